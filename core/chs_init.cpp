@@ -1,0 +1,90 @@
+#include "core/chs_init.h"
+
+#include <malloc.h>
+#include <unistd.h>
+
+#include "core/trace_point.h"
+#include "infra/chs_log.h"
+#include "infra/log_rate_limit.h"
+#include "infra/timer_drv.h"
+#include "platform/fdsa.h"
+#include "transfer/curl_global.h"
+
+uint32_t g_uiSupervisionPeriodMs = 60000;
+uint32_t g_uiCurlRetryMs = 3000;
+
+namespace {
+
+[[maybe_unused]] const char* const kSwitchOn = "on";
+std::string g_strLastSwitch = "off";
+
+struct MarkerEntry {
+    const char* pcName;
+    int (*pHandler)(void*);
+};
+
+const MarkerEntry kSupervisionMarkers[] = {
+    {"TP_MON_COLLECTOR_Main_MallocHugeMem", ChsTpMallocCallback},
+    {"TP_MON_COLLECTOR_Main_HighCPU", ChsTpCpuCallback},
+    {"TP_MON_COLLECTOR_Main_HighHandler", ChsTpHandlerCallback},
+};
+
+}  // namespace
+
+const std::string& CHS_LastKnownSwitch() { return g_strLastSwitch; }
+
+int32_t CHS_Init() {
+    if (!CURL_Init()) {
+        TimerDrvClass::Sleep(g_uiCurlRetryMs);
+        if (!CURL_Init()) {
+            return -1;
+        }
+    }
+
+    // The configuration database (its initialisation and the reading of the
+    // collector switch) joins here when it is built.
+
+    int ret = FDSA_AgentInitSub(551);
+    if (ret == 0) {
+        ret = FDSA_AgentMonitorInitSub(551, 100, 60);
+    }
+    if (ret != 0) {
+        CHS_LOG(1, LOGID_CORE, "Init info collector fdsa_agent failed.");
+    }
+
+    TimerDrvClass::instance()->Init(5);
+
+    // Still to come at their places: the message engine with the handler
+    // table, the coffer-disk directory tree, the record database with its
+    // tables, the plugins, and with the switch "on" (kSwitchOn) the start of
+    // all input drivers and the resumption of a remote task.
+    CHS_LOG(1, LOGID_CORE, "[OMM]Info collector init Done.");
+    return 0;
+}
+
+void CHS_CheckEveryMinute() {
+    for (const MarkerEntry& marker : kSupervisionMarkers) {
+        std::string path = TracePointPath(marker.pcName);
+        if (access(path.c_str(), R_OK) == 0) {
+            ChsTpHandler(path, marker.pHandler, nullptr, nullptr);
+        }
+    }
+    // The switch control (ControlPluginsBySwitch) and the message queue
+    // supervision join here with the configuration database and the message engine.
+    CheckLogIdNums();
+}
+
+void CHS_SupervisionLoop(uint32_t cycles) {
+    int32_t minuteCounter = 0;
+    for (uint32_t done = 0; cycles == 0 || done < cycles; ++done) {
+        CHS_CheckEveryMinute();
+        if (minuteCounter == 5) {
+            // Stale diagnose-export records are cleared here once that export exists.
+            minuteCounter = 1;
+        } else {
+            ++minuteCounter;
+        }
+        TimerDrvClass::Sleep(g_uiSupervisionPeriodMs);
+        malloc_trim(0);
+    }
+}

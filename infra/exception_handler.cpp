@@ -1,0 +1,140 @@
+#include "infra/exception_handler.h"
+
+#include <execinfo.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "infra/chs_log.h"
+#include "platform/dplog.h"
+
+const char* const kExceptionSignalNames[kExceptionSignalCount] = {
+    "SIGRTMAX-3", "SIGPIPE", "SIGSEGV", "SIGABRT", "SIGFPE", "SIGILL", "SIGBUS", "SIGTERM"};
+
+namespace {
+
+const int g_rtmaxMinus3 = SIGRTMAX - 3;
+const int g_signals[kExceptionSignalCount] = {g_rtmaxMinus3, SIGPIPE, SIGSEGV, SIGABRT,
+                                              SIGFPE,        SIGILL,  SIGBUS,  SIGTERM};
+struct sigaction old_handlers[kExceptionSignalCount];
+
+constexpr size_t kBufferSize = 512;
+char g_buffer[kBufferSize];
+
+// Appends to the static buffer without allocating; cuts silently at 511 characters.
+struct Writer {
+    size_t pos = 0;
+    void Reset() {
+        pos = 0;
+        g_buffer[0] = '\0';
+    }
+    void Text(const char* text) {
+        for (; *text != '\0' && pos < kBufferSize - 1; ++text) {
+            g_buffer[pos++] = *text;
+        }
+        g_buffer[pos] = '\0';
+    }
+    void Hex(unsigned long long value) {
+        static const char digits[] = "0123456789ABCDEF";
+        char reversed[17];
+        int count = 0;
+        do {
+            reversed[count++] = digits[value & 0xF];
+            value >>= 4;
+        } while (value != 0);
+        char text[17];
+        for (int i = 0; i < count; ++i) {
+            text[i] = reversed[count - 1 - i];
+        }
+        text[count] = '\0';
+        Text(text);
+    }
+    void Field(const char* name, unsigned long long value) {
+        Text(name);
+        Text(":");
+        Hex(value);
+        Text("; ");
+    }
+};
+
+const char* SignalName(int signo) {
+    for (int i = 0; i < kExceptionSignalCount; ++i) {
+        if (g_signals[i] == signo) {
+            return kExceptionSignalNames[i];
+        }
+    }
+    return "unknown";
+}
+
+template <typename T>
+unsigned long long Bits(T value) {
+    return static_cast<unsigned long long>(value);
+}
+
+}  // namespace
+
+void excptProc(int signo, siginfo_t* info, void* /*context*/) {
+    Writer out;
+    out.Reset();
+    out.Text("receive signal(");
+    out.Text(SignalName(signo));
+    out.Text("):");
+    if (info != nullptr) {
+        out.Field("si_addr", Bits(reinterpret_cast<uintptr_t>(info->si_addr)));
+        out.Field("si_signo", Bits(static_cast<unsigned int>(info->si_signo)));
+        out.Field("si_errno", Bits(static_cast<unsigned int>(info->si_errno)));
+        out.Field("si_code", Bits(static_cast<unsigned int>(info->si_code)));
+        out.Field("si_pid", Bits(static_cast<unsigned int>(info->si_pid)));
+        out.Field("si_uid", Bits(info->si_uid));
+        out.Field("si_status", Bits(static_cast<unsigned int>(info->si_status)));
+        out.Field("si_utime", Bits(static_cast<unsigned long>(info->si_utime)));
+        out.Field("si_stime", Bits(static_cast<unsigned long>(info->si_stime)));
+        out.Field("si_int", Bits(static_cast<unsigned int>(info->si_int)));
+        out.Field("si_ptr", Bits(reinterpret_cast<uintptr_t>(info->si_ptr)));
+        out.Field("si_overrun", Bits(static_cast<unsigned int>(info->si_overrun)));
+        out.Field("si_timerid", Bits(static_cast<unsigned int>(info->si_timerid)));
+        out.Field("si_band", Bits(static_cast<unsigned long>(info->si_band)));
+        out.Field("si_fd", Bits(static_cast<unsigned int>(info->si_fd)));
+    }
+    dplog_standard(GetModuleID(), 3, "excptProc", 0, 10000, "%s", g_buffer);
+
+    void* frames[32];
+    int depth = backtrace(frames, 32);
+    if (depth > 0) {
+        out.Reset();
+        out.Text("call stack:");
+        for (int i = 0; i < depth; ++i) {
+            out.Hex(Bits(reinterpret_cast<uintptr_t>(frames[i])));
+            out.Text("/");
+        }
+        dplog_standard(GetModuleID(), 3, "excptProc", 0, 10000, "%s", g_buffer);
+    }
+    if (signo == g_rtmaxMinus3 || signo == SIGPIPE) {
+        return;
+    }
+    _exit(signo);
+}
+
+bool installException() {
+    for (int i = 0; i < kExceptionSignalCount; ++i) {
+        if (sigaction(g_signals[i], nullptr, &old_handlers[i]) != 0) {
+            CHS_LOG(2, LOGID_INFRA, "Failed to install exception handler.");
+            return false;
+        }
+    }
+    struct sigaction action {};
+    sigemptyset(&action.sa_mask);
+    for (int signo : g_signals) {
+        sigaddset(&action.sa_mask, signo);
+    }
+    // SA_ONSTACK: a thread with an alternate stack (dpax_exception_init) can
+    // still report a stack overflow; elsewhere it changes nothing.
+    action.sa_flags = SA_SIGINFO | SA_RESETHAND | SA_ONSTACK;
+    action.sa_sigaction = excptProc;
+    for (int signo : g_signals) {
+        sigaction(signo, &action, nullptr);
+    }
+    CHS_LOG(1, LOGID_INFRA, "Succed in install exception handler.");
+    return true;
+}

@@ -1,0 +1,175 @@
+#include "platform/cluster_config.h"
+
+#include <json/json.h>
+
+#include <fstream>
+#include <set>
+#include <sstream>
+
+namespace platform {
+namespace {
+
+bool ReadText(const Json::Value& object, const char* key, std::string& out, std::string& error) {
+    if (!object.isMember(key)) {
+        return true;
+    }
+    const Json::Value& value = object[key];
+    if (!value.isString()) {
+        error = std::string("\"") + key + "\" must be a string";
+        return false;
+    }
+    out = value.asString();
+    return true;
+}
+
+bool ReadNode(const Json::Value& item, size_t index, NodeConfig& node, std::string& error) {
+    std::string where = "nodes[" + std::to_string(index) + "]";
+    if (!item.isObject()) {
+        error = where + " must be an object";
+        return false;
+    }
+    const Json::Value& id = item["id"];
+    if (!id.isUInt() || id.asUInt() >= kMaxNodes) {
+        error = where + ".id must be a number from 0 to " + std::to_string(kMaxNodes - 1);
+        return false;
+    }
+    node.usId = static_cast<uint16_t>(id.asUInt());
+    const Json::Value& name = item["name"];
+    if (!name.isString() || name.asString().empty() || name.asString().size() > kMaxControllerName) {
+        error = where + ".name must be a text of 1 to " + std::to_string(kMaxControllerName) + " bytes";
+        return false;
+    }
+    node.strName = name.asString();
+    const Json::Value& ips = item["internalIps"];
+    if (!ips.isNull()) {
+        if (!ips.isArray() || ips.size() > kMaxInternalIps) {
+            error = where + ".internalIps must be a list of at most " + std::to_string(kMaxInternalIps) +
+                    " addresses";
+            return false;
+        }
+        for (const Json::Value& ip : ips) {
+            if (!ip.isString() || ip.asString().empty() || ip.asString().size() > 15) {
+                error = where + ".internalIps holds an entry that is not an address of 1 to 15 bytes";
+                return false;
+            }
+            node.vecInternalIps.push_back(ip.asString());
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+bool ClusterConfig::Load(const std::string& path, ClusterConfig& out, std::string& error) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        error = "cannot read cluster file " + path;
+        return false;
+    }
+    Json::CharReaderBuilder builder;
+    Json::Value root;
+    std::string parseError;
+    if (!Json::parseFromStream(builder, in, &root, &parseError)) {
+        std::istringstream first(parseError);
+        std::string line;
+        std::getline(first, line);
+        error = "cluster file " + path + " is not valid JSON: " + line;
+        return false;
+    }
+    if (!root.isObject()) {
+        error = "cluster file " + path + " must hold a JSON object";
+        return false;
+    }
+
+    ClusterConfig config;
+    config.strFile = path;
+    size_t slash = path.find_last_of('/');
+    config.strDir = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+
+    const Json::Value& nodes = root["nodes"];
+    if (!nodes.isArray() || nodes.empty() || nodes.size() > kMaxNodes) {
+        error = "\"nodes\" must list 1 to " + std::to_string(kMaxNodes) + " nodes";
+        return false;
+    }
+    std::set<uint16_t> ids;
+    std::set<std::string> names;
+    for (Json::ArrayIndex i = 0; i < nodes.size(); ++i) {
+        NodeConfig node;
+        if (!ReadNode(nodes[i], i, node, error)) {
+            return false;
+        }
+        if (!ids.insert(node.usId).second) {
+            error = "node id " + std::to_string(node.usId) + " appears twice";
+            return false;
+        }
+        if (!names.insert(node.strName).second) {
+            error = "controller name " + node.strName + " appears twice";
+            return false;
+        }
+        config.nodes.push_back(node);
+    }
+
+    if (!ReadText(root, "serialNumber", config.strSerialNumber, error)) {
+        return false;
+    }
+    if (root.isMember("master")) {
+        const Json::Value& master = root["master"];
+        if (!master.isUInt() || ids.count(static_cast<uint16_t>(master.asUInt())) == 0 ||
+            master.asUInt() >= kMaxNodes) {
+            error = "\"master\" must be the id of a listed node";
+            return false;
+        }
+        config.iMaster = static_cast<int>(master.asUInt());
+    }
+    if (root.isMember("logLevel")) {
+        const Json::Value& level = root["logLevel"];
+        if (!level.isUInt() || level.asUInt() > 7) {
+            error = "\"logLevel\" must be a number from 0 to 7";
+            return false;
+        }
+        config.uiLogLevel = level.asUInt();
+    }
+    if (root.isMember("dns")) {
+        if (!root["dns"].isBool()) {
+            error = "\"dns\" must be true or false";
+            return false;
+        }
+        config.bDns = root["dns"].asBool();
+    }
+    const Json::Value& profile = root["profile"];
+    if (!profile.isNull()) {
+        if (!profile.isObject()) {
+            error = "\"profile\" must be an object";
+            return false;
+        }
+        if (!ReadText(profile, "sudoPrefix", config.strSudoPrefix, error) ||
+            !ReadText(profile, "operOwner", config.strOperOwner, error) ||
+            !ReadText(profile, "exportOwner", config.strExportOwner, error) ||
+            !ReadText(profile, "vrfWrapper", config.strVrfWrapper, error) ||
+            !ReadText(profile, "resetProgram", config.strResetProgram, error)) {
+            return false;
+        }
+    }
+    out = config;
+    return true;
+}
+
+const NodeConfig* ClusterConfig::FindNode(uint16_t id) const {
+    for (const NodeConfig& node : nodes) {
+        if (node.usId == id) {
+            return &node;
+        }
+    }
+    return nullptr;
+}
+
+const NodeConfig* ClusterConfig::FindNode(const std::string& name) const {
+    for (const NodeConfig& node : nodes) {
+        if (node.strName == name) {
+            return &node;
+        }
+    }
+    return nullptr;
+}
+
+}  // namespace platform

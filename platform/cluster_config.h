@@ -1,0 +1,54 @@
+// The description of a cluster in cluster.json:
+//
+//   {
+//     "serialNumber": "2102351234567890",
+//     "master": 0,                       optional; default: lowest online node
+//     "logLevel": 6,                     optional; platform level 0..7
+//     "dns": false,                      optional; names resolve only with DNS
+//     "profile": { "sudoPrefix": "", "operOwner": "...", "exportOwner": "...",
+//                  "vrfWrapper": "", "resetProgram": "..." },     optional
+//     "nodes": [ { "id": 0, "name": "CTE0.A", "internalIps": ["127.0.0.1"] } ]
+//   }
+//
+// Load() checks everything before it is trusted: ids 0..15 and unique, names
+// of 1 to 8 bytes and unique, at most 16 addresses of at most 15 bytes each.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+constexpr uint16_t kMaxNodes = 16;
+constexpr size_t kMaxControllerName = 8;
+constexpr size_t kMaxInternalIps = 16;
+
+struct NodeConfig {
+    uint16_t usId = 0;
+    std::string strName;
+    std::vector<std::string> vecInternalIps;
+};
+
+struct ClusterConfig {
+    std::string strFile;  // path of cluster.json
+    std::string strDir;   // its directory
+    std::string strSerialNumber;
+    int iMaster = -1;  // -1: the lowest online node
+    unsigned int uiLogLevel = 6;
+    bool bDns = false;
+    std::string strSudoPrefix;
+    std::string strOperOwner;
+    std::string strExportOwner;
+    std::string strVrfWrapper;
+    std::string strResetProgram;
+    std::vector<NodeConfig> nodes;
+
+    // false with a one-line reason in `error`.
+    static bool Load(const std::string& path, ClusterConfig& out, std::string& error);
+
+    const NodeConfig* FindNode(uint16_t id) const;
+    const NodeConfig* FindNode(const std::string& name) const;
+};
+
+}  // namespace platform

@@ -1,0 +1,212 @@
+#include "platform/dplog.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <mutex>
+#include <string>
+
+namespace platform {
+namespace {
+
+constexpr unsigned int kMaxModule = 65535;
+constexpr unsigned char kUnset = 0xFF;
+
+std::atomic<unsigned char> g_levels[kMaxModule + 1];
+std::atomic<unsigned int> g_defaultLevel{kDefaultLogLevel};
+
+struct LogFile {
+    std::mutex mutex;
+    int fd = -1;
+    std::string path;
+    size_t size = 0;
+    size_t maxBytes = 8u << 20;
+    unsigned int keep = 3;
+};
+
+LogFile& File() {
+    static LogFile* file = new LogFile();  // never destroyed: threads may log during exit
+    return *file;
+}
+
+struct LevelTableInit {
+    LevelTableInit() {
+        for (auto& level : g_levels) {
+            level.store(kUnset, std::memory_order_relaxed);
+        }
+    }
+} g_levelTableInit;
+
+const char* LevelName(unsigned int level) {
+    static const char* const names[] = {"EMERG", "ALERT", "CRIT", "ERROR", "WARN", "NOTICE", "INFO", "DEBUG"};
+    return level < 8 ? names[level] : "DEBUG";
+}
+
+void MakeParentDirs(const std::string& path) {
+    for (size_t pos = path.find('/', 1); pos != std::string::npos; pos = path.find('/', pos + 1)) {
+        std::string dir = path.substr(0, pos);
+        if (mkdir(dir.c_str(), 0750) != 0 && errno != EEXIST) {
+            return;
+        }
+    }
+}
+
+// Caller holds the file mutex.
+void Rotate(LogFile& file) {
+    if (file.fd >= 0) {
+        close(file.fd);
+        file.fd = -1;
+    }
+    for (unsigned int i = file.keep; i > 1; --i) {
+        std::string from = file.path + "." + std::to_string(i - 1);
+        std::string to = file.path + "." + std::to_string(i);
+        rename(from.c_str(), to.c_str());
+    }
+    if (file.keep > 0) {
+        rename(file.path.c_str(), (file.path + ".1").c_str());
+    } else {
+        unlink(file.path.c_str());
+    }
+    file.fd = open(file.path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0640);
+    file.size = 0;
+}
+
+}  // namespace
+
+bool LogOpen(const std::string& path, size_t maxBytes, unsigned int keep) {
+    LogFile& file = File();
+    std::lock_guard<std::mutex> lock(file.mutex);
+    MakeParentDirs(path);
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0640);
+    if (fd < 0) {
+        return false;
+    }
+    if (file.fd >= 0) {
+        close(file.fd);
+    }
+    struct stat st {};
+    file.size = fstat(fd, &st) == 0 ? static_cast<size_t>(st.st_size) : 0;
+    file.fd = fd;
+    file.path = path;
+    file.maxBytes = maxBytes;
+    file.keep = keep;
+    return true;
+}
+
+void LogClose() {
+    LogFile& file = File();
+    std::lock_guard<std::mutex> lock(file.mutex);
+    if (file.fd >= 0) {
+        close(file.fd);
+        file.fd = -1;
+    }
+    file.path.clear();
+}
+
+std::string LogPath() {
+    LogFile& file = File();
+    std::lock_guard<std::mutex> lock(file.mutex);
+    return file.path;
+}
+
+void LogSetDefaultLevel(unsigned int level) { g_defaultLevel.store(level > 7 ? 7 : level); }
+
+}  // namespace platform
+
+using platform::File;
+using platform::LogFile;
+
+unsigned int dpax_log_level_get(unsigned int module) {
+    if (module > platform::kMaxModule) {
+        return platform::g_defaultLevel.load();
+    }
+    unsigned char level = platform::g_levels[module].load(std::memory_order_relaxed);
+    return level == platform::kUnset ? platform::g_defaultLevel.load() : level;
+}
+
+int dpax_log_level_set(unsigned int module, unsigned int level) {
+    if (module > platform::kMaxModule || level > 7) {
+        return -1;
+    }
+    platform::g_levels[module].store(static_cast<unsigned char>(level), std::memory_order_relaxed);
+    return 0;
+}
+
+void dplog_standard(unsigned int module, unsigned int level, const char* func, unsigned int line,
+                    unsigned int logId, const char* fmt, ...) {
+    if (level > (dpax_log_level_get(module) & 0xFF)) {
+        return;
+    }
+    char message[4096];
+    va_list args;
+    va_start(args, fmt);
+    int length = vsnprintf(message, sizeof(message), fmt ? fmt : "", args);
+    va_end(args);
+    if (length < 0) {
+        return;
+    }
+
+    struct timeval now {};
+    gettimeofday(&now, nullptr);
+    struct tm local {};
+    localtime_r(&now.tv_sec, &local);
+    char stamp[32];
+    strftime(stamp, sizeof(stamp), "%Y-%m-%d %H:%M:%S", &local);
+
+    std::string text;
+    text.reserve(static_cast<size_t>(length) + 96);
+    char head[160];
+    snprintf(head, sizeof(head), "%s.%06ld [%u][%s][%ld][%s:%u][0x%05x] ", stamp, static_cast<long>(now.tv_usec),
+             module, platform::LevelName(level), static_cast<long>(syscall(SYS_gettid)), func ? func : "", line,
+             logId);
+    text += head;
+    text.append(message, static_cast<size_t>(length) < sizeof(message) ? static_cast<size_t>(length)
+                                                                          : sizeof(message) - 1);
+    text += '\n';
+
+    LogFile& file = File();
+    std::lock_guard<std::mutex> lock(file.mutex);
+    int fd = file.fd >= 0 ? file.fd : STDERR_FILENO;
+    ssize_t written = write(fd, text.data(), text.size());
+    if (file.fd >= 0 && written > 0) {
+        file.size += static_cast<size_t>(written);
+        if (file.size >= file.maxBytes) {
+            platform::Rotate(file);
+        }
+    }
+}
+
+int dpax_exception_init(int /*flags*/, int /*reserved*/) {
+    // A handler for SIGSEGV caused by a stack overflow has no stack to run on
+    // unless the thread has an alternate one.
+    static thread_local char* altStack = nullptr;
+    if (altStack != nullptr) {
+        return 0;
+    }
+    size_t size = 64 * 1024;
+    altStack = static_cast<char*>(malloc(size));
+    if (altStack == nullptr) {
+        return -1;
+    }
+    stack_t ss {};
+    ss.ss_sp = altStack;
+    ss.ss_size = size;
+    ss.ss_flags = 0;
+    if (sigaltstack(&ss, nullptr) != 0) {
+        free(altStack);
+        altStack = nullptr;
+        return -1;
+    }
+    return 0;
+}

@@ -1,0 +1,37 @@
+// Platform logging service: one rotating log file per node process, one log
+// level per module id on the 0 (most severe) to 7 (debug) scale.
+//
+// All calls are thread-safe. Before LogOpen() lines go to standard error.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+// Writes one line when `level` is at or below the module's level.
+void dplog_standard(unsigned int module, unsigned int level, const char* func, unsigned int line,
+                    unsigned int logId, const char* fmt, ...) __attribute__((format(printf, 6, 7)));
+
+// The module's level in the low 8 bits.
+unsigned int dpax_log_level_get(unsigned int module);
+// 0 on success; a level above 7 or a module id above 65535 is refused with -1.
+int dpax_log_level_set(unsigned int module, unsigned int level);
+
+// Exception support of the platform: gives the calling thread an alternate
+// signal stack so that a handler can still run after a stack overflow. 0 on success.
+int dpax_exception_init(int flags, int reserved);
+
+namespace platform {
+
+constexpr unsigned int kDefaultLogLevel = 6;
+
+// Opens (appends to) the log file, creating its directory. Lines are written
+// whole with one write each; when the file passes `maxBytes` it is renamed to
+// <path>.1 (older ones shift up to <path>.<keep>) and a new file is started.
+bool LogOpen(const std::string& path, size_t maxBytes = 8u << 20, unsigned int keep = 3);
+void LogClose();
+std::string LogPath();
+
+// The level every module starts with until dpax_log_level_set changes it.
+void LogSetDefaultLevel(unsigned int level);
+
+}  // namespace platform

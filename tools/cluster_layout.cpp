@@ -1,0 +1,91 @@
+#include "tools/cluster_layout.h"
+
+#include <json/json.h>
+
+#include <filesystem>
+#include <fstream>
+
+namespace chs_tools {
+namespace fs = std::filesystem;
+
+namespace {
+
+bool MakeDirs(const fs::path& dir, std::string& error) {
+    std::error_code ec;
+    fs::create_directories(dir, ec);
+    if (ec) {
+        error = "cannot create " + dir.string() + ": " + ec.message();
+        return false;
+    }
+    fs::permissions(dir, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec, ec);
+    return true;
+}
+
+bool InstallProgram(const fs::path& from, const fs::path& to, std::string& error) {
+    std::error_code ec;
+    fs::copy_file(from, to, fs::copy_options::overwrite_existing, ec);
+    if (ec) {
+        error = "cannot install " + from.string() + " as " + to.string() + ": " + ec.message();
+        return false;
+    }
+    fs::permissions(to, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec, ec);
+    return true;
+}
+
+}  // namespace
+
+std::string SimulatedControllerName(unsigned int id) {
+    return "CTE" + std::to_string(id / 2) + "." + static_cast<char>('A' + id % 2);
+}
+
+bool CreateSimulatedCluster(const std::string& dir, unsigned int nodes, std::string& error) {
+    if (nodes < 1 || nodes > 16) {
+        error = "a cluster has 1 to 16 nodes";
+        return false;
+    }
+    fs::path root = fs::absolute(dir);
+    if (fs::exists(root / "cluster.json")) {
+        error = (root / "cluster.json").string() + " exists already";
+        return false;
+    }
+    for (const char* sub : {"run", "state", "remote", "bin"}) {
+        if (!MakeDirs(root / sub, error)) {
+            return false;
+        }
+    }
+    Json::Value cluster;
+    cluster["serialNumber"] = "2102350SIM" + std::to_string(100000 + nodes);
+    Json::Value list(Json::arrayValue);
+    for (unsigned int id = 0; id < nodes; ++id) {
+        Json::Value node;
+        node["id"] = id;
+        node["name"] = SimulatedControllerName(id);
+        node["internalIps"].append("127.0.0." + std::to_string(id + 1));
+        list.append(node);
+        fs::path nodeRoot = root / ("node" + std::to_string(id));
+        for (const char* sub : {"VXA/conf", "VXA/script", "VXA/coffer_data", "VXA/lun_data", "var/log/chs"}) {
+            if (!MakeDirs(nodeRoot / sub, error)) {
+                return false;
+            }
+        }
+    }
+    cluster["nodes"] = list;
+
+    fs::path scripts = CHS_SCRIPTS_DIR;
+    if (!InstallProgram(scripts / "sim" / "omm_cgroup.sh", root / "bin" / "omm_cgroup.sh", error) ||
+        !InstallProgram(scripts / "sim" / "reboot", root / "bin" / "reboot", error)) {
+        return false;
+    }
+
+    Json::StreamWriterBuilder writer;
+    writer["indentation"] = "  ";
+    std::ofstream out(root / "cluster.json", std::ios::binary | std::ios::trunc);
+    out << Json::writeString(writer, cluster) << "\n";
+    if (!out.good()) {
+        error = "cannot write " + (root / "cluster.json").string();
+        return false;
+    }
+    return true;
+}
+
+}  // namespace chs_tools
