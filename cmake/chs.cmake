@@ -35,3 +35,19 @@ function(add_unit_test subsystem name)
     PROPERTIES TIMEOUT ${ARG_TIMEOUT} LABELS "${subsystem};${ARG_LABELS}"
     DISCOVERY_TIMEOUT 30)
 endfunction()
+
+# chs_link_whole(<target> <libs...>)
+# Links every member of the named static libraries into <target>, so that the
+# host interface stays in the daemon even where the daemon itself does not
+# call it; plugins find it by name at load time. Interface libraries (a
+# subsystem without code yet) are linked normally.
+function(chs_link_whole target)
+  foreach(lib ${ARGN})
+    get_target_property(_type ${lib} TYPE)
+    if(_type STREQUAL "STATIC_LIBRARY")
+      target_link_options(${target} PRIVATE "LINKER:--whole-archive" "$<TARGET_FILE:${lib}>" "LINKER:--no-whole-archive")
+      add_dependencies(${target} ${lib})
+    endif()
+    target_link_libraries(${target} PRIVATE ${lib})
+  endforeach()
+endfunction()

@@ -1,7 +1,6 @@
 #include "core/chs_init.h"
 
 #include <malloc.h>
-#include <unistd.h>
 
 #include "core/trace_point.h"
 #include "infra/chs_log.h"
@@ -64,10 +63,7 @@ int32_t CHS_Init() {
 
 void CHS_CheckEveryMinute() {
     for (const MarkerEntry& marker : kSupervisionMarkers) {
-        std::string path = TracePointPath(marker.pcName);
-        if (access(path.c_str(), R_OK) == 0) {
-            ChsTpHandler(path, marker.pHandler, nullptr, nullptr);
-        }
+        ChsTpCheckPoint(marker.pcName, marker.pHandler);
     }
     // The switch control (ControlPluginsBySwitch) and the message queue
     // supervision join here with the configuration database and the message engine.

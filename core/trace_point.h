@@ -17,6 +17,11 @@ constexpr const char* kTracePointDir = "/VXA/coffer_data/omm/chs/";
 // The real path of marker `name` below the node root.
 std::string TracePointPath(const std::string& name);
 
+// Runs the trace point of marker `name` when its file is readable; a missing
+// marker costs one access test. Every place of the daemon goes through this.
+void ChsTpCheckPoint(const char* name, int (*handler)(void*) = nullptr, void* defaultArgument = nullptr,
+                     int* result = nullptr);
+
 void ChsTpHandler(std::string path, int (*handler)(void*), void* defaultArgument, int* result);
 std::string GetOperInfo(std::string& path);
 int ChsTpModifyValue(std::string& line, int* result);
