@@ -51,6 +51,7 @@ int32_t CHS_Init() {
         CHS_LOG(1, LOGID_CORE, "Init info collector fdsa_agent failed.");
     }
 
+    g_pfnClockTracePoint = [] { ChsTpCheckPoint("TP_MON_CHS_ClockTask_Sleep2H"); };
     TimerDrvClass::instance()->Init(5);
 
     // Still to come at their places: the message engine with the handler
@@ -80,6 +81,7 @@ void CHS_SupervisionLoop(uint32_t cycles) {
         } else {
             ++minuteCounter;
         }
+        CHS_LOG(0, LOGID_CORE, "Supervision cycle %u done, next in %u ms.", done + 1, g_uiSupervisionPeriodMs);
         TimerDrvClass::Sleep(g_uiSupervisionPeriodMs);
         malloc_trim(0);
     }

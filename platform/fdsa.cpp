@@ -25,12 +25,23 @@ struct Agent {
     uint32_t uiOpen = 0;
 };
 
-std::mutex g_mutex;
-std::map<uint32_t, Agent> g_agents;
-std::map<FDSA_FLOW_HANDLE, Flow> g_flows;
-FDSA_FLOW_HANDLE g_nextHandle = 1;
-bool g_watchStarted = false;
-uint32_t g_checkIntervalSec = 60;
+// The agent's state outlives static destruction: detached threads (the
+// timer clock, the watch) may bracket work while the process exits.
+struct AgentState {
+    std::mutex mutex;
+    std::map<uint32_t, Agent> agents;
+    std::map<FDSA_FLOW_HANDLE, Flow> flows;
+    FDSA_FLOW_HANDLE nextHandle = 1;
+    bool watchStarted = false;
+    uint32_t checkIntervalSec = 60;
+};
+AgentState& g_state = *new AgentState();
+std::mutex& g_mutex = g_state.mutex;
+std::map<uint32_t, Agent>& g_agents = g_state.agents;
+std::map<FDSA_FLOW_HANDLE, Flow>& g_flows = g_state.flows;
+FDSA_FLOW_HANDLE& g_nextHandle = g_state.nextHandle;
+bool& g_watchStarted = g_state.watchStarted;
+uint32_t& g_checkIntervalSec = g_state.checkIntervalSec;
 
 void Watch() {
     for (;;) {

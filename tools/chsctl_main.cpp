@@ -1,4 +1,5 @@
 // chsctl: the management command line of the information collector.
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -10,8 +11,16 @@ namespace {
 
 int Usage() {
     fprintf(stderr,
-            "usage: chsctl mkcluster DIR [--nodes N]   create a simulated cluster directory (default 1 node)\n");
+            "usage: chsctl mkcluster DIR [--nodes N] [--log-level L]\n"
+            "       create a simulated cluster directory (default 1 node, log level 6)\n");
     return 2;
+}
+
+bool ParseNumber(const char* text, unsigned long min, unsigned long max, unsigned long& value) {
+    char* end = nullptr;
+    errno = 0;
+    value = strtoul(text, &end, 10);
+    return *text >= '0' && *text <= '9' && *end == '\0' && errno == 0 && value >= min && value <= max;
 }
 
 int MakeCluster(int argc, char** argv) {
@@ -19,12 +28,16 @@ int MakeCluster(int argc, char** argv) {
         return Usage();
     }
     unsigned long nodes = 1;
+    unsigned long level = 6;
     for (int i = 3; i < argc; ++i) {
         if (strcmp(argv[i], "--nodes") == 0 && i + 1 < argc) {
-            char* end = nullptr;
-            nodes = strtoul(argv[++i], &end, 10);
-            if (*end != '\0' || nodes == 0 || nodes > 16) {
+            if (!ParseNumber(argv[++i], 1, 16, nodes)) {
                 fprintf(stderr, "chsctl: --nodes takes a number from 1 to 16\n");
+                return 2;
+            }
+        } else if (strcmp(argv[i], "--log-level") == 0 && i + 1 < argc) {
+            if (!ParseNumber(argv[++i], 0, 7, level)) {
+                fprintf(stderr, "chsctl: --log-level takes a number from 0 to 7\n");
                 return 2;
             }
         } else {
@@ -32,7 +45,8 @@ int MakeCluster(int argc, char** argv) {
         }
     }
     std::string error;
-    if (!chs_tools::CreateSimulatedCluster(argv[2], static_cast<unsigned int>(nodes), error)) {
+    if (!chs_tools::CreateSimulatedCluster(argv[2], static_cast<unsigned int>(nodes),
+                                           static_cast<unsigned int>(level), error)) {
         fprintf(stderr, "chsctl: %s\n", error.c_str());
         return 1;
     }

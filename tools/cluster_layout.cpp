@@ -38,9 +38,13 @@ std::string SimulatedControllerName(unsigned int id) {
     return "CTE" + std::to_string(id / 2) + "." + static_cast<char>('A' + id % 2);
 }
 
-bool CreateSimulatedCluster(const std::string& dir, unsigned int nodes, std::string& error) {
+bool CreateSimulatedCluster(const std::string& dir, unsigned int nodes, unsigned int logLevel, std::string& error) {
     if (nodes < 1 || nodes > 16) {
         error = "a cluster has 1 to 16 nodes";
+        return false;
+    }
+    if (logLevel > 7) {
+        error = "the log level is a number from 0 to 7";
         return false;
     }
     fs::path root = fs::absolute(dir);
@@ -55,6 +59,7 @@ bool CreateSimulatedCluster(const std::string& dir, unsigned int nodes, std::str
     }
     Json::Value cluster;
     cluster["serialNumber"] = "2102350SIM" + std::to_string(100000 + nodes);
+    cluster["logLevel"] = logLevel;
     Json::Value list(Json::arrayValue);
     for (unsigned int id = 0; id < nodes; ++id) {
         Json::Value node;

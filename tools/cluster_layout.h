@@ -9,7 +9,8 @@ namespace chs_tools {
 
 // Creates the cluster directory with `nodes` nodes (1 to 16). Fails when
 // cluster.json already exists there. false with a one-line reason in `error`.
-bool CreateSimulatedCluster(const std::string& dir, unsigned int nodes, std::string& error);
+// `logLevel` (0..7) is the platform log level of every process of the cluster.
+bool CreateSimulatedCluster(const std::string& dir, unsigned int nodes, unsigned int logLevel, std::string& error);
 
 // Controller name of node `id`: two controllers per engine, CTE0.A, CTE0.B, CTE1.A, ...
 std::string SimulatedControllerName(unsigned int id);

@@ -1,0 +1,50 @@
+#include "core/chs_init.h"
+
+#include <gtest/gtest.h>
+
+#include "core/trace_point.h"
+#include "platform/fdsa.h"
+#include "platform/platform_profile.h"
+#include "tests/support/log_capture.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+using chs_test::LogCapture;
+using chs_test::TempDir;
+
+class ChsInitTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        platform::Profile profile;
+        profile.strRoot = root.path();
+        platform::SetProfile(profile);
+        chs_test::MakeDirs(root.Join("VXA/coffer_data/omm/chs"));
+        g_uiSupervisionPeriodMs = 1;
+        g_uiTpCpuMaxMs = 20;
+    }
+    void TearDown() override { platform::SetProfile(platform::Profile()); }
+    TempDir root;
+    LogCapture log;
+};
+
+TEST_F(ChsInitTest, InitBringsUpTheInfrastructureAndSaysSoUnderModuleZero) {
+    ASSERT_EQ(CHS_Init(), 0);
+    std::vector<std::string> done = log.Matching("[OMM]Info collector init Done.");
+    ASSERT_EQ(done.size(), 1u);
+    EXPECT_NE(done[0].find("[0][INFO]"), std::string::npos);
+    EXPECT_EQ(CHS_LastKnownSwitch(), "off");
+    EXPECT_FALSE(log.Contains("Init info collector fdsa_agent failed."));
+}
+
+TEST_F(ChsInitTest, SupervisionRunsTheMarkersOfEachCycle) {
+    chs_test::WriteText(TracePointPath("TP_MON_COLLECTOR_Main_HighCPU"), "cpu#5$");
+    chs_test::WriteText(TracePointPath("TP_MON_COLLECTOR_Main_MallocHugeMem"), "");
+    CHS_SupervisionLoop(2);
+    EXPECT_EQ(log.Count("Keep cpu busy for 5 ms."), 2u) << "once per cycle";
+    EXPECT_EQ(log.Count("(CHECK PARA FAILURE) (nullptr == arg) is false"), 2u)
+        << "an empty marker runs its handler without an argument";
+    EXPECT_EQ(log.Count("Trace Point: "), 4u);
+}
+
+}  // namespace

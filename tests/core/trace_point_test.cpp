@@ -1,0 +1,167 @@
+#include "core/trace_point.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <chrono>
+
+#include "platform/platform_profile.h"
+#include "tests/support/log_capture.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+using chs_test::LogCapture;
+using chs_test::MakeDirs;
+using chs_test::TempDir;
+using chs_test::WriteText;
+
+int g_calls = 0;
+std::string g_lastArgument;
+int Recorder(void* arg) {
+    ++g_calls;
+    g_lastArgument = arg == nullptr ? "(null)" : static_cast<const char*>(arg);
+    return 42;
+}
+
+class TracePointTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        platform::Profile profile;
+        profile.strRoot = root.path();
+        profile.strResetProgram = root.Join("reset.sh");
+        platform::SetProfile(profile);
+        MakeDirs(root.Join("VXA/coffer_data/omm/chs"));
+        MakeDirs(root.Join("VXA/coffer_data/omm/export_import/chs"));
+        g_calls = 0;
+        g_lastArgument.clear();
+        g_uiTpHoldMs = 0;
+        g_uiTpCpuMaxMs = 50;
+    }
+    void TearDown() override { platform::SetProfile(platform::Profile()); }
+
+    std::string Marker(const std::string& name, const std::string& line) {
+        std::string path = TracePointPath(name);
+        WriteText(path, line);
+        return path;
+    }
+    static long long ElapsedMs(std::chrono::steady_clock::time_point start) {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
+            .count();
+    }
+
+    TempDir root;
+    LogCapture log;
+};
+
+TEST_F(TracePointTest, MarkersLiveBelowTheNodeRoot) {
+    EXPECT_EQ(TracePointPath("TP_X"), root.path() + "/VXA/coffer_data/omm/chs/TP_X");
+    ChsTpCheckPoint("TP_MISSING", Recorder);
+    EXPECT_EQ(g_calls, 0) << "a missing marker costs only the access test";
+    Marker("TP_UNREADABLE", "x#y$");
+    chmod(TracePointPath("TP_UNREADABLE").c_str(), 0);
+    if (geteuid() != 0) {  // root reads anything
+        ChsTpCheckPoint("TP_UNREADABLE", Recorder);
+        EXPECT_EQ(g_calls, 0);
+    }
+}
+
+TEST_F(TracePointTest, RunLimitIsSharedByAllMarkers) {
+    uint32_t start = ChsTpRunTimes();
+    std::string limit = std::to_string(start + 2);
+    std::string a = Marker("TP_A", "run#first$" + limit);
+    std::string b = Marker("TP_B", "run#second$" + limit);
+    ChsTpHandler(a, Recorder, nullptr, nullptr);
+    ChsTpHandler(b, Recorder, nullptr, nullptr);
+    EXPECT_EQ(g_calls, 2);
+    EXPECT_EQ(g_lastArgument, "second");
+    ChsTpHandler(a, Recorder, nullptr, nullptr);
+    ChsTpHandler(b, Recorder, nullptr, nullptr);
+    EXPECT_EQ(g_calls, 2) << "the limit counts runs of every marker";
+    EXPECT_EQ(ChsTpRunTimes(), start + 2);
+    EXPECT_TRUE(log.Contains("strTimes: " + limit + ", runTimes: " + limit));
+
+    std::string unlimited = Marker("TP_C", "run#third$many");
+    ChsTpHandler(unlimited, Recorder, nullptr, nullptr);
+    EXPECT_EQ(g_calls, 3) << "a limit that is not all digits is ignored";
+    EXPECT_EQ(ChsTpRunTimes(), start + 2);
+}
+
+TEST_F(TracePointTest, SleepNeedsADigitArgument) {
+    auto start = std::chrono::steady_clock::now();
+    ChsTpHandler(Marker("TP_S", "sleep#120$"), Recorder, nullptr, nullptr);
+    EXPECT_GE(ElapsedMs(start), 120);
+    EXPECT_TRUE(log.Contains("sleep: 120MS"));
+
+    ChsTpHandler(Marker("TP_S2", "sleep#12x$"), Recorder, nullptr, nullptr);
+    ChsTpHandler(Marker("TP_S3", "sleep#120"), Recorder, nullptr, nullptr);  // no "$": argument empty
+    EXPECT_EQ(log.Count("sleep: "), 1u);
+    EXPECT_EQ(g_calls, 0) << "sleep never runs the handler";
+}
+
+TEST_F(TracePointTest, EmptyLineOrMissingHashRunsTheHandlerWithoutArgument) {
+    ChsTpHandler(Marker("TP_E", ""), ChsTpMallocCallback, nullptr, nullptr);
+    EXPECT_TRUE(log.Contains("(CHECK PARA FAILURE) (nullptr == arg) is false, return(RETURN_ERR)."));
+
+    int result = 0;
+    ChsTpHandler(Marker("TP_H", "no separators at all"), Recorder, nullptr, &result);
+    EXPECT_EQ(g_lastArgument, "(null)");
+    EXPECT_EQ(result, 42) << "the handler's result goes to the slot";
+    EXPECT_TRUE(log.Contains("pCallback"));
+}
+
+TEST_F(TracePointTest, ModifyFormOverridesTheResult) {
+    int result = -1;
+    ChsTpHandler(Marker("TP_M", "verdict%7"), Recorder, nullptr, &result);
+    EXPECT_EQ(result, 7);
+    EXPECT_EQ(g_calls, 0);
+    EXPECT_TRUE(log.Contains("ChsTpModifyValue: 7"));
+
+    std::string tooBig = "v%99999999999";
+    EXPECT_NE(ChsTpModifyValue(tooBig, &result), 0);
+    EXPECT_EQ(result, 7) << "an out-of-range value changes nothing";
+    std::string noSlot = "v%3";
+    EXPECT_NE(ChsTpModifyValue(noSlot, nullptr), 0);
+}
+
+TEST_F(TracePointTest, ResetRunsThePlatformResetProgram) {
+    WriteText(root.Join("reset.sh"), "#!/bin/sh\necho \"$0 $1 env=$(env | wc -l)\" > " + root.Join("reset.out") + "\n");
+    chmod(root.Join("reset.sh").c_str(), 0755);
+    ChsTpHandler(Marker("TP_R", "resetOS#$"), Recorder, nullptr, nullptr);
+    EXPECT_TRUE(log.Contains("ChsResetLocalBoard"));
+    std::string out = chs_test::ReadText(root.Join("reset.out"));
+    EXPECT_NE(out.find("reboot -f"), std::string::npos) << out;
+}
+
+TEST_F(TracePointTest, Handlers) {
+    char empty[] = "";
+    char zero[] = "0";
+    char bad[] = "12a";
+    char size[] = "4096";
+    EXPECT_EQ(ChsTpMallocCallback(empty), -1);
+    EXPECT_TRUE(log.Contains("(CHECK PARA FAILURE) strMemSize.empty() is false, return(RETURN_ERR)."));
+    EXPECT_EQ(ChsTpMallocCallback(zero), -1);
+    EXPECT_TRUE(log.Contains("(CHECK PARA FAILURE) (uiMemSize < 1) is false, return(RETURN_ERR)."));
+    EXPECT_EQ(ChsTpMallocCallback(bad), -1);
+    EXPECT_EQ(ChsTpMallocCallback(size), 0);
+    EXPECT_TRUE(log.Contains("malloc size:4096 successed. the last byte is 0x55."));
+
+    EXPECT_EQ(ChsTpCpuCallback(empty), -1);
+    EXPECT_TRUE(log.Contains("(CHECK PARA FAILURE) strCpuLoop.empty() is false, return(RETURN_ERR)."));
+    char loop[] = "100000";
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(ChsTpCpuCallback(loop), 0);
+    EXPECT_GE(ElapsedMs(start), 50);
+    EXPECT_LT(ElapsedMs(start), 5000) << "the busy period is bounded";
+
+    EXPECT_EQ(ChsTpHandlerCallback(empty), -1);
+    EXPECT_TRUE(log.Contains("(CHECK PARA FAILURE) strHandlerNum.empty() is false, return(RETURN_ERR)."));
+    char three[] = "3";
+    EXPECT_EQ(ChsTpHandlerCallback(three), 0);
+    EXPECT_TRUE(log.Contains("Opened 3 of 3 handler test files."));
+    struct stat st {};
+    EXPECT_NE(stat(root.Join("VXA/coffer_data/omm/export_import/chs/chs_handler_test0").c_str(), &st), 0)
+        << "the test files are removed";
+}
+
+}  // namespace

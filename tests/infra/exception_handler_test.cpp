@@ -1,0 +1,113 @@
+// The fatal-signal handler in real child processes: what it logs, which
+// signals it survives and that each is reset to its default after one delivery.
+#include "infra/exception_handler.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "infra/chs_log.h"
+#include "platform/dplog.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+using chs_test::ReadText;
+using chs_test::TempDir;
+
+// Runs `body` in a child with the handler installed and its log in `logPath`;
+// returns the child's wait status.
+template <typename Body>
+int RunChild(const std::string& logPath, Body body) {
+    pid_t pid = fork();
+    if (pid == 0) {
+        SetModuleID(551);
+        dpax_log_level_set(551, 7);
+        platform::LogOpen(logPath);
+        if (!installException()) {
+            _exit(100);
+        }
+        body();
+        _exit(0);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return status;
+}
+
+TEST(ExceptionHandlerTest, SigpipeIsLoggedOnceThenDefault) {
+    TempDir dir;
+    std::string logPath = dir.Join("child.log");
+    int status = RunChild(logPath, [] {
+        raise(SIGPIPE);
+        chsLog(1, LOGID_INFRA, "test", 1, "still running after SIGPIPE");
+        raise(SIGPIPE);  // the handler was reset: this one ends the process
+        _exit(3);
+    });
+    ASSERT_TRUE(WIFSIGNALED(status)) << "the second SIGPIPE gets the default action";
+    EXPECT_EQ(WTERMSIG(status), SIGPIPE);
+    std::string log = ReadText(logPath);
+    EXPECT_NE(log.find("Succed in install exception handler."), std::string::npos);
+    EXPECT_NE(log.find("still running after SIGPIPE"), std::string::npos);
+    EXPECT_NE(log.find("receive signal(SIGPIPE):si_addr:"), std::string::npos) << log;
+    EXPECT_NE(log.find("si_signo:D; "), std::string::npos) << "signal 13 in upper-case hex";
+    EXPECT_NE(log.find("si_errno:0; "), std::string::npos) << "zero prints as 0";
+    EXPECT_NE(log.find("[excptProc:0][0x02710]"), std::string::npos) << "line 0, log id 10000";
+    EXPECT_NE(log.find("call stack:"), std::string::npos);
+}
+
+TEST(ExceptionHandlerTest, FatalSignalEndsWithItsNumber) {
+    TempDir dir;
+    std::string logPath = dir.Join("child.log");
+    int status = RunChild(logPath, [] {
+        volatile int* nowhere = nullptr;
+        *nowhere = 1;
+    });
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), SIGSEGV);
+    std::string log = ReadText(logPath);
+    EXPECT_NE(log.find("receive signal(SIGSEGV)"), std::string::npos) << log;
+    EXPECT_NE(log.find("si_addr:0; "), std::string::npos) << "the faulting address";
+}
+
+TEST(ExceptionHandlerTest, TermAndRealtimeSignal) {
+    TempDir dir;
+    int status = RunChild(dir.Join("term.log"), [] { raise(SIGTERM); });
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), SIGTERM);
+    EXPECT_NE(ReadText(dir.Join("term.log")).find("receive signal(SIGTERM)"), std::string::npos);
+
+    status = RunChild(dir.Join("rt.log"), [] { raise(SIGRTMAX - 3); });
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "SIGRTMAX-3 is survived";
+    EXPECT_NE(ReadText(dir.Join("rt.log")).find("receive signal(SIGRTMAX-3)"), std::string::npos);
+}
+
+TEST(ExceptionHandlerTest, LongRecordIsCutAt511Characters) {
+    TempDir dir;
+    pid_t pid = fork();
+    if (pid == 0) {
+        SetModuleID(551);
+        dpax_log_level_set(551, 7);
+        platform::LogOpen(dir.Join("cut.log"));
+        siginfo_t info {};
+        info.si_signo = SIGPIPE;
+        info.si_addr = reinterpret_cast<void*>(~uintptr_t{0});
+        excptProc(SIGPIPE, &info, nullptr);
+        _exit(0);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    std::string log = ReadText(dir.Join("cut.log"));
+    EXPECT_NE(log.find("si_addr:FFFFFFFFFFFFFFFF; "), std::string::npos) << log;
+    for (size_t start = 0, end; (end = log.find('\n', start)) != std::string::npos; start = end + 1) {
+        std::string line = log.substr(start, end - start);
+        size_t body = line.find("] ", line.find("[0x02710]"));
+        if (body != std::string::npos) {
+            EXPECT_LE(line.size() - body - 2, 511u);
+        }
+    }
+}
+
+}  // namespace

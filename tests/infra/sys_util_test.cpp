@@ -1,0 +1,214 @@
+// Resource checks, process placement, time texts and error texts: the
+// helpers that read facts of the system rather than of their arguments.
+#include "infra/sys_util.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <ctime>
+#include <regex>
+
+#include "infra/error_code_desc.h"
+#include "infra/process_placement.h"
+#include "infra/time_util.h"
+#include "platform/platform_profile.h"
+#include "platform/platform_state.h"
+#include "tests/support/log_capture.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+using chs_test::TempDir;
+
+constexpr char kCoffer[] = "/VXA/coffer_data";
+
+// Every case starts from the real facts and the root "/", and leaves them so.
+class ResourceCheckTest : public ::testing::Test {
+protected:
+    void SetUp() override { Reset(); }
+    void TearDown() override { Reset(); }
+    static void Reset() {
+        platform::state::ClearAll();
+        platform::state::SetDir("");
+        platform::SetProfile(platform::Profile());
+    }
+    void UseRoot(const std::string& root) {
+        platform::Profile profile;
+        profile.strRoot = root;
+        platform::SetProfile(profile);
+    }
+    static unsigned long long AvailableMB(const std::string& path) {
+        struct statvfs st {};
+        EXPECT_EQ(statvfs(path.c_str(), &st), 0) << path;
+        return static_cast<unsigned long long>(st.f_bavail) * st.f_frsize / (1024 * 1024);
+    }
+};
+
+TEST_F(ResourceCheckTest, MemoryCheckComparesTheOverrideWhenSet) {
+    platform::state::Set("free_mem_mb", "512");
+    EXPECT_EQ(CHS_CheckSysAvailMem(512), 0u);
+    EXPECT_EQ(CHS_CheckSysAvailMem(513), CHS_CHECK_ERR);
+
+    platform::state::Set("free_mem_mb", "-3");  // no free memory at all
+    EXPECT_EQ(CHS_CheckSysAvailMem(0), 0u);
+    EXPECT_EQ(CHS_CheckSysAvailMem(1), CHS_CHECK_ERR);
+
+    // An override file of the cluster's state directory works the same way.
+    platform::state::Clear("free_mem_mb");
+    TempDir state;
+    chs_test::WriteText(state.Join("free_mem_mb"), "64\n");
+    platform::state::SetDir(state.path());
+    EXPECT_EQ(CHS_CheckSysAvailMem(64), 0u);
+    EXPECT_EQ(CHS_CheckSysAvailMem(65), CHS_CHECK_ERR);
+}
+
+TEST_F(ResourceCheckTest, MemoryCheckReadsTheRealFigureWithoutOverride) {
+    platform::state::Set("free_mem_mb", "not a number");  // ignored, as if absent
+    EXPECT_EQ(CHS_CheckSysAvailMem(0), 0u);
+    EXPECT_EQ(CHS_CheckSysAvailMem(1), 0u) << "less than 1 MB free on the test machine?";
+    EXPECT_EQ(CHS_CheckSysAvailMem(0xFFFFFFFE), CHS_CHECK_ERR);
+}
+
+TEST_F(ResourceCheckTest, DiskCheckMapsTheSystemPathBelowTheNodeRoot) {
+    TempDir root;
+    UseRoot(root.path());
+    // Not created yet: no file system to ask.
+    EXPECT_EQ(CHS_CheckDiskCofferMem(kCoffer, 0), CHS_CHECK_ERR);
+
+    chs_test::MakeDirs(root.Join("VXA/coffer_data"));
+    unsigned long long available = AvailableMB(root.path());
+    EXPECT_EQ(CHS_CheckDiskCofferMem(kCoffer, static_cast<unsigned int>(available / 2)), 0u);
+    // A gigabyte of margin keeps other writers on the machine from flipping the result.
+    EXPECT_EQ(CHS_CheckDiskCofferMem(kCoffer, static_cast<unsigned int>(available + 1024)), CHS_CHECK_ERR);
+}
+
+TEST_F(ResourceCheckTest, DiskCheckComparesTheOverrideWhenSet) {
+    TempDir root;
+    UseRoot(root.path());
+    platform::state::Set("free_disk_mb", "100");
+    EXPECT_EQ(CHS_CheckDiskCofferMem(kCoffer, 100), 0u);  // the override needs no directory
+    EXPECT_EQ(CHS_CheckDiskCofferMem(kCoffer, 101), CHS_CHECK_ERR);
+    EXPECT_EQ(CHS_CheckDiskCofferMem("", 0), CHS_CHECK_ERR);
+}
+
+TEST_F(ResourceCheckTest, CheckSpaceNeedsDiskAndMemory) {
+    platform::state::Set("free_disk_mb", "100");
+    platform::state::Set("free_mem_mb", "50");
+    EXPECT_TRUE(CHS_CheckSpace(50, 100, kCoffer));
+    EXPECT_FALSE(CHS_CheckSpace(51, 100, kCoffer));
+    EXPECT_FALSE(CHS_CheckSpace(50, 101, kCoffer));
+    EXPECT_FALSE(CHS_CheckSpace(0, 0, ""));
+}
+
+// Puts a fake omm_cgroup.sh at the front of PATH that writes one argument per line.
+class CGroupTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const char* path = getenv("PATH");
+        m_savedPath = path != nullptr ? path : "";
+        m_record = m_dir.Join("args");
+        chs_test::WriteText(m_dir.Join("omm_cgroup.sh"),
+                            "#!/bin/sh\nprintf '%s\\n' \"$@\" > '" + m_record + "'\n");
+        ASSERT_EQ(chmod(m_dir.Join("omm_cgroup.sh").c_str(), 0755), 0);
+        setenv("PATH", (m_dir.path() + ":" + m_savedPath).c_str(), 1);
+    }
+    void TearDown() override { setenv("PATH", m_savedPath.c_str(), 1); }
+
+    TempDir m_dir;
+    std::string m_record;
+    std::string m_savedPath;
+};
+
+TEST_F(CGroupTest, RunsTheScriptWithNameAndProcessId) {
+    EXPECT_EQ(CGroup_Init("INFOCOLLECTOR"), 0);
+    EXPECT_EQ(chs_test::ReadText(m_record), "-m\nINFOCOLLECTOR\n" + std::to_string(getpid()) + "\n");
+
+    // A name is one argument, whatever it holds.
+    EXPECT_EQ(CGroup_Init("A B;'x'"), 0);
+    EXPECT_EQ(chs_test::ReadText(m_record), "-m\nA B;'x'\n" + std::to_string(getpid()) + "\n");
+}
+
+TEST_F(CGroupTest, RunsNothingForANullOrOversizedName) {
+    EXPECT_EQ(CGroup_Init(nullptr), -1);
+    EXPECT_EQ(CGroup_Init(std::string(300, 'N').c_str()), -1);
+    EXPECT_NE(access(m_record.c_str(), F_OK), 0);
+}
+
+TEST(ThreadStrategyTest, HandsValidRequestsToThePlatform) {
+    chs_test::LogCapture log;
+    EXPECT_EQ(ThreadStrategyInit(5, 0, "*/DEFAULT"), 0);
+    EXPECT_TRUE(log.Contains("policy 0, priority 0, cpu set */DEFAULT"));
+    EXPECT_TRUE(log.Contains("Thread strategy 5 selected"));
+    for (int policy : {-10, -15, -18}) {
+        EXPECT_EQ(ThreadStrategyInit(0, policy, "cpu"), 0) << policy;
+    }
+}
+
+TEST(ThreadStrategyTest, RefusesBeforeReachingThePlatform) {
+    chs_test::LogCapture log;
+    EXPECT_EQ(ThreadStrategyInit(5, 0, nullptr), -1);
+    EXPECT_EQ(ThreadStrategyInit(6, 0, "*/DEFAULT"), -1);
+    EXPECT_EQ(ThreadStrategyInit(0, -1, "*/DEFAULT"), -1);
+    EXPECT_EQ(ThreadStrategyInit(0, 1, "*/DEFAULT"), -1);
+    EXPECT_EQ(ThreadStrategyInit(0, 0, std::string(64, 'n').c_str()), -1);  // no room for its NUL
+    EXPECT_FALSE(log.Contains("Thread strategy accepted"));
+    EXPECT_FALSE(log.Contains("selected"));
+    EXPECT_EQ(ThreadStrategyInit(0, 0, std::string(63, 'n').c_str()), 0);
+}
+
+TEST(TimeTextTest, CurrentTimeIsUtcDigits) {
+    time_t before = time(nullptr);
+    std::string text = getCurrentTime();
+    time_t after = time(nullptr);
+    ASSERT_TRUE(std::regex_match(text, std::regex("[0-9]{14}")));
+    tm parsed{};
+    ASSERT_NE(strptime(text.c_str(), "%Y%m%d%H%M%S", &parsed), nullptr);
+    time_t read = timegm(&parsed);
+    EXPECT_GE(read, before);
+    EXPECT_LE(read, after);
+}
+
+TEST(TimeTextTest, LocalTimeFollowsAZoneChangeAtOnce) {
+    const char* saved = getenv("TZ");
+    std::string savedTz = saved != nullptr ? saved : "";
+    long noon = 12 * 3600;
+    tm local{};
+
+    setenv("TZ", "UTC0", 1);
+    ASSERT_TRUE(CHS_localtime_r(&noon, &local));
+    EXPECT_EQ(local.tm_hour, 12);
+    setenv("TZ", "XXX-3", 1);  // the daemon's zone changed while it runs
+    ASSERT_TRUE(CHS_localtime_r(&noon, &local));
+    EXPECT_EQ(local.tm_hour, 15);
+    EXPECT_EQ(local.tm_year, 70);
+
+    EXPECT_TRUE(CHS_GetCurrentTimeInfo(&local));
+    EXPECT_FALSE(CHS_localtime_r(nullptr, &local));
+    EXPECT_FALSE(CHS_localtime_r(&noon, nullptr));
+    EXPECT_FALSE(CHS_GetCurrentTimeInfo(nullptr));
+
+    if (saved != nullptr) {
+        setenv("TZ", savedTz.c_str(), 1);
+    } else {
+        unsetenv("TZ");
+    }
+    tzset();
+}
+
+TEST(ErrorTextTest, CodeTableAndSystemTexts) {
+    EXPECT_EQ(GetErrorCodeDesc(0x7FFFFFF0), "");
+    errorCodeDescMap[0x7FFFFFF0] = "Test text.";
+    EXPECT_EQ(GetErrorCodeDesc(0x7FFFFFF0), "Test text.");
+    errorCodeDescMap.erase(0x7FFFFFF0);
+
+    EXPECT_EQ(sysError(ENOENT), "No such file or directory");
+    errno = EACCES;
+    EXPECT_EQ(sysError(0), "Permission denied");
+    EXPECT_FALSE(sysError(123456).empty());
+}
+
+}  // namespace

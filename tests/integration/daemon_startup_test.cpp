@@ -1,0 +1,95 @@
+// The daemon as a real process in a real simulated cluster: what it refuses
+// at start-up, and what a good start leaves in the node's log.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "tests/support/process.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+using chs_test::BinaryPath;
+using chs_test::Process;
+using chs_test::ReadText;
+using chs_test::Run;
+using chs_test::RunResult;
+using chs_test::TempDir;
+using chs_test::WaitFor;
+
+class DaemonStartupTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        cluster = dir.Join("cluster");
+        RunResult made = Run({BinaryPath("tools/chsctl"), "mkcluster", cluster, "--nodes", "2", "--log-level", "7"});
+        ASSERT_EQ(made.exitCode, 0) << made.err;
+    }
+
+    std::vector<std::string> DaemonArgs(const std::string& clusterFile, const std::string& node,
+                                        const std::string& root) {
+        return {BinaryPath("core/infocollector"), "-m", "INFOCOLLECTOR", clusterFile, node, "-r", root};
+    }
+    std::vector<std::string> Env() { return {"PATH=" + cluster + "/bin:/usr/bin:/bin"}; }
+    std::string NodeLog(int node) {
+        return ReadText(cluster + "/node" + std::to_string(node) + "/var/log/chs/infocollector.log");
+    }
+    bool LogHas(int node, const std::string& text) { return NodeLog(node).find(text) != std::string::npos; }
+
+    // A refused start: exit status 1 and one line on standard error naming the reason.
+    void ExpectRefused(const std::vector<std::string>& args, const std::string& reason) {
+        RunResult result = Run(args, Env(), 10000);
+        EXPECT_EQ(result.exitCode, 1) << result.err;
+        EXPECT_NE(result.err.find(reason), std::string::npos) << result.err;
+        EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
+    }
+
+    TempDir dir;
+    std::string cluster;
+};
+
+TEST_F(DaemonStartupTest, BadArgumentsEndStartUpWithStatusOne) {
+    std::string file = cluster + "/cluster.json";
+    std::string root = cluster + "/node0";
+    ExpectRefused({BinaryPath("core/infocollector"), "-m", "INFOCOLLECTOR"}, "usage:");
+    ExpectRefused(DaemonArgs(cluster + "/missing.json", "0", root), "cannot read cluster file");
+    chs_test::WriteText(dir.Join("broken.json"), "{\"nodes\": [");
+    ExpectRefused(DaemonArgs(dir.Join("broken.json"), "0", root), "not valid JSON");
+    ExpectRefused(DaemonArgs(file, "5", root), "node 5 is not a node of");
+    ExpectRefused(DaemonArgs(file, "zero", root), "is not a number from 0 to 15");
+    ExpectRefused(DaemonArgs(file, "0", cluster + "/node9"), "is not an existing absolute directory");
+}
+
+TEST_F(DaemonStartupTest, StartsWaitsForPowerOnAndSupervises) {
+    chs_test::WriteText(cluster + "/state/power_on_phase", "0");
+    Process daemon(DaemonArgs(cluster + "/cluster.json", "0", cluster + "/node0"), Env(), dir.Join("daemon.out"));
+    ASSERT_TRUE(WaitFor([&] { return LogHas(0, "attached to cluster"); }, 10000)) << NodeLog(0);
+    EXPECT_TRUE(LogHas(0, "Close stdout out, result:1."));
+    EXPECT_TRUE(LogHas(0, "Close stderr out, result:2."));
+
+    // The controller is not powered on: no initialisation yet.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    EXPECT_FALSE(LogHas(0, "Info collector init Done."));
+    chs_test::WriteText(cluster + "/state/power_on_phase", "1");
+
+    ASSERT_TRUE(WaitFor([&] { return LogHas(0, "[OMM]Info collector init Done."); }, 10000)) << NodeLog(0);
+    ASSERT_TRUE(WaitFor([&] { return LogHas(0, "Supervision cycle 1 done"); }, 10000)) << NodeLog(0);
+    EXPECT_TRUE(daemon.Running());
+    EXPECT_NE(ReadText(cluster + "/run/cgroup.log").find("accepted: -m INFOCOLLECTOR " +
+                                                          std::to_string(daemon.pid())),
+              std::string::npos);
+
+    // The node is online while its daemon runs, and a second daemon is refused.
+    ExpectRefused(DaemonArgs(cluster + "/cluster.json", "0", cluster + "/node0"), "already has a running daemon");
+    int fd = open((cluster + "/run/node0.presence").c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    EXPECT_NE(flock(fd, LOCK_SH | LOCK_NB), 0);
+    daemon.Stop(SIGKILL);
+    EXPECT_EQ(flock(fd, LOCK_SH | LOCK_NB), 0) << "the presence ends with the process";
+    close(fd);
+}
+
+}  // namespace

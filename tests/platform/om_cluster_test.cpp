@@ -1,0 +1,218 @@
+// The cluster facts as the daemon sees them through omlib, over a real
+// cluster directory: presence locks held by real processes, state override
+// files, the node root mapping.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <thread>
+
+#include "core/omlib.h"
+#include "platform/om_cluster.h"
+#include "platform/platform_profile.h"
+#include "platform/platform_state.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+using chs_test::MakeDirs;
+using chs_test::TempDir;
+using chs_test::WriteText;
+
+class OmClusterTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        WriteText(dir.Join("cluster.json"), R"({"serialNumber": "2102351234567890", "nodes": [
+            {"id": 0, "name": "CTE0.A", "internalIps": ["127.0.0.1", "10.0.0.1"]},
+            {"id": 1, "name": "CTE0.B", "internalIps": ["127.0.0.2"]},
+            {"id": 3, "name": "CTE1.B"}]})");
+        for (const char* node : {"node0", "node1", "node3"}) {
+            MakeDirs(dir.Join(node));
+        }
+        MakeDirs(dir.Join("state"));
+        std::string error;
+        ASSERT_TRUE(platform::AttachCluster(dir.Join("cluster.json"), 0, dir.Join("node0"), true, error)) << error;
+    }
+    void TearDown() override {
+        platform::state::ClearAll();
+        platform::DetachCluster();
+    }
+
+    // A process that holds node `id`'s presence until it is killed.
+    pid_t StartNode(uint16_t id) {
+        int ready[2];
+        EXPECT_EQ(pipe(ready), 0);
+        pid_t pid = fork();
+        if (pid == 0) {
+            close(ready[0]);
+            platform::DetachCluster();
+            std::string error;
+            bool ok = platform::AttachCluster(dir.Join("cluster.json"), id, dir.Join("node" + std::to_string(id)),
+                                              true, error);
+            char result = ok ? '1' : '0';
+            if (write(ready[1], &result, 1) != 1) {
+                _exit(2);
+            }
+            pause();
+            _exit(0);
+        }
+        close(ready[1]);
+        char result = '0';
+        EXPECT_EQ(read(ready[0], &result, 1), 1);
+        close(ready[0]);
+        EXPECT_EQ(result, '1');
+        return pid;
+    }
+    static void StopNode(pid_t pid) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+
+    TempDir dir;
+};
+
+TEST_F(OmClusterTest, IdentityNamesAndSerial) {
+    EXPECT_EQ(omlib::getLocalNidInUser(), 0);
+    EXPECT_EQ(omlib::GetClusterCfgNodesNum(), 3u);
+    EXPECT_EQ(omlib::getConfigNodeNum(), 3u);
+    std::string name;
+    ASSERT_EQ(omlib::getControllerName(3, name), 0);
+    EXPECT_EQ(name, "CTE1.B");
+    EXPECT_NE(omlib::getControllerName(2, name), 0);
+    uint16_t id = 0;
+    ASSERT_EQ(omlib::getControllerID("CTE0.B", id), 0);
+    EXPECT_EQ(id, 1);
+    EXPECT_NE(omlib::getControllerID("CTE9.A", id), 0);
+    std::string serial;
+    ASSERT_EQ(omlib::getProductSN(serial), 0);
+    EXPECT_EQ(serial, "2102351234567890");
+    char small[8];
+    EXPECT_NE(omlib::getProductSN(small, sizeof(small)), 0) << "a buffer too small is refused, not overrun";
+}
+
+TEST_F(OmClusterTest, LivenessFollowsPresenceAndOverrides) {
+    uint32_t map = 0xFFFFFFFF;
+    ASSERT_EQ(omlib::getOnlineMap(map), 0);
+    EXPECT_EQ(map, 0x1u);
+    uint16_t master = 99;
+    ASSERT_EQ(omlib::getMasterNid(master), 0);
+    EXPECT_EQ(master, 0);
+
+    pid_t node1 = StartNode(1);
+    ASSERT_EQ(omlib::getOnlineMap(map), 0);
+    EXPECT_EQ(map, 0x3u);
+
+    platform::state::Set("node0_offline", "1");
+    ASSERT_EQ(omlib::getOnlineMap(map), 0);
+    EXPECT_EQ(map, 0x2u);
+    ASSERT_EQ(omlib::getMasterNid(master), 0);
+    EXPECT_EQ(master, 1) << "the master is the lowest online node";
+    platform::state::Clear("node0_offline");
+
+    StopNode(node1);
+    ASSERT_EQ(omlib::getOnlineMap(map), 0);
+    EXPECT_EQ(map, 0x1u) << "a node whose daemon died is offline";
+}
+
+TEST_F(OmClusterTest, SecondDaemonOfANodeIsRefused) {
+    pid_t node1 = StartNode(1);
+    pid_t pid = fork();
+    if (pid == 0) {
+        platform::DetachCluster();
+        std::string error;
+        bool ok = platform::AttachCluster(dir.Join("cluster.json"), 1, dir.Join("node1"), true, error);
+        _exit(!ok && error.find("already has a running daemon") != std::string::npos ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    StopNode(node1);
+}
+
+TEST_F(OmClusterTest, ModesAndPowerOnPhaseComeFromStateFiles) {
+    EXPECT_FALSE(omlib::isUpgradeMode());
+    EXPECT_FALSE(omlib::IsOemMode());
+    WriteText(dir.Join("state/upgrade_mode"), "1\n");
+    WriteText(dir.Join("state/oem_mode"), "1");
+    EXPECT_TRUE(omlib::isUpgradeMode());
+    EXPECT_TRUE(omlib::IsOemMode());
+    WriteText(dir.Join("state/upgrade_mode"), "0");
+    EXPECT_FALSE(omlib::isUpgradeMode());
+
+    platform::state::Set("power_on_phase", "0");
+    omlib::g_uiPowerOnPollMs = 10;
+    std::atomic<bool> ready{false};
+    std::thread waiter([&] {
+        omlib::WaitSystemMasterReady();
+        ready = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(60));
+    EXPECT_FALSE(ready.load()) << "phase 0 keeps the daemon waiting";
+    platform::state::Set("power_on_phase", "2");
+    waiter.join();
+    EXPECT_TRUE(ready.load());
+    omlib::g_uiPowerOnPollMs = 1000;
+}
+
+TEST_F(OmClusterTest, DiskMountAndRootMapping) {
+    EXPECT_EQ(platform::RealPath("/VXA/coffer_data"), dir.Join("node0") + "/VXA/coffer_data");
+    EXPECT_EQ(platform::RealPath(dir.Join("node0") + "/VXA"), dir.Join("node0") + "/VXA") << "mapped only once";
+    EXPECT_EQ(platform::RealPath("relative/path"), "relative/path");
+
+    EXPECT_NE(omlib::testDiskMount("/VXA/coffer_data"), 0) << "missing directory";
+    MakeDirs(dir.Join("node0/VXA/coffer_data"));
+    EXPECT_EQ(omlib::testDiskMount("/VXA/coffer_data"), 0);
+    WriteText(dir.Join("state/unmounted"), "/VXA/lun_data\n/VXA/coffer_data\n");
+    EXPECT_NE(omlib::testDiskMount("/VXA/coffer_data"), 0);
+}
+
+TEST_F(OmClusterTest, InternalAddresses) {
+    std::vector<std::string> ips;
+    ASSERT_EQ(omlib::getInternalMgmtIPByNID(0, ips), 0);
+    EXPECT_EQ(ips, (std::vector<std::string>{"127.0.0.1", "10.0.0.1"}));
+    std::string joined;
+    ASSERT_EQ(omlib::getInternalMgmtIPByNID(0, joined), 0);
+    EXPECT_EQ(joined, "127.0.0.1,10.0.0.1");
+    EXPECT_EQ(omlib::getInternalMgmtIPByNID(3, ips), -1) << "a node without addresses";
+    EXPECT_EQ(omlib::getInternalMgmtIPByNID(7, joined), -1) << "an unknown node";
+}
+
+TEST_F(OmClusterTest, HostNamesResolveOnlyWithDns) {
+    std::string ip;
+    EXPECT_EQ(omlib::ParseHostnameToIp("192.168.10.3", ip), 0u);
+    EXPECT_EQ(ip, "192.168.10.3");
+    EXPECT_EQ(omlib::ParseHostnameToIp("fe80::1", ip), 0u);
+    EXPECT_EQ(ip, "fe80::1");
+    EXPECT_EQ(omlib::ParseHostnameToIp("localhost", ip), 0x4040CA1Cu);
+    platform::state::Set("dns", "1");
+    ip.clear();
+    EXPECT_EQ(omlib::ParseHostnameToIp("localhost", ip), 0u);
+    EXPECT_TRUE(ip == "127.0.0.1" || ip == "::1") << ip;
+}
+
+TEST(OmlibBitsTest, BitsBeyond31AreIgnored) {
+    uint32_t word = 0;
+    omlib::SetBit(word, 0);
+    omlib::SetBit(word, 31);
+    omlib::SetBit(word, 32);
+    EXPECT_EQ(word, 0x80000001u);
+    EXPECT_TRUE(omlib::TestBit(word, 31));
+    EXPECT_FALSE(omlib::TestBit(word, 1));
+    EXPECT_FALSE(omlib::TestBit(0xFFFFFFFFu, 32));
+}
+
+TEST(OmClusterInitTest, RefusesBadArgumentsWithAReason) {
+    TempDir dir;
+    WriteText(dir.Join("cluster.json"), R"({"nodes": [{"id": 0, "name": "CTE0.A"}]})");
+    MakeDirs(dir.Join("node0"));
+    EXPECT_NE(OMClusterInit(35, 0x700010, 35, "x1", dir.Join("node0").c_str(), dir.Join("cluster.json").c_str()), 0);
+    EXPECT_NE(OMClusterInit(35, 0x700010, 35, "2", dir.Join("node0").c_str(), dir.Join("cluster.json").c_str()), 0);
+    EXPECT_NE(OMClusterInit(35, 0x700010, 35, "0", dir.Join("nope").c_str(), dir.Join("cluster.json").c_str()), 0);
+    EXPECT_NE(OMClusterInit(35, 0x700010, 35, "0", dir.Join("node0").c_str(), nullptr), 0);
+    EXPECT_NE(OMClusterInit(35, 0x700010, 35, "-0", dir.Join("node0").c_str(), dir.Join("cluster.json").c_str()),
+              0);
+}
+
+}  // namespace
