@@ -22,6 +22,7 @@ namespace {
 
 constexpr unsigned int kMaxModule = 65535;
 constexpr unsigned char kUnset = 0xFF;
+constexpr size_t kMaxPending = 64 * 1024;
 
 std::atomic<unsigned char> g_levels[kMaxModule + 1];
 std::atomic<unsigned int> g_defaultLevel{kDefaultLogLevel};
@@ -29,6 +30,9 @@ std::atomic<unsigned int> g_defaultLevel{kDefaultLogLevel};
 struct LogFile {
     std::mutex mutex;
     int fd = -1;
+    // Lines written before the file is open (the process is still attaching
+    // to its cluster) wait here and go first into the file once it opens.
+    std::string pending;
     std::string path;
     size_t size = 0;
     size_t maxBytes = 8u << 20;
@@ -98,6 +102,11 @@ bool LogOpen(const std::string& path, size_t maxBytes, unsigned int keep) {
     struct stat st {};
     file.size = fstat(fd, &st) == 0 ? static_cast<size_t>(st.st_size) : 0;
     file.fd = fd;
+    if (!file.pending.empty()) {
+        ssize_t written = write(fd, file.pending.data(), file.pending.size());
+        file.size += written > 0 ? static_cast<size_t>(written) : 0;
+        file.pending.clear();
+    }
     file.path = path;
     file.maxBytes = maxBytes;
     file.keep = keep;
@@ -177,9 +186,14 @@ void dplog_standard(unsigned int module, unsigned int level, const char* func, u
 
     LogFile& file = File();
     std::lock_guard<std::mutex> lock(file.mutex);
-    int fd = file.fd >= 0 ? file.fd : STDERR_FILENO;
-    ssize_t written = write(fd, text.data(), text.size());
-    if (file.fd >= 0 && written > 0) {
+    if (file.fd < 0) {
+        if (file.pending.size() + text.size() <= platform::kMaxPending) {
+            file.pending += text;
+        }
+        return;
+    }
+    ssize_t written = write(file.fd, text.data(), text.size());
+    if (written > 0) {
         file.size += static_cast<size_t>(written);
         if (file.size >= file.maxBytes) {
             platform::Rotate(file);

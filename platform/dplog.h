@@ -1,7 +1,8 @@
 // Platform logging service: one rotating log file per node process, one log
 // level per module id on the 0 (most severe) to 7 (debug) scale.
 //
-// All calls are thread-safe. Before LogOpen() lines go to standard error.
+// All calls are thread-safe. Lines written before LogOpen() are kept (up to
+// 64 KiB) and written first when the file opens.
 #pragma once
 
 #include <cstddef>

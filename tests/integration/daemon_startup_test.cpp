@@ -16,7 +16,7 @@ namespace {
 using chs_test::BinaryPath;
 using chs_test::Process;
 using chs_test::ReadText;
-using chs_test::Run;
+using chs_test::RunProgram;
 using chs_test::RunResult;
 using chs_test::TempDir;
 using chs_test::WaitFor;
@@ -25,7 +25,7 @@ class DaemonStartupTest : public ::testing::Test {
 protected:
     void SetUp() override {
         cluster = dir.Join("cluster");
-        RunResult made = Run({BinaryPath("tools/chsctl"), "mkcluster", cluster, "--nodes", "2", "--log-level", "7"});
+        RunResult made = RunProgram({BinaryPath("tools/chsctl"), "mkcluster", cluster, "--nodes", "2", "--log-level", "7"});
         ASSERT_EQ(made.exitCode, 0) << made.err;
     }
 
@@ -41,7 +41,7 @@ protected:
 
     // A refused start: exit status 1 and one line on standard error naming the reason.
     void ExpectRefused(const std::vector<std::string>& args, const std::string& reason) {
-        RunResult result = Run(args, Env(), 10000);
+        RunResult result = RunProgram(args, Env(), 10000);
         EXPECT_EQ(result.exitCode, 1) << result.err;
         EXPECT_NE(result.err.find(reason), std::string::npos) << result.err;
         EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;

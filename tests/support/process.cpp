@@ -65,7 +65,7 @@ pid_t Spawn(const std::vector<std::string>& argv, const std::vector<std::string>
 
 }  // namespace
 
-RunResult Run(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv, unsigned int timeoutMs) {
+RunResult RunProgram(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv, unsigned int timeoutMs) {
     TempDir dir;
     RunResult result;
     pid_t pid = Spawn(argv, extraEnv, dir.Join("out"), dir.Join("err"));

@@ -17,7 +17,7 @@ struct RunResult {
 
 // Runs argv[0] (a path) with `extraEnv` ("NAME=value") added to the
 // environment; kills it after `timeoutMs`.
-RunResult Run(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv = {},
+RunResult RunProgram(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv = {},
               unsigned int timeoutMs = 30000);
 
 // A background process; killed (SIGKILL) and reaped on destruction.
