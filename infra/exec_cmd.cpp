@@ -1,8 +1,8 @@
-// The command runner (specification Part 3.3).
+// The command runner.
 //
-// Where this departs from the letter of the specification, it keeps what the
-// callers see (results, exit statuses, log texts, what is captured) and mends
-// faults or latencies of the described loop:
+// What callers rely on stays fixed (results, exit statuses, log texts, what is
+// captured); the loop underneath is built to avoid the faults and latencies
+// of a plain select-then-sleep design:
 //
 // - The child is forked with vfork and shares our memory until it execs, so
 //   between vfork and exec it makes plain system calls only: everything it
@@ -19,12 +19,12 @@
 //   pidfd next to the pipe in one poll) instead of select-then-sleep: it
 //   reacts at once when the child ends instead of after up to 200 ms. The
 //   waits stay bounded by 200 ms and by the time-out, so the time-out is
-//   checked at least as often as specified. While the child runs, the output
+//   still checked at least every 200 ms. While the child runs, the output
 //   is read chunk after chunk whether or not a chunk ends a line; once the
 //   child has been reaped, all output already in the pipe is taken in (the
-//   described loop stopped at the first chunk without a newline, losing the
+//   plain loop stopped at the first chunk without a newline, losing the
 //   tail of long lines). A pipe at end of file, or a capture that has reached
-//   a cap, is no longer polled (the described loop spun on it).
+//   a cap, is no longer polled (a plain loop spins on it).
 // - chs_waitRead uses poll, not select: select cannot watch a descriptor above
 //   FD_SETSIZE (1024) and the daemon may well hold that many.
 // - chs_safeSystemSubWithStdin closes its end of the input pipe once the text
@@ -283,7 +283,7 @@ int OpenPidFd(pid_t pid) {
 }
 
 // Without a pidfd the end of the child is found by polling: sleeps growing
-// from 1 ms up to the specified 200 ms.
+// from 1 ms up to the 200 ms read wait.
 void SleepMs(uint32_t ms) {
     struct timespec left = {static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
     while (nanosleep(&left, &left) != 0 && errno == EINTR) {

@@ -1,7 +1,7 @@
 // Free-memory and free-disk checks made before work that needs room.
 //
 // The figures are read directly rather than through "free -m" and "df -m":
-//   memory: MemFree of /proc/meminfo, the "free" column the specification's
+//   memory: MemFree of /proc/meminfo, the "free" column that
 //           "free -m | awk 'NR==2{print $4}'" reads. MemAvailable would also
 //           count reclaimable cache; keeping MemFree keeps the thresholds
 //           meaning what they were tuned for, and it never reports more room
