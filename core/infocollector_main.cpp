@@ -33,6 +33,7 @@ int main(int argc, char** argv) {
 
     // The LUN-status callback of the collector directories is registered here
     // once they are built.
+    CHS_LOG(1, LOGID_CORE, "Wait for the local controller to be powered on.");
     omlib::WaitSystemMasterReady();
 
     if (CHS_Init() != 0) {

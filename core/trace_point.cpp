@@ -64,13 +64,24 @@ bool ToNumber(const char* text, unsigned long long max, unsigned long long& valu
     return errno == 0 && value <= max;
 }
 
-#define TP_CHECK_ARG(arg)                                                                              \
-    do {                                                                                               \
-        if ((arg) == nullptr) {                                                                        \
-            CHS_LOG(3, LOGID_CORE, "(CHECK PARA FAILURE) (nullptr == arg) is false, return(RETURN_ERR)."); \
-            return -1;                                                                                 \
-        }                                                                                              \
-    } while (0)
+// Reads a handler's argument: the text of a decimal number up to `max`. A
+// null or empty text is logged with the handler's own check text.
+bool HandlerArgument(void* arg, const char* emptyCheck, unsigned long long max, unsigned long long& value) {
+    if (arg == nullptr) {
+        CHS_LOG(3, LOGID_CORE, "(CHECK PARA FAILURE) (nullptr == arg) is false, return(RETURN_ERR).");
+        return false;
+    }
+    const char* text = static_cast<const char*>(arg);
+    if (*text == '\0') {
+        CHS_LOG(3, LOGID_CORE, "(CHECK PARA FAILURE) %s.empty() is false, return(RETURN_ERR).", emptyCheck);
+        return false;
+    }
+    if (!ToNumber(text, max, value)) {
+        CHS_LOG(3, LOGID_CORE, "Trace point argument %s is not a number up to %llu.", text, max);
+        return false;
+    }
+    return true;
+}
 
 }  // namespace
 
@@ -198,15 +209,8 @@ void ChsTpHandler(std::string path, int (*handler)(void*), void* defaultArgument
 }
 
 int ChsTpMallocCallback(void* arg) {
-    TP_CHECK_ARG(arg);
-    std::string strMemSize = static_cast<const char*>(arg);
-    if (strMemSize.empty()) {
-        CHS_LOG(3, LOGID_CORE, "(CHECK PARA FAILURE) strMemSize.empty() is false, return(RETURN_ERR).");
-        return -1;
-    }
     unsigned long long size = 0;
-    if (!ToNumber(strMemSize.c_str(), UINT_MAX, size)) {
-        CHS_LOG(3, LOGID_CORE, "Memory size %s is not a number of bytes.", strMemSize.c_str());
+    if (!HandlerArgument(arg, "strMemSize", UINT_MAX, size)) {
         return -1;
     }
     unsigned int uiMemSize = static_cast<unsigned int>(size);
@@ -230,15 +234,8 @@ int ChsTpMallocCallback(void* arg) {
 }
 
 int ChsTpCpuCallback(void* arg) {
-    TP_CHECK_ARG(arg);
-    std::string strCpuLoop = static_cast<const char*>(arg);
-    if (strCpuLoop.empty()) {
-        CHS_LOG(3, LOGID_CORE, "(CHECK PARA FAILURE) strCpuLoop.empty() is false, return(RETURN_ERR).");
-        return -1;
-    }
     unsigned long long loop = 0;
-    if (!ToNumber(strCpuLoop.c_str(), ULLONG_MAX, loop)) {
-        CHS_LOG(3, LOGID_CORE, "CPU loop %s is not a number.", strCpuLoop.c_str());
+    if (!HandlerArgument(arg, "strCpuLoop", ULLONG_MAX, loop)) {
         return -1;
     }
     // Spin for `loop` milliseconds, bounded, so that the marker really loads
@@ -254,15 +251,8 @@ int ChsTpCpuCallback(void* arg) {
 }
 
 int ChsTpHandlerCallback(void* arg) {
-    TP_CHECK_ARG(arg);
-    std::string strHandlerNum = static_cast<const char*>(arg);
-    if (strHandlerNum.empty()) {
-        CHS_LOG(3, LOGID_CORE, "(CHECK PARA FAILURE) strHandlerNum.empty() is false, return(RETURN_ERR).");
-        return -1;
-    }
     unsigned long long count = 0;
-    if (!ToNumber(strHandlerNum.c_str(), INT_MAX, count)) {
-        CHS_LOG(3, LOGID_CORE, "Handler number %s is not a number.", strHandlerNum.c_str());
+    if (!HandlerArgument(arg, "strHandlerNum", INT_MAX, count)) {
         return -1;
     }
     std::string base = platform::RealPath(kHandlerTestFile);

@@ -77,7 +77,9 @@ bool FileLength(int fd, off_t& length) {
 
 // Opens `path` and checks that it holds at least `size` bytes; the offset of
 // the tail goes to `tailAt`.
-bool OpenTail(const std::string& path, Fd& fd, const char* buffer, unsigned long size, off_t& tailAt) {
+// Reads the last `size` bytes of the open file into `buffer`; `tailAt` gets
+// where they start.
+bool ReadTail(const std::string& path, Fd& fd, char* buffer, unsigned long size, off_t& tailAt) {
     if (buffer == nullptr) {
         return false;
     }
@@ -91,6 +93,10 @@ bool OpenTail(const std::string& path, Fd& fd, const char* buffer, unsigned long
         return false;
     }
     tailAt = length - static_cast<off_t>(size);
+    if (!ReadAt(fd.get(), buffer, size, tailAt)) {
+        CHS_LOG_PRINT(3, LOGID_INFRA, "Read the tail of ", path, " failed: ", sysError(0));
+        return false;
+    }
     return true;
 }
 
@@ -257,11 +263,7 @@ unsigned int fPush(const std::string& path, const char* data, const unsigned lon
 unsigned int fPop(const std::string& path, char* buffer, const unsigned long& size) {
     Fd fd(path, O_RDWR | O_NONBLOCK);
     off_t tailAt = 0;
-    if (!OpenTail(path, fd, buffer, size, tailAt)) {
-        return CHS_FILE_ERR;
-    }
-    if (!ReadAt(fd.get(), buffer, size, tailAt)) {
-        CHS_LOG_PRINT(3, LOGID_INFRA, "Read the tail of ", path, " failed: ", sysError(0));
+    if (!ReadTail(path, fd, buffer, size, tailAt)) {
         return CHS_FILE_ERR;
     }
     // A record that stayed in the file after being handed out would be popped twice.
@@ -276,12 +278,5 @@ unsigned int fPop(const std::string& path, char* buffer, const unsigned long& si
 unsigned int fReadTail(const std::string& path, char* buffer, const unsigned long& size) {
     Fd fd(path, O_RDONLY | O_NONBLOCK);
     off_t tailAt = 0;
-    if (!OpenTail(path, fd, buffer, size, tailAt)) {
-        return CHS_FILE_ERR;
-    }
-    if (!ReadAt(fd.get(), buffer, size, tailAt)) {
-        CHS_LOG_PRINT(3, LOGID_INFRA, "Read the tail of ", path, " failed: ", sysError(0));
-        return CHS_FILE_ERR;
-    }
-    return 0;
+    return ReadTail(path, fd, buffer, size, tailAt) ? 0 : CHS_FILE_ERR;
 }
