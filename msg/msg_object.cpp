@@ -1,0 +1,345 @@
+#include "msg/msg_object.h"
+
+#include <bitset>
+#include <cstring>
+#include <memory>
+#include <sstream>
+
+#include "infra/byte_order.h"
+#include "infra/chs_log.h"
+#include "msg/msg_exception.h"
+
+namespace {
+
+const char kInvalidPrefix[] = "TLV V3 message is invalid,reason is : ";
+constexpr unsigned int kMaxRecordLength = 0xFFFF;
+
+template <typename T>
+T ReadWire(const unsigned char* in) {
+    T value;
+    memcpy(&value, in, sizeof(value));
+    return chs_convertEndianess(value);
+}
+
+template <typename T>
+void WriteWire(unsigned char* out, T value) {
+    value = chs_convertEndianess(value);
+    memcpy(out, &value, sizeof(value));
+}
+
+}  // namespace
+
+// ---- iterators ----
+
+MsgRecord_Iterator& MsgRecord_Iterator::plus() {
+    if (m_index != END_INDEX) {
+        m_index = (m_object == nullptr || m_index + 1ul >= m_object->size()) ? END_INDEX : m_index + 1;
+    }
+    return *this;
+}
+
+MsgRecord_Iterator& MsgRecord_Iterator::minus() {
+    if (m_index == 0) {
+        m_index = END_INDEX;
+    } else if (m_index == END_INDEX) {
+        m_index = (m_object == nullptr || m_object->empty())
+                      ? END_INDEX
+                      : static_cast<unsigned int>(m_object->size() - 1);
+    } else {
+        --m_index;
+    }
+    return *this;
+}
+
+MsgRecord& MsgRecord_Iterator::operator*() const {
+    if (m_object == nullptr) {
+        throw MsgException("record don't exist, index is " + std::to_string(m_index));
+    }
+    return (*m_object)[m_index];
+}
+
+MsgRecord_Const_Iterator& MsgRecord_Const_Iterator::plus() {
+    if (m_index != END_INDEX) {
+        m_index = (m_object == nullptr || m_index + 1ul >= m_object->size()) ? END_INDEX : m_index + 1;
+    }
+    return *this;
+}
+
+MsgRecord_Const_Iterator& MsgRecord_Const_Iterator::minus() {
+    if (m_index == 0) {
+        m_index = END_INDEX;
+    } else if (m_index == END_INDEX) {
+        m_index = (m_object == nullptr || m_object->empty())
+                      ? END_INDEX
+                      : static_cast<unsigned int>(m_object->size() - 1);
+    } else {
+        --m_index;
+    }
+    return *this;
+}
+
+const MsgRecord& MsgRecord_Const_Iterator::operator*() const {
+    if (m_object == nullptr) {
+        throw MsgException("record don't exist, index is " + std::to_string(m_index));
+    }
+    return (*m_object)[m_index];
+}
+
+// ---- container ----
+
+MsgObject::~MsgObject() { clear(); }
+
+MsgObject::MsgObject(const MsgObject& other) { *this = other; }
+
+MsgObject& MsgObject::operator=(const MsgObject& other) {
+    if (this == &other) {
+        return *this;
+    }
+    // Copy first, so that a failed copy leaves this object as it was.
+    std::vector<std::unique_ptr<MsgRecord>> copies;
+    copies.reserve(other.m_records.size());
+    for (const MsgRecord* record : other.m_records) {
+        copies.emplace_back(new MsgRecord(*record));
+    }
+    clear();
+    m_records.reserve(copies.size());
+    for (std::unique_ptr<MsgRecord>& copy : copies) {
+        m_records.push_back(copy.release());
+    }
+    return *this;
+}
+
+MsgRecord& MsgObject::operator[](unsigned long index) {
+    if (index >= m_records.size()) {
+        throw MsgException("record don't exist, index is " + std::to_string(index));
+    }
+    return *m_records[index];
+}
+
+const MsgRecord& MsgObject::operator[](unsigned long index) const {
+    return (*const_cast<MsgObject*>(this))[index];
+}
+
+void MsgObject::append(MsgRecord* record) {
+    if (record == nullptr) {
+        throw MsgException("Failed to append record because of null point.");
+    }
+    std::unique_ptr<MsgRecord> owned(record);
+    m_records.push_back(owned.get());
+    owned.release();
+}
+
+void MsgObject::clear() {
+    for (MsgRecord* record : m_records) {
+        delete record;
+    }
+    m_records.clear();
+}
+
+void MsgObject::dump(std::ostream& out) const {
+    for (size_t i = 0; i < m_records.size(); ++i) {
+        if (i != 0) {
+            out << ",";
+        }
+        m_records[i]->dump(out);
+    }
+}
+
+// ---- encoding ----
+
+unsigned int MsgObject::length() const {
+    uint64_t total = 0;
+    for (const MsgRecord* record : m_records) {
+        unsigned int recordLength = record->length();
+        if (recordLength > kMaxRecordLength) {
+            throw MsgException("too big record to encode");
+        }
+        total += MIN_RECORD_SIZE + recordLength;
+    }
+    // The failure value must stay distinguishable from a length.
+    if (total >= MSG_CODEC_FAILURE) {
+        throw MsgException("too big body to encode");
+    }
+    return static_cast<unsigned int>(total);
+}
+
+unsigned int MsgObject::encode(unsigned char* buffer, unsigned int size) const {
+    unsigned int total = length();
+    if (total > size) {
+        return MSG_CODEC_FAILURE;
+    }
+    if (total == 0) {
+        return 0;
+    }
+    if (buffer == nullptr) {
+        return MSG_CODEC_FAILURE;
+    }
+    unsigned int pos = 0;
+    for (const MsgRecord* record : m_records) {
+        pos += setRecord(buffer + pos, record);
+    }
+    return pos;
+}
+
+unsigned int MsgObject::setRecord(unsigned char* out, const MsgRecord* record) {
+    if (out == nullptr || record == nullptr) {
+        throw MsgException("Failed to set record because of null point.");
+    }
+    unsigned int recordLength = record->length();
+    if (recordLength > kMaxRecordLength) {
+        throw MsgException("too big record");
+    }
+    WriteWire<uint64_t>(out, record->GetCode());
+    WriteWire<uint16_t>(out + 8, static_cast<uint16_t>(recordLength));
+    unsigned int pos = MIN_RECORD_SIZE;
+    for (const CTLVCell& cell : *record) {
+        unsigned short length = cell.GetLength();
+        WriteWire<uint16_t>(out + pos, cell.GetHeader());
+        WriteWire<uint16_t>(out + pos + 2, length);
+        pos += MIN_TLV_SIZE;
+        const unsigned char* value = cell.GetValue();
+        if (value != nullptr) {
+            memcpy(out + pos, value, length);
+            if (CTLVCell::IsNumericalType(cell.GetType())) {
+                chs_convertEndianess(out + pos, length);
+            }
+        } else {
+            // A long value that lost its buffer still occupies its length on the wire.
+            memset(out + pos, 0, length);
+        }
+        pos += length;
+    }
+    return pos;
+}
+
+// ---- decoding ----
+
+void MsgObject::decodeValue(CTLVCell* cell, const char* in, unsigned int length) {
+    if (cell == nullptr || in == nullptr || length == 0) {
+        return;
+    }
+    if (length > TLV_MAX_VALUE_LENGTH) {
+        throw CException("", 0xFFFFFFFF);
+    }
+    cell->StoreValue(in, length);
+    if (CTLVCell::IsNumericalType(cell->GetType())) {
+        chs_convertEndianess(cell->MutableValue(), length);
+    }
+}
+
+unsigned int MsgObject::getRecord(const unsigned char* in, unsigned int size, MsgRecord*& out) {
+    out = nullptr;
+    if (in == nullptr || size < MIN_RECORD_SIZE) {
+        CHS_LOG_PRINT(3, LOGID_MSG, kInvalidPrefix, "record is shorter than MIN_RECORD_SIZE ->", size, " < ",
+                      MIN_RECORD_SIZE);
+        return 0;
+    }
+    try {
+        uint64_t code = ReadWire<uint64_t>(in);
+        unsigned int recordLength = ReadWire<uint16_t>(in + 8);
+        unsigned int total = recordLength + MIN_RECORD_SIZE;
+        if (size < total) {
+            CHS_LOG_PRINT(3, LOGID_MSG, kInvalidPrefix,
+                          "record length is too long, (usRecordLen +  MIN_RECORD_SIZE) > uiBufSize ->",
+                          recordLength, "+", MIN_RECORD_SIZE, " < ", size, " msg code is : ", code);
+            return 0;
+        }
+
+        std::unique_ptr<MsgRecord> record(new MsgRecord(code));
+        // Of two cells with the same tag the first one stays; the bit set
+        // keeps that check constant-time for records full of duplicates.
+        std::bitset<MAX_TAG_VALUE> seen;
+        unsigned int pos = MIN_RECORD_SIZE;
+        while (pos < total) {
+            // Fewer bytes than a cell header left in the record: the parse-length check below rejects it.
+            if (total - pos < MIN_TLV_SIZE) {
+                break;
+            }
+            if (size - pos < MIN_TLV_SIZE) {
+                CHS_LOG_PRINT(3, LOGID_MSG, kInvalidPrefix, "(MIN_TLV_SIZE > uiBufSize - pos) ->",
+                              MIN_TLV_SIZE, " < ", "uiBufSize", " - ", pos, " msg code is : ", code);
+                return 0;
+            }
+            unsigned short header = ReadWire<uint16_t>(in + pos);
+            unsigned int type = header & 0x0F;
+            if (type > CTLVCell::TLV_TYPE_MAX) {
+                CHS_LOG_PRINT(3, LOGID_MSG, kInvalidPrefix, "data type unmated, received type is ", type,
+                              " msg code is : ", code);
+                return 0;
+            }
+            unsigned int dataLength = ReadWire<uint16_t>(in + pos + 2);
+            if (pos + MIN_TLV_SIZE + dataLength > total) {
+                CHS_LOG_PRINT(
+                    3, LOGID_MSG, kInvalidPrefix,
+                    "data length is too long, ((sDataLen + pos) > usRecordLen + MIN_RECORD_SIZE) ->",
+                    dataLength, "+", pos + MIN_TLV_SIZE, " > ", recordLength, "+", MIN_RECORD_SIZE,
+                    " msg code is : ", code);
+                return 0;
+            }
+            unsigned short tag = static_cast<unsigned short>(header >> 4);
+            if (!seen.test(tag)) {
+                seen.set(tag);
+                std::unique_ptr<CTLVCell> cell(new CTLVCell());
+                cell->m_header = header;
+                if (dataLength == 0) {
+                    CHS_LOG(3, LOGID_MSG, "cell length is zero.");
+                } else {
+                    decodeValue(cell.get(), reinterpret_cast<const char*>(in + pos + MIN_TLV_SIZE),
+                                dataLength);
+                }
+                record->LinkAtEnd(cell.release());
+            } else if (dataLength == 0) {
+                CHS_LOG(3, LOGID_MSG, "cell length is zero.");
+            }
+            pos += MIN_TLV_SIZE + dataLength;
+        }
+        if (pos != total) {
+            CHS_LOG(3, LOGID_MSG, "the total length is not equal with parselen.");
+            return 0;
+        }
+        out = record.release();
+        return total;
+    } catch (const std::exception& e) {
+        // Only allocation can fail here; the daemon keeps running on a message it cannot hold.
+        CHS_LOG_PRINT(3, LOGID_MSG, kInvalidPrefix, "failed to hold the record, ", e.what());
+        return 0;
+    }
+}
+
+unsigned int MsgObject::decode(const unsigned char* buffer, unsigned int size) {
+    clear();
+    if (size == 0) {
+        return 0;
+    }
+    if (buffer == nullptr || size < MIN_RECORD_SIZE) {
+        CHS_LOG_PRINT(3, LOGID_MSG, kInvalidPrefix, "body is shorter than MIN_RECORD_SIZE ->", size, " < ",
+                      MIN_RECORD_SIZE);
+        return MSG_CODEC_FAILURE;
+    }
+    try {
+        unsigned int consumed = 0;
+        while (true) {
+            MsgRecord* record = nullptr;
+            unsigned int read = getRecord(buffer + consumed, size - consumed, record);
+            if (read == 0 || record == nullptr) {
+                clear();
+                return MSG_CODEC_FAILURE;
+            }
+            append(record);
+            consumed += read;
+            if (consumed >= size) {
+                return consumed;
+            }
+            if (size - consumed < MIN_RECORD_SIZE) {
+                CHS_LOG_PRINT(3, LOGID_MSG, kInvalidPrefix, "bytes after the last record ->", size - consumed,
+                              " < ", MIN_RECORD_SIZE, " msg code is : ", record->GetCode());
+                clear();
+                return MSG_CODEC_FAILURE;
+            }
+        }
+    } catch (const std::exception& e) {
+        CHS_LOG_PRINT(3, LOGID_MSG, kInvalidPrefix, "failed to hold the body, ", e.what());
+        clear();
+        return MSG_CODEC_FAILURE;
+    }
+}

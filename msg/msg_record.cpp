@@ -1,0 +1,140 @@
+#include "msg/msg_record.h"
+
+#include <sstream>
+
+#include "infra/chs_log.h"
+#include "msg/msg_exception.h"
+
+MsgRecord::MsgRecord(uint64_t code) : m_code(code) {}
+
+MsgRecord::~MsgRecord() { clear(); }
+
+MsgRecord::MsgRecord(const MsgRecord& other) : m_code(other.m_code) { clone(other); }
+
+MsgRecord& MsgRecord::operator=(const MsgRecord& other) {
+    if (this != &other) {
+        clear();
+        clone(other);
+    }
+    return *this;
+}
+
+void MsgRecord::appendInner(CTLVCell* cell) {
+    if (cell == nullptr) {
+        throw MsgException("Failed to append cell because of null point.");
+    }
+    if (find(cell->GetTag()) != nullptr) {
+        delete cell;
+        return;
+    }
+    LinkAtEnd(cell);
+}
+
+void MsgRecord::replaceAppendInner(CTLVCell* cell) {
+    if (cell == nullptr) {
+        throw MsgException("Failed to append cell because of null point.");
+    }
+    CTLVCell* existing = find(cell->GetTag());
+    if (existing == nullptr) {
+        LinkAtEnd(cell);
+        return;
+    }
+    // The record owns `cell` from here on, even if the copy fails.
+    try {
+        *existing = *cell;
+    } catch (...) {
+        delete cell;
+        throw;
+    }
+    delete cell;
+}
+
+void MsgRecord::LinkAtEnd(CTLVCell* cell) {
+    cell->m_prev = m_last;
+    cell->m_next = nullptr;
+    if (m_last != nullptr) {
+        m_last->m_next = cell;
+    } else {
+        m_first = cell;
+    }
+    m_last = cell;
+    ++m_count;
+}
+
+CTLVCell* MsgRecord::find(unsigned short tag) {
+    for (CTLVCell* cell = m_first; cell != nullptr; cell = cell->m_next) {
+        if (cell->GetTag() == tag) {
+            return cell;
+        }
+    }
+    return nullptr;
+}
+
+const CTLVCell* MsgRecord::find(unsigned short tag) const { return const_cast<MsgRecord*>(this)->find(tag); }
+
+CTLVCell& MsgRecord::operator[](unsigned short tag) {
+    CTLVCell* cell = find(tag);
+    if (cell == nullptr) {
+        RaiseMissingTag(tag);
+    }
+    return *cell;
+}
+
+const CTLVCell& MsgRecord::operator[](unsigned short tag) const {
+    const CTLVCell* cell = find(tag);
+    if (cell == nullptr) {
+        RaiseMissingTag(tag);
+    }
+    return *cell;
+}
+
+void MsgRecord::RaiseMissingTag(unsigned short tag) const {
+    std::ostringstream text;
+    text << "tag don't exist, tag is " << tag << " .record is ";
+    dump(text);
+    throw MsgException(text.str());
+}
+
+unsigned int MsgRecord::length() const {
+    // At most 4096 distinct tags of at most 4 + 65535 bytes each: no 32-bit overflow.
+    unsigned int total = 0;
+    for (const CTLVCell* cell = m_first; cell != nullptr; cell = cell->m_next) {
+        total += 4u + cell->GetLength();
+    }
+    return total;
+}
+
+void MsgRecord::clear() {
+    CTLVCell* cell = m_first;
+    while (cell != nullptr) {
+        CTLVCell* next = cell->m_next;
+        delete cell;
+        --m_count;
+        cell = next;
+    }
+    m_first = nullptr;
+    m_last = nullptr;
+    if (m_count != 0) {
+        CHS_LOG(3, LOGID_MSG, "the list has been empty ,but the count is not zero when clear record!");
+        m_count = 0;
+    }
+}
+
+void MsgRecord::clone(const MsgRecord& other) {
+    if (this == &other) {
+        return;
+    }
+    m_code = other.m_code;
+    for (const CTLVCell* cell = other.m_first; cell != nullptr; cell = cell->m_next) {
+        appendInner(new CTLVCell(*cell));
+    }
+}
+
+void MsgRecord::dump(std::ostream& out) const {
+    out << "{"
+        << "C=" << m_code;
+    for (const CTLVCell* cell = m_first; cell != nullptr; cell = cell->m_next) {
+        cell->dump(out);
+    }
+    out << "}";
+}

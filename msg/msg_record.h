@@ -1,0 +1,104 @@
+// One record of a message body: a 64-bit record code and an ordered list of
+// cells with pairwise distinct tags.
+//
+// The record owns its cells: a cell handed to appendInner or
+// replaceAppendInner belongs to the record from then on (even when it is
+// dropped as a duplicate) and is freed by clear() or the destructor. Cell
+// pointers and references obtained from the record stay valid until the
+// record is cleared, assigned or destroyed.
+//
+// Not thread-safe: one thread at a time.
+#pragma once
+
+#include <cstdint>
+#include <iterator>
+#include <ostream>
+
+#include "msg/tlv_cell.h"
+
+class MsgRecord {
+  public:
+    // Forward iteration over the cells in list order (range-for).
+    template <typename Cell>
+    class CellIter {
+      public:
+        using iterator_category = std::forward_iterator_tag;
+        using value_type = CTLVCell;
+        using difference_type = std::ptrdiff_t;
+        using pointer = Cell*;
+        using reference = Cell&;
+
+        explicit CellIter(Cell* cell = nullptr) : m_cell(cell) {}
+        Cell& operator*() const { return *m_cell; }
+        Cell* operator->() const { return m_cell; }
+        CellIter& operator++() {
+            m_cell = m_cell->GetNext();
+            return *this;
+        }
+        bool operator==(const CellIter& other) const { return m_cell == other.m_cell; }
+        bool operator!=(const CellIter& other) const { return m_cell != other.m_cell; }
+
+      private:
+        Cell* m_cell;
+    };
+    using iterator = CellIter<CTLVCell>;
+    using const_iterator = CellIter<const CTLVCell>;
+
+    explicit MsgRecord(uint64_t code = 0);
+    ~MsgRecord();
+    // Deep copies: the code and copies of every cell in order.
+    MsgRecord(const MsgRecord& other);
+    MsgRecord& operator=(const MsgRecord& other);
+
+    uint64_t GetCode() const { return m_code; }
+    void SetCode(uint64_t code) { m_code = code; }
+
+    // Adds `cell` at the end. If a cell with its tag exists, the existing one
+    // stays and `cell` is freed. A null cell raises MsgException.
+    void appendInner(CTLVCell* cell);
+    // As appendInner, but an existing cell with the tag takes the contents of
+    // `cell` (keeping its place and its links) and `cell` is freed.
+    void replaceAppendInner(CTLVCell* cell);
+
+    // The cell with `tag`; raises MsgException (with this record's dump in
+    // the text) when there is none.
+    CTLVCell& operator[](unsigned short tag);
+    const CTLVCell& operator[](unsigned short tag) const;
+    // The cell with `tag`, or null.
+    CTLVCell* find(unsigned short tag);
+    const CTLVCell* find(unsigned short tag) const;
+
+    // Bytes of the cells on the wire: the sum of 4 + value length.
+    unsigned int length() const;
+    unsigned int count() const { return m_count; }
+
+    // Frees every cell.
+    void clear();
+    // Takes `other`'s code and appends deep copies of its cells in order
+    // (cells whose tags this record already holds are kept, as appendInner).
+    void clone(const MsgRecord& other);
+
+    // "{" "C=" code, each cell's dump, "}".
+    void dump(std::ostream& out) const;
+
+    CTLVCell* first() { return m_first; }
+    const CTLVCell* first() const { return m_first; }
+    CTLVCell* last() { return m_last; }
+    const CTLVCell* last() const { return m_last; }
+    iterator begin() { return iterator(m_first); }
+    iterator end() { return iterator(); }
+    const_iterator begin() const { return const_iterator(m_first); }
+    const_iterator end() const { return const_iterator(); }
+
+  private:
+    // The body decoder links cells whose tags it has already checked.
+    friend class MsgObject;
+
+    void LinkAtEnd(CTLVCell* cell);
+    [[noreturn]] void RaiseMissingTag(unsigned short tag) const;
+
+    uint64_t m_code;
+    CTLVCell* m_first = nullptr;
+    CTLVCell* m_last = nullptr;
+    unsigned int m_count = 0;
+};

@@ -1,0 +1,289 @@
+#include "msg/tlv_cell.h"
+
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "infra/byte_order.h"
+#include "msg/msg_exception.h"
+
+namespace {
+
+const char* const kTypeNames[] = {"Invalid", "Oct", "S", "U", "I", "B", "E", "JA", "JO", "T"};
+
+bool IsTextType(unsigned int type) {
+    return type == CTLVCell::TLV_STRING || type == CTLVCell::TLV_JSON_ARRAY ||
+           type == CTLVCell::TLV_JSON_OBJECT;
+}
+
+// Builds a cell through set_i and hands it out only once it is complete, so
+// that a raising set_i leaks nothing.
+CTLVCell* MakeCell(CTLVCell::ETLVType type, unsigned short tag, const void* value, unsigned long length) {
+    std::unique_ptr<CTLVCell> cell(new CTLVCell());
+    cell->set_i(type, tag, value, length);
+    return cell.release();
+}
+
+}  // namespace
+
+CTLVCell::CTLVCell() = default;
+
+CTLVCell::~CTLVCell() { FreeValue(); }
+
+CTLVCell::CTLVCell(const CTLVCell& other) : m_header(other.m_header), m_printFlag(other.m_printFlag) {
+    const unsigned char* value = other.GetValue();
+    if (value != nullptr) {
+        StoreValue(value, other.m_length);
+    }
+    m_length = other.m_length;
+}
+
+CTLVCell& CTLVCell::operator=(const CTLVCell& other) {
+    if (this == &other) {
+        return *this;
+    }
+    const unsigned char* value = other.GetValue();
+    if (value != nullptr) {
+        StoreValue(value, other.m_length);
+    } else {
+        FreeValue();
+    }
+    // A long value without a buffer stays so: its length is kept as it was.
+    m_length = other.m_length;
+    m_header = other.m_header;
+    m_printFlag = other.m_printFlag;
+    return *this;
+}
+
+void CTLVCell::set_i(ETLVType type, unsigned short tag, const void* value, unsigned long length) {
+    if (tag >= MAX_TAG_VALUE) {
+        throw MsgException("tag is big than MAX_TAG_VALUE, tag is " + std::to_string(tag));
+    }
+    // The wire length is 16 bits; a longer value would be cut silently.
+    if (value != nullptr && length > TLV_MAX_VALUE_LENGTH) {
+        throw CException("", 0xFFFFFFFF);
+    }
+    unsigned short header =
+        static_cast<unsigned short>((tag << 4) | (static_cast<unsigned int>(type) & 0x0F));
+    if (value == nullptr || length == 0) {
+        FreeValue();
+        m_length = 0;
+    } else {
+        StoreValue(value, length);
+    }
+    m_header = header;
+}
+
+CTLVCell* CTLVCell::NewUInt16(unsigned short tag, uint16_t value) {
+    return NewNumber(TLV_UNSIGNED, tag, value, 2);
+}
+CTLVCell* CTLVCell::NewUInt32(unsigned short tag, uint32_t value) {
+    return NewNumber(TLV_UNSIGNED, tag, value, 4);
+}
+CTLVCell* CTLVCell::NewUInt64(unsigned short tag, uint64_t value) {
+    return NewNumber(TLV_UNSIGNED, tag, value, 8);
+}
+CTLVCell* CTLVCell::NewInt32(unsigned short tag, int32_t value) {
+    return NewNumber(TLV_INTEGER, tag, static_cast<uint64_t>(static_cast<uint32_t>(value)), 4);
+}
+CTLVCell* CTLVCell::NewBool(unsigned short tag, bool value) {
+    return NewNumber(TLV_BOOL, tag, value ? 1 : 0, 1);
+}
+CTLVCell* CTLVCell::NewEnum(unsigned short tag, uint64_t value) { return NewNumber(TLV_ENUM, tag, value, 8); }
+
+CTLVCell* CTLVCell::NewNumber(ETLVType type, unsigned short tag, uint64_t value, unsigned int width) {
+    if (!IsNumericalType(type)) {
+        throw MsgException("CTLVCell isn't numerical type! tag equal to " + std::to_string(tag));
+    }
+    if (width == 0 || width > sizeof(uint64_t)) {
+        throw MsgException("numerical width is invalid, width is " + std::to_string(width));
+    }
+    // Little-endian bytes of the low `width` bytes, then into host order as every stored numeric value is.
+    unsigned char bytes[sizeof(uint64_t)];
+    for (unsigned int i = 0; i < width; ++i) {
+        bytes[i] = static_cast<unsigned char>(value >> (8 * i));
+    }
+    chs_convertEndianess(bytes, width);
+    return MakeCell(type, tag, bytes, width);
+}
+
+CTLVCell* CTLVCell::NewString(unsigned short tag, const std::string& text, ETLVType type) {
+    if (!IsTextType(type)) {
+        throw MsgException("CTLVCell isn't string type! tag equal to " + std::to_string(tag));
+    }
+    return MakeCell(type, tag, text.c_str(), text.size() + 1);
+}
+
+CTLVCell* CTLVCell::NewOctets(unsigned short tag, const void* bytes, size_t length) {
+    return MakeCell(TLV_OCTETS, tag, bytes, length);
+}
+
+const unsigned char* CTLVCell::GetValue() const {
+    if (m_length == 0) {
+        return nullptr;
+    }
+    return m_length > TLV_INLINE_VALUE_SIZE ? m_heap : m_inline;
+}
+
+unsigned char* CTLVCell::MutableValue() { return const_cast<unsigned char*>(GetValue()); }
+
+CTLVCell::operator char const*() const {
+    if (GetType() != TLV_STRING) {
+        throw MsgException("CTLVCell isn't string type! tag equal to " + std::to_string(GetTag()));
+    }
+    if (m_length > TLV_INLINE_VALUE_SIZE) {
+        if (m_heap == nullptr) {
+            throw MsgException("CTLVCell string value is null,tag " + std::to_string(GetTag()) + " length " +
+                               std::to_string(m_length));
+        }
+        return reinterpret_cast<const char*>(m_heap);
+    }
+    // Bytes past the length are zero, so an empty or unterminated short value still ends here.
+    return reinterpret_cast<const char*>(m_inline);
+}
+
+std::string CTLVCell::toString() const {
+    unsigned int type = GetType();
+    const char* value = reinterpret_cast<const char*>(GetValue());
+    if (type == TLV_OCTETS) {
+        return value == nullptr ? std::string() : std::string(value, m_length);
+    }
+    if (IsTextType(type)) {
+        return value == nullptr ? std::string() : std::string(value, strnlen(value, m_length));
+    }
+    if (IsNumericalType(type)) {
+        return type == TLV_INTEGER ? std::to_string(ReadSigned()) : std::to_string(ReadUnsigned());
+    }
+    return std::string();
+}
+
+bool CTLVCell::IsNumericalType(unsigned int type) {
+    return type == TLV_UNSIGNED || type == TLV_INTEGER || type == TLV_BOOL || type == TLV_ENUM ||
+           type == TLV_TIME;
+}
+
+void CTLVCell::checkNumerical() const {
+    if (!IsNumericalType(GetType())) {
+        throw MsgException("CTLVCell isn't numerical type! tag equal to " + std::to_string(GetTag()));
+    }
+}
+
+uint64_t CTLVCell::GetUInt64() const {
+    checkNumerical();
+    return GetType() == TLV_INTEGER ? static_cast<uint64_t>(ReadSigned()) : ReadUnsigned();
+}
+
+int64_t CTLVCell::GetInt64() const {
+    checkNumerical();
+    return GetType() == TLV_INTEGER ? ReadSigned() : static_cast<int64_t>(ReadUnsigned());
+}
+
+// Stored numeric values are in host order; the widths follow what peers write.
+uint64_t CTLVCell::ReadUnsigned() const {
+    const unsigned char* value = GetValue();
+    if (value == nullptr) {
+        return 0;
+    }
+    if (m_length == 1) {
+        return value[0];
+    }
+    if (m_length == 2) {
+        uint16_t number;
+        memcpy(&number, value, sizeof(number));
+        return number;
+    }
+    if (m_length <= 4) {
+        uint32_t number = 0;
+        memcpy(&number, value, m_length);
+        return number;
+    }
+    uint64_t number = 0;
+    memcpy(&number, value, m_length < sizeof(number) ? m_length : sizeof(number));
+    return number;
+}
+
+int64_t CTLVCell::ReadSigned() const {
+    const unsigned char* value = GetValue();
+    if (value == nullptr) {
+        return 0;
+    }
+    if (m_length == 1) {
+        return static_cast<int8_t>(value[0]);
+    }
+    if (m_length == 2) {
+        int16_t number;
+        memcpy(&number, value, sizeof(number));
+        return number;
+    }
+    if (m_length <= 4) {
+        int32_t number = 0;
+        memcpy(&number, value, m_length);
+        return number;
+    }
+    int64_t number = 0;
+    memcpy(&number, value, m_length < sizeof(number) ? m_length : sizeof(number));
+    return number;
+}
+
+const char* CTLVCell::TypeName(unsigned int type) {
+    return type <= TLV_TYPE_MAX ? kTypeNames[type] : "unknown";
+}
+
+void CTLVCell::dump(std::ostream& out) const {
+    out << "{" << GetTag() << "," << m_length << "," << TypeName(GetType()) << ":";
+    DumpValue(out);
+    out << "}";
+}
+
+void CTLVCell::DumpValue(std::ostream& out) const {
+    if (!m_printFlag) {
+        out << "\"******\"";
+        return;
+    }
+    unsigned int type = GetType();
+    const unsigned char* value = GetValue();
+    if (type == TLV_INVALID) {
+        out << "invalid";
+    } else if (type == TLV_OCTETS) {
+        out << "{";
+        for (unsigned int i = 0; value != nullptr && i < m_length; ++i) {
+            out << "0x" << std::hex << static_cast<unsigned int>(value[i]) << std::dec;
+        }
+        out << "}";
+    } else if (IsTextType(type)) {
+        if (value != nullptr) {
+            out.write(reinterpret_cast<const char*>(value),
+                      static_cast<std::streamsize>(strnlen(reinterpret_cast<const char*>(value), m_length)));
+        }
+    } else if (IsNumericalType(type)) {
+        out << toString();
+    } else {
+        out << "null";
+    }
+}
+
+void CTLVCell::FreeValue() {
+    delete[] m_heap;
+    m_heap = nullptr;
+    memset(m_inline, 0, sizeof(m_inline));
+}
+
+void CTLVCell::StoreValue(const void* value, size_t length) {
+    // `value` may point into this cell's own storage, so the old value is freed only after the copy.
+    if (length > TLV_INLINE_VALUE_SIZE) {
+        unsigned char* buffer = new (std::nothrow) unsigned char[length + 1];
+        if (buffer == nullptr) {
+            throw CException("", 0xFFFFFFFF);
+        }
+        memcpy(buffer, value, length);
+        buffer[length] = 0;
+        FreeValue();
+        m_heap = buffer;
+    } else {
+        unsigned char copy[TLV_INLINE_VALUE_SIZE + 1] = {};
+        memcpy(copy, value, length);
+        FreeValue();
+        memcpy(m_inline, copy, sizeof(copy));
+    }
+    m_length = static_cast<unsigned short>(length);
+}

@@ -1,0 +1,135 @@
+// One typed tag-length-value cell of a message body.
+//
+// A cell owns its value bytes: up to TLV_INLINE_VALUE_SIZE bytes live inside
+// the cell, longer values in a heap buffer the cell frees. Either way the
+// stored value is followed by one NUL byte that is not part of the length, so
+// that text access can never run past the value, even for text that arrived
+// from the wire without its terminator.
+//
+// A cell is a node of its record's doubly linked list; only MsgRecord changes
+// the links. A cell that is not in a record has null links.
+//
+// Not thread-safe: a cell (and the record holding it) belongs to one thread
+// at a time.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <ostream>
+#include <string>
+
+constexpr unsigned short MAX_TAG_VALUE = 4096;
+constexpr unsigned int TLV_INLINE_VALUE_SIZE = 15;
+constexpr unsigned int TLV_MAX_VALUE_LENGTH = 0xFFFF;
+
+class MsgRecord;
+class MsgObject;
+
+class CTLVCell {
+  public:
+    // The type code occupies the low 4 bits of the header word; codes 10..15 are invalid.
+    enum ETLVType : unsigned char {
+        TLV_INVALID = 0,
+        TLV_OCTETS = 1,
+        TLV_STRING = 2,
+        TLV_UNSIGNED = 3,
+        TLV_INTEGER = 4,
+        TLV_BOOL = 5,
+        TLV_ENUM = 6,
+        TLV_JSON_ARRAY = 7,
+        TLV_JSON_OBJECT = 8,
+        TLV_TIME = 9,
+    };
+    static constexpr unsigned int TLV_TYPE_MAX = TLV_TIME;
+
+    // Print flag true, header 0, length 0, no value.
+    CTLVCell();
+    ~CTLVCell();
+    // Deep copies of header, length, print flag and value; the links are not copied.
+    CTLVCell(const CTLVCell& other);
+    CTLVCell& operator=(const CTLVCell& other);
+
+    // Sets header, length and value (the value is copied). A tag of
+    // MAX_TAG_VALUE or more raises MsgException; a value longer than
+    // TLV_MAX_VALUE_LENGTH raises CException. A null value or zero length
+    // leaves the cell with the header and no value.
+    void set_i(ETLVType type, unsigned short tag, const void* value, unsigned long length);
+
+    // Convenience constructors in the widths this system writes. The caller
+    // owns the returned cell until it hands it to a record. They raise as set_i.
+    static CTLVCell* NewUInt16(unsigned short tag, uint16_t value);
+    static CTLVCell* NewUInt32(unsigned short tag, uint32_t value);
+    static CTLVCell* NewUInt64(unsigned short tag, uint64_t value);
+    static CTLVCell* NewInt32(unsigned short tag, int32_t value);
+    static CTLVCell* NewBool(unsigned short tag, bool value);
+    static CTLVCell* NewEnum(unsigned short tag, uint64_t value);
+    // A numeric cell of any numeric type, `width` (1..8) little-endian bytes.
+    static CTLVCell* NewNumber(ETLVType type, unsigned short tag, uint64_t value, unsigned int width);
+    // Text types (TLV_STRING, TLV_JSON_ARRAY, TLV_JSON_OBJECT): the text and its NUL.
+    static CTLVCell* NewString(unsigned short tag, const std::string& text, ETLVType type = TLV_STRING);
+    static CTLVCell* NewOctets(unsigned short tag, const void* bytes, size_t length);
+
+    unsigned short GetHeader() const { return m_header; }
+    unsigned short GetTag() const { return static_cast<unsigned short>(m_header >> 4); }
+    // The raw 4-bit code, which may be above TLV_TYPE_MAX only for a cell
+    // nobody validated; compare with the enumerators.
+    ETLVType GetType() const { return static_cast<ETLVType>(m_header & 0x0F); }
+    unsigned short GetLength() const { return m_length; }
+    // The value bytes (GetLength() of them, followed by a NUL); null when there is no value.
+    const unsigned char* GetValue() const;
+
+    bool GetPrintFlag() const { return m_printFlag; }
+    // False hides the value in dumps (secrets); the value itself is unchanged.
+    void SetPrintFlag(bool print) { m_printFlag = print; }
+
+    // The text of a TLV_STRING cell, up to its first NUL. Raises MsgException
+    // for any other type and for a long value without a buffer.
+    operator char const*() const;
+
+    // Type 0: empty; type 1: the raw bytes; text types: the text up to its
+    // first NUL; numeric types: decimal (type 4 signed). Other codes: empty.
+    std::string toString() const;
+
+    // Raises MsgException unless the type is numeric (3, 4, 5, 6 or 9).
+    void checkNumerical() const;
+    static bool IsNumericalType(unsigned int type);
+
+    // The numeric value, read as a little-endian integer of GetLength() bytes
+    // (0 bytes read 0, 8 or more bytes: the first 8). Raise unless numeric.
+    // GetInt64 sign-extends a TLV_INTEGER of 1, 2 or 8 bytes; 3- and 5..7-byte
+    // values fill a zeroed integer and are not sign-extended.
+    uint64_t GetUInt64() const;
+    int64_t GetInt64() const;
+    bool GetBool() const { return GetUInt64() != 0; }
+
+    // "{" tag "," length "," type name ":" value "}"; the value is "******"
+    // in double quotes when the print flag is false.
+    void dump(std::ostream& out) const;
+    // The dump name of a type code: "Invalid", "Oct", "S", ... "T"; "unknown" above 9.
+    static const char* TypeName(unsigned int type);
+
+    // Neighbours in the owning record (null at the ends or outside a record).
+    CTLVCell* GetNext() const { return m_next; }
+    CTLVCell* GetPrev() const { return m_prev; }
+
+  private:
+    friend class MsgRecord;
+    friend class MsgObject;
+
+    void FreeValue();
+    // Copies `length` bytes (>0, <= TLV_MAX_VALUE_LENGTH) into owned storage.
+    void StoreValue(const void* value, size_t length);
+    unsigned char* MutableValue();
+    uint64_t ReadUnsigned() const;
+    int64_t ReadSigned() const;
+    void DumpValue(std::ostream& out) const;
+
+    unsigned short m_header = 0;
+    unsigned short m_length = 0;
+    bool m_printFlag = true;
+    // Value bytes plus the trailing NUL; m_heap is used when m_length > TLV_INLINE_VALUE_SIZE.
+    unsigned char m_inline[TLV_INLINE_VALUE_SIZE + 1] = {};
+    unsigned char* m_heap = nullptr;
+    CTLVCell* m_prev = nullptr;
+    CTLVCell* m_next = nullptr;
+};

@@ -1,0 +1,323 @@
+#include "msg/msg_object.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "msg/msg_exception.h"
+#include "tests/support/log_capture.h"
+
+namespace {
+
+using chs_test::LogCapture;
+
+const char kInvalid[] = "TLV V3 message is invalid,reason is : ";
+
+// Hand-assembled wire bytes, so that tests pin the layout instead of trusting the encoder.
+struct Wire {
+    std::vector<unsigned char> bytes;
+    Wire& U16(uint16_t v) {
+        for (int i = 0; i < 2; ++i) bytes.push_back(static_cast<unsigned char>(v >> (8 * i)));
+        return *this;
+    }
+    Wire& U64(uint64_t v) {
+        for (int i = 0; i < 8; ++i) bytes.push_back(static_cast<unsigned char>(v >> (8 * i)));
+        return *this;
+    }
+    Wire& Record(uint64_t code, uint16_t length) { return U64(code).U16(length); }
+    Wire& Cell(uint16_t tag, unsigned int type, const std::string& value) {
+        U16(static_cast<uint16_t>(tag << 4 | type)).U16(static_cast<uint16_t>(value.size()));
+        bytes.insert(bytes.end(), value.begin(), value.end());
+        return *this;
+    }
+    template <size_t N>
+    Wire& Cell(uint16_t tag, unsigned int type, const char (&value)[N]) {
+        return Cell(tag, type, std::string(value, N - 1));
+    }
+    unsigned int size() const { return static_cast<unsigned int>(bytes.size()); }
+};
+
+std::string DumpOf(const MsgObject& body) {
+    std::ostringstream out;
+    body.dump(out);
+    return out.str();
+}
+
+std::string RaisedText(const std::function<void()>& action) {
+    try {
+        action();
+    } catch (const MsgException& e) {
+        return e.what();
+    }
+    return "(nothing raised)";
+}
+
+MsgRecord* RecordOf(uint64_t code, std::initializer_list<CTLVCell*> cells) {
+    MsgRecord* record = new MsgRecord(code);
+    for (CTLVCell* cell : cells) record->appendInner(cell);
+    return record;
+}
+
+TEST(MsgRecordTest, DuplicateTagsKeepFirstOrTakeNewValueInPlace) {
+    MsgRecord record(1);
+    record.appendInner(CTLVCell::NewUInt32(1, 10));
+    record.appendInner(CTLVCell::NewString(2, "two"));
+    record.appendInner(CTLVCell::NewUInt32(1, 11));
+    EXPECT_EQ(record.count(), 2u);
+    EXPECT_EQ(record[1].GetUInt64(), 10u);
+
+    CTLVCell* kept = &record[1];
+    record.replaceAppendInner(CTLVCell::NewString(1, "replaced"));
+    record.replaceAppendInner(CTLVCell::NewBool(3, true));
+    EXPECT_EQ(&record[1], kept) << "the existing cell keeps its place";
+    std::vector<unsigned short> tags;
+    for (const CTLVCell& cell : record) tags.push_back(cell.GetTag());
+    EXPECT_EQ(tags, (std::vector<unsigned short>{1, 2, 3}));
+    EXPECT_EQ(record[1].toString(), "replaced");
+    EXPECT_EQ(record.last()->GetPrev()->GetTag(), 2);
+    EXPECT_EQ(record.length(), (4u + 9) + (4 + 4) + (4 + 1));
+
+    EXPECT_EQ(RaisedText([&] { record.appendInner(nullptr); }),
+              "Exception:Failed to append cell because of null point.");
+    EXPECT_THROW(record.replaceAppendInner(nullptr), MsgException);
+}
+
+TEST(MsgRecordTest, MissingTagRaisesWithTheRecordDump) {
+    std::unique_ptr<MsgRecord> record(RecordOf(5, {CTLVCell::NewUInt32(1, 7)}));
+    const MsgRecord& view = *record;
+    EXPECT_EQ(RaisedText([&] { (void)view[9]; }),
+              "Exception:tag don't exist, tag is 9 .record is {C=5{1,4,U:7}}");
+    EXPECT_THROW((void)(*record)[9], MsgException);
+    EXPECT_EQ(record->find(9), nullptr);
+    EXPECT_EQ(view.find(1)->GetUInt64(), 7u);
+}
+
+TEST(MsgRecordTest, CopiesAreDeepAndKeepOrder) {
+    std::unique_ptr<MsgRecord> original(
+        RecordOf(77, {CTLVCell::NewString(3, std::string(40, 'x')), CTLVCell::NewUInt16(1, 2)}));
+    MsgRecord copy(*original);
+    MsgRecord assigned(1);
+    assigned.appendInner(CTLVCell::NewUInt32(3, 99));
+    assigned = *original;
+    original->replaceAppendInner(CTLVCell::NewString(3, "changed"));
+    original->clear();
+    EXPECT_EQ(original->count(), 0u);
+    EXPECT_EQ(original->first(), nullptr);
+
+    for (const MsgRecord* record : {&copy, &assigned}) {
+        std::ostringstream out;
+        record->dump(out);
+        EXPECT_EQ(out.str(), "{C=77{3,41,S:" + std::string(40, 'x') + "}{1,2,U:2}}");
+        EXPECT_EQ(record->count(), 2u);
+    }
+}
+
+TEST(MsgObjectTest, EncodeWritesLittleEndianRecordsAndCells) {
+    MsgObject body;
+    body.append(RecordOf(0x0102030405060708ull, {CTLVCell::NewUInt32(1, 5), CTLVCell::NewString(2, "ab")}));
+    Wire expected;
+    expected.Record(0x0102030405060708ull, 15)
+        .Cell(1, 3, std::string("\x05\0\0\0", 4))
+        .Cell(2, 2, std::string("ab\0", 3));
+    ASSERT_EQ(body.length(), expected.size());
+    std::vector<unsigned char> out(body.length());
+    EXPECT_EQ(body.encode(out.data(), static_cast<unsigned int>(out.size())), expected.size());
+    EXPECT_EQ(out, expected.bytes);
+}
+
+TEST(MsgObjectTest, EveryTypeSurvivesARoundTrip) {
+    MsgObject body;
+    MsgRecord* first = new MsgRecord(0x70003014);
+    first->appendInner(new CTLVCell());  // type 0, no value
+    const unsigned char raw[] = {0, 1, 2, 0xFF};
+    first->appendInner(CTLVCell::NewOctets(1, raw, sizeof(raw)));
+    first->appendInner(CTLVCell::NewString(2, std::string(300, 's')));
+    first->appendInner(CTLVCell::NewUInt64(3, 0xFFFFFFFFFFFFFFFFull));
+    first->appendInner(CTLVCell::NewInt32(4, -123456));
+    first->appendInner(CTLVCell::NewBool(5, true));
+    first->appendInner(CTLVCell::NewEnum(6, 6));
+    first->appendInner(CTLVCell::NewString(7, "[1,2]", CTLVCell::TLV_JSON_ARRAY));
+    first->appendInner(CTLVCell::NewString(8, "{\"a\":1}", CTLVCell::TLV_JSON_OBJECT));
+    first->appendInner(CTLVCell::NewNumber(CTLVCell::TLV_TIME, 4095, 1700000000, 8));
+    body.append(first);
+    body.append(new MsgRecord(2));
+    body.append(RecordOf(3, {CTLVCell::NewUInt16(10, 65535)}));
+
+    std::vector<unsigned char> wire(body.length());
+    unsigned int written = body.encode(wire.data(), static_cast<unsigned int>(wire.size()));
+    ASSERT_EQ(written, wire.size());
+    MsgObject decoded;
+    ASSERT_EQ(decoded.decode(wire.data(), written), written);
+    EXPECT_EQ(DumpOf(decoded), DumpOf(body));
+    EXPECT_EQ(decoded[0][4].GetInt64(), -123456);
+    EXPECT_EQ(decoded[0][3].GetUInt64(), 0xFFFFFFFFFFFFFFFFull);
+    EXPECT_EQ(decoded[0][2].toString(), std::string(300, 's'));
+    EXPECT_EQ(decoded[1].count(), 0u);
+}
+
+TEST(MsgObjectTest, EncodeIntoAShortBufferWritesNothing) {
+    MsgObject body;
+    EXPECT_EQ(body.encode(nullptr, 0), 0u) << "an empty body writes nothing";
+    body.append(RecordOf(1, {CTLVCell::NewString(1, "hello")}));
+    std::vector<unsigned char> out(body.length() - 1, 0xEE);
+    EXPECT_EQ(body.encode(out.data(), static_cast<unsigned int>(out.size())), MSG_CODEC_FAILURE);
+    EXPECT_EQ(out, std::vector<unsigned char>(out.size(), 0xEE));
+}
+
+TEST(MsgObjectTest, RecordBeyondSixteenBitLengthCannotBeEncoded) {
+    std::string big(40000, 'b');
+    MsgObject body;
+    body.append(RecordOf(1, {CTLVCell::NewString(1, big), CTLVCell::NewString(2, big)}));
+    EXPECT_EQ(RaisedText([&] { (void)body.length(); }), "Exception:too big record to encode");
+    std::vector<unsigned char> out(100000);
+    EXPECT_THROW(body.encode(out.data(), static_cast<unsigned int>(out.size())), MsgException);
+    EXPECT_EQ(RaisedText([&] { MsgObject::setRecord(out.data(), &body[0]); }), "Exception:too big record");
+}
+
+TEST(MsgObjectTest, BodiesShorterThanARecordHeader) {
+    LogCapture log;
+    std::vector<unsigned char> bytes(9, 0);
+    MsgObject body;
+    EXPECT_EQ(body.decode(bytes.data(), 0), 0u);
+    EXPECT_TRUE(body.empty());
+    for (unsigned int size = 1; size < MIN_RECORD_SIZE; ++size) {
+        EXPECT_EQ(body.decode(bytes.data(), size), MSG_CODEC_FAILURE) << size;
+    }
+    EXPECT_EQ(body.decode(nullptr, 20), MSG_CODEC_FAILURE);
+}
+
+TEST(MsgObjectTest, TenByteRecordWithoutCells) {
+    Wire wire;
+    wire.Record(42, 0);
+    MsgObject body;
+    ASSERT_EQ(body.decode(wire.bytes.data(), wire.size()), 10u);
+    ASSERT_EQ(body.size(), 1u);
+    EXPECT_EQ(body[0].GetCode(), 42u);
+    EXPECT_EQ(body[0].count(), 0u);
+}
+
+// Damage to one record fails the whole body, and nothing read before it survives.
+TEST(MsgObjectTest, DamagedBodiesFailAsAWhole) {
+    Wire good;
+    good.Record(1, 6).Cell(1, 3, "\x07\x00");
+    struct Case {
+        const char* name;
+        Wire wire;
+        std::string log;
+    };
+    std::vector<Case> cases;
+    cases.push_back({"three trailing bytes", good, "bytes after the last record ->3 < 10"});
+    cases.back().wire.bytes.insert(cases.back().wire.bytes.end(), {1, 2, 3});
+    cases.push_back({"type code 12", good,
+                     std::string(kInvalid) + "data type unmated, received type is 12 msg code is : 9"});
+    cases.back().wire.Record(9, 4).Cell(2, 12, "");
+    cases.push_back(
+        {"cells end one byte early, last record", good, "the total length is not equal with parselen."});
+    cases.back().wire.Record(9, 7).Cell(2, 3, "\x01\x00").bytes.push_back(0);
+    cases.push_back(
+        {"cells end one byte early, record follows", {}, "the total length is not equal with parselen."});
+    cases.back().wire.Record(9, 7).Cell(2, 3, "\x01\x00").bytes.push_back(0);
+    cases.back().wire.Record(10, 0);
+    cases.push_back(
+        {"record longer than the buffer", good,
+         std::string(kInvalid) +
+             "record length is too long, (usRecordLen +  MIN_RECORD_SIZE) > uiBufSize ->30+10 < 14 msg "
+             "code is : 9"});
+    cases.back().wire.Record(9, 30).Cell(2, 3, "");
+    cases.push_back(
+        {"value past the record", good,
+         std::string(kInvalid) +
+             "data length is too long, ((sDataLen + pos) > usRecordLen + MIN_RECORD_SIZE) ->5+14 > "
+             "8+10 msg code is : 9"});
+    cases.back().wire.Record(9, 8).Cell(2, 3, "\x01\x00\x00\x00\x00").bytes.resize(good.size() + 18 + 1);
+
+    for (Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        LogCapture log;
+        MsgObject body;
+        body.append(new MsgRecord(123));
+        EXPECT_EQ(body.decode(c.wire.bytes.data(), c.wire.size()), MSG_CODEC_FAILURE);
+        EXPECT_TRUE(body.empty());
+        EXPECT_TRUE(log.Contains(c.log)) << log.Lines().size();
+    }
+}
+
+// Every cut of a valid body fails unless it falls on a record boundary.
+TEST(MsgObjectTest, EveryTruncationIsRejectedOrEndsOnARecord) {
+    Wire wire;
+    wire.Record(1, 11).Cell(1, 2, "abcdefg");
+    unsigned int boundary = wire.size();
+    wire.Record(2, 8).Cell(2, 3, "\x01\x02\x03\x04");
+    LogCapture log(0);
+    for (unsigned int size = 1; size < wire.size(); ++size) {
+        std::vector<unsigned char> cut(wire.bytes.begin(), wire.bytes.begin() + size);
+        MsgObject body;
+        unsigned int read = body.decode(cut.data(), size);
+        if (size == boundary) {
+            EXPECT_EQ(read, boundary);
+            EXPECT_EQ(body.size(), 1u);
+        } else {
+            EXPECT_EQ(read, MSG_CODEC_FAILURE) << size;
+        }
+    }
+}
+
+TEST(MsgObjectTest, DuplicateTagOnTheWireKeepsTheFirstCell) {
+    LogCapture log;
+    Wire wire;
+    wire.Record(5, 16).Cell(1, 3, "\x01\x00").Cell(1, 3, "\x02\x00").Cell(2, 1, "");
+    MsgObject body;
+    ASSERT_EQ(body.decode(wire.bytes.data(), wire.size()), wire.size());
+    EXPECT_EQ(body[0].count(), 2u);
+    EXPECT_EQ(body[0][1].GetUInt64(), 1u);
+    EXPECT_EQ(body[0][2].GetValue(), nullptr);
+    EXPECT_TRUE(log.Contains("cell length is zero."));
+}
+
+TEST(MsgObjectTest, IteratorsWalkBothWaysAndCheckTheirPosition) {
+    MsgObject body;
+    for (uint64_t code : {10, 20, 30}) body.append(new MsgRecord(code));
+    std::vector<uint64_t> codes;
+    for (MsgRecord& record : body) codes.push_back(record.GetCode());
+    EXPECT_EQ(codes, (std::vector<uint64_t>{10, 20, 30}));
+
+    MsgObject::iterator it = body.end();
+    EXPECT_EQ(it.minus()->GetCode(), 30u);
+    EXPECT_EQ(it.minus().minus().GetIndex(), 0u);
+    EXPECT_EQ(it.minus(), body.end()) << "minus from the first record is the end";
+    EXPECT_EQ(RaisedText([&] { (void)*it; }), "Exception:record don't exist, index is 4294967295");
+    EXPECT_EQ(body.begin().plus().plus().plus(), body.end());
+    EXPECT_EQ(body.end().plus(), body.end());
+
+    const MsgObject& view = body;
+    MsgObject::const_iterator cit = view.end();
+    EXPECT_EQ((*cit.minus()).GetCode(), 30u);
+    EXPECT_EQ(cit.plus(), view.end());
+    MsgObject empty;
+    EXPECT_EQ(empty.begin(), empty.end());
+    EXPECT_EQ(empty.end().minus(), empty.end());
+    EXPECT_EQ(RaisedText([&] { (void)body[3]; }), "Exception:record don't exist, index is 3");
+}
+
+TEST(MsgObjectTest, CopiesAreDeepAndDumpsJoinRecords) {
+    MsgObject body;
+    body.append(RecordOf(1, {CTLVCell::NewUInt16(1, 5)}));
+    body.append(new MsgRecord(2));
+    EXPECT_EQ(DumpOf(body), "{C=1{1,2,U:5}},{C=2}");
+    MsgObject copy(body);
+    MsgObject assigned;
+    assigned.append(new MsgRecord(9));
+    assigned = body;
+    body[0].replaceAppendInner(CTLVCell::NewUInt16(1, 6));
+    body.clear();
+    EXPECT_EQ(DumpOf(copy), "{C=1{1,2,U:5}},{C=2}");
+    EXPECT_EQ(DumpOf(assigned), DumpOf(copy));
+    EXPECT_THROW(body.append(nullptr), MsgException);
+}
+
+}  // namespace
