@@ -1,11 +1,15 @@
-# chs_library(<name> DEPS <libs...>)
-# One static library per subsystem folder, made of every .cpp in the folder.
+# chs_library(<name> [EXCLUDE <files...>] DEPS <libs...>)
+# One static library per subsystem folder, made of every .cpp in the folder
+# except the excluded ones (which another library of the folder builds).
 # A folder whose subsystem has no code yet becomes an interface library so that
 # the executable can name every subsystem from the start.
 function(chs_library name)
-  cmake_parse_arguments(ARG "" "" "DEPS" ${ARGN})
+  cmake_parse_arguments(ARG "" "" "DEPS;EXCLUDE" ${ARGN})
   file(GLOB _sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
   list(FILTER _sources EXCLUDE REGEX "_main\\.cpp$")
+  foreach(_excluded ${ARG_EXCLUDE})
+    list(REMOVE_ITEM _sources ${CMAKE_CURRENT_SOURCE_DIR}/${_excluded})
+  endforeach()
   if(_sources)
     add_library(${name} STATIC ${_sources})
     target_link_libraries(${name} PUBLIC ${ARG_DEPS})

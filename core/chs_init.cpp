@@ -6,6 +6,7 @@
 #include "infra/chs_log.h"
 #include "infra/log_rate_limit.h"
 #include "infra/timer_drv.h"
+#include "msg/msg_process.h"
 #include "platform/fdsa.h"
 #include "transfer/curl_global.h"
 
@@ -15,6 +16,7 @@ uint32_t g_uiCurlRetryMs = 3000;
 namespace {
 
 [[maybe_unused]] const char* const kSwitchOn = "on";
+constexpr unsigned int kInfoCollectorPid = 551;
 std::string g_strLastSwitch = "off";
 
 struct MarkerEntry {
@@ -54,10 +56,25 @@ int32_t CHS_Init() {
     g_pfnClockTracePoint = [] { ChsTpCheckPoint("TP_MON_CHS_ClockTask_Sleep2H"); };
     TimerDrvClass::instance()->Init(5);
 
-    // Still to come at their places: the message engine with the handler
-    // table, the coffer-disk directory tree, the record database with its
-    // tables, the plugins, and with the switch "on" (kSwitchOn) the start of
-    // all input drivers and the resumption of a remote task.
+    // The collector's handler table joins this registration with the
+    // collected-file hand-off.
+    int32_t result = -1;
+    try {
+        result = MsgProcessClass::Instance()->Init(kInfoCollectorPid) == 0 ? 0 : -1;
+    } catch (const std::exception& error) {
+        // A task thread that does not start ends start-up like any other
+        // failure, with exit status 1 rather than an abort.
+        CHS_LOG(3, LOGID_CORE, "Init msg failed: %s", error.what());
+    }
+
+    // Still to come at their places: the coffer-disk directory tree, the
+    // record database with its tables (whose result joins `result`), the
+    // plugins, and with the switch "on" (kSwitchOn) the start of all input
+    // drivers and the resumption of a remote task.
+    if (result != 0) {
+        CHS_LOG(3, LOGID_CORE, "Info collector init failed.");
+        return -1;
+    }
     CHS_LOG(1, LOGID_CORE, "[OMM]Info collector init Done.");
     return 0;
 }
@@ -66,8 +83,9 @@ void CHS_CheckEveryMinute() {
     for (const MarkerEntry& marker : kSupervisionMarkers) {
         ChsTpCheckPoint(marker.pcName, marker.pHandler);
     }
-    // The switch control (ControlPluginsBySwitch) and the message queue
-    // supervision join here with the configuration database and the message engine.
+    // The switch control (ControlPluginsBySwitch) joins here with the
+    // configuration database.
+    MsgProcessClass::Instance()->CheckMsgQue();
     CheckLogIdNums();
 }
 

@@ -1,0 +1,165 @@
+// chsctl send: one request, in the JSON form of a message, sent synchronously
+// to an endpoint of a node; the answer is printed in the same form.
+//
+//   chsctl send --cluster DIR --node N [--timeout S] [FILE]    (FILE or "-": standard input)
+#include <json/json.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <string>
+
+#include "infra/chs_log.h"
+#include "infra/json_util.h"
+#include "msg/inner_msg.h"
+#include "msg/msg_api.h"
+#include "platform/dplog.h"
+#include "platform/om_cluster.h"
+#include "tools/chsctl_commands.h"
+
+namespace chs_tools {
+namespace {
+
+struct SendOptions {
+    std::string strCluster;
+    unsigned long ulNode = 0;
+    bool bNodeGiven = false;
+    unsigned long ulTimeoutSec = 30;
+    std::string strInput = "-";
+};
+
+int SendUsage() {
+    fprintf(stderr, "usage: chsctl send --cluster DIR --node N [--timeout SECONDS] [FILE|-]\n");
+    return kExitUsage;
+}
+
+bool ParseOptions(int argc, char** argv, SendOptions& options) {
+    for (int i = 2; i < argc; ++i) {
+        std::string arg = argv[i];
+        bool hasValue = i + 1 < argc;
+        if (arg == "--cluster" && hasValue) {
+            options.strCluster = argv[++i];
+        } else if (arg == "--node" && hasValue) {
+            if (!ParseNumber(argv[++i], 0, 15, options.ulNode)) {
+                fprintf(stderr, "chsctl: --node takes a node id from 0 to 15\n");
+                return false;
+            }
+            options.bNodeGiven = true;
+        } else if (arg == "--timeout" && hasValue) {
+            if (!ParseNumber(argv[++i], 1, 86400, options.ulTimeoutSec)) {
+                fprintf(stderr, "chsctl: --timeout takes a number of seconds from 1 to 86400\n");
+                return false;
+            }
+        } else if (arg.size() > 1 && arg[0] == '-' && arg != "-") {
+            SendUsage();
+            return false;
+        } else {
+            options.strInput = arg;
+        }
+    }
+    if (options.strCluster.empty() || !options.bNodeGiven) {
+        SendUsage();
+        return false;
+    }
+    return true;
+}
+
+bool ReadInput(const std::string& source, std::string& text) {
+    std::ostringstream content;
+    if (source == "-") {
+        content << std::cin.rdbuf();
+    } else {
+        std::ifstream in(source, std::ios::binary);
+        if (!in) {
+            fprintf(stderr, "chsctl: cannot read %s: %s\n", source.c_str(), strerror(errno));
+            return false;
+        }
+        content << in.rdbuf();
+    }
+    text = content.str();
+    return true;
+}
+
+}  // namespace
+
+int RunSend(int argc, char** argv) {
+    SendOptions options;
+    if (!ParseOptions(argc, argv, options)) {
+        return kExitUsage;
+    }
+    std::string text;
+    if (!ReadInput(options.strInput, text)) {
+        return kExitUsage;
+    }
+    Json::Value root;
+    InnerMsg request;
+    if (!JsonDeserialization(text, root) || !request.Deserialization(root)) {
+        fprintf(stderr, "chsctl: the input is not a message in JSON form ({\"msgHdr\": {...}, \"msgBody\": [...]})\n");
+        return kExitUsage;
+    }
+    tagMsgInfo& info = request.GetMsgInfo();
+    if (info.uiMsgOPCode == 0 || info.usReceiverPID == 0 || request.GetBody().empty()) {
+        fprintf(stderr, "chsctl: the message needs msgHdr.uiMsgOPCode, msgHdr.usReceiverPID and a record\n");
+        return kExitUsage;
+    }
+
+    // chsctl speaks as a client of the node it addresses; it holds no presence.
+    std::string clusterFile = options.strCluster + "/cluster.json";
+    std::string nodeRoot = options.strCluster + "/node" + std::to_string(options.ulNode);
+    std::string error;
+    dpax_log_level_set(0, 3);
+    if (!platform::AttachCluster(clusterFile, static_cast<uint16_t>(options.ulNode), nodeRoot, false, error)) {
+        fprintf(stderr, "chsctl: %s\n", error.c_str());
+        return kExitFailed;
+    }
+    SetModuleID(0);
+    if (msg_api::StartClient() != 0) {
+        fprintf(stderr, "chsctl: the message transport does not start\n");
+        return kExitFailed;
+    }
+    info.usReceiverBID = static_cast<uint16_t>(options.ulNode);
+    info.usReceiverNodeID = static_cast<uint16_t>(options.ulNode);
+    if (info.uiMsgTimeout == 0) {
+        info.uiMsgTimeout = static_cast<uint32_t>(options.ulTimeoutSec);
+    }
+    unsigned char* buffer = nullptr;
+    if (request.Encode(buffer) == 0xFFFFFFFF) {
+        fprintf(stderr, "chsctl: the message cannot be encoded\n");
+        return kExitUsage;
+    }
+    void* reply = nullptr;
+    int ret = msg_api::SendSyncMsg(buffer, &info, &reply);
+    if (ret == MSG_ERR_UNREACHABLE) {
+        fprintf(stderr, "chsctl: node %lu endpoint %u is not reachable\n", options.ulNode, info.usReceiverPID);
+        return kExitUnreachable;
+    }
+    if (ret == MSG_ERR_TIMEOUT || reply == nullptr) {
+        msg_api::FreeMsg(reply);
+        if (ret == MSG_ERR_TIMEOUT) {
+            fprintf(stderr, "chsctl: no answer from node %lu endpoint %u within %u s\n", options.ulNode,
+                    info.usReceiverPID, info.uiMsgTimeout);
+            return kExitTimeout;
+        }
+        fprintf(stderr, "chsctl: sending failed (transport result %d)\n", ret);
+        return kExitFailed;
+    }
+    InnerMsg answer;
+    unsigned int decoded = answer.Decode(static_cast<unsigned char*>(reply), 0);
+    msg_api::FreeMsg(reply);
+    if (decoded == 0xFFFFFFFF) {
+        fprintf(stderr, "chsctl: the answer cannot be decoded\n");
+        return kExitFailed;
+    }
+    Json::Value out;
+    answer.Serialization(out);
+    Json::StreamWriterBuilder writer;
+    writer["indentation"] = "  ";
+    std::cout << Json::writeString(writer, out) << std::endl;
+    return kExitOk;
+}
+
+}  // namespace chs_tools
