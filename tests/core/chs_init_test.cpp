@@ -4,7 +4,7 @@
 
 #include "core/trace_point.h"
 #include "platform/fdsa.h"
-#include "platform/platform_profile.h"
+#include "platform/om_cluster.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/temp_dir.h"
 
@@ -16,15 +16,15 @@ using chs_test::TempDir;
 class ChsInitTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        platform::Profile profile;
-        profile.strRoot = root.path();
-        platform::SetProfile(profile);
-        chs_test::MakeDirs(root.Join("VXA/coffer_data/omm/chs"));
+        chs_test::WriteText(dir.Join("cluster.json"), R"({"nodes": [{"id": 0, "name": "CTE0.A"}]})");
+        chs_test::MakeDirs(dir.Join("node0/VXA/coffer_data/omm/chs"));
+        std::string error;
+        ASSERT_TRUE(platform::AttachCluster(dir.Join("cluster.json"), 0, dir.Join("node0"), true, error)) << error;
         g_uiSupervisionPeriodMs = 1;
         g_uiTpCpuMaxMs = 20;
     }
-    void TearDown() override { platform::SetProfile(platform::Profile()); }
-    TempDir root;
+    void TearDown() override { platform::DetachCluster(); }
+    TempDir dir;
     LogCapture log;
 };
 

@@ -82,6 +82,14 @@ TEST_F(DaemonStartupTest, StartsWaitsForPowerOnAndSupervises) {
                                                           std::to_string(daemon.pid())),
               std::string::npos);
 
+    // Endpoint 551 is served: a request nobody handles is logged and left unanswered.
+    chs_test::WriteText(dir.Join("request.json"), R"({"msgHdr": {"usReceiverPID": 551, "uiMsgOPCode": 4660,
+        "usMsgType": 1, "uiMsgTimeout": 1}, "msgBody": [{"cmd": 1, "cells": []}]})");
+    RunResult sent = RunProgram({BinaryPath("tools/chsctl"), "send", "--cluster", cluster, "--node", "0",
+                                 dir.Join("request.json")});
+    EXPECT_EQ(sent.exitCode, 4) << sent.err;
+    EXPECT_TRUE(WaitFor([&] { return LogHas(0, "The message key(4660) does not exist."); }, 5000)) << NodeLog(0);
+
     // The node is online while its daemon runs, and a second daemon is refused.
     ExpectRefused(DaemonArgs(cluster + "/cluster.json", "0", cluster + "/node0"), "already has a running daemon");
     int fd = open((cluster + "/run/node0.presence").c_str(), O_RDONLY);
