@@ -2,13 +2,12 @@
 
 #include <sys/select.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <ctime>
-#include <optional>
+#include <functional>
 #include <set>
 #include <thread>
-#include <utility>
 #include <vector>
 
 #include "infra/chs_log.h"
@@ -18,7 +17,6 @@ void (*g_pfnClockTracePoint)() = nullptr;
 
 namespace {
 
-constexpr int32_t kDeadMark = -1;  // running count of an object being deleted
 constexpr uint32_t kFlowModule = 550;
 constexpr uint32_t kFlowTypeClock = 4;
 constexpr uint32_t kFlowTypeWorker = 2;
@@ -77,8 +75,23 @@ bool StartCallback(TimerDrvClass& drv, void (*callback)(TimerHelperClass&), cons
 // Timer objects
 
 bool TimerBaseClass::ClaimDestroy() {
-    int32_t idle = 0;
-    return m_iRunning.compare_exchange_strong(idle, kDeadMark);
+    int32_t state = m_iRunning.load();
+    while (state != kDead && (state & kCountMask) == 0) {
+        if (m_iRunning.compare_exchange_weak(state, kDead)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+int32_t TimerBaseClass::RunningCount() const {
+    int32_t state = m_iRunning.load();
+    return state == kDead ? kDead : state & kCountMask;
+}
+
+bool TimerBaseClass::IsStopped() const {
+    int32_t state = m_iRunning.load();
+    return state == kDead || (state & kStoppedBit) != 0;
 }
 
 void TimerBaseClass::SetRunningFlag(bool running) {
@@ -86,8 +99,8 @@ void TimerBaseClass::SetRunningFlag(bool running) {
         ++m_iRunning;
         return;
     }
-    int32_t current = m_iRunning.load();
-    while (current > 0 && !m_iRunning.compare_exchange_weak(current, current - 1)) {
+    int32_t state = m_iRunning.load();
+    while (state != kDead && (state & kCountMask) > 0 && !m_iRunning.compare_exchange_weak(state, state - 1)) {
     }
 }
 
@@ -100,15 +113,23 @@ bool TimerBaseClass::Destory() {
 }
 
 void TimerBaseClass::Stop() {
-    bool idle;
+    bool idle = false;
     {
-        // Under the recycle mutex so that the end of a destroy-after-run
-        // firing (Release) sees either "stopped, recycler owns it" or nothing.
+        // The state word decides the owner: this stop (idle) or the recycler.
+        // Once stopped, a firing's end never deletes the object.
         std::lock_guard<std::mutex> lock(RecycleMutex());
-        m_bStopped.store(true);
-        idle = ClaimDestroy();
+        int32_t state = m_iRunning.load();
+        for (;;) {
+            if (state == kDead || (state & kStoppedBit) != 0) {
+                return;  // stopped before: it has its owner already
+            }
+            idle = (state & kCountMask) == 0;
+            if (m_iRunning.compare_exchange_weak(state, idle ? kDead : state | kStoppedBit)) {
+                break;
+            }
+        }
         if (!idle) {
-            RecycleList().insert(this);
+            RecycleList().insert(this);  // the recycler deletes it once its firings have ended
         }
     }
     if (idle) {
@@ -117,30 +138,30 @@ void TimerBaseClass::Stop() {
 }
 
 void TimerBaseClass::Release() {
-    if (!m_bDestroyAfterRun) {
-        // Last touch of this object: once the count is 0 the recycler may
-        // delete a stopped object at any moment.
-        SetRunningFlag(false);
-        return;
-    }
-    bool destroy = false;
-    {
-        std::lock_guard<std::mutex> lock(RecycleMutex());
-        SetRunningFlag(false);
-        // A stopped object belongs to the recycler (or is already gone with Stop).
-        if (!m_bStopped.load()) {
-            destroy = ClaimDestroy();
+    int32_t state = m_iRunning.load();
+    for (;;) {
+        if (state == kDead || (state & kCountMask) == 0) {
+            return;  // no firing to end
         }
-    }
-    if (destroy) {
-        delete this;
+        int32_t next = state - 1;
+        // 0 means: no firing left and not stopped (a stopped object belongs
+        // to the recycler). Once the count is lowered otherwise, this is the
+        // last touch of the object: the recycler may delete it at any moment.
+        bool last = m_bDestroyAfterRun && next == 0;
+        if (m_iRunning.compare_exchange_weak(state, last ? kDead : next)) {
+            if (last) {
+                delete this;
+            }
+            return;
+        }
     }
 }
 
 void TimerBaseClass::Trigger(TimerHelperClass& helper) {
     {
         std::lock_guard<std::mutex> lock(m_runMutex);
-        if (m_iRunning.load() > 0 && !m_bStopped.load()) {
+        int32_t state = m_iRunning.load();
+        if (state != kDead && (state & kCountMask) > 0 && (state & kStoppedBit) == 0) {
             try {
                 OnTimer(helper);
             } catch (...) {
@@ -163,6 +184,82 @@ void TimerHelperClass::Stop() {
         m_pTimer = nullptr;
         timer->Stop();
     }
+}
+
+// ---------------------------------------------------------------------------
+// Lists and the name index
+
+void TimerList::InsertBefore(TimerHelperClass* position, TimerHelperClass* helper) {
+    TimerLink& link = helper->m_link;
+    link.next = position;
+    link.prev = position != nullptr ? position->m_link.prev : m_pTail;
+    if (link.prev != nullptr) {
+        link.prev->m_link.next = helper;
+    } else {
+        m_pHead = helper;
+    }
+    if (position != nullptr) {
+        position->m_link.prev = helper;
+    } else {
+        m_pTail = helper;
+    }
+}
+
+void TimerList::Erase(TimerHelperClass* helper) {
+    TimerLink& link = helper->m_link;
+    if (link.prev != nullptr) {
+        link.prev->m_link.next = link.next;
+    } else {
+        m_pHead = link.next;
+    }
+    if (link.next != nullptr) {
+        link.next->m_link.prev = link.prev;
+    } else {
+        m_pTail = link.prev;
+    }
+    link.prev = nullptr;
+    link.next = nullptr;
+}
+
+TimerHelperClass* TimerList::PopFront() {
+    TimerHelperClass* front = m_pHead;
+    if (front != nullptr) {
+        Erase(front);
+    }
+    return front;
+}
+
+size_t TimerNameIndex::Hash(const std::string& name) { return std::hash<std::string>{}(name); }
+
+TimerHelperClass* TimerNameIndex::Find(const std::string& name, size_t hash) const {
+    for (TimerHelperClass* entry = m_buckets[hash % kBuckets]; entry != nullptr;
+         entry = entry->m_link.nextSameHash) {
+        if (entry->m_link.nameHash == hash && entry->m_strName == name) {
+            return entry;
+        }
+    }
+    return nullptr;
+}
+
+void TimerNameIndex::Insert(TimerHelperClass* helper, size_t hash) {
+    TimerHelperClass*& bucket = m_buckets[hash % kBuckets];
+    helper->m_link.nameHash = hash;
+    helper->m_link.nextSameHash = bucket;
+    bucket = helper;
+    ++m_uiSize;
+}
+
+bool TimerNameIndex::Remove(TimerHelperClass* helper) {
+    for (TimerHelperClass** entry = &m_buckets[helper->m_link.nameHash % kBuckets]; *entry != nullptr;
+         entry = &(*entry)->m_link.nextSameHash) {
+        if (*entry == helper) {
+            *entry = helper->m_link.nextSameHash;
+            helper->m_link.nextSameHash = nullptr;
+            --m_uiSize;
+            return true;
+        }
+    }
+    return false;
 }
 
 // ---------------------------------------------------------------------------
@@ -208,36 +305,43 @@ size_t PendingCount() {
 // ---------------------------------------------------------------------------
 // The driver
 
-TimerDrvClass::TimerDrvClass() { m_nameIndex.reserve(2 * (kMaxTimers + 1)); }
+TimerDrvClass::TimerDrvClass() : m_readyRing(kReadyCapacity, TimerHelperClass()) {}
 
 TimerDrvClass::~TimerDrvClass() {
     // Firings that will not run end first, so that the stops below find the
     // objects idle and delete them at once.
-    std::deque<TimerHelperClass> ready;
+    std::vector<TimerBaseClass*> queued;
     {
         std::lock_guard<std::mutex> lock(m_readyMutex);
-        ready.swap(m_readyList);
-        m_uiReadyLen = 0;
-    }
-    for (TimerHelperClass& copy : ready) {
-        if (copy.m_pTimer != nullptr) {
-            copy.m_pTimer->Release();
+        TimerHelperClass copy;
+        while (m_uiReadyLen.load() > 0) {
+            TakeReady(copy);
+            if (copy.m_pTimer != nullptr) {
+                queued.push_back(copy.m_pTimer);
+            }
         }
+    }
+    for (TimerBaseClass* timer : queued) {
+        timer->Release();
     }
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    std::vector<TimerList*> lists{&m_startedList};
     for (TimerHashItemClass& slot : m_slots) {
-        for (auto* list : {&slot.nearList, &slot.farList}) {
-            for (TimerHelperClass* helper : *list) {
-                helper->Stop();
-                delete helper;
-            }
-            list->clear();
-        }
-        slot.uiNearLen = 0;
-        slot.uiFarLen = 0;
+        lists.push_back(&slot.nearList);
+        lists.push_back(&slot.farList);
     }
-    m_nameIndex.clear();
-    m_uiTimerCount = 0;
+    for (TimerList* list : lists) {
+        // One at a time, each taken out first: a timer object's destructor
+        // may stop other timers of this driver.
+        while (!list->Empty()) {
+            TimerHelperClass* helper = list->Front();
+            Unlink(helper);
+            m_nameIndex.Remove(helper);
+            --m_uiTimerCount;
+            helper->Stop();
+            delete helper;
+        }
+    }
 }
 
 TimerDrvClass* TimerDrvClass::instance() {
@@ -288,37 +392,59 @@ bool TimerDrvClass::StartTimer(TimerHelperClass* helper) {
                       ") is invalid.");
         return false;
     }
+    size_t hash = TimerNameIndex::Hash(helper->m_strName);
     // The name check and the insertion share one hold of the mutex, so two
     // threads cannot start the same name at once.
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
-    // One hash of the name: claim it in the index, give it back if refused.
-    auto [indexed, claimed] = m_nameIndex.emplace(helper->m_strName, 0u);
-    if (!claimed) {
+    return StartLocked(helper, hash);
+}
+
+bool TimerDrvClass::StartLocked(TimerHelperClass* helper, size_t hash) {
+    if (SearchTimer(helper->m_strName, hash) != nullptr) {
         CHS_LOG(3, LOGID_INFRA, "Failed to start timer because the timer GetName does exist.");
         return false;
     }
     if (m_uiTimerCount > kMaxTimers) {
-        m_nameIndex.erase(indexed);
         CHS_LOG_PRINT(3, LOGID_INFRA, "Failed to start timer because the total timer number(", m_uiTimerCount,
                       ") is over ", kMaxTimers, ".");
         return false;
     }
+    m_nameIndex.Insert(helper, hash);
+    ++m_uiTimerCount;
+    helper->m_link.place = TimerLink::Place::kStarted;
+    m_startedList.PushBack(helper);
+    m_bStarted.store(true, std::memory_order_release);
+    return true;
+}
+
+void TimerDrvClass::InsertStarted() {
+    if (!m_bStarted.load(std::memory_order_relaxed)) {
+        return;
+    }
+    while (TimerHelperClass* helper = m_startedList.PopFront()) {
+        InsertIntoWheel(helper);
+    }
+    m_bStarted.store(false, std::memory_order_relaxed);
+}
+
+void TimerDrvClass::InsertIntoWheel(TimerHelperClass* helper) {
     if (helper->m_ulRemain == 0) {
         helper->m_ulRemain = 1;  // due at once means: on the next tick
     }
     uint64_t remain = helper->m_ulRemain;
-    auto slotNo = static_cast<uint32_t>((m_ulCurTick + remain) % kSlots);
+    auto slotNo = static_cast<uint32_t>((m_ulCurTick.load(std::memory_order_relaxed) + remain) % kSlots);
     TimerHashItemClass& slot = m_slots[slotNo];
+    helper->m_link.slot = slotNo;
     if (remain <= kSlots) {
         // Due at the next visit of the slot (1 to 1024 ticks from now).
-        slot.nearList.push_back(helper);
+        helper->m_link.place = TimerLink::Place::kNear;
+        slot.nearList.PushBack(helper);
         ++slot.uiNearLen;
     } else {
         // Delta list by revolutions: each entry's rounds are counted after the
         // rounds of the entries before it.
-        auto it = slot.farList.begin();
-        for (; it != slot.farList.end(); ++it) {
-            TimerHelperClass* entry = *it;
+        TimerHelperClass* entry = slot.farList.Front();
+        for (; entry != nullptr; entry = TimerList::Next(entry)) {
             if (entry->m_ulRemain > remain) {
                 entry->m_ulRemain -= Rounds(remain) * kSlots;
                 break;
@@ -326,56 +452,76 @@ bool TimerDrvClass::StartTimer(TimerHelperClass* helper) {
             remain -= Rounds(entry->m_ulRemain) * kSlots;
         }
         helper->m_ulRemain = remain;
-        slot.farList.insert(it, helper);
+        helper->m_link.place = TimerLink::Place::kFar;
+        slot.farList.InsertBefore(entry, helper);
         ++slot.uiFarLen;
     }
-    indexed->second = slotNo;
-    ++m_uiTimerCount;
-    return true;
+    MarkSlot(slotNo);
 }
 
-bool TimerDrvClass::SearchTimer(const std::string& name, TimerHashItemClass** slot, bool* inFar,
-                                std::list<TimerHelperClass*>::iterator* position) {
-    auto indexed = m_nameIndex.find(name);
-    if (indexed == m_nameIndex.end()) {
-        return false;
+void TimerDrvClass::MarkSlot(uint32_t slot) {
+    // Only holders of m_mutex write the marks, so a plain load and store will do.
+    std::atomic<uint64_t>& word = m_occupied[slot / 64];
+    uint64_t bit = uint64_t{1} << (slot % 64);
+    uint64_t marks = word.load(std::memory_order_relaxed);
+    word.store(m_slots[slot].Empty() ? marks & ~bit : marks | bit, std::memory_order_relaxed);
+}
+
+// Inline: the lock-free tick calls it on every tick.
+inline uint64_t TimerDrvClass::EmptyTicksAfter(uint64_t tick, uint64_t limit) const {
+    uint64_t empty = 0;
+    while (empty < limit) {
+        if (empty >= kSlots) {
+            return limit;  // a whole revolution without a registration
+        }
+        auto slot = static_cast<uint32_t>((tick + empty + 1) % kSlots);
+        uint64_t marks = m_occupied[slot / 64].load(std::memory_order_relaxed) >> (slot % 64);
+        if (marks != 0) {
+            return std::min<uint64_t>(empty + static_cast<uint64_t>(__builtin_ctzll(marks)), limit);
+        }
+        empty += 64 - slot % 64;
     }
-    TimerHashItemClass& item = m_slots[indexed->second];
-    for (bool far : {false, true}) {
-        std::list<TimerHelperClass*>& list = far ? item.farList : item.nearList;
-        for (auto it = list.begin(); it != list.end(); ++it) {
-            if (timerCompareName(*it, name)) {
-                *slot = &item;
-                *inFar = far;
-                *position = it;
-                return true;
+    return limit;
+}
+
+TimerHelperClass* TimerDrvClass::SearchTimer(const std::string& name, size_t hash) {
+    return m_nameIndex.Find(name, hash);
+}
+
+void TimerDrvClass::Unlink(TimerHelperClass* helper) {
+    TimerLink& link = helper->m_link;
+    switch (link.place) {
+        case TimerLink::Place::kNone:
+            return;
+        case TimerLink::Place::kStarted:
+            m_startedList.Erase(helper);
+            break;
+        case TimerLink::Place::kNear: {
+            TimerHashItemClass& slot = m_slots[link.slot];
+            slot.nearList.Erase(helper);
+            --slot.uiNearLen;
+            MarkSlot(link.slot);
+            break;
+        }
+        case TimerLink::Place::kFar: {
+            TimerHashItemClass& slot = m_slots[link.slot];
+            // The next entry counts its revolutions after this one's: give them to it.
+            TimerHelperClass* next = TimerList::Next(helper);
+            if (next != nullptr) {
+                next->m_ulRemain += Rounds(helper->m_ulRemain) * kSlots;
             }
+            slot.farList.Erase(helper);
+            --slot.uiFarLen;
+            MarkSlot(link.slot);
+            break;
         }
     }
-    // Cannot happen while every path keeps the index; do not let a stale
-    // entry block the name for ever.
-    CHS_LOG_PRINT(3, LOGID_INFRA, "Timer index names ", name, " in slot ", indexed->second,
-                  " but the slot does not hold it.");
-    m_nameIndex.erase(indexed);
-    return false;
+    link.place = TimerLink::Place::kNone;
 }
 
-void TimerDrvClass::StopTimerHelper(TimerHashItemClass& slot, bool inFar,
-                                    std::list<TimerHelperClass*>::iterator position) {
-    TimerHelperClass* helper = *position;
-    if (inFar) {
-        // The next entry counts its revolutions after this one's: give them to it.
-        auto next = std::next(position);
-        if (next != slot.farList.end()) {
-            (*next)->m_ulRemain += Rounds(helper->m_ulRemain) * kSlots;
-        }
-        slot.farList.erase(position);
-        --slot.uiFarLen;
-    } else {
-        slot.nearList.erase(position);
-        --slot.uiNearLen;
-    }
-    m_nameIndex.erase(helper->m_strName);
+void TimerDrvClass::StopTimerHelper(TimerHelperClass* helper) {
+    Unlink(helper);
+    m_nameIndex.Remove(helper);
     if (m_uiTimerCount > 0) {
         --m_uiTimerCount;
     }
@@ -385,14 +531,13 @@ void TimerDrvClass::StopTimerHelper(TimerHashItemClass& slot, bool inFar,
 }
 
 bool TimerDrvClass::StopTimer(const std::string& name) {
+    size_t hash = TimerNameIndex::Hash(name);
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
-    TimerHashItemClass* slot = nullptr;
-    bool inFar = false;
-    std::list<TimerHelperClass*>::iterator position;
-    if (!SearchTimer(name, &slot, &inFar, &position)) {
+    TimerHelperClass* helper = SearchTimer(name, hash);
+    if (helper == nullptr) {
         return false;
     }
-    StopTimerHelper(*slot, inFar, position);
+    StopTimerHelper(helper);
     return true;
 }
 
@@ -401,11 +546,15 @@ void TimerDrvClass::TriggerHook(TimerHelperClass* helper) {
         return;
     }
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
-    // The registration has left the wheel.
+    Unlink(helper);  // when it is not out of the wheel already
+    FireLocked(helper);
+}
+
+void TimerDrvClass::FireLocked(TimerHelperClass* helper) {
     if (m_uiTimerCount > 0) {
         --m_uiTimerCount;
     }
-    m_nameIndex.erase(helper->m_strName);
+    bool indexed = m_nameIndex.Remove(helper);
 
     TimerBaseClass* timer = helper->m_pTimer;
     if (timer == nullptr) {
@@ -419,14 +568,16 @@ void TimerDrvClass::TriggerHook(TimerHelperClass* helper) {
         timer->AddBlocked();
     } else {
         std::lock_guard<std::mutex> readyLock(m_readyMutex);
-        if (m_uiReadyLen > kMaxReady) {
+        uint32_t length = m_uiReadyLen.load(std::memory_order_relaxed);
+        if (length > kMaxReady) {
             // The firing is not counted, so it cannot keep the object alive
             // or block its later firings.
             dropped = true;
         } else {
-            m_readyList.emplace_back(*helper);
-            ++m_uiReadyLen;
             timer->SetRunningFlag(true);
+            // Assigned into a copy of the ring: the name goes into its storage.
+            m_readyRing[(m_uiReadyHead + length) % kReadyCapacity] = *helper;
+            m_uiReadyLen.store(length + 1, std::memory_order_release);
             m_readyCond.notify_one();
         }
     }
@@ -436,7 +587,9 @@ void TimerDrvClass::TriggerHook(TimerHelperClass* helper) {
 
     if (helper->m_bRepeat) {
         helper->m_ulRemain = helper->m_ulSpan;
-        if (!StartTimer(helper)) {
+        // The name's hash is kept from the start it was indexed with.
+        size_t hash = indexed ? helper->m_link.nameHash : TimerNameIndex::Hash(helper->m_strName);
+        if (!StartLocked(helper, hash)) {
             CHS_LOG_PRINT(3, LOGID_INFRA, "Failed to start timer ", helper->m_strName);
             helper->Stop();
             delete helper;
@@ -449,29 +602,53 @@ void TimerDrvClass::TriggerHook(TimerHelperClass* helper) {
     delete helper;
 }
 
+void TimerDrvClass::HandleCurrentTick() {
+    auto slotNo = static_cast<uint32_t>(m_ulCurTick.load(std::memory_order_relaxed) % kSlots);
+    TimerHashItemClass& slot = m_slots[slotNo];
+    // Each due registration is taken out and fired before the next is looked
+    // at: a firing may stop other timers (a timer object's destructor), and
+    // re-armed timers wait in the started list, so the lists stay exact.
+    // The order is that of the near list, then the far list's due entries.
+    while (TimerHelperClass* helper = slot.nearList.PopFront()) {
+        --slot.uiNearLen;
+        helper->m_link.place = TimerLink::Place::kNone;
+        FireLocked(helper);
+    }
+    while (TimerHelperClass* first = slot.farList.Front()) {
+        if (Rounds(first->m_ulRemain) != 0) {
+            first->m_ulRemain -= kSlots;  // later entries are relative to it
+            break;
+        }
+        slot.farList.Erase(first);
+        --slot.uiFarLen;
+        first->m_link.place = TimerLink::Place::kNone;
+        FireLocked(first);
+    }
+    MarkSlot(slotNo);
+}
+
 void TimerDrvClass::TickTrigger(unsigned long ticks) {
+    uint64_t now = m_ulCurTick.load(std::memory_order_relaxed);
+    // Nothing started since the last tick and nothing in the slots the ticks
+    // reach: nothing can be due, only the current tick moves.
+    if (!m_bStarted.load(std::memory_order_acquire) && EmptyTicksAfter(now, ticks) == ticks) {
+        m_ulCurTick.store(now + ticks, std::memory_order_release);
+        return;
+    }
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
-    std::list<TimerHelperClass*> due;
-    for (unsigned long i = 0; i < ticks; ++i) {
-        ++m_ulCurTick;  // re-armed timers count from the tick being handled
-        TimerHashItemClass& slot = m_slots[m_ulCurTick % kSlots];
-        due.splice(due.end(), slot.nearList);
-        slot.uiNearLen = 0;
-        while (!slot.farList.empty()) {
-            TimerHelperClass* first = slot.farList.front();
-            if (Rounds(first->m_ulRemain) == 0) {
-                due.splice(due.end(), slot.farList, slot.farList.begin());
-                --slot.uiFarLen;
-            } else {
-                first->m_ulRemain -= kSlots;  // later entries are relative to it
-                break;
-            }
+    uint64_t left = ticks;
+    while (left > 0) {
+        // Started and re-armed timers count from the tick handled last.
+        InsertStarted();
+        now = m_ulCurTick.load(std::memory_order_relaxed);
+        uint64_t empty = EmptyTicksAfter(now, left);
+        if (empty == left) {
+            m_ulCurTick.store(now + left, std::memory_order_release);
+            return;
         }
-        while (!due.empty()) {
-            TimerHelperClass* helper = due.front();
-            due.pop_front();
-            TriggerHook(helper);
-        }
+        m_ulCurTick.store(now + empty + 1, std::memory_order_release);
+        left -= empty + 1;
+        HandleCurrentTick();
     }
 }
 
@@ -523,6 +700,18 @@ void TimerDrvClass::ClockTask() {
     }
 }
 
+void TimerDrvClass::TakeReady(TimerHelperClass& into) {
+    TimerHelperClass& copy = m_readyRing[m_uiReadyHead];
+    into.m_pTimer = copy.m_pTimer;
+    copy.m_pTimer = nullptr;
+    into.m_strName.swap(copy.m_strName);  // storage moves, nothing is allocated
+    into.m_bRepeat = copy.m_bRepeat;
+    into.m_ulSpan = copy.m_ulSpan;
+    into.m_ulRemain = copy.m_ulRemain;
+    m_uiReadyHead = (m_uiReadyHead + 1) % kReadyCapacity;
+    m_uiReadyLen.store(m_uiReadyLen.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
+}
+
 void TimerDrvClass::RunReady(TimerHelperClass& copy) {
     FdsaFlowMonClass flowMon(kFlowModule, kFlowTypeWorker, kFlowPair);
     flowMon.Start();
@@ -538,31 +727,29 @@ void TimerDrvClass::RunReady(TimerHelperClass& copy) {
 
 void TimerDrvClass::TimerTask() {
     ++m_uiWorkers;
+    // Kept from firing to firing: a long name's storage goes back and forth
+    // with the ring instead of being allocated each time.
+    TimerHelperClass copy;
     for (;;) {
-        std::optional<TimerHelperClass> copy;
         {
             std::unique_lock<std::mutex> lock(m_readyMutex);
-            m_readyCond.wait(lock, [this] { return !m_readyList.empty(); });
-            copy.emplace(std::move(m_readyList.front()));
-            m_readyList.pop_front();
-            --m_uiReadyLen;
+            m_readyCond.wait(lock, [this] { return m_uiReadyLen.load(std::memory_order_relaxed) > 0; });
+            TakeReady(copy);
         }
-        RunReady(*copy);
+        RunReady(copy);
     }
 }
 
-bool TimerDrvClass::RunOneReady() {
-    std::optional<TimerHelperClass> copy;
+bool TimerDrvClass::RunFirstReady() {
+    TimerHelperClass copy;
     {
         std::lock_guard<std::mutex> lock(m_readyMutex);
-        if (m_readyList.empty()) {
+        if (m_uiReadyLen.load(std::memory_order_relaxed) == 0) {
             return false;
         }
-        copy.emplace(std::move(m_readyList.front()));
-        m_readyList.pop_front();
-        --m_uiReadyLen;
+        TakeReady(copy);
     }
-    RunReady(*copy);
+    RunReady(copy);
     return true;
 }
 
@@ -571,35 +758,39 @@ uint32_t TimerDrvClass::TimerCount() {
     return m_uiTimerCount;
 }
 
-uint32_t TimerDrvClass::ReadyLength() {
-    std::lock_guard<std::mutex> lock(m_readyMutex);
-    return m_uiReadyLen;
-}
-
-uint64_t TimerDrvClass::CurrentTick() {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
-    return m_ulCurTick;
-}
-
 bool TimerDrvClass::CheckIndex() {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
-    size_t total = 0;
+    uint32_t total = 0;
+    // Every registration of `list` is indexed under its own name and records
+    // the place it is in.
+    auto checkList = [&](const TimerList& list, TimerLink::Place place, uint32_t slot, uint32_t* length) {
+        uint32_t count = 0;
+        for (const TimerHelperClass* helper = list.Front(); helper != nullptr; helper = TimerList::Next(helper)) {
+            const TimerLink& link = helper->m_link;
+            if (link.place != place || (place != TimerLink::Place::kStarted && link.slot != slot) ||
+                m_nameIndex.Find(helper->m_strName, TimerNameIndex::Hash(helper->m_strName)) != helper) {
+                return false;
+            }
+            ++count;
+        }
+        total += count;
+        return length == nullptr || *length == count;
+    };
+    if (!checkList(m_startedList, TimerLink::Place::kStarted, 0, nullptr)) {
+        return false;
+    }
     for (uint32_t i = 0; i < kSlots; ++i) {
-        const TimerHashItemClass& slot = m_slots[i];
-        if (slot.nearList.size() != slot.uiNearLen || slot.farList.size() != slot.uiFarLen) {
+        TimerHashItemClass& slot = m_slots[i];
+        if (!checkList(slot.nearList, TimerLink::Place::kNear, i, &slot.uiNearLen) ||
+            !checkList(slot.farList, TimerLink::Place::kFar, i, &slot.uiFarLen)) {
             return false;
         }
-        for (const auto* list : {&slot.nearList, &slot.farList}) {
-            for (const TimerHelperClass* helper : *list) {
-                auto indexed = m_nameIndex.find(helper->m_strName);
-                if (indexed == m_nameIndex.end() || indexed->second != i) {
-                    return false;
-                }
-                ++total;
-            }
+        bool marked = (m_occupied[i / 64].load() >> (i % 64) & 1) != 0;
+        if (marked == slot.Empty()) {
+            return false;
         }
     }
-    return total == m_nameIndex.size() && total == m_uiTimerCount;
+    return total == m_nameIndex.Size() && total == m_uiTimerCount;
 }
 
 uint64_t TimerDrvClass::Now() {

@@ -3,21 +3,22 @@
 // advanced by one clock thread and fired on a pool of worker threads.
 // Also the clock functions of the daemon (Now, AbsMilliSecond, Sleep).
 //
-// Thread safety: every public member may be called from any thread. A timer's
-// callback never runs twice at the same time; callbacks run on the workers,
-// never under the driver mutex. Lock order: driver mutex, then the ready-queue
-// mutex or the recycle mutex; a timer object's own mutex is held only around
-// its callback, which may take any of them.
+// Thread safety: every public member may be called from any thread, except
+// that the wheel is advanced (TimeEvent, TickTrigger) by one thread at a time:
+// the clock thread, or the test or benchmark driving a private driver. A
+// timer's callback never runs twice at the same time; callbacks run on the
+// workers, never under the driver mutex. Lock order: driver mutex, then the
+// ready-queue mutex or the recycle mutex; a timer object's own mutex is held
+// only around its callback, which may take any of them.
 #pragma once
 
 #include <atomic>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
-#include <deque>
-#include <list>
 #include <mutex>
 #include <string>
-#include <unordered_map>
+#include <vector>
 
 class TimerHelperClass;
 
@@ -50,17 +51,17 @@ public:
     void SetRunningFlag(bool running);
     bool Destory();  // deletes this and returns true when the running count is 0
     // Marks the timer stopped (firings still queued do not run its callback);
-    // deletes it when idle, else hands it to timer_recycle.
+    // deletes it when idle, else hands it to timer_recycle. Once only.
     void Stop();
     // Ends a firing counted by SetRunningFlag(true): lowers the running count
-    // and, for a destroy-after-run object that is not stopped, tries Destory().
-    // `this` may be gone when it returns.
+    // and, for a destroy-after-run object that is not stopped, deletes the
+    // object when that was its last firing. `this` may be gone when it returns.
     void Release();
-    int32_t RunningCount() const { return m_iRunning.load(); }
+    int32_t RunningCount() const;
     uint64_t BlockedCount() const { return m_ulBlocked.load(); }
     void AddBlocked() { ++m_ulBlocked; }
     bool DestroyAfterRun() const { return m_bDestroyAfterRun; }
-    bool IsStopped() const { return m_bStopped.load(); }
+    bool IsStopped() const;
 
 private:
     friend void timer_recycle::RecycleTimer(TimerHelperClass& helper);
@@ -68,11 +69,15 @@ private:
     // caller can win. The winner must delete the object.
     bool ClaimDestroy();
 
+    // The running count and the stopped mark share one word, so that the end
+    // of a firing and a stop agree without a lock on who deletes the object.
+    static constexpr int32_t kStoppedBit = 1 << 30;
+    static constexpr int32_t kCountMask = kStoppedBit - 1;
+    static constexpr int32_t kDead = -1;  // the object is being deleted
     std::atomic<int32_t> m_iRunning{0};
     std::mutex m_runMutex;
-    bool m_bDestroyAfterRun;
+    const bool m_bDestroyAfterRun;
     std::atomic<uint64_t> m_ulBlocked{0};
-    std::atomic<bool> m_bStopped{false};
 };
 
 // Holds a plain callback.
@@ -87,6 +92,28 @@ private:
     Callback m_pCallback;
 };
 
+// Where a registration is held by its driver, and its links there. Not
+// copied with the registration: a copy (a firing) starts unlinked.
+struct TimerLink {
+    enum class Place : uint8_t {
+        kNone,     // not held by a driver
+        kStarted,  // started, waiting for the clock to put it into the wheel
+        kNear,     // in the near list of slot `slot`
+        kFar,      // in the far list of slot `slot`
+    };
+
+    TimerLink() = default;
+    TimerLink(const TimerLink&) {}
+    TimerLink& operator=(const TimerLink&) { return *this; }
+
+    Place place = Place::kNone;
+    uint32_t slot = 0;
+    TimerHelperClass* prev = nullptr;          // in the list of `place`
+    TimerHelperClass* next = nullptr;
+    size_t nameHash = 0;                       // of the name it was indexed with
+    TimerHelperClass* nextSameHash = nullptr;  // in the name index's bucket
+};
+
 // The registration of one timer in the wheel. Does not own its timer object.
 class TimerHelperClass {
 public:
@@ -96,18 +123,68 @@ public:
     void Stop();  // stops the timer object and forgets it
 
     TimerBaseClass* m_pTimer;
-    std::string m_strName;
+    std::string m_strName;  // must not change while the registration runs
     bool m_bRepeat;
     uint64_t m_ulSpan;    // ticks
     uint64_t m_ulRemain;  // ticks; for the far list, relative to the entry before
+
+private:
+    friend class TimerDrvClass;
+    friend class TimerList;
+    friend class TimerNameIndex;
+    // An empty copy, for the ready queue and the workers to fill.
+    TimerHelperClass() : m_pTimer(nullptr), m_bRepeat(false), m_ulSpan(0), m_ulRemain(0) {}
+
+    TimerLink m_link;
+};
+
+// A list of registrations threaded through their links, so that moving a
+// registration between lists, or out of one, allocates nothing. A
+// registration is in at most one list at a time.
+class TimerList {
+public:
+    bool Empty() const { return m_pHead == nullptr; }
+    TimerHelperClass* Front() const { return m_pHead; }
+    static TimerHelperClass* Next(const TimerHelperClass* helper) { return helper->m_link.next; }
+    void PushBack(TimerHelperClass* helper) { InsertBefore(nullptr, helper); }
+    // Before `position`; at the end when `position` is null.
+    void InsertBefore(TimerHelperClass* position, TimerHelperClass* helper);
+    void Erase(TimerHelperClass* helper);
+    TimerHelperClass* PopFront();
+
+private:
+    TimerHelperClass* m_pHead = nullptr;
+    TimerHelperClass* m_pTail = nullptr;
 };
 
 // One wheel slot.
 struct TimerHashItemClass {
-    std::list<TimerHelperClass*> nearList;  // due when the wheel next reaches this slot
-    std::list<TimerHelperClass*> farList;   // due in a later revolution, as a delta list
+    TimerList nearList;  // due when the wheel next reaches this slot
+    TimerList farList;   // due in a later revolution, as a delta list
     uint32_t uiNearLen = 0;
     uint32_t uiFarLen = 0;
+    bool Empty() const { return nearList.Empty() && farList.Empty(); }
+};
+
+// Running timers by name, beside the wheel, so that the name check on start
+// does not scan all slots: a chained hash table threaded through the
+// registrations. Each registration keeps its name's hash, so taking it out
+// again does not hash.
+class TimerNameIndex {
+public:
+    static constexpr uint32_t kBuckets = 512;  // at most 257 timers run
+
+    static size_t Hash(const std::string& name);
+    TimerHelperClass* Find(const std::string& name, size_t hash) const;
+    // The name must not be indexed yet.
+    void Insert(TimerHelperClass* helper, size_t hash);
+    // False when the registration is not in the index.
+    bool Remove(TimerHelperClass* helper);
+    uint32_t Size() const { return m_uiSize; }
+
+private:
+    TimerHelperClass* m_buckets[kBuckets] = {};
+    uint32_t m_uiSize = 0;
 };
 
 // The process-wide clock pass calls this once per pass when it is set (core
@@ -147,15 +224,16 @@ public:
     void ClockTask();
 
     // Runs the first firing of the ready queue on the calling thread, as a
-    // worker would (flow monitor, Trigger). False when the queue is empty.
-    bool RunOneReady();
+    // worker would (flow monitor, Trigger). False when the queue is empty
+    // (asked without the lock: the common answer between ticks).
+    bool RunOneReady() { return m_uiReadyLen.load(std::memory_order_acquire) != 0 && RunFirstReady(); }
 
     uint32_t TimerCount();
-    uint32_t ReadyLength();
+    uint32_t ReadyLength() const { return m_uiReadyLen.load(); }
     uint64_t TotalTicks() const { return m_ulTotalTicks.load(); }
-    uint64_t CurrentTick();
-    // Diagnostic, O(all slots): the name index, the list lengths and the timer
-    // count agree with the wheel's lists.
+    uint64_t CurrentTick() const { return m_ulCurTick.load(); }
+    // Diagnostic, O(all slots): the name index, the lists, their lengths, the
+    // occupied-slot marks and the timer count agree.
     bool CheckIndex();
 
     static uint64_t Now();            // wall clock, ms since the epoch
@@ -163,32 +241,66 @@ public:
     static void Sleep(unsigned int milliseconds);
 
 private:
-    // Caller holds m_mutex. Finds the registration of a running timer by name
-    // through the index and that one slot's lists.
-    bool SearchTimer(const std::string& name, TimerHashItemClass** slot, bool* inFar,
-                     std::list<TimerHelperClass*>::iterator* position);
-    // Caller holds m_mutex. Removes, stops and destroys one registration.
-    void StopTimerHelper(TimerHashItemClass& slot, bool inFar, std::list<TimerHelperClass*>::iterator position);
+    static constexpr uint32_t kReadyCapacity = kMaxReady + 1;  // a copy is refused only beyond kMaxReady
+    static constexpr uint32_t kOccupiedWords = kSlots / 64;
+
+    // Caller holds m_mutex. The running registration of that name, or null.
+    TimerHelperClass* SearchTimer(const std::string& name, size_t hash);
+    // Caller holds m_mutex. Takes one registration out of the driver, stops
+    // and destroys it.
+    void StopTimerHelper(TimerHelperClass* helper);
+    // Caller holds m_mutex. Takes a registration out of whichever list holds it.
+    void Unlink(TimerHelperClass* helper);
+    // Caller holds m_mutex. The name check, the limit, and then: index the
+    // registration, count it and queue it for the clock, which puts it into
+    // the wheel before it handles its next tick.
+    bool StartLocked(TimerHelperClass* helper, size_t hash);
+    // Clock, holding m_mutex: the started registrations into the wheel,
+    // relative to the current tick.
+    void InsertStarted();
+    void InsertIntoWheel(TimerHelperClass* helper);
+    // Clock, holding m_mutex: fires what is due at the current tick.
+    void HandleCurrentTick();
+    // Caller holds m_mutex; the registration is out of the wheel. Hands a
+    // firing to the ready queue (or counts it blocked), then re-arms a
+    // periodic registration or destroys a one-shot one.
+    void FireLocked(TimerHelperClass* helper);
+    // Ticks after `tick`, up to `limit`, whose slots are all empty.
+    uint64_t EmptyTicksAfter(uint64_t tick, uint64_t limit) const;
+    void MarkSlot(uint32_t slot);  // caller holds m_mutex
     void RunReady(TimerHelperClass& copy);
+    bool RunFirstReady();
+    // Caller holds m_readyMutex and the queue is not empty.
+    void TakeReady(TimerHelperClass& into);
 
     TimerHashItemClass m_slots[kSlots];
     std::recursive_mutex m_mutex;
     std::atomic<uint64_t> m_ulTotalTicks{0};
     uint64_t m_ulRemainderMs = 0;
-    uint64_t m_ulCurTick = 0;
+    // Written by the advancing thread only (under m_mutex unless nothing can
+    // be due); read anywhere.
+    std::atomic<uint64_t> m_ulCurTick{0};
     std::atomic<bool> m_bClockStarted{false};
-    uint32_t m_uiTimerCount = 0;
-    // Running timers by name, beside the wheel, so that the name check on
-    // start does not scan all slots. Value: the slot the registration is in.
-    // Exact under m_mutex: every registration in a slot list has its entry,
-    // and no other name has one.
-    std::unordered_map<std::string, uint32_t> m_nameIndex;
+    uint32_t m_uiTimerCount = 0;  // started and in the wheel
+    TimerNameIndex m_nameIndex;
 
-    // The ready queue holds the fired copies by value (FIFO).
+    // Starting a timer (re-arming one too) only queues its registration in
+    // m_startedList; the advancing thread moves it into the wheel before its
+    // next tick. So only that thread adds to the slots, and while nothing is
+    // started and the next slots are empty, a tick needs no lock: it only
+    // moves the current tick. m_occupied marks the slots whose lists are not
+    // empty; holders of m_mutex write it.
+    TimerList m_startedList;
+    std::atomic<bool> m_bStarted{false};  // set when m_startedList gets an entry, cleared when emptied
+    std::atomic<uint64_t> m_occupied[kOccupiedWords] = {};
+
+    // The ready queue: fired copies by value, FIFO, in a ring whose copies are
+    // reused, so that handing a firing to a worker allocates nothing.
     std::mutex m_readyMutex;
     std::condition_variable m_readyCond;
-    std::deque<TimerHelperClass> m_readyList;
-    uint32_t m_uiReadyLen = 0;
+    std::vector<TimerHelperClass> m_readyRing;
+    uint32_t m_uiReadyHead = 0;
+    std::atomic<uint32_t> m_uiReadyLen{0};  // changed under m_readyMutex
     std::atomic<uint32_t> m_uiWorkers{0};
     std::mutex m_initMutex;
     bool m_bRecycleStarted = false;

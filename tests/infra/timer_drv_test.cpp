@@ -5,10 +5,12 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <random>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -33,6 +35,8 @@ struct ProbeState {
     std::string stopName;              // the callback stops this timer of drv
     std::mutex mutex;
     std::vector<uint64_t> firedAt;     // drv's current tick at each run
+    std::vector<std::string> names;    // the fired copy's name at each run
+    std::function<void(TimerHelperClass&)> onRun;  // called by each run when set
 };
 
 class Probe : public TimerBaseClass {
@@ -40,16 +44,22 @@ public:
     Probe(std::shared_ptr<ProbeState> state, bool oneShot) : TimerBaseClass(oneShot), m_state(std::move(state)) {}
     ~Probe() override { m_state->destroyed = true; }
 
-    void OnTimer(TimerHelperClass&) override {
+    void OnTimer(TimerHelperClass& helper) override {
         ProbeState& s = *m_state;
         int now = ++s.active;
         int seen = s.maxActive.load();
         while (now > seen && !s.maxActive.compare_exchange_weak(seen, now)) {
         }
         ++s.runs;
-        if (s.drv != nullptr) {
+        {
             std::lock_guard<std::mutex> lock(s.mutex);
-            s.firedAt.push_back(s.drv->CurrentTick());
+            if (s.drv != nullptr) {
+                s.firedAt.push_back(s.drv->CurrentTick());
+            }
+            s.names.push_back(helper.m_strName);
+        }
+        if (s.onRun) {
+            s.onRun(helper);
         }
         s.entered = true;
         while (s.hold.load()) {
@@ -195,8 +205,8 @@ TEST(TimerWheel, FifteenSecondTimerFiresAfterExactly1500Ticks) {
 }
 
 // Every span fires exactly on time from any starting tick, including whole
-// revolutions (1024, 2048 ticks), which the specification's "below 1024"
-// comparisons would fire one revolution late.
+// revolutions (1024, 2048 ticks): a "below 1024" test for the near list, or
+// for the far list's last round, would fire those one revolution late.
 class TimerSpanTest : public ::testing::TestWithParam<std::pair<uint64_t, uint64_t>> {};
 
 TEST_P(TimerSpanTest, FiresExactlyAtStartPlusSpan) {
@@ -334,6 +344,137 @@ TEST(TimerWheel, RandomStartsStopsAndFiringsStayExactAndIndexed) {
     }
 }
 
+// Advancing many ticks in one call skips runs of empty slots; every timer due
+// within the advance must still fire in it, in the order of the ticks it was
+// due at, and no other.
+TEST(TimerWheel, AdvancesOfManyTicksFireEveryDueTimerInDueOrder) {
+    TimerDrvClass drv;
+    std::mt19937 rng(4711);
+    std::uniform_int_distribution<uint32_t> spanDist(1, 5000);
+    std::map<std::string, uint64_t> due;  // of the timers not fired yet
+    std::map<std::string, std::shared_ptr<ProbeState>> states;
+    std::vector<std::string> runOrder;
+    int serial = 0;
+    for (int round = 0; round < 60; ++round) {
+        for (uint32_t n = rng() % 8; n > 0 && drv.TimerCount() < 250; --n) {
+            std::string name = "b" + std::to_string(serial++);
+            uint64_t span = rng() % 5 == 0 ? 1024 * (1 + rng() % 3) : spanDist(rng);
+            auto state = NewState();
+            state->onRun = [&runOrder](TimerHelperClass& helper) { runOrder.push_back(helper.m_strName); };
+            ASSERT_TRUE(StartProbe(drv, state, name, false, static_cast<unsigned int>(span * 10)));
+            due[name] = drv.CurrentTick() + span;
+            states[name] = state;
+        }
+        if (!due.empty() && rng() % 4 == 0) {
+            auto it = due.begin();
+            std::advance(it, rng() % due.size());
+            ASSERT_TRUE(drv.StopTimer(it->first));
+            due.erase(it);
+        }
+        drv.TickTrigger(1 + rng() % 3000);
+        runOrder.clear();
+        Drain(drv);
+        uint64_t now = drv.CurrentTick();
+        std::set<std::string> expected;
+        for (const auto& [name, dueTick] : due) {
+            if (dueTick <= now) {
+                expected.insert(name);
+            }
+        }
+        std::set<std::string> ran(runOrder.begin(), runOrder.end());
+        EXPECT_EQ(ran, expected) << "round " << round;
+        EXPECT_EQ(runOrder.size(), expected.size()) << "round " << round;
+        for (size_t i = 1; ran == expected && i < runOrder.size(); ++i) {
+            EXPECT_LE(due[runOrder[i - 1]], due[runOrder[i]]) << runOrder[i - 1] << " ran before " << runOrder[i];
+        }
+        for (const std::string& name : expected) {
+            due.erase(name);
+        }
+        ASSERT_TRUE(drv.CheckIndex()) << "round " << round;
+        ASSERT_EQ(drv.TimerCount(), due.size());
+    }
+    for (const auto& [name, state] : states) {
+        EXPECT_LE(state->runs, 1) << name;
+    }
+}
+
+// A tick with nothing due does not take the driver mutex; timers started from
+// another thread meanwhile must neither be skipped nor fire early. A start
+// that races with ticks counts from one of them: the starter may see the
+// current tick a few ticks behind the clock (here the clock spins, without
+// its 10 ms sleep). A skipped slot would show as a whole revolution late.
+TEST(TimerWheel, TimersStartedWhileTheClockRunsFireOnTime) {
+    TimerDrvClass drv;
+    // The clock runs the firings itself, so a run sees the tick it fired at.
+    struct Clock {
+        explicit Clock(TimerDrvClass& drv)
+            : thread([this, &drv] {
+                  while (!stop) {
+                      drv.TickTrigger(1);
+                      Drain(drv);
+                  }
+              }) {}
+        ~Clock() { Stop(); }
+        void Stop() {
+            stop = true;
+            if (thread.joinable()) {
+                thread.join();
+            }
+        }
+        std::atomic<bool> stop{false};
+        std::thread thread;
+    } clock(drv);
+    struct Started {
+        std::shared_ptr<ProbeState> state;
+        uint64_t before;
+        uint64_t after;
+        uint64_t span;
+        bool stopped;
+    };
+    constexpr uint64_t kRaceTicks = 64;
+    std::vector<Started> started;
+    std::mt19937 rng(99);
+    const uint64_t spans[] = {1, 2, 3, 64, 1023, 1024, 1025, 2048};
+    for (int i = 0; i < 240; ++i) {
+        uint64_t span = i % 3 == 0 ? 1 + rng() % 3000 : spans[rng() % 8];
+        auto state = NewState(&drv);
+        std::string name = "c" + std::to_string(i);
+        uint64_t before = drv.CurrentTick();
+        ASSERT_TRUE(StartProbe(drv, state, name, false, static_cast<unsigned int>(span * 10)));
+        uint64_t after = drv.CurrentTick();
+        bool stopped = i % 5 == 0 && drv.StopTimer(name);
+        started.push_back({state, before, after, span, stopped});
+        if (i % 16 == 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    }
+    bool allRan = WaitFor(
+        [&] {
+            for (const Started& s : started) {
+                if (!s.stopped && s.state->runs == 0) {
+                    return false;
+                }
+            }
+            return true;
+        },
+        20000);
+    clock.Stop();
+    ASSERT_TRUE(allRan);
+    for (size_t i = 0; i < started.size(); ++i) {
+        const Started& s = started[i];
+        std::lock_guard<std::mutex> lock(s.state->mutex);
+        if (s.stopped) {
+            EXPECT_TRUE(s.state->firedAt.empty()) << i;
+            continue;
+        }
+        ASSERT_EQ(s.state->firedAt.size(), 1u) << i;
+        EXPECT_GE(s.state->firedAt[0], s.before + s.span) << i << " span " << s.span;
+        EXPECT_LE(s.state->firedAt[0], s.after + s.span + kRaceTicks) << i << " span " << s.span;
+    }
+    EXPECT_EQ(drv.TimerCount(), 0u);
+    EXPECT_TRUE(drv.CheckIndex());
+}
+
 // ---------------------------------------------------------------------------
 // Firing: blocked firings, one-shots, concurrency
 
@@ -417,6 +558,45 @@ TEST(TimerFiring, PeriodicTimerFiresEverySpan) {
     EXPECT_EQ(state->firedAt, (std::vector<uint64_t>{30, 60, 90}));
     EXPECT_EQ(drv.TimerCount(), 1u);
     EXPECT_TRUE(drv.StopTimer("tick30"));
+}
+
+// The ready queue reuses its copies, ring-wise: every run must see its own
+// timer's name, short or long, however often the ring has gone round.
+TEST(TimerFiring, EachRunSeesItsOwnTimersNameThroughTheReadyQueue) {
+    TimerDrvClass drv;
+    const std::vector<std::pair<std::string, uint64_t>> timers = {
+        {"a", 1}, {std::string(100, 'L'), 1}, {"mid-length-name", 2}, {std::string(40, 'x') + "-tail", 3}};
+    std::vector<std::shared_ptr<ProbeState>> states;
+    for (const auto& [name, span] : timers) {
+        states.push_back(NewState(&drv));
+        ASSERT_TRUE(StartProbe(drv, states.back(), name, true, static_cast<unsigned int>(span * 10)));
+    }
+    Advance(drv, 1200);  // some 2600 firings through a ring of 1025
+    for (size_t i = 0; i < timers.size(); ++i) {
+        EXPECT_EQ(states[i]->runs, static_cast<int>(1200 / timers[i].second)) << timers[i].first;
+        for (const std::string& seen : states[i]->names) {
+            ASSERT_EQ(seen, timers[i].first);
+        }
+        EXPECT_TRUE(drv.StopTimer(timers[i].first));
+    }
+}
+
+// A callback may stop its fired copy (which holds the same object) and the
+// timer may then be stopped by name as well: the object goes once.
+TEST(TimerFiring, ObjectStoppedThroughItsCopyAndByNameIsDestroyedOnce) {
+    TimerDrvClass drv;
+    auto state = NewState();
+    state->onRun = [](TimerHelperClass& copy) { copy.Stop(); };
+    ASSERT_TRUE(StartProbe(drv, state, "twice", true, 1000));
+    Advance(drv, 100);
+    EXPECT_EQ(state->runs, 1);
+    EXPECT_FALSE(state->destroyed);  // stopped while its callback ran: the recycler's
+    EXPECT_TRUE(drv.StopTimer("twice"));
+    EXPECT_FALSE(state->destroyed);
+    TimerHelperClass none(nullptr, "", false, 1);
+    timer_recycle::RecycleTimer(none);
+    EXPECT_TRUE(state->destroyed);
+    timer_recycle::RecycleTimer(none);  // a second delete would show under the address sanitizer
 }
 
 TEST(TimerFiring, ACallbackThatThrowsDoesNotStopItsTimer) {
