@@ -15,9 +15,10 @@
 // Threads: one listener thread per registered endpoint, one reader thread per
 // connection and one time-out thread. The entry function of a registered
 // endpoint is called on a reader thread with each message that arrives for it
-// (requests, answers to its asynchronous posts and their time-out answers);
-// the message belongs to the transport and is freed when the entry returns,
-// so an entry that keeps it must copy it. All calls are thread-safe.
+// (requests and answers to its asynchronous posts); time-out answers come on
+// the time-out thread. The message belongs to the transport and is freed when
+// the entry returns, so an entry that keeps it must copy it. An entry should
+// not block for long. All calls are thread-safe.
 #pragma once
 
 #include <cstddef>

@@ -1,0 +1,393 @@
+// The client calls of the transport: start and exit, endpoints and their
+// listeners, and sending requests and answers. Framing, sockets, connections
+// and waiting requests live in the transport_*.cpp files.
+#include "platform/msg_transport.h"
+
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <random>
+
+#include "platform/om_cluster.h"
+#include "platform/transport_connection.h"
+#include "platform/transport_message.h"
+#include "platform/transport_pending.h"
+#include "platform/transport_runtime.h"
+
+namespace platform {
+namespace transport {
+namespace {
+
+constexpr uint32_t kMaxPid = 0xFFFF;
+constexpr uint32_t kAcceptRetryUnits = 10;  // 100 ms pause when out of descriptors
+
+// Shared by the registry and the listener thread; the listening socket is
+// closed with the last of them, so StopEndpoint never meets a reused number.
+struct Endpoint {
+    EndpointId id;
+    MSG_ENTRY_FN entry = nullptr;
+    ListenSocket socket;
+    std::atomic<bool> bStopped{false};
+
+    ~Endpoint() {
+        if (socket.fd >= 0) {
+            close(socket.fd);
+        }
+    }
+};
+
+struct Client {
+    std::mutex mutex;
+    bool bInitialised = false;
+    std::map<uint16_t, std::shared_ptr<Endpoint>> endpoints;
+    bool bHasFirstPid = false;
+    uint16_t usFirstPid = 0;
+    // Keys of a restarted process start elsewhere than those its peers may
+    // still remember.
+    std::atomic<uint32_t> uiSessionKey{std::random_device{}()};
+};
+
+Client& TheClient() {
+    static Client* client = new Client();  // outlives detached transport threads at exit
+    return *client;
+}
+
+MSG_ENTRY_FN EntryOf(uint16_t pid) {
+    Client& client = TheClient();
+    std::lock_guard<std::mutex> lock(client.mutex);
+    auto it = client.endpoints.find(pid);
+    return it == client.endpoints.end() ? nullptr : it->second->entry;
+}
+
+bool Initialised() {
+    Client& client = TheClient();
+    std::lock_guard<std::mutex> lock(client.mutex);
+    return client.bInitialised;
+}
+
+void HandleRequest(const std::shared_ptr<Connection>& connection, uint64_t correlation, void* message) {
+    tagMsgInfo info;
+    Info(message, info);
+    SetRoute(message, MessageRoute{connection->Id(), correlation});
+    // The socket a request came by names its endpoint; a request that names
+    // another one, or reaches an endpoint being removed, finds no entry.
+    MSG_ENTRY_FN entry =
+        info.usReceiverPID == connection->Endpoint().usPid ? EntryOf(info.usReceiverPID) : nullptr;
+    if (entry == nullptr) {
+        TRANSPORT_LOG(kLogWarning, "Request 0x%x for endpoint %u, which is not registered here, dropped.",
+                      info.uiMsgOPCode, info.usReceiverPID);
+    } else {
+        entry(message);
+    }
+    FreeMessage(message);
+}
+
+void DeliverToSender(uint16_t senderPid, void* message) {
+    if (MSG_ENTRY_FN entry = EntryOf(senderPid)) {
+        entry(message);
+    } else {
+        tagMsgInfo info;
+        Info(message, info);
+        TRANSPORT_LOG(kLogWarning,
+                      "Answer 0x%x (state %u) for endpoint %u, which is not registered here, dropped.",
+                      info.uiMsgOPCode, info.uiMsgState, senderPid);
+    }
+    FreeMessage(message);
+}
+
+void ListenLoop(const std::shared_ptr<Endpoint>& endpoint) {
+    while (!endpoint->bStopped.load()) {
+        int fd = accept4(endpoint->socket.fd, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (endpoint->bStopped.load()) {
+                break;
+            }
+            if (errno == EINTR || errno == ECONNABORTED) {
+                continue;
+            }
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+                TRANSPORT_LOG(kLogError, "Endpoint %u cannot accept a connection: %s.", endpoint->id.usPid,
+                              strerror(errno));
+                Sleep10ms(kAcceptRetryUnits);
+                continue;
+            }
+            TRANSPORT_LOG(kLogError, "Endpoint %u stops listening: %s.", endpoint->id.usPid, strerror(errno));
+            break;
+        }
+        SetSendStallLimit(fd);
+        StartConnection(std::make_shared<Connection>(fd, Connection::Role::kIncoming, endpoint->id));
+    }
+}
+
+void StopEndpoint(const std::shared_ptr<Endpoint>& endpoint) {
+    endpoint->bStopped.store(true);
+    RemoveSocketFile(endpoint->id, endpoint->socket);
+    shutdown(endpoint->socket.fd, SHUT_RDWR);  // wakes the listener, which closes the socket
+    ShutdownIncoming(endpoint->id.usPid);
+}
+
+// Checks the arguments of a request; on failure the buffer is released.
+int CheckRequest(void* buffer, const tagMsgInfo* info, EndpointId& destination) {
+    int result = 0;
+    if (info == nullptr || info->uiMsgLength > Capacity(buffer)) {
+        result = MSG_ERR_PARAM;
+    } else if (!Initialised()) {
+        result = MSG_ERR_STATE;
+    } else {
+        destination.usNode = ResolveNode(info->usReceiverBID);
+        destination.usPid = info->usReceiverPID;
+        if (destination.usNode == MSG_LOCAL_NODE_BID) {
+            result = MSG_ERR_STATE;
+        }
+    }
+    if (result != 0) {
+        FreeMessage(buffer);
+    }
+    return result;
+}
+
+int PostAsync(const EndpointId& destination, void* buffer, const tagMsgInfo& info,
+              const tagPrivateData* data) {
+    PendingTable& pending = PendingTable::Instance();
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        bool fresh = false;
+        int error = 0;
+        std::shared_ptr<Connection> connection = AsyncConnection(destination, fresh, error);
+        if (!connection) {
+            return error;
+        }
+        uint64_t correlation = pending.NextCorrelation();
+        if (!pending.AddAsync(correlation, connection->Id(), info, data, RequestTimeout(info.uiMsgTimeout))) {
+            return MSG_ERR_SEND;
+        }
+        if (connection->Send(FrameHeader{FrameKind::kRequest, correlation, info}, buffer)) {
+            return 0;
+        }
+        if (!pending.Withdraw(correlation)) {
+            return 0;  // the dead connection already ended the post with a state-2 answer
+        }
+        if (fresh) {
+            return MSG_ERR_SEND;
+        }
+        // The shared connection had died unnoticed: one more try on a new one.
+    }
+    return MSG_ERR_SEND;
+}
+
+int SendSync(const EndpointId& destination, void* buffer, const tagMsgInfo& info, void** answer) {
+    PendingTable& pending = PendingTable::Instance();
+    auto deadline = PendingTable::Clock::now() + RequestTimeout(info.uiMsgTimeout);
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        bool fresh = false;
+        int error = 0;
+        std::shared_ptr<Connection> connection = AcquireSyncConnection(destination, fresh, error);
+        if (!connection) {
+            return error;
+        }
+        uint64_t correlation = pending.NextCorrelation();
+        PendingTable::SyncWait wait;
+        pending.AddSync(correlation, connection->Id(), &wait);
+        if (!connection->Send(FrameHeader{FrameKind::kRequest, correlation, info}, buffer)) {
+            pending.Withdraw(correlation);
+            if (fresh) {
+                return MSG_ERR_SEND;
+            }
+            continue;  // an idle connection had died unnoticed
+        }
+        int result = pending.WaitSync(correlation, wait, deadline, info, answer);
+        if (result == 0) {
+            ReleaseSyncConnection(connection);
+        } else {
+            connection->Shutdown();
+        }
+        return result;
+    }
+    return MSG_ERR_SEND;
+}
+
+}  // namespace
+}  // namespace transport
+}  // namespace platform
+
+using namespace platform::transport;
+
+int MSG_InitMsgInfo(tagMsgInfo* info) {
+    if (info == nullptr) {
+        return MSG_ERR_PARAM;
+    }
+    Client& client = TheClient();
+    uint32_t key = client.uiSessionKey.fetch_add(1);
+    if (key == 0) {
+        key = client.uiSessionKey.fetch_add(1);
+    }
+    uint16_t local = LocalNode();
+    *info = tagMsgInfo{};
+    info->usSenderBID = local;
+    {
+        std::lock_guard<std::mutex> lock(client.mutex);
+        info->usSenderPID = client.bHasFirstPid ? client.usFirstPid : 0;
+    }
+    info->usReceiverBID = MSG_LOCAL_NODE_BID;
+    info->usMsgType = MSG_TYPE_REQUEST;
+    info->uiSessionKey = key;
+    info->usSenderNodeID = local;
+    info->usReceiverNodeID = MSG_LOCAL_NODE_BID;
+    return 0;
+}
+
+int MSG_PostAsyncMsg(void* buffer, const tagMsgInfo* info, const tagPrivateData* privateData) {
+    if (!IsMessage(buffer)) {
+        return MSG_ERR_PARAM;
+    }
+    EndpointId destination;
+    int result = CheckRequest(buffer, info, destination);
+    if (result != 0) {
+        return result;
+    }
+    result = PostAsync(destination, buffer, *info, privateData);
+    FreeMessage(buffer);
+    return result;
+}
+
+int MSG_SendSyncMsg(void* buffer, const tagMsgInfo* info, void** answer) {
+    if (answer != nullptr) {
+        *answer = nullptr;
+    }
+    if (!IsMessage(buffer)) {
+        return MSG_ERR_PARAM;
+    }
+    if (answer == nullptr) {
+        FreeMessage(buffer);
+        return MSG_ERR_PARAM;
+    }
+    EndpointId destination;
+    int result = CheckRequest(buffer, info, destination);
+    if (result != 0) {
+        return result;
+    }
+    result = SendSync(destination, buffer, *info, answer);
+    FreeMessage(buffer);
+    return result;
+}
+
+int MSG_PostAckMsg(void* request, void* buffer, uint32_t length) {
+    // The request itself is the transport's (or its holder's), never the answer buffer.
+    if (!IsMessage(buffer) || buffer == request) {
+        return MSG_ERR_PARAM;
+    }
+    tagMsgInfo requestInfo;
+    MessageRoute route;
+    if (!Info(request, requestInfo) || !Route(request, route) || route.ulConnection == 0 ||
+        length > Capacity(buffer)) {
+        FreeMessage(buffer);
+        return MSG_ERR_PARAM;
+    }
+    std::shared_ptr<Connection> connection = FindConnection(route.ulConnection);
+    int result = MSG_ERR_SEND;
+    if (connection) {
+        FrameHeader header{FrameKind::kAnswer, route.ulCorrelation,
+                           AnswerInfo(requestInfo, MSG_STATE_SUCCESS, length)};
+        result = connection->Send(header, buffer) ? 0 : MSG_ERR_SEND;
+    } else {
+        TRANSPORT_LOG(kLogInfo, "Answer 0x%x to endpoint %u of node %u not sent: its requester has gone.",
+                      requestInfo.uiMsgOPCode, requestInfo.usSenderPID, requestInfo.usSenderBID);
+    }
+    FreeMessage(buffer);
+    return result;
+}
+
+int MSG_RegisterPID(uint32_t pid, MSG_ENTRY_FN entry) {
+    if (pid > kMaxPid || entry == nullptr) {
+        return MSG_ERR_PARAM;
+    }
+    Client& client = TheClient();
+    std::unique_lock<std::mutex> lock(client.mutex);
+    uint16_t local = LocalNode();
+    if (!client.bInitialised || local == MSG_LOCAL_NODE_BID ||
+        client.endpoints.count(static_cast<uint16_t>(pid)) > 0) {
+        return MSG_ERR_STATE;
+    }
+    auto endpoint = std::make_shared<Endpoint>();
+    endpoint->id = EndpointId{local, static_cast<uint16_t>(pid)};
+    endpoint->entry = entry;
+    std::string error;
+    endpoint->socket = Listen(endpoint->id, error);
+    if (endpoint->socket.fd < 0) {
+        TRANSPORT_LOG(kLogError, "Endpoint %u cannot be registered: %s.", pid, error.c_str());
+        return MSG_ERR_STATE;
+    }
+    if (!StartThread([endpoint] { ListenLoop(endpoint); })) {
+        RemoveSocketFile(endpoint->id, endpoint->socket);
+        return MSG_ERR_STATE;
+    }
+    client.endpoints[endpoint->id.usPid] = endpoint;
+    if (!client.bHasFirstPid) {
+        client.bHasFirstPid = true;
+        client.usFirstPid = endpoint->id.usPid;
+    }
+    lock.unlock();
+    TRANSPORT_LOG(kLogInfo, "Endpoint %u of node %u registered.", pid, local);
+    return 0;
+}
+
+int MSG_UnRegisterPID(uint32_t pid) {
+    Client& client = TheClient();
+    std::shared_ptr<Endpoint> endpoint;
+    {
+        std::lock_guard<std::mutex> lock(client.mutex);
+        auto it = pid > kMaxPid ? client.endpoints.end() : client.endpoints.find(static_cast<uint16_t>(pid));
+        if (it == client.endpoints.end()) {
+            return MSG_ERR_PARAM;
+        }
+        endpoint = it->second;
+        client.endpoints.erase(it);
+    }
+    StopEndpoint(endpoint);
+    return 0;
+}
+
+int MSG_ClientInit(const char* name) {
+    const std::string& dir = platform::Cluster().strDir;
+    if (dir.empty()) {
+        TRANSPORT_LOG(kLogError, "Message client %s cannot start: no cluster attached.", name ? name : "");
+        return MSG_ERR_STATE;
+    }
+    std::string run = dir + "/run";
+    if (mkdir(run.c_str(), 0755) != 0 && errno != EEXIST) {
+        TRANSPORT_LOG(kLogError, "Message client cannot create %s: %s.", run.c_str(), strerror(errno));
+        return MSG_ERR_STATE;
+    }
+    PendingTable::Instance().SetDelivery(DeliverToSender);
+    SetRequestHandler(HandleRequest);
+    Client& client = TheClient();
+    std::lock_guard<std::mutex> lock(client.mutex);
+    client.bInitialised = true;
+    return 0;
+}
+
+int MSG_ClientExit(void) {
+    Client& client = TheClient();
+    std::map<uint16_t, std::shared_ptr<Endpoint>> endpoints;
+    {
+        std::lock_guard<std::mutex> lock(client.mutex);
+        client.bInitialised = false;
+        client.bHasFirstPid = false;
+        endpoints.swap(client.endpoints);
+    }
+    for (auto& [pid, endpoint] : endpoints) {
+        StopEndpoint(endpoint);
+    }
+    ShutdownAllConnections();
+    size_t dropped = PendingTable::Instance().DropAll();
+    if (dropped > 0) {
+        TRANSPORT_LOG(kLogInfo, "Message client exits with %zu posted requests unanswered.", dropped);
+    }
+    ReportLiveMessages();
+    return 0;
+}

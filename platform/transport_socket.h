@@ -1,0 +1,60 @@
+// Sockets of the transport: where an endpoint listens, connecting to it, and
+// moving whole frames over a stream socket.
+//
+// EndpointAddress is the only place that knows how an endpoint (node, process
+// id) is reached; on one machine that is the Unix-domain socket
+// <cluster>/run/ep-<node>-<pid>.sock. Reaching nodes on other machines means
+// changing that function (and Listen's bind) alone.
+//
+// Every function works on descriptors its caller owns; none closes a
+// descriptor it did not open. Thread-safe as far as the descriptors are.
+#pragma once
+
+#include <sys/socket.h>
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+
+#include "platform/transport_frame.h"
+
+namespace platform {
+namespace transport {
+
+struct EndpointId {
+    uint16_t usNode = 0;  // never MSG_LOCAL_NODE_BID: resolve it first
+    uint16_t usPid = 0;
+};
+
+bool EndpointAddress(const EndpointId& endpoint, sockaddr_storage& address, socklen_t& length,
+                     std::string& error);
+
+struct ListenSocket {
+    int fd = -1;
+    ino_t ino = 0;  // of the socket file, to remove only our own file later
+};
+// Binds and listens at the endpoint's address. A socket file left by a dead
+// process is replaced; one a live process still serves is not (fd -1).
+ListenSocket Listen(const EndpointId& endpoint, std::string& error);
+// Removes the endpoint's socket file if it is still the one `socket` bound.
+void RemoveSocketFile(const EndpointId& endpoint, const ListenSocket& socket);
+
+// A connected stream socket, or -1 with errno set.
+int Connect(const EndpointId& endpoint);
+// Bounds how long a send may wait for a peer that stopped reading.
+void SetSendStallLimit(int fd);
+
+// Writes the frame whole (MSG_NOSIGNAL: a vanished peer is an error, not a
+// signal). False on any failure; the connection is unusable then.
+bool WriteFrame(int fd, const FrameHeader& header, const void* body);
+
+enum class ReadStatus {
+    kFrame,     // `message` is a new transport message with the frame's info; the caller owns it
+    kClosed,    // the peer closed between frames
+    kBadFrame,  // `error` says why; nothing of the frame was kept
+    kIoError,   // the socket failed, or no memory for the body
+};
+ReadStatus ReadFrame(int fd, FrameHeader& header, void*& message, FrameError& error);
+
+}  // namespace transport
+}  // namespace platform

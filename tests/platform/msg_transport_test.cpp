@@ -1,0 +1,548 @@
+// The message transport between real processes of a temporary cluster: this
+// process is node 0 (endpoint 700); nodes 1 and 2 are peer processes (this
+// same binary started with CHS_TRANSPORT_PEER) serving endpoints 600 (echo),
+// 601 (never answers) and 602 (relays the request synchronously from inside
+// its entry). Node 3 is configured but never started. Time-outs run in units
+// of 20 ms instead of seconds.
+#include "platform/msg_transport.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/om_cluster.h"
+#include "platform/transport_frame.h"
+#include "platform/transport_message.h"
+#include "platform/transport_pending.h"
+#include "platform/transport_runtime.h"
+#include "tests/support/log_capture.h"
+#include "tests/support/process.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+using namespace platform::transport;
+
+constexpr uint16_t kOwnPid = 700;
+constexpr uint16_t kEchoPid = 600;
+constexpr uint16_t kSilentPid = 601;
+constexpr uint16_t kRelayPid = 602;
+constexpr uint32_t kOpEcho = 0x11;
+constexpr uint32_t kOpDeferred = 0x12;  // answered later, from another thread, through a copy
+constexpr auto kUnit = std::chrono::milliseconds(20);
+constexpr uint32_t kLong = 1000;  // time-out units no test should reach
+
+void* NewBody(const std::string& text) {
+    void* message = MSG_AllocMsg(static_cast<uint32_t>(text.size()), 0, __func__, __LINE__);
+    memcpy(message, text.data(), text.size());
+    return message;
+}
+
+std::string BodyOf(void* message) {
+    tagMsgInfo info{};
+    MSG_GetMsgInfo(message, &info);
+    return std::string(static_cast<const char*>(message), info.uiMsgLength);
+}
+
+tagMsgInfo Request(uint16_t node, uint16_t pid, uint32_t opcode, size_t length, uint32_t timeout) {
+    tagMsgInfo info;
+    MSG_InitMsgInfo(&info);
+    info.usReceiverBID = node;
+    info.usReceiverPID = pid;
+    info.uiMsgOPCode = opcode;
+    info.uiMsgLength = static_cast<uint32_t>(length);
+    info.uiMsgTimeout = timeout;
+    return info;
+}
+
+int AnswerWith(void* request, const std::string& text) {
+    return MSG_PostAckMsg(request, NewBody(text), static_cast<uint32_t>(text.size()));
+}
+
+std::string LocalPrefix() {
+    uint16_t node = 0;
+    OMLIB_getLocalNodeID(&node);
+    return std::to_string(node) + ":";
+}
+
+// ---- the peer process -------------------------------------------------------
+
+int PeerEcho(void* message) {
+    AnswerWith(message, LocalPrefix() + BodyOf(message));
+    return 0;
+}
+
+int PeerSilent(void*) { return 0; }
+
+// Body "<node> <pid>": asks that endpoint synchronously, answers with its answer.
+int PeerRelay(void* message) {
+    unsigned node = 0, pid = 0;
+    sscanf(BodyOf(message).c_str(), "%u %u", &node, &pid);
+    std::string text = "relayed";
+    tagMsgInfo info =
+        Request(static_cast<uint16_t>(node), static_cast<uint16_t>(pid), kOpEcho, text.size(), 50);
+    void* answer = nullptr;
+    int rc = MSG_SendSyncMsg(NewBody(text), &info, &answer);
+    AnswerWith(message, rc == 0 ? BodyOf(answer) : "relay failed " + std::to_string(rc));
+    MSG_FreeMsg(answer);
+    return 0;
+}
+
+int RunPeer(const char* spec) {
+    char clusterFile[512] = {0}, root[512] = {0};
+    unsigned node = 0;
+    if (sscanf(spec, "%511s %u %511s", clusterFile, &node, root) != 3) {
+        return 2;
+    }
+    std::string error;
+    if (!platform::AttachCluster(clusterFile, static_cast<uint16_t>(node), root, false, error)) {
+        fprintf(stderr, "%s\n", error.c_str());
+        return 3;
+    }
+    SetTimeoutUnit(kUnit);
+    if (MSG_ClientInit("peer") != 0 || MSG_RegisterPID(kEchoPid, PeerEcho) != 0 ||
+        MSG_RegisterPID(kSilentPid, PeerSilent) != 0 || MSG_RegisterPID(kRelayPid, PeerRelay) != 0) {
+        return 4;
+    }
+    for (;;) {
+        pause();
+    }
+}
+
+// ---- this process -------------------------------------------------------------
+
+struct Delivered {
+    tagMsgInfo info;
+    bool bHasPrivate;
+    tagPrivateData privateData;
+    std::string body;
+};
+
+struct Collector {
+    std::mutex mutex;
+    std::vector<Delivered> answers;
+
+    size_t Count() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return answers.size();
+    }
+    std::vector<Delivered> Take() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return answers;
+    }
+} g_collector;
+
+int OwnEntry(void* message) {
+    tagMsgInfo info{};
+    MSG_GetMsgInfo(message, &info);
+    if (info.usMsgType == MSG_TYPE_RESPONSE) {
+        const tagPrivateData* data = MSG_GetPrivateData(message);
+        std::lock_guard<std::mutex> lock(g_collector.mutex);
+        g_collector.answers.push_back(
+            {info, data != nullptr, data ? *data : tagPrivateData{}, BodyOf(message)});
+    } else if (info.uiMsgOPCode == kOpDeferred) {
+        void* copy = MSG_CopyMsg(message, 0, __func__, __LINE__);
+        std::thread([copy] {
+            std::this_thread::sleep_for(kUnit);
+            AnswerWith(copy, "deferred " + BodyOf(copy));
+            MSG_FreeMsg(copy);
+        }).detach();
+    } else {
+        AnswerWith(message, LocalPrefix() + BodyOf(message));
+    }
+    return 0;
+}
+
+bool CanConnect(const std::string& path) {
+    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    snprintf(address.sun_path, sizeof(address.sun_path), "%s", path.c_str());
+    bool ok = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
+    close(fd);
+    return ok;
+}
+
+class MsgTransportTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        chs_test::WriteText(dir.Join("cluster.json"), R"({"serialNumber": "2102351234567890", "nodes": [
+            {"id": 0, "name": "CTE0.A"}, {"id": 1, "name": "CTE0.B"},
+            {"id": 2, "name": "CTE0.C"}, {"id": 3, "name": "CTE0.D"}]})");
+        for (const char* node : {"node0", "node1", "node2", "node3"}) {
+            chs_test::MakeDirs(dir.Join(node));
+        }
+        std::string error;
+        ASSERT_TRUE(platform::AttachCluster(dir.Join("cluster.json"), 0, dir.Join("node0"), false, error))
+            << error;
+        SetTimeoutUnit(kUnit);
+        ASSERT_EQ(MSG_ClientInit("test"), 0);
+        ASSERT_EQ(MSG_RegisterPID(kOwnPid, OwnEntry), 0);
+        {
+            std::lock_guard<std::mutex> lock(g_collector.mutex);
+            g_collector.answers.clear();
+        }
+        StartPeer(1);
+        StartPeer(2);
+    }
+
+    void TearDown() override {
+        peers.clear();
+        MSG_ClientExit();
+        EXPECT_TRUE(chs_test::WaitFor([] { return LiveMessageCount() == 0; }, 5000))
+            << LiveMessageCount() << " message buffers leaked";
+        platform::DetachCluster();
+        SetTimeoutUnit(std::chrono::seconds(1));
+    }
+
+    void StartPeer(uint16_t node) {
+        std::string spec = dir.Join("cluster.json") + " " + std::to_string(node) + " " +
+                           dir.Join("node" + std::to_string(node));
+        peers[node] =
+            std::make_unique<chs_test::Process>(std::vector<std::string>{"/proc/self/exe"},
+                                                std::vector<std::string>{"CHS_TRANSPORT_PEER=" + spec},
+                                                dir.Join("peer" + std::to_string(node) + ".out"));
+        std::string last = SocketPath(node, kRelayPid);
+        ASSERT_TRUE(chs_test::WaitFor([&] { return CanConnect(last); }, 10000))
+            << "peer " << node << " did not start";
+    }
+
+    std::string SocketPath(uint16_t node, uint16_t pid) {
+        return dir.Join("run/ep-" + std::to_string(node) + "-" + std::to_string(pid) + ".sock");
+    }
+
+    // Sends `text` synchronously; the answer's body, or "rc=<result>".
+    std::string Ask(uint16_t node, uint16_t pid, const std::string& text, uint32_t timeout = kLong,
+                    uint32_t opcode = kOpEcho) {
+        tagMsgInfo info = Request(node, pid, opcode, text.size(), timeout);
+        void* answer = nullptr;
+        int rc = MSG_SendSyncMsg(NewBody(text), &info, &answer);
+        std::string result = rc == 0 ? BodyOf(answer) : "rc=" + std::to_string(rc);
+        MSG_FreeMsg(answer);
+        return result;
+    }
+
+    chs_test::TempDir dir;
+    std::map<uint16_t, std::unique_ptr<chs_test::Process>> peers;
+};
+
+tagPrivateData PrivateWith(uint64_t callback) {
+    tagPrivateData data{};
+    memcpy(data.aucData + 8, &callback, sizeof(callback));
+    data.aucData[47] = 0x5A;
+    return data;
+}
+
+uint64_t CallbackOf(const tagPrivateData& data) {
+    uint64_t callback = 0;
+    memcpy(&callback, data.aucData + 8, sizeof(callback));
+    return callback;
+}
+
+TEST_F(MsgTransportTest, SyncAnswersComeFromTheAddressedNode) {
+    tagMsgInfo info = Request(1, kEchoPid, kOpEcho, 5, kLong);
+    info.usReserve = 0x77;
+    void* answer = nullptr;
+    ASSERT_EQ(MSG_SendSyncMsg(NewBody("hello"), &info, &answer), 0);
+    ASSERT_NE(answer, nullptr);
+    tagMsgInfo got{};
+    ASSERT_EQ(MSG_GetMsgInfo(answer, &got), 0);
+    EXPECT_EQ(BodyOf(answer), "1:hello");
+    EXPECT_EQ(got.usMsgType, MSG_TYPE_RESPONSE);
+    EXPECT_EQ(got.uiMsgState, MSG_STATE_SUCCESS);
+    EXPECT_EQ(got.uiMsgOPCode, kOpEcho);
+    EXPECT_EQ(got.uiSessionKey, info.uiSessionKey);
+    EXPECT_EQ(got.usReserve, 0x77);
+    EXPECT_EQ(got.usSenderBID, 1);
+    EXPECT_EQ(got.usSenderPID, kEchoPid);
+    EXPECT_EQ(got.usReceiverBID, 0);
+    EXPECT_EQ(got.usReceiverPID, kOwnPid);
+    MSG_FreeMsg(answer);
+
+    EXPECT_EQ(Ask(2, kEchoPid, "x"), "2:x");
+    EXPECT_EQ(Ask(MSG_LOCAL_NODE_BID, kOwnPid, "self"), "0:self") << "0xFFFF is this node";
+    EXPECT_EQ(Ask(MSG_LOCAL_NODE_BID, kOwnPid, "later", kLong, kOpDeferred), "deferred later")
+        << "a kept copy of a request answers after its entry returned";
+}
+
+TEST_F(MsgTransportTest, CallerWithoutEndpointGetsAnswers) {
+    ASSERT_EQ(MSG_UnRegisterPID(kOwnPid), 0);
+    EXPECT_FALSE(CanConnect(SocketPath(0, kOwnPid)));
+    EXPECT_EQ(Ask(1, kEchoPid, "no endpoint"), "1:no endpoint");
+    EXPECT_EQ(Ask(MSG_LOCAL_NODE_BID, kOwnPid, "gone"), "rc=" + std::to_string(MSG_ERR_UNREACHABLE));
+}
+
+TEST_F(MsgTransportTest, HandlerMaySendSynchronouslyFromItsEntry) {
+    EXPECT_EQ(Ask(1, kRelayPid, "2 600"), "2:relayed");
+    // Back to this process while its own thread waits for the relay's answer.
+    EXPECT_EQ(Ask(1, kRelayPid, "0 700"), "0:relayed");
+    EXPECT_EQ(Ask(1, kRelayPid, "65535 600"), "1:relayed") << "the relay's local node";
+}
+
+TEST_F(MsgTransportTest, AsyncAnswerBringsThePrivateDataBack) {
+    tagPrivateData data = PrivateWith(0x1122334455667788ull);
+    tagMsgInfo info = Request(2, kEchoPid, kOpEcho, 4, kLong);
+    ASSERT_EQ(MSG_PostAsyncMsg(NewBody("ping"), &info, &data), 0);
+    tagMsgInfo bare = Request(1, kEchoPid, kOpEcho, 4, kLong);
+    ASSERT_EQ(MSG_PostAsyncMsg(NewBody("bare"), &bare, nullptr), 0);
+    ASSERT_TRUE(chs_test::WaitFor([] { return g_collector.Count() == 2; }, 5000));
+
+    std::map<std::string, Delivered> byBody;
+    for (const Delivered& answer : g_collector.Take()) {
+        byBody[answer.body] = answer;
+    }
+    ASSERT_EQ(byBody.count("2:ping"), 1u);
+    const Delivered& withData = byBody["2:ping"];
+    EXPECT_EQ(withData.info.uiMsgState, MSG_STATE_SUCCESS);
+    EXPECT_EQ(withData.info.uiSessionKey, info.uiSessionKey);
+    ASSERT_TRUE(withData.bHasPrivate);
+    EXPECT_EQ(memcmp(&withData.privateData, &data, sizeof(data)), 0);
+    ASSERT_EQ(byBody.count("1:bare"), 1u);
+    EXPECT_FALSE(byBody["1:bare"].bHasPrivate);
+}
+
+TEST_F(MsgTransportTest, UnansweredRequestsTimeOutExactlyOnce) {
+    tagMsgInfo info = Request(1, kSilentPid, 0x21, 1, 2);
+    void* answer = nullptr;
+    ASSERT_EQ(MSG_SendSyncMsg(NewBody("s"), &info, &answer), MSG_ERR_TIMEOUT);
+    ASSERT_NE(answer, nullptr);
+    tagMsgInfo got{};
+    MSG_GetMsgInfo(answer, &got);
+    EXPECT_EQ(got.uiMsgState, MSG_STATE_TIMEOUT);
+    EXPECT_EQ(got.usMsgType, MSG_TYPE_RESPONSE);
+    EXPECT_EQ(got.uiMsgOPCode, 0x21u);
+    MSG_FreeMsg(answer);
+
+    tagPrivateData data = PrivateWith(42);
+    info = Request(1, kSilentPid, 0x22, 1, 2);
+    ASSERT_EQ(MSG_PostAsyncMsg(NewBody("a"), &info, &data), 0);
+    // Posted with 0: the configured default (3 units here) applies.
+    tagMSG_CLIENT_CFG_S config{};
+    config.uiDefaultTimeout = 3;
+    uint32_t maxLength = 0x20000;
+    ASSERT_EQ(Msg_RegisterCfgFunc(&config, &maxLength), 0);
+    tagMsgInfo byDefault = Request(2, kSilentPid, 0x23, 1, 0);
+    ASSERT_EQ(MSG_PostAsyncMsg(NewBody("d"), &byDefault, nullptr), 0);
+
+    ASSERT_TRUE(chs_test::WaitFor([] { return g_collector.Count() >= 2; }, 5000));
+    std::this_thread::sleep_for(kUnit * 10);  // room for a wrong second ending
+    std::vector<Delivered> answers = g_collector.Take();
+    ASSERT_EQ(answers.size(), 2u);
+    for (const Delivered& one : answers) {
+        EXPECT_EQ(one.info.uiMsgState, MSG_STATE_TIMEOUT);
+        EXPECT_EQ(one.bHasPrivate, one.info.uiMsgOPCode == 0x22);
+        if (one.bHasPrivate) {
+            EXPECT_EQ(CallbackOf(one.privateData), 42u);
+        }
+    }
+    platform::transport::ResetRegistrations();
+}
+
+TEST_F(MsgTransportTest, UnreachableDestinationFailsAtOnceWithoutDelivery) {
+    for (auto [node, pid] : {std::pair<uint16_t, uint16_t>{3, kEchoPid}, {1, 650}, {9, kEchoPid}}) {
+        tagMsgInfo info = Request(node, pid, kOpEcho, 1, 1);
+        tagPrivateData data = PrivateWith(7);
+        EXPECT_EQ(MSG_PostAsyncMsg(NewBody("u"), &info, &data), MSG_ERR_UNREACHABLE);
+        void* answer = reinterpret_cast<void*>(1);
+        EXPECT_EQ(MSG_SendSyncMsg(NewBody("u"), &info, &answer), MSG_ERR_UNREACHABLE);
+        EXPECT_EQ(answer, nullptr);
+    }
+    std::this_thread::sleep_for(kUnit * 5);  // past the time-out the posts asked for
+    EXPECT_EQ(g_collector.Count(), 0u) << "a post that failed at once delivers nothing";
+}
+
+TEST_F(MsgTransportTest, DeadPeerEndsWaitsAtOnceAndCanBeReplaced) {
+    int syncResult = -1;
+    void* syncAnswer = nullptr;
+    tagMsgInfo slow = Request(1, kSilentPid, 0x31, 1, kLong);
+    ASSERT_EQ(MSG_PostAsyncMsg(NewBody("p"), &slow, nullptr), 0);
+    std::thread waiter([&] { syncResult = MSG_SendSyncMsg(NewBody("w"), &slow, &syncAnswer); });
+    ASSERT_TRUE(chs_test::WaitFor([] { return PendingTable::Instance().Count() == 2; }, 5000));
+    peers[1]->Stop(SIGKILL);
+    waiter.join();
+    EXPECT_EQ(syncResult, MSG_ERR_SEND) << "not the time-out of " << kLong << " units";
+    EXPECT_EQ(syncAnswer, nullptr);
+    ASSERT_TRUE(chs_test::WaitFor([] { return g_collector.Count() == 1; }, 5000));
+    EXPECT_EQ(g_collector.Take()[0].info.uiMsgState, MSG_STATE_TIMEOUT);
+
+    // A restarted node replaces the socket files the dead one left.
+    StartPeer(1);
+    EXPECT_EQ(Ask(1, kEchoPid, "again"), "1:again");
+}
+
+TEST_F(MsgTransportTest, BadFrameClosesOnlyItsConnection) {
+    chs_test::LogCapture log;
+    auto sendRaw = [&](const std::string& path, const std::vector<uint8_t>& bytes) {
+        int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        snprintf(address.sun_path, sizeof(address.sun_path), "%s", path.c_str());
+        EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+        EXPECT_EQ(send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL), static_cast<ssize_t>(bytes.size()));
+        char byte;
+        // The endpoint closes: end of stream, or a reset when bytes it never read remain.
+        ssize_t got = recv(fd, &byte, 1, 0);
+        bool closed = got == 0 || (got < 0 && errno == ECONNRESET);
+        close(fd);
+        return closed;
+    };
+    std::vector<uint8_t> garbage(80, 0xA5);
+    EXPECT_TRUE(sendRaw(SocketPath(0, kOwnPid), garbage));
+    FrameHeader answerKind{FrameKind::kAnswer, 1, Request(0, kOwnPid, kOpEcho, 0, 1)};
+    EXPECT_TRUE(sendRaw(SocketPath(0, kOwnPid), EncodeFrame(answerKind, nullptr)));
+    EXPECT_TRUE(sendRaw(SocketPath(1, kEchoPid), garbage));
+    EXPECT_TRUE(chs_test::WaitFor([&] { return log.Contains("bad magic number"); }, 2000));
+    EXPECT_TRUE(log.Contains("unexpected frame kind"));
+
+    EXPECT_EQ(Ask(MSG_LOCAL_NODE_BID, kOwnPid, "still"), "0:still");
+    EXPECT_EQ(Ask(1, kEchoPid, "still"), "1:still");
+}
+
+// A hand-written endpoint on node 3 that answers with frames of its choosing.
+class FakeEndpoint {
+public:
+    explicit FakeEndpoint(const std::string& path) {
+        m_listen = socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        snprintf(address.sun_path, sizeof(address.sun_path), "%s", path.c_str());
+        EXPECT_EQ(bind(m_listen, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+        EXPECT_EQ(listen(m_listen, 4), 0);
+    }
+    ~FakeEndpoint() {
+        if (m_thread.joinable()) {
+            m_thread.join();
+        }
+        close(m_fd);
+        close(m_listen);
+    }
+    // Serves one request: `reply` turns its header into the frames to send back.
+    template <typename Reply>
+    void ServeOne(Reply reply) {
+        m_thread = std::thread([this, reply] {
+            // Kept open until destruction: the transport alone decides to close.
+            int fd = m_fd = accept(m_listen, nullptr, nullptr);
+            uint8_t head[kFrameHeaderSize];
+            FrameHeader request;
+            if (recv(fd, head, sizeof(head), MSG_WAITALL) == static_cast<ssize_t>(sizeof(head)) &&
+                DecodeFrameHeader(head, sizeof(head), request) == FrameError::kNone) {
+                std::vector<uint8_t> body(request.info.uiMsgLength);
+                recv(fd, body.data(), body.size(), MSG_WAITALL);
+                for (const std::vector<uint8_t>& frame : reply(request)) {
+                    send(fd, frame.data(), frame.size(), MSG_NOSIGNAL);
+                }
+            }
+        });
+    }
+
+private:
+    int m_listen = -1;
+    int m_fd = -1;
+    std::thread m_thread;
+};
+
+std::vector<uint8_t> AnswerFrame(const FrameHeader& request, uint64_t correlation, FrameKind kind,
+                                 const std::string& text) {
+    FrameHeader answer{kind, correlation, AnswerInfo(request.info, 0, static_cast<uint32_t>(text.size()))};
+    return EncodeFrame(answer, text.data());
+}
+
+TEST_F(MsgTransportTest, AnswersEndOnlyTheirOwnRequests) {
+    {
+        FakeEndpoint fake(SocketPath(3, kEchoPid));
+        fake.ServeOne([](const FrameHeader& request) {
+            return std::vector<std::vector<uint8_t>>{
+                AnswerFrame(request, request.ulCorrelation + 1000, FrameKind::kAnswer, "forged"),
+                AnswerFrame(request, request.ulCorrelation, FrameKind::kAnswer, "genuine")};
+        });
+        EXPECT_EQ(Ask(3, kEchoPid, "q"), "genuine") << "an answer with an unknown correlation id is dropped";
+        unlink(SocketPath(3, kEchoPid).c_str());
+    }
+    FakeEndpoint fake(SocketPath(3, kEchoPid));
+    fake.ServeOne([](const FrameHeader& request) {
+        return std::vector<std::vector<uint8_t>>{
+            AnswerFrame(request, request.ulCorrelation, FrameKind::kRequest, "wrong way")};
+    });
+    EXPECT_EQ(Ask(3, kEchoPid, "q"), "rc=" + std::to_string(MSG_ERR_SEND))
+        << "a request coming back on an outgoing connection closes it, failing the wait at once";
+}
+
+TEST_F(MsgTransportTest, TenThousandPostsEndOnceEach) {
+    constexpr uint64_t kCount = 10000;
+    for (uint64_t i = 0; i < kCount; ++i) {
+        std::string text = std::to_string(i);
+        tagMsgInfo info = Request(i % 2 == 0 ? 1 : 2, kEchoPid, kOpEcho, text.size(), kLong);
+        tagPrivateData data = PrivateWith(i);
+        ASSERT_EQ(MSG_PostAsyncMsg(NewBody(text), &info, &data), 0) << i;
+    }
+    ASSERT_TRUE(chs_test::WaitFor([&] { return g_collector.Count() >= kCount; }, 60000))
+        << g_collector.Count();
+    std::vector<Delivered> answers = g_collector.Take();
+    ASSERT_EQ(answers.size(), kCount);
+    std::vector<int> seen(kCount, 0);
+    for (const Delivered& answer : answers) {
+        uint64_t i = CallbackOf(answer.privateData);
+        ASSERT_LT(i, kCount);
+        ++seen[i];
+        EXPECT_EQ(answer.info.uiMsgState, MSG_STATE_SUCCESS);
+        EXPECT_EQ(answer.body, (i % 2 == 0 ? "1:" : "2:") + std::to_string(i));
+    }
+    EXPECT_EQ(std::count(seen.begin(), seen.end(), 1), static_cast<long>(kCount)) << "lost or duplicated";
+}
+
+TEST_F(MsgTransportTest, BadArgumentsReleaseTheBuffer) {
+    tagMsgInfo info = Request(1, kEchoPid, kOpEcho, 8, 1);  // longer than the 2-byte buffer
+    EXPECT_EQ(MSG_PostAsyncMsg(NewBody("ab"), &info, nullptr), MSG_ERR_PARAM);
+    EXPECT_EQ(MSG_PostAsyncMsg(NewBody("ab"), nullptr, nullptr), MSG_ERR_PARAM);
+    void* answer = nullptr;
+    EXPECT_EQ(MSG_SendSyncMsg(NewBody("ab"), &info, &answer), MSG_ERR_PARAM);
+    void* notReceived = NewBody("req");
+    EXPECT_EQ(MSG_PostAckMsg(notReceived, NewBody("ab"), 2), MSG_ERR_PARAM)
+        << "only a received request answers";
+    EXPECT_EQ(MSG_PostAckMsg(notReceived, notReceived, 3), MSG_ERR_PARAM);
+    EXPECT_EQ(LiveMessageCount(), 1u);
+    MSG_FreeMsg(notReceived);
+    EXPECT_EQ(MSG_AllocMsg(MSG_MAX_BODY_LENGTH + 1, 0, __func__, __LINE__), nullptr);
+
+    EXPECT_EQ(MSG_RegisterPID(kOwnPid, OwnEntry), MSG_ERR_STATE) << "registered already";
+    EXPECT_EQ(MSG_RegisterPID(0x10000, OwnEntry), MSG_ERR_PARAM);
+
+    chs_test::LogCapture log;
+    void* kept = MSG_AllocMsg(4, 0, "LeakySite", 42);
+    EXPECT_EQ(ReportLiveMessages(), 1u);
+    EXPECT_TRUE(log.Contains("LeakySite:42"));
+    MSG_FreeMsg(kept);
+}
+
+TEST(MsgTransportLifecycleTest, NothingWorksBeforeTheClientStarts) {
+    EXPECT_EQ(MSG_ClientInit(""), MSG_ERR_STATE) << "no cluster attached";
+    EXPECT_EQ(MSG_RegisterPID(kOwnPid, OwnEntry), MSG_ERR_STATE);
+    tagMsgInfo info = Request(1, kEchoPid, kOpEcho, 1, 1);
+    EXPECT_EQ(MSG_PostAsyncMsg(NewBody("x"), &info, nullptr), MSG_ERR_STATE);
+    EXPECT_EQ(LiveMessageCount(), 0u);
+    EXPECT_NE(MSG_RegInfoCheck(), 0) << "no adapters registered";
+}
+
+}  // namespace
+
+// The peers are this binary started again: a fresh process, not a fork of a
+// test process whose transport threads hold locks.
+int main(int argc, char** argv) {
+    if (const char* spec = getenv("CHS_TRANSPORT_PEER")) {
+        return RunPeer(spec);
+    }
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
