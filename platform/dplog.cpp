@@ -157,10 +157,13 @@ void dplog_standard(unsigned int module, unsigned int level, const char* func, u
     if (level > (dpax_log_level_get(module) & 0xFF)) {
         return;
     }
+    if (fmt == nullptr) {
+        return;
+    }
     char message[4096];
     va_list args;
     va_start(args, fmt);
-    int length = vsnprintf(message, sizeof(message), fmt ? fmt : "", args);
+    int length = vsnprintf(message, sizeof(message), fmt, args);
     va_end(args);
     if (length < 0) {
         return;
