@@ -27,27 +27,37 @@ void WriteWire(unsigned char* out, T value) {
     memcpy(out, &value, sizeof(value));
 }
 
+// Positions shared by both iterators: END_INDEX past the last record; minus()
+// from index 0 gives the end, from the end the last record.
+unsigned int NextIndex(const MsgObject* object, unsigned int index) {
+    if (index == MsgRecord_Iterator::END_INDEX) {
+        return index;
+    }
+    return (object == nullptr || index + 1ul >= object->size()) ? MsgRecord_Iterator::END_INDEX : index + 1;
+}
+
+unsigned int PrevIndex(const MsgObject* object, unsigned int index) {
+    if (index == 0) {
+        return MsgRecord_Iterator::END_INDEX;
+    }
+    if (index == MsgRecord_Iterator::END_INDEX) {
+        return (object == nullptr || object->empty()) ? MsgRecord_Iterator::END_INDEX
+                                                      : static_cast<unsigned int>(object->size() - 1);
+    }
+    return index - 1;
+}
+
 }  // namespace
 
 // ---- iterators ----
 
 MsgRecord_Iterator& MsgRecord_Iterator::plus() {
-    if (m_index != END_INDEX) {
-        m_index = (m_object == nullptr || m_index + 1ul >= m_object->size()) ? END_INDEX : m_index + 1;
-    }
+    m_index = NextIndex(m_object, m_index);
     return *this;
 }
 
 MsgRecord_Iterator& MsgRecord_Iterator::minus() {
-    if (m_index == 0) {
-        m_index = END_INDEX;
-    } else if (m_index == END_INDEX) {
-        m_index = (m_object == nullptr || m_object->empty())
-                      ? END_INDEX
-                      : static_cast<unsigned int>(m_object->size() - 1);
-    } else {
-        --m_index;
-    }
+    m_index = PrevIndex(m_object, m_index);
     return *this;
 }
 
@@ -59,22 +69,12 @@ MsgRecord& MsgRecord_Iterator::operator*() const {
 }
 
 MsgRecord_Const_Iterator& MsgRecord_Const_Iterator::plus() {
-    if (m_index != END_INDEX) {
-        m_index = (m_object == nullptr || m_index + 1ul >= m_object->size()) ? END_INDEX : m_index + 1;
-    }
+    m_index = NextIndex(m_object, m_index);
     return *this;
 }
 
 MsgRecord_Const_Iterator& MsgRecord_Const_Iterator::minus() {
-    if (m_index == 0) {
-        m_index = END_INDEX;
-    } else if (m_index == END_INDEX) {
-        m_index = (m_object == nullptr || m_object->empty())
-                      ? END_INDEX
-                      : static_cast<unsigned int>(m_object->size() - 1);
-    } else {
-        --m_index;
-    }
+    m_index = PrevIndex(m_object, m_index);
     return *this;
 }
 

@@ -7,34 +7,29 @@
 
 #include "infra/timer_drv.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/msg_test_util.h"
 
 namespace {
 
 using chs_test::LogCapture;
+using chs_test::RecordOf;
 
-MsgRecord* RecordWith(unsigned long long code, std::initializer_list<CTLVCell*> cells) {
-    MsgRecord* record = new MsgRecord(code);
-    for (CTLVCell* cell : cells) {
-        record->appendInner(cell);
-    }
-    return record;
-}
 
 TEST(InnerMsgTest, ErrorCodeOfAnAnswer) {
     InnerMsg answer;
     EXPECT_EQ(answer.TryGetErrorCode(), 0u) << "no cell 4095 at all";
-    answer.GetBody().append(RecordWith(7, {CTLVCell::NewString(1, "x")}));
-    answer.GetBody().append(RecordWith(8, {CTLVCell::NewUInt32(4095, 1)}));
+    answer.GetBody().append(RecordOf(7, {CTLVCell::NewString(1, "x")}));
+    answer.GetBody().append(RecordOf(8, {CTLVCell::NewUInt32(4095, 1)}));
     EXPECT_EQ(answer.TryGetErrorCode(), 0u) << "1 reads as success";
 
     InnerMsg failed;
-    failed.GetBody().append(RecordWith(8, {CTLVCell::NewUInt32(4095, 5)}));
+    failed.GetBody().append(RecordOf(8, {CTLVCell::NewUInt32(4095, 5)}));
     EXPECT_EQ(failed.TryGetErrorCode(), 5u);
     InnerMsg wide;
-    wide.GetBody().append(RecordWith(8, {CTLVCell::NewUInt64(4095, 0x1234567840E00001ULL)}));
+    wide.GetBody().append(RecordOf(8, {CTLVCell::NewUInt64(4095, 0x1234567840E00001ULL)}));
     EXPECT_EQ(wide.TryGetErrorCode(), 0x40E00001u) << "the first 4 bytes of a longer value";
     InnerMsg text;
-    text.GetBody().append(RecordWith(8, {CTLVCell::NewString(4095, "5")}));
+    text.GetBody().append(RecordOf(8, {CTLVCell::NewString(4095, "5")}));
     EXPECT_EQ(text.TryGetErrorCode(), 0u) << "a text cell is no error code";
 
     failed.SetResult(MSG_STATE_TIMEOUT);
@@ -108,7 +103,7 @@ TEST(InnerMsgTest, ExtraInformationOfRequests) {
 
     InnerMsg plain;
     plain.GetMsgInfo().usMsgType = MSG_TYPE_REQUEST;
-    plain.GetBody().append(RecordWith(3, {CTLVCell::NewString(4094, "abc")}));
+    plain.GetBody().append(RecordOf(3, {CTLVCell::NewString(4094, "abc")}));
     EXPECT_FALSE(plain.SetExtraInfo("user", "admin"));
     EXPECT_EQ(plain.GetBody()[0][4094].toString(), "abc") << "a non-JSON cell stays as it is";
     EXPECT_FALSE(plain.GetExtraInfo("user", value, usable));
@@ -116,7 +111,7 @@ TEST(InnerMsgTest, ExtraInformationOfRequests) {
 
     InnerMsg foreign;
     foreign.GetMsgInfo().usMsgType = MSG_TYPE_REQUEST;
-    foreign.GetBody().append(RecordWith(3, {CTLVCell::NewString(4094, "{\"user\": \"x\"}")}));
+    foreign.GetBody().append(RecordOf(3, {CTLVCell::NewString(4094, "{\"user\": \"x\"}")}));
     EXPECT_FALSE(foreign.SetExtraInfo("user", "admin")) << "JSON without the token is not ours";
 }
 
@@ -148,7 +143,7 @@ TEST(InnerMsgTest, JsonRoundTrip) {
     info.usReceiverPID = 551;
     info.uiMsgOPCode = 0x70003014;
     info.uiSessionKey = 0xFFFFFFFE;
-    message.GetBody().append(RecordWith(0xD00002000ULL, {CTLVCell::NewString(1, "[1,2]", CTLVCell::TLV_JSON_ARRAY),
+    message.GetBody().append(RecordOf(0xD00002000ULL, {CTLVCell::NewString(1, "[1,2]", CTLVCell::TLV_JSON_ARRAY),
                                                          CTLVCell::NewString(2, "{\"a\":1}", CTLVCell::TLV_JSON_OBJECT),
                                                          CTLVCell::NewInt32(3, -7), CTLVCell::NewUInt64(4, ~0ULL),
                                                          CTLVCell::NewUInt16(5, 65535)}));
@@ -192,9 +187,9 @@ TEST(InnerMsgTest, DumpHidesMaskedCellsOnly) {
     InnerMsg message;
     message.GetMsgInfo().uiMsgOPCode = 259;
     message.GetMsgInfo().usMsgType = MSG_TYPE_REQUEST;
-    message.GetBody().append(RecordWith(0xD00002000ULL, {CTLVCell::NewEnum(0, 0xE05C), CTLVCell::NewString(7, "secret"),
+    message.GetBody().append(RecordOf(0xD00002000ULL, {CTLVCell::NewEnum(0, 0xE05C), CTLVCell::NewString(7, "secret"),
                                                          CTLVCell::NewString(8, "visible")}));
-    message.GetBody().append(RecordWith(0, {CTLVCell::NewString(9, "pass")}));
+    message.GetBody().append(RecordOf(0, {CTLVCell::NewString(9, "pass")}));
     Msg_SetPrintMask(0xE05C, 0, 7);
     Msg_SetPrintMask(0, 259, 9);
     EXPECT_TRUE(Msg_IsNeedPrintMask(0xE05C, 1, 7));
@@ -217,7 +212,7 @@ TEST(InnerMsgTest, DumpHidesMaskedCellsOnly) {
 TEST(InnerMsgTest, CopiesAreDeep) {
     InnerMsg message;
     message.GetMsgInfo().uiMsgOPCode = 42;
-    message.GetBody().append(RecordWith(1, {CTLVCell::NewString(1, std::string(40, 'q'))}));
+    message.GetBody().append(RecordOf(1, {CTLVCell::NewString(1, std::string(40, 'q'))}));
     InnerMsg copy(message);
     message.GetBody()[0].replaceAppendInner(CTLVCell::NewString(1, "changed"));
     EXPECT_EQ(copy.GetBody()[0][1].toString(), std::string(40, 'q'));

@@ -10,9 +10,13 @@
 #include <vector>
 
 #include "msg/msg_exception.h"
+#include "tests/support/msg_test_util.h"
 #include "tests/support/log_capture.h"
 
 namespace {
+
+using chs_test::RaisedText;
+using chs_test::RecordOf;
 
 using chs_test::LogCapture;
 
@@ -48,20 +52,7 @@ std::string DumpOf(const MsgObject& body) {
     return out.str();
 }
 
-std::string RaisedText(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const MsgException& e) {
-        return e.what();
-    }
-    return "(nothing raised)";
-}
 
-MsgRecord* RecordOf(uint64_t code, std::initializer_list<CTLVCell*> cells) {
-    MsgRecord* record = new MsgRecord(code);
-    for (CTLVCell* cell : cells) record->appendInner(cell);
-    return record;
-}
 
 TEST(MsgRecordTest, DuplicateTagsKeepFirstOrTakeNewValueInPlace) {
     MsgRecord record(1);

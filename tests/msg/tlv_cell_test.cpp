@@ -10,8 +10,11 @@
 #include <vector>
 
 #include "msg/msg_exception.h"
+#include "tests/support/msg_test_util.h"
 
 namespace {
+
+using chs_test::RaisedText;
 
 std::string Dump(const CTLVCell& cell) {
     std::ostringstream out;
@@ -19,14 +22,6 @@ std::string Dump(const CTLVCell& cell) {
     return out.str();
 }
 
-std::string RaisedText(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const MsgException& e) {
-        return e.what();
-    }
-    return "(nothing raised)";
-}
 
 std::vector<unsigned char> Bytes(size_t count, unsigned char first = 'a') {
     std::vector<unsigned char> bytes(count);

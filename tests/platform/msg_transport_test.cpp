@@ -100,10 +100,10 @@ int PeerRelay(void* message) {
     return 0;
 }
 
-int RunPeer(const char* spec) {
+int RunPeer(const char* peerArgs) {
     char clusterFile[512] = {0}, root[512] = {0};
     unsigned node = 0;
-    if (sscanf(spec, "%511s %u %511s", clusterFile, &node, root) != 3) {
+    if (sscanf(peerArgs, "%511s %u %511s", clusterFile, &node, root) != 3) {
         return 2;
     }
     std::string error;
@@ -208,11 +208,11 @@ class MsgTransportTest : public ::testing::Test {
     }
 
     void StartPeer(uint16_t node) {
-        std::string spec = dir.Join("cluster.json") + " " + std::to_string(node) + " " +
+        std::string peerArgs = dir.Join("cluster.json") + " " + std::to_string(node) + " " +
                            dir.Join("node" + std::to_string(node));
         peers[node] =
             std::make_unique<chs_test::Process>(std::vector<std::string>{"/proc/self/exe"},
-                                                std::vector<std::string>{"CHS_TRANSPORT_PEER=" + spec},
+                                                std::vector<std::string>{"CHS_TRANSPORT_PEER=" + peerArgs},
                                                 dir.Join("peer" + std::to_string(node) + ".out"));
         std::string last = SocketPath(node, kRelayPid);
         ASSERT_TRUE(chs_test::WaitFor([&] { return CanConnect(last); }, 10000))
@@ -540,8 +540,8 @@ TEST(MsgTransportLifecycleTest, NothingWorksBeforeTheClientStarts) {
 // The peers are this binary started again: a fresh process, not a fork of a
 // test process whose transport threads hold locks.
 int main(int argc, char** argv) {
-    if (const char* spec = getenv("CHS_TRANSPORT_PEER")) {
-        return RunPeer(spec);
+    if (const char* peerArgs = getenv("CHS_TRANSPORT_PEER")) {
+        return RunPeer(peerArgs);
     }
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();

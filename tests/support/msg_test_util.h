@@ -1,0 +1,32 @@
+// Small builders and probes shared by the message framework's tests.
+#pragma once
+
+#include <functional>
+#include <initializer_list>
+#include <string>
+
+#include "msg/msg_exception.h"
+#include "msg/msg_record.h"
+
+namespace chs_test {
+
+// A record of `code` holding `cells` (which it takes).
+inline MsgRecord* RecordOf(uint64_t code, std::initializer_list<CTLVCell*> cells) {
+    MsgRecord* record = new MsgRecord(code);
+    for (CTLVCell* cell : cells) {
+        record->appendInner(cell);
+    }
+    return record;
+}
+
+// The text of the MsgException `action` raises, or "(nothing raised)".
+inline std::string RaisedText(const std::function<void()>& action) {
+    try {
+        action();
+    } catch (const MsgException& e) {
+        return e.what();
+    }
+    return "(nothing raised)";
+}
+
+}  // namespace chs_test
