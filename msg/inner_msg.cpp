@@ -83,13 +83,13 @@ void InnerMsg::ReleaseOrigin() {
     }
 }
 
-void* InnerMsg::EncodeBody(unsigned int& length) const {
-    length = m_body.length();
+void* InnerMsg::EncodeBody(const MsgObject& body, unsigned int& length) {
+    length = body.length();
     void* buffer = msg_api::AllocMsg(length);
     if (buffer == nullptr) {
         return nullptr;
     }
-    unsigned int written = m_body.encode(static_cast<unsigned char*>(buffer), length);
+    unsigned int written = body.encode(static_cast<unsigned char*>(buffer), length);
     if (written == MSG_CODEC_FAILURE || written == 0) {
         msg_api::FreeMsg(buffer);
         return nullptr;
@@ -100,7 +100,7 @@ void* InnerMsg::EncodeBody(unsigned int& length) const {
 
 unsigned int InnerMsg::Encode(unsigned char*& out) {
     unsigned int length = 0;
-    void* buffer = EncodeBody(length);
+    void* buffer = EncodeBody(m_body, length);
     if (buffer == nullptr) {
         return MSG_CODEC_FAILURE;
     }
@@ -136,7 +136,7 @@ unsigned int InnerMsg::Decode(unsigned char* transportMessage, unsigned int /*si
 
 bool InnerMsg::PostAsyncMsg(MsgAsyncCall* callback) {
     unsigned int length = 0;
-    void* buffer = (m_info.uiMsgOPCode == 0 || m_body.empty()) ? nullptr : EncodeBody(length);
+    void* buffer = (m_info.uiMsgOPCode == 0 || m_body.empty()) ? nullptr : EncodeBody(m_body, length);
     if (buffer == nullptr) {
         delete callback;
         return false;
@@ -155,7 +155,7 @@ bool InnerMsg::PostAsyncMsg(MsgAsyncCall* callback) {
 
 bool InnerMsg::SendSyncMsg(InnerMsg& answer) {
     unsigned int length = 0;
-    void* buffer = (m_info.uiMsgOPCode == 0 || m_body.empty()) ? nullptr : EncodeBody(length);
+    void* buffer = (m_info.uiMsgOPCode == 0 || m_body.empty()) ? nullptr : EncodeBody(m_body, length);
     if (buffer == nullptr) {
         return false;
     }
@@ -223,17 +223,9 @@ bool InnerMsg::PostAckMsg(MsgObject& body) {
     if (m_pOrigin == nullptr || body.empty()) {
         return false;
     }
-    unsigned int length = body.length();
-    void* buffer = msg_api::AllocMsg(length);
-    if (buffer == nullptr) {
-        return false;
-    }
-    unsigned int written = body.encode(static_cast<unsigned char*>(buffer), length);
-    if (written == MSG_CODEC_FAILURE || written == 0) {
-        msg_api::FreeMsg(buffer);
-        return false;
-    }
-    return msg_api::PostAckMsg(m_pOrigin, buffer, written) == 0;
+    unsigned int length = 0;
+    void* buffer = EncodeBody(body, length);
+    return buffer != nullptr && msg_api::PostAckMsg(m_pOrigin, buffer, length) == 0;
 }
 
 bool InnerMsg::PostSimpleAckMsg(unsigned int errorCode, const std::string& description) {

@@ -92,8 +92,9 @@ public:
     void Deserialization(const std::string& path);
 
 private:
-    // Encodes the body into a fresh transport buffer; null when it cannot.
-    void* EncodeBody(unsigned int& length) const;
+    // Encodes `body` into a fresh transport buffer; null when it cannot
+    // (nothing to encode, no buffer, encoding failed).
+    static void* EncodeBody(const MsgObject& body, unsigned int& length);
     void ReleaseOrigin();
 
     MsgObject m_body;
