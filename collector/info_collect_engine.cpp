@@ -1,0 +1,251 @@
+#include "collector/info_collect_engine.h"
+
+#include <dlfcn.h>
+
+#include <exception>
+
+#include "collector/plugin_cfg_parse.h"
+#include "collector/shared_library_manager.h"
+#include "infra/chs_log.h"
+#include "platform/platform_profile.h"
+
+std::atomic<InfoCollectEngineClass*> InfoCollectEngineClass::objInfoCollectEngine{nullptr};
+
+namespace {
+
+// The address of `symbol` in `handle`, or null after logging. The loader's
+// error state is cleared first, because a null address alone does not tell
+// a missing symbol from one whose value is null.
+void* LookUpSymbol(void* handle, const char* symbol) {
+    (void)dlerror();
+    void* address = dlsym(handle, symbol);
+    const char* reason = dlerror();
+    if (reason != nullptr) {
+        CHS_LOG(3, LOGID_COLLECTOR, "Get function(%s) pointer failed, reason:%s.", symbol, reason);
+        return nullptr;
+    }
+    return address;
+}
+
+template <typename Fn>
+Fn ToFunction(void* address) {
+    return reinterpret_cast<Fn>(address);
+}
+
+}  // namespace
+
+// ---- PluginClass ----
+
+PluginClass::PluginClass(void* pHandle, GetEngineVersionFunc pfnGetEngineVersion,
+                         RegisterPluginFunc pfnRegisterPlugin)
+    : m_pHandle(pHandle),
+      m_pUseCount(NewSizeT()),
+      m_pfnGetEngineVersion(pfnGetEngineVersion),
+      m_pfnRegisterPlugin(pfnRegisterPlugin) {}
+
+PluginClass::PluginClass(const PluginClass& other)
+    : m_pHandle(other.m_pHandle),
+      m_pUseCount(other.m_pUseCount),
+      m_pfnGetEngineVersion(other.m_pfnGetEngineVersion),
+      m_pfnRegisterPlugin(other.m_pfnRegisterPlugin) {
+    if (m_pUseCount != nullptr) {
+        ++*m_pUseCount;
+    }
+}
+
+PluginClass& PluginClass::operator=(const PluginClass& other) {
+    if (this == &other) {
+        return *this;
+    }
+    if (other.m_pUseCount != nullptr) {
+        ++*other.m_pUseCount;
+    }
+    Release();
+    m_pHandle = other.m_pHandle;
+    m_pUseCount = other.m_pUseCount;
+    m_pfnGetEngineVersion = other.m_pfnGetEngineVersion;
+    m_pfnRegisterPlugin = other.m_pfnRegisterPlugin;
+    return *this;
+}
+
+PluginClass::~PluginClass() { Release(); }
+
+size_t* PluginClass::NewSizeT() { return new size_t(1); }
+
+void PluginClass::Release() {
+    if (m_pUseCount == nullptr) {
+        return;
+    }
+    if (--*m_pUseCount == 0) {
+        delete m_pUseCount;
+        SharedLibraryManagerClass::UnloadLib(m_pHandle);
+    }
+    m_pHandle = nullptr;
+    m_pUseCount = nullptr;
+    m_pfnGetEngineVersion = nullptr;
+    m_pfnRegisterPlugin = nullptr;
+}
+
+// ---- InfoCollectEngineClass ----
+
+InfoCollectEngineClass* InfoCollectEngineClass::instance() {
+    InfoCollectEngineClass* current = objInfoCollectEngine.load(std::memory_order_acquire);
+    if (current != nullptr) {
+        return current;
+    }
+    InfoCollectEngineClass* fresh = new InfoCollectEngineClass();
+    if (objInfoCollectEngine.compare_exchange_strong(current, fresh, std::memory_order_acq_rel,
+                                                     std::memory_order_acquire)) {
+        return fresh;
+    }
+    // Another thread published first; `current` now holds its engine.
+    delete fresh;
+    return current;
+}
+
+InfoCollectEngineClass::~InfoCollectEngineClass() {
+    // Drivers first: their code and vtables live in the plugin libraries,
+    // which go when the last PluginClass copy does.
+    for (auto& output : m_mapOutputDrivers) {
+        delete output.second;
+    }
+    m_mapOutputDrivers.clear();
+    for (auto& input : m_mapInputDrivers) {
+        delete input.second;
+    }
+    m_mapInputDrivers.clear();
+    m_mapPlugins.clear();
+}
+
+void InfoCollectEngineClass::Init() {
+    InfoCollectorCfgParseClass parser;
+    (void)parser.parseInfoCollectCfg(platform::RealPath(INFOCOLLECTOR_CFG_FILE));
+    for (PluginCfgDataClass* entry : parser.getPluginCfg()) {
+        CHS_LOG(0, LOGID_COLLECTOR, "Infocollector plugin type: %s, name:%s, path:%s.",
+                entry->getPluginType().c_str(), entry->getName().c_str(), entry->getPluginLibPath().c_str());
+        LoadPlugin(entry->getPluginLibPath());
+    }
+}
+
+void InfoCollectEngineClass::LoadPlugin(const std::string& path) {
+    if (m_mapPlugins.find(path) != m_mapPlugins.end()) {
+        return;
+    }
+    void* handle = SharedLibraryManagerClass::LoadLib(path);
+    if (handle == nullptr) {
+        CHS_LOG(3, LOGID_COLLECTOR, "InfoCollector load library %s failed.", path.c_str());
+        return;
+    }
+    void* getEngineVersion = LookUpSymbol(handle, INFOCOLLECT_GET_ENGINE_VERSION_SYMBOL);
+    void* registerPlugin = LookUpSymbol(handle, INFOCOLLECT_REGISTER_PLUGIN_SYMBOL);
+    if (getEngineVersion == nullptr || registerPlugin == nullptr) {
+        SharedLibraryManagerClass::UnloadLib(handle);
+        return;
+    }
+    PluginClass plugin(handle, ToFunction<GetEngineVersionFunc>(getEngineVersion),
+                       ToFunction<RegisterPluginFunc>(registerPlugin));
+    m_mapPlugins.emplace(path, plugin);
+
+    size_t driversBefore = m_mapInputDrivers.size() + m_mapOutputDrivers.size();
+    // The library stays loaded even when registration goes wrong: it may have
+    // left threads or callbacks behind, and unloading under them would bring
+    // the daemon down.
+    try {
+        (void)plugin.GetRegisterPluginPtr()(this);
+    } catch (const std::exception& e) {
+        CHS_LOG(3, LOGID_COLLECTOR, "Register plugin %s failed, exception: %s.", path.c_str(), e.what());
+        return;
+    } catch (...) {
+        CHS_LOG(3, LOGID_COLLECTOR, "Register plugin %s failed, unknown exception.", path.c_str());
+        return;
+    }
+    if (m_mapInputDrivers.size() + m_mapOutputDrivers.size() == driversBefore) {
+        CHS_LOG(2, LOGID_COLLECTOR, "The plugin %s registered no driver.", path.c_str());
+    }
+}
+
+int32_t InfoCollectEngineClass::AddInputDriver(std::string& name, InputDriverBase* driver) {
+    if (driver == nullptr) {
+        CHS_LOG(1, LOGID_COLLECTOR, "The input driver of %s is null, add failed.", name.c_str());
+        return -1;
+    }
+    if (!m_mapInputDrivers.emplace(name, driver).second) {
+        CHS_LOG(1, LOGID_COLLECTOR, "The driver(%s) already exists.", name.c_str());
+        return -1;
+    }
+    return 0;
+}
+
+int32_t InfoCollectEngineClass::AddOutputDriver(std::string& name, OutputDriverBase* driver) {
+    if (driver == nullptr) {
+        CHS_LOG(1, LOGID_COLLECTOR, "The out driver of %s is null, add failed.", name.c_str());
+        return -1;
+    }
+    if (!m_mapOutputDrivers.emplace(name, driver).second) {
+        CHS_LOG(1, LOGID_COLLECTOR, "The driver(%s) already exists.", name.c_str());
+        return -1;
+    }
+    return 0;
+}
+
+namespace {
+
+// A driver is plugin code; an exception out of it must not end the daemon.
+int32_t CallDriver(InputDriverBase* driver, bool start, const std::string& name) {
+    try {
+        return start ? driver->Start() : driver->Stop();
+    } catch (const std::exception& e) {
+        CHS_LOG(3, LOGID_COLLECTOR, "Input driver(%s) threw: %s.", name.c_str(), e.what());
+    } catch (...) {
+        CHS_LOG(3, LOGID_COLLECTOR, "Input driver(%s) threw an unknown exception.", name.c_str());
+    }
+    return -1;
+}
+
+}  // namespace
+
+int32_t InfoCollectEngineClass::StartAllCollect() {
+    for (auto& input : m_mapInputDrivers) {
+        CHS_LOG(1, LOGID_COLLECTOR, "Start input driver: %s.", input.first.c_str());
+        (void)CallDriver(input.second, true, input.first);
+    }
+    return 0;
+}
+
+int32_t InfoCollectEngineClass::StopAllCollect() {
+    for (auto& input : m_mapInputDrivers) {
+        CHS_LOG(1, LOGID_COLLECTOR, "Stop input driver: %s.", input.first.c_str());
+        (void)CallDriver(input.second, false, input.first);
+    }
+    return 0;
+}
+
+int32_t InfoCollectEngineClass::StartOneCollect(DriverTypeEnum type, const std::string& name) {
+    if (type != DRIVER_TYPE_INPUT) {
+        return -1;
+    }
+    auto found = m_mapInputDrivers.find(name);
+    if (found == m_mapInputDrivers.end()) {
+        CHS_LOG(2, LOGID_COLLECTOR, "The input driver(%s) not exist, start failed.", name.c_str());
+        return -1;
+    }
+    int32_t ret = CallDriver(found->second, true, name);
+    CHS_LOG(0, LOGID_COLLECTOR, "Start input driver(%s), ret(%d).", name.c_str(), ret);
+    return ret;
+}
+
+int32_t InfoCollectEngineClass::StopOneCollect(DriverTypeEnum type, const std::string& name) {
+    if (type != DRIVER_TYPE_INPUT) {
+        return -1;
+    }
+    auto found = m_mapInputDrivers.find(name);
+    if (found == m_mapInputDrivers.end()) {
+        CHS_LOG(2, LOGID_COLLECTOR, "The input driver(%s) not exist, stop failed.", name.c_str());
+        return -1;
+    }
+    int32_t ret = CallDriver(found->second, false, name);
+    CHS_LOG(0, LOGID_COLLECTOR, "Stop input driver(%s), ret(%d).", name.c_str(), ret);
+    return ret;
+}
+
+int32_t InfoCollectEngineClass::Exit() { return StopAllCollect(); }

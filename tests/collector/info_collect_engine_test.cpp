@@ -1,0 +1,333 @@
+// The engine against real plugin libraries (tests/plugins/), loaded into this
+// executable, which exports the engine's symbols the way the daemon does.
+#include "collector/info_collect_engine.h"
+
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <thread>
+
+#include "collector/shared_library_manager.h"
+#include "platform/platform_profile.h"
+#include "tests/support/log_capture.h"
+#include "tests/support/process.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+using chs_test::LogCapture;
+using chs_test::TempDir;
+using chs_test::WriteText;
+
+// An engine of its own for each test; the process-wide instance would carry
+// plugins and drivers from one test into the next.
+class FreshEngine : public InfoCollectEngineClass {
+  public:
+    FreshEngine() = default;
+};
+
+bool IsLoaded(const std::string& path) {
+    void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD);
+    if (handle == nullptr) {
+        return false;
+    }
+    dlclose(handle);
+    return true;
+}
+
+class EngineTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        setenv("CHS_TEST_PLUGIN_JOURNAL", dir.Join("journal").c_str(), 1);
+        engine = std::make_unique<FreshEngine>();
+    }
+    void TearDown() override {
+        engine.reset();
+        unsetenv("CHS_TEST_PLUGIN_JOURNAL");
+    }
+
+    // Lines the plugins noted so far.
+    std::vector<std::string> Journal() const {
+        std::vector<std::string> lines;
+        std::ifstream in(dir.Join("journal"));
+        for (std::string line; std::getline(in, line);) {
+            lines.push_back(line);
+        }
+        return lines;
+    }
+    // Lines noted after the first `skip`.
+    std::vector<std::string> JournalSince(size_t skip) const {
+        std::vector<std::string> lines = Journal();
+        lines.erase(lines.begin(), lines.begin() + static_cast<std::ptrdiff_t>(std::min(skip, lines.size())));
+        return lines;
+    }
+    size_t JournalCount(const std::string& line) const {
+        auto lines = Journal();
+        return static_cast<size_t>(std::count(lines.begin(), lines.end(), line));
+    }
+    std::string CopyOfGood(const std::string& name) {
+        std::string path = dir.Join(name);
+        std::filesystem::copy_file(CHS_TEST_GOOD_PLUGIN, path);
+        return path;
+    }
+
+    TempDir dir;
+    LogCapture log;
+    std::unique_ptr<FreshEngine> engine;
+};
+
+TEST(SoNameRuleTest, OnlyTheEndMayHoldSo) {
+    EXPECT_TRUE(SharedLibraryManagerClass::IsValidSoName("/opt/plugins/libnode.so"));
+    EXPECT_TRUE(SharedLibraryManagerClass::IsValidSoName(".so"));
+    EXPECT_FALSE(SharedLibraryManagerClass::IsValidSoName("/opt/plugins/libnode.so.1"));
+    EXPECT_FALSE(SharedLibraryManagerClass::IsValidSoName("/opt/plugins/libnode.so.old.so"));
+    EXPECT_FALSE(SharedLibraryManagerClass::IsValidSoName("/opt/lib.so/libnode.so"));
+    EXPECT_FALSE(SharedLibraryManagerClass::IsValidSoName("/opt/plugins/libnode"));
+    EXPECT_FALSE(SharedLibraryManagerClass::IsValidSoName(""));
+}
+
+TEST_F(EngineTest, RefusesLibrariesNamedOtherThanDotSo) {
+    for (const char* name : {"good.so.1", "good.so.old.so"}) {
+        std::string path = CopyOfGood(name);
+        engine->LoadPlugin(path);
+        EXPECT_EQ(log.Count("Invalid so name: " + path + "."), 1u) << name;
+        EXPECT_EQ(log.Count("InfoCollector load library " + path + " failed."), 1u) << name;
+        EXPECT_FALSE(IsLoaded(path)) << name;
+    }
+    EXPECT_TRUE(Journal().empty()) << "nothing registered";
+
+    log.Clear();
+    std::string plain = CopyOfGood("good.so");
+    engine->LoadPlugin(plain);
+    EXPECT_EQ(JournalCount("good:register"), 1u);
+    EXPECT_FALSE(log.Contains("Invalid so name"));
+}
+
+TEST_F(EngineTest, LibraryWithoutEngineVersionIsUnloadedUnregistered) {
+    engine->LoadPlugin(CHS_TEST_NO_VERSION_PLUGIN);
+    EXPECT_EQ(log.Count("Get function("), 1u);
+    EXPECT_EQ(log.Count("Get function(GetEngineVersion) pointer failed, reason:"), 1u);
+    EXPECT_EQ(JournalCount("no_version:register"), 0u);
+    EXPECT_FALSE(IsLoaded(CHS_TEST_NO_VERSION_PLUGIN));
+    EXPECT_EQ(engine->StartOneCollect(DRIVER_TYPE_INPUT, "no_version"), -1);
+}
+
+TEST_F(EngineTest, SamePathLoadsOnce) {
+    engine->LoadPlugin(CHS_TEST_GOOD_PLUGIN);
+    engine->LoadPlugin(CHS_TEST_GOOD_PLUGIN);
+    EXPECT_EQ(JournalCount("good:register"), 1u);
+    EXPECT_FALSE(log.Contains("already exists"));
+}
+
+TEST_F(EngineTest, DriverNamesAreUniquePerSide) {
+    engine->LoadPlugin(CHS_TEST_GOOD_PLUGIN);
+    EXPECT_EQ(JournalCount("good:add_input:alpha=0"), 1u);
+    EXPECT_EQ(JournalCount("good:add_output:alpha=0"), 1u) << "input and output names are separate";
+
+    engine->LoadPlugin(CHS_TEST_DUP_PLUGIN);
+    EXPECT_EQ(JournalCount("dup:add_input:0=0"), 1u);
+    EXPECT_EQ(JournalCount("dup:add_input:1=-1"), 1u);
+    EXPECT_EQ(log.Count("The driver(dup) already exists."), 1u);
+    EXPECT_EQ(JournalCount("dup:add_null_input=-1"), 1u);
+    EXPECT_EQ(log.Count("The input driver of nothing is null, add failed."), 1u);
+    EXPECT_EQ(JournalCount("dup:add_null_output=-1"), 1u);
+    EXPECT_EQ(log.Count("The out driver of nothing is null, add failed."), 1u);
+
+    EXPECT_EQ(engine->StartOneCollect(DRIVER_TYPE_INPUT, "dup"), 0);
+    EXPECT_EQ(JournalCount("dup:start:dup0"), 1u) << "the first driver of the name stays";
+    EXPECT_EQ(JournalCount("dup:delete_input:dup1"), 1u) << "the refused one went back to the plugin";
+}
+
+TEST_F(EngineTest, StartsAndStopsOneInputDriver) {
+    engine->LoadPlugin(CHS_TEST_GOOD_PLUGIN);
+    log.Clear();
+    EXPECT_EQ(engine->StartOneCollect(DRIVER_TYPE_OUTPUT, "beta"), -1);
+    EXPECT_EQ(engine->StopOneCollect(static_cast<DriverTypeEnum>(7), "beta"), -1);
+    EXPECT_TRUE(log.Lines().empty()) << "the wrong side is refused silently";
+    EXPECT_EQ(JournalCount("good:start:beta"), 0u);
+
+    EXPECT_EQ(engine->StartOneCollect(DRIVER_TYPE_INPUT, "beta"), 5);
+    EXPECT_EQ(log.Count("Start input driver(beta), ret(5)."), 1u);
+    EXPECT_EQ(engine->StopOneCollect(DRIVER_TYPE_INPUT, "beta"), 5);
+    EXPECT_EQ(log.Count("Stop input driver(beta), ret(5)."), 1u);
+    EXPECT_EQ(JournalCount("good:start:beta"), 1u);
+    EXPECT_EQ(JournalCount("good:stop:beta"), 1u);
+
+    EXPECT_EQ(engine->StartOneCollect(DRIVER_TYPE_INPUT, "gamma"), -1);
+    EXPECT_EQ(log.Count("The input driver(gamma) not exist, start failed."), 1u);
+    EXPECT_EQ(engine->StopOneCollect(DRIVER_TYPE_INPUT, "gamma"), -1);
+    EXPECT_EQ(log.Count("The input driver(gamma) not exist, stop failed."), 1u);
+}
+
+TEST_F(EngineTest, AllDriverOperationsWalkNamesInOrder) {
+    EXPECT_EQ(engine->StartAllCollect(), 0);
+    EXPECT_EQ(engine->StopAllCollect(), 0);
+    EXPECT_EQ(engine->Exit(), 0);
+    EXPECT_TRUE(log.Lines().empty()) << "no drivers, nothing to say";
+
+    engine->LoadPlugin(CHS_TEST_GOOD_PLUGIN);
+    size_t registered = Journal().size();
+    EXPECT_EQ(engine->StartAllCollect(), 0) << "driver results (beta answers 5) are ignored";
+    EXPECT_EQ(engine->Exit(), 0);
+    std::vector<std::string> calls = JournalSince(registered);
+    std::vector<std::string> expected = {"good:start:alpha", "good:start:beta", "good:stop:alpha",
+                                         "good:stop:beta"};
+    EXPECT_EQ(calls, expected) << "registered beta first, started alpha first";
+    EXPECT_EQ(log.Count("Start input driver: alpha."), 1u);
+    EXPECT_EQ(log.Count("Stop input driver: beta."), 1u);
+}
+
+TEST_F(EngineTest, DestructionDeletesDriversBeforeUnloading) {
+    engine->LoadPlugin(CHS_TEST_GOOD_PLUGIN);
+    ASSERT_TRUE(IsLoaded(CHS_TEST_GOOD_PLUGIN));
+    size_t registered = Journal().size();
+    engine.reset();
+    std::vector<std::string> deletes = JournalSince(registered);
+    std::vector<std::string> expected = {"good:delete_output:alpha", "good:delete_input:alpha",
+                                         "good:delete_input:beta"};
+    EXPECT_EQ(deletes, expected);
+    EXPECT_FALSE(IsLoaded(CHS_TEST_GOOD_PLUGIN));
+}
+
+TEST_F(EngineTest, BrokenPluginsAreSkipped) {
+    std::string notLibrary = dir.Join("notalib.so");
+    WriteText(notLibrary, "this is not an ELF file\n");
+    engine->LoadPlugin(notLibrary);
+    EXPECT_EQ(log.Count("Could not load " + notLibrary + ", reason: "), 1u);
+    EXPECT_EQ(log.Count("InfoCollector load library " + notLibrary + " failed."), 1u);
+
+    engine->LoadPlugin(CHS_TEST_EMPTY_PLUGIN);
+    EXPECT_EQ(JournalCount("empty:register"), 1u);
+    EXPECT_EQ(log.Count("The plugin " + std::string(CHS_TEST_EMPTY_PLUGIN) + " registered no driver."), 1u);
+
+    // Exceptions out of plugin code end neither the load nor the daemon.
+    engine->LoadPlugin(CHS_TEST_THROWING_PLUGIN);
+    EXPECT_EQ(log.Count("failed, exception: registration broke."), 1u);
+    EXPECT_EQ(engine->StartOneCollect(DRIVER_TYPE_INPUT, "boom"), -1);
+    EXPECT_EQ(log.Count("Input driver(boom) threw: start refused."), 1u);
+    EXPECT_EQ(engine->StopOneCollect(DRIVER_TYPE_INPUT, "boom"), -1);
+    EXPECT_EQ(log.Count("Input driver(boom) threw an unknown exception."), 1u);
+
+    engine->LoadPlugin(CHS_TEST_GOOD_PLUGIN);
+    EXPECT_EQ(engine->StartAllCollect(), 0);
+    EXPECT_EQ(JournalCount("good:start:alpha"), 1u);
+}
+
+TEST_F(EngineTest, InitLoadsThePluginsOfTheConfiguration) {
+    platform::Profile profile;
+    profile.strRoot = dir.path();
+    platform::SetProfile(profile);
+    std::string notLibrary = dir.Join("notalib.so");
+    WriteText(notLibrary, "garbage");
+    std::string entries;
+    for (const std::string& path :
+         {std::string(CHS_TEST_GOOD_PLUGIN), notLibrary, std::string(CHS_TEST_NO_VERSION_PLUGIN),
+          std::string(CHS_TEST_GOOD_PLUGIN), std::string(CHS_TEST_DUP_PLUGIN)}) {
+        entries += std::string(entries.empty() ? "" : ",") +
+                   R"({"plugin_type": "collect", "name": "n", "plugin_lib_path": ")" + path + "\"}";
+    }
+    chs_test::MakeDirs(dir.Join("VXA/conf"));
+    WriteText(dir.Join("VXA/conf/InfoCollector.txt"), "{\"plugin\": [" + entries + "]}");
+
+    engine->Init();
+    platform::SetProfile(platform::Profile());
+
+    EXPECT_EQ(log.Count("Infocollector plugin type: collect, name:n, path:" +
+                        std::string(CHS_TEST_GOOD_PLUGIN) + "."),
+              2u);
+    EXPECT_EQ(log.Count("Infocollector plugin type: "), 5u);
+    EXPECT_EQ(JournalCount("good:register"), 1u);
+    EXPECT_EQ(log.Count("InfoCollector load library " + notLibrary + " failed."), 1u);
+    EXPECT_EQ(engine->StartOneCollect(DRIVER_TYPE_INPUT, "alpha"), 0) << "plugins before a broken one load";
+    EXPECT_EQ(engine->StartOneCollect(DRIVER_TYPE_INPUT, "dup"), 0) << "and so do those after it";
+}
+
+TEST_F(EngineTest, InitWithoutConfigurationLoadsNothing) {
+    platform::Profile profile;
+    profile.strRoot = dir.path();
+    platform::SetProfile(profile);
+    engine->Init();
+    platform::SetProfile(platform::Profile());
+    EXPECT_TRUE(log.Contains("Open the cfg file failed."));
+    EXPECT_FALSE(log.Contains("Infocollector plugin type"));
+}
+
+TEST_F(EngineTest, PluginCopiesShareOneLoad) {
+    void* handle = SharedLibraryManagerClass::LoadLib(CHS_TEST_GOOD_PLUGIN);
+    ASSERT_NE(handle, nullptr);
+    {
+        PluginClass first(handle, nullptr, nullptr);
+        EXPECT_EQ(first.UseCount(), 1u);
+        PluginClass second(first);
+        PluginClass third;
+        third = second;
+        EXPECT_EQ(first.UseCount(), 3u);
+        third = third;
+        EXPECT_EQ(third.UseCount(), 3u);
+        { PluginClass dropped(first); }
+        EXPECT_EQ(first.UseCount(), 3u);
+        EXPECT_TRUE(IsLoaded(CHS_TEST_GOOD_PLUGIN));
+    }
+    EXPECT_FALSE(IsLoaded(CHS_TEST_GOOD_PLUGIN)) << "the last copy unloads";
+}
+
+// A plugin built the way a third party would: its own source, the compiler,
+// include/ and nothing else of this tree.
+TEST_F(EngineTest, PluginBuiltOutsideTheTreeLoads) {
+    std::string source = dir.Join("outside.cpp");
+    WriteText(source, R"(#include <cstdio>
+#include <cstdlib>
+#include "infocollector/engine.h"
+namespace {
+class OutsideDriver : public InputDriverBase {
+public:
+    int32_t Start() override {
+        if (FILE* f = std::fopen(std::getenv("CHS_TEST_PLUGIN_JOURNAL"), "a")) {
+            std::fputs("outside:start\n", f);
+            std::fclose(f);
+        }
+        return 17;
+    }
+    int32_t Stop() override { return 0; }
+};
+}
+extern "C" int32_t GetEngineVersion() { return INFOCOLLECT_ENGINE_VERSION; }
+extern "C" int32_t RegisterPlugin(InfoCollectEngineClass* engine) {
+    std::string name = "outside";
+    return engine->AddInputDriver(name, new OutsideDriver());
+}
+)");
+    std::string library = dir.Join("outside.so");
+    chs_test::RunResult built =
+        chs_test::RunProgram({CHS_CXX_COMPILER, "-std=c++17", "-Wall", "-Wextra", "-Werror", "-shared",
+                              "-fPIC", "-I" CHS_PLUGIN_INCLUDE_DIR, "-o", library, source},
+                             {}, 120000);
+    ASSERT_EQ(built.exitCode, 0) << built.err;
+
+    engine->LoadPlugin(library);
+    EXPECT_EQ(engine->StartOneCollect(DRIVER_TYPE_INPUT, "outside"), 17);
+    EXPECT_EQ(JournalCount("outside:start"), 1u);
+}
+
+TEST(EngineInstanceTest, ConcurrentFirstCallsShareOneEngine) {
+    std::vector<InfoCollectEngineClass*> seen(8, nullptr);
+    std::vector<std::thread> threads;
+    for (size_t i = 0; i < seen.size(); ++i) {
+        threads.emplace_back([&seen, i] { seen[i] = InfoCollectEngineClass::instance(); });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    ASSERT_NE(seen[0], nullptr);
+    for (InfoCollectEngineClass* engine : seen) {
+        EXPECT_EQ(engine, seen[0]);
+    }
+    EXPECT_EQ(InfoCollectEngineClass::instance(), seen[0]);
+}
+
+}  // namespace

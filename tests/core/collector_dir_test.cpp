@@ -1,0 +1,416 @@
+#include "core/collector_dir.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <set>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include "core/omlib.h"
+#include "infra/exec_cmd.h"
+#include "infra/string_util.h"
+#include "platform/platform_profile.h"
+#include "platform/platform_state.h"
+#include "tests/support/log_capture.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using chs_test::LogCapture;
+using chs_test::MakeDirs;
+using chs_test::TempDir;
+using chs_test::WriteText;
+
+const std::string kCoffer = "/VXA/coffer_data/omm/export_import/chs/";
+const std::string kCollector = kCoffer + "collector/";
+const std::string kLunCollector = "/VXA/lun_data/omm/chs/collector/";
+
+std::vector<std::string> g_commands;
+bool g_dryRun = false;
+
+int32_t RecordCommand(const std::string& cmd, uint32_t timeoutMs) {
+    EXPECT_EQ(timeoutMs, 6000u);
+    g_commands.push_back(cmd);
+    return g_dryRun ? 0 : chs_execCmdWithoutOutput(cmd, timeoutMs);
+}
+
+bool IsDir(const std::string& path) { return fs::is_directory(fs::symlink_status(path)); }
+bool IsThere(const std::string& path) { return fs::exists(fs::symlink_status(path)); }
+
+mode_t ModeOf(const std::string& path) {
+    struct stat st {};
+    EXPECT_EQ(stat(path.c_str(), &st), 0) << path;
+    return st.st_mode & 07777;
+}
+
+void SetMtime(const std::string& path, time_t seconds) {
+    struct timespec times[2] = {{seconds, 0}, {seconds, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0) << path;
+}
+
+class CollectorDirTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        UseRoot(root.path());
+        MakeDirs(root.Join("VXA/coffer_data"));
+        platform::state::Clear("unmounted");
+        CHS_SetLunStatus(CHS_LUN_STATUS_INITIAL);
+        g_commands.clear();
+        g_dryRun = false;
+        g_pfnCollectorDirExec = RecordCommand;
+    }
+    void TearDown() override {
+        g_pfnCollectorDirExec = chs_execCmdWithoutOutput;
+        platform::state::Clear("unmounted");
+        CHS_SetLunStatus(CHS_LUN_STATUS_INITIAL);
+        platform::SetProfile(platform::Profile());
+    }
+
+    static void UseRoot(const std::string& nodeRoot) {
+        platform::Profile profile;
+        profile.strRoot = nodeRoot;
+        profile.strOperOwner = std::to_string(getuid()) + ":" + std::to_string(getgid());
+        platform::SetProfile(profile);
+    }
+    std::string Real(const std::string& systemPath) const { return root.path() + systemPath; }
+
+    // The cleaning script as the cluster layout installs it.
+    void InstallCleanScript() {
+        MakeDirs(Real("/VXA/script"));
+        std::string target = Real("/VXA/script/collector_clean_file.sh");
+        fs::copy_file(std::string(CHS_SOURCE_DIR) + "/scripts/collector_clean_file.sh", target,
+                      fs::copy_options::overwrite_existing);
+        ASSERT_EQ(chmod(target.c_str(), 0755), 0);
+    }
+
+    TempDir root;
+};
+
+TEST_F(CollectorDirTest, PathsFollowTheLunStatus) {
+    ASSERT_EQ(CHS_GetLunStatus(), CHS_LUN_STATUS_INITIAL);
+    for (const tagCHS_PLUGIN_COMMON_PATH_S& row : g_pluginCommonPath) {
+        EXPECT_EQ(InfocollectorGetPath(row.enPathType), Real(row.pcCofferPath))
+            << "before any report: coffer";
+        EXPECT_EQ(InfocollectorGetSystemPath(row.enPathType), row.pcCofferPath);
+    }
+    EXPECT_EQ(InfocollectorGetPath(INFO_COLLECTOR_PATH_NODE), Real(kCollector + "node/"));
+    EXPECT_EQ(InfocollectorGetPath(INFO_COLLECTOR_PATH_NODE_INFO), Real(kCollector + "node/"));
+    EXPECT_EQ(InfocollectorGetPath(INFO_COLLECTOR_PATH_DIAGNOSE_DATA), Real(kCollector + "diagnose_data/"));
+
+    EXPECT_EQ(ChsLunHandle(CHS_LUN_STATUS_USABLE), 0);
+    EXPECT_EQ(CHS_GetLunStatus(), CHS_LUN_STATUS_USABLE);
+    EXPECT_EQ(InfocollectorGetPath(INFO_COLLECTOR_PATH_ALARM), Real(kLunCollector + "alarm/"));
+    EXPECT_EQ(InfocollectorGetPath(INFO_COLLECTOR_PATH_NODE_INFO), Real(kLunCollector + "node/"));
+    ASSERT_EQ(collectorDirMapForLunData.size(), 10u);
+    for (const auto& entry : collectorDirMapForLunData) {
+        ASSERT_TRUE(IsDir(Real(entry.first))) << entry.first;
+        EXPECT_EQ(ModeOf(Real(entry.first)), 0750u) << entry.first;
+    }
+    EXPECT_EQ(g_commands.back(), "chown -h -R " + ShellQuote(platform::GetProfile().strOperOwner) + " " +
+                                     ShellQuote(Real("/VXA/lun_data/omm/chs/")));
+
+    g_commands.clear();
+    EXPECT_EQ(ChsLunHandle(static_cast<_tagENUM_LUN_STATUS>(2)), 0);
+    EXPECT_EQ(CHS_GetLunStatus(), CHS_LUN_STATUS_USABLE) << "an unknown status changes nothing";
+    EXPECT_TRUE(g_commands.empty());
+
+    EXPECT_EQ(ChsLunHandle(CHS_LUN_STATUS_UNUSABLE), 0);
+    EXPECT_EQ(CHS_GetLunStatus(), CHS_LUN_STATUS_UNUSABLE);
+    EXPECT_EQ(InfocollectorGetPath(INFO_COLLECTOR_PATH_ALARM), Real(kCollector + "alarm/"));
+    EXPECT_TRUE(IsDir(Real(kCollector + "alarm/")));
+
+    EXPECT_EQ(ChsLunHandle(CHS_LUN_STATUS_INITIAL), 0);
+    EXPECT_EQ(CHS_GetLunStatus(), CHS_LUN_STATUS_INITIAL);
+}
+
+TEST_F(CollectorDirTest, PathTypeOutOfRangeThrows) {
+    EXPECT_THROW(InfocollectorGetPath(static_cast<INFO_COLLECTOR_PATH_TYPE>(10)), std::logic_error);
+    EXPECT_THROW(InfocollectorGetPath(static_cast<INFO_COLLECTOR_PATH_TYPE>(-1)), std::logic_error);
+}
+
+TEST_F(CollectorDirTest, PlatformCallbackSwitchesToTheLun) {
+    ASSERT_EQ(omlib::regOmmlunIsvalid(ChsLunStatusCallback), 0);
+    platform::state::Set("lun_status", "1");
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (CHS_GetLunStatus() != CHS_LUN_STATUS_USABLE && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    platform::state::Clear("lun_status");
+    EXPECT_EQ(CHS_GetLunStatus(), CHS_LUN_STATUS_USABLE);
+    EXPECT_TRUE(IsDir(Real(kLunCollector + "syslog/")));
+}
+
+TEST_F(CollectorDirTest, CofferTreeIsCreatedInOrderWithItsModes) {
+    ASSERT_EQ(RecoverCollectorDirForCofferData(), 0);
+    ASSERT_EQ(collectorDirMapForCofferData.size(), 13u);
+    std::vector<std::string> mkdirs;
+    for (const auto& entry : collectorDirMapForCofferData) {
+        ASSERT_TRUE(IsDir(Real(entry.first))) << entry.first;
+        EXPECT_EQ(ModeOf(Real(entry.first)), 0750u) << entry.first;
+        mkdirs.push_back("mkdir -p " + ShellQuote(Real(entry.first)));
+    }
+    std::vector<std::string> ran;
+    for (const std::string& cmd : g_commands) {
+        if (cmd.rfind("mkdir", 0) == 0) {
+            ran.push_back(cmd);
+        }
+    }
+    EXPECT_EQ(ran, mkdirs);
+    EXPECT_EQ(mkdirs.back(), "mkdir -p " + ShellQuote(Real(kCoffer + "export"))) << "export sorts last";
+    EXPECT_EQ(g_commands.back(), "chown -h -R " + ShellQuote(platform::GetProfile().strOperOwner) + " " +
+                                     ShellQuote(Real("/VXA/coffer_data/omm/export_import/chs")));
+    EXPECT_FALSE(IsThere(Real(kCollector + "node/temp/"))) << "temp directories come on demand";
+
+    g_commands.clear();
+    ASSERT_EQ(RecoverCollectorDirForCofferData(), 0) << "a second start-up finds everything in place";
+    EXPECT_EQ(g_commands.size(), 14u) << "13 chmod and the chown, no mkdir";
+}
+
+TEST_F(CollectorDirTest, UnmountedCofferStopsEverything) {
+    LogCapture log;
+    platform::state::Set("unmounted", "/VXA/coffer_data");
+    EXPECT_NE(RecoverCollectorDirForCofferData(), 0);
+    EXPECT_TRUE(log.Contains("info_collector test disk mount failed."));
+    EXPECT_NE(ChsLunHandle(CHS_LUN_STATUS_UNUSABLE), 0) << "the coffer result comes through";
+    EXPECT_EQ(CHS_GetLunStatus(), CHS_LUN_STATUS_UNUSABLE);
+    EXPECT_EQ(TestAndRecoverSomeCollectorDir(kCollector + "node/temp/", "750"), -1);
+    EXPECT_TRUE(g_commands.empty());
+    EXPECT_FALSE(IsThere(Real(kCoffer)));
+
+    platform::state::Clear("unmounted");
+    fs::remove_all(Real("/VXA/coffer_data"));
+    EXPECT_NE(RecoverCollectorDirForCofferData(), 0) << "a missing mount point is not mounted either";
+}
+
+TEST_F(CollectorDirTest, CommandTextsOnAController) {
+    UseRoot("/");
+    g_dryRun = true;  // nothing of these may touch the machine
+    EXPECT_EQ(CreateDir("/VXA/no such/dir/", "750"), 0);
+    EXPECT_EQ(CleanDirFile("/VXA/lun_data/omm/chs/"), 0);
+    EXPECT_EQ(ChangeFilePermissions("/VXA/f.tgz", "640", "root:OPERUSERS"), 0);
+    EXPECT_EQ(CompressDirFile("/VXA/a.tgz", "/VXA/d"), 0);
+    EXPECT_EQ(CleanTarFile(kCollector + "node/", "5"), 0);
+    EXPECT_EQ(CreateDir("-rf", "750"), 0);
+    std::vector<std::string> expected = {
+        "mkdir -p '/VXA/no such/dir/'",
+        "chmod '750' '/VXA/no such/dir/'",
+        "find '/VXA/lun_data/omm/chs/' -type f -exec rm -f {} \\;  >/dev/null 2>&1",
+        "chmod '640' '/VXA/f.tgz' && chown -h 'root:OPERUSERS' '/VXA/f.tgz'",
+        "cd '/VXA/d' && tar -zcvf '/VXA/a.tgz' -- *",
+        "'/VXA/script/collector_clean_file.sh' '/VXA/coffer_data/omm/export_import/chs/collector/node/' '5' "
+        "\"alarm|running|filelist.txt\"",
+        "mkdir -p './-rf'",
+        "chmod '750' './-rf'",
+    };
+    EXPECT_EQ(g_commands, expected);
+}
+
+TEST_F(CollectorDirTest, CleanDirFileLengthGuardAndResult) {
+    // "/VXA/coffer_data/omm/" has 21 characters, "/VXA/lun_data/omm/chs/" 22.
+    MakeDirs(Real("/VXA/coffer_data/omm/x"));
+    WriteText(Real("/VXA/coffer_data/omm/x/keep.txt"), "k");
+    EXPECT_EQ(CleanDirFile("/VXA/coffer_data/omm/"), -1);
+    EXPECT_TRUE(g_commands.empty());
+    EXPECT_TRUE(IsThere(Real("/VXA/coffer_data/omm/x/keep.txt")));
+
+    MakeDirs(Real("/VXA/lun_data/omm/chs/collector/node/temp"));
+    WriteText(Real("/VXA/lun_data/omm/chs/a file.tgz"), "a");
+    WriteText(Real("/VXA/lun_data/omm/chs/collector/node/temp/b.tgz"), "b");
+    ASSERT_EQ(CleanDirFile("/VXA/lun_data/omm/chs/"), 0);
+    ASSERT_EQ(g_commands.size(), 1u);
+    // The files are gone when the call returns, not some time later.
+    EXPECT_FALSE(IsThere(Real("/VXA/lun_data/omm/chs/a file.tgz")));
+    EXPECT_FALSE(IsThere(Real("/VXA/lun_data/omm/chs/collector/node/temp/b.tgz")));
+    EXPECT_TRUE(IsDir(Real("/VXA/lun_data/omm/chs/collector/node/temp")));
+
+    EXPECT_NE(CleanDirFile("/VXA/lun_data/omm/chs/no_such_dir/"), 0) << "a failed find is reported";
+}
+
+TEST_F(CollectorDirTest, CreateDirAndDeleteDir) {
+    std::string dir = kCollector + "perf/";
+    MakeDirs(Real(dir));
+    ASSERT_EQ(chmod(Real(dir).c_str(), 0700), 0);
+    EXPECT_EQ(CreateDir(dir, "750"), 0);
+    EXPECT_EQ(ModeOf(Real(dir)), 0750u) << "an existing directory still gets the mode";
+    ASSERT_EQ(g_commands.size(), 1u);
+    EXPECT_EQ(g_commands[0].rfind("chmod ", 0), 0u);
+
+    LogCapture log;
+    WriteText(Real(kCollector + "file"), "x");
+    EXPECT_EQ(CreateDir(kCollector + "file", "750"), -1) << "a file is not a directory";
+    EXPECT_TRUE(
+        log.Contains("(CHECK PARA FAILURE) iRet(1) != RETURN_SIGNED_OK(0), return RETURN_SIGNED_ERR(-1)."));
+    EXPECT_EQ(ModeOf(Real(kCollector + "file")) & 0111, 0u) << "the file's mode is left alone";
+
+    g_commands.clear();
+    EXPECT_EQ(DeleteDir(kCollector + "missing/"), 0);
+    EXPECT_TRUE(g_commands.empty());
+    WriteText(Real(dir + "p.tgz"), "p");
+    EXPECT_EQ(DeleteDir(dir), 0);
+    EXPECT_FALSE(IsThere(Real(dir)));
+    EXPECT_TRUE(IsDir(Real(kCollector)));
+}
+
+TEST_F(CollectorDirTest, TestAndRecoverCreatesOnDemand) {
+    std::string temp = kCollector + "node/temp/";
+    EXPECT_EQ(TestAndRecoverSomeCollectorDir(temp, "750"), 0);
+    EXPECT_TRUE(IsDir(Real(temp)));
+    EXPECT_EQ(ModeOf(Real(temp)), 0750u);
+    EXPECT_EQ(g_commands.back(), "chown -h -R " + ShellQuote(platform::GetProfile().strOperOwner) + " " +
+                                     ShellQuote(Real(temp)));
+    g_commands.clear();
+    EXPECT_EQ(TestAndRecoverSomeCollectorDir(temp, "750"), 0);
+    EXPECT_TRUE(g_commands.empty()) << "an existing directory costs no command";
+
+    WriteText(Real(kCollector + "array"), "not a directory");
+    EXPECT_EQ(TestAndRecoverSomeCollectorDir(kCollector + "array", "750"), -1);
+}
+
+// A name that would run commands if any piece of a command line were unquoted.
+TEST_F(CollectorDirTest, HostileNamesStayNames) {
+    const std::string name = "a b 'c' \"d\" $(touch pwned1) `touch pwned2`;touch pwned3 &";
+    const std::string dir = kCollector + "node/" + name + "/";
+    char cwd[4096];
+    ASSERT_NE(getcwd(cwd, sizeof(cwd)), nullptr);
+    ASSERT_EQ(chdir(root.path().c_str()), 0);  // where an injected relative "touch" would land
+    MakeDirs(Real(kCollector + "node/a"));
+    WriteText(Real(kCollector + "node/a/other.tgz"), "o");
+
+    EXPECT_EQ(CreateDir(dir, "750"), 0);
+    EXPECT_EQ(ModeOf(Real(dir)), 0750u);
+    EXPECT_EQ(ChangeDirGroup(dir, std::to_string(getgid())), 0);
+    WriteText(Real(dir + "x y.tgz"), "x");
+    EXPECT_EQ(ChangeFilePermissions(dir + "x y.tgz", "600", platform::GetProfile().strOperOwner), 0);
+    EXPECT_EQ(ModeOf(Real(dir + "x y.tgz")), 0600u);
+    EXPECT_NE(ChangeFilePermissions(dir + "x y.tgz", "bogus", platform::GetProfile().strOperOwner), 0)
+        << "a failed chmod is not hidden by the chown after it";
+    EXPECT_EQ(CompressDirFile(kCollector + name + ".tgz", dir), 0);
+    EXPECT_TRUE(IsThere(Real(kCollector + name + ".tgz")));
+    EXPECT_EQ(CleanDirFile(dir), 0);
+    EXPECT_FALSE(IsThere(Real(dir + "x y.tgz")));
+    EXPECT_EQ(DeleteDir(dir), 0);
+    EXPECT_FALSE(IsThere(Real(dir)));
+
+    EXPECT_TRUE(IsThere(Real(kCollector + "node/a/other.tgz"))) << "a neighbour is not affected";
+    for (const char* marker : {"pwned1", "pwned2", "pwned3"}) {
+        EXPECT_FALSE(IsThere(root.Join(marker))) << marker;
+    }
+    ASSERT_EQ(chdir(cwd), 0);
+
+    LogCapture log;
+    EXPECT_EQ(ChangeDirGroup(kCollector + "gone/", "0"), -1);
+    EXPECT_TRUE(log.Contains("Dir(" + kCollector + "gone/) is not existed ."));
+}
+
+TEST_F(CollectorDirTest, CompressDirFilePacksEveryEntry) {
+    std::string dir = kCollector + "diagnose_data/";
+    MakeDirs(Real(dir + "sub"));
+    WriteText(Real(dir + "a.txt"), "alpha");
+    WriteText(Real(dir + "b c.txt"), "beta");
+    WriteText(Real(dir + "sub/d.txt"), "delta");
+    // A file named like options must be packed, not obeyed.
+    WriteText(Real(dir + "--checkpoint=1"), "");
+    WriteText(Real(dir + "--checkpoint-action=exec=touch pwned"), "");
+    std::string archive = kCollector + "diag.tgz";
+    ASSERT_EQ(CompressDirFile(archive, dir), 0);
+    EXPECT_FALSE(IsThere(Real(dir + "pwned")));
+
+    std::string listing = chs_execCmd("tar -tzf " + ShellQuote(Real(archive)), 100, 6000);
+    std::vector<std::string> lines;
+    Split(listing, "\n", lines);
+    std::set<std::string> members(lines.begin(), lines.end());
+    std::set<std::string> expected = {"a.txt",     "b c.txt",        "sub/",
+                                      "sub/d.txt", "--checkpoint=1", "--checkpoint-action=exec=touch pwned"};
+    EXPECT_EQ(members, expected);
+
+    // The daemon's working directory must never end up in an archive.
+    EXPECT_NE(CompressDirFile(kCollector + "none.tgz", kCollector + "missing/"), 0);
+    EXPECT_FALSE(IsThere(Real(kCollector + "none.tgz")));
+}
+
+TEST_F(CollectorDirTest, CleanTarFileKeepsTheNewestCollectedFiles) {
+    InstallCleanScript();
+    ASSERT_EQ(RecoverCollectorDirForCofferData(), 0);
+    TempDir outside;
+    WriteText(outside.Join("target.tgz"), "t");
+    const std::string node = Real(kCollector + "node/");
+    MakeDirs(node + "temp");
+    time_t t = 1600000000;
+    for (const char* name : {"alarm_old.tgz", "filelist.txt", "running_x.tgz", "n1.tgz", "n2 with space.tgz",
+                             "n3 'q'.tgz", "n4\nnl.tgz", "n5.tgz"}) {
+        WriteText(node + name, name);
+        SetMtime(node + name, t++);
+    }
+    WriteText(node + "temp/old.tgz", "o");
+    SetMtime(node + "temp/old.tgz", 1);
+    fs::create_symlink(outside.Join("target.tgz"), node + "link.tgz");
+    SetMtime(node + "link.tgz", 2);
+
+    // The system path is mapped below the node root on its way to the script.
+    ASSERT_EQ(CleanTarFile(kCollector + "node/", "2"), 0);
+    std::set<std::string> left;
+    for (const auto& entry : fs::directory_iterator(node)) {
+        left.insert(entry.path().filename().string());
+    }
+    std::set<std::string> expected = {"alarm_old.tgz", "filelist.txt", "running_x.tgz", "n4\nnl.tgz",
+                                      "n5.tgz",        "temp",         "link.tgz"};
+    EXPECT_EQ(left, expected);
+    EXPECT_TRUE(IsThere(node + "temp/old.tgz"));
+    EXPECT_TRUE(IsThere(outside.Join("target.tgz")));
+
+    EXPECT_EQ(CleanTarFile(kCollector + "node/", "0"), 0);
+    EXPECT_TRUE(IsThere(node + "filelist.txt"));
+    EXPECT_FALSE(IsThere(node + "n5.tgz"));
+    EXPECT_FALSE(IsThere(node + "n4\nnl.tgz"));
+}
+
+TEST_F(CollectorDirTest, CleanTarFileRefusesEverythingOutsideTheTrees) {
+    InstallCleanScript();
+    ASSERT_EQ(RecoverCollectorDirForCofferData(), 0);
+    TempDir outside;
+    WriteText(outside.Join("precious.tgz"), "p");
+    WriteText(Real(kCoffer + "chs_file.tgz"), "c");
+    WriteText(Real(kCollector + "node/n.tgz"), "n");
+    fs::create_symlink(outside.path(), Real(kCollector + "escape"));
+
+    std::string upToSlash;
+    for (int i = 0; i < 40; ++i) {
+        upToSlash += "../";
+    }
+    EXPECT_EQ(CleanTarFile(kCollector + "node/" + upToSlash + outside.path().substr(1), "0"), 2);
+    const std::string script = ShellQuote(Real("/VXA/script/collector_clean_file.sh"));
+    EXPECT_EQ(chs_execCmdWithoutOutput(script + " " + ShellQuote(outside.path()) + " 0 x", 6000), 2)
+        << "a real path outside the node root";
+    const std::string uninstalled =
+        ShellQuote(std::string(CHS_SOURCE_DIR) + "/scripts/collector_clean_file.sh");
+    EXPECT_EQ(
+        chs_execCmdWithoutOutput(uninstalled + " " + ShellQuote(Real(kCollector + "node")) + " 0 x", 6000), 2)
+        << "without a node root around it the script cleans nothing";
+    EXPECT_EQ(chs_execCmdWithoutOutput(script + " " + ShellQuote(Real(kCollector + "node")) + " 0", 6000), 1);
+    EXPECT_EQ(CleanTarFile(kCoffer, "0"), 2) << "the tree root itself holds no collected files";
+    EXPECT_EQ(CleanTarFile("/VXA/coffer_data/omm/", "0"), 2);
+    EXPECT_EQ(CleanTarFile(kCollector + "node/../../../../", "0"), 2);
+    EXPECT_EQ(CleanTarFile(kCollector + "escape/", "0"), 2) << "a link out of the tree";
+    EXPECT_EQ(CleanTarFile(kCollector + "missing/", "0"), 2);
+    EXPECT_EQ(CleanTarFile(kCollector + "node/", "-1"), 1);
+    EXPECT_EQ(CleanTarFile(kCollector + "node/", "1; rm -rf /"), 1);
+    EXPECT_EQ(CleanTarFile(kCollector + "node/", ""), 1);
+    EXPECT_TRUE(IsThere(outside.Join("precious.tgz")));
+    EXPECT_TRUE(IsThere(Real(kCoffer + "chs_file.tgz")));
+    EXPECT_TRUE(IsThere(Real(kCollector + "node/n.tgz")));
+
+    // The LUN tree is the other place collected files may be cleaned.
+    ASSERT_EQ(ChsLunHandle(CHS_LUN_STATUS_USABLE), 0);
+    WriteText(Real(kLunCollector + "perf/p.tgz"), "p");
+    EXPECT_EQ(CleanTarFile(InfocollectorGetPath(INFO_COLLECTOR_PATH_PERF), "0"), 0);
+    EXPECT_FALSE(IsThere(Real(kLunCollector + "perf/p.tgz")));
+}
+
+}  // namespace
