@@ -42,7 +42,7 @@ run_tests() {
 
 # cluster_create DIR NODES: a simulated cluster directory with NODES nodes.
 cluster_create() {
-    "$BUILD/tools/chsctl" mkcluster "$1" --nodes "$2" ${3:+--log-level "$3"}
+    "$BUILD/tools/chsctl" mkcluster "$1" --nodes "$2" ${3:+--log-level "$3"} ${4:+--collect-interval "$4"}
 }
 
 # daemon_start DIR NODE: starts the daemon of one node in the background.
@@ -69,7 +69,7 @@ demo() {
     local dir="$BUILD/demo-cluster"
     daemon_stop "$dir" 2>/dev/null || true
     rm -rf "$dir"
-    cluster_create "$dir" 1 7
+    cluster_create "$dir" 1 7 5
     say "cluster in $dir; starting the daemon of node 0 for 5 seconds"
     daemon_start "$dir" 0
     sleep 5

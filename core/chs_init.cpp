@@ -2,6 +2,9 @@
 
 #include <malloc.h>
 
+#include "collector/collector_db.h"
+#include "collector/info_collect_engine.h"
+#include "core/collector_dir.h"
 #include "core/trace_point.h"
 #include "infra/chs_log.h"
 #include "infra/log_rate_limit.h"
@@ -58,23 +61,27 @@ int32_t CHS_Init() {
 
     // The collector's handler table joins this registration with the
     // collected-file hand-off.
-    int32_t result = -1;
+    int32_t msgResult = -1;
     try {
-        result = MsgProcessClass::Instance()->Init(kInfoCollectorPid) == 0 ? 0 : -1;
+        msgResult = MsgProcessClass::Instance()->Init(kInfoCollectorPid) == 0 ? 0 : -1;
     } catch (const std::exception& error) {
         // A task thread that does not start ends start-up like any other
         // failure, with exit status 1 rather than an abort.
         CHS_LOG(3, LOGID_CORE, "Init msg failed: %s", error.what());
     }
 
-    // Still to come at their places: the coffer-disk directory tree, the
-    // record database with its tables (whose result joins `result`), the
-    // plugins, and with the switch "on" (kSwitchOn) the start of all input
-    // drivers and the resumption of a remote task.
+    RecoverCollectorDirForCofferData();
+    int32_t result = RecoverDb() != 0 ? -1 : msgResult;
+    CollectorDbOper("");
     if (result != 0) {
         CHS_LOG(3, LOGID_CORE, "Info collector init failed.");
         return -1;
     }
+
+    InfoCollectEngineClass::instance()->Init();
+    // With the configuration database come the collector switch and, when it
+    // is "on" (kSwitchOn), the start of all input drivers and the resumption
+    // of a remote task.
     CHS_LOG(1, LOGID_CORE, "[OMM]Info collector init Done.");
     return 0;
 }

@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "core/chs_init.h"
+#include "core/collector_dir.h"
 #include "core/omlib.h"
 #include "infra/chs_log.h"
 #include "infra/process_placement.h"
@@ -31,8 +32,7 @@ int main(int argc, char** argv) {
     mallopt(M_TRIM_THRESHOLD, 16384);
     mallopt(M_MMAP_THRESHOLD, 16384);
 
-    // The LUN-status callback of the collector directories is registered here
-    // once they are built.
+    omlib::regOmmlunIsvalid(ChsLunStatusCallback);
     CHS_LOG(1, LOGID_CORE, "Wait for the local controller to be powered on.");
     omlib::WaitSystemMasterReady();
 

@@ -11,8 +11,9 @@ namespace {
 
 int Usage() {
     fprintf(stderr,
-            "usage: chsctl mkcluster DIR [--nodes N] [--log-level L]\n"
-            "         create a simulated cluster directory (default 1 node, log level 6)\n"
+            "usage: chsctl mkcluster DIR [--nodes N] [--log-level L] [--collect-interval SECONDS]\n"
+            "         create a simulated cluster directory (default 1 node, log level 6, collection\n"
+            "         every 3600 s by the sample plugin)\n"
             "       chsctl send --cluster DIR --node N [--timeout SECONDS] [FILE|-]\n"
             "         send a message in JSON form to an endpoint of a node and print the answer\n");
     return chs_tools::kExitUsage;

@@ -10,7 +10,7 @@ namespace chs_tools {
 namespace {
 
 int MakeClusterUsage() {
-    fprintf(stderr, "usage: chsctl mkcluster DIR [--nodes N] [--log-level L]\n");
+    fprintf(stderr, "usage: chsctl mkcluster DIR [--nodes N] [--log-level L] [--collect-interval SECONDS]\n");
     return kExitUsage;
 }
 
@@ -22,6 +22,7 @@ int RunMakeCluster(int argc, char** argv) {
     }
     unsigned long nodes = 1;
     unsigned long level = 6;
+    unsigned long interval = 3600;
     for (int i = 3; i < argc; ++i) {
         if (strcmp(argv[i], "--nodes") == 0 && i + 1 < argc) {
             if (!ParseNumber(argv[++i], 1, 16, nodes)) {
@@ -33,13 +34,21 @@ int RunMakeCluster(int argc, char** argv) {
                 fprintf(stderr, "chsctl: --log-level takes a number from 0 to 7\n");
                 return kExitUsage;
             }
+        } else if (strcmp(argv[i], "--collect-interval") == 0 && i + 1 < argc) {
+            if (!ParseNumber(argv[++i], 1, 86400, interval)) {
+                fprintf(stderr, "chsctl: --collect-interval takes a number of seconds from 1 to 86400\n");
+                return kExitUsage;
+            }
         } else {
             return MakeClusterUsage();
         }
     }
     std::string error;
-    if (!chs_tools::CreateSimulatedCluster(argv[2], static_cast<unsigned int>(nodes),
-                                           static_cast<unsigned int>(level), error)) {
+    ClusterLayoutOptions options;
+    options.uiNodes = static_cast<unsigned int>(nodes);
+    options.uiLogLevel = static_cast<unsigned int>(level);
+    options.uiCollectIntervalSec = static_cast<unsigned int>(interval);
+    if (!CreateSimulatedCluster(argv[2], options, error)) {
         fprintf(stderr, "chsctl: %s\n", error.c_str());
         return kExitFailed;
     }

@@ -32,13 +32,42 @@ bool InstallProgram(const fs::path& from, const fs::path& to, std::string& error
     return true;
 }
 
+// The plugin configuration file of a simulated node: the sample plugin.
+std::string PluginConfiguration(unsigned int intervalSec) {
+    Json::Value plugin;
+    plugin["plugin_type"] = "input";
+    plugin["name"] = "node_facts";
+    plugin["plugin_lib_path"] = std::string(CHS_PLUGIN_DIR) + "/libnode_facts.so";
+    plugin["file_prefix"] = "node";
+    Json::Value interval;
+    interval["interval_sec"].append(std::to_string(intervalSec));
+    plugin["parameters"].append(interval);
+    Json::Value root;
+    root["plugin"].append(plugin);
+    Json::StreamWriterBuilder writer;
+    writer["indentation"] = "  ";
+    return Json::writeString(writer, root) + "\n";
+}
+
+bool WriteFile(const fs::path& path, const std::string& text, std::string& error) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+    if (!out.good()) {
+        error = "cannot write " + path.string();
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 std::string SimulatedControllerName(unsigned int id) {
     return "CTE" + std::to_string(id / 2) + "." + static_cast<char>('A' + id % 2);
 }
 
-bool CreateSimulatedCluster(const std::string& dir, unsigned int nodes, unsigned int logLevel, std::string& error) {
+bool CreateSimulatedCluster(const std::string& dir, const ClusterLayoutOptions& options, std::string& error) {
+    unsigned int nodes = options.uiNodes;
+    unsigned int logLevel = options.uiLogLevel;
     if (nodes < 1 || nodes > 16) {
         error = "a cluster has 1 to 16 nodes";
         return false;
@@ -72,6 +101,19 @@ bool CreateSimulatedCluster(const std::string& dir, unsigned int nodes, unsigned
             if (!MakeDirs(nodeRoot / sub, error)) {
                 return false;
             }
+        }
+        for (const char* script : {"collector_db_init.sh", "collector_clean_file.sh"}) {
+            if (!InstallProgram(fs::path(CHS_SCRIPTS_DIR) / script, nodeRoot / "VXA/script" / script, error)) {
+                return false;
+            }
+        }
+        if (options.uiCollectIntervalSec < 1 ||
+            !WriteFile(nodeRoot / "VXA/conf/InfoCollector.txt", PluginConfiguration(options.uiCollectIntervalSec),
+                       error)) {
+            if (error.empty()) {
+                error = "the collection interval is at least 1 second";
+            }
+            return false;
         }
     }
     cluster["nodes"] = list;

@@ -7,10 +7,18 @@
 
 namespace chs_tools {
 
-// Creates the cluster directory with `nodes` nodes (1 to 16). Fails when
-// cluster.json already exists there. false with a one-line reason in `error`.
-// `logLevel` (0..7) is the platform log level of every process of the cluster.
-bool CreateSimulatedCluster(const std::string& dir, unsigned int nodes, unsigned int logLevel, std::string& error);
+struct ClusterLayoutOptions {
+    unsigned int uiNodes = 1;             // 1 to 16
+    unsigned int uiLogLevel = 6;          // platform log level (0..7) of every process
+    unsigned int uiCollectIntervalSec = 3600;  // the sample plugin's collection interval
+};
+
+// Creates the cluster directory: cluster.json, the simulated platform
+// programs, and per node the root with the controller scripts installed in
+// VXA/script/ and a plugin configuration file naming the sample plugin.
+// Fails when cluster.json already exists there. false with a one-line reason
+// in `error`.
+bool CreateSimulatedCluster(const std::string& dir, const ClusterLayoutOptions& options, std::string& error);
 
 // Controller name of node `id`: two controllers per engine, CTE0.A, CTE0.B, CTE1.A, ...
 std::string SimulatedControllerName(unsigned int id);

@@ -1,6 +1,7 @@
 #include "core/chs_init.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "core/trace_point.h"
 #include "platform/fdsa.h"
@@ -18,6 +19,11 @@ protected:
     void SetUp() override {
         chs_test::WriteText(dir.Join("cluster.json"), R"({"nodes": [{"id": 0, "name": "CTE0.A"}]})");
         chs_test::MakeDirs(dir.Join("node0/VXA/coffer_data/omm/chs"));
+        chs_test::MakeDirs(dir.Join("node0/VXA/script"));
+        // The database initialisation script of the node, as the cluster layout installs it.
+        std::string script = dir.Join("node0/VXA/script/collector_db_init.sh");
+        chs_test::WriteText(script, chs_test::ReadText(std::string(CHS_SOURCE_DIR) + "/scripts/collector_db_init.sh"));
+        chmod(script.c_str(), 0755);
         std::string error;
         ASSERT_TRUE(platform::AttachCluster(dir.Join("cluster.json"), 0, dir.Join("node0"), true, error)) << error;
         g_uiSupervisionPeriodMs = 1;

@@ -1,0 +1,113 @@
+// Sample collection plugin "node_facts": one input driver that, while
+// started, collects facts of its node into node_facts_<time>.tgz files in the
+// node directory and records each file in the record database.
+#include <unistd.h>
+
+#include <condition_variable>
+#include <ctime>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "infocollector/collector_db.h"
+#include "infocollector/collector_dir.h"
+#include "infocollector/engine.h"
+#include "infocollector/host_paths.h"
+#include "node_facts/node_facts.h"
+
+namespace {
+
+const char* const kPluginName = "node_facts";
+
+class NodeFactsDriver : public InputDriverBase {
+public:
+    ~NodeFactsDriver() override { Stop(); }
+
+    int32_t Start() override {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_thread.joinable()) {
+            return 0;
+        }
+        m_bStop = false;
+        m_uiIntervalSec = node_facts::ReadIntervalSec(InfocollectorRealPath(INFOCOLLECTOR_PLUGIN_CFG_FILE), kPluginName);
+        m_thread = std::thread(&NodeFactsDriver::Run, this);
+        return 0;
+    }
+
+    // Ends the collection thread promptly: it waits on a condition, not a sleep.
+    int32_t Stop() override {
+        std::thread worker;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_bStop = true;
+            m_cond.notify_all();
+            worker.swap(m_thread);
+        }
+        if (worker.joinable()) {
+            worker.join();
+        }
+        return 0;
+    }
+
+private:
+    void Run() {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        while (!m_bStop) {
+            lock.unlock();
+            CollectOnce();
+            lock.lock();
+            m_cond.wait_for(lock, std::chrono::seconds(m_uiIntervalSec), [this] { return m_bStop; });
+        }
+    }
+
+    // One file: the facts are written into a work directory below "node/temp/",
+    // packed into the node directory and recorded.
+    void CollectOnce() {
+        std::string nodeDir = InfocollectorGetPath(INFO_COLLECTOR_PATH_NODE);
+        std::string tempDir = InfocollectorGetPath(INFO_COLLECTOR_PATH_NODE_TEMP);
+        if (TestAndRecoverSomeCollectorDir(tempDir, "750") != 0) {
+            return;
+        }
+        char stamp[32];
+        time_t now = time(nullptr);
+        struct tm local {};
+        localtime_r(&now, &local);
+        strftime(stamp, sizeof(stamp), "%Y%m%d%H%M%S", &local);
+        std::string stem = "node_facts_" + std::string(stamp) + "_" + std::to_string(++m_uiSequence);
+        std::string workDir = tempDir + stem;
+        if (CreateDir(workDir, "750") != 0) {
+            return;
+        }
+        {
+            std::ofstream out(workDir + "/facts.txt", std::ios::trunc);
+            out << node_facts::CollectFacts(nodeDir);
+        }
+        std::string archive = nodeDir + stem + ".tgz";
+        if (CompressDirFile(archive, workDir) == 0) {
+            insertPluginRecord(archive, INFO_COLLECTOR_PATH_NODE);
+        }
+        DeleteDir(workDir);
+    }
+
+    std::mutex m_mutex;
+    std::condition_variable m_cond;
+    std::thread m_thread;
+    bool m_bStop = false;
+    unsigned int m_uiIntervalSec = 3600;
+    unsigned int m_uiSequence = 0;
+};
+
+}  // namespace
+
+extern "C" int32_t GetEngineVersion() { return INFOCOLLECT_ENGINE_VERSION; }
+
+extern "C" int32_t RegisterPlugin(InfoCollectEngineClass* engine) {
+    std::string name = kPluginName;
+    NodeFactsDriver* driver = new NodeFactsDriver();
+    if (engine->AddInputDriver(name, driver) != 0) {
+        delete driver;  // not taken: the engine kept the one it had
+        return -1;
+    }
+    return 0;
+}

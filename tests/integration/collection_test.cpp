@@ -1,0 +1,151 @@
+// The collection engine for real: the daemon lays out its trees, makes its
+// record database and loads the sample plugin of its node; and the sample
+// plugin, loaded by a host like the daemon, collects facts into node files
+// that end up recorded in "tbl_plugin_record".
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <set>
+
+#include "collector/collector_db.h"
+#include "collector/info_collect_engine.h"
+#include "core/collector_dir.h"
+#include "infra/chs_log.h"
+#include "infra/exec_cmd.h"
+#include "platform/dplog.h"
+#include "platform/om_cluster.h"
+#include "tests/support/process.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+using chs_test::BinaryPath;
+using chs_test::Process;
+using chs_test::ReadText;
+using chs_test::RunProgram;
+using chs_test::RunResult;
+using chs_test::TempDir;
+using chs_test::WaitFor;
+
+const char* const kCofferTree = "VXA/coffer_data/omm/export_import/chs/";
+const char* const kDbFile = "VXA/coffer_data/omm/export_import/chs/collector/db/collect.dat";
+
+// Rows of a query against a database file, each row's values joined by '|'.
+std::vector<std::string> Query(const std::string& path, const std::string& sql) {
+    std::vector<std::string> rows;
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+        sqlite3_close(db);
+        return rows;
+    }
+    sqlite3_stmt* statement = nullptr;
+    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &statement, nullptr) == SQLITE_OK) {
+        while (sqlite3_step(statement) == SQLITE_ROW) {
+            std::string row;
+            for (int i = 0; i < sqlite3_column_count(statement); ++i) {
+                const unsigned char* text = sqlite3_column_text(statement, i);
+                row += (i == 0 ? "" : "|") + std::string(text != nullptr ? reinterpret_cast<const char*>(text) : "");
+            }
+            rows.push_back(row);
+        }
+    }
+    sqlite3_finalize(statement);
+    sqlite3_close(db);
+    return rows;
+}
+
+class CollectionTest : public ::testing::Test {
+protected:
+    void MakeCluster(const std::string& interval) {
+        cluster = dir.Join("cluster");
+        RunResult made = RunProgram({BinaryPath("tools/chsctl"), "mkcluster", cluster, "--nodes", "2", "--log-level",
+                                     "7", "--collect-interval", interval});
+        ASSERT_EQ(made.exitCode, 0) << made.err;
+    }
+    std::string Root(int node) { return cluster + "/node" + std::to_string(node) + "/"; }
+
+    TempDir dir;
+    std::string cluster;
+};
+
+TEST_F(CollectionTest, DaemonLaysOutTreesDatabaseAndPlugins) {
+    MakeCluster("3600");
+    Process daemon({BinaryPath("core/infocollector"), "-m", "INFOCOLLECTOR", cluster + "/cluster.json", "0", "-r",
+                    Root(0)},
+                   {"PATH=" + cluster + "/bin:/usr/bin:/bin"}, dir.Join("daemon.out"));
+    std::string log = Root(0) + "var/log/chs/infocollector.log";
+    ASSERT_TRUE(WaitFor([&] { return ReadText(log).find("Info collector init Done.") != std::string::npos; }, 20000))
+        << ReadText(log);
+
+    for (const char* sub : {"collector/alarm", "collector/array", "collector/db", "collector/dha",
+                            "collector/diagnose_data", "collector/message", "collector/node", "collector/perf",
+                            "collector/running_data", "collector/syslog", "export"}) {
+        struct stat st {};
+        ASSERT_EQ(stat((Root(0) + kCofferTree + sub).c_str(), &st), 0) << sub;
+        EXPECT_EQ(st.st_mode & 0777, 0750u) << sub;
+    }
+    std::vector<std::string> tables = Query(Root(0) + kDbFile, "select name from sqlite_master where type='table'");
+    std::set<std::string> names(tables.begin(), tables.end());
+    for (const char* table : {"tbl_plugin_record", "tbl_node_record", "tbl_alarm_record", "tbl_log_record"}) {
+        EXPECT_EQ(names.count(table), 1u) << table;
+    }
+    EXPECT_NE(ReadText(log).find("Infocollector plugin type: input, name:node_facts, path:"), std::string::npos);
+    EXPECT_EQ(ReadText(log).find("load library"), std::string::npos) << "the sample plugin loads";
+    EXPECT_TRUE(daemon.Running());
+
+    // A second start finds the log table there already, says so, and runs.
+    daemon.Stop(SIGKILL);
+    Process again({BinaryPath("core/infocollector"), "-m", "INFOCOLLECTOR", cluster + "/cluster.json", "0", "-r",
+                   Root(0)},
+                  {"PATH=" + cluster + "/bin:/usr/bin:/bin"}, dir.Join("again.out"));
+    ASSERT_TRUE(WaitFor([&] {
+        std::string text = ReadText(log);
+        size_t first = text.find("Info collector init Done.");
+        return first != std::string::npos && text.find("Info collector init Done.", first + 1) != std::string::npos;
+    }, 20000)) << ReadText(log);
+    EXPECT_NE(ReadText(log).find("Table key(db_log_record_create) operate failed("), std::string::npos);
+}
+
+TEST_F(CollectionTest, SamplePluginRecordsWhatItCollects) {
+    MakeCluster("3600");
+    std::string error;
+    ASSERT_TRUE(platform::AttachCluster(cluster + "/cluster.json", 1, Root(1), true, error)) << error;
+    platform::LogOpen(Root(1) + "var/log/chs/test.log");
+    SetModuleID(551);
+    ASSERT_EQ(RecoverCollectorDirForCofferData(), 0);
+    ASSERT_EQ(RecoverDb(), 0);
+    CollectorDbOper("");
+
+    InfoCollectEngineClass* engine = InfoCollectEngineClass::instance();
+    engine->Init();
+    ASSERT_EQ(engine->StartOneCollect(DRIVER_TYPE_INPUT, "node_facts"), 0) << ReadText(Root(1) + "var/log/chs/test.log");
+    std::string db = Root(1) + kDbFile;
+    ASSERT_TRUE(WaitFor([&] { return !Query(db, "select file_name, file_size, file_type from tbl_plugin_record").empty(); },
+                        20000))
+        << ReadText(Root(1) + "var/log/chs/test.log");
+
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(engine->StopAllCollect(), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5))
+        << "Stop interrupts the hour-long wait between collections";
+
+    std::vector<std::string> rows = Query(db, "select file_name, file_size, file_type from tbl_plugin_record");
+    ASSERT_EQ(rows.size(), 1u);
+    std::string file = rows[0].substr(0, rows[0].find('|'));
+    EXPECT_EQ(file.rfind(Root(1) + kCofferTree + "collector/node/node", 0), 0u) << file;
+    EXPECT_EQ(file.substr(file.size() - 4), ".tgz");
+    struct stat st {};
+    ASSERT_EQ(stat(file.c_str(), &st), 0);
+    EXPECT_EQ(rows[0], file + "|" + std::to_string(st.st_size) + "|0");
+    std::string listing = chs_execCmd("tar -tzf '" + file + "'", 10, 5000);
+    EXPECT_NE(listing.find("facts.txt"), std::string::npos) << listing;
+    std::string facts = chs_execCmd("tar -xzOf '" + file + "' facts.txt", 50, 5000);
+    EXPECT_NE(facts.find("uptime_seconds: "), std::string::npos) << facts;
+    EXPECT_NE(facts.find("MemTotal:"), std::string::npos) << facts;
+    EXPECT_NE(facts.find("disk_available_mb: "), std::string::npos) << facts;
+}
+
+}  // namespace
