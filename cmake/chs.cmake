@@ -49,7 +49,9 @@ function(chs_link_whole target)
   foreach(lib ${ARGN})
     get_target_property(_type ${lib} TYPE)
     if(_type STREQUAL "STATIC_LIBRARY")
-      target_link_options(${target} PRIVATE "LINKER:--whole-archive" "$<TARGET_FILE:${lib}>" "LINKER:--no-whole-archive")
+      # One option per library: separate items would be de-duplicated and
+      # only the first library would be taken whole.
+      target_link_options(${target} PRIVATE "SHELL:-Wl,--whole-archive $<TARGET_FILE:${lib}> -Wl,--no-whole-archive")
       add_dependencies(${target} ${lib})
     endif()
     target_link_libraries(${target} PRIVATE ${lib})

@@ -6,6 +6,8 @@
 
 #include "infra/chs_log.h"
 #include "platform/om_cluster.h"
+#include "platform/om_db.h"
+#include "platform/platform_profile.h"
 #include "infra/timer_drv.h"
 
 namespace omlib {
@@ -136,6 +138,14 @@ uint32_t ParseHostnameToIp(const std::string& host, std::string& ip, uint16_t po
         return 0;
     }
     return ret == 2 ? kErrNameUnknown : kErrResolve;
+}
+
+int operateDb(const std::string& path, const std::string& sql) {
+    return OMDB_OperateDb(platform::RealPath(path).c_str(), sql.c_str());
+}
+
+int queryDb(const std::string& path, const std::string& sql, DbQueryCallback callback, void* context) {
+    return OMDB_QueryDb(platform::RealPath(path).c_str(), sql.c_str(), callback, context);
 }
 
 bool TestBit(uint32_t word, uint32_t bit) { return bit < 32 && (word & (1u << bit)) != 0; }

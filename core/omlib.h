@@ -38,6 +38,15 @@ int getInternalMgmtIPByNID(uint16_t nodeId, std::string& joined);  // addresses 
 uint32_t ParseHostnameToIp(const std::string& host, std::string& ip, uint16_t port = 0, uint32_t tries = 5,
                            uint32_t timeoutSec = 3);
 
+// The platform SQLite layer. `path` is a system path ("/VXA/..."): these two
+// map it below the node root, so callers pass system paths and the platform
+// layer below takes real ones. 0, or the platform's error code (SQLite result
+// code). queryDb calls `callback` once as OMDB_QueryDb does
+// (platform/om_db.h) and returns its result when the query ran.
+using DbQueryCallback = int (*)(void* context, char** table, int rows, int columns, const char* errorText);
+int operateDb(const std::string& path, const std::string& sql);
+int queryDb(const std::string& path, const std::string& sql, DbQueryCallback callback, void* context);
+
 // Bit numbers of 32 or more test false and change nothing.
 bool TestBit(uint32_t word, uint32_t bit);
 void SetBit(uint32_t& word, uint32_t bit);

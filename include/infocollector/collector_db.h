@@ -16,11 +16,11 @@
 
 // One row of "tbl_node_record". updateNodeRecord reads only iId and iFileSize.
 struct tagTBL_NODE_RECORD {
-    int32_t iId;              // row id
-    char acFileName[256];     // file_name
-    int32_t iIsCollect;       // is_collect: 0 new, 1 collected
-    char acFileTime[32];      // file_time, "YYYY-MM-DD HH:MM:SS" local time
-    int32_t iFileSize;        // file_size in bytes
+    int32_t iId;           // row id
+    char acFileName[256];  // file_name
+    int32_t iIsCollect;    // is_collect: 0 new, 1 collected
+    char acFileTime[32];   // file_time, "YYYY-MM-DD HH:MM:SS" local time
+    int32_t iFileSize;     // file_size in bytes
 };
 
 // Records the file `name` (a real path, measured now) as not yet collected.
