@@ -1,0 +1,48 @@
+#include "peers/access_auth.h"
+
+#include "infra/chs_log.h"
+#include "peers/peer_codes.h"
+#include "peers/peer_config.h"
+
+namespace chs_peers {
+
+uint16_t AccessAuth::Pid() const { return PEER_PID_ACCESS_AUTH; }
+
+void AccessAuth::Handle(InnerMsg& request) {
+    const tagMsgInfo& info = request.GetMsgInfo();
+    const MsgObject& body = request.GetBody();
+    if (info.uiMsgOPCode != OPCODE_GENERAL || body.empty() || body[0].GetCode() != RECORD_QUERY_USER) {
+        CHS_LOG(3, LOGID_PEERS, "[567] Unsupported request opcode 0x%x with %zu records.", info.uiMsgOPCode,
+                body.size());
+        AnswerResult(request, body.empty() ? PEER_ERR_BAD_REQUEST : PEER_ERR_UNSUPPORTED,
+                     "unsupported request");
+        return;
+    }
+    PeersConfig config;
+    std::string why;
+    if (!LoadPeersConfig(m_context.PeersConfigFile(), config, why)) {
+        CHS_LOG(3, LOGID_PEERS, "[567] %s.", why.c_str());
+        AnswerResult(request, PEER_ERR_CONFIG, why);
+        return;
+    }
+    // The key is a secret of the session: it is never written to the log.
+    auto found = config.mapSessions.find(std::to_string(info.uiSessionKey));
+    if (found == config.mapSessions.end()) {
+        CHS_LOG(3, LOGID_PEERS, "[567] Unknown session key from node %u pid %u.", info.usSenderBID,
+                info.usSenderPID);
+        AnswerResult(request, PEER_ERR_UNKNOWN_SESSION, "unknown session");
+        return;
+    }
+    MsgObject answer;
+    MsgRecord* record = new MsgRecord(RECORD_QUERY_USER);
+    answer.append(record);
+    record->appendInner(CTLVCell::NewString(QUERY_USER_TAG_NAME, found->second));
+    record->appendInner(CTLVCell::NewUInt32(MSG_TAG_ERROR_CODE, PEER_OK));
+    if (!request.PostAckMsg(answer)) {
+        CHS_LOG(3, LOGID_PEERS, "[567] Failed to answer the user query.");
+        return;
+    }
+    CHS_LOG(0, LOGID_PEERS, "[567] Session resolved to user %s.", found->second.c_str());
+}
+
+}  // namespace chs_peers

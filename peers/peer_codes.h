@@ -1,0 +1,58 @@
+// Endpoints, operation codes, record codes and result codes of the sibling
+// modules that chs-peers plays. The request layouts are the daemon's; the
+// failure codes are this program's own (the daemon only tells 0 from the rest).
+#pragma once
+
+#include <cstdint>
+
+namespace chs_peers {
+
+// Endpoints (process ids) served on every node.
+constexpr uint16_t PEER_PID_REMOTE_AGENT = 550;
+constexpr uint16_t PEER_PID_ALARM = 561;
+constexpr uint16_t PEER_PID_ACCESS_AUTH = 567;
+constexpr uint16_t PEER_PID_SSH_PORT = 575;
+// Later work: the synchronisation service 569 (running data) and the alarm-log
+// and alarm-and-event export tasks of 561 are not served yet.
+
+// Remote-service agent.
+constexpr uint32_t OPCODE_SEND_FILE = 0x70001001;
+constexpr uint32_t OPCODE_SWITCH_CHANGE = 0x7000100A;
+constexpr unsigned short SEND_FILE_TAG_DIR = 0;
+constexpr unsigned short SEND_FILE_TAG_NAME = 1;
+constexpr unsigned short SEND_FILE_TAG_SIZE = 2;
+constexpr unsigned short SEND_FILE_TAG_TYPE = 3;
+constexpr unsigned short SEND_FILE_TAG_ADDRESS = 4;
+constexpr unsigned short SEND_FILE_TAG_NODE = 5;
+constexpr unsigned short SEND_FILE_TAG_FORM = 6;
+constexpr uint64_t SEND_FILE_FORM_ADDRESS = 0;
+constexpr uint64_t SEND_FILE_FORM_NODE = 1;
+
+// General-command requests (operation code 259) and their record codes.
+constexpr uint32_t OPCODE_GENERAL = 259;
+constexpr uint64_t RECORD_ALARM_ENTRY = 0xD00C900A5;
+constexpr uint64_t RECORD_QUERY_USER = 0x2FB;
+constexpr uint64_t RECORD_SSH_PORT = 0xD00C900AC;
+constexpr unsigned short ALARM_TAG_ID = 0;
+constexpr unsigned short ALARM_TAG_TYPE = 1;
+constexpr unsigned short QUERY_USER_TAG_NAME = 0;
+constexpr unsigned short SSH_PORT_TAG_PORT = 1;
+constexpr uint32_t DEFAULT_SSH_PORT = 22;
+
+// Result codes carried in cell 4095 of an answer (0: success).
+constexpr uint32_t PEER_OK = 0;
+constexpr uint32_t PEER_ERR_BAD_REQUEST = 0x03000003;   // no record, missing cell, wrong cell type
+constexpr uint32_t PEER_ERR_UNSUPPORTED = 0x03000010;   // a request this module does not serve
+constexpr uint32_t PEER_ERR_PATH_REFUSED = 0x03000011;  // the path leaves the node root
+constexpr uint32_t PEER_ERR_FILE = 0x03000012;          // the file cannot be read or delivered
+constexpr uint32_t PEER_ERR_NODE = 0x03000013;          // no such node in the cluster
+constexpr uint32_t PEER_ERR_CONFIG = 0x03000014;        // peers.json cannot be read
+constexpr uint32_t PEER_ERR_UNKNOWN_SESSION = 0x03000015;
+constexpr uint32_t PEER_ERR_RECORD = 0x03000016;  // the entry cannot be recorded
+constexpr uint32_t PEER_ERR_BUSY = 0x03000017;    // too many requests queued
+
+// Log id of every line chs-peers writes; the module id of the process is 550.
+constexpr unsigned int LOGID_PEERS = 0x09000;
+constexpr unsigned int PEERS_LOG_MODULE = PEER_PID_REMOTE_AGENT;
+
+}  // namespace chs_peers

@@ -1,0 +1,25 @@
+// The configuration of the sibling modules, <cluster>/peers.json:
+//
+//   { "sessions": { "12345": "admin" },    session key (decimal) -> user name
+//     "ssh_port": 22 }                      the system SSH port (default 22)
+//
+// Read afresh for every request, so that a test or an operator can change it
+// while chs-peers runs. A missing file means the defaults. Stateless; thread-safe.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+
+namespace chs_peers {
+
+struct PeersConfig {
+    std::map<std::string, std::string> mapSessions;
+    uint32_t uiSshPort = 22;
+};
+
+// false with a one-line reason when the file exists but cannot be read or
+// does not hold the form above.
+bool LoadPeersConfig(const std::string& path, PeersConfig& out, std::string& why);
+
+}  // namespace chs_peers

@@ -1,0 +1,40 @@
+#include "peers/ssh_port_service.h"
+
+#include "infra/chs_log.h"
+#include "peers/peer_codes.h"
+#include "peers/peer_config.h"
+
+namespace chs_peers {
+
+uint16_t SshPortService::Pid() const { return PEER_PID_SSH_PORT; }
+
+void SshPortService::Handle(InnerMsg& request) {
+    const tagMsgInfo& info = request.GetMsgInfo();
+    const MsgObject& body = request.GetBody();
+    if (info.uiMsgOPCode != OPCODE_GENERAL || body.empty() || body[0].GetCode() != RECORD_SSH_PORT) {
+        CHS_LOG(3, LOGID_PEERS, "[575] Unsupported request opcode 0x%x with %zu records.", info.uiMsgOPCode,
+                body.size());
+        AnswerResult(request, body.empty() ? PEER_ERR_BAD_REQUEST : PEER_ERR_UNSUPPORTED,
+                     "unsupported request");
+        return;
+    }
+    PeersConfig config;
+    std::string why;
+    if (!LoadPeersConfig(m_context.PeersConfigFile(), config, why)) {
+        CHS_LOG(3, LOGID_PEERS, "[575] %s.", why.c_str());
+        AnswerResult(request, PEER_ERR_CONFIG, why);
+        return;
+    }
+    MsgObject answer;
+    MsgRecord* record = new MsgRecord(RECORD_SSH_PORT);
+    answer.append(record);
+    record->appendInner(CTLVCell::NewUInt32(SSH_PORT_TAG_PORT, config.uiSshPort));
+    record->appendInner(CTLVCell::NewUInt32(MSG_TAG_ERROR_CODE, PEER_OK));
+    if (!request.PostAckMsg(answer)) {
+        CHS_LOG(3, LOGID_PEERS, "[575] Failed to answer the port query.");
+        return;
+    }
+    CHS_LOG(0, LOGID_PEERS, "[575] Answered SSH port %u.", config.uiSshPort);
+}
+
+}  // namespace chs_peers
