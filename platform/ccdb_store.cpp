@@ -1,0 +1,191 @@
+#include "platform/ccdb_store.h"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <vector>
+
+#include "platform/dplog.h"
+#include "platform/om_cluster.h"
+#include "platform/platform_state.h"
+
+namespace platform {
+namespace ccdb {
+namespace {
+
+std::mutex g_storeMutex;
+sqlite3* g_db = nullptr;  // guarded by g_storeMutex, like the three below
+std::string g_path;
+pid_t g_pid = 0;
+std::atomic<unsigned int> g_busyTimeoutMs{5000};
+
+std::mutex g_handleMutex;
+std::vector<std::string> g_dbNames;  // handle - 1 -> database name
+
+void CloseLocked() {
+    if (g_db != nullptr && g_pid == getpid()) {
+        sqlite3_close_v2(g_db);
+    }
+    // A connection inherited through fork() is left alone: closing it would
+    // release locks of the parent's file descriptors.
+    g_db = nullptr;
+    g_path.clear();
+}
+
+int OpenLocked() {
+    const std::string& dir = Cluster().strDir;
+    if (dir.empty()) {
+        return OM_CCDB_ERR_UNREACHABLE;
+    }
+    std::string path = dir + "/ccdb.sqlite";
+    if (g_db != nullptr && (g_pid != getpid() || g_path != path)) {
+        CloseLocked();
+    }
+    if (g_db != nullptr) {
+        return OM_CCDB_OK;
+    }
+    sqlite3* db = nullptr;
+    int rc = sqlite3_open_v2(path.c_str(), &db,
+                             SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+    if (rc != SQLITE_OK) {
+        dplog_standard(0, 3, __FUNCTION__, __LINE__, 0, "ccdb: cannot open %s: %s", path.c_str(),
+                       db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(rc));
+        sqlite3_close_v2(db);
+        return (rc & 0xFF) == SQLITE_CANTOPEN ? OM_CCDB_ERR_UNREACHABLE : MapSqlite(rc);
+    }
+    sqlite3_busy_timeout(db, static_cast<int>(g_busyTimeoutMs.load()));
+    // Settings are few and precious: every commit reaches the disk before it
+    // is acknowledged.
+    rc = sqlite3_exec(db, "PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL;", nullptr, nullptr, nullptr);
+    if (rc == SQLITE_OK) {
+        rc = sqlite3_exec(db, kSqlCreate, nullptr, nullptr, nullptr);
+    }
+    if (rc != SQLITE_OK) {
+        dplog_standard(0, 3, __FUNCTION__, __LINE__, 0, "ccdb: cannot prepare %s: %s", path.c_str(),
+                       sqlite3_errmsg(db));
+        sqlite3_close_v2(db);
+        return MapSqlite(rc);
+    }
+    g_db = db;
+    g_path = path;
+    g_pid = getpid();
+    return OM_CCDB_OK;
+}
+
+}  // namespace
+
+int MapSqlite(int rc) {
+    int primary = rc & 0xFF;
+    if (primary == SQLITE_OK || primary == SQLITE_DONE || primary == SQLITE_ROW) {
+        return OM_CCDB_OK;
+    }
+    return primary == SQLITE_BUSY || primary == SQLITE_LOCKED ? OM_CCDB_TIMEOUT : OM_CCDB_ERR_DB;
+}
+
+CcdbSession::CcdbSession() : m_lock(g_storeMutex), m_status(OpenLocked()) {}
+
+sqlite3* CcdbSession::Db() const { return g_db; }
+
+int CcdbSession::Exec(const char* sql) {
+    int rc = sqlite3_exec(g_db, sql, nullptr, nullptr, nullptr);
+    return MapSqlite(rc);
+}
+
+Statement::Statement(sqlite3* db, const char* sql)
+    : m_rc(sqlite3_prepare_v2(db, sql, -1, &m_stmt, nullptr)) {}
+
+Statement::~Statement() { sqlite3_finalize(m_stmt); }
+
+Statement& Statement::Text(int index, const std::string& text) {
+    if (m_rc == SQLITE_OK) {
+        m_rc = sqlite3_bind_text(m_stmt, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+    }
+    return *this;
+}
+
+Statement& Statement::Blob(int index, const void* data, size_t size) {
+    if (m_rc == SQLITE_OK) {
+        m_rc = sqlite3_bind_blob(m_stmt, index, data, static_cast<int>(size), SQLITE_TRANSIENT);
+    }
+    return *this;
+}
+
+Statement& Statement::Int(int index, int64_t value) {
+    if (m_rc == SQLITE_OK) {
+        m_rc = sqlite3_bind_int64(m_stmt, index, value);
+    }
+    return *this;
+}
+
+int Statement::Step() { return m_rc == SQLITE_OK ? sqlite3_step(m_stmt) : m_rc; }
+
+int LookupTable(CcdbSession& session, const std::string& dbName, const std::string& tableName,
+                CcdbTable& out) {
+    if (const CcdbTable* builtin = BuiltinTable(tableName)) {
+        out = *builtin;
+        return OM_CCDB_OK;
+    }
+    Statement query(session.Db(), kSqlSchemaGet);
+    query.Text(1, dbName).Text(2, tableName);
+    int rc = query.Step();
+    if (rc == SQLITE_DONE) {
+        return OM_CCDB_ERR_NO_TABLE;
+    }
+    if (rc != SQLITE_ROW) {
+        return MapSqlite(rc);
+    }
+    out = CcdbTable{};
+    out.strName = tableName;
+    sqlite3_int64 rowSize = sqlite3_column_int64(query.Get(), 0);
+    const unsigned char* key = sqlite3_column_text(query.Get(), 1);
+    const void* blob = sqlite3_column_blob(query.Get(), 2);
+    int blobSize = sqlite3_column_bytes(query.Get(), 2);
+    if (rowSize <= 0 || rowSize > OM_CCDB_MAX_ROW_SIZE || key == nullptr || blob == nullptr) {
+        return OM_CCDB_ERR_DB;
+    }
+    out.uiRowSize = static_cast<uint32_t>(rowSize);
+    out.strKeyField = reinterpret_cast<const char*>(key);
+    if (!DecodeColumns(std::string(static_cast<const char*>(blob), static_cast<size_t>(blobSize)), out)) {
+        return OM_CCDB_ERR_DB;
+    }
+    return OM_CCDB_OK;
+}
+
+bool Unreachable() { return state::IsSet("ccdb_unreachable"); }
+
+int32_t RegisterDb(const std::string& name) {
+    std::lock_guard<std::mutex> lock(g_handleMutex);
+    for (size_t i = 0; i < g_dbNames.size(); ++i) {
+        if (g_dbNames[i] == name) {
+            return static_cast<int32_t>(i + 1);
+        }
+    }
+    g_dbNames.push_back(name);
+    return static_cast<int32_t>(g_dbNames.size());
+}
+
+bool DbNameOf(int32_t handle, std::string& name) {
+    std::lock_guard<std::mutex> lock(g_handleMutex);
+    if (handle <= 0 || static_cast<size_t>(handle) > g_dbNames.size()) {
+        return false;
+    }
+    name = g_dbNames[static_cast<size_t>(handle) - 1];
+    return true;
+}
+
+}  // namespace ccdb
+
+void SetCcdbBusyTimeoutMs(unsigned int milliseconds) {
+    std::lock_guard<std::mutex> lock(ccdb::g_storeMutex);
+    ccdb::g_busyTimeoutMs = milliseconds;
+    if (ccdb::g_db != nullptr && ccdb::g_pid == getpid()) {
+        sqlite3_busy_timeout(ccdb::g_db, static_cast<int>(milliseconds));
+    }
+}
+
+void CcdbCloseAll() {
+    std::lock_guard<std::mutex> lock(ccdb::g_storeMutex);
+    ccdb::CloseLocked();
+}
+
+}  // namespace platform

@@ -1,0 +1,309 @@
+#include "platform/om_ccdb.h"
+
+#include <cstring>
+#include <string>
+#include <system_error>
+#include <thread>
+
+#include "platform/ccdb_store.h"
+#include "platform/dplog.h"
+#include "platform/platform_state.h"
+
+using platform::ccdb::BoundedText;
+using platform::ccdb::CcdbSession;
+using platform::ccdb::CcdbTable;
+using platform::ccdb::MapSqlite;
+using platform::ccdb::Statement;
+
+namespace {
+
+// Checks what every table call shares: the override, the handle and the
+// table name.
+int Prologue(int32_t handle, const char* table, std::string& db, std::string& tableName) {
+    if (platform::ccdb::Unreachable()) {
+        return OM_CCDB_ERR_UNREACHABLE;
+    }
+    if (!platform::ccdb::DbNameOf(handle, db)) {
+        return OM_CCDB_ERR_HANDLE;
+    }
+    return BoundedText(table, OM_CCDB_NAME_LEN, tableName) ? OM_CCDB_OK : OM_CCDB_ERR_PARAM;
+}
+
+int Layout(CcdbSession& session, const std::string& db, const std::string& tableName, bool keyValue,
+           CcdbTable& layout) {
+    if (session.Status() != OM_CCDB_OK) {
+        return session.Status();
+    }
+    int rc = platform::ccdb::LookupTable(session, db, tableName, layout);
+    if (rc == OM_CCDB_OK && layout.bKeyValue != keyValue) {
+        rc = OM_CCDB_ERR_NO_TABLE;
+    }
+    return rc;
+}
+
+bool EntryTexts(const OM_CCDB_KEY_VALUE_S* entry, std::string& key, std::string* value) {
+    if (entry == nullptr || !BoundedText(entry->acKey, sizeof(entry->acKey), key)) {
+        return false;
+    }
+    if (value == nullptr) {
+        return true;
+    }
+    // An empty value is a value (the syslog user starts empty).
+    size_t length = strnlen(entry->acValue, sizeof(entry->acValue));
+    if (length >= sizeof(entry->acValue)) {
+        return false;
+    }
+    value->assign(entry->acValue, length);
+    return true;
+}
+
+int WriteKeyValue(int32_t handle, const char* table, const OM_CCDB_KEY_VALUE_S* entry, const char* sql) {
+    std::string db, tableName, key, value;
+    int rc = Prologue(handle, table, db, tableName);
+    if (rc != OM_CCDB_OK) {
+        return rc;
+    }
+    if (!EntryTexts(entry, key, &value)) {
+        return OM_CCDB_ERR_PARAM;
+    }
+    CcdbSession session;
+    CcdbTable layout;
+    if ((rc = Layout(session, db, tableName, true, layout)) != OM_CCDB_OK) {
+        return rc;
+    }
+    Statement write(session.Db(), sql);
+    write.Text(1, db).Text(2, tableName).Text(3, key).Text(4, value);
+    rc = write.Step();
+    if ((rc & 0xFF) == SQLITE_CONSTRAINT) {
+        return OM_CCDB_OBJ_EXIST;
+    }
+    return rc == SQLITE_DONE ? OM_CCDB_OK : MapSqlite(rc);
+}
+
+int WriteObject(int32_t handle, const char* table, const char* key, const void* row, uint32_t size,
+                const char* sql) {
+    std::string db, tableName, keyText;
+    int rc = Prologue(handle, table, db, tableName);
+    if (rc != OM_CCDB_OK) {
+        return rc;
+    }
+    if (!BoundedText(key, OM_CCDB_OBJ_KEY_LEN, keyText) || row == nullptr) {
+        return OM_CCDB_ERR_PARAM;
+    }
+    CcdbSession session;
+    CcdbTable layout;
+    if ((rc = Layout(session, db, tableName, false, layout)) != OM_CCDB_OK) {
+        return rc;
+    }
+    if (size != layout.uiRowSize) {
+        return OM_CCDB_ERR_PARAM;
+    }
+    Statement write(session.Db(), sql);
+    write.Text(1, db).Text(2, tableName).Text(3, keyText).Blob(4, row, size);
+    rc = write.Step();
+    if ((rc & 0xFF) == SQLITE_CONSTRAINT) {
+        return OM_CCDB_OBJ_EXIST;
+    }
+    return rc == SQLITE_DONE ? OM_CCDB_OK : MapSqlite(rc);
+}
+
+int DeleteRow(int32_t handle, const char* table, const char* key, bool keyValue) {
+    std::string db, tableName, keyText;
+    int rc = Prologue(handle, table, db, tableName);
+    if (rc != OM_CCDB_OK) {
+        return rc;
+    }
+    if (!BoundedText(key, keyValue ? OM_CCDB_KV_KEY_LEN : OM_CCDB_OBJ_KEY_LEN, keyText)) {
+        return OM_CCDB_ERR_PARAM;
+    }
+    CcdbSession session;
+    CcdbTable layout;
+    if ((rc = Layout(session, db, tableName, keyValue, layout)) != OM_CCDB_OK) {
+        return rc;
+    }
+    Statement remove(session.Db(), keyValue ? platform::ccdb::kSqlKvDelete : platform::ccdb::kSqlObjDelete);
+    remove.Text(1, db).Text(2, tableName).Text(3, keyText);
+    rc = remove.Step();
+    if (rc != SQLITE_DONE) {
+        return MapSqlite(rc);
+    }
+    return sqlite3_changes(session.Db()) > 0 ? OM_CCDB_OK : OM_CCDB_NO_VALUE;
+}
+
+}  // namespace
+
+int OM_CCDB_Init(uint32_t dbType, const char* dbName, char* const* argv, int32_t* handle) {
+    if (platform::ccdb::Unreachable()) {
+        return OM_CCDB_ERR_UNREACHABLE;
+    }
+    std::string name;
+    if (handle == nullptr || argv == nullptr || !BoundedText(dbName, OM_CCDB_DBNAME_LEN, name)) {
+        return OM_CCDB_ERR_PARAM;
+    }
+    const std::string typeArg = "--dbType=";
+    size_t count = 0;
+    for (; count <= OM_CCDB_MAX_ARGS && argv[count] != nullptr; ++count) {
+        std::string arg(argv[count], strnlen(argv[count], 4096));
+        if (arg.compare(0, typeArg.size(), typeArg) == 0 && arg.substr(typeArg.size()) != name) {
+            dplog_standard(0, 3, __FUNCTION__, __LINE__, 0, "ccdb: %s does not name database %s", arg.c_str(),
+                           name.c_str());
+            return OM_CCDB_ERR_PARAM;
+        }
+    }
+    if (count > OM_CCDB_MAX_ARGS) {
+        return OM_CCDB_ERR_PARAM;
+    }
+    CcdbSession session;
+    if (session.Status() != OM_CCDB_OK) {
+        return session.Status();
+    }
+    *handle = platform::ccdb::RegisterDb(name);
+    dplog_standard(0, 6, __FUNCTION__, __LINE__, 0, "ccdb: database %s (type %u) open as handle %d",
+                   name.c_str(), dbType, *handle);
+    return OM_CCDB_OK;
+}
+
+int OM_CCDB_GetKeyValue(int32_t handle, const char* table, OM_CCDB_KEY_VALUE_S* entry) {
+    std::string db, tableName, key;
+    int rc = Prologue(handle, table, db, tableName);
+    if (rc != OM_CCDB_OK) {
+        return rc;
+    }
+    if (!EntryTexts(entry, key, nullptr)) {
+        return OM_CCDB_ERR_PARAM;
+    }
+    CcdbSession session;
+    CcdbTable layout;
+    if ((rc = Layout(session, db, tableName, true, layout)) != OM_CCDB_OK) {
+        return rc;
+    }
+    Statement query(session.Db(), platform::ccdb::kSqlKvGet);
+    query.Text(1, db).Text(2, tableName).Text(3, key);
+    rc = query.Step();
+    if (rc == SQLITE_DONE) {
+        return OM_CCDB_NO_VALUE;
+    }
+    if (rc != SQLITE_ROW) {
+        return MapSqlite(rc);
+    }
+    const unsigned char* value = sqlite3_column_text(query.Get(), 0);
+    size_t length = static_cast<size_t>(sqlite3_column_bytes(query.Get(), 0));
+    if (value == nullptr || length >= sizeof(entry->acValue)) {
+        return OM_CCDB_ERR_DB;  // written by something that did not check the bound
+    }
+    memset(entry->acValue, 0, sizeof(entry->acValue));
+    memcpy(entry->acValue, value, length);
+    return OM_CCDB_OK;
+}
+
+int OM_CCDB_SetKeyValue(int32_t handle, const char* table, const OM_CCDB_KEY_VALUE_S* entry) {
+    return WriteKeyValue(handle, table, entry, platform::ccdb::kSqlKvSet);
+}
+
+int OM_CCDB_InsertKeyValue(int32_t handle, const char* table, const OM_CCDB_KEY_VALUE_S* entry) {
+    return WriteKeyValue(handle, table, entry, platform::ccdb::kSqlKvInsert);
+}
+
+int OM_CCDB_DelKeyValue(int32_t handle, const char* table, const char* key) {
+    return DeleteRow(handle, table, key, true);
+}
+
+int OM_CCDB_InsertOneObj(int32_t handle, const char* table, const char* key, const void* row, uint32_t size) {
+    return WriteObject(handle, table, key, row, size, platform::ccdb::kSqlObjInsert);
+}
+
+int OM_CCDB_DelAndInsert(int32_t handle, const char* table, const char* key, const void* row, uint32_t size) {
+    return WriteObject(handle, table, key, row, size, platform::ccdb::kSqlObjSet);
+}
+
+int OM_CCDB_Delete(int32_t handle, const char* table, const char* key) {
+    return DeleteRow(handle, table, key, false);
+}
+
+int OM_CCDB_QueryOneObj(int32_t handle, const char* table, const char* key, void* row, uint32_t size) {
+    std::string db, tableName, keyText;
+    int rc = Prologue(handle, table, db, tableName);
+    if (rc != OM_CCDB_OK) {
+        return rc;
+    }
+    if (!BoundedText(key, OM_CCDB_OBJ_KEY_LEN, keyText) || row == nullptr) {
+        return OM_CCDB_ERR_PARAM;
+    }
+    CcdbSession session;
+    CcdbTable layout;
+    if ((rc = Layout(session, db, tableName, false, layout)) != OM_CCDB_OK) {
+        return rc;
+    }
+    if (size != layout.uiRowSize) {
+        return OM_CCDB_ERR_PARAM;
+    }
+    Statement query(session.Db(), platform::ccdb::kSqlObjGet);
+    query.Text(1, db).Text(2, tableName).Text(3, keyText);
+    rc = query.Step();
+    if (rc == SQLITE_DONE) {
+        return OM_CCDB_NO_VALUE;
+    }
+    if (rc != SQLITE_ROW) {
+        return MapSqlite(rc);
+    }
+    const void* stored = sqlite3_column_blob(query.Get(), 0);
+    if (stored == nullptr || static_cast<uint32_t>(sqlite3_column_bytes(query.Get(), 0)) != size) {
+        dplog_standard(0, 3, __FUNCTION__, __LINE__, 0, "ccdb: row %s of %s has a wrong size",
+                       keyText.c_str(), tableName.c_str());
+        return OM_CCDB_ERR_DB;
+    }
+    memcpy(row, stored, size);
+    return OM_CCDB_OK;
+}
+
+int OM_CCDB_CountObj(int32_t handle, const char* table, uint32_t* count) {
+    std::string db, tableName;
+    int rc = Prologue(handle, table, db, tableName);
+    if (rc != OM_CCDB_OK) {
+        return rc;
+    }
+    if (count == nullptr) {
+        return OM_CCDB_ERR_PARAM;
+    }
+    CcdbSession session;
+    CcdbTable layout;
+    if ((rc = Layout(session, db, tableName, false, layout)) != OM_CCDB_OK) {
+        return rc;
+    }
+    Statement query(session.Db(), platform::ccdb::kSqlObjCount);
+    query.Text(1, db).Text(2, tableName);
+    rc = query.Step();
+    if (rc != SQLITE_ROW) {
+        return MapSqlite(rc);
+    }
+    *count = static_cast<uint32_t>(sqlite3_column_int64(query.Get(), 0));
+    return OM_CCDB_OK;
+}
+
+int queryCcdbStatus(OM_CCDB_STATUS_FN callback, void* context, uint32_t flags) {
+    if (callback == nullptr || flags != 0) {
+        return OM_CCDB_ERR_PARAM;
+    }
+    try {
+        // The answer comes from a thread of the client, as it would from the
+        // database service; the caller must not rely on running it itself.
+        std::thread([callback, context] {
+            int32_t result = OM_CCDB_ERR_UNREACHABLE;
+            int32_t stateValue = 0;
+            if (!platform::ccdb::Unreachable()) {
+                CcdbSession session;
+                result = session.Status();
+            }
+            if (result == OM_CCDB_OK) {
+                std::optional<long long> forced = platform::state::GetNumber("ccdb_status");
+                stateValue = forced ? static_cast<int32_t>(*forced) : OM_CCDB_STATE_NORMAL;
+            }
+            callback(result, stateValue, context);
+        }).detach();
+    } catch (const std::system_error& error) {
+        dplog_standard(0, 3, __FUNCTION__, __LINE__, 0, "ccdb: no thread for the status query: %s",
+                       error.what());
+        return OM_CCDB_ERR_DB;
+    }
+    return OM_CCDB_OK;
+}
