@@ -4,6 +4,7 @@
 
 #include "collector/collector_db.h"
 #include "collector/info_collect_engine.h"
+#include "control/collector_ccdb.h"
 #include "core/collector_dir.h"
 #include "core/trace_point.h"
 #include "infra/chs_log.h"
@@ -18,7 +19,7 @@ uint32_t g_uiCurlRetryMs = 3000;
 
 namespace {
 
-[[maybe_unused]] const char* const kSwitchOn = "on";
+const char* const kSwitchOn = "on";
 constexpr unsigned int kInfoCollectorPid = 551;
 std::string g_strLastSwitch = "off";
 
@@ -45,8 +46,13 @@ int32_t CHS_Init() {
         }
     }
 
-    // The configuration database (its initialisation and the reading of the
-    // collector switch) joins here when it is built.
+    uint32_t ccdbResult = COLLECTOR_CCDB::Init();
+    uint32_t switchResult = COLLECTOR_CCDB::GetCollectorSwitch(g_strLastSwitch);
+    if (ccdbResult != 0 || switchResult != 0) {
+        CHS_LOG(3, LOGID_CORE, "Info collector init failed.");
+        CCDB_COMM::WaitCcdbUpgrade();
+        return -1;
+    }
 
     int ret = FDSA_AgentInitSub(551);
     if (ret == 0) {
@@ -75,13 +81,15 @@ int32_t CHS_Init() {
     CollectorDbOper("");
     if (result != 0) {
         CHS_LOG(3, LOGID_CORE, "Info collector init failed.");
+        CCDB_COMM::WaitCcdbUpgrade();
         return -1;
     }
 
     InfoCollectEngineClass::instance()->Init();
-    // With the configuration database come the collector switch and, when it
-    // is "on" (kSwitchOn), the start of all input drivers and the resumption
-    // of a remote task.
+    if (g_strLastSwitch == kSwitchOn) {
+        InfoCollectEngineClass::instance()->StartAllCollect();
+        // The resumption of an unfinished remote task joins here.
+    }
     CHS_LOG(1, LOGID_CORE, "[OMM]Info collector init Done.");
     return 0;
 }

@@ -12,6 +12,7 @@
 
 #include "collector/collector_db.h"
 #include "collector/info_collect_engine.h"
+#include "control/collector_ccdb.h"
 #include "core/collector_dir.h"
 #include "infra/chs_log.h"
 #include "infra/exec_cmd.h"
@@ -107,6 +108,29 @@ TEST_F(CollectionTest, DaemonLaysOutTreesDatabaseAndPlugins) {
         return first != std::string::npos && text.find("Info collector init Done.", first + 1) != std::string::npos;
     }, 20000)) << ReadText(log);
     EXPECT_NE(ReadText(log).find("Table key(db_log_record_create) operate failed("), std::string::npos);
+}
+
+TEST_F(CollectionTest, DaemonStartsThePluginWhenTheSwitchIsOn) {
+    MakeCluster("3600");
+    // The switch lives in the cluster's configuration database; set it as a
+    // client of node 1 would.
+    std::string error;
+    ASSERT_TRUE(platform::AttachCluster(cluster + "/cluster.json", 1, Root(1), false, error)) << error;
+    ASSERT_EQ(COLLECTOR_CCDB::Init(), 0u);
+    ASSERT_EQ(COLLECTOR_CCDB::SetCollectorSwitch("on"), 0u);
+
+    Process daemon({BinaryPath("core/infocollector"), "-m", "INFOCOLLECTOR", cluster + "/cluster.json", "0", "-r",
+                    Root(0)},
+                   {"PATH=" + cluster + "/bin:/usr/bin:/bin"}, dir.Join("daemon.out"));
+    std::string db = Root(0) + kDbFile;
+    std::string log = Root(0) + "var/log/chs/infocollector.log";
+    ASSERT_TRUE(WaitFor([&] { return !Query(db, "select file_name from tbl_plugin_record").empty(); }, 20000))
+        << ReadText(log);
+    EXPECT_NE(ReadText(log).find("Start input driver: node_facts."), std::string::npos);
+    std::string file = Query(db, "select file_name from tbl_plugin_record")[0];
+    struct stat st {};
+    EXPECT_EQ(stat(file.c_str(), &st), 0) << file;
+    EXPECT_EQ(file.rfind(Root(0) + kCofferTree + "collector/node/node_facts_", 0), 0u) << file;
 }
 
 TEST_F(CollectionTest, SamplePluginRecordsWhatItCollects) {
