@@ -98,8 +98,8 @@ void CHS_CheckEveryMinute() {
     for (const MarkerEntry& marker : kSupervisionMarkers) {
         ChsTpCheckPoint(marker.pcName, marker.pHandler);
     }
-    // The switch control (ControlPluginsBySwitch) joins here with the
-    // configuration database.
+    // The switch control (ControlPluginsBySwitch) joins here with the switch
+    // handlers, whose NotifyAllPluginRegister it applies the switch through.
     MsgProcessClass::Instance()->CheckMsgQue();
     CheckLogIdNums();
 }

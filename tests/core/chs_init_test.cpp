@@ -6,6 +6,7 @@
 #include "core/trace_point.h"
 #include "platform/fdsa.h"
 #include "platform/om_cluster.h"
+#include "platform/platform_state.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/temp_dir.h"
 
@@ -41,6 +42,14 @@ TEST_F(ChsInitTest, InitBringsUpTheInfrastructureAndSaysSoUnderModuleZero) {
     EXPECT_NE(done[0].find("[0][INFO]"), std::string::npos);
     EXPECT_EQ(CHS_LastKnownSwitch(), "off");
     EXPECT_FALSE(log.Contains("Init info collector fdsa_agent failed."));
+}
+
+TEST_F(ChsInitTest, AnUnreachableConfigurationDatabaseFailsStartUp) {
+    platform::state::Set("ccdb_unreachable", "1");
+    EXPECT_EQ(CHS_Init(), -1);
+    platform::state::Clear("ccdb_unreachable");
+    EXPECT_TRUE(log.Contains("Info collector init failed."));
+    EXPECT_FALSE(log.Contains("Info collector init Done."));
 }
 
 TEST_F(ChsInitTest, SupervisionRunsTheMarkersOfEachCycle) {
