@@ -5,6 +5,7 @@
 
 #include "core/trace_point.h"
 #include "platform/fdsa.h"
+#include "control/ccdb_comm.h"
 #include "platform/om_cluster.h"
 #include "platform/platform_state.h"
 #include "tests/support/log_capture.h"
@@ -46,6 +47,7 @@ TEST_F(ChsInitTest, InitBringsUpTheInfrastructureAndSaysSoUnderModuleZero) {
 
 TEST_F(ChsInitTest, AnUnreachableConfigurationDatabaseFailsStartUp) {
     platform::state::Set("ccdb_unreachable", "1");
+    CCDB_COMM::g_uiCcdbUpgradePollMs = 1;
     EXPECT_EQ(CHS_Init(), -1);
     platform::state::Clear("ccdb_unreachable");
     EXPECT_TRUE(log.Contains("Info collector init failed."));
