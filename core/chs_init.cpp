@@ -3,6 +3,7 @@
 #include <malloc.h>
 
 #include "collector/collector_db.h"
+#include "collector/collector_msg_handler.h"
 #include "collector/info_collect_engine.h"
 #include "control/collector_ccdb.h"
 #include "core/collector_dir.h"
@@ -20,7 +21,6 @@ uint32_t g_uiCurlRetryMs = 3000;
 namespace {
 
 const char* const kSwitchOn = "on";
-constexpr unsigned int kInfoCollectorPid = 551;
 std::string g_strLastSwitch = "off";
 
 struct MarkerEntry {
@@ -65,11 +65,9 @@ int32_t CHS_Init() {
     g_pfnClockTracePoint = [] { ChsTpCheckPoint("TP_MON_CHS_ClockTask_Sleep2H"); };
     TimerDrvClass::instance()->Init(5);
 
-    // The collector's handler table joins this registration with the
-    // collected-file hand-off.
     int32_t msgResult = -1;
     try {
-        msgResult = MsgProcessClass::Instance()->Init(kInfoCollectorPid) == 0 ? 0 : -1;
+        msgResult = InitInfoCollectMsgHandler() == 0 ? 0 : -1;
     } catch (const std::exception& error) {
         // A task thread that does not start ends start-up like any other
         // failure, with exit status 1 rather than an abort.

@@ -1,0 +1,202 @@
+#include "collector/collect_file_handoff.h"
+
+#include <sys/stat.h>
+
+#include <chrono>
+#include <thread>
+
+#include "control/collector_ccdb.h"
+#include "core/omlib.h"
+#include "infra/chs_log.h"
+#include "infra/file_util.h"
+
+uint32_t g_uiHandoffPollMs = 1000;
+
+namespace {
+
+// The platform has no node-to-node file copy yet: every fetch from another
+// node fails, loudly, instead of pretending the file arrived.
+int GetFileFromOtherNode(int nodeId, const std::string& source, const std::string& /*destination*/,
+                         int /*timeoutSec*/) {
+    CHS_LOG(3, LOGID_COLLECTOR, "Copying files between nodes is not available: node(%d) file(%s).", nodeId,
+            source.c_str());
+    return -1;
+}
+
+// What the request may claim about the file. The agent reads the file
+// itself; the size is only informative, so a size beyond 32 bits travels as 0.
+bool StatFile(const std::string& file, unsigned int& size) {
+    struct stat st {};
+    if (stat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        return false;
+    }
+    size = 0;
+    (void)getFileSize(file, size);
+    return true;
+}
+
+// The part of both request forms that does not depend on the destination.
+void FillSendFileRequest(InnerMsg& request, const std::string& file, unsigned int size, int fileType,
+                         unsigned int timeout) {
+    tagMsgInfo& info = request.GetMsgInfo();
+    info.usSenderBID = MSG_LOCAL_NODE_BID;
+    info.usSenderPID = CHS_COLLECTOR_PID;
+    info.usReceiverBID = MSG_LOCAL_NODE_BID;
+    info.usReceiverPID = CHS_RELAYD_PID;
+    info.uiMsgOPCode = CHS_OPCODE_SEND_FILE;
+    info.uiMsgTimeout = timeout;
+    info.usMsgType = MSG_TYPE_REQUEST;
+
+    MsgRecord* record = new MsgRecord(0);
+    request.GetBody().append(record);
+    record->appendInner(CTLVCell::NewString(SEND_FILE_TAG_PATH, dirName(file)));
+    record->appendInner(CTLVCell::NewString(SEND_FILE_TAG_FILE_NAME, baseName(file)));
+    record->appendInner(CTLVCell::NewUInt32(SEND_FILE_TAG_FILE_SIZE, size));
+    record->appendInner(CTLVCell::NewInt32(SEND_FILE_TAG_FILE_TYPE, fileType));
+}
+
+int PostSendFileRequest(InnerMsg& request, void (*onResponse)(InnerMsg&)) {
+    if (!request.PostAsyncMsg(new MsgAsyncFun(onResponse, timeOuthandle))) {
+        CHS_LOG(3, LOGID_COLLECTOR, "Fail to send msg.");
+        return -1;
+    }
+    return 0;
+}
+
+// Response callbacks write the flag or counter on another thread; the
+// atomic loads pair with their stores.
+template <typename T, typename Done>
+void PollUntil(T& value, int seconds, Done done) {
+    int left = seconds;
+    while (!done(__atomic_load_n(&value, __ATOMIC_ACQUIRE)) && left > 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(g_uiHandoffPollMs));
+        --left;
+    }
+}
+
+}  // namespace
+
+int pluginGetFile(int nodeId, std::string source, std::string destination) {
+    if (nodeId == static_cast<int>(omlib::getLocalNidInUser())) {
+        // The copy joins directory and name without a separator of its own.
+        if (!destination.empty() && destination.back() != '/') {
+            destination += '/';
+        }
+        return static_cast<int>(copyFile(source, destination));
+    }
+    int ret = GetFileFromOtherNode(nodeId, source, destination, CHS_GET_FILE_TIMEOUT);
+    if (ret != 0) {
+        CHS_LOG(3, LOGID_COLLECTOR, "Failed to get node(%d) file, ret:%d.", nodeId, ret);
+        return -1;
+    }
+    CHS_LOG(0, LOGID_COLLECTOR, "Success in get node:%d file:%s, ret:%d.", nodeId, source.c_str(), 0);
+    return 0;
+}
+
+int pluginSendFile(std::string file, int fileType, std::string address, void (*onResponse)(InnerMsg&),
+                   unsigned int timeout) {
+    try {
+        unsigned int size = 0;
+        if (!StatFile(file, size)) {
+            // Asking the agent for a file that is not there could only fail
+            // later, and would look like a successful hand-off now.
+            CHS_LOG(3, LOGID_COLLECTOR, "Send file(%s) refused: no such file.", file.c_str());
+            return -1;
+        }
+        InnerMsg request;
+        CHS_LOG(0, LOGID_COLLECTOR, "Send file(%s), fileSize(%u), ip(%s).", file.c_str(), size,
+                address.c_str());
+        FillSendFileRequest(request, file, size, fileType, timeout);
+        MsgRecord& record = request.GetBody()[0];
+        record.appendInner(CTLVCell::NewString(SEND_FILE_TAG_IP, address));
+        record.appendInner(CTLVCell::NewUInt16(SEND_FILE_TAG_DEST_FORM, SEND_FILE_DEST_ADDRESS));
+        return PostSendFileRequest(request, onResponse);
+    } catch (...) {
+        CHS_LOG(3, LOGID_COLLECTOR, "Exception occured.");
+        return -1;
+    }
+}
+
+int pluginSendFile(std::string file, int fileType, unsigned short nodeId, void (*onResponse)(InnerMsg&),
+                   unsigned int timeout) {
+    try {
+        unsigned int size = 0;
+        // The agent fetches the file from node `nodeId`: only a file of this
+        // node can be checked here; another node's travels with size 0.
+        if (!StatFile(file, size) && nodeId == omlib::getLocalNidInUser()) {
+            CHS_LOG(3, LOGID_COLLECTOR, "Send file(%s) refused: no such file.", file.c_str());
+            return -1;
+        }
+        InnerMsg request;
+        CHS_LOG(0, LOGID_COLLECTOR, "Send file(%s), fileSize(%u), nodeId(%u).", file.c_str(), size,
+                static_cast<unsigned int>(nodeId));
+        FillSendFileRequest(request, file, size, fileType, timeout);
+        MsgRecord& record = request.GetBody()[0];
+        record.appendInner(CTLVCell::NewUInt16(SEND_FILE_TAG_NODE_ID, nodeId));
+        record.appendInner(CTLVCell::NewUInt16(SEND_FILE_TAG_DEST_FORM, SEND_FILE_DEST_NODE));
+        return PostSendFileRequest(request, onResponse);
+    } catch (...) {
+        CHS_LOG(3, LOGID_COLLECTOR, "Exception occured.");
+        return -1;
+    }
+}
+
+void timeOuthandle(InnerMsg& /*answer*/) { CHS_LOG(3, LOGID_COLLECTOR, "Msg timeout"); }
+
+void waitSendFileFinish(bool& done, int seconds) {
+    PollUntil(done, seconds, [](bool value) { return value; });
+}
+
+void waitAllNodeResponse(unsigned int& pending, int seconds) {
+    PollUntil(pending, seconds, [](unsigned int value) { return value == 0; });
+}
+
+void CollectorPostAckMsg(InnerMsg& request, unsigned long long code, int result) {
+    try {
+        MsgObject body;
+        MsgRecord* record = new MsgRecord(code);
+        body.append(record);
+        if (result != 0) {
+            record->appendInner(CTLVCell::NewInt32(MSG_TAG_ERROR_CODE, result));
+        }
+        CHS_LOG(0, LOGID_COLLECTOR, "Start to send ack msg: OpCode(%llu) .ret(%d).", code, result);
+        if (request.PostAckMsg(body)) {
+            CHS_LOG(0, LOGID_COLLECTOR, "Succeeded in send msg: OpCode(%llu) .ret(%d).", code, result);
+        } else {
+            CHS_LOG(3, LOGID_COLLECTOR, "Failed to send the response message.");
+        }
+    } catch (...) {
+        CHS_LOG(3, LOGID_COLLECTOR, "An exception occurred during sending the response message.");
+    }
+}
+
+void NotifyRelaydCollectorSwichChange() {
+    try {
+        uint16_t master = 0;
+        if (omlib::getMasterNid(master) != 0) {
+            // Without the master the notice would go to node 0 by accident.
+            CHS_LOG(3, LOGID_COLLECTOR, "Failed to post async msg.");
+            return;
+        }
+        InnerMsg notice;
+        tagMsgInfo& info = notice.GetMsgInfo();
+        info.usSenderBID = omlib::getLocalNidInUser();
+        info.usSenderPID = CHS_COLLECTOR_PID;
+        info.usReceiverBID = master;
+        info.usReceiverPID = CHS_RELAYD_PID;
+        info.uiMsgOPCode = CHS_OPCODE_SWITCH_CHANGE;
+        info.uiMsgTimeout = CHS_SWITCH_CHANGE_TIMEOUT;
+        info.usMsgType = MSG_TYPE_REQUEST;
+        notice.GetBody().append(new MsgRecord(0));
+        if (!notice.PostAsyncMsg(nullptr)) {
+            CHS_LOG(3, LOGID_COLLECTOR, "Failed to post async msg.");
+        }
+    } catch (...) {
+        CHS_LOG(3, LOGID_COLLECTOR, "Something is wrong with msg.");
+    }
+}
+
+bool checkCollectSwitch() {
+    std::string value;
+    return COLLECTOR_CCDB::GetCollectorSwitch(value) == 0 && value == "on";
+}

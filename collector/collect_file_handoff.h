@@ -1,0 +1,53 @@
+// Collected-file hand-off on the daemon's side: the plugin-facing operations
+// of include/infocollector/file_handoff.h plus the ones only the daemon uses
+// (answering a request, the switch-change notice, the switch test).
+//
+// Every function may be called from any thread; none keeps state except the
+// process-wide tunables below, which are set once before use (tests lower
+// them).
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "include/infocollector/file_handoff.h"
+#include "msg/inner_msg.h"
+
+// Endpoints of the daemon and of the local remote-service agent.
+constexpr uint16_t CHS_COLLECTOR_PID = 551;
+constexpr uint16_t CHS_RELAYD_PID = 550;
+constexpr uint32_t CHS_OPCODE_SEND_FILE = 0x70001001;
+constexpr uint32_t CHS_OPCODE_SWITCH_CHANGE = 0x7000100A;
+constexpr uint32_t CHS_SWITCH_CHANGE_TIMEOUT = 10;  // seconds
+// Cells of the send-file request.
+constexpr unsigned short SEND_FILE_TAG_PATH = 0;
+constexpr unsigned short SEND_FILE_TAG_FILE_NAME = 1;
+constexpr unsigned short SEND_FILE_TAG_FILE_SIZE = 2;
+constexpr unsigned short SEND_FILE_TAG_FILE_TYPE = 3;
+constexpr unsigned short SEND_FILE_TAG_IP = 4;
+constexpr unsigned short SEND_FILE_TAG_NODE_ID = 5;
+constexpr unsigned short SEND_FILE_TAG_DEST_FORM = 6;
+constexpr uint16_t SEND_FILE_DEST_ADDRESS = 0;
+constexpr uint16_t SEND_FILE_DEST_NODE = 1;
+// Time-out of a node-to-node file fetch, in seconds.
+constexpr int CHS_GET_FILE_TIMEOUT = 10;
+
+// One poll of waitSendFileFinish / waitAllNodeResponse (1000 ms).
+extern uint32_t g_uiHandoffPollMs;
+
+// The decision of isNodeOrArrayOnCollectTime for a given local minute (0..59).
+bool IsCollectMinute(const std::string& timerName, int minute);
+
+// Time-out callback of the send-file requests: logs and nothing else.
+void timeOuthandle(InnerMsg& answer);
+
+// Answers `request` with one record of code `code`; a non-zero `result`
+// travels in a TLV_INTEGER cell 4095. Failures are logged only.
+void CollectorPostAckMsg(InnerMsg& request, unsigned long long code, int result);
+
+// Tells the master's agent (no answer expected) that the collector switch
+// changed. Failures are logged only.
+void NotifyRelaydCollectorSwichChange();
+
+// True only when the collector switch can be read and reads exactly "on".
+bool checkCollectSwitch();

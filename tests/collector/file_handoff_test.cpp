@@ -1,0 +1,449 @@
+// Collected-file hand-off in a simulated two-node cluster: this process is the
+// collector (endpoint 551) of node 0; the agent (550) is either an endpoint of
+// this process that records what it receives, or the real chs-peers.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdlib>
+#include <ctime>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "collector/collect_file_handoff.h"
+#include "collector/collector_msg_handler.h"
+#include "control/collector_ccdb.h"
+#include "core/omlib.h"
+#include "infra/chs_log.h"
+#include "msg/msg_api.h"
+#include "msg/msg_process.h"
+#include "platform/dpax_time.h"
+#include "platform/om_cluster.h"
+#include "tests/support/log_capture.h"
+#include "tests/support/process.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+using chs_test::BinaryPath;
+using chs_test::LogCapture;
+using chs_test::Process;
+using chs_test::ReadText;
+using chs_test::RunProgram;
+using chs_test::RunResult;
+using chs_test::TempDir;
+using chs_test::WaitFor;
+using chs_test::WriteText;
+
+constexpr uint32_t kAckProbe = 0x7E10;    // a test request answered by CollectorPostAckMsg
+constexpr uint32_t kAgentProbe = 0x7E11;  // any answer tells that the agent is reachable
+
+// What the recording agent endpoint received, and the answers the callback saw.
+std::mutex g_mutex;
+std::condition_variable g_cond;
+std::vector<InnerMsg> g_received;
+std::vector<unsigned int> g_answers;  // TryGetErrorCode of each answer
+
+int RecordingAgent(void* transportMessage) {
+    InnerMsg request;
+    if (request.Decode(static_cast<unsigned char*>(transportMessage), 0) == 0xFFFFFFFF) {
+        return 0;
+    }
+    request.PostSimpleAckMsg(0, "");
+    if (request.GetMsgInfo().uiMsgOPCode != CHS_OPCODE_SEND_FILE) {
+        return 0;  // a probe
+    }
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_received.push_back(request);
+    g_cond.notify_all();
+    return 0;
+}
+
+void OnAnswer(InnerMsg& answer) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_answers.push_back(answer.TryGetErrorCode());
+    g_cond.notify_all();
+}
+
+template <typename Done>
+bool WaitState(Done done) {
+    std::unique_lock<std::mutex> lock(g_mutex);
+    return g_cond.wait_for(lock, std::chrono::seconds(20), done);
+}
+
+// Answers the probe with the code and result its cells 0 and 1 ask for.
+void AckProbe(InnerMsg& request) {
+    const MsgRecord& record = request.GetBody()[0];
+    CollectorPostAckMsg(request, record[0].GetUInt64(), static_cast<int>(record[1].GetInt64()));
+}
+
+class FileHandoffTest : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        s_dir = new TempDir();
+        s_cluster = s_dir->Join("cluster");
+        RunResult made = RunProgram({BinaryPath("tools/chsctl"), "mkcluster", s_cluster, "--nodes", "2"});
+        ASSERT_EQ(made.exitCode, 0) << made.err;
+        std::string error;
+        ASSERT_TRUE(
+            platform::AttachCluster(s_cluster + "/cluster.json", 0, s_cluster + "/node0", true, error))
+            << error;
+        SetModuleID(CHS_COLLECTOR_PID);
+        g_uiHandoffPollMs = 10;
+    }
+    void SetUp() override {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        g_received.clear();
+        g_answers.clear();
+    }
+    void TearDown() override {
+        unsetenv("TZ");
+        tzset();
+        msg_api::UnRegisterPID(CHS_RELAYD_PID);  // a failed test must not keep 550 from the next
+    }
+
+    // Until the agent answers: after another 550 of this cluster went away,
+    // the transport may still hold a connection to it, and a request posted
+    // on that connection is lost.
+    static bool AgentAnswers() {
+        return WaitFor(
+            [] {
+                InnerMsg probe;
+                probe.GetMsgInfo().uiMsgOPCode = kAgentProbe;
+                probe.GetMsgInfo().usReceiverPID = CHS_RELAYD_PID;
+                probe.GetMsgInfo().uiMsgTimeout = 1;
+                probe.GetBody().append(new MsgRecord(0));
+                InnerMsg answer;
+                return probe.SendSyncMsg(answer) && answer.GetResult() == MSG_STATE_SUCCESS;
+            },
+            15000);
+    }
+
+    static void SetZone(const char* zone) {
+        setenv("TZ", zone, 1);
+        tzset();
+    }
+    static std::string Serial() {
+        std::string serial;
+        EXPECT_EQ(omlib::getProductSN(serial), 0);
+        EXPECT_FALSE(serial.empty());
+        return serial;
+    }
+    static void StartEngine() { ASSERT_EQ(MsgProcessClass::Instance()->Init(CHS_COLLECTOR_PID), 0u); }
+    static std::string NodeFile(uint16_t node, const std::string& name, const std::string& text) {
+        std::string dir = s_cluster + "/node" + std::to_string(node) + "/VXA/coffer_data/omm/chs/";
+        chs_test::MakeDirs(dir);
+        WriteText(dir + name, text);
+        return dir + name;
+    }
+
+    static TempDir* s_dir;
+    static std::string s_cluster;
+};
+
+TempDir* FileHandoffTest::s_dir = nullptr;
+std::string FileHandoffTest::s_cluster;
+
+// First in the file: it needs an engine in which nothing is registered yet
+// (ctest runs every case in a process of its own anyway).
+TEST_F(FileHandoffTest, EighthRegistrationFailingLeavesTheRestUnregistered) {
+    LogCapture log;
+    static int calls = 0;
+    g_pfnCollectorHandlerFactory = [](void (*function)(InnerMsg&), uint32_t priority) -> MsgHandle* {
+        return ++calls == 8 ? nullptr : NewCollectorHandler(function, priority);
+    };
+    EXPECT_EQ(InitInfoCollectMsgHandler(), -1);
+    g_pfnCollectorHandlerFactory = NewCollectorHandler;
+    EXPECT_EQ(calls, 8) << "no entry after the failing one is even built";
+    MsgProcessClass* engine = MsgProcessClass::Instance();
+    for (unsigned int i = 0; i < COLLECTOR_MSG_FUNC_NUM; ++i) {
+        const tagCOLLECTOR_MSG_FUNC_ENTRY& entry = g_COLLECTOR_MSG_Func_Entry[i];
+        MsgHandle* found = engine->SearchHander((entry.ullSubKey << 16) + entry.ullKey);
+        EXPECT_EQ(found != nullptr, i < 7) << "entry " << i + 1;
+        if (found != nullptr) {
+            EXPECT_EQ(found->GetPriority(), entry.ullPri) << "entry " << i + 1;
+        }
+    }
+    EXPECT_EQ(log.Count(" Failed to register collector msg"), 1u);
+}
+
+TEST_F(FileHandoffTest, RequestsNotServedYetAreAnsweredWithAFailure) {
+    ASSERT_EQ(InitInfoCollectMsgHandler(), 0);
+    LogCapture log;
+    InnerMsg request;
+    request.GetMsgInfo().uiMsgOPCode = 0x70003014;
+    request.GetMsgInfo().usReceiverPID = CHS_COLLECTOR_PID;
+    request.GetMsgInfo().uiMsgTimeout = 10;
+    request.GetBody().append(new MsgRecord(0x42));
+    InnerMsg answer;
+    ASSERT_TRUE(request.SendSyncMsg(answer));
+    EXPECT_EQ(answer.TryGetErrorCode(), 0xFFFFFFFFu);
+    EXPECT_EQ(answer.GetBody()[0].GetCode(), 0x42u);
+    EXPECT_TRUE(log.Contains("Request opcode(0x70003014) is not served yet."));
+
+    // A general command reaches the entry of its record code and qualifier.
+    InnerMsg general;
+    general.GetMsgInfo().uiMsgOPCode = MSG_OPCODE_GENERAL;
+    general.GetMsgInfo().usReceiverPID = CHS_COLLECTOR_PID;
+    general.GetMsgInfo().uiMsgTimeout = 10;
+    general.GetBody().append(new MsgRecord(0xD00002000ULL));
+    general.GetBody()[0].appendInner(CTLVCell::NewUInt32(0, 0xE05C));
+    ASSERT_TRUE(general.SendSyncMsg(answer));
+    EXPECT_EQ(answer.TryGetErrorCode(), 0xFFFFFFFFu);
+    EXPECT_EQ(answer.GetBody()[0].GetCode(), 0xD00002000ULL);
+}
+
+TEST_F(FileHandoffTest, AckCarriesTheResultOnlyWhenItIsAFailure) {
+    StartEngine();
+    MsgProcessClass::Instance()->AddHandlerHelper(new MsgHandleWrapper(AckProbe, MSG_PRI_1), kAckProbe, 0);
+    LogCapture log;
+    for (int result : {0, 5}) {
+        InnerMsg request;
+        request.GetMsgInfo().uiMsgOPCode = kAckProbe;
+        request.GetMsgInfo().usReceiverPID = CHS_COLLECTOR_PID;
+        request.GetMsgInfo().uiMsgTimeout = 10;
+        request.GetBody().append(new MsgRecord(1));
+        request.GetBody()[0].appendInner(CTLVCell::NewUInt64(0, 0xD00002000ULL));
+        request.GetBody()[0].appendInner(CTLVCell::NewInt32(1, result));
+        InnerMsg answer;
+        ASSERT_TRUE(request.SendSyncMsg(answer));
+        ASSERT_EQ(answer.GetBody().size(), 1u);
+        const MsgRecord& record = answer.GetBody()[0];
+        EXPECT_EQ(record.GetCode(), 0xD00002000ULL);
+        if (result == 0) {
+            EXPECT_EQ(record.count(), 0u) << "no cell 4095 for a success";
+        } else {
+            ASSERT_NE(record.find(MSG_TAG_ERROR_CODE), nullptr);
+            EXPECT_EQ(record[MSG_TAG_ERROR_CODE].GetType(), CTLVCell::TLV_INTEGER);
+            EXPECT_EQ(record[MSG_TAG_ERROR_CODE].GetLength(), 4);
+            EXPECT_EQ(record[MSG_TAG_ERROR_CODE].GetInt64(), 5);
+        }
+    }
+    EXPECT_TRUE(log.Contains("Start to send ack msg: OpCode(55834583040) .ret(0)."));
+    // Logged by the handler after its answer left, so possibly after it arrived.
+    EXPECT_TRUE(
+        WaitFor([&] { return log.Contains("Succeeded in send msg: OpCode(55834583040) .ret(5)."); }, 10000));
+
+    InnerMsg notReceived;  // built here, so it has no sender to answer
+    CollectorPostAckMsg(notReceived, 1, 0);
+    EXPECT_TRUE(log.Contains("Failed to send the response message."));
+}
+
+TEST_F(FileHandoffTest, SendFileRequestLayout) {
+    StartEngine();
+    ASSERT_EQ(msg_api::RegisterPID(CHS_RELAYD_PID, RecordingAgent), 0);
+    ASSERT_TRUE(AgentAnswers());
+    std::string file = NodeFile(0, "node_x.tgz", "0123456789");
+    std::string dir = file.substr(0, file.rfind('/') + 1);
+
+    ASSERT_EQ(pluginSendFile(file, 7, std::string("192.0.2.1"), OnAnswer, 30), 0);
+    ASSERT_EQ(pluginSendFile(file, -2, static_cast<unsigned short>(1), OnAnswer, 40), 0);
+    ASSERT_TRUE(WaitState([] { return g_received.size() == 2 && g_answers.size() == 2; }));
+    msg_api::UnRegisterPID(CHS_RELAYD_PID);
+    EXPECT_EQ(g_answers, (std::vector<unsigned int>{0, 0})) << "the caller's callback gets the answers";
+
+    for (size_t i = 0; i < 2; ++i) {
+        const InnerMsg& request = g_received[i];
+        const tagMsgInfo& info = request.GetMsgInfo();
+        EXPECT_EQ(info.usSenderPID, 551);
+        EXPECT_EQ(info.usReceiverPID, 550);
+        EXPECT_EQ(info.uiMsgOPCode, 0x70001001u);
+        EXPECT_EQ(info.uiMsgTimeout, i == 0 ? 30u : 40u);
+        ASSERT_EQ(request.GetBody().size(), 1u);
+        const MsgRecord& record = request.GetBody()[0];
+        auto expectCell = [&](unsigned short tag, CTLVCell::ETLVType type, unsigned int length) {
+            ASSERT_NE(record.find(tag), nullptr) << "tag " << tag;
+            EXPECT_EQ(record[tag].GetType(), type) << "tag " << tag;
+            EXPECT_EQ(record[tag].GetLength(), length) << "tag " << tag;
+        };
+        expectCell(0, CTLVCell::TLV_STRING, dir.size() + 1);
+        expectCell(1, CTLVCell::TLV_STRING, sizeof("node_x.tgz"));
+        expectCell(2, CTLVCell::TLV_UNSIGNED, 4);
+        expectCell(3, CTLVCell::TLV_INTEGER, 4);
+        expectCell(6, CTLVCell::TLV_UNSIGNED, 2);
+        EXPECT_EQ(record[0].toString(), dir);
+        EXPECT_EQ(record[1].toString(), "node_x.tgz");
+        EXPECT_EQ(record[2].GetUInt64(), 10u);
+        EXPECT_EQ(record[3].GetInt64(), i == 0 ? 7 : -2);
+        if (i == 0) {
+            expectCell(4, CTLVCell::TLV_STRING, sizeof("192.0.2.1"));
+            EXPECT_EQ(record[4].toString(), "192.0.2.1");
+            EXPECT_EQ(record.find(5), nullptr);
+            EXPECT_EQ(record[6].GetUInt64(), 0u);
+        } else {
+            expectCell(5, CTLVCell::TLV_UNSIGNED, 2);
+            EXPECT_EQ(record[5].GetUInt64(), 1u);
+            EXPECT_EQ(record.find(4), nullptr);
+            EXPECT_EQ(record[6].GetUInt64(), 1u);
+        }
+        EXPECT_EQ(record.count(), 6u);
+    }
+}
+
+TEST_F(FileHandoffTest, MissingFileIsNotSent) {
+    StartEngine();
+    ASSERT_EQ(msg_api::RegisterPID(CHS_RELAYD_PID, RecordingAgent), 0);
+    ASSERT_TRUE(AgentAnswers());
+    LogCapture log;
+    std::string missing = s_dir->Join("no_such.tgz");
+    EXPECT_EQ(pluginSendFile(missing, 1, std::string("192.0.2.1"), OnAnswer, 5), -1);
+    EXPECT_EQ(pluginSendFile(missing, 1, static_cast<unsigned short>(0), OnAnswer, 5), -1)
+        << "the local node";
+    EXPECT_EQ(pluginSendFile(s_dir->path(), 1, std::string("192.0.2.1"), OnAnswer, 5), -1) << "a directory";
+    // Node 1's file cannot be seen from here: it goes out with size 0.
+    ASSERT_EQ(pluginSendFile(missing, 1, static_cast<unsigned short>(1), OnAnswer, 5), 0);
+    ASSERT_TRUE(WaitState([] { return g_answers.size() >= 1 && g_received.size() >= 1; }));
+    msg_api::UnRegisterPID(CHS_RELAYD_PID);
+    std::lock_guard<std::mutex> lock(g_mutex);
+    ASSERT_EQ(g_received.size(), 1u) << "the refused requests were never queued before this one";
+    EXPECT_EQ(g_received[0].GetBody()[0][1].toString(), "no_such.tgz");
+    EXPECT_EQ(g_received[0].GetBody()[0][2].GetUInt64(), 0u);
+    EXPECT_EQ(g_answers.size(), 1u) << "no callback for a refused file";
+    EXPECT_EQ(log.Count("refused: no such file."), 3u);
+}
+
+TEST_F(FileHandoffTest, TheAgentDeliversTheFile) {
+    StartEngine();
+    std::string out = s_dir->Join("peers.out");
+    Process peers({BinaryPath("peers/chs-peers"), s_cluster + "/cluster.json", "0", s_cluster + "/node0"}, {},
+                  out);
+    ASSERT_TRUE(WaitFor([&] { return ReadText(out).find("ready") != std::string::npos; }, 10000));
+    ASSERT_TRUE(AgentAnswers());
+    std::string file = NodeFile(0, "node_a b.tgz", "collected bytes");
+    NodeFile(1, "node_1.tgz", "bytes of node 1");
+    std::string onNode1 = s_cluster + "/node0/VXA/coffer_data/omm/chs/node_1.tgz";
+
+    ASSERT_EQ(pluginSendFile(file, 0, std::string("192.0.2.1"), OnAnswer, 20), 0);
+    ASSERT_EQ(pluginSendFile(onNode1, 0, static_cast<unsigned short>(1), OnAnswer, 20), 0);
+    ASSERT_TRUE(WaitState([] { return g_answers.size() == 2; }));
+    EXPECT_EQ(g_answers, (std::vector<unsigned int>{0, 0}));
+
+    std::string name0;
+    std::string name1;
+    ASSERT_EQ(omlib::getControllerName(0, name0), 0);
+    ASSERT_EQ(omlib::getControllerName(1, name1), 0);
+    EXPECT_EQ(ReadText(s_cluster + "/remote/" + name0 + "/node_a b.tgz"), "collected bytes");
+    EXPECT_EQ(ReadText(s_cluster + "/remote/" + name1 + "/node_1.tgz"), "bytes of node 1");
+
+    NotifyRelaydCollectorSwichChange();
+    EXPECT_TRUE(WaitFor(
+        [&] { return ReadText(s_cluster + "/run/peers0.log").find("switch-change") != std::string::npos; },
+        10000));
+}
+
+TEST_F(FileHandoffTest, FileNameWithAndWithoutNode) {
+    SetZone("<+0530>-5:30");
+    std::string serial = Serial();
+    std::string name;
+    ASSERT_EQ(GenCollectorFileName(1, "20261206101500", "diagnoseinfo_", ".tgz", name), 0);
+    EXPECT_EQ(name, "diagnoseinfo_" + serial + "_20261206101500UTC+05300.tgz");
+    ASSERT_EQ(GenCollectorFileName(0, "20261206101500", "diagnoseinfo_", ".tgz", name), 0);
+    EXPECT_EQ(name, "diagnoseinfo_" + serial + "_SP0_20261206101500UTC+05300.tgz");
+    ASSERT_EQ(GenCollectorFileNameByNodeId(0, "20261206101500", "node_", ".tgz", 13, name), 0);
+    EXPECT_EQ(name, "node_" + serial + "_SP13_20261206101500UTC+05300.tgz");
+
+    SetZone("<-0330>3:30");
+    ASSERT_EQ(GenCollectorFileName(1, "20260101000000", "", "", name), 0);
+    EXPECT_EQ(name, serial + "_20260101000000UTC-03300");
+}
+
+TEST_F(FileHandoffTest, TimeZoneOfADaylightSavingZone) {
+    // Standard time +10, summer time +11 from October to April.
+    SetZone("<+10>-10<+11>,M10.1.0,M4.1.0/3");
+    char zone[DPAX_TIME_TZ_LEN];
+    ASSERT_EQ(dpax_time_gettz(zone, sizeof(zone)), DPAX_TIME_OK);
+    EXPECT_STREQ(zone, "UTC+10:00") << "the zone is named by its standard offset all year";
+    DPAX_TIME_DST_S dst{};
+    ASSERT_EQ(dpax_time_query_dstforregion(zone, &dst), DPAX_TIME_OK);
+    time_t now = time(nullptr);
+    tm local{};
+    ASSERT_NE(localtime_r(&now, &local), nullptr);
+    EXPECT_EQ(dst.iDstInEffect, local.tm_isdst > 0 ? 1 : 0);
+    EXPECT_EQ(dst.iDstObserved, 1);
+    EXPECT_EQ(dst.iDstShiftMin, 60);
+    std::string text;
+    ASSERT_EQ(getTimeZoneInfo(text), 0);
+    EXPECT_EQ(text, std::string("UTC+1000") + (local.tm_isdst > 0 ? "1" : "0"));
+
+    EXPECT_EQ(dpax_time_query_dstforregion("UTC+01:00", &dst), DPAX_TIME_ERR) << "only the own zone is known";
+    char small[9];
+    EXPECT_EQ(dpax_time_gettz(small, sizeof(small)), DPAX_TIME_ERR);
+
+    SetZone("UTC0");
+    ASSERT_EQ(getTimeZoneInfo(text), 0);
+    EXPECT_EQ(text, "UTC+00000");
+}
+
+TEST_F(FileHandoffTest, CollectMinutes) {
+    LogCapture log;
+    for (int minute = 0; minute < 60; ++minute) {
+        EXPECT_EQ(IsCollectMinute("collect_array", minute), minute % 5 == 0) << minute;
+        EXPECT_EQ(IsCollectMinute("collect_node", minute), minute % 5 == 2) << minute;
+    }
+    EXPECT_EQ(log.Count("Function get a wrong timer name."), 0u);
+    EXPECT_TRUE(IsCollectMinute("collect_nodes", 3));
+    EXPECT_TRUE(isNodeOrArrayOnCollectTime(""));
+    EXPECT_EQ(log.Count("Function get a wrong timer name."), 2u);
+
+    // The public form reads the local clock: compare within one minute.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        time_t before = time(nullptr);
+        bool node = isNodeOrArrayOnCollectTime("collect_node");
+        time_t after = time(nullptr);
+        tm local{};
+        localtime_r(&before, &local);
+        if (before / 60 == after / 60) {
+            EXPECT_EQ(node, local.tm_min % 5 == 2);
+            break;
+        }
+    }
+}
+
+TEST_F(FileHandoffTest, WaitsEndWhenACallbackSignals) {
+    bool done = false;
+    unsigned int pending = 3;
+    std::thread callbacks([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        __atomic_store_n(&done, true, __ATOMIC_RELEASE);
+        for (int i = 0; i < 3; ++i) {
+            __atomic_fetch_sub(&pending, 1u, __ATOMIC_RELEASE);
+        }
+    });
+    waitSendFileFinish(done, 1000);  // 1000 polls of 10 ms at most
+    waitAllNodeResponse(pending, 1000);
+    callbacks.join();
+    EXPECT_TRUE(done);
+    EXPECT_EQ(pending, 0u);
+
+    bool never = false;
+    waitSendFileFinish(never, 3);  // gives up after its polls
+    unsigned int stuck = 1;
+    waitAllNodeResponse(stuck, 0);
+    EXPECT_FALSE(never);
+}
+
+TEST_F(FileHandoffTest, GetFileOfTheLocalNodeAndOfAnother) {
+    LogCapture log;
+    std::string file = NodeFile(0, "local.txt", "local bytes");
+    std::string target = s_dir->Join("fetched");
+    chs_test::MakeDirs(target);
+    EXPECT_EQ(pluginGetFile(0, file, target), 0) << "a directory given without its '/'";
+    EXPECT_EQ(ReadText(target + "/local.txt"), "local bytes");
+    EXPECT_EQ(pluginGetFile(0, s_dir->Join("missing.txt"), target + "/"), -1);
+
+    EXPECT_EQ(pluginGetFile(1, file, target), -1);
+    EXPECT_TRUE(log.Contains("Failed to get node(1) file, ret:-1."));
+}
+
+TEST_F(FileHandoffTest, CollectSwitch) {
+    ASSERT_EQ(COLLECTOR_CCDB::Init(), 0u);
+    ASSERT_EQ(COLLECTOR_CCDB::SetCollectorSwitch("on"), 0u);
+    EXPECT_TRUE(checkCollectSwitch());
+    ASSERT_EQ(COLLECTOR_CCDB::SetCollectorSwitch("off"), 0u);
+    EXPECT_FALSE(checkCollectSwitch());
+    ASSERT_EQ(COLLECTOR_CCDB::SetCollectorSwitch("On"), 0u);
+    EXPECT_FALSE(checkCollectSwitch()) << "exactly \"on\"";
+}
+
+}  // namespace
