@@ -35,12 +35,9 @@ void CollectorNotServedHandle(InnerMsg& request) {
                         static_cast<int>(0xFFFFFFFF));
 }
 
-// Switch, clear, export, packaging and remote-task requests come with later
-// work; until then each answers that it failed instead of leaving the sender
-// to its time-out.
-void HandleSetSwitch(InnerMsg& request) { CollectorNotServedHandle(request); }
-void HandleQueryCollectorSwitch(InnerMsg& request) { CollectorNotServedHandle(request); }
-void HandleCollectorSwitchDbChange(InnerMsg& request) { CollectorNotServedHandle(request); }
+// Export, packaging and remote-task requests come with later work; until then
+// each answers that it failed instead of leaving the sender to its time-out.
+// The switch and clear handlers live in control/collector_switch.h.
 void handleExportFile(InnerMsg& request) { CollectorNotServedHandle(request); }
 void processDelFileFromPeer(InnerMsg& request) { CollectorNotServedHandle(request); }
 void processQueryDiagDataStatus(InnerMsg& request) { CollectorNotServedHandle(request); }
@@ -51,8 +48,6 @@ void handleClearExportDataForSingelRun(InnerMsg& request) { CollectorNotServedHa
 void HandlePkgCollectorFile(InnerMsg& request) { CollectorNotServedHandle(request); }
 void handleRemoteLogCollect(InnerMsg& request) { CollectorNotServedHandle(request); }
 void handleStopRemoteLogCollect(InnerMsg& request) { CollectorNotServedHandle(request); }
-void HandleCollectorSwichChange(InnerMsg& request) { CollectorNotServedHandle(request); }
-void HandleClearAllCollectorFile(InnerMsg& request) { CollectorNotServedHandle(request); }
 
 int InitInfoCollectMsgHandler() {
     MsgProcessClass* engine = MsgProcessClass::Instance();

@@ -6,6 +6,7 @@
 #include "collector/collector_msg_handler.h"
 #include "collector/info_collect_engine.h"
 #include "control/collector_ccdb.h"
+#include "control/collector_switch.h"
 #include "core/collector_dir.h"
 #include "core/trace_point.h"
 #include "infra/chs_log.h"
@@ -21,7 +22,6 @@ uint32_t g_uiCurlRetryMs = 3000;
 namespace {
 
 const char* const kSwitchOn = "on";
-std::string g_strLastSwitch = "off";
 
 struct MarkerEntry {
     const char* pcName;
@@ -36,8 +36,6 @@ const MarkerEntry kSupervisionMarkers[] = {
 
 }  // namespace
 
-const std::string& CHS_LastKnownSwitch() { return g_strLastSwitch; }
-
 int32_t CHS_Init() {
     if (!CURL_Init()) {
         TimerDrvClass::Sleep(g_uiCurlRetryMs);
@@ -47,7 +45,9 @@ int32_t CHS_Init() {
     }
 
     uint32_t ccdbResult = COLLECTOR_CCDB::Init();
-    uint32_t switchResult = COLLECTOR_CCDB::GetCollectorSwitch(g_strLastSwitch);
+    std::string collectorSwitch = GetLastKnownCollectorSwitch();
+    uint32_t switchResult = COLLECTOR_CCDB::GetCollectorSwitch(collectorSwitch);
+    SetLastKnownCollectorSwitch(collectorSwitch);
     if (ccdbResult != 0 || switchResult != 0) {
         CHS_LOG(3, LOGID_CORE, "Info collector init failed.");
         CCDB_COMM::WaitCcdbUpgrade();
@@ -84,7 +84,7 @@ int32_t CHS_Init() {
     }
 
     InfoCollectEngineClass::instance()->Init();
-    if (g_strLastSwitch == kSwitchOn) {
+    if (collectorSwitch == kSwitchOn) {
         InfoCollectEngineClass::instance()->StartAllCollect();
         // The resumption of an unfinished remote task joins here.
     }
@@ -96,8 +96,7 @@ void CHS_CheckEveryMinute() {
     for (const MarkerEntry& marker : kSupervisionMarkers) {
         ChsTpCheckPoint(marker.pcName, marker.pHandler);
     }
-    // The switch control (ControlPluginsBySwitch) joins here with the switch
-    // handlers, whose NotifyAllPluginRegister it applies the switch through.
+    ControlPluginsBySwitch();
     MsgProcessClass::Instance()->CheckMsgQue();
     CheckLogIdNums();
 }

@@ -11,9 +11,6 @@ void CHS_CheckEveryMinute();
 // 0 (tests), never when it is 0 (the daemon).
 void CHS_SupervisionLoop(uint32_t cycles = 0);
 
-// The collector switch value last applied by the daemon ("off" until read).
-const std::string& CHS_LastKnownSwitch();
-
 // Tunables with the daemon's values; tests lower them.
 extern uint32_t g_uiSupervisionPeriodMs;  // 60000
 extern uint32_t g_uiCurlRetryMs;          // 3000

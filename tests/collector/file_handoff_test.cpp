@@ -182,7 +182,8 @@ TEST_F(FileHandoffTest, RequestsNotServedYetAreAnsweredWithAFailure) {
     EXPECT_EQ(answer.GetBody()[0].GetCode(), 0x42u);
     EXPECT_TRUE(log.Contains("Request opcode(0x70003014) is not served yet."));
 
-    // A general command reaches the entry of its record code and qualifier.
+    // A general command reaches the entry of its record code and qualifier:
+    // here the switch setter, which refuses a request without a switch cell.
     InnerMsg general;
     general.GetMsgInfo().uiMsgOPCode = MSG_OPCODE_GENERAL;
     general.GetMsgInfo().usReceiverPID = CHS_COLLECTOR_PID;
@@ -190,7 +191,7 @@ TEST_F(FileHandoffTest, RequestsNotServedYetAreAnsweredWithAFailure) {
     general.GetBody().append(new MsgRecord(0xD00002000ULL));
     general.GetBody()[0].appendInner(CTLVCell::NewUInt32(0, 0xE05C));
     ASSERT_TRUE(general.SendSyncMsg(answer));
-    EXPECT_EQ(answer.TryGetErrorCode(), 0xFFFFFFFFu);
+    EXPECT_EQ(answer.TryGetErrorCode(), 0x03000003u);
     EXPECT_EQ(answer.GetBody()[0].GetCode(), 0xD00002000ULL);
 }
 

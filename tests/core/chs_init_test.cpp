@@ -6,6 +6,7 @@
 #include "core/trace_point.h"
 #include "platform/fdsa.h"
 #include "control/ccdb_comm.h"
+#include "control/collector_switch.h"
 #include "platform/om_cluster.h"
 #include "platform/platform_state.h"
 #include "tests/support/log_capture.h"
@@ -41,7 +42,7 @@ TEST_F(ChsInitTest, InitBringsUpTheInfrastructureAndSaysSoUnderModuleZero) {
     std::vector<std::string> done = log.Matching("[OMM]Info collector init Done.");
     ASSERT_EQ(done.size(), 1u);
     EXPECT_NE(done[0].find("[0][INFO]"), std::string::npos);
-    EXPECT_EQ(CHS_LastKnownSwitch(), "off");
+    EXPECT_EQ(GetLastKnownCollectorSwitch(), "off");
     EXPECT_FALSE(log.Contains("Init info collector fdsa_agent failed."));
 }
 

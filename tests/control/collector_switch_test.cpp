@@ -1,0 +1,507 @@
+// The collector switch requests as the management side meets them: this test
+// process is the collector (endpoint 551) of node 0 in a temporary two-node
+// cluster with the real configuration database, the real chs-peers of node 0
+// answering the user query (567), recording operation-log entries (561) and
+// switch notices (550), and a recording input driver in the engine.
+#include "control/collector_switch.h"
+
+#include <gtest/gtest.h>
+#include <json/json.h>
+
+#include <atomic>
+#include <cstring>
+#include <filesystem>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "collector/collect_file_handoff.h"
+#include "collector/collector_db.h"
+#include "collector/collector_msg_handler.h"
+#include "control/collector_ccdb.h"
+#include "include/infocollector/engine.h"
+#include "infra/chs_log.h"
+#include "infra/json_util.h"
+#include "msg/msg_api.h"
+#include "platform/om_ccdb.h"
+#include "platform/om_cluster.h"
+#include "platform/platform_state.h"
+#include "tests/support/log_capture.h"
+#include "tests/support/process.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using chs_test::BinaryPath;
+using chs_test::LogCapture;
+using chs_test::Process;
+using chs_test::ReadText;
+using chs_test::RunProgram;
+using chs_test::RunResult;
+using chs_test::TempDir;
+using chs_test::WaitFor;
+using chs_test::WriteText;
+
+constexpr uint32_t kSession = 12;         // "admin" in peers.json
+constexpr uint32_t kUnknownSession = 99;  // not in peers.json
+constexpr unsigned int kWaitMs = 15000;
+
+std::atomic<int> g_starts{0};
+std::atomic<int> g_stops{0};
+
+class RecordingDriver : public InputDriverBase {
+  public:
+    int32_t Start() override {
+        ++g_starts;
+        return 0;
+    }
+    int32_t Stop() override {
+        ++g_stops;
+        return 0;
+    }
+};
+
+struct Stored {
+    std::string strSwitch;
+    std::string strOem;
+    std::string strUser;
+    bool operator==(const Stored& other) const {
+        return strSwitch == other.strSwitch && strOem == other.strOem && strUser == other.strUser;
+    }
+};
+
+std::ostream& operator<<(std::ostream& out, const Stored& stored) {
+    return out << "{" << stored.strSwitch << ", " << stored.strOem << ", " << stored.strUser << "}";
+}
+
+class CollectorSwitchTest : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        s_dir = new TempDir();
+        s_cluster = s_dir->Join("cluster");
+        RunResult made = RunProgram({BinaryPath("tools/chsctl"), "mkcluster", s_cluster, "--nodes", "2"});
+        ASSERT_EQ(made.exitCode, 0) << made.err;
+        WriteText(s_cluster + "/peers.json", R"({"sessions": {"12": "admin"}})");
+        std::string error;
+        ASSERT_TRUE(
+            platform::AttachCluster(s_cluster + "/cluster.json", 0, s_cluster + "/node0", true, error))
+            << error;
+        SetModuleID(CHS_COLLECTOR_PID);
+        ASSERT_EQ(COLLECTOR_CCDB::Init(), 0u);
+        ASSERT_EQ(RecoverDb(), 0);
+        ASSERT_EQ(CollectorDbOper(""), 0);
+        std::string out = s_dir->Join("peers.out");
+        s_peers = new Process(
+            {BinaryPath("peers/chs-peers"), s_cluster + "/cluster.json", "0", s_cluster + "/node0"}, {}, out);
+        ASSERT_TRUE(WaitFor([&] { return ReadText(out).find("ready") != std::string::npos; }, 10000));
+        ASSERT_EQ(InitInfoCollectMsgHandler(), 0);
+        std::string name = "switch_test_driver";
+        ASSERT_EQ(InfoCollectEngineClass::instance()->AddInputDriver(name, new RecordingDriver()), 0);
+    }
+    static void TearDownTestSuite() {
+        delete s_peers;
+        s_peers = nullptr;
+    }
+
+    void SetUp() override {
+        platform::state::ClearAll();
+        ASSERT_EQ(COLLECTOR_CCDB::SetCollectorSwitch("off"), 0u);
+        ASSERT_EQ(COLLECTOR_CCDB::SetOemSwitch("off"), 0u);
+        ASSERT_EQ(COLLECTOR_CCDB::SetSyslogUser(""), 0u);
+        SetAreaId("site-1");
+        {
+            std::lock_guard<std::mutex> lock(g_mutexSwitchStatus);
+            PLUGIN_SWITCH_STATUS = false;  // as after start-up with the switch "off"
+        }
+        g_starts = 0;
+        g_stops = 0;
+        fs::remove(AlarmFile());
+        fs::remove(AgentEventFile());
+        log.Clear();
+    }
+    void TearDown() override {
+        platform::state::ClearAll();
+        ASSERT_TRUE(s_peers != nullptr && s_peers->Running()) << "chs-peers died";
+    }
+
+    static void SetAreaId(const std::string& areaId) {
+        CCDB_COMM::tagDB_CHS_RELAYD_CFG_S row{};
+        row.serviceid = 1;
+        strncpy(row.areaId, areaId.c_str(), sizeof(row.areaId) - 1);
+        ASSERT_EQ(
+            OM_CCDB_DelAndInsert(g_collectorCcdbId, CCDB_COMM::CHS_RELAYD_CFG_TABLE, "1", &row, sizeof(row)),
+            0);
+    }
+    static Stored ReadStored() {
+        Stored stored;
+        EXPECT_EQ(COLLECTOR_CCDB::GetCollectorSwitch(stored.strSwitch), 0u);
+        EXPECT_EQ(COLLECTOR_CCDB::GetOemSwitch(stored.strOem), 0u);
+        EXPECT_EQ(CCDB_COMM::GetSyslogUserFromDB(g_collectorCcdbId, stored.strUser), 0u);
+        return stored;
+    }
+    static bool PluginsRunning() {
+        std::lock_guard<std::mutex> lock(g_mutexSwitchStatus);
+        return PLUGIN_SWITCH_STATUS;
+    }
+
+    static std::string AlarmFile() { return s_cluster + "/remote/alarm/node0.jsonl"; }
+    static std::string AgentEventFile() { return s_cluster + "/run/peers0.log"; }
+    static std::vector<Json::Value> JsonLines(const std::string& file) {
+        std::vector<Json::Value> lines;
+        std::istringstream in(fs::exists(file) ? ReadText(file) : "");
+        for (std::string line; std::getline(in, line);) {
+            lines.push_back(JsonDeserialization(line));
+        }
+        return lines;
+    }
+    // The operation-log entries so far, as "<id> <parameter text>".
+    static std::vector<std::string> OpLogs() {
+        std::vector<std::string> entries;
+        for (const Json::Value& line : JsonLines(AlarmFile())) {
+            std::string text = line["id"].asString();
+            EXPECT_EQ(line["entryType"].asUInt64(), 3u);
+            EXPECT_EQ(line["senderPid"].asUInt(), 551u);
+            for (const Json::Value& cell : line["cells"]) {
+                if (cell["tag"].asUInt() == 2) {
+                    text += " " + cell["value"].asString();
+                }
+            }
+            entries.push_back(text);
+        }
+        return entries;
+    }
+    static bool WaitOpLogs(size_t count) {
+        return WaitFor([count] { return JsonLines(AlarmFile()).size() >= count; }, kWaitMs);
+    }
+    static size_t AgentSwitchNotices() {
+        size_t count = 0;
+        for (const Json::Value& line : JsonLines(AgentEventFile())) {
+            count += line["event"].asString() == "switch-change" ? 1 : 0;
+        }
+        return count;
+    }
+
+    static InnerMsg Request(uint32_t opCode, MsgRecord* record, uint32_t sessionKey = kSession) {
+        InnerMsg request;
+        tagMsgInfo& info = request.GetMsgInfo();
+        info.uiMsgOPCode = opCode;
+        info.usReceiverBID = 0;
+        info.usReceiverPID = CHS_COLLECTOR_PID;
+        info.uiMsgTimeout = 60;
+        info.uiSessionKey = sessionKey;
+        request.GetBody().append(record);
+        return request;
+    }
+    static MsgRecord* SwitchRecord(unsigned long long code) {
+        auto* record = new MsgRecord(code);
+        record->appendInner(CTLVCell::NewEnum(0, CHS_SWITCH_QUALIFIER));
+        return record;
+    }
+    // A set request with `cell` (or no switch cell at all); the answer's
+    // result code, or a failure of the test when none came.
+    static uint32_t Set(CTLVCell* cell, uint32_t sessionKey = kSession) {
+        MsgRecord* record = SwitchRecord(CHS_RECORD_SET_SWITCH);
+        if (cell != nullptr) {
+            record->appendInner(cell);
+        }
+        InnerMsg request = Request(MSG_OPCODE_GENERAL, record, sessionKey);
+        InnerMsg answer;
+        EXPECT_TRUE(request.SendSyncMsg(answer));
+        EXPECT_EQ(answer.GetBody().size(), 1u);
+        if (answer.GetBody().empty()) {
+            return 0xDEADu;
+        }
+        const MsgRecord& reply = answer.GetBody()[0];
+        EXPECT_EQ(reply.GetCode(), CHS_RECORD_SET_SWITCH);
+        EXPECT_EQ(reply.count(), 1u);
+        const CTLVCell* result = reply.find(MSG_TAG_ERROR_CODE);
+        EXPECT_NE(result, nullptr);
+        if (result == nullptr) {
+            return 0xDEADu;
+        }
+        EXPECT_EQ(result->GetType(), CTLVCell::TLV_INTEGER);
+        EXPECT_EQ(result->GetLength(), 4);
+        return static_cast<uint32_t>(result->GetUInt64());
+    }
+    static uint32_t SetCollector(const std::string& value, uint32_t sessionKey = kSession) {
+        return Set(CTLVCell::NewString(CHS_SWITCH_TAG_COLLECTOR, value), sessionKey);
+    }
+
+    static TempDir* s_dir;
+    static std::string s_cluster;
+    static Process* s_peers;
+    LogCapture log;
+};
+
+TempDir* CollectorSwitchTest::s_dir = nullptr;
+std::string CollectorSwitchTest::s_cluster;
+Process* CollectorSwitchTest::s_peers = nullptr;
+
+TEST_F(CollectorSwitchTest, SwitchingOnAndOffReachesEveryPartOnce) {
+    EXPECT_EQ(SetCollector("on"), 0u);
+    EXPECT_EQ(ReadStored(), (Stored{"on", "off", "admin"}));
+    EXPECT_TRUE(log.Contains("User name is admin"));
+    EXPECT_EQ(log.Count("Succeed in notify nodes that the switch has changed"), 1u);
+    // The broadcast reaches this node too, which then starts its plugins.
+    ASSERT_TRUE(WaitFor([] { return g_starts == 1; }, kWaitMs));
+    EXPECT_TRUE(PluginsRunning());
+    ASSERT_TRUE(WaitOpLogs(1));
+    EXPECT_EQ(OpLogs(), (std::vector<std::string>{"0x200fe05c0009 12,on"}));
+    EXPECT_EQ(AgentSwitchNotices(), 0u) << "only switching off tells the agent";
+
+    EXPECT_EQ(SetCollector("off"), 0u);
+    EXPECT_EQ(ReadStored().strSwitch, "off");
+    EXPECT_EQ(log.Count("Succeed in notify nodes that the switch has changed"), 2u);
+    ASSERT_TRUE(WaitFor([] { return g_stops == 1; }, kWaitMs));
+    EXPECT_TRUE(WaitFor([] { return AgentSwitchNotices() == 1; }, kWaitMs));
+    ASSERT_TRUE(WaitOpLogs(2));
+
+    // Already off: no broadcast, but the agent still hears of it.
+    EXPECT_EQ(SetCollector("off"), 0u);
+    EXPECT_EQ(log.Count("Succeed in notify nodes that the switch has changed"), 2u);
+    EXPECT_TRUE(WaitFor([] { return AgentSwitchNotices() == 2; }, kWaitMs));
+    ASSERT_TRUE(WaitOpLogs(3));
+    EXPECT_EQ(OpLogs(), (std::vector<std::string>{"0x200fe05c0009 12,on", "0x200fe05c0009 12,off",
+                                                  "0x200fe05c0009 12,off"}));
+    EXPECT_EQ(g_starts, 1);
+    EXPECT_EQ(g_stops, 1);
+}
+
+TEST_F(CollectorSwitchTest, BadSetRequestsAreAnsweredAndChangeNothing) {
+    const Stored before = ReadStored();
+    struct Case {
+        const char* pcName;
+        CTLVCell* pCell;
+        uint32_t uiCode;
+        const char* pcOpLog;  // null: no operation-log entry
+    };
+    std::vector<Case> cases = {
+        {"no switch cell", nullptr, 0x03000003, nullptr},
+        {"switch cell not text", CTLVCell::NewUInt32(CHS_SWITCH_TAG_COLLECTOR, 1), 0x03000003, nullptr},
+        {"wrong case", CTLVCell::NewString(CHS_SWITCH_TAG_COLLECTOR, "On"), 0x4000C958,
+         "0x200fe05c000a 12,On,0x4000c958"},
+        {"blank", CTLVCell::NewString(CHS_SWITCH_TAG_COLLECTOR, "on "), 0x4000C958,
+         "0x200fe05c000a 12,on ,0x4000c958"},
+        {"separator in the value", CTLVCell::NewString(CHS_SWITCH_TAG_COLLECTOR, "on,x&y"), 0x4000C958,
+         "0x200fe05c000a 12,on&#44;x&#38;y,0x4000c958"},
+        {"empty", CTLVCell::NewString(CHS_SWITCH_TAG_COLLECTOR, ""), 0x4000C958,
+         "0x200fe05c000a 12,,0x4000c958"},
+        {"illegal OEM value", CTLVCell::NewString(CHS_SWITCH_TAG_OEM, "ON"), 0x4000C958,
+         "0x2fe05c0002 12,ON,0x4000c958"},
+    };
+    std::vector<std::string> expected;
+    for (Case& item : cases) {
+        SCOPED_TRACE(item.pcName);
+        EXPECT_EQ(Set(item.pCell), item.uiCode);
+        if (item.pcOpLog != nullptr) {
+            expected.push_back(item.pcOpLog);
+            ASSERT_TRUE(WaitOpLogs(expected.size()));
+        }
+        EXPECT_EQ(ReadStored(), before);
+    }
+    EXPECT_EQ(OpLogs(), expected);
+    EXPECT_EQ(log.Count("Failed to extract parameter, return 50331651."), 2u);
+    EXPECT_GE(log.Count("An exception occurred during getting the collector switch from the reqMsg."), 2u);
+    EXPECT_EQ(log.Count("The switch value is illegal"), 5u);
+    EXPECT_EQ(log.Count("Failed to check oem switch, return 1073793368."), 1u);
+    EXPECT_FALSE(log.Contains("Succeed in notify nodes"));
+
+    // A body without records cannot be routed by the engine; the handler
+    // still refuses it (and has nobody to answer).
+    InnerMsg empty;
+    HandleSetSwitch(empty);
+    EXPECT_EQ(log.Count("Obj count is zero."), 2u) << "once for the OEM cell, once for the switch cell";
+    EXPECT_TRUE(log.Contains("Failed to post ack msg."));
+    std::string value = "kept";
+    EXPECT_EQ(ExtractSetCollectorSwitchMsg(empty, value, CHS_SWITCH_TAG_COLLECTOR), 0x03000003u);
+    EXPECT_EQ(ReadStored(), before);
+    EXPECT_EQ(g_starts + g_stops, 0);
+}
+
+TEST_F(CollectorSwitchTest, SwitchingOnNeedsSiteIdAndKnownUser) {
+    SetAreaId("");
+    EXPECT_EQ(SetCollector("on"), 0x40E05B24u);
+    EXPECT_TRUE(log.Contains("Site id not set."));
+    EXPECT_EQ(ReadStored(), (Stored{"off", "off", ""}));
+    ASSERT_TRUE(WaitOpLogs(1));
+
+    // The user query fails: the switch goes back to its old value.
+    SetAreaId("site-1");
+    EXPECT_EQ(SetCollector("on", kUnknownSession), 0x4000C960u);
+    EXPECT_EQ(ReadStored(), (Stored{"off", "off", ""}));
+    EXPECT_TRUE(log.Contains(" Failed to query device info from cfg"));
+    EXPECT_TRUE(log.Contains("Failed to save user information, return 1073793376."));
+    ASSERT_TRUE(WaitOpLogs(2));
+    EXPECT_EQ(OpLogs(), (std::vector<std::string>{"0x200fe05c000a 12,on,0x40e05b24",
+                                                  "0x200fe05c000a 99,on,0x4000c960"}));
+    EXPECT_FALSE(log.Contains("Succeed in notify nodes"));
+
+    // The same with the switch already on: it stays on.
+    ASSERT_EQ(COLLECTOR_CCDB::SetCollectorSwitch("on"), 0u);
+    EXPECT_EQ(SetCollector("on", kUnknownSession), 0x4000C960u);
+    EXPECT_EQ(ReadStored().strSwitch, "on");
+    EXPECT_EQ(g_starts + g_stops, 0);
+}
+
+TEST_F(CollectorSwitchTest, OemSwitchAndOemMode) {
+    EXPECT_EQ(Set(CTLVCell::NewString(CHS_SWITCH_TAG_OEM, "on")), 0u);
+    EXPECT_EQ(ReadStored(), (Stored{"off", "on", ""}));
+    ASSERT_TRUE(WaitOpLogs(1));
+    EXPECT_EQ(OpLogs(), (std::vector<std::string>{"0x2fe05c0001 12,on"}));
+    EXPECT_FALSE(log.Contains("Succeed in notify nodes")) << "the OEM switch is not broadcast";
+    // Cell 73 wins over cell 64 in the same record.
+    MsgRecord* record = SwitchRecord(CHS_RECORD_SET_SWITCH);
+    record->appendInner(CTLVCell::NewString(CHS_SWITCH_TAG_COLLECTOR, "on"));
+    record->appendInner(CTLVCell::NewString(CHS_SWITCH_TAG_OEM, "off"));
+    InnerMsg both = Request(MSG_OPCODE_GENERAL, record);
+    InnerMsg answer;
+    ASSERT_TRUE(both.SendSyncMsg(answer));
+    EXPECT_EQ(answer.TryGetErrorCode(), 0u);
+    EXPECT_EQ(ReadStored(), (Stored{"off", "off", ""}));
+    ASSERT_TRUE(WaitOpLogs(2));
+
+    // An OEM device whose OEM switch is off refuses the collector switch
+    // without touching anything or logging an operation.
+    platform::state::Set("oem_mode", "1");
+    EXPECT_EQ(SetCollector("on"), 0xFFFFFFFFu);
+    EXPECT_EQ(SetCollector("bogus"), 0xFFFFFFFFu);
+    EXPECT_EQ(log.Count("The OEM device doesn's support Call Home Service."), 2u);
+    EXPECT_EQ(ReadStored(), (Stored{"off", "off", ""}));
+    EXPECT_EQ(JsonLines(AlarmFile()).size(), 2u);
+    // With its OEM switch on, the same device serves the request.
+    ASSERT_EQ(COLLECTOR_CCDB::SetOemSwitch("on"), 0u);
+    EXPECT_EQ(SetCollector("on"), 0u);
+    EXPECT_EQ(ReadStored(), (Stored{"on", "on", "admin"}));
+}
+
+TEST_F(CollectorSwitchTest, QueryReportsStoredTextsAsTheyAre) {
+    ASSERT_EQ(COLLECTOR_CCDB::SetCollectorSwitch("on"), 0u);
+    ASSERT_EQ(COLLECTOR_CCDB::SetOemSwitch("ON"), 0u);
+    InnerMsg request = Request(MSG_OPCODE_GENERAL, SwitchRecord(CHS_RECORD_QUERY_SWITCH));
+    InnerMsg answer;
+    ASSERT_TRUE(request.SendSyncMsg(answer));
+    ASSERT_EQ(answer.GetBody().size(), 1u);
+    const MsgRecord& reply = answer.GetBody()[0];
+    EXPECT_EQ(reply.GetCode(), CHS_RECORD_QUERY_SWITCH);
+    std::vector<unsigned short> tags;
+    for (const CTLVCell& cell : reply) {
+        tags.push_back(cell.GetTag());
+    }
+    ASSERT_EQ(tags, (std::vector<unsigned short>{0, 64, 73, 4095}));
+    EXPECT_EQ(reply[0].GetType(), CTLVCell::TLV_ENUM);
+    EXPECT_EQ(reply[0].GetLength(), 8);
+    EXPECT_EQ(reply[0].GetUInt64(), 0xE05Cu);
+    EXPECT_EQ(reply[64].GetType(), CTLVCell::TLV_STRING);
+    EXPECT_EQ(reply[64].toString(), "on");
+    EXPECT_EQ(reply[73].GetType(), CTLVCell::TLV_STRING);
+    EXPECT_EQ(reply[73].toString(), "ON");
+    EXPECT_EQ(reply[4095].GetType(), CTLVCell::TLV_INTEGER);
+    EXPECT_EQ(reply[4095].GetLength(), 4);
+    EXPECT_EQ(reply[4095].GetUInt64(), 0u);
+    EXPECT_TRUE(log.Contains("recice query switch msg."));
+    EXPECT_TRUE(log.Contains("The switch is illegal. switch(on) oemswitch(ON)"));
+}
+
+TEST_F(CollectorSwitchTest, PluginsFollowOnlyChangesOfState) {
+    {
+        std::lock_guard<std::mutex> lock(g_mutexSwitchStatus);
+        PLUGIN_SWITCH_STATUS = true;  // start-up has started collection itself
+    }
+    EXPECT_EQ(NotifyAllPluginRegister("on"), 0u);
+    EXPECT_EQ(NotifyAllPluginRegister("on"), 0u);
+    EXPECT_EQ(g_starts, 0);
+    EXPECT_EQ(log.Count("The Collector plugins have started."), 2u);
+    EXPECT_EQ(NotifyAllPluginRegister("off"), 0u);
+    EXPECT_EQ(NotifyAllPluginRegister("off"), 0u);
+    EXPECT_EQ(g_stops, 1);
+    EXPECT_TRUE(log.Contains("The result of stop Collector:(0)."));
+    EXPECT_TRUE(log.Contains("The Collector plugins have stopped."));
+    EXPECT_EQ(NotifyAllPluginRegister("on"), 0u);
+    EXPECT_EQ(NotifyAllPluginRegister("on"), 0u);
+    EXPECT_EQ(g_starts, 1);
+    EXPECT_EQ(NotifyAllPluginRegister(""), 0xFFFFFFFFu);
+    EXPECT_EQ(NotifyAllPluginRegister("Off"), 0xFFFFFFFFu);
+    EXPECT_TRUE(log.Contains("The Collector switch is error:()."));
+    EXPECT_TRUE(PluginsRunning());
+    EXPECT_EQ(g_stops, 1);
+}
+
+TEST_F(CollectorSwitchTest, SupervisionStepAppliesTheStoredSwitch) {
+    {
+        std::lock_guard<std::mutex> lock(g_mutexSwitchStatus);
+        PLUGIN_SWITCH_STATUS = true;
+    }
+    SetLastKnownCollectorSwitch("on");
+    ControlPluginsBySwitch();  // stored "off"
+    EXPECT_EQ(g_stops, 1);
+    EXPECT_TRUE(log.Contains("Switch changed from on to off by loop checking in main."));
+    EXPECT_EQ(GetLastKnownCollectorSwitch(), "off");
+    ControlPluginsBySwitch();
+    EXPECT_EQ(g_stops, 1);
+    EXPECT_EQ(log.Count("Switch changed from"), 1u);
+
+    // A stored value the plugins cannot follow is reported every cycle and
+    // never becomes the last-known value.
+    ASSERT_EQ(COLLECTOR_CCDB::SetCollectorSwitch("broken"), 0u);
+    ControlPluginsBySwitch();
+    ControlPluginsBySwitch();
+    EXPECT_EQ(log.Count("Switch changed from off to broken by loop checking in main."), 2u);
+    EXPECT_EQ(GetLastKnownCollectorSwitch(), "off");
+}
+
+TEST_F(CollectorSwitchTest, ChangeNoticeIsSpreadToEveryNode) {
+    {
+        std::lock_guard<std::mutex> lock(g_mutexSwitchStatus);
+        PLUGIN_SWITCH_STATUS = true;
+    }
+    // Another module changed the stored switch and asks this node to spread it.
+    InnerMsg notice = Request(CHS_OPCODE_COLLECTOR_SWITCH_CHANGE, new MsgRecord(0));
+    notice.GetMsgInfo().uiMsgTimeout = 1;  // never answered
+    InnerMsg answer;
+    (void)notice.SendSyncMsg(answer);
+    ASSERT_TRUE(WaitFor([] { return g_stops == 1; }, kWaitMs));
+    EXPECT_TRUE(log.Contains("Succeed in notify nodes that the switch has changed"));
+    EXPECT_TRUE(log.Contains("The result of stop Collector:(0)."));
+
+    InnerMsg empty;
+    HandleCollectorSwichChange(empty);
+    EXPECT_TRUE(log.Contains("Obj count is zero."));
+    EXPECT_EQ(log.Count("Succeed in notify nodes that the switch has changed"), 1u);
+}
+
+TEST_F(CollectorSwitchTest, ClearAllEmptiesBothTreesAndTheRecords) {
+    std::vector<std::string> files;
+    for (const char* root :
+         {"/VXA/coffer_data/omm/export_import/chs/collector/", "/VXA/lun_data/omm/chs/collector/"}) {
+        for (const char* sub : {"alarm/", "node/temp/", "array/", "diagnose_data/"}) {
+            std::string dir = s_cluster + "/node0" + root + sub;
+            chs_test::MakeDirs(dir);
+            files.push_back(dir + "it's $(touch pwned) a b.tgz");
+            WriteText(files.back(), "collected");
+        }
+    }
+    std::string outside = s_cluster + "/node0/VXA/coffer_data/omm/export_import/chs/keep.txt";
+    WriteText(outside, "not collected");
+    ASSERT_EQ(insertPluginRecord(files[0], 1), 0);
+    ASSERT_EQ(insertNodeRecord(files[1], 0), 0);
+
+    InnerMsg request = Request(CHS_OPCODE_CLEAR_ALL_COLLECTOR_FILE, new MsgRecord(0));
+    HandleClearAllCollectorFile(request);
+    for (const std::string& file : files) {
+        EXPECT_FALSE(fs::exists(file)) << file;
+        EXPECT_TRUE(fs::is_directory(fs::path(file).parent_path())) << "directories are kept";
+    }
+    EXPECT_TRUE(fs::exists(outside));
+    EXPECT_FALSE(
+        fs::exists(s_cluster + "/node0/VXA/coffer_data/omm/export_import/chs/collector/alarm/pwned"));
+    EXPECT_FALSE(fs::exists("pwned"));
+    int count = -1;
+    EXPECT_EQ(queryPluginRecordCount(files[0], count), 0);
+    EXPECT_EQ(count, 0);
+    EXPECT_TRUE(log.Contains("Finish to clear all collector file."));
+    EXPECT_TRUE(WaitFor([] { return AgentSwitchNotices() == 1; }, kWaitMs));
+    EXPECT_EQ(ReadStored().strSwitch, "off") << "clearing leaves the switch alone";
+}
+
+}  // namespace
