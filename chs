@@ -40,66 +40,205 @@ run_tests() {
     ctest --test-dir "$BUILD" --output-on-failure -j "$JOBS" --timeout 600 "$@"
 }
 
-# cluster_create DIR NODES: a simulated cluster directory with NODES nodes.
-cluster_create() {
-    "$BUILD/tools/chsctl" mkcluster "$1" --nodes "$2" ${3:+--log-level "$3"} ${4:+--collect-interval "$4"}
+# The session key chsctl sends with management requests (kChsctlSessionKey in
+# tools/chsctl_client.h) and the user the access-authentication peer answers for it.
+CHSCTL_SESSION_KEY=12345
+CHSCTL_USER=admin
+# Short, so that a person sees a collected file arrive soon after switching on.
+COLLECT_INTERVAL_SEC="${CHS_COLLECT_INTERVAL:-20}"
+
+cluster_usage() {
+    echo "usage: ./chs cluster up [--nodes N] [--dir DIR] [--no-build] | down [--dir DIR] | status [--dir DIR]" >&2
+    exit 2
 }
 
-# daemon_start DIR NODE: starts the daemon of one node in the background.
-daemon_start() {
-    local dir="$1" node="$2"
-    mkdir -p "$dir/run"
-    PATH="$dir/bin:$PATH" nohup "$BUILD/core/infocollector" -m INFOCOLLECTOR "$dir/cluster.json" "$node" \
-        -r "$dir/node$node" >"$dir/run/infocollector$node.out" 2>&1 &
-    echo $! >"$dir/run/infocollector$node.pid"
+# pid_alive PIDFILE NAME: whether the process recorded in PIDFILE runs and is NAME
+# (a recycled pid of some other program is never signalled).
+pid_alive() {
+    local pid
+    pid="$(cat "$1" 2>/dev/null || true)"
+    [[ "$pid" =~ ^[0-9]+$ ]] || return 1
+    [ "$(ps -p "$pid" -o comm= 2>/dev/null || true)" = "$2" ]
 }
 
-daemon_stop() {
-    local dir="$1" pidfile
-    for pidfile in "$dir"/run/infocollector*.pid; do
-        [ -f "$pidfile" ] || continue
-        kill "$(cat "$pidfile")" 2>/dev/null || true
-        rm -f "$pidfile"
+# proc_start DIR NAME NODE PROGRAM ARGS...: one background process with its
+# output and pid file under DIR/run.
+proc_start() {
+    local dir="$1" name="$2" node="$3"
+    shift 3
+    PATH="$dir/bin:$PATH" nohup "$@" >"$dir/run/$name$node.out" 2>&1 </dev/null &
+    echo "$!" >"$dir/run/$name$node.pid"
+}
+
+# proc_stop PIDFILE NAME: SIGTERM, up to 5 s of grace, then SIGKILL.
+proc_stop() {
+    local pidfile="$1" name="$2" pid i
+    if pid_alive "$pidfile" "$name"; then
+        pid="$(cat "$pidfile")"
+        kill -TERM "$pid" 2>/dev/null || true
+        for i in $(seq 1 50); do
+            pid_alive "$pidfile" "$name" || break
+            sleep 0.1
+        done
+        if pid_alive "$pidfile" "$name"; then
+            kill -KILL "$pid" 2>/dev/null || true
+        fi
+    fi
+    rm -f "$pidfile"
+}
+
+# cluster_nodes DIR: the node ids of the cluster file, one a line.
+cluster_nodes() {
+    python3 -c 'import json, sys
+for node in json.load(open(sys.argv[1]))["nodes"]:
+    print(node["id"])' "$1/cluster.json"
+}
+
+cluster_up() {
+    local dir="$1" nodes="$2" interval="$3" n waited answered=() silent=()
+    local chsctl="$BUILD/tools/chsctl" peers="$BUILD/peers/chs-peers" daemon="$BUILD/core/infocollector" prog
+    for prog in "$chsctl" "$peers" "$daemon"; do
+        [ -x "$prog" ] || { echo "chs: $prog is not built (./chs build)" >&2; exit 1; }
     done
+    if compgen -G "$dir/run/*.pid" >/dev/null; then
+        echo "chs: $dir has processes of an earlier start; ./chs cluster down --dir $dir first" >&2
+        exit 1
+    fi
+    if [ ! -f "$dir/cluster.json" ]; then
+        "$chsctl" mkcluster "$dir" --nodes "$nodes" --collect-interval "$interval" >/dev/null
+    fi
+    [ -f "$dir/peers.json" ] ||
+        printf '{"sessions": {"%s": "%s"}}\n' "$CHSCTL_SESSION_KEY" "$CHSCTL_USER" >"$dir/peers.json"
+    mkdir -p "$dir/run" "$dir/remote"
+    local ids=()
+    mapfile -t ids < <(cluster_nodes "$dir")
+    # The peers first: the daemon talks to them from its first minutes on.
+    for n in "${ids[@]}"; do
+        proc_start "$dir" chs-peers "$n" "$peers" "$dir/cluster.json" "$n" "$dir/node$n"
+    done
+    for n in "${ids[@]}"; do
+        proc_start "$dir" infocollector "$n" "$daemon" -m INFOCOLLECTOR "$dir/cluster.json" "$n" -r "$dir/node$n"
+    done
+    for n in "${ids[@]}"; do
+        # Any answer will do, a failure result included: the daemon serves its endpoint.
+        for waited in $(seq 1 20); do
+            if [ -n "$("$chsctl" --cluster "$dir" --node "$n" --timeout 2 --json switch get 2>/dev/null || true)" ]; then
+                answered+=("$n")
+                continue 2
+            fi
+            pid_alive "$dir/run/infocollector$n.pid" infocollector || break
+            sleep 1
+        done
+        silent+=("$n")
+    done
+    say "cluster $dir: ${#ids[@]} node(s)"
+    for n in "${ids[@]}"; do
+        printf '   node %s: infocollector pid %s, chs-peers pid %s\n' "$n" \
+            "$(cat "$dir/run/infocollector$n.pid")" "$(cat "$dir/run/chs-peers$n.pid")"
+    done
+    [ "${#answered[@]}" -eq 0 ] || say "answering: node(s) ${answered[*]}"
+    say "collected files arrive in $dir/remote/ once collection is on:"
+    printf '   %q --cluster %q --node 0 switch set on\n' "$chsctl" "$dir"
+    if [ "${#silent[@]}" -gt 0 ]; then
+        echo "chs: node(s) ${silent[*]} did not answer within 20 s; see $dir/run/*.out and $dir/node*/var/log/chs/" >&2
+        return 1
+    fi
+}
+
+cluster_down() {
+    local dir="$1" pidfile
+    # The daemons first, so that none of them is left talking to a stopped peer.
+    for pidfile in "$dir"/run/infocollector*.pid; do
+        [ -f "$pidfile" ] && proc_stop "$pidfile" infocollector
+    done
+    for pidfile in "$dir"/run/chs-peers*.pid; do
+        [ -f "$pidfile" ] && proc_stop "$pidfile" chs-peers
+    done
+    say "cluster $dir is down"
+}
+
+cluster_status() {
+    local dir="$1" pidfile name found=0
+    for pidfile in "$dir"/run/infocollector*.pid "$dir"/run/chs-peers*.pid; do
+        [ -f "$pidfile" ] || continue
+        found=1
+        name="$(basename "$pidfile" .pid)"
+        printf '%s: %s\n' "$name" \
+            "$(pid_alive "$pidfile" "${name%%[0-9]*}" && echo running || echo stopped)"
+    done
+    [ "$found" -eq 1 ] || echo "no processes started in $dir"
+}
+
+cluster() {
+    local action="${1:-}" dir="$BUILD/cluster" nodes=3 nobuild="${CHS_NO_BUILD:-}"
+    [ $# -eq 0 ] || shift
+    while [ $# -gt 0 ]; do
+        case "$1" in
+            --nodes) [ $# -ge 2 ] || cluster_usage; nodes="$2"; shift 2 ;;
+            --dir) [ $# -ge 2 ] && [ -n "$2" ] || cluster_usage; dir="$2"; shift 2 ;;
+            --no-build) nobuild=1; shift ;;
+            *) echo "chs: unknown cluster argument: $1" >&2; cluster_usage ;;
+        esac
+    done
+    if ! [[ "$nodes" =~ ^[0-9]+$ ]] || [ "$nodes" -lt 1 ] || [ "$nodes" -gt 16 ]; then
+        echo "chs: --nodes takes a number from 1 to 16" >&2
+        exit 2
+    fi
+    case "$dir" in /*) ;; *) dir="$PWD/$dir" ;; esac
+    case "$action" in
+        up)
+            [ -n "$nobuild" ] || build
+            cluster_up "$dir" "$nodes" "$COLLECT_INTERVAL_SEC"
+            ;;
+        down) cluster_down "$dir" ;;
+        status) cluster_status "$dir" ;;
+        *) cluster_usage ;;
+    esac
+}
+
+# demo_wait_file DIR SECONDS: waits for a collected file in DIR/remote/.
+demo_wait_file() {
+    local i
+    say "waiting up to $2 s for a collected file in $1/remote/"
+    for i in $(seq 1 "$(($2 * 2))"); do
+        compgen -G "$1/remote/*/*.tgz" >/dev/null && return 0
+        sleep 0.5
+    done
+    return 1
 }
 
 demo() {
     setup
     build
-    local dir="$BUILD/demo-cluster"
-    daemon_stop "$dir" 2>/dev/null || true
+    local dir="$BUILD/demo-cluster" chsctl="$BUILD/tools/chsctl" i
+    cluster_down "$dir" >/dev/null 2>&1 || true
     rm -rf "$dir"
-    cluster_create "$dir" 1 7 5
-    say "cluster in $dir; starting the daemon of node 0 for 5 seconds"
-    daemon_start "$dir" 0
-    sleep 5
-    say "daemon status: $(kill -0 "$(cat "$dir/run/infocollector0.pid")" 2>/dev/null && echo running || echo stopped)"
-    daemon_stop "$dir"
+    mkdir -p "$dir"
+    "$chsctl" mkcluster "$dir" --nodes 1 --log-level 7 --collect-interval 5 >/dev/null
+    say "cluster in $dir; starting node 0 (daemon and sibling modules)"
+    # The demo ends with the cluster down and its log shown, whatever happens in between.
+    trap "cluster_down $(printf '%q' "$dir") >/dev/null 2>&1 || true" EXIT
+    cluster_up "$dir" 1 5 || true
+    "$chsctl" --cluster "$dir" --node 0 switch get || true
+    if "$chsctl" --cluster "$dir" --node 0 switch set on; then
+        if ! demo_wait_file "$dir" 12; then
+            # The daemon counts its plugins as running from start-up until its
+            # periodic switch check has applied a stored "off"; a restart starts
+            # them from the stored "on".
+            say "no file yet: restarting node 0 so that it starts with collection on"
+            cluster_down "$dir" >/dev/null
+            cluster_up "$dir" 1 5 >/dev/null || true
+            demo_wait_file "$dir" 15 || say "no collected file arrived"
+        fi
+        find "$dir/remote" -type f -name '*.tgz' | sed 's/^/   /'
+    else
+        say "the daemon does not switch collection on yet; the demo goes on without it"
+    fi
+    say "daemon status: $(pid_alive "$dir/run/infocollector0.pid" infocollector && echo running || echo stopped)"
+    cluster_down "$dir"
+    trap - EXIT
     say "node 0 log ($dir/node0/var/log/chs/infocollector.log):"
     cat "$dir/node0/var/log/chs/infocollector.log"
-}
-
-cluster() {
-    local action="${1:-}" dir="${2:-$BUILD/cluster}" nodes="${3:-3}"
-    case "$action" in
-        up)
-            build
-            [ -f "$dir/cluster.json" ] || cluster_create "$dir" "$nodes"
-            local n
-            for n in $(seq 0 $((nodes - 1))); do daemon_start "$dir" "$n"; done
-            say "cluster $dir is up with $nodes nodes"
-            ;;
-        down) daemon_stop "$dir"; say "cluster $dir is down" ;;
-        status)
-            local pidfile
-            for pidfile in "$dir"/run/infocollector*.pid; do
-                [ -f "$pidfile" ] || continue
-                printf '%s: %s\n' "$(basename "$pidfile" .pid)" \
-                    "$(kill -0 "$(cat "$pidfile")" 2>/dev/null && echo running || echo stopped)"
-            done
-            ;;
-        *) echo "usage: ./chs cluster up|down|status [DIR] [NODES]" >&2; exit 2 ;;
-    esac
 }
 
 usage() {
@@ -108,9 +247,12 @@ usage: ./chs COMMAND
   setup     install the Debian packages the build needs
   build     configure and build (build/)
   test      setup, build and run the whole test suite
-  demo      setup, build, run the daemon of a one-node cluster for a few seconds, show its log
+  demo      setup, build, run a one-node cluster, switch collection on, show its log
   bench     build and run the benchmarks
-  cluster up|down|status [DIR] [NODES]   run a simulated cluster
+  cluster up [--nodes N] [--dir DIR] [--no-build]   start a simulated cluster (default 3 nodes in
+            build/cluster): daemons and sibling modules; CHS_NO_BUILD=1 is --no-build
+  cluster down [--dir DIR]     stop every process "cluster up" started there
+  cluster status [--dir DIR]   list those processes, running or stopped
 TXT
 }
 

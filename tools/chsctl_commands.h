@@ -16,5 +16,7 @@ bool ParseNumber(const char* text, unsigned long min, unsigned long max, unsigne
 
 int RunMakeCluster(int argc, char** argv);
 int RunSend(int argc, char** argv);
+// The global-option form: chsctl --cluster DIR --node N ... switch|clear-collected.
+int RunControl(int argc, char** argv);
 
 }  // namespace chs_tools

@@ -15,7 +15,12 @@ int Usage() {
             "         create a simulated cluster directory (default 1 node, log level 6, collection\n"
             "         every 3600 s by the sample plugin)\n"
             "       chsctl send --cluster DIR --node N [--timeout SECONDS] [FILE|-]\n"
-            "         send a message in JSON form to an endpoint of a node and print the answer\n");
+            "         send a message in JSON form to an endpoint of a node and print the answer\n"
+            "       chsctl --cluster DIR --node N [--timeout SECONDS] [--json] switch get\n"
+            "       chsctl --cluster DIR --node N [--timeout SECONDS] [--json] switch set on|off [--oem]\n"
+            "         query or set the collector switch (or, with --oem, the OEM switch) of the cluster\n"
+            "       chsctl --cluster DIR --node N [--timeout SECONDS] [--json] clear-collected\n"
+            "         delete everything the node has collected\n");
     return chs_tools::kExitUsage;
 }
 
@@ -30,6 +35,9 @@ int main(int argc, char** argv) {
     }
     if (strcmp(argv[1], "send") == 0) {
         return chs_tools::RunSend(argc, argv);
+    }
+    if (strncmp(argv[1], "--", 2) == 0) {
+        return chs_tools::RunControl(argc, argv);
     }
     return Usage();
 }

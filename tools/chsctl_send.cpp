@@ -13,12 +13,9 @@
 #include <sstream>
 #include <string>
 
-#include "infra/chs_log.h"
 #include "infra/json_util.h"
 #include "msg/inner_msg.h"
-#include "msg/msg_api.h"
-#include "platform/dplog.h"
-#include "platform/om_cluster.h"
+#include "tools/chsctl_client.h"
 #include "tools/chsctl_commands.h"
 
 namespace chs_tools {
@@ -108,57 +105,18 @@ int RunSend(int argc, char** argv) {
     }
 
     // chsctl speaks as a client of the node it addresses; it holds no presence.
-    std::string clusterFile = options.strCluster + "/cluster.json";
-    std::string nodeRoot = options.strCluster + "/node" + std::to_string(options.ulNode);
+    uint16_t node = static_cast<uint16_t>(options.ulNode);
     std::string error;
-    dpax_log_level_set(0, 3);
-    if (!platform::AttachCluster(clusterFile, static_cast<uint16_t>(options.ulNode), nodeRoot, false, error)) {
+    if (!AttachAsClient(options.strCluster, node, error)) {
         fprintf(stderr, "chsctl: %s\n", error.c_str());
         return kExitFailed;
     }
-    SetModuleID(0);
-    if (msg_api::StartClient() != 0) {
-        fprintf(stderr, "chsctl: the message transport does not start\n");
-        return kExitFailed;
-    }
-    info.usReceiverBID = static_cast<uint16_t>(options.ulNode);
-    info.usReceiverNodeID = static_cast<uint16_t>(options.ulNode);
-    if (info.uiMsgTimeout == 0) {
-        info.uiMsgTimeout = static_cast<uint32_t>(options.ulTimeoutSec);
-    }
-    unsigned char* buffer = nullptr;
-    if (request.Encode(buffer) == 0xFFFFFFFF) {
-        fprintf(stderr, "chsctl: the message cannot be encoded\n");
-        return kExitUsage;
-    }
-    void* reply = nullptr;
-    int ret = msg_api::SendSyncMsg(buffer, &info, &reply);
-    if (ret == MSG_ERR_UNREACHABLE) {
-        fprintf(stderr, "chsctl: node %lu endpoint %u is not reachable\n", options.ulNode, info.usReceiverPID);
-        return kExitUnreachable;
-    }
-    if (ret == MSG_ERR_TIMEOUT || reply == nullptr) {
-        msg_api::FreeMsg(reply);
-        if (ret == MSG_ERR_TIMEOUT) {
-            fprintf(stderr, "chsctl: no answer from node %lu endpoint %u within %u s\n", options.ulNode,
-                    info.usReceiverPID, info.uiMsgTimeout);
-            return kExitTimeout;
-        }
-        fprintf(stderr, "chsctl: sending failed (transport result %d)\n", ret);
-        return kExitFailed;
-    }
     InnerMsg answer;
-    unsigned int decoded = answer.Decode(static_cast<unsigned char*>(reply), 0);
-    msg_api::FreeMsg(reply);
-    if (decoded == 0xFFFFFFFF) {
-        fprintf(stderr, "chsctl: the answer cannot be decoded\n");
-        return kExitFailed;
+    SendOutcome outcome = SendRequest(request, node, static_cast<uint32_t>(options.ulTimeoutSec), answer);
+    if (outcome != SendOutcome::kAnswered) {
+        return ReportSendFailure(outcome, request, node);
     }
-    Json::Value out;
-    answer.Serialization(out);
-    Json::StreamWriterBuilder writer;
-    writer["indentation"] = "  ";
-    std::cout << Json::writeString(writer, out) << std::endl;
+    PrintMessageJson(answer);
     return kExitOk;
 }
 

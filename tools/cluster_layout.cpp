@@ -2,8 +2,13 @@
 
 #include <json/json.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+
+#include "control/collector_ccdb.h"
+#include "platform/om_ccdb.h"
+#include "platform/om_cluster.h"
 
 namespace chs_tools {
 namespace fs = std::filesystem;
@@ -47,6 +52,32 @@ std::string PluginConfiguration(unsigned int intervalSec) {
     Json::StreamWriterBuilder writer;
     writer["indentation"] = "  ";
     return Json::writeString(writer, root) + "\n";
+}
+
+// The agent's configuration row as the agent's installation leaves it.
+bool SeedAgentConfiguration(const fs::path& root, const std::string& siteId, std::string& error) {
+    if (siteId.empty() || siteId.size() >= sizeof(CCDB_COMM::tagDB_CHS_RELAYD_CFG_S::areaId)) {
+        error = "the site id is a text of 1 to 63 bytes";
+        return false;
+    }
+    if (!platform::AttachCluster((root / "cluster.json").string(), 0, (root / "node0").string(), false, error)) {
+        return false;
+    }
+    uint32_t ret = COLLECTOR_CCDB::Init();
+    if (ret == 0) {
+        CCDB_COMM::tagDB_CHS_RELAYD_CFG_S row {};
+        row.serviceid = 1;
+        memcpy(row.areaId, siteId.data(), siteId.size());
+        ret = static_cast<uint32_t>(OM_CCDB_InsertOneObj(g_collectorCcdbId, CCDB_COMM::CHS_RELAYD_CFG_TABLE, "1", &row,
+                                                         sizeof(row)));
+    }
+    platform::DetachCluster();
+    if (ret != 0) {
+        error = "cannot write the agent configuration into the configuration database (result " +
+                std::to_string(ret) + ")";
+        return false;
+    }
+    return true;
 }
 
 bool WriteFile(const fs::path& path, const std::string& text, std::string& error) {
@@ -126,13 +157,15 @@ bool CreateSimulatedCluster(const std::string& dir, const ClusterLayoutOptions& 
 
     Json::StreamWriterBuilder writer;
     writer["indentation"] = "  ";
-    std::ofstream out(root / "cluster.json", std::ios::binary | std::ios::trunc);
-    out << Json::writeString(writer, cluster) << "\n";
-    if (!out.good()) {
-        error = "cannot write " + (root / "cluster.json").string();
-        return false;
+    {
+        std::ofstream out(root / "cluster.json", std::ios::binary | std::ios::trunc);
+        out << Json::writeString(writer, cluster) << "\n";
+        if (!out.good()) {
+            error = "cannot write " + (root / "cluster.json").string();
+            return false;
+        }
     }
-    return true;
+    return SeedAgentConfiguration(root, options.strSiteId, error);
 }
 
 }  // namespace chs_tools

@@ -11,11 +11,14 @@ struct ClusterLayoutOptions {
     unsigned int uiNodes = 1;             // 1 to 16
     unsigned int uiLogLevel = 6;          // platform log level (0..7) of every process
     unsigned int uiCollectIntervalSec = 3600;  // the sample plugin's collection interval
+    std::string strSiteId = "SIM-SITE";        // area id of the remote-service agent's configuration
 };
 
 // Creates the cluster directory: cluster.json, the simulated platform
-// programs, and per node the root with the controller scripts installed in
-// VXA/script/ and a plugin configuration file naming the sample plugin.
+// programs, per node the root with the controller scripts installed in
+// VXA/script/ and a plugin configuration file naming the sample plugin, and
+// the configuration database with the remote-service agent's row (its area
+// id: without one the daemon refuses to switch collection on).
 // Fails when cluster.json already exists there. false with a one-line reason
 // in `error`.
 bool CreateSimulatedCluster(const std::string& dir, const ClusterLayoutOptions& options, std::string& error);

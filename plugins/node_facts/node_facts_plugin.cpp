@@ -1,6 +1,7 @@
 // Sample collection plugin "node_facts": one input driver that, while
 // started, collects facts of its node into node_facts_<time>.tgz files in the
-// node directory and records each file in the record database.
+// node directory, records each file in the record database and hands it to
+// the remote-service agent of its node.
 #include <unistd.h>
 
 #include <condition_variable>
@@ -13,12 +14,18 @@
 #include "infocollector/collector_db.h"
 #include "infocollector/collector_dir.h"
 #include "infocollector/engine.h"
+#include "infocollector/file_handoff.h"
 #include "infocollector/host_paths.h"
 #include "node_facts/node_facts.h"
 
 namespace {
 
 const char* const kPluginName = "node_facts";
+// The agent delivers to the remote support service it is configured for; the
+// address only names that destination in the agent's records.
+const char* const kRemoteServiceAddress = "remote-support";
+constexpr int kFileTypeCollected = 0;
+constexpr unsigned int kSendTimeoutSec = 60;
 
 class NodeFactsDriver : public InputDriverBase {
 public:
@@ -86,6 +93,10 @@ private:
         std::string archive = nodeDir + stem + ".tgz";
         if (CompressDirFile(archive, workDir) == 0) {
             insertPluginRecord(archive, INFO_COLLECTOR_PATH_NODE);
+            // Fire and forget: the daemon logs the agent's answer, and the
+            // recorded file stays for the next packaging run if the hand-off
+            // fails, so there is nothing for the plugin to retry.
+            pluginSendFile(archive, kFileTypeCollected, kRemoteServiceAddress, nullptr, kSendTimeoutSec);
         }
         DeleteDir(workDir);
     }

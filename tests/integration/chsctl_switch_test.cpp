@@ -1,0 +1,217 @@
+// chsctl's collector-control subcommands against a real daemon in a
+// temporary simulated cluster, and ./chs cluster up/status/down.
+#include <gtest/gtest.h>
+#include <json/json.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <memory>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "tests/support/process.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+using chs_test::BinaryPath;
+using chs_test::Process;
+using chs_test::ReadText;
+using chs_test::RunProgram;
+using chs_test::RunResult;
+using chs_test::TempDir;
+using chs_test::WaitFor;
+
+class ChsctlSwitchTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        cluster = dir.Join("cluster");
+        RunResult made = RunProgram({BinaryPath("tools/chsctl"), "mkcluster", cluster, "--nodes", "2"});
+        ASSERT_EQ(made.exitCode, 0) << made.err;
+    }
+
+    // chsctl --cluster <cluster> <args...>
+    RunResult Chsctl(const std::vector<std::string>& args) {
+        std::vector<std::string> argv = {BinaryPath("tools/chsctl"), "--cluster", cluster};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return RunProgram(argv, {}, 20000);
+    }
+
+    // Starts node 0 (the sibling modules when asked, then the daemon) and
+    // waits until the daemon answers.
+    void StartNode0(bool withPeers) {
+        std::vector<std::string> env = {"PATH=" + cluster + "/bin:/usr/bin:/bin"};
+        if (withPeers) {
+            chs_test::WriteText(cluster + "/peers.json", R"({"sessions": {"12345": "admin"}})");
+            peers = std::make_unique<Process>(
+                std::vector<std::string>{BinaryPath("peers/chs-peers"), cluster + "/cluster.json", "0",
+                                         cluster + "/node0"},
+                env, dir.Join("peers.out"));
+        }
+        daemon = std::make_unique<Process>(
+            std::vector<std::string>{BinaryPath("core/infocollector"), "-m", "INFOCOLLECTOR",
+                                     cluster + "/cluster.json", "0", "-r", cluster + "/node0"},
+            env, dir.Join("daemon.out"));
+        ASSERT_TRUE(WaitFor(
+            [&] {
+                return !Chsctl({"--node", "0", "--timeout", "1", "--json", "switch", "get"}).out.empty();
+            },
+            20000))
+            << ReadText(cluster + "/node0/var/log/chs/infocollector.log");
+    }
+
+    // Gives the remote-service agent's row (service 1) a site id: collection
+    // cannot be switched on without one. The row is stored as the raw record:
+    // serviceid (4 bytes) then areaId (64) in a row of 1232 bytes.
+    TempDir dir;
+    std::string cluster;
+    std::unique_ptr<Process> peers;
+    std::unique_ptr<Process> daemon;
+};
+
+TEST_F(ChsctlSwitchTest, BadCommandLinesExitWithUsageStatus) {
+    const std::vector<std::vector<std::string>> cases = {
+        {"switch", "get"},                  // no --node
+        {"--node", "16", "switch", "get"},  // no such node id
+        {"--node", "0"},                    // no subcommand
+        {"--node", "0", "switch"},
+        {"--node", "0", "switch", "toggle"},
+        {"--node", "0", "switch", "get", "extra"},
+        {"--node", "0", "switch", "set"},
+        {"--node", "0", "switch", "set", "on", "--bogus"},
+        {"--node", "0", "clear-collected", "now"},
+        {"--node", "0", "--frobnicate", "switch", "get"},
+        {"--node", "0", "--timeout", "0", "switch", "get"},
+    };
+    for (const auto& args : cases) {
+        RunResult result = Chsctl(args);
+        EXPECT_EQ(result.exitCode, 2) << testing::PrintToString(args) << result.err;
+        EXPECT_NE(result.err.find("usage:"), std::string::npos) << testing::PrintToString(args) << result.err;
+    }
+    // The older forms keep their own command lines.
+    EXPECT_EQ(RunProgram({BinaryPath("tools/chsctl"), "send"}).exitCode, 2);
+    EXPECT_EQ(RunProgram({BinaryPath("tools/chsctl"), "mkcluster"}).exitCode, 2);
+}
+
+// Node 1 has no daemon: a request that went out would end with status 3, so
+// status 2 shows that chsctl refused the value without sending anything.
+TEST_F(ChsctlSwitchTest, IllegalSwitchValueIsRefusedBeforeSending) {
+    for (const char* value : {"On", "ON", "1", "", "on "}) {
+        RunResult result = Chsctl({"--node", "1", "switch", "set", value});
+        EXPECT_EQ(result.exitCode, 2) << value << result.err;
+        EXPECT_NE(result.err.find("\"on\" or \"off\""), std::string::npos) << result.err;
+        EXPECT_EQ(Chsctl({"--node", "1", "switch", "set", value, "--oem"}).exitCode, 2) << value;
+    }
+}
+
+TEST_F(ChsctlSwitchTest, NodeWithoutDaemonIsUnreachable) {
+    for (const auto& args :
+         std::vector<std::vector<std::string>>{{"--node", "1", "switch", "get"},
+                                               {"--node", "1", "--json", "switch", "set", "off"},
+                                               {"--node", "1", "clear-collected"}}) {
+        RunResult result = Chsctl(args);
+        EXPECT_EQ(result.exitCode, 3) << testing::PrintToString(args) << result.err;
+        EXPECT_NE(result.err.find("node 1 endpoint 551 is not reachable"), std::string::npos) << result.err;
+        EXPECT_TRUE(result.out.empty()) << result.out;
+    }
+}
+
+TEST_F(ChsctlSwitchTest, GetInJsonPrintsTheResponse) {
+    StartNode0(false);
+    RunResult result = Chsctl({"--node", "0", "switch", "get", "--json"});
+    ASSERT_TRUE(result.exitCode == 0 || result.exitCode == 1) << result.err;
+    Json::Value root;
+    std::string errors;
+    std::unique_ptr<Json::CharReader> reader(Json::CharReaderBuilder().newCharReader());
+    ASSERT_TRUE(reader->parse(result.out.data(), result.out.data() + result.out.size(), &root, &errors))
+        << errors << result.out;
+    EXPECT_EQ(root["msgHdr"]["usMsgType"].asUInt(), 2u) << result.out;  // a response
+    EXPECT_EQ(root["msgHdr"]["usSenderPID"].asUInt(), 551u) << result.out;
+    ASSERT_TRUE(root["msgBody"].isArray() && root["msgBody"].size() >= 1) << result.out;
+    // A failure answer is still printed in full; its exit status says it failed.
+    if (result.exitCode == 1) {
+        EXPECT_NE(result.err.find("failed: result 0x"), std::string::npos) << result.err;
+    }
+}
+
+// Without the sibling modules the user who switches cannot be resolved, so
+// switching collection on fails: the daemon answers with its code.
+TEST_F(ChsctlSwitchTest, RefusedSetPrintsItsResultInHexadecimal) {
+    StartNode0(false);
+    RunResult result = Chsctl({"--node", "0", "switch", "set", "on"});
+    EXPECT_EQ(result.exitCode, 1) << result.out << result.err;
+    EXPECT_TRUE(std::regex_search(result.err, std::regex("^failed: result 0x[0-9A-F]{8}\n$"))) << result.err;
+    EXPECT_TRUE(result.out.empty()) << result.out;
+}
+
+TEST_F(ChsctlSwitchTest, SetOnIsSeenByGetAndClearEmptiesTheCollectorTree) {
+    StartNode0(true);
+    RunResult before = Chsctl({"--node", "0", "switch", "get"});
+    ASSERT_EQ(before.exitCode, 0) << before.err;
+    EXPECT_TRUE(
+        std::regex_match(before.out, std::regex("collector switch: (on|off), OEM switch: (on|off)\n")))
+        << before.out;
+
+    RunResult set = Chsctl({"--node", "0", "switch", "set", "on"});
+    ASSERT_EQ(set.exitCode, 0) << set.err;
+    EXPECT_EQ(set.out, "collector switch set to on\n");
+    RunResult on = Chsctl({"--node", "0", "switch", "get"});
+    EXPECT_EQ(on.exitCode, 0) << on.err;
+    EXPECT_EQ(on.out.rfind("collector switch: on, ", 0), 0u) << on.out;
+
+    RunResult oem = Chsctl({"--node", "0", "switch", "set", "on", "--oem"});
+    EXPECT_EQ(oem.exitCode, 0) << oem.err;
+    EXPECT_EQ(oem.out, "OEM switch set to on\n");
+    EXPECT_EQ(Chsctl({"--node", "0", "switch", "get"}).out, "collector switch: on, OEM switch: on\n");
+
+    EXPECT_EQ(Chsctl({"--node", "0", "switch", "set", "off"}).exitCode, 0);
+    EXPECT_EQ(Chsctl({"--node", "0", "switch", "get"}).out, "collector switch: off, OEM switch: on\n");
+
+    std::string leftover =
+        cluster + "/node0/VXA/coffer_data/omm/export_import/chs/collector/node/leftover.tgz";
+    chs_test::WriteText(leftover, "x");
+    RunResult cleared = Chsctl({"--node", "0", "clear-collected"});
+    EXPECT_EQ(cleared.exitCode, 0) << cleared.err;
+    EXPECT_EQ(cleared.out, "all collected files cleared\n");
+    EXPECT_TRUE(WaitFor([&] { return access(leftover.c_str(), F_OK) != 0; }, 5000));
+}
+
+// ./chs cluster up/status/down with the binaries of this build, nothing rebuilt.
+TEST(ChsClusterScriptTest, UpStatusDown) {
+    TempDir dir;
+    std::string clusterDir = dir.Join("c");
+    std::string script = std::string(CHS_SOURCE_DIR) + "/chs";
+    std::vector<std::string> env = {"CHS_BUILD_DIR=" + std::string(CHS_BINARY_DIR)};
+    RunResult up =
+        RunProgram({"/bin/bash", script, "cluster", "up", "--nodes", "2", "--dir", clusterDir, "--no-build"},
+                   env, 60000);
+    RunResult status = RunProgram({"/bin/bash", script, "cluster", "status", "--dir", clusterDir}, env);
+    std::vector<pid_t> pids;
+    for (const char* name : {"infocollector0", "infocollector1", "chs-peers0", "chs-peers1"}) {
+        std::string text = ReadText(clusterDir + "/run/" + name + ".pid");
+        pids.push_back(static_cast<pid_t>(atoi(text.c_str())));
+    }
+    RunResult down = RunProgram({"/bin/bash", script, "cluster", "down", "--dir", clusterDir}, env, 30000);
+
+    EXPECT_EQ(up.exitCode, 0) << up.out << up.err;
+    EXPECT_NE(ReadText(clusterDir + "/peers.json").find("\"12345\": \"admin\""), std::string::npos);
+    for (const char* line : {"infocollector0: running", "infocollector1: running", "chs-peers0: running",
+                             "chs-peers1: running"}) {
+        EXPECT_NE(status.out.find(line), std::string::npos) << status.out;
+    }
+    EXPECT_EQ(down.exitCode, 0) << down.err;
+    for (pid_t pid : pids) {
+        ASSERT_GT(pid, 0);
+        EXPECT_TRUE(WaitFor([&] { return kill(pid, 0) != 0; }, 2000))
+            << "pid " << pid << " outlived cluster down";
+    }
+    RunResult after = RunProgram({"/bin/bash", script, "cluster", "status", "--dir", clusterDir}, env);
+    EXPECT_NE(after.out.find("no processes started in"), std::string::npos) << after.out;
+
+    RunResult bad = RunProgram(
+        {"/bin/bash", script, "cluster", "up", "--nodes", "x;true", "--dir", clusterDir, "--no-build"}, env);
+    EXPECT_EQ(bad.exitCode, 2) << bad.err;
+}
+
+}  // namespace

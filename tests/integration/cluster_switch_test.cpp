@@ -1,0 +1,159 @@
+// The collector switch across a real three-node cluster: every node runs
+// chs-peers and the daemon; a set request through node 1 starts the sample
+// plugin on every node, whose files reach the cluster's remote/ folder
+// through the agent; switching off stops them; the alarm service records the
+// operation-log entries; a restarted daemon applies the stored switch.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <filesystem>
+#include <memory>
+
+#include "msg/inner_msg.h"
+#include "msg/msg_api.h"
+#include "platform/dplog.h"
+#include "platform/om_cluster.h"
+#include "tests/support/process.h"
+#include "tests/support/temp_dir.h"
+#include "tools/cluster_layout.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using chs_test::BinaryPath;
+using chs_test::Process;
+using chs_test::ReadText;
+using chs_test::RunProgram;
+using chs_test::RunResult;
+using chs_test::TempDir;
+using chs_test::WaitFor;
+
+constexpr uint32_t kSessionKey = 424242;
+constexpr int kNodes = 3;
+
+class ClusterSwitchTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        cluster = dir.Join("cluster");
+        RunResult made = RunProgram({BinaryPath("tools/chsctl"), "mkcluster", cluster, "--nodes", "3",
+                                     "--log-level", "7", "--collect-interval", "1"});
+        ASSERT_EQ(made.exitCode, 0) << made.err;
+        chs_test::WriteText(cluster + "/peers.json",
+                            "{\"sessions\": {\"" + std::to_string(kSessionKey) + "\": \"op,er&1\"}}");
+        for (int node = 0; node < kNodes; ++node) {
+            StartNode(node);
+        }
+        std::string error;
+        ASSERT_TRUE(platform::AttachCluster(cluster + "/cluster.json", 1, Root(1), false, error)) << error;
+        platform::LogOpen(dir.Join("test.log"));
+        ASSERT_EQ(msg_api::StartClient(), 0);
+    }
+
+    std::string Root(int node) { return cluster + "/node" + std::to_string(node); }
+    std::string DaemonLog(int node) { return ReadText(Root(node) + "/var/log/chs/infocollector.log"); }
+
+    void StartNode(int node) {
+        std::string n = std::to_string(node);
+        std::vector<std::string> env{"PATH=" + cluster + "/bin:/usr/bin:/bin"};
+        peers[node] = std::make_unique<Process>(
+            std::vector<std::string>{BinaryPath("peers/chs-peers"), cluster + "/cluster.json", n, Root(node)}, env,
+            dir.Join("peers" + n + ".out"));
+        StartDaemon(node);
+    }
+    void StartDaemon(int node) {
+        std::string n = std::to_string(node);
+        size_t done = Count(DaemonLog(node), "Info collector init Done.");
+        daemons[node] = std::make_unique<Process>(
+            std::vector<std::string>{BinaryPath("core/infocollector"), "-m", "INFOCOLLECTOR", cluster + "/cluster.json",
+                                     n, "-r", Root(node)},
+            std::vector<std::string>{"PATH=" + cluster + "/bin:/usr/bin:/bin"}, dir.Join("daemon" + n + ".out"));
+        ASSERT_TRUE(WaitFor([&] { return Count(DaemonLog(node), "Info collector init Done.") > done; }, 20000))
+            << DaemonLog(node);
+    }
+    static size_t Count(const std::string& text, const std::string& what) {
+        size_t count = 0;
+        for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+            ++count;
+        }
+        return count;
+    }
+
+    // Sets the collector switch through node 1; the answer's error code.
+    uint32_t SetSwitch(const std::string& value) {
+        InnerMsg request;
+        tagMsgInfo& info = request.GetMsgInfo();
+        info.uiMsgOPCode = MSG_OPCODE_GENERAL;
+        info.usReceiverBID = 1;
+        info.usReceiverPID = 551;
+        info.usMsgType = MSG_TYPE_REQUEST;
+        info.uiMsgTimeout = 20;
+        info.uiSessionKey = kSessionKey;
+        MsgRecord* record = new MsgRecord(0xD00002000ULL);
+        record->appendInner(CTLVCell::NewEnum(0, 0xE05C));
+        record->appendInner(CTLVCell::NewString(64, value));
+        request.GetBody().append(record);
+        InnerMsg answer;
+        return request.SimpleSyncMsg(answer);
+    }
+
+    // Sample-plugin files delivered for the controller of `node`.
+    size_t Delivered(int node) {
+        fs::path folder = fs::path(cluster) / "remote" / chs_tools::SimulatedControllerName(node);
+        size_t count = 0;
+        std::error_code ec;
+        for (const auto& entry : fs::directory_iterator(folder, ec)) {
+            count += entry.path().filename().string().rfind("node_facts_", 0) == 0 ? 1 : 0;
+        }
+        return count;
+    }
+
+    TempDir dir;
+    std::string cluster;
+    std::unique_ptr<Process> peers[kNodes];
+    std::unique_ptr<Process> daemons[kNodes];
+};
+
+TEST_F(ClusterSwitchTest, SwitchStartsAndStopsEveryNodeAndSurvivesARestart) {
+    ASSERT_EQ(SetSwitch("on"), 0u);
+    for (int node = 0; node < kNodes; ++node) {
+        EXPECT_TRUE(WaitFor([&] { return Delivered(node) >= 1; }, 30000))
+            << "node " << node << ": " << DaemonLog(node);
+    }
+
+    ASSERT_EQ(SetSwitch("off"), 0u);
+    for (int node = 0; node < kNodes; ++node) {
+        EXPECT_TRUE(WaitFor([&] { return DaemonLog(node).find("Stop input driver: node_facts.") != std::string::npos; },
+                            20000))
+            << DaemonLog(node);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));  // a file in flight may still land
+    size_t stopped[kNodes];
+    for (int node = 0; node < kNodes; ++node) {
+        stopped[node] = Delivered(node);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    for (int node = 0; node < kNodes; ++node) {
+        EXPECT_EQ(Delivered(node), stopped[node]) << "node " << node << " still collects";
+    }
+
+    // An illegal value is refused and its operation-log entry carries the
+    // parameters escaped.
+    EXPECT_EQ(SetSwitch("a,b&c"), 0x4000C958u);
+    std::string entries;
+    EXPECT_TRUE(WaitFor([&] {
+        entries = ReadText(cluster + "/remote/alarm/node0.jsonl");
+        return entries.find("a&#44;b&#38;c") != std::string::npos;
+    }, 10000)) << entries;
+    EXPECT_NE(entries.find(std::to_string(kSessionKey) + ",a&#44;b&#38;c"), std::string::npos)
+        << "the session that switched and the value, escaped";
+
+    // A daemon that comes back applies the stored switch.
+    ASSERT_EQ(SetSwitch("on"), 0u);
+    daemons[2]->Stop(SIGKILL);
+    size_t before = Delivered(2);
+    StartDaemon(2);
+    EXPECT_TRUE(WaitFor([&] { return Delivered(2) > before + 1; }, 30000)) << DaemonLog(2);
+    ASSERT_EQ(SetSwitch("off"), 0u);
+}
+
+}  // namespace

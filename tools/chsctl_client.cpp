@@ -1,0 +1,88 @@
+#include "tools/chsctl_client.h"
+
+#include <json/json.h>
+
+#include <cstdio>
+#include <iostream>
+
+#include "infra/chs_log.h"
+#include "msg/msg_api.h"
+#include "platform/dplog.h"
+#include "platform/om_cluster.h"
+#include "tools/chsctl_commands.h"
+
+namespace chs_tools {
+
+bool AttachAsClient(const std::string& clusterDir, uint16_t node, std::string& error) {
+    std::string clusterFile = clusterDir + "/cluster.json";
+    std::string nodeRoot = clusterDir + "/node" + std::to_string(node);
+    // Only errors of the platform layer belong on a command line's terminal.
+    dpax_log_level_set(0, 3);
+    if (!platform::AttachCluster(clusterFile, node, nodeRoot, false, error)) {
+        return false;
+    }
+    SetModuleID(0);
+    if (msg_api::StartClient() != 0) {
+        error = "the message transport does not start";
+        return false;
+    }
+    return true;
+}
+
+SendOutcome SendRequest(InnerMsg& request, uint16_t node, uint32_t timeoutSec, InnerMsg& answer) {
+    tagMsgInfo& info = request.GetMsgInfo();
+    info.usReceiverBID = node;
+    info.usReceiverNodeID = node;
+    if (info.uiMsgTimeout == 0) {
+        info.uiMsgTimeout = timeoutSec;
+    }
+    unsigned char* buffer = nullptr;
+    if (request.Encode(buffer) == 0xFFFFFFFF) {
+        return SendOutcome::kNotEncoded;
+    }
+    void* reply = nullptr;
+    int ret = msg_api::SendSyncMsg(buffer, &info, &reply);
+    if (ret == MSG_ERR_UNREACHABLE) {
+        msg_api::FreeMsg(reply);
+        return SendOutcome::kUnreachable;
+    }
+    if (ret == MSG_ERR_TIMEOUT || reply == nullptr) {
+        msg_api::FreeMsg(reply);
+        return ret == MSG_ERR_TIMEOUT ? SendOutcome::kTimedOut : SendOutcome::kFailed;
+    }
+    unsigned int decoded = answer.Decode(static_cast<unsigned char*>(reply), 0);
+    msg_api::FreeMsg(reply);
+    return decoded == 0xFFFFFFFF ? SendOutcome::kFailed : SendOutcome::kAnswered;
+}
+
+int ReportSendFailure(SendOutcome outcome, const InnerMsg& request, uint16_t node) {
+    const tagMsgInfo& info = request.GetMsgInfo();
+    switch (outcome) {
+        case SendOutcome::kAnswered:
+            return kExitOk;
+        case SendOutcome::kUnreachable:
+            fprintf(stderr, "chsctl: node %u endpoint %u is not reachable\n", node, info.usReceiverPID);
+            return kExitUnreachable;
+        case SendOutcome::kTimedOut:
+            fprintf(stderr, "chsctl: no answer from node %u endpoint %u within %u s\n", node,
+                    info.usReceiverPID, info.uiMsgTimeout);
+            return kExitTimeout;
+        case SendOutcome::kNotEncoded:
+            fprintf(stderr, "chsctl: the message cannot be encoded\n");
+            return kExitUsage;
+        case SendOutcome::kFailed:
+            break;
+    }
+    fprintf(stderr, "chsctl: sending failed or the answer cannot be decoded\n");
+    return kExitFailed;
+}
+
+void PrintMessageJson(const InnerMsg& message) {
+    Json::Value out;
+    message.Serialization(out);
+    Json::StreamWriterBuilder writer;
+    writer["indentation"] = "  ";
+    std::cout << Json::writeString(writer, out) << std::endl;
+}
+
+}  // namespace chs_tools

@@ -1,0 +1,50 @@
+// The client side shared by the chsctl subcommands that talk to a daemon:
+// attach to a simulated cluster as a client of one node, send one request
+// synchronously, report what went wrong, print a message in its JSON form.
+//
+// chsctl is single-threaded and attaches once per process; none of this is
+// meant to be called from several threads.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "msg/inner_msg.h"
+
+namespace chs_tools {
+
+// The session key chsctl puts into every management request. The access-
+// authentication peer resolves it through <cluster>/peers.json, which
+// `./chs cluster up` writes as {"sessions": {"12345": "admin"}}; keep the two
+// in step.
+constexpr uint32_t kChsctlSessionKey = 12345;
+
+// The daemon's endpoint.
+constexpr uint16_t kCollectorPid = 551;
+
+enum class SendOutcome {
+    kAnswered,
+    kUnreachable,  // no endpoint listens at the destination
+    kTimedOut,     // delivered, no answer within the request's time-out
+    kNotEncoded,   // the request cannot be encoded
+    kFailed,       // transport failure, or an answer that cannot be decoded
+};
+
+// Attaches this process to the cluster in `clusterDir` as a client of node
+// `node` (it holds no presence) and starts the message transport. false with
+// a one-line reason.
+bool AttachAsClient(const std::string& clusterDir, uint16_t node, std::string& error);
+
+// Sends `request` to node `node` and waits for the answer. The receiver node
+// is filled in; a request time-out of 0 becomes `timeoutSec`. `answer` is
+// valid only for kAnswered.
+SendOutcome SendRequest(InnerMsg& request, uint16_t node, uint32_t timeoutSec, InnerMsg& answer);
+
+// Prints the reason of a failed send on standard error and returns the exit
+// status that goes with it.
+int ReportSendFailure(SendOutcome outcome, const InnerMsg& request, uint16_t node);
+
+// Prints `message` in its JSON form on standard output.
+void PrintMessageJson(const InnerMsg& message);
+
+}  // namespace chs_tools

@@ -1,0 +1,272 @@
+// chsctl switch / clear-collected: the collector-control requests of the
+// management interface, sent to the daemon of one node.
+//
+//   chsctl --cluster DIR --node N [--timeout S] [--json] switch get
+//   chsctl --cluster DIR --node N [--timeout S] [--json] switch set on|off [--oem]
+//   chsctl --cluster DIR --node N [--timeout S] [--json] clear-collected
+//
+// --json may also follow the subcommand.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "msg/inner_msg.h"
+#include "tools/chsctl_client.h"
+#include "tools/chsctl_commands.h"
+
+namespace chs_tools {
+namespace {
+
+// Request layouts of collector control.
+constexpr uint64_t kSetSwitchRecord = 0xD00002000ULL;
+constexpr uint64_t kQuerySwitchRecord = 0xD00000000ULL;
+constexpr uint64_t kSwitchObjectId = 0xE05C;  // tag-0 cell that qualifies both records
+constexpr unsigned short kCollectorSwitchTag = 64;
+constexpr unsigned short kOemSwitchTag = 73;
+constexpr uint32_t kClearAllOpcode = 0x7000300F;
+
+// The daemon clears without answering; an answer that does come within this
+// wait is a refusal (or a daemon that does not serve the request yet).
+constexpr unsigned long kClearAnswerWaitSec = 3;
+
+struct ControlOptions {
+    std::string strCluster;
+    unsigned long ulNode = 0;
+    bool bNodeGiven = false;
+    unsigned long ulTimeoutSec = 30;
+    bool bTimeoutGiven = false;
+    bool bJson = false;
+    std::vector<std::string> vecWords;  // the subcommand and its arguments
+};
+
+int ControlUsage() {
+    fprintf(stderr,
+            "usage: chsctl --cluster DIR --node N [--timeout SECONDS] [--json] switch get\n"
+            "       chsctl --cluster DIR --node N [--timeout SECONDS] [--json] switch set on|off [--oem]\n"
+            "       chsctl --cluster DIR --node N [--timeout SECONDS] [--json] clear-collected\n");
+    return kExitUsage;
+}
+
+// false (after printing why) for a bad command line.
+bool ParseControlOptions(int argc, char** argv, ControlOptions& options) {
+    int i = 1;
+    for (; i < argc; ++i) {
+        std::string arg = argv[i];
+        bool hasValue = i + 1 < argc;
+        if (arg == "--cluster" && hasValue) {
+            options.strCluster = argv[++i];
+        } else if (arg == "--node" && hasValue) {
+            if (!ParseNumber(argv[++i], 0, 15, options.ulNode)) {
+                fprintf(stderr, "chsctl: --node takes a node id from 0 to 15\n");
+                return false;
+            }
+            options.bNodeGiven = true;
+        } else if (arg == "--timeout" && hasValue) {
+            if (!ParseNumber(argv[++i], 1, 86400, options.ulTimeoutSec)) {
+                fprintf(stderr, "chsctl: --timeout takes a number of seconds from 1 to 86400\n");
+                return false;
+            }
+            options.bTimeoutGiven = true;
+        } else if (arg == "--json") {
+            options.bJson = true;
+        } else if (arg.rfind("--", 0) == 0) {
+            fprintf(stderr, "chsctl: unknown or incomplete option %s\n", arg.c_str());
+            return false;
+        } else {
+            break;
+        }
+    }
+    for (; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "--json") {
+            options.bJson = true;
+        } else {
+            options.vecWords.push_back(arg);
+        }
+    }
+    if (options.strCluster.empty() || !options.bNodeGiven) {
+        fprintf(stderr, "chsctl: --cluster DIR and --node N come before the subcommand\n");
+        return false;
+    }
+    if (options.vecWords.empty()) {
+        fprintf(stderr, "chsctl: no subcommand\n");
+        return false;
+    }
+    return true;
+}
+
+InnerMsg NewRequest(uint32_t opcode, MsgRecord* record) {
+    InnerMsg request;
+    tagMsgInfo& info = request.GetMsgInfo();
+    info.usMsgType = MSG_TYPE_REQUEST;
+    info.usReceiverPID = kCollectorPid;
+    info.uiMsgOPCode = opcode;
+    request.SetSessionKey(kChsctlSessionKey);
+    request.GetBody().append(record);
+    return request;
+}
+
+// Text of cell `tag` of the answer's first record; false when there is none.
+bool AnswerText(const InnerMsg& answer, unsigned short tag, std::string& text) {
+    if (answer.GetBody().empty()) {
+        return false;
+    }
+    const CTLVCell* cell = answer.GetBody()[0].find(tag);
+    if (cell == nullptr || cell->GetType() != CTLVCell::TLV_STRING) {
+        return false;
+    }
+    text = static_cast<const char*>(*cell);
+    return true;
+}
+
+int ReportFailedResult(unsigned int result) {
+    fprintf(stderr, "failed: result 0x%08X\n", result);
+    return kExitFailed;
+}
+
+class ControlCommand {
+  public:
+    explicit ControlCommand(const ControlOptions& options)
+        : m_options(options), m_usNode(static_cast<uint16_t>(options.ulNode)) {}
+
+    int Run() {
+        const std::vector<std::string>& words = m_options.vecWords;
+        if (words[0] == "switch" && words.size() == 2 && words[1] == "get") {
+            return Attach() ? QuerySwitch() : kExitFailed;
+        }
+        if (words[0] == "switch" && words.size() >= 3 && words.size() <= 4 && words[1] == "set") {
+            bool oem = words.size() == 4 && words[3] == "--oem";
+            if (words.size() == 4 && !oem) {
+                return ControlUsage();
+            }
+            // The daemon takes exactly these texts; anything else would only
+            // come back as an illegal-value failure.
+            if (words[2] != "on" && words[2] != "off") {
+                fprintf(stderr, "chsctl: the switch value is \"on\" or \"off\", not \"%s\"\n",
+                        words[2].c_str());
+                return kExitUsage;
+            }
+            return Attach() ? SetSwitch(words[2], oem) : kExitFailed;
+        }
+        if (words[0] == "clear-collected" && words.size() == 1) {
+            return Attach() ? ClearCollected() : kExitFailed;
+        }
+        return ControlUsage();
+    }
+
+  private:
+    bool Attach() {
+        std::string error;
+        if (!AttachAsClient(m_options.strCluster, m_usNode, error)) {
+            fprintf(stderr, "chsctl: %s\n", error.c_str());
+            return false;
+        }
+        return true;
+    }
+
+    int QuerySwitch() {
+        MsgRecord* record = new MsgRecord(kQuerySwitchRecord);
+        record->appendInner(CTLVCell::NewEnum(0, kSwitchObjectId));
+        InnerMsg request = NewRequest(MSG_OPCODE_GENERAL, record);
+        InnerMsg answer;
+        int status = Exchange(request, m_options.ulTimeoutSec, answer);
+        if (status != kExitOk) {
+            return status;
+        }
+        unsigned int result = answer.TryGetErrorCode();
+        if (result != 0) {
+            return ReportFailedResult(result);
+        }
+        std::string collector;
+        std::string oem;
+        if (!AnswerText(answer, kCollectorSwitchTag, collector) || !AnswerText(answer, kOemSwitchTag, oem)) {
+            fprintf(stderr, "chsctl: the answer carries no switch values\n");
+            return kExitFailed;
+        }
+        if (!m_options.bJson) {
+            printf("collector switch: %s, OEM switch: %s\n", collector.c_str(), oem.c_str());
+        }
+        return kExitOk;
+    }
+
+    int SetSwitch(const std::string& value, bool oem) {
+        MsgRecord* record = new MsgRecord(kSetSwitchRecord);
+        record->appendInner(CTLVCell::NewEnum(0, kSwitchObjectId));
+        record->appendInner(CTLVCell::NewString(oem ? kOemSwitchTag : kCollectorSwitchTag, value));
+        InnerMsg request = NewRequest(MSG_OPCODE_GENERAL, record);
+        InnerMsg answer;
+        int status = Exchange(request, m_options.ulTimeoutSec, answer);
+        if (status != kExitOk) {
+            return status;
+        }
+        unsigned int result = answer.TryGetErrorCode();
+        if (result != 0) {
+            return ReportFailedResult(result);
+        }
+        if (!m_options.bJson) {
+            printf("%s switch set to %s\n", oem ? "OEM" : "collector", value.c_str());
+        }
+        return kExitOk;
+    }
+
+    // The daemon does not answer a clear that it carries out, so a delivered
+    // request without an answer within the wait counts as done.
+    int ClearCollected() {
+        InnerMsg request = NewRequest(kClearAllOpcode, new MsgRecord(0));
+        InnerMsg answer;
+        unsigned long wait = m_options.bTimeoutGiven ? m_options.ulTimeoutSec : kClearAnswerWaitSec;
+        int status = Exchange(request, wait, answer);
+        if (status == kExitTimeout) {
+            if (m_options.bJson) {
+                printf("null\n");
+            } else {
+                printf("all collected files cleared\n");
+            }
+            return kExitOk;
+        }
+        if (status != kExitOk) {
+            return status;
+        }
+        unsigned int result = answer.TryGetErrorCode();
+        if (result != 0) {
+            return ReportFailedResult(result);
+        }
+        if (!m_options.bJson) {
+            printf("all collected files cleared\n");
+        }
+        return kExitOk;
+    }
+
+    // Sends and, with --json, prints whatever answer came. A missing answer
+    // is left to the caller only as kExitTimeout, without a message, for the
+    // clear request; every other failure is reported here.
+    int Exchange(InnerMsg& request, unsigned long timeoutSec, InnerMsg& answer) {
+        SendOutcome outcome = SendRequest(request, m_usNode, static_cast<uint32_t>(timeoutSec), answer);
+        if (outcome == SendOutcome::kTimedOut && request.GetMsgInfo().uiMsgOPCode == kClearAllOpcode) {
+            return kExitTimeout;
+        }
+        if (outcome != SendOutcome::kAnswered) {
+            return ReportSendFailure(outcome, request, m_usNode);
+        }
+        if (m_options.bJson) {
+            PrintMessageJson(answer);
+        }
+        return kExitOk;
+    }
+
+    const ControlOptions& m_options;
+    uint16_t m_usNode;
+};
+
+}  // namespace
+
+int RunControl(int argc, char** argv) {
+    ControlOptions options;
+    if (!ParseControlOptions(argc, argv, options)) {
+        ControlUsage();
+        return kExitUsage;
+    }
+    return ControlCommand(options).Run();
+}
+
+}  // namespace chs_tools
