@@ -2,6 +2,8 @@
 // the process exit status.
 #pragma once
 
+#include <string>
+
 namespace chs_tools {
 
 // Exit statuses shared by the subcommands.
@@ -13,6 +15,20 @@ constexpr int kExitTimeout = 4;      // no answer in time
 
 // A decimal number from `min` to `max`, digits only.
 bool ParseNumber(const char* text, unsigned long min, unsigned long max, unsigned long& value);
+
+// Where a request goes and how long it may wait: --cluster DIR, --node N,
+// --timeout SECONDS (1 to 86400).
+struct ClientOptions {
+    std::string strCluster;
+    unsigned long ulNode = 0;
+    bool bNodeGiven = false;
+    unsigned long ulTimeoutSec = 30;
+    bool bTimeoutGiven = false;
+};
+
+// Takes argv[i] (and its value, moving i past it) when it is one of the
+// client options. 1 taken, 0 not a client option, -1 a bad value (printed).
+int TakeClientOption(int argc, char** argv, int& i, ClientOptions& options);
 
 int RunMakeCluster(int argc, char** argv);
 int RunSend(int argc, char** argv);

@@ -21,11 +21,7 @@
 namespace chs_tools {
 namespace {
 
-struct SendOptions {
-    std::string strCluster;
-    unsigned long ulNode = 0;
-    bool bNodeGiven = false;
-    unsigned long ulTimeoutSec = 30;
+struct SendOptions : ClientOptions {
     std::string strInput = "-";
 };
 
@@ -37,21 +33,14 @@ int SendUsage() {
 bool ParseOptions(int argc, char** argv, SendOptions& options) {
     for (int i = 2; i < argc; ++i) {
         std::string arg = argv[i];
-        bool hasValue = i + 1 < argc;
-        if (arg == "--cluster" && hasValue) {
-            options.strCluster = argv[++i];
-        } else if (arg == "--node" && hasValue) {
-            if (!ParseNumber(argv[++i], 0, 15, options.ulNode)) {
-                fprintf(stderr, "chsctl: --node takes a node id from 0 to 15\n");
-                return false;
-            }
-            options.bNodeGiven = true;
-        } else if (arg == "--timeout" && hasValue) {
-            if (!ParseNumber(argv[++i], 1, 86400, options.ulTimeoutSec)) {
-                fprintf(stderr, "chsctl: --timeout takes a number of seconds from 1 to 86400\n");
-                return false;
-            }
-        } else if (arg.size() > 1 && arg[0] == '-' && arg != "-") {
+        int taken = TakeClientOption(argc, argv, i, options);
+        if (taken < 0) {
+            return false;
+        }
+        if (taken > 0) {
+            continue;
+        }
+        if (arg.size() > 1 && arg[0] == '-' && arg != "-") {
             SendUsage();
             return false;
         } else {

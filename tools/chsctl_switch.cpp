@@ -29,12 +29,7 @@ constexpr uint32_t kClearAllOpcode = 0x7000300F;
 // wait is a refusal (or a daemon that does not serve the request yet).
 constexpr unsigned long kClearAnswerWaitSec = 3;
 
-struct ControlOptions {
-    std::string strCluster;
-    unsigned long ulNode = 0;
-    bool bNodeGiven = false;
-    unsigned long ulTimeoutSec = 30;
-    bool bTimeoutGiven = false;
+struct ControlOptions : ClientOptions {
     bool bJson = false;
     std::vector<std::string> vecWords;  // the subcommand and its arguments
 };
@@ -52,22 +47,14 @@ bool ParseControlOptions(int argc, char** argv, ControlOptions& options) {
     int i = 1;
     for (; i < argc; ++i) {
         std::string arg = argv[i];
-        bool hasValue = i + 1 < argc;
-        if (arg == "--cluster" && hasValue) {
-            options.strCluster = argv[++i];
-        } else if (arg == "--node" && hasValue) {
-            if (!ParseNumber(argv[++i], 0, 15, options.ulNode)) {
-                fprintf(stderr, "chsctl: --node takes a node id from 0 to 15\n");
-                return false;
-            }
-            options.bNodeGiven = true;
-        } else if (arg == "--timeout" && hasValue) {
-            if (!ParseNumber(argv[++i], 1, 86400, options.ulTimeoutSec)) {
-                fprintf(stderr, "chsctl: --timeout takes a number of seconds from 1 to 86400\n");
-                return false;
-            }
-            options.bTimeoutGiven = true;
-        } else if (arg == "--json") {
+        int taken = TakeClientOption(argc, argv, i, options);
+        if (taken < 0) {
+            return false;
+        }
+        if (taken > 0) {
+            continue;
+        }
+        if (arg == "--json") {
             options.bJson = true;
         } else if (arg.rfind("--", 0) == 0) {
             fprintf(stderr, "chsctl: unknown or incomplete option %s\n", arg.c_str());
