@@ -9,22 +9,11 @@ namespace chs_peers {
 uint16_t AccessAuth::Pid() const { return PEER_PID_ACCESS_AUTH; }
 
 void AccessAuth::Handle(InnerMsg& request) {
-    const tagMsgInfo& info = request.GetMsgInfo();
-    const MsgObject& body = request.GetBody();
-    if (info.uiMsgOPCode != OPCODE_GENERAL || body.empty() || body[0].GetCode() != RECORD_QUERY_USER) {
-        CHS_LOG(3, LOGID_PEERS, "[567] Unsupported request opcode 0x%x with %zu records.", info.uiMsgOPCode,
-                body.size());
-        AnswerResult(request, body.empty() ? PEER_ERR_BAD_REQUEST : PEER_ERR_UNSUPPORTED,
-                     "unsupported request");
-        return;
-    }
     PeersConfig config;
-    std::string why;
-    if (!LoadPeersConfig(m_context.PeersConfigFile(), config, why)) {
-        CHS_LOG(3, LOGID_PEERS, "[567] %s.", why.c_str());
-        AnswerResult(request, PEER_ERR_CONFIG, why);
+    if (!AcceptConfigQuery(request, RECORD_QUERY_USER, m_context.PeersConfigFile(), config)) {
         return;
     }
+    const tagMsgInfo& info = request.GetMsgInfo();
     // The key is a secret of the session: it is never written to the log.
     auto found = config.mapSessions.find(std::to_string(info.uiSessionKey));
     if (found == config.mapSessions.end()) {

@@ -5,7 +5,11 @@
 #include <sstream>
 #include <system_error>
 
+#include "infra/chs_log.h"
 #include "infra/json_util.h"
+#include "msg/inner_msg.h"
+#include "peers/peer_codes.h"
+#include "peers/peer_dispatcher.h"
 
 namespace chs_peers {
 
@@ -44,6 +48,25 @@ bool LoadPeersConfig(const std::string& path, PeersConfig& out, std::string& why
             return false;
         }
         out.uiSshPort = port.asUInt();
+    }
+    return true;
+}
+
+bool AcceptConfigQuery(InnerMsg& request, uint64_t recordCode, const std::string& configFile, PeersConfig& config) {
+    const tagMsgInfo& info = request.GetMsgInfo();
+    const MsgObject& body = request.GetBody();
+    unsigned int pid = info.usReceiverPID;
+    if (info.uiMsgOPCode != OPCODE_GENERAL || body.empty() || body[0].GetCode() != recordCode) {
+        CHS_LOG(3, LOGID_PEERS, "[%u] Unsupported request opcode 0x%x with %zu records.", pid, info.uiMsgOPCode,
+                body.size());
+        AnswerResult(request, body.empty() ? PEER_ERR_BAD_REQUEST : PEER_ERR_UNSUPPORTED, "unsupported request");
+        return false;
+    }
+    std::string why;
+    if (!LoadPeersConfig(configFile, config, why)) {
+        CHS_LOG(3, LOGID_PEERS, "[%u] %s.", pid, why.c_str());
+        AnswerResult(request, PEER_ERR_CONFIG, why);
+        return false;
     }
     return true;
 }

@@ -11,6 +11,8 @@
 #include <map>
 #include <string>
 
+class InnerMsg;
+
 namespace chs_peers {
 
 struct PeersConfig {
@@ -21,5 +23,11 @@ struct PeersConfig {
 // false with a one-line reason when the file exists but cannot be read or
 // does not hold the form above.
 bool LoadPeersConfig(const std::string& path, PeersConfig& out, std::string& why);
+
+// The common front of the configuration queries (567, 575): `request` must be
+// a general command whose first record has `recordCode`, and the
+// configuration must load. Otherwise the request is answered with the failure
+// and false is returned.
+bool AcceptConfigQuery(InnerMsg& request, uint64_t recordCode, const std::string& configFile, PeersConfig& config);
 
 }  // namespace chs_peers

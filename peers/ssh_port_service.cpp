@@ -9,20 +9,8 @@ namespace chs_peers {
 uint16_t SshPortService::Pid() const { return PEER_PID_SSH_PORT; }
 
 void SshPortService::Handle(InnerMsg& request) {
-    const tagMsgInfo& info = request.GetMsgInfo();
-    const MsgObject& body = request.GetBody();
-    if (info.uiMsgOPCode != OPCODE_GENERAL || body.empty() || body[0].GetCode() != RECORD_SSH_PORT) {
-        CHS_LOG(3, LOGID_PEERS, "[575] Unsupported request opcode 0x%x with %zu records.", info.uiMsgOPCode,
-                body.size());
-        AnswerResult(request, body.empty() ? PEER_ERR_BAD_REQUEST : PEER_ERR_UNSUPPORTED,
-                     "unsupported request");
-        return;
-    }
     PeersConfig config;
-    std::string why;
-    if (!LoadPeersConfig(m_context.PeersConfigFile(), config, why)) {
-        CHS_LOG(3, LOGID_PEERS, "[575] %s.", why.c_str());
-        AnswerResult(request, PEER_ERR_CONFIG, why);
+    if (!AcceptConfigQuery(request, RECORD_SSH_PORT, m_context.PeersConfigFile(), config)) {
         return;
     }
     MsgObject answer;
