@@ -14,15 +14,6 @@ uint32_t g_uiHandoffPollMs = 1000;
 
 namespace {
 
-// The platform has no node-to-node file copy yet: every fetch from another
-// node fails, loudly, instead of pretending the file arrived.
-int GetFileFromOtherNode(int nodeId, const std::string& source, const std::string& /*destination*/,
-                         int /*timeoutSec*/) {
-    CHS_LOG(3, LOGID_COLLECTOR, "Copying files between nodes is not available: node(%d) file(%s).", nodeId,
-            source.c_str());
-    return -1;
-}
-
 // What the request may claim about the file. The agent reads the file
 // itself; the size is only informative, so a size beyond 32 bits travels as 0.
 bool StatFile(const std::string& file, unsigned int& size) {
@@ -84,7 +75,11 @@ int pluginGetFile(int nodeId, std::string source, std::string destination) {
         }
         return static_cast<int>(copyFile(source, destination));
     }
-    int ret = GetFileFromOtherNode(nodeId, source, destination, CHS_GET_FILE_TIMEOUT);
+    // A node number that does not fit would alias another node.
+    int ret = nodeId < 0 || nodeId > UINT16_MAX
+                  ? -1
+                  : omlib::getFileFromOtherNode(static_cast<uint16_t>(nodeId), source, destination,
+                                                CHS_GET_FILE_TIMEOUT);
     if (ret != 0) {
         CHS_LOG(3, LOGID_COLLECTOR, "Failed to get node(%d) file, ret:%d.", nodeId, ret);
         return -1;

@@ -7,6 +7,7 @@
 #include "infra/chs_log.h"
 #include "platform/om_cluster.h"
 #include "platform/om_db.h"
+#include "platform/om_file_copy.h"
 #include "platform/platform_profile.h"
 #include "infra/timer_drv.h"
 
@@ -94,6 +95,11 @@ bool isUpgradeMode() {
 }
 
 int testDiskMount(const std::string& path) { return OM_TestDiskMount(path.c_str()); }
+
+int getFileFromOtherNode(uint16_t nodeId, const std::string& source, const std::string& destination,
+                         uint32_t timeoutSec) {
+    return OM_GetFileFromOtherNode(nodeId, source.c_str(), destination.c_str(), timeoutSec);
+}
 
 int getInternalMgmtIPByNID(uint16_t nodeId, std::vector<std::string>& ips) {
     tagOM_INTERNAL_IP_S record {};

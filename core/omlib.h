@@ -30,6 +30,12 @@ int getProductSN(std::string& serial);
 bool IsOemMode();
 bool isUpgradeMode();
 int testDiskMount(const std::string& path);
+// Fetches `source`, a system path below /VXA/coffer_data/ of node `nodeId`,
+// into the real local path `destination` (a file, or a directory to receive
+// it under its own name), waiting at most `timeoutSec` for each chunk. 0, or
+// an OM_FILE_ERR_* code of platform/om_file_copy.h.
+int getFileFromOtherNode(uint16_t nodeId, const std::string& source, const std::string& destination,
+                         uint32_t timeoutSec);
 // -1 when the node has no internal address.
 int getInternalMgmtIPByNID(uint16_t nodeId, std::vector<std::string>& ips);
 int getInternalMgmtIPByNID(uint16_t nodeId, std::string& joined);  // addresses joined by ","

@@ -327,7 +327,7 @@ int MSG_RegisterPID(uint32_t pid, MSG_ENTRY_FN entry) {
         return MSG_ERR_STATE;
     }
     client.endpoints[endpoint->id.usPid] = endpoint;
-    if (!client.bHasFirstPid) {
+    if (!client.bHasFirstPid && endpoint->id.usPid < MSG_PLATFORM_PID_BASE) {
         client.bHasFirstPid = true;
         client.usFirstPid = endpoint->id.usPid;
     }

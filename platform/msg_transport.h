@@ -59,6 +59,9 @@ static_assert(sizeof(tagPrivateData) == 48, "private data is 48 bytes");
 static_assert(sizeof(tagMSG_CLIENT_CFG_S) == 24, "client configuration is 24 bytes");
 
 constexpr uint16_t MSG_LOCAL_NODE_BID = 0xFFFF;
+// Endpoints from this id on belong to the platform's own services (the file
+// service of every node, for one); they are never a process's default sender.
+constexpr uint16_t MSG_PLATFORM_PID_BASE = 0xF000;
 constexpr uint16_t MSG_TYPE_REQUEST = 1;
 constexpr uint16_t MSG_TYPE_RESPONSE = 2;
 constexpr uint16_t MSG_TYPE_REQUEST_NOACK = 3;
@@ -83,6 +86,8 @@ void* MSG_CopyMsg(void* message, uint32_t module, const char* func, uint32_t lin
 void MSG_FreeMsg(void* message);
 uint32_t MSG_GetMsgLength(void* message);  // the body bytes the buffer holds
 
+// Defaults: the local node as sender, as sender PID the first endpoint the
+// process registered below MSG_PLATFORM_PID_BASE, the local node as receiver.
 int MSG_InitMsgInfo(tagMsgInfo* info);
 int MSG_GetMsgInfo(void* message, tagMsgInfo* info);
 // The private data posted with the request an answer belongs to; null when

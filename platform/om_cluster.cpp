@@ -23,6 +23,7 @@
 #include <cctype>
 
 #include "platform/dplog.h"
+#include "platform/om_file_copy.h"
 #include "platform/platform_profile.h"
 #include "platform/platform_state.h"
 
@@ -217,6 +218,12 @@ int OMClusterInit(int processType, unsigned int processFlags, int processSubType
             dplog_standard(platform::kPlatformModule, 6, __func__, __LINE__, 0,
                            "Process (%d, 0x%x, %d) attached to cluster %s as node %lu, root %s.", processType,
                            processFlags, processSubType, clusterFile, id, nodeRoot);
+            // Without it other nodes cannot fetch this node's files; the daemon still runs.
+            int serviceResult = platform::StartFileService();
+            if (serviceResult != 0) {
+                dplog_standard(platform::kPlatformModule, 3, __func__, __LINE__, 0,
+                               "File service not registered (transport error %d).", serviceResult);
+            }
             return 0;
         }
     }

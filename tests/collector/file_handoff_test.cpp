@@ -20,6 +20,7 @@
 #include "msg/msg_process.h"
 #include "platform/dpax_time.h"
 #include "platform/om_cluster.h"
+#include "platform/om_file_copy.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
@@ -433,8 +434,11 @@ TEST_F(FileHandoffTest, GetFileOfTheLocalNodeAndOfAnother) {
     EXPECT_EQ(ReadText(target + "/local.txt"), "local bytes");
     EXPECT_EQ(pluginGetFile(0, s_dir->Join("missing.txt"), target + "/"), -1);
 
-    EXPECT_EQ(pluginGetFile(1, file, target), -1);
-    EXPECT_TRUE(log.Contains("Failed to get node(1) file, ret:-1."));
+    // Node 1 runs no daemon here, so its file service cannot be reached.
+    EXPECT_EQ(pluginGetFile(1, "/VXA/coffer_data/remote.txt", target), -1);
+    EXPECT_TRUE(
+        log.Contains("Failed to get node(1) file, ret:" + std::to_string(OM_FILE_ERR_UNREACHABLE) + "."));
+    EXPECT_FALSE(log.Contains("Success in get node:1"));
 }
 
 TEST_F(FileHandoffTest, CollectSwitch) {
