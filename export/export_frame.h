@@ -1,0 +1,203 @@
+// The shared frame of every export the daemon runs: the record of the export
+// in progress (g_astExportFileCfg), the tunables, the admission checks of
+// diagnose exports (types 3..5) and log exports, the translation of verdicts
+// into the codes returned to requesters, the result-text table and the answer
+// helpers. The single-run wrapper lives in export/msg_single_run.h.
+//
+// Thread safety: g_astExportFileCfg is not locked. It is written by the one
+// export thread that runs at a time and by the answer callbacks of the message
+// layer; the admission checks and the CCDB task row keep a second export from
+// starting. The admission checks themselves may run on any thread. The
+// tunables are set before use (tests lower them) and only read afterwards.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "msg/inner_msg.h"
+
+// Export types. Types below 6 pass the diagnose-export path; 3..5 are the
+// diagnose exports themselves, 8 marks an idle record.
+constexpr uint32_t EXPORT_TYPE_DIAGNOSE_ALARM = 3;
+constexpr uint32_t EXPORT_TYPE_DIAGNOSE_CIRCLE = 4;
+constexpr uint32_t EXPORT_TYPE_DIAGNOSE_DOWNLOAD = 5;
+constexpr uint32_t EXPORT_TYPE_DIAGNOSE_DOWNLOAD_ALIAS = 41;
+constexpr uint32_t EXPORT_TYPE_MODULE_LIMIT = 6;
+constexpr uint32_t EXPORT_TYPE_NONE = 8;
+
+constexpr uint32_t EXPORT_MAX_NODE_NUM = 16;
+
+// Per-node and data-block statuses.
+constexpr uint32_t EXPORT_STATUS_INIT = 0x4000C929;  // not collected / not reachable
+constexpr uint32_t EXPORT_STATUS_COLLECTING = 1;
+constexpr uint32_t EXPORT_STATUS_READY = 0;
+constexpr uint32_t EXPORT_STATUS_ABNORMAL = 2;
+constexpr uint32_t EXPORT_STATUS_FAILED = 0x4040324C;
+constexpr uint32_t EXPORT_STATUS_CLEARED = 255;
+constexpr uint32_t EXPORT_ANSWERED_YES = 1;
+constexpr uint32_t EXPORT_ANSWERED_NO = 2;
+constexpr int32_t EXPORT_GATHER_RUNNING = 255;
+constexpr int32_t EXPORT_GATHER_FAILED = static_cast<int32_t>(0x4040324C);
+constexpr uint32_t EXPORT_FALLBACK_PKG_SIZE = 0x1E00000;  // 30 MB
+
+// Strategy values of a diagnose export.
+constexpr uint32_t EXPORT_FROM_DIAGNOSE = 1;
+constexpr uint32_t EXPORT_FROM_NONE = 3;
+constexpr uint32_t EXPORT_DIAGNOSE_PID = 551;
+constexpr uint32_t EXPORT_PID_NONE = 0xFFFFFFFF;
+constexpr uint32_t EXPORT_DIAGNOSE_OPCODE = 0x70003015;
+constexpr uint32_t EXPORT_DIAGNOSE_NEED_MEM = 300;    // MB
+constexpr uint32_t EXPORT_DIAGNOSE_WAIT_LIMIT = 540;  // one-second polls
+constexpr int64_t EXPORT_FINISH_GRACE_SEC = 60;
+constexpr const char* EXPORT_DIAGNOSE_PKG_PREFIX = "DiagnoseInfo_";
+constexpr const char* EXPORT_DIAGNOSE_PKG_SUFFIX = ".tgz";
+
+// Remote-task kinds (taskId of the CCDB remote-task row).
+constexpr uint32_t REMOTE_TASK_LOG_EXPORT = 1;
+constexpr uint32_t REMOTE_TASK_DIAGNOSE_EXPORT = 2;
+constexpr uint32_t REMOTE_TASK_DIAGNOSE_UPLOAD = 3;
+constexpr int CCDB_RESULT_NO_ROW = 6;
+
+// Log-export spacing.
+constexpr int64_t LOG_EXPORT_TASK_TIMEOUT_SEC = 7380;
+constexpr int64_t LOG_EXPORT_TASK_INTERVAL_SEC = 180;
+
+// Internal verdicts.
+constexpr uint32_t EXPORT_SUCCESS = 0;
+constexpr uint32_t EXPORT_INNER_ERROR = 1001;
+constexpr uint32_t EXPORT_NO_FILE = 1002;
+constexpr uint32_t EXPORT_PART_FAILED = 1003;
+constexpr uint32_t EXPORT_TASK_TIMEOUT = 1004;
+constexpr uint32_t EXPORT_UPGRADING = 1005;
+constexpr uint32_t EXPORT_FORCE_STOP = 1006;
+constexpr uint32_t EXPORT_SWITCH_OFF = 1007;
+constexpr uint32_t EXPORT_SPACE_NOT_ENOUGH = 1008;
+constexpr uint32_t EXPORT_TASK_RUNNING = 1009;
+constexpr uint32_t EXPORT_NO_FILE_SENT = 1010;
+constexpr uint32_t EXPORT_PROCESS_ABNORMAL = 1011;
+constexpr uint32_t EXPORT_TYPE_NOT_SUPPORTED = 1012;
+constexpr uint32_t EXPORT_INTERVAL_NOT_ELAPSED = 1015;
+constexpr uint32_t EXPORT_NOT_ALLOWED = 0xFFFFFFFF;
+
+// Platform codes returned to requesters.
+constexpr uint32_t EXPORT_ERR_SYSTEM_EXPORTING = 0x404032B4;
+constexpr uint32_t EXPORT_ERR_SPACE = 0x4000C92C;
+constexpr uint32_t EXPORT_ERR_SPACE_OTHER = 0x05001B0A;
+constexpr uint32_t EXPORT_ERR_COFFER_SPACE = 0x4000C963;
+constexpr uint32_t EXPORT_ERR_FREE_MEM = 0x40E05B0B;
+constexpr uint32_t EXPORT_ERR_TASK_RUNNING = 0x40E05B0C;
+constexpr uint32_t EXPORT_ERR_UPGRADING = 0x40E05B0D;
+constexpr uint32_t EXPORT_ERR_PARAM = 0x03000003;
+constexpr uint32_t EXPORT_ERR_NOT_FINISHED = 0x05000531;
+constexpr uint32_t EXPORT_ERR_FAILED = 0x4040324C;
+constexpr uint32_t EXPORT_ERR_GENERAL = 0x4040324E;
+
+constexpr const char* EXPORT_COFFER_MOUNT_PATH = "/VXA/coffer_data";
+
+// One controller node's part of the export. Index = node id.
+struct tagCOLLECOR_EXPORT_NODE_INFO_S {
+    std::string strNodeName;
+    uint32_t uiCollectStatus;
+    uint8_t ucSelected;
+    uint32_t uiAnswered;
+    std::string strPkgName;
+    uint32_t uiPkgSize;
+    uint32_t uiSecondStatus;    // written, never read
+    uint32_t uiSecondAnswered;  // written, never read
+    std::string strPkgPath;
+};
+
+// Progress of the running-data export and of the alarm-and-event export.
+struct tagCOLLECOR_EXPORT_DATA_S {
+    int32_t iNodeId;  // -1 = none
+    uint32_t uiStatus;
+    std::string strFilePath;
+    uint32_t uiFileSize;
+    std::string strFileName;
+};
+
+struct tagCOLLECOR_EXPORT_FILE_PARAM_S {
+    uint32_t ExportFrom;
+    uint32_t ExportPid;  // the receiving process; used as a 16-bit value
+    uint32_t ExportOpcode;
+    uint32_t ExportNeedMem;  // MB
+    uint32_t ExportType;
+    std::string strExportPath;
+    std::string strExportName;
+    tagCOLLECOR_EXPORT_NODE_INFO_S astNode[EXPORT_MAX_NODE_NUM];
+    int64_t llFinishDeadline;  // seconds since the epoch
+    int32_t iGatherResult;
+    uint32_t uiGatherWaitLimit;
+    int32_t iReservedVerdict;
+    tagCOLLECOR_EXPORT_DATA_S stRunningData;
+    tagCOLLECOR_EXPORT_DATA_S stAlarmEvent;
+};
+
+// Empty (all zero) at start-up, not idle, until the first clear.
+extern tagCOLLECOR_EXPORT_FILE_PARAM_S g_astExportFileCfg;
+
+// Export status as queried from all nodes.
+struct tagEXPORT_SINGLE_NODE_STATUS {
+    uint32_t NodeID;
+    std::string NodeName;
+    uint32_t PkgStatus;
+    int32_t ExportStatus;
+};
+struct tagEXPORT_FILE_STATUS {
+    uint32_t TotalExportStatus;
+    std::vector<tagEXPORT_SINGLE_NODE_STATUS> NodeStatus;
+};
+void PrintExportStatus(const tagEXPORT_FILE_STATUS& status);
+
+// Tunables.
+extern uint32_t DIAGNOSE_FILE_MERGE_LIMIT_SIZE;             // bytes, 112 MB
+extern uint32_t DIAGNOSE_INFO_EXPORT_RUNNING_DATA_TIMEOUT;  // seconds, 840
+extern uint32_t DIAGNOSE_INFO_WAIT_TIMES;                   // rounds of 20 s, 27
+extern uint32_t DIAGNOSE_INFO_ALARM_TASK_INTERVAL;          // seconds, 3600
+extern uint32_t DIAGNOSE_INFO_CIRCLE_TASK_INTERVAL;         // seconds, 86400
+// CCDB state seen by the last CheckExportFileStatus: 0 = answered, no diagnose
+// task; 1 = abnormal; 2 = not yet checked. Admission checks of several
+// dispatcher threads write it, hence atomic.
+constexpr uint32_t UPDATE_CCDB_NO_TASK = 0;
+constexpr uint32_t UPDATE_CCDB_ABNORMAL = 1;
+constexpr uint32_t UPDATE_CCDB_UNCHECKED = 2;
+extern std::atomic<uint32_t> g_updateCCDBType;
+extern std::atomic<uint32_t> g_uiMasterNid;  // 65535 = unknown
+constexpr uint32_t EXPORT_MASTER_NID_UNKNOWN = 65535;
+
+// Stale diagnose data are removed before the space check of a diagnose
+// export. The owner of the diagnose directory installs the remover; until it
+// does, nothing is removed.
+extern void (*g_pfnClearDiagnseData)();
+
+// Fills errorCodeDescMap with the result texts of exports. Call once during
+// start-up, before any thread reads the table.
+void InitExportErrorCodeDesc();
+
+// Admission.
+int checkExportModule(uint32_t type);
+// 41 is taken as 5.
+uint32_t NormalizeExportType(uint32_t type);
+uint32_t checkExportFileAllowed(uint32_t type);
+uint32_t checkExpfileSendAllowed(uint32_t type);
+uint32_t CheckExportFileStatus();
+uint32_t checkExportStatus();
+uint32_t checkMemEnough(uint32_t mode);
+uint32_t checkExportAllowed(uint32_t mode);
+uint32_t transExpFileRetValue(uint32_t verdict, uint32_t type);
+
+// Set-up and reset of g_astExportFileCfg.
+void ClearExportStrategy();
+void getExportFileStrategy(uint32_t type);
+void initExportFileBitMap(uint32_t type);
+uint32_t FreshExportBitMapStatus();
+void InitExportRunningAndEventStatus();
+uint32_t exportFilePreHandle(uint32_t type);
+
+// Answers `msg` with one record (id `opcode`) holding `code` in cell 4095.
+// Failures are logged only.
+void ExpDiagPostAckMsg(InnerMsg& msg, uint32_t opcode, int32_t code);
+// Time-out callback of the per-node notification.
+void exportTimeOutHandle(InnerMsg& msg);

@@ -1,0 +1,369 @@
+// The export frame in a simulated three-node cluster with a real CCDB: the
+// admission checks of diagnose and log exports, the space table, the set-up
+// of the export record and the single-run wrapper answering real requests.
+#include "export/export_frame.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <ctime>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+
+#include "collector/collect_file_handoff.h"
+#include "control/collector_ccdb.h"
+#include "control/collector_switch.h"
+#include "export/msg_single_run.h"
+#include "infra/chs_log.h"
+#include "infra/error_code_desc.h"
+#include "msg/msg_process.h"
+#include "platform/om_ccdb.h"
+#include "platform/om_cluster.h"
+#include "platform/platform_state.h"
+#include "tests/support/log_capture.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+using chs_test::LogCapture;
+using chs_test::TempDir;
+
+constexpr uint32_t kSingleRunProbe = 0x70003015;
+
+int64_t Now() { return static_cast<int64_t>(time(nullptr)); }
+
+void PutTask(uint32_t taskId, int64_t createTime, int64_t endTime, int64_t lastSent = 0) {
+    CCDB_COMM::tagDB_CHS_REMOTE_TASK_S row{};
+    row.taskId = taskId;
+    row.createTime = static_cast<uint64_t>(createTime);
+    row.i_taskendtime = static_cast<uint64_t>(endTime);
+    row.paramValue2 = static_cast<uint64_t>(lastSent);
+    ASSERT_EQ(CCDB_COMM::ResetRemoteTaskToDB(g_collectorCcdbId, row), 0u);
+}
+
+class ExportFrameTest : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        s_dir = new TempDir();
+        chs_test::WriteText(s_dir->Join("cluster.json"), R"({"nodes": [{"id": 0, "name": "CTE0.A"},
+            {"id": 1, "name": "CTE0.B"}, {"id": 2, "name": "CTE1.A"}]})");
+        chs_test::MakeDirs(s_dir->Join("node0/VXA/coffer_data/omm/chs"));
+        chs_test::MakeDirs(s_dir->Join("state"));
+        std::string error;
+        ASSERT_TRUE(
+            platform::AttachCluster(s_dir->Join("cluster.json"), 0, s_dir->Join("node0"), true, error))
+            << error;
+        SetModuleID(CHS_COLLECTOR_PID);
+        CCDB_COMM::g_uiCcdbUpgradePollMs = 0;
+        ASSERT_EQ(COLLECTOR_CCDB::Init(), 0u);
+        InitExportErrorCodeDesc();
+    }
+    void SetUp() override {
+        platform::state::ClearAll();
+        platform::state::Set("free_disk_mb", "100000");
+        platform::state::Set("free_mem_mb", "100000");
+        for (uint32_t kind :
+             {REMOTE_TASK_LOG_EXPORT, REMOTE_TASK_DIAGNOSE_EXPORT, REMOTE_TASK_DIAGNOSE_UPLOAD}) {
+            CCDB_COMM::DeleteRemoteTask(g_collectorCcdbId, kind);
+        }
+        SetLastKnownCollectorSwitch(CHS_SWITCH_ON);
+        g_updateCCDBType = UPDATE_CCDB_UNCHECKED;
+    }
+    void TearDown() override { platform::state::ClearAll(); }
+
+    static TempDir* s_dir;
+};
+TempDir* ExportFrameTest::s_dir = nullptr;
+
+TEST_F(ExportFrameTest, ResultTextsAndTranslation) {
+    EXPECT_EQ(GetErrorCodeDesc(0), "Export success!");
+    EXPECT_EQ(GetErrorCodeDesc(1009), "A task is in exporting!");
+    EXPECT_EQ(GetErrorCodeDesc(0x404032B4), "System is exporting files.");
+    EXPECT_EQ(GetErrorCodeDesc(0x05001B0A), "System space is not enough!");
+    EXPECT_EQ(GetErrorCodeDesc(1012), "");
+
+    for (uint32_t type : {3u, 5u, 9u}) {
+        EXPECT_EQ(transExpFileRetValue(0, type), 0u);
+        EXPECT_EQ(transExpFileRetValue(1005, type), 0x40E05B0Du);
+        EXPECT_EQ(transExpFileRetValue(1007, type), 1007u);
+        EXPECT_EQ(transExpFileRetValue(1008, type), 0x4000C963u);
+        EXPECT_EQ(transExpFileRetValue(1009, type), 0x40E05B0Cu);
+        EXPECT_EQ(transExpFileRetValue(1012, type), 0x03000003u);
+        EXPECT_EQ(transExpFileRetValue(0x40E05B0B, type), 0x40E05B0Bu);
+        EXPECT_EQ(transExpFileRetValue(0x4000C963, type), 0x4000C963u);
+        EXPECT_EQ(transExpFileRetValue(1015, type), 0x4040324Eu);
+        EXPECT_EQ(transExpFileRetValue(0xFFFFFFFF, type), 0x4040324Eu);
+    }
+}
+
+TEST_F(ExportFrameTest, UnsupportedTypesAndTheDownloadAlias) {
+    LogCapture log;
+    EXPECT_EQ(checkExportFileAllowed(6), 1012u);
+    EXPECT_TRUE(log.Contains("Type(6) is not supported."));
+    EXPECT_EQ(transExpFileRetValue(checkExportFileAllowed(7), 7), 0x03000003u);
+
+    ASSERT_EQ(exportFilePreHandle(41), 0u);
+    EXPECT_EQ(g_astExportFileCfg.ExportType, 5u);
+    EXPECT_EQ(g_astExportFileCfg.ExportOpcode, 0x70003015u);
+}
+
+TEST_F(ExportFrameTest, UploadIntervals) {
+    LogCapture log;
+    EXPECT_EQ(checkExportFileAllowed(3), 0u);
+    EXPECT_TRUE(log.Contains("There is no task to send nexhub"));
+
+    PutTask(REMOTE_TASK_DIAGNOSE_UPLOAD, 0, 0, Now() - 10 * 60);
+    EXPECT_EQ(checkExportFileAllowed(3), 1015u);
+    EXPECT_TRUE(log.Contains("Diagnoseinfo has sended to nexhub in one hour"));
+    EXPECT_EQ(checkExportFileAllowed(4), 1015u);
+    EXPECT_TRUE(log.Contains("Diagnoseinfo has sended to nexhub in 24 hour"));
+    EXPECT_EQ(checkExportFileAllowed(5), 0u) << "a download has no interval";
+
+    PutTask(REMOTE_TASK_DIAGNOSE_UPLOAD, 0, 0, Now() - 61 * 60);
+    EXPECT_EQ(checkExportFileAllowed(3), 0u);
+    EXPECT_EQ(checkExportFileAllowed(4), 1015u);
+    PutTask(REMOTE_TASK_DIAGNOSE_UPLOAD, 0, 0, Now() - 86401);
+    EXPECT_EQ(checkExportFileAllowed(4), 0u);
+
+    PutTask(REMOTE_TASK_DIAGNOSE_UPLOAD, 0, 0, Now() + 3600);
+    EXPECT_EQ(checkExportFileAllowed(3), 0u) << "a last upload in the future does not block";
+    EXPECT_EQ(checkExportFileAllowed(4), 0u);
+
+    // The interval is a tunable.
+    PutTask(REMOTE_TASK_DIAGNOSE_UPLOAD, 0, 0, Now() - 10);
+    DIAGNOSE_INFO_ALARM_TASK_INTERVAL = 5;
+    EXPECT_EQ(checkExportFileAllowed(3), 0u);
+    DIAGNOSE_INFO_ALARM_TASK_INTERVAL = 3600;
+    EXPECT_EQ(checkExpfileSendAllowed(5), 0xFFFFFFFFu) << "no interval rule for other types";
+}
+
+TEST_F(ExportFrameTest, SwitchOffRefusesUploadsOnlyAndIsLoggedOncePerHour) {
+    LogCapture log;
+    SetLastKnownCollectorSwitch(CHS_SWITCH_OFF);
+    EXPECT_EQ(checkExportFileAllowed(3), 1007u);
+    EXPECT_EQ(checkExportFileAllowed(4), 1007u);
+    EXPECT_EQ(log.Count("Switch is off, can not export file."), 1u);
+    EXPECT_EQ(checkExportFileAllowed(5), 0u);
+    EXPECT_EQ(exportFilePreHandle(3), 1007u);
+    EXPECT_EQ(exportFilePreHandle(3), 1007u);
+    EXPECT_EQ(log.Count("It does not allow to export file."), 1u);
+}
+
+TEST_F(ExportFrameTest, RunningDiagnoseTaskBlocksAndMissingRowClearsTheRecord) {
+    ASSERT_EQ(exportFilePreHandle(5), 0u);
+    PutTask(REMOTE_TASK_DIAGNOSE_EXPORT, Now(), 0);
+    LogCapture log;
+    EXPECT_EQ(exportFilePreHandle(5), 1009u);
+    EXPECT_TRUE(log.Contains("The task of exporting file is running."));
+    EXPECT_EQ(g_astExportFileCfg.ExportType, 5u) << "the running export's record is left alone";
+
+    CCDB_COMM::DeleteRemoteTask(g_collectorCcdbId, REMOTE_TASK_DIAGNOSE_EXPORT);
+    EXPECT_EQ(CheckExportFileStatus(), 0u);
+    EXPECT_EQ(g_updateCCDBType.load(), 0u);
+    EXPECT_EQ(g_astExportFileCfg.ExportType, 8u);
+    EXPECT_EQ(g_astExportFileCfg.ExportPid, 0xFFFFFFFFu);
+    EXPECT_EQ(g_astExportFileCfg.ExportFrom, 3u);
+    EXPECT_EQ(g_astExportFileCfg.iReservedVerdict, -1);
+    EXPECT_EQ(g_astExportFileCfg.iGatherResult, 255);
+    EXPECT_EQ(g_astExportFileCfg.astNode[0].ucSelected, 0);
+    EXPECT_EQ(g_astExportFileCfg.astNode[0].uiCollectStatus, 255u);
+    EXPECT_TRUE(g_astExportFileCfg.astNode[0].strPkgName.empty());
+}
+
+TEST_F(ExportFrameTest, UnreachableCcdb) {
+    platform::state::Set("ccdb_unreachable", "1");
+    LogCapture log;
+    EXPECT_EQ(checkExportFileAllowed(5), 0u);
+    EXPECT_EQ(g_updateCCDBType.load(), 1u);
+    EXPECT_TRUE(log.Contains("CCDB is abnormal,but it allows to export diagnose info"));
+    // An upload is refused: its interval cannot be read either.
+    uint32_t verdict = checkExportFileAllowed(3);
+    EXPECT_NE(verdict, 0u);
+    EXPECT_NE(transExpFileRetValue(verdict, 3), 0u);
+    EXPECT_TRUE(log.Contains("Access CCDB is abnormal(ret "));
+    EXPECT_EQ(checkExportStatus(), 1u) << "log exports are refused";
+    EXPECT_EQ(checkExportAllowed(0), 1009u);
+}
+
+TEST_F(ExportFrameTest, LogExportSpacing) {
+    LogCapture log;
+    EXPECT_EQ(checkExportAllowed(0), 0u);
+    EXPECT_TRUE(log.Contains("There is no task in exporting"));
+
+    PutTask(REMOTE_TASK_LOG_EXPORT, Now() - 300, Now() - 100);
+    EXPECT_EQ(checkExportAllowed(0), 1009u);
+    EXPECT_TRUE(log.Contains("The two task interval is less than (180) second, can't export !"));
+    EXPECT_TRUE(log.Contains("Log file is exporting , try again later!"));
+    PutTask(REMOTE_TASK_LOG_EXPORT, Now() - 400, Now() - 200);
+    EXPECT_EQ(checkExportStatus(), 0u);
+
+    PutTask(REMOTE_TASK_LOG_EXPORT, Now() - 7000, 0);
+    EXPECT_EQ(checkExportStatus(), 1u) << "still running";
+    PutTask(REMOTE_TASK_LOG_EXPORT, Now() - 7381, 0);
+    EXPECT_EQ(checkExportStatus(), 0u);
+    EXPECT_TRUE(log.Contains("The old task is timeout, start a new task!"));
+
+    SetLastKnownCollectorSwitch(CHS_SWITCH_OFF);
+    EXPECT_EQ(checkExportAllowed(0), 1007u);
+    SetLastKnownCollectorSwitch(CHS_SWITCH_ON);
+    platform::state::Set("free_mem_mb", "10");
+    EXPECT_EQ(checkExportAllowed(0), 1008u);
+    platform::state::Set("free_mem_mb", "100000");
+    platform::state::Set("upgrade_mode", "1");
+    EXPECT_EQ(checkExportAllowed(0), 1005u);
+}
+
+TEST_F(ExportFrameTest, SpaceTable) {
+    struct Need {
+        uint32_t mode, disk, mem;
+    };
+    for (Need need : {Need{0, 300, 150}, Need{1, 160, 100}, Need{2, 20, 40}, Need{3, 300, 60},
+                      Need{4, 300, 60}, Need{5, 300, 60}, Need{6, 90, 60}, Need{7, 240, 60}}) {
+        SCOPED_TRACE(need.mode);
+        LogCapture log;
+        platform::state::Set("free_disk_mb", std::to_string(need.disk));
+        platform::state::Set("free_mem_mb", std::to_string(need.mem));
+        EXPECT_EQ(checkMemEnough(need.mode), 0u);
+        platform::state::Set("free_mem_mb", std::to_string(need.mem - 1));
+        EXPECT_EQ(checkMemEnough(need.mode), 0x40E05B0Bu);
+        EXPECT_TRUE(
+            log.Contains("System free memory is not enough, need(" + std::to_string(need.mem) + ")!"));
+        platform::state::Set("free_disk_mb", std::to_string(need.disk - 1));
+        EXPECT_EQ(checkMemEnough(need.mode), 0x4000C963u) << "the disk is checked first";
+        EXPECT_TRUE(
+            log.Contains("Coffer data space is not enough, need(" + std::to_string(need.disk) + ")!"));
+    }
+    LogCapture log;
+    EXPECT_EQ(checkMemEnough(9), 0xFFFFFFFFu);
+    EXPECT_TRUE(log.Contains("Unknown mode(9)!"));
+
+    platform::state::Set("free_disk_mb", "299");
+    EXPECT_EQ(checkExportFileAllowed(5), 0x4000C963u);
+    EXPECT_TRUE(log.Contains("Export space is not enough, try again later!"));
+}
+
+TEST_F(ExportFrameTest, SetUpSelectsOnlyConfiguredNodes) {
+    static int cleared = 0;
+    g_pfnClearDiagnseData = [] { ++cleared; };
+    LogCapture log;
+    ASSERT_EQ(exportFilePreHandle(4), 0u);
+    g_pfnClearDiagnseData = nullptr;
+    EXPECT_EQ(cleared, 1) << "stale diagnose data go before the space check";
+    const tagCOLLECOR_EXPORT_FILE_PARAM_S& cfg = g_astExportFileCfg;
+    EXPECT_EQ(cfg.ExportFrom, 1u);
+    EXPECT_EQ(cfg.ExportPid, 551u);
+    EXPECT_EQ(cfg.ExportNeedMem, 300u);
+    EXPECT_EQ(cfg.ExportType, 4u);
+    EXPECT_EQ(cfg.uiGatherWaitLimit, 540u);
+    EXPECT_EQ(cfg.strExportPath, "/VXA/coffer_data/omm/export_import/chs/export/diagnoseinfo/");
+    EXPECT_EQ(cfg.strExportName, "DiagnoseInfo.tgz");
+    EXPECT_EQ(cfg.stRunningData.iNodeId, -1);
+    EXPECT_EQ(cfg.stAlarmEvent.uiStatus, 0x4000C929u);
+    EXPECT_TRUE(
+        log.Contains("Get export strategy param(ExportFrom=1, ExportPid=551, ExportOpcode=1879060501, "
+                     "ExportNeedMem=300, ExportType=4) from conf file success."));
+    const char* names[] = {"CTE0.A", "CTE0.B", "CTE1.A"};
+    for (uint32_t id = 0; id < EXPORT_MAX_NODE_NUM; ++id) {
+        SCOPED_TRACE(id);
+        const tagCOLLECOR_EXPORT_NODE_INFO_S& node = cfg.astNode[id];
+        EXPECT_EQ(node.uiAnswered, 2u);
+        if (id < 3) {
+            EXPECT_EQ(node.ucSelected, 1);
+            EXPECT_EQ(node.uiCollectStatus, 1u);
+            EXPECT_EQ(node.strNodeName, names[id]);
+            EXPECT_EQ(node.strPkgName, std::string("DiagnoseInfo_") + names[id] + ".tgz");
+        } else {
+            EXPECT_EQ(node.ucSelected, 0);
+            EXPECT_EQ(node.uiCollectStatus, 0x4000C929u);
+        }
+    }
+}
+
+// The handler behind the single-run wrapper: announces that it runs, waits
+// for the test's release, then answers.
+std::mutex g_mutex;
+std::condition_variable g_cond;
+bool g_entered = false;
+bool g_release = false;
+std::atomic<int> g_runs{0};
+
+void BlockingHandler(InnerMsg& msg) {
+    std::unique_lock<std::mutex> lock(g_mutex);
+    g_entered = true;
+    g_cond.notify_all();
+    g_cond.wait(lock, [] { return g_release; });
+    ExpDiagPostAckMsg(msg, kSingleRunProbe, 0x40E05B0C);
+}
+
+void ThrowingHandler(InnerMsg&) {
+    ++g_runs;
+    throw std::runtime_error("handler failed");
+}
+
+InnerMsg Probe() {
+    InnerMsg request;
+    request.GetMsgInfo().uiMsgOPCode = kSingleRunProbe;
+    request.GetMsgInfo().usReceiverPID = CHS_COLLECTOR_PID;
+    request.GetMsgInfo().uiMsgTimeout = 30;
+    request.GetBody().append(new MsgRecord(kSingleRunProbe));
+    return request;
+}
+
+TEST_F(ExportFrameTest, SecondConcurrentRequestIsAnsweredBusy) {
+    ASSERT_EQ(MsgProcessClass::Instance()->Init(CHS_COLLECTOR_PID), 0u);
+    MsgProcessClass::Instance()->AddHandlerHelper(
+        new MsgHandleWrapper(MsgSingleRun<BlockingHandler>, MSG_PRI_1), kSingleRunProbe, 0);
+    InnerMsg firstAnswer;
+    bool firstSent = false;
+    std::thread first([&] {
+        InnerMsg request = Probe();
+        firstSent = request.SendSyncMsg(firstAnswer);
+    });
+    {
+        std::unique_lock<std::mutex> lock(g_mutex);
+        ASSERT_TRUE(g_cond.wait_for(lock, std::chrono::seconds(20), [] { return g_entered; }));
+    }
+    InnerMsg request = Probe();
+    InnerMsg busy;
+    ASSERT_TRUE(request.SendSyncMsg(busy));
+    EXPECT_EQ(busy.TryGetErrorCode(), 0xFFFFFFFFu);
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        g_release = true;
+        g_cond.notify_all();
+    }
+    first.join();
+    ASSERT_TRUE(firstSent);
+    ASSERT_EQ(firstAnswer.GetBody().size(), 1u);
+    const MsgRecord& record = firstAnswer.GetBody()[0];
+    EXPECT_EQ(record.GetCode(), kSingleRunProbe);
+    ASSERT_NE(record.find(MSG_TAG_ERROR_CODE), nullptr);
+    EXPECT_EQ(record[MSG_TAG_ERROR_CODE].GetType(), CTLVCell::TLV_INTEGER);
+    EXPECT_EQ(record[MSG_TAG_ERROR_CODE].GetInt64(), static_cast<int32_t>(0x40E05B0C));
+}
+
+TEST_F(ExportFrameTest, SingleRunGuardsSurviveAThrowingHandler) {
+    using State = SingleRunState<ThrowingHandler, SINGLE_RUN_BUSY>;
+    MsgSingleRunInner<ThrowingHandler>(new InnerMsg(), &State::running);
+    EXPECT_EQ(g_runs.load(), 1);
+    EXPECT_FALSE(State::running.load());
+    EXPECT_EQ(State::guard.load(), 0);
+    MsgSingleRunInner<ThrowingHandler>(new InnerMsg(), &State::running);
+    EXPECT_EQ(g_runs.load(), 2) << "the next request is served";
+
+    // A request that slipped past the running flag is refused by the guard.
+    State::guard = 1;
+    MsgSingleRunInner<ThrowingHandler>(new InnerMsg(), &State::running);
+    EXPECT_EQ(g_runs.load(), 2);
+    EXPECT_EQ(State::guard.load(), 1) << "the running worker's guard is not released by the refused one";
+    State::guard = 0;
+
+    LogCapture log;
+    InnerMsg notReceived;
+    ExpDiagPostAckMsg(notReceived, kSingleRunProbe, 0);
+    EXPECT_TRUE(log.Contains("Failed to post ack msg."));
+}
+
+}  // namespace
