@@ -133,7 +133,7 @@ bool CreateSimulatedCluster(const std::string& dir, const ClusterLayoutOptions& 
                 return false;
             }
         }
-        for (const char* script : {"collector_db_init.sh", "collector_clean_file.sh"}) {
+        for (const char* script : {"collector_db_init.sh", "collector_clean_file.sh", "chs_diagnostic.py"}) {
             if (!InstallProgram(fs::path(CHS_SCRIPTS_DIR) / script, nodeRoot / "VXA/script" / script, error)) {
                 return false;
             }
