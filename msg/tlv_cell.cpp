@@ -203,26 +203,14 @@ uint64_t CTLVCell::ReadUnsigned() const {
 }
 
 int64_t CTLVCell::ReadSigned() const {
-    const unsigned char* value = GetValue();
-    if (value == nullptr) {
-        return 0;
+    // The same widths as the unsigned read, sign-extended from the width the
+    // value was copied into (3 bytes fill a 32-bit number, 5 to 7 a 64-bit one).
+    uint64_t raw = ReadUnsigned();
+    unsigned int bits = m_length == 1 ? 8 : m_length == 2 ? 16 : m_length <= 4 ? 32 : 64;
+    if (m_length != 0 && bits < 64 && ((raw >> (bits - 1)) & 1u) != 0) {
+        raw |= ~0ULL << bits;
     }
-    if (m_length == 1) {
-        return static_cast<int8_t>(value[0]);
-    }
-    if (m_length == 2) {
-        int16_t number;
-        memcpy(&number, value, sizeof(number));
-        return number;
-    }
-    if (m_length <= 4) {
-        int32_t number = 0;
-        memcpy(&number, value, m_length);
-        return number;
-    }
-    int64_t number = 0;
-    memcpy(&number, value, m_length < sizeof(number) ? m_length : sizeof(number));
-    return number;
+    return static_cast<int64_t>(raw);
 }
 
 const char* CTLVCell::TypeName(unsigned int type) {

@@ -80,9 +80,10 @@ int WriteKeyValue(int32_t handle, const char* table, const OM_CCDB_KEY_VALUE_S* 
     return rc == SQLITE_DONE ? OM_CCDB_OK : MapSqlite(rc);
 }
 
-int WriteObject(int32_t handle, const char* table, const char* key, const void* row, uint32_t size,
-                const char* sql) {
-    std::string db, tableName, keyText;
+// The checks every object-row call makes: handle and table known, key of
+// the right length, a row buffer of exactly the table's row size.
+int CheckObjectCall(int32_t handle, const char* table, const char* key, const void* row, uint32_t size,
+                    CcdbSession& session, std::string& db, std::string& tableName, std::string& keyText) {
     int rc = Prologue(handle, table, db, tableName);
     if (rc != OM_CCDB_OK) {
         return rc;
@@ -90,13 +91,20 @@ int WriteObject(int32_t handle, const char* table, const char* key, const void* 
     if (!BoundedText(key, OM_CCDB_OBJ_KEY_LEN, keyText) || row == nullptr) {
         return OM_CCDB_ERR_PARAM;
     }
-    CcdbSession session;
     CcdbTable layout;
     if ((rc = Layout(session, db, tableName, false, layout)) != OM_CCDB_OK) {
         return rc;
     }
-    if (size != layout.uiRowSize) {
-        return OM_CCDB_ERR_PARAM;
+    return size == layout.uiRowSize ? OM_CCDB_OK : OM_CCDB_ERR_PARAM;
+}
+
+int WriteObject(int32_t handle, const char* table, const char* key, const void* row, uint32_t size,
+                const char* sql) {
+    std::string db, tableName, keyText;
+    CcdbSession session;
+    int rc = CheckObjectCall(handle, table, key, row, size, session, db, tableName, keyText);
+    if (rc != OM_CCDB_OK) {
+        return rc;
     }
     Statement write(session.Db(), sql);
     write.Text(1, db).Text(2, tableName).Text(3, keyText).Blob(4, row, size);
@@ -222,20 +230,10 @@ int OM_CCDB_Delete(int32_t handle, const char* table, const char* key) {
 
 int OM_CCDB_QueryOneObj(int32_t handle, const char* table, const char* key, void* row, uint32_t size) {
     std::string db, tableName, keyText;
-    int rc = Prologue(handle, table, db, tableName);
+    CcdbSession session;
+    int rc = CheckObjectCall(handle, table, key, row, size, session, db, tableName, keyText);
     if (rc != OM_CCDB_OK) {
         return rc;
-    }
-    if (!BoundedText(key, OM_CCDB_OBJ_KEY_LEN, keyText) || row == nullptr) {
-        return OM_CCDB_ERR_PARAM;
-    }
-    CcdbSession session;
-    CcdbTable layout;
-    if ((rc = Layout(session, db, tableName, false, layout)) != OM_CCDB_OK) {
-        return rc;
-    }
-    if (size != layout.uiRowSize) {
-        return OM_CCDB_ERR_PARAM;
     }
     Statement query(session.Db(), platform::ccdb::kSqlObjGet);
     query.Text(1, db).Text(2, tableName).Text(3, keyText);
