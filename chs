@@ -8,7 +8,7 @@ JOBS="${CHS_JOBS:-2}"
 
 PACKAGES=(build-essential cmake ninja-build pkg-config
           libjsoncpp-dev libcurl4-openssl-dev libssl-dev openssl libsqlite3-dev sqlite3
-          libgtest-dev libgmock-dev libbenchmark-dev procps python3)
+          libgtest-dev libgmock-dev libbenchmark-dev procps python3 iputils-ping)
 
 say() { printf '== %s\n' "$*"; }
 
@@ -207,38 +207,50 @@ demo_wait_file() {
     return 1
 }
 
+# demo_end DIR STATUS: the demo's exit trap; whatever happened, the cluster goes down.
+demo_end() {
+    local dir="$1" status="$2"
+    if [ "$status" -ne 0 ]; then
+        echo "chs: the demo failed (status $status); the end of node 0's log:" >&2
+        tail -n 25 "$dir/node0/var/log/chs/infocollector.log" >&2 2>/dev/null || true
+        echo "chs: every log: $dir/node*/var/log/chs/ and $dir/run/*.out" >&2
+    fi
+    cluster_down "$dir" >/dev/null 2>&1 || true
+}
+
 demo() {
     setup
     build
-    local dir="$BUILD/demo-cluster" chsctl="$BUILD/tools/chsctl" i
+    local dir="$BUILD/demo-cluster" chsctl="$BUILD/tools/chsctl" nodes=3
+    local ctl=("$chsctl" --cluster "$dir" --node 0) bundle="$dir/DiagnoseInfo.tgz"
     cluster_down "$dir" >/dev/null 2>&1 || true
     rm -rf "$dir"
     mkdir -p "$dir"
-    "$chsctl" mkcluster "$dir" --nodes 1 --log-level 7 --collect-interval 5 >/dev/null
-    say "cluster in $dir; starting node 0 (daemon and sibling modules)"
-    # The demo ends with the cluster down and its log shown, whatever happens in between.
-    trap "cluster_down $(printf '%q' "$dir") >/dev/null 2>&1 || true" EXIT
-    cluster_up "$dir" 1 5 || true
-    "$chsctl" --cluster "$dir" --node 0 switch get || true
-    if "$chsctl" --cluster "$dir" --node 0 switch set on; then
-        if ! demo_wait_file "$dir" 12; then
-            # The daemon counts its plugins as running from start-up until its
-            # periodic switch check has applied a stored "off"; a restart starts
-            # them from the stored "on".
-            say "no file yet: restarting node 0 so that it starts with collection on"
-            cluster_down "$dir" >/dev/null
-            cluster_up "$dir" 1 5 >/dev/null || true
-            demo_wait_file "$dir" 15 || say "no collected file arrived"
+    "$chsctl" mkcluster "$dir" --nodes "$nodes" --log-level 7 --collect-interval 5 >/dev/null
+    say "cluster in $dir; starting $nodes nodes (daemons and sibling modules)"
+    trap "demo_end $(printf '%q' "$dir") \$?" EXIT
+    cluster_up "$dir" "$nodes" 5 || say "not every node answers; the demo goes on with those that do"
+    "${ctl[@]}" switch get || true
+    if "${ctl[@]}" switch set on; then
+        if demo_wait_file "$dir" 12; then
+            find "$dir/remote" -type f -name '*.tgz' | sed 's/^/   /'
+        else
+            say "no collected file yet; the demo goes on"
         fi
-        find "$dir/remote" -type f -name '*.tgz' | sed 's/^/   /'
     else
-        say "the daemon does not switch collection on yet; the demo goes on without it"
+        say "collection is not switched on; the export goes on without it"
     fi
-    say "daemon status: $(pid_alive "$dir/run/infocollector0.pid" infocollector && echo running || echo stopped)"
-    cluster_down "$dir"
+    say "diagnose export of every node, run by node 0"
+    "${ctl[@]}" export start --wait
+    say "downloading the bundle"
+    "${ctl[@]}" export download -o "$bundle"
+    say "what the bundle holds ($bundle):"
+    tar tzvf "$bundle" | sed 's/^/   /'
+    say "clearing the export"
+    "${ctl[@]}" export clear
     trap - EXIT
-    say "node 0 log ($dir/node0/var/log/chs/infocollector.log):"
-    cat "$dir/node0/var/log/chs/infocollector.log"
+    cluster_down "$dir"
+    say "logs: $dir/node*/var/log/chs/infocollector.log"
 }
 
 usage() {
@@ -247,7 +259,8 @@ usage: ./chs COMMAND
   setup     install the Debian packages the build needs
   build     configure and build (build/)
   test      setup, build and run the whole test suite
-  demo      setup, build, run a one-node cluster, switch collection on, show its log
+  demo      setup, build, run a three-node cluster, switch collection on, export the
+            diagnose information of every node, download it and list what it holds
   bench     build and run the benchmarks
   cluster up [--nodes N] [--dir DIR] [--no-build]   start a simulated cluster (default 3 nodes in
             build/cluster): daemons and sibling modules; CHS_NO_BUILD=1 is --no-build

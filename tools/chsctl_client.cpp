@@ -9,13 +9,13 @@
 #include "msg/msg_api.h"
 #include "platform/dplog.h"
 #include "platform/om_cluster.h"
-#include "tools/chsctl_commands.h"
+#include "tools/cluster_layout.h"
 
 namespace chs_tools {
 
 bool AttachAsClient(const std::string& clusterDir, uint16_t node, std::string& error) {
     std::string clusterFile = clusterDir + "/cluster.json";
-    std::string nodeRoot = clusterDir + "/node" + std::to_string(node);
+    std::string nodeRoot = SimulatedNodeRoot(clusterDir, node);
     // Only errors of the platform layer belong on a command line's terminal.
     dpax_log_level_set(0, 3);
     if (!platform::AttachCluster(clusterFile, node, nodeRoot, false, error)) {
@@ -83,6 +83,60 @@ void PrintMessageJson(const InnerMsg& message) {
     Json::StreamWriterBuilder writer;
     writer["indentation"] = "  ";
     std::cout << Json::writeString(writer, out) << std::endl;
+}
+
+InnerMsg NewCollectorRequest(uint32_t opcode, MsgRecord* record) {
+    InnerMsg request;
+    tagMsgInfo& info = request.GetMsgInfo();
+    info.usMsgType = MSG_TYPE_REQUEST;
+    info.usReceiverPID = kCollectorPid;
+    info.uiMsgOPCode = opcode;
+    request.SetSessionKey(kChsctlSessionKey);
+    request.GetBody().append(record);
+    return request;
+}
+
+bool AttachControl(const ControlOptions& options) {
+    std::string error;
+    if (!AttachAsClient(options.strCluster, static_cast<uint16_t>(options.ulNode), error)) {
+        fprintf(stderr, "chsctl: %s\n", error.c_str());
+        return false;
+    }
+    return true;
+}
+
+int ExchangeRequest(const ControlOptions& options, InnerMsg& request, unsigned long timeoutSec,
+                    InnerMsg& answer) {
+    uint16_t node = static_cast<uint16_t>(options.ulNode);
+    SendOutcome outcome = SendRequest(request, node, static_cast<uint32_t>(timeoutSec), answer);
+    if (outcome != SendOutcome::kAnswered) {
+        return ReportSendFailure(outcome, request, node);
+    }
+    if (options.bJson) {
+        PrintMessageJson(answer);
+    }
+    return kExitOk;
+}
+
+bool AnswerText(const InnerMsg& answer, unsigned short tag, std::string& text) {
+    if (answer.GetBody().empty()) {
+        return false;
+    }
+    const CTLVCell* cell = answer.GetBody()[0].find(tag);
+    if (cell == nullptr || cell->GetType() != CTLVCell::TLV_STRING) {
+        return false;
+    }
+    text = static_cast<const char*>(*cell);
+    return true;
+}
+
+int ReportFailedResult(unsigned int result, const char* meaning) {
+    if (meaning != nullptr) {
+        fprintf(stderr, "failed: result 0x%08X (%s)\n", result, meaning);
+    } else {
+        fprintf(stderr, "failed: result 0x%08X\n", result);
+    }
+    return kExitFailed;
 }
 
 }  // namespace chs_tools

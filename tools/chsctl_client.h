@@ -10,6 +10,7 @@
 #include <string>
 
 #include "msg/inner_msg.h"
+#include "tools/chsctl_commands.h"
 
 namespace chs_tools {
 
@@ -46,5 +47,27 @@ int ReportSendFailure(SendOutcome outcome, const InnerMsg& request, uint16_t nod
 
 // Prints `message` in its JSON form on standard output.
 void PrintMessageJson(const InnerMsg& message);
+
+// What the subcommands of the global-option form share.
+
+// A request to the daemon's endpoint with chsctl's session key; `record`
+// becomes the request's (first) record.
+InnerMsg NewCollectorRequest(uint32_t opcode, MsgRecord* record);
+
+// AttachAsClient for the node of `options`; false after printing why.
+bool AttachControl(const ControlOptions& options);
+
+// Sends `request` to the node of `options`, waiting up to `timeoutSec`. A
+// failed send is reported and its exit status returned; an answer is printed
+// in JSON form with --json and kExitOk returned.
+int ExchangeRequest(const ControlOptions& options, InnerMsg& request, unsigned long timeoutSec,
+                    InnerMsg& answer);
+
+// Text of string cell `tag` of the answer's first record; false when there is none.
+bool AnswerText(const InnerMsg& answer, unsigned short tag, std::string& text);
+
+// Prints "failed: result 0x%08X" on standard error, followed by " (meaning)"
+// when a meaning is given, and returns kExitFailed.
+int ReportFailedResult(unsigned int result, const char* meaning = nullptr);
 
 }  // namespace chs_tools

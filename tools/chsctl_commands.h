@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace chs_tools {
 
@@ -30,9 +31,23 @@ struct ClientOptions {
 // client options. 1 taken, 0 not a client option, -1 a bad value (printed).
 int TakeClientOption(int argc, char** argv, int& i, ClientOptions& options);
 
+// The global-option form: the client options, --json, and the words of the
+// subcommand (everything after the global options, --json taken out).
+struct ControlOptions : ClientOptions {
+    bool bJson = false;
+    std::vector<std::string> vecWords;
+};
+
 int RunMakeCluster(int argc, char** argv);
 int RunSend(int argc, char** argv);
-// The global-option form: chsctl --cluster DIR --node N ... switch|clear-collected.
+// The global-option form: chsctl --cluster DIR --node N ... switch|clear-collected|export.
 int RunControl(int argc, char** argv);
+// chsctl ... export start|status|download|clear; `options.vecWords` begins
+// with "export".
+int RunExport(const ControlOptions& options);
+
+// The usage lines of the export subcommands, each beginning with blanks where
+// "usage: " stands on the first line of a usage text.
+extern const char* const kExportUsage;
 
 }  // namespace chs_tools

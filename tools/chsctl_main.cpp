@@ -20,7 +20,9 @@ int Usage() {
             "       chsctl --cluster DIR --node N [--timeout SECONDS] [--json] switch set on|off [--oem]\n"
             "         query or set the collector switch (or, with --oem, the OEM switch) of the cluster\n"
             "       chsctl --cluster DIR --node N [--timeout SECONDS] [--json] clear-collected\n"
-            "         delete everything the node has collected\n");
+            "         delete everything the node has collected\n"
+            "%s",
+            chs_tools::kExportUsage);
     return chs_tools::kExitUsage;
 }
 

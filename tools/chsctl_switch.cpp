@@ -5,7 +5,8 @@
 //   chsctl --cluster DIR --node N [--timeout S] [--json] switch set on|off [--oem]
 //   chsctl --cluster DIR --node N [--timeout S] [--json] clear-collected
 //
-// --json may also follow the subcommand.
+// --json may also follow the subcommand. The export subcommands are parsed
+// here as well and carried out in chsctl_export.cpp.
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -29,16 +30,13 @@ constexpr uint32_t kClearAllOpcode = 0x7000300F;
 // wait is a refusal (or a daemon that does not serve the request yet).
 constexpr unsigned long kClearAnswerWaitSec = 3;
 
-struct ControlOptions : ClientOptions {
-    bool bJson = false;
-    std::vector<std::string> vecWords;  // the subcommand and its arguments
-};
-
 int ControlUsage() {
     fprintf(stderr,
             "usage: chsctl --cluster DIR --node N [--timeout SECONDS] [--json] switch get\n"
             "       chsctl --cluster DIR --node N [--timeout SECONDS] [--json] switch set on|off [--oem]\n"
-            "       chsctl --cluster DIR --node N [--timeout SECONDS] [--json] clear-collected\n");
+            "       chsctl --cluster DIR --node N [--timeout SECONDS] [--json] clear-collected\n"
+            "%s",
+            kExportUsage);
     return kExitUsage;
 }
 
@@ -82,35 +80,6 @@ bool ParseControlOptions(int argc, char** argv, ControlOptions& options) {
     return true;
 }
 
-InnerMsg NewRequest(uint32_t opcode, MsgRecord* record) {
-    InnerMsg request;
-    tagMsgInfo& info = request.GetMsgInfo();
-    info.usMsgType = MSG_TYPE_REQUEST;
-    info.usReceiverPID = kCollectorPid;
-    info.uiMsgOPCode = opcode;
-    request.SetSessionKey(kChsctlSessionKey);
-    request.GetBody().append(record);
-    return request;
-}
-
-// Text of cell `tag` of the answer's first record; false when there is none.
-bool AnswerText(const InnerMsg& answer, unsigned short tag, std::string& text) {
-    if (answer.GetBody().empty()) {
-        return false;
-    }
-    const CTLVCell* cell = answer.GetBody()[0].find(tag);
-    if (cell == nullptr || cell->GetType() != CTLVCell::TLV_STRING) {
-        return false;
-    }
-    text = static_cast<const char*>(*cell);
-    return true;
-}
-
-int ReportFailedResult(unsigned int result) {
-    fprintf(stderr, "failed: result 0x%08X\n", result);
-    return kExitFailed;
-}
-
 class ControlCommand {
   public:
     explicit ControlCommand(const ControlOptions& options)
@@ -118,6 +87,9 @@ class ControlCommand {
 
     int Run() {
         const std::vector<std::string>& words = m_options.vecWords;
+        if (words[0] == "export") {
+            return RunExport(m_options);
+        }
         if (words[0] == "switch" && words.size() == 2 && words[1] == "get") {
             return Attach() ? QuerySwitch() : kExitFailed;
         }
@@ -142,21 +114,14 @@ class ControlCommand {
     }
 
   private:
-    bool Attach() {
-        std::string error;
-        if (!AttachAsClient(m_options.strCluster, m_usNode, error)) {
-            fprintf(stderr, "chsctl: %s\n", error.c_str());
-            return false;
-        }
-        return true;
-    }
+    bool Attach() { return AttachControl(m_options); }
 
     int QuerySwitch() {
         MsgRecord* record = new MsgRecord(kQuerySwitchRecord);
         record->appendInner(CTLVCell::NewEnum(0, kSwitchObjectId));
-        InnerMsg request = NewRequest(MSG_OPCODE_GENERAL, record);
+        InnerMsg request = NewCollectorRequest(MSG_OPCODE_GENERAL, record);
         InnerMsg answer;
-        int status = Exchange(request, m_options.ulTimeoutSec, answer);
+        int status = ExchangeRequest(m_options, request, m_options.ulTimeoutSec, answer);
         if (status != kExitOk) {
             return status;
         }
@@ -180,9 +145,9 @@ class ControlCommand {
         MsgRecord* record = new MsgRecord(kSetSwitchRecord);
         record->appendInner(CTLVCell::NewEnum(0, kSwitchObjectId));
         record->appendInner(CTLVCell::NewString(oem ? kOemSwitchTag : kCollectorSwitchTag, value));
-        InnerMsg request = NewRequest(MSG_OPCODE_GENERAL, record);
+        InnerMsg request = NewCollectorRequest(MSG_OPCODE_GENERAL, record);
         InnerMsg answer;
-        int status = Exchange(request, m_options.ulTimeoutSec, answer);
+        int status = ExchangeRequest(m_options, request, m_options.ulTimeoutSec, answer);
         if (status != kExitOk) {
             return status;
         }
@@ -199,11 +164,11 @@ class ControlCommand {
     // The daemon does not answer a clear that it carries out, so a delivered
     // request without an answer within the wait counts as done.
     int ClearCollected() {
-        InnerMsg request = NewRequest(kClearAllOpcode, new MsgRecord(0));
+        InnerMsg request = NewCollectorRequest(kClearAllOpcode, new MsgRecord(0));
         InnerMsg answer;
         unsigned long wait = m_options.bTimeoutGiven ? m_options.ulTimeoutSec : kClearAnswerWaitSec;
-        int status = Exchange(request, wait, answer);
-        if (status == kExitTimeout) {
+        SendOutcome outcome = SendRequest(request, m_usNode, static_cast<uint32_t>(wait), answer);
+        if (outcome == SendOutcome::kTimedOut) {
             if (m_options.bJson) {
                 printf("null\n");
             } else {
@@ -211,8 +176,11 @@ class ControlCommand {
             }
             return kExitOk;
         }
-        if (status != kExitOk) {
-            return status;
+        if (outcome != SendOutcome::kAnswered) {
+            return ReportSendFailure(outcome, request, m_usNode);
+        }
+        if (m_options.bJson) {
+            PrintMessageJson(answer);
         }
         unsigned int result = answer.TryGetErrorCode();
         if (result != 0) {
@@ -220,23 +188,6 @@ class ControlCommand {
         }
         if (!m_options.bJson) {
             printf("all collected files cleared\n");
-        }
-        return kExitOk;
-    }
-
-    // Sends and, with --json, prints whatever answer came. A missing answer
-    // is left to the caller only as kExitTimeout, without a message, for the
-    // clear request; every other failure is reported here.
-    int Exchange(InnerMsg& request, unsigned long timeoutSec, InnerMsg& answer) {
-        SendOutcome outcome = SendRequest(request, m_usNode, static_cast<uint32_t>(timeoutSec), answer);
-        if (outcome == SendOutcome::kTimedOut && request.GetMsgInfo().uiMsgOPCode == kClearAllOpcode) {
-            return kExitTimeout;
-        }
-        if (outcome != SendOutcome::kAnswered) {
-            return ReportSendFailure(outcome, request, m_usNode);
-        }
-        if (m_options.bJson) {
-            PrintMessageJson(answer);
         }
         return kExitOk;
     }

@@ -96,6 +96,10 @@ std::string SimulatedControllerName(unsigned int id) {
     return "CTE" + std::to_string(id / 2) + "." + static_cast<char>('A' + id % 2);
 }
 
+std::string SimulatedNodeRoot(const std::string& clusterDir, unsigned int id) {
+    return clusterDir + "/node" + std::to_string(id);
+}
+
 bool CreateSimulatedCluster(const std::string& dir, const ClusterLayoutOptions& options, std::string& error) {
     unsigned int nodes = options.uiNodes;
     unsigned int logLevel = options.uiLogLevel;
@@ -127,7 +131,7 @@ bool CreateSimulatedCluster(const std::string& dir, const ClusterLayoutOptions& 
         node["name"] = SimulatedControllerName(id);
         node["internalIps"].append("127.0.0." + std::to_string(id + 1));
         list.append(node);
-        fs::path nodeRoot = root / ("node" + std::to_string(id));
+        fs::path nodeRoot = SimulatedNodeRoot(root.string(), id);
         for (const char* sub : {"VXA/conf", "VXA/script", "VXA/coffer_data", "VXA/lun_data", "var/log/chs"}) {
             if (!MakeDirs(nodeRoot / sub, error)) {
                 return false;

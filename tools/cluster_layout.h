@@ -26,4 +26,7 @@ bool CreateSimulatedCluster(const std::string& dir, const ClusterLayoutOptions& 
 // Controller name of node `id`: two controllers per engine, CTE0.A, CTE0.B, CTE1.A, ...
 std::string SimulatedControllerName(unsigned int id);
 
+// The root directory of node `id` in the cluster directory `clusterDir`.
+std::string SimulatedNodeRoot(const std::string& clusterDir, unsigned int id);
+
 }  // namespace chs_tools

@@ -1,0 +1,343 @@
+// chsctl export against a scripted stand-in for the daemon: this test process
+// attaches to a temporary three-node cluster as node 0, serves endpoint 551
+// over the real transport and answers the export requests as each case
+// scripts; chsctl runs as its own process.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <deque>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "msg/inner_msg.h"
+#include "msg/msg_api.h"
+#include "platform/dplog.h"
+#include "platform/om_cluster.h"
+#include "tests/support/process.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using chs_test::BinaryPath;
+using chs_test::ReadText;
+using chs_test::RunProgram;
+using chs_test::RunResult;
+using chs_test::TempDir;
+using chs_test::WriteText;
+
+constexpr uint32_t kStart = 0x70003014;
+constexpr uint32_t kStatus = 0x70003017;
+constexpr uint32_t kDownload = 0x70003018;
+constexpr uint32_t kClear = 0x70003019;
+constexpr const char* kDiagnoseDir = "/VXA/coffer_data/omm/export_import/chs/export/diagnoseinfo/";
+
+// One scripted answer to a status request; `before` runs first (it plays the
+// nodes building their packages).
+struct StatusStep {
+    uint32_t uiResult;
+    uint32_t uiStatus;
+    std::function<void()> before;
+};
+
+// What the stand-in answers and what it was asked. Answers come on the
+// transport's reader threads, hence the lock.
+struct Fake {
+    std::mutex mutex;
+    uint32_t uiResult = 0;  // start, download and clear
+    std::string strPath;    // download answer
+    std::deque<StatusStep> status;
+    std::map<uint32_t, InnerMsg> requests;  // the last one per opcode
+} g_fake;
+
+int FakeEntry(void* message) {
+    InnerMsg request;
+    if (request.Decode(static_cast<unsigned char*>(message), 0) == MSG_CODEC_FAILURE ||
+        request.GetBody().empty()) {
+        return 0;
+    }
+    uint32_t opcode = request.GetMsgInfo().uiMsgOPCode;
+    std::function<void()> before;
+    MsgRecord* record = new MsgRecord(opcode);
+    {
+        std::lock_guard<std::mutex> lock(g_fake.mutex);
+        g_fake.requests[opcode] = request;
+        uint32_t result = g_fake.uiResult;
+        if (opcode == kStatus) {
+            StatusStep step = g_fake.status.empty() ? StatusStep{0, 255, nullptr} : g_fake.status.front();
+            if (g_fake.status.size() > 1) {
+                g_fake.status.pop_front();
+            }
+            before = step.before;
+            result = step.uiResult;
+            if (result == 0) {
+                record->appendInner(CTLVCell::NewInt32(4, static_cast<int32_t>(step.uiStatus)));
+            }
+        } else if (opcode == kDownload && result == 0) {
+            record->appendInner(CTLVCell::NewString(3, g_fake.strPath));
+        }
+        record->appendInner(CTLVCell::NewInt32(MSG_TAG_ERROR_CODE, static_cast<int32_t>(result)));
+    }
+    if (before) {
+        before();
+    }
+    MsgObject body;
+    body.append(record);
+    request.PostAckMsg(body);
+    return 0;
+}
+
+class ChsctlExportTest : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        s_dir = new TempDir();
+        s_cluster = s_dir->Join("cluster");
+        RunResult made = RunProgram({BinaryPath("tools/chsctl"), "mkcluster", s_cluster, "--nodes", "3"});
+        ASSERT_EQ(made.exitCode, 0) << made.err;
+        std::string error;
+        ASSERT_TRUE(platform::AttachCluster(s_cluster + "/cluster.json", 0, Root(0), true, error)) << error;
+        platform::LogOpen(s_dir->Join("test.log"));
+        ASSERT_EQ(msg_api::StartClient(), 0);
+        ASSERT_EQ(msg_api::RegisterPID(551, FakeEntry), 0);
+    }
+    static void TearDownTestSuite() {
+        msg_api::UnRegisterPID(551);
+        delete s_dir;
+    }
+
+    void SetUp() override {
+        std::lock_guard<std::mutex> lock(g_fake.mutex);
+        g_fake.uiResult = 0;
+        g_fake.strPath.clear();
+        g_fake.status.clear();
+        g_fake.requests.clear();
+    }
+    void TearDown() override {
+        for (int node = 0; node < 3; ++node) {
+            fs::remove_all(Root(node) + kDiagnoseDir);
+        }
+    }
+
+    // What the stand-in answers next.
+    static void Answer(uint32_t result, const std::string& path = "") {
+        std::lock_guard<std::mutex> lock(g_fake.mutex);
+        g_fake.uiResult = result;
+        g_fake.strPath = path;
+    }
+    static void AnswerStatus(const std::vector<StatusStep>& steps) {
+        std::lock_guard<std::mutex> lock(g_fake.mutex);
+        g_fake.status.assign(steps.begin(), steps.end());
+    }
+
+    static std::string Root(int node) { return s_cluster + "/node" + std::to_string(node); }
+    static std::string Package(int node, const std::string& name) { return Root(node) + kDiagnoseDir + name; }
+
+    static RunResult Chsctl(const std::vector<std::string>& args) {
+        std::vector<std::string> argv = {BinaryPath("tools/chsctl"), "--cluster", s_cluster};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return RunProgram(argv, {}, 30000);
+    }
+
+    static InnerMsg Received(uint32_t opcode) {
+        std::lock_guard<std::mutex> lock(g_fake.mutex);
+        return g_fake.requests.count(opcode) != 0 ? g_fake.requests[opcode] : InnerMsg();
+    }
+    // Type and value of cell `tag` of the first record, "absent" when it is not there.
+    static std::string Cell(const InnerMsg& message, unsigned short tag) {
+        if (message.GetBody().empty() || message.GetBody()[0].find(tag) == nullptr) {
+            return "absent";
+        }
+        const CTLVCell* cell = message.GetBody()[0].find(tag);
+        return std::to_string(cell->GetType()) + "/" + std::to_string(cell->GetLength()) + ":" +
+               cell->toString();
+    }
+
+    static TempDir* s_dir;
+    static std::string s_cluster;
+};
+
+TempDir* ChsctlExportTest::s_dir = nullptr;
+std::string ChsctlExportTest::s_cluster;
+
+// Node 1 has no endpoint: a request that went out ends with status 3.
+TEST_F(ChsctlExportTest, BadCommandLinesAreRefusedBeforeSending) {
+    const std::vector<std::vector<std::string>> cases = {
+        {"export"},
+        {"export", "begin"},
+        {"export", "start", "--type", "6"},
+        {"export", "start", "--type"},
+        {"export", "start", "--wait-limit", "5"},
+        {"export", "start", "--wait", "--wait-limit", "0"},
+        {"export", "status", "--wait"},
+        {"export", "download", "-o", ""},
+        {"export", "clear", "--type", "5"},
+    };
+    for (const auto& words : cases) {
+        std::vector<std::string> args = {"--node", "1"};
+        args.insert(args.end(), words.begin(), words.end());
+        RunResult result = Chsctl(args);
+        EXPECT_EQ(result.exitCode, 2) << testing::PrintToString(words) << result.err;
+        EXPECT_NE(result.err.find("usage:"), std::string::npos)
+            << testing::PrintToString(words) << result.err;
+    }
+    RunResult sent = Chsctl({"--node", "1", "export", "status", "--type", "3"});
+    EXPECT_EQ(sent.exitCode, 3) << sent.err;
+}
+
+TEST_F(ChsctlExportTest, StartSendsTheTaskRequestAndExplainsRefusals) {
+    RunResult started = Chsctl({"--node", "0", "export", "start", "--type", "4"});
+    EXPECT_EQ(started.exitCode, 0) << started.err;
+    EXPECT_EQ(started.out, "diagnose export started on node 0 (type 4)\n");
+    InnerMsg request = Received(kStart);
+    EXPECT_EQ(request.GetMsgInfo().usReceiverPID, 551);
+    EXPECT_EQ(request.GetSessionKey(), 12345u);
+    EXPECT_TRUE(std::regex_match(Cell(request, 0), std::regex("2/[0-9]+:chsctl-[0-9]+-[0-9]+")))
+        << Cell(request, 0);
+    EXPECT_EQ(Cell(request, 1), "4/4:4");
+    EXPECT_EQ(Cell(request, 2), "4/8:0");
+    EXPECT_EQ(Cell(request, 3), "4/4:0");
+
+    const std::vector<std::pair<uint32_t, std::string>> refusals = {
+        {0x40E05B0C, "failed: result 0x40E05B0C (an export task is already running or still gathering)\n"},
+        {0xFFFFFFFF, "failed: result 0xFFFFFFFF (busy, or not served)\n"},
+        {0x12345678, "failed: result 0x12345678\n"},
+    };
+    for (const auto& [code, text] : refusals) {
+        Answer(code);
+        RunResult refused = Chsctl({"--node", "0", "export", "start", "--wait"});
+        EXPECT_EQ(refused.exitCode, 1) << refused.err;
+        EXPECT_EQ(refused.err, text);
+        EXPECT_EQ(refused.out, "");
+        EXPECT_EQ(Cell(Received(kStart), 1), "4/4:5") << "type 5 by default";
+    }
+}
+
+// The stand-in creates each node's package directory and file between two
+// status answers, the way the nodes' diagnostic scripts do.
+TEST_F(ChsctlExportTest, WaitShowsEachNodeAsItsPackageAppears) {
+    AnswerStatus({
+        {0, 255, [] { fs::create_directories(Package(1, "DiagnoseInfo_CTE0.B")); }},
+        {0, 255,
+         [] {
+             WriteText(Package(1, "DiagnoseInfo_CTE0.B.tgz"), "0123456789");
+             fs::create_directories(Package(0, "DiagnoseInfo_CTE0.A_MAIN_LOCAL"));
+         }},
+        {0xFFFFFFFF, 0, nullptr},  // another status query runs: asked again
+        {0, 2, [] { WriteText(Package(0, "DiagnoseInfo_CTE0.A_MAIN_LOCAL.tgz"), "01234"); }},
+    });
+    RunResult result = Chsctl({"--node", "0", "export", "start", "--wait"});
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(result.out,
+              "diagnose export started on node 0 (type 5)\n"
+              "node 1 (CTE0.B): building\n"
+              "node 0 (CTE0.A): building\n"
+              "node 1 (CTE0.B): built (10 bytes)\n"
+              "node 0 (CTE0.A): built (5 bytes)\n"
+              "diagnose export done, some parts missing\n");
+    EXPECT_EQ(Cell(Received(kStatus), 1), "4/4:5");
+}
+
+TEST_F(ChsctlExportTest, WaitEndsWithTheExportsOutcome) {
+    struct Case {
+        std::vector<StatusStep> steps;
+        std::vector<std::string> extra;
+        int exitCode;
+        std::string text;  // the end of standard output or of standard error
+    };
+    const std::vector<Case> cases = {
+        {{{0, 255, nullptr}, {0, 0, nullptr}}, {}, 0, "diagnose export done\n"},
+        {{{0, 255, nullptr}, {0, 0x4040324C, nullptr}}, {}, 1, "diagnose export failed\n"},
+        {{{0x40E05B0E, 0, nullptr}}, {}, 1, "failed: result 0x40E05B0E (no diagnose export task)\n"},
+        {{{0, 255, nullptr}}, {"--wait-limit", "1"}, 4, "the export is still gathering after 1 s\n"},
+    };
+    for (const Case& c : cases) {
+        AnswerStatus(c.steps);
+        std::vector<std::string> args = {"--node", "0", "export", "start", "--wait"};
+        args.insert(args.end(), c.extra.begin(), c.extra.end());
+        RunResult result = Chsctl(args);
+        EXPECT_EQ(result.exitCode, c.exitCode) << c.text << result.out << result.err;
+        const std::string& where =
+            c.exitCode == 0 || c.text.rfind("diagnose", 0) == 0 ? result.out : result.err;
+        ASSERT_GE(where.size(), c.text.size()) << result.out << result.err;
+        EXPECT_EQ(where.substr(where.size() - c.text.size()), c.text) << result.out << result.err;
+    }
+}
+
+TEST_F(ChsctlExportTest, DownloadCopiesTheNamedFileOutOfTheNodeRoot) {
+    fs::create_directories(Root(0) + "/VXA/coffer_data/omm/export_import");
+    WriteText(Root(0) + "/VXA/coffer_data/omm/export_import/DiagnoseInfo.tgz", "merged bundle");
+    Answer(0, "/VXA/coffer_data/omm/export_import/DiagnoseInfo.tgz");
+    std::string out = s_dir->Join("out");
+    fs::create_directories(out);
+
+    RunResult named = Chsctl({"--node", "0", "export", "download", "-o", out + "/got.tgz"});
+    EXPECT_EQ(named.exitCode, 0) << named.err;
+    EXPECT_EQ(named.out, "written " + out + "/got.tgz (13 bytes)\n");
+    EXPECT_EQ(ReadText(out + "/got.tgz"), "merged bundle");
+    EXPECT_EQ(Received(kDownload).GetMsgInfo().uiMsgTimeout, 300u) << "merging takes its time";
+    EXPECT_EQ(Cell(Received(kDownload), 1), "4/4:5");
+
+    RunResult intoDir =
+        Chsctl({"--node", "0", "--timeout", "7", "export", "download", "--type", "3", "-o", out});
+    EXPECT_EQ(intoDir.exitCode, 0) << intoDir.err;
+    EXPECT_EQ(ReadText(out + "/DiagnoseInfo.tgz"), "merged bundle");
+    EXPECT_EQ(Received(kDownload).GetMsgInfo().uiMsgTimeout, 7u);
+    EXPECT_EQ(Cell(Received(kDownload), 1), "4/4:3");
+    size_t files = 0;
+    for (const auto& entry : fs::directory_iterator(out)) {
+        files += entry.is_regular_file() ? 1 : 0;
+    }
+    EXPECT_EQ(files, 2u) << "no temporary file is left";
+}
+
+// The path comes from the daemon; chsctl copies only files of the node's coffer tree.
+TEST_F(ChsctlExportTest, DownloadRefusesFilesOutsideTheCofferTree) {
+    WriteText(Root(0) + "/secret.txt", "not for copying");
+    std::string link = Root(0) + "/VXA/coffer_data/omm/export_import/link.tgz";
+    fs::create_directories(fs::path(link).parent_path());
+    fs::create_symlink(s_cluster + "/cluster.json", link);
+    std::string target = s_dir->Join("refused.tgz");
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"/VXA/coffer_data/../../secret.txt", "refused"},
+        {"VXA/coffer_data/omm/export_import/DiagnoseInfo.tgz", "refused"},
+        {"/VXA/coffer_data/omm/export_import/link.tgz", "refused"},
+        {"/VXA/coffer_data/omm/export_import/missing.tgz", "no such file"},
+        {"/VXA/coffer_data/omm/export_import", "not a regular file"},
+    };
+    for (const auto& [path, why] : cases) {
+        Answer(0, path);
+        RunResult result = Chsctl({"--node", "0", "export", "download", "-o", target});
+        EXPECT_EQ(result.exitCode, 1) << path;
+        EXPECT_NE(result.err.find(why), std::string::npos) << path << ": " << result.err;
+        EXPECT_FALSE(fs::exists(target)) << path;
+    }
+}
+
+TEST_F(ChsctlExportTest, StatusAndClear) {
+    AnswerStatus({{0, 255, nullptr}, {0, 0, nullptr}, {0x40E05B10, 0, nullptr}, {0, 7, nullptr}});
+    EXPECT_EQ(Chsctl({"--node", "0", "export", "status"}).out, "diagnose export status: gathering\n");
+    EXPECT_EQ(Chsctl({"--node", "0", "export", "status", "--type", "4"}).out,
+              "diagnose export status: done\n");
+    EXPECT_EQ(Cell(Received(kStatus), 1), "4/4:4");
+    RunResult other = Chsctl({"--node", "0", "export", "status"});
+    EXPECT_EQ(other.exitCode, 1);
+    EXPECT_EQ(other.err, "failed: result 0x40E05B10 (not the current export type)\n");
+    RunResult odd = Chsctl({"--node", "0", "--json", "export", "status"});
+    EXPECT_EQ(odd.exitCode, 1) << "a status the daemon never answers with";
+    EXPECT_NE(odd.out.find("\"msgBody\""), std::string::npos) << odd.out;
+
+    RunResult cleared = Chsctl({"--node", "0", "export", "clear"});
+    EXPECT_EQ(cleared.exitCode, 0) << cleared.err;
+    EXPECT_EQ(cleared.out, "diagnose export cleared\n");
+    EXPECT_EQ(Cell(Received(kClear), 1), "4/4:41");
+    Answer(0x40E05B0C);
+    EXPECT_EQ(Chsctl({"--node", "0", "export", "clear"}).exitCode, 1);
+}
+
+}  // namespace
