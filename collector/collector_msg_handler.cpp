@@ -35,16 +35,10 @@ void CollectorNotServedHandle(InnerMsg& request) {
                         static_cast<int>(0xFFFFFFFF));
 }
 
-// Export, packaging and remote-task requests come with later work; until then
-// each answers that it failed instead of leaving the sender to its time-out.
-// The switch and clear handlers live in control/collector_switch.h.
-void handleExportFile(InnerMsg& request) { CollectorNotServedHandle(request); }
-void processDelFileFromPeer(InnerMsg& request) { CollectorNotServedHandle(request); }
-void processQueryDiagDataStatus(InnerMsg& request) { CollectorNotServedHandle(request); }
-void handleExportDiagnoseFileForSingleRun(InnerMsg& request) { CollectorNotServedHandle(request); }
-void handleGetExportStatusForSingelRun(InnerMsg& request) { CollectorNotServedHandle(request); }
-void handleDownLoadFileHandleForSingleRun(InnerMsg& request) { CollectorNotServedHandle(request); }
-void handleClearExportDataForSingelRun(InnerMsg& request) { CollectorNotServedHandle(request); }
+// Packaging and remote-task requests come with later work; until then each
+// answers that it failed instead of leaving the sender to its time-out.
+// The switch and clear handlers live in control/collector_switch.h, the
+// diagnose export handlers in export/.
 void HandlePkgCollectorFile(InnerMsg& request) { CollectorNotServedHandle(request); }
 void handleRemoteLogCollect(InnerMsg& request) { CollectorNotServedHandle(request); }
 void handleStopRemoteLogCollect(InnerMsg& request) { CollectorNotServedHandle(request); }

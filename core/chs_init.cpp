@@ -9,6 +9,8 @@
 #include "control/collector_switch.h"
 #include "core/collector_dir.h"
 #include "core/trace_point.h"
+#include "export/diagnose_download.h"
+#include "export/export_frame.h"
 #include "infra/chs_log.h"
 #include "infra/log_rate_limit.h"
 #include "infra/timer_drv.h"
@@ -65,6 +67,7 @@ int32_t CHS_Init() {
     g_pfnClockTracePoint = [] { ChsTpCheckPoint("TP_MON_CHS_ClockTask_Sleep2H"); };
     TimerDrvClass::instance()->Init(5);
 
+    InitExportErrorCodeDesc();
     int32_t msgResult = -1;
     try {
         msgResult = InitInfoCollectMsgHandler() == 0 ? 0 : -1;
@@ -106,7 +109,7 @@ void CHS_SupervisionLoop(uint32_t cycles) {
     for (uint32_t done = 0; cycles == 0 || done < cycles; ++done) {
         CHS_CheckEveryMinute();
         if (minuteCounter == 5) {
-            // Stale diagnose-export records are cleared here once that export exists.
+            ClearExportDiagnoseInfoRecord();
             minuteCounter = 1;
         } else {
             ++minuteCounter;

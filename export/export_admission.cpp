@@ -7,6 +7,7 @@
 #include "control/collector_ccdb.h"
 #include "control/collector_switch.h"
 #include "core/omlib.h"
+#include "export/diagnose_download.h"
 #include "export/export_frame.h"
 #include "infra/chs_log.h"
 #include "infra/sys_util.h"
@@ -177,9 +178,8 @@ uint32_t checkExportFileAllowed(uint32_t type) {
         CHS_LOG(2, LOGID_EXPORT, "Task is exporting , try again later!");
         return EXPORT_TASK_RUNNING;
     }
-    if (g_pfnClearDiagnseData != nullptr) {
-        g_pfnClearDiagnseData();
-    }
+    // Whatever an earlier export left would count against the space check.
+    ClearDiagnseData();
     uint32_t ret = checkMemEnough(type);
     if (ret != 0) {
         CHS_LOG(2, LOGID_EXPORT, "Export space is not enough, try again later!");

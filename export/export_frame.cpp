@@ -18,8 +18,6 @@ uint32_t DIAGNOSE_INFO_CIRCLE_TASK_INTERVAL = 86400;
 std::atomic<uint32_t> g_updateCCDBType{UPDATE_CCDB_UNCHECKED};
 std::atomic<uint32_t> g_uiMasterNid{EXPORT_MASTER_NID_UNKNOWN};
 
-void (*g_pfnClearDiagnseData)() = nullptr;
-
 void InitExportErrorCodeDesc() {
     errorCodeDescMap[EXPORT_SUCCESS] = "Export success!";
     errorCodeDescMap[EXPORT_INNER_ERROR] = "Inner error happened when exportting!";

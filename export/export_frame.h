@@ -167,11 +167,6 @@ extern std::atomic<uint32_t> g_updateCCDBType;
 extern std::atomic<uint32_t> g_uiMasterNid;  // 65535 = unknown
 constexpr uint32_t EXPORT_MASTER_NID_UNKNOWN = 65535;
 
-// Stale diagnose data are removed before the space check of a diagnose
-// export. The owner of the diagnose directory installs the remover; until it
-// does, nothing is removed.
-extern void (*g_pfnClearDiagnseData)();
-
 // Fills errorCodeDescMap with the result texts of exports. Call once during
 // start-up, before any thread reads the table.
 void InitExportErrorCodeDesc();

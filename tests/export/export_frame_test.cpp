@@ -4,6 +4,7 @@
 #include "export/export_frame.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <condition_variable>
@@ -245,12 +246,15 @@ TEST_F(ExportFrameTest, SpaceTable) {
 }
 
 TEST_F(ExportFrameTest, SetUpSelectsOnlyConfiguredNodes) {
-    static int cleared = 0;
-    g_pfnClearDiagnseData = [] { ++cleared; };
+    std::string exportDir = s_dir->Join("node0/VXA/coffer_data/omm/export_import/");
+    std::string stale = exportDir + "chs/export/diagnoseinfo/DiagnoseInfo_CTE0.A/summary.txt";
+    chs_test::MakeDirs(exportDir + "chs/export/diagnoseinfo/DiagnoseInfo_CTE0.A");
+    chs_test::WriteText(stale, "left by an earlier export");
+    chs_test::WriteText(exportDir + "DiagnoseInfo.tgz", "left by an earlier export");
     LogCapture log;
     ASSERT_EQ(exportFilePreHandle(4), 0u);
-    g_pfnClearDiagnseData = nullptr;
-    EXPECT_EQ(cleared, 1) << "stale diagnose data go before the space check";
+    EXPECT_NE(access(stale.c_str(), F_OK), 0) << "stale diagnose data go before the space check";
+    EXPECT_NE(access((exportDir + "DiagnoseInfo.tgz").c_str(), F_OK), 0);
     const tagCOLLECOR_EXPORT_FILE_PARAM_S& cfg = g_astExportFileCfg;
     EXPECT_EQ(cfg.ExportFrom, 1u);
     EXPECT_EQ(cfg.ExportPid, 551u);

@@ -1,0 +1,255 @@
+// Clearing what a diagnose export left: this node's diagnose data, the same
+// on every other node through the peer delete request, the receiver of that
+// request, and the watch that removes a diagnose task row nobody finished.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+#include "control/ccdb_comm.h"
+#include "control/remote_task.h"
+#include "core/omlib.h"
+#include "export/diagnose_download.h"
+#include "export/diagnose_export.h"
+#include "export/diagnose_globals.h"
+#include "export/diagnose_peer_files.h"
+#include "export/export_frame.h"
+#include "infra/chs_log.h"
+#include "infra/string_util.h"
+#include "platform/om_ccdb.h"
+#include "platform/platform_profile.h"
+
+int32_t g_iCheckExportNum = 0;
+
+namespace {
+
+// The real place of a system path with every symbolic link resolved. False
+// with errno set when it cannot be resolved.
+bool Resolve(const std::string& systemPath, std::string& resolved) {
+    char buffer[PATH_MAX] = {};
+    if (realpath(platform::RealPath(systemPath).c_str(), buffer) == nullptr) {
+        return false;
+    }
+    resolved = buffer;
+    return true;
+}
+
+// Whether the resolved path lies in the system directory `prefix` (or is it):
+// a mere common beginning ("export_import_old") does not count.
+bool IsBelow(const std::string& resolved, const std::string& prefix) {
+    std::string base;
+    if (!Resolve(prefix, base)) {
+        base = platform::RealPath(prefix);
+    }
+    while (base.size() > 1 && base.back() == '/') {
+        base.pop_back();
+    }
+    return resolved.compare(0, base.size(), base) == 0 &&
+           (resolved.size() == base.size() || resolved[base.size()] == '/' || base == "/");
+}
+
+bool IsBelowPeerDeleteDirs(const std::string& resolved) {
+    for (const char* dir : DIAGNOSE_PEER_DELETE_DIRS) {
+        if (IsBelow(resolved, dir)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool InPeerDeleteDirs(const std::string& path) {
+    for (const char* dir : DIAGNOSE_PEER_DELETE_DIRS) {
+        if (CHS_CheckPath(path, dir) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool HasParentComponent(const std::string& path) { return (path + "/").find("/../") != std::string::npos; }
+
+// Deletes the regular file `path` (a system path from a peer) with unlink:
+// never through a shell, never outside the peer delete directories after
+// symbolic links are resolved, never a directory or a device.
+void DeletePeerFile(const std::string& path) {
+    if (path.empty() || path[0] != '/' || HasParentComponent(path)) {
+        CHS_LOG(2, LOGID_EXPORT, "Refuse to delete (%s): not an absolute path without \"..\".", path.c_str());
+        return;
+    }
+    struct stat st {};
+    if (lstat(platform::RealPath(path).c_str(), &st) != 0) {
+        CHS_LOG(1, LOGID_EXPORT, "Nothing to delete at (%s), errno:%d.", path.c_str(), errno);
+        return;
+    }
+    // The file exists now: unlike CHS_CheckPath, nothing passes for want of
+    // a file to resolve.
+    std::string resolved;
+    if (!Resolve(path, resolved) || !IsBelowPeerDeleteDirs(resolved)) {
+        CHS_LOG(2, LOGID_EXPORT, "Refuse to delete (%s): it lies outside the export directories.",
+                path.c_str());
+        return;
+    }
+    if (stat(resolved.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        CHS_LOG(2, LOGID_EXPORT, "Refuse to delete (%s): not a regular file.", path.c_str());
+        return;
+    }
+    if (unlink(resolved.c_str()) != 0) {
+        CHS_LOG(3, LOGID_EXPORT, "Failed to delete file (%s), errno:%d.", path.c_str(), errno);
+        return;
+    }
+    CHS_LOG(1, LOGID_EXPORT, "Delete file (%s).", path.c_str());
+}
+
+// Path (cell 1, may be absent) and kind (cell 2, absent = 0) of a delete request.
+bool ReadDeleteRequest(const InnerMsg& request, std::string& path, uint32_t& kind) {
+    const MsgObject& body = request.GetBody();
+    if (body.empty()) {
+        CHS_LOG(3, LOGID_EXPORT, "Failed to parse the objReqMsg, objReqMsg.count is (%lu).",
+                static_cast<unsigned long>(body.size()));
+        return false;
+    }
+    const CTLVCell* pathCell = body[0].find(DIAGNOSE_TAG_DELETE_PATH);
+    const CTLVCell* kindCell = body[0].find(DIAGNOSE_TAG_DELETE_KIND);
+    if ((pathCell != nullptr && pathCell->GetType() != CTLVCell::TLV_STRING) ||
+        (kindCell != nullptr && !CTLVCell::IsNumericalType(kindCell->GetType()))) {
+        CHS_LOG(3, LOGID_EXPORT, "An exception occurred during getting the info from the reqMsg.");
+        return false;
+    }
+    try {
+        path = pathCell == nullptr ? std::string() : std::string(static_cast<const char*>(*pathCell));
+    } catch (...) {
+        CHS_LOG(3, LOGID_EXPORT, "An exception occurred during getting the info from the reqMsg.");
+        return false;
+    }
+    uint64_t value = kindCell == nullptr ? 0 : kindCell->GetUInt64();
+    kind = value > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(value);
+    return true;
+}
+
+// Empties the system directory `dir` (its entries, not the directory).
+int32_t RemoveDirContents(const std::string& dir) {
+    std::string real = platform::RealPath(dir);
+    // "rm -rf ''*" would empty the working directory.
+    if (real.size() < 2 || real[0] != '/' || real.back() != '/') {
+        return -1;
+    }
+    return ExecExportCmdWithRetry(ExportSudo() + "rm -rf -- " + ShellQuote(real) + "*",
+                                  EXPORT_CMD_TIMEOUT_MS);
+}
+
+}  // namespace
+
+int32_t CHS_CheckPath(const std::string& path, const std::string& prefix) {
+    if (prefix.empty()) {
+        return 0;
+    }
+    std::string resolved;
+    if (!Resolve(path, resolved)) {
+        if (errno == ENOENT) {
+            return 0;
+        }
+        CHS_LOG(2, LOGID_EXPORT, "realpath(%s) failed, errno:%d", path.c_str(), errno);
+        return -1;
+    }
+    return IsBelow(resolved, prefix) ? 0 : -1;
+}
+
+void ClearDiagnseData() {
+    if (omlib::testDiskMount(EXPORT_COFFER_MOUNT_PATH) != 0) {
+        CHS_LOG(3, LOGID_EXPORT, "The coffer data is abnormal.");
+        return;
+    }
+    std::string merged = platform::RealPath(strDiagnoseExportPath + strDiagnoseInfoName);
+    if (ExecExportCmdWithRetry(ExportSudo() + "rm -f -- " + ShellQuote(merged), EXPORT_CMD_TIMEOUT_MS) != 0) {
+        CHS_LOG(3, LOGID_EXPORT, "Failed to delete file (%s%s).", strDiagnoseExportPath.c_str(),
+                strDiagnoseInfoName.c_str());
+    }
+    if (RemoveDirContents(strDiagnoseInfoPath) != 0) {
+        CHS_LOG(3, LOGID_EXPORT, "Failed to delete file (%s).", strDiagnoseInfoPath.c_str());
+    }
+}
+
+void ClearDiagnseSendNexhubFile() {
+    if (RemoveDirContents(strDiagnoseInfoToNexhub) != 0) {
+        CHS_LOG(3, LOGID_EXPORT, "Failed to delete file (%s).", strDiagnoseInfoToNexhub.c_str());
+    }
+}
+
+void clearTmpExpFile(uint32_t cleanType) {
+    if (cleanType > 0) {
+        CHS_LOG(3, LOGID_EXPORT, "Clean type is not supported.");
+        return;
+    }
+    uint32_t online = 0;
+    (void)omlib::getOnlineMap(online);
+    uint16_t self = omlib::getLocalNidInUser();
+    for (uint16_t node = 0; node < EXPORT_MAX_NODE_NUM; ++node) {
+        if (!omlib::TestBit(online, node)) {
+            continue;
+        }
+        if (node == self) {
+            ClearDiagnseData();
+        } else {
+            (void)DeleteDiagnoseFile(DIAGNOSE_CLEAN_DIR, node, cleanType);
+        }
+    }
+}
+
+void processDelFileFromPeer(InnerMsg& request) {
+    ExpDiagPostAckMsg(request, EXPORT_OPCODE_DELETE_FILE, 0);
+    std::string path;
+    uint32_t kind = DIAGNOSE_DELETE_KIND_CLEAR;
+    if (!ReadDeleteRequest(request, path, kind)) {
+        return;
+    }
+    if (kind == DIAGNOSE_DELETE_KIND_CLEAR) {
+        ClearDiagnseData();
+    }
+    if (!InPeerDeleteDirs(path)) {
+        CHS_LOG(1, LOGID_EXPORT, "rm cmd failed.");
+        return;
+    }
+    if (kind == DIAGNOSE_DELETE_KIND_FILE) {
+        DeletePeerFile(path);
+    }
+}
+
+void ClearExportDiagnoseInfoRecord() {
+    int32_t state = 0;
+    if (CCDB_COMM::GetCcdbStatus(state) != 0 || state != OM_CCDB_STATE_NORMAL) {
+        return;
+    }
+    CCDB_COMM::tagDB_CHS_REMOTE_TASK_S row{};
+    uint32_t ret = GetRemoteTask(REMOTE_TASK_DIAGNOSE_EXPORT, row);
+    if (ret == static_cast<uint32_t>(CCDB_RESULT_NO_ROW)) {
+        strExportTaskId.clear();
+        g_iCheckExportNum = 0;
+        return;
+    }
+    if (ret != 0) {
+        CHS_LOG(2, LOGID_EXPORT, "Read the diagnose task failed(%u).", ret);
+        return;
+    }
+    std::string taskId(row.taskIdText, strnlen(row.taskIdText, sizeof(row.taskIdText)));
+    if (taskId != strExportTaskId) {
+        strExportTaskId = taskId;
+        g_iCheckExportNum = 0;
+        return;
+    }
+    if (g_iCheckExportNum == 0) {
+        g_iCheckExportNum = 1;
+        return;
+    }
+    if (DeleteRemoteTask(REMOTE_TASK_DIAGNOSE_EXPORT) != 0 &&
+        DeleteRemoteTask(REMOTE_TASK_DIAGNOSE_EXPORT) != 0) {
+        CHS_LOG(3, LOGID_EXPORT, "Delete the stale diagnose task (%s) failed.", taskId.c_str());
+    } else {
+        CHS_LOG(1, LOGID_EXPORT, "Delete the stale diagnose task (%s).", taskId.c_str());
+    }
+    clearTmpExpFile(0);
+    g_iCheckExportNum = 0;
+    strExportTaskId.clear();
+}

@@ -1,0 +1,316 @@
+// The merge of a diagnose export: the parts are brought into the temporary
+// directory in a fixed order (fallback entries, the master's package, the
+// other nodes' packages, the alarm-and-event file, the running data) while a
+// size budget lasts, packed into strDiagnoseInfoName and moved to the place
+// of the export type.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <mutex>
+
+#include "collector/collect_file_handoff.h"
+#include "core/collector_dir.h"
+#include "core/omlib.h"
+#include "export/diagnose_download.h"
+#include "export/diagnose_export.h"
+#include "export/diagnose_globals.h"
+#include "export/export_frame.h"
+#include "infra/chs_log.h"
+#include "infra/file_util.h"
+#include "infra/string_util.h"
+#include "platform/platform_profile.h"
+
+namespace {
+
+// Merges write the one temporary directory: the download and the upload
+// thread take turns.
+std::mutex g_mergeMutex;
+
+bool IsDirectory(const std::string& realPath) {
+    struct stat st {};
+    return stat(realPath.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool RegularFileSize(const std::string& realPath, uint64_t& size) {
+    struct stat st {};
+    if (stat(realPath.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        return false;
+    }
+    size = static_cast<uint64_t>(st.st_size);
+    return true;
+}
+
+// Names and locations reported by other nodes become local paths: a name
+// must be one plain file name, a location an absolute directory without "..".
+bool IsPlainName(const std::string& name) {
+    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
+}
+
+bool IsSafeLocation(const std::string& dir) {
+    return !dir.empty() && dir[0] == '/' && (dir + "/").find("/../") == std::string::npos;
+}
+
+std::string JoinDir(const std::string& dir, const std::string& name) {
+    return dir.back() == '/' ? dir + name : dir + "/" + name;
+}
+
+// A node that answered the ping but not the daemon: its entry points at the
+// export directory, where its minimal package lies.
+bool IsFallbackNode(const tagCOLLECOR_EXPORT_NODE_INFO_S& record) {
+    return record.strPkgPath == strDiagnoseExportPath;
+}
+
+// Brings the system file `source` of node `node` into `realDir` as `name`:
+// moved when it is this node's, fetched (one retry) otherwise.
+int32_t BringFile(uint16_t node, const std::string& source, const std::string& realDir,
+                  const std::string& name, bool isLocal) {
+    std::string target = realDir + name;
+    if (isLocal) {
+        std::string real = platform::RealPath(source);
+        uint64_t size = 0;
+        // An earlier merge of this export already moved it in.
+        if (!RegularFileSize(real, size) && RegularFileSize(target, size)) {
+            return 0;
+        }
+        int32_t ret = MoveExportFile(real, target);
+        if (ret != 0) {
+            CHS_LOG(3, LOGID_EXPORT, "Move the file (%s) failed(ret %d).", source.c_str(),
+                    static_cast<int>(ret));
+            return -1;
+        }
+        return 0;
+    }
+    int ret = omlib::getFileFromOtherNode(node, source, target, CHS_GET_FILE_TIMEOUT);
+    if (ret != 0) {
+        ret = omlib::getFileFromOtherNode(node, source, target, CHS_GET_FILE_TIMEOUT);
+    }
+    if (ret != 0) {
+        CHS_LOG(3, LOGID_EXPORT, "Get the file (%s) of node (%u) failed(ret %d).", source.c_str(),
+                static_cast<unsigned int>(node), ret);
+        return -1;
+    }
+    return 0;
+}
+
+// BringFile, then the size check on what actually arrived: a package above
+// the node limit is removed again, whatever its node reported.
+int32_t TakePackage(uint16_t node, const std::string& source, const std::string& realDir,
+                    const std::string& name, bool isLocal, uint32_t& size) {
+    if (BringFile(node, source, realDir, name, isLocal) != 0) {
+        return -1;
+    }
+    std::string target = realDir + name;
+    uint64_t actual = 0;
+    if (!RegularFileSize(target, actual)) {
+        CHS_LOG(3, LOGID_EXPORT, "The file (%s) is not a regular file.", target.c_str());
+        return -1;
+    }
+    if (actual > DIAGNOSE_NODE_PKG_LIMIT) {
+        CHS_LOG(3, LOGID_EXPORT, "Export diagnose result is fialed, because more than 30MB %u.",
+                static_cast<unsigned int>(actual > UINT32_MAX ? UINT32_MAX : actual));
+        (void)unlink(target.c_str());
+        return -1;
+    }
+    size = static_cast<uint32_t>(actual);
+    return 0;
+}
+
+// A package of this node is moved in and does not count; other nodes' do.
+void TakeNodePackage(uint16_t node, const std::string& realDir, uint64_t& total) {
+    if (!checkDownloadDiagnoseFilePriority(node, total)) {
+        return;
+    }
+    bool isLocal = node == omlib::getLocalNidInUser();
+    uint32_t size = 0;
+    if (getLocalDiagnoseFile(node, realDir, isLocal, size) == 0 && !isLocal) {
+        total += size;
+    }
+}
+
+void TakeDataFile(const tagCOLLECOR_EXPORT_DATA_S& block, uint32_t limit, const std::string& realDir,
+                  uint64_t& total) {
+    if (block.uiStatus != EXPORT_STATUS_READY || block.uiFileSize > limit ||
+        total + block.uiFileSize >= DIAGNOSE_FILE_MERGE_LIMIT_SIZE) {
+        return;
+    }
+    std::string name = baseName(block.strFilePath);
+    if (IsPlainName(name) &&
+        BringFile(omlib::getLocalNidInUser(), block.strFilePath, realDir, name, true) == 0) {
+        total += block.uiFileSize;
+    }
+}
+
+// The owner and mode of a file handed out to users.
+void HandOut(const std::string& realFile) {
+    std::string quoted = ShellQuote(realFile);
+    std::string chown = ExportSudo() + "chown " + ShellQuote(platform::GetProfile().strExportOwner) + " " +
+                        quoted + " 1>/dev/null 2>/dev/null";
+    int32_t ret = g_pfnExportExec(chown, EXPORT_CMD_TIMEOUT_MS);
+    if (ret == 0) {
+        ret = g_pfnExportExec(ExportSudo() + "chmod " + DIAGNOSE_FILE_MODE + " " + quoted,
+                              EXPORT_CMD_TIMEOUT_MS);
+    }
+    if (ret != 0) {
+        CHS_LOG(3, LOGID_EXPORT, "Change the owner and mode of (%s) failed(ret %d).", realFile.c_str(),
+                static_cast<int>(ret));
+    }
+}
+
+}  // namespace
+
+int32_t MoveExportFile(const std::string& source, const std::string& target) {
+    std::string cmd = ExportSudo() + "mv -f -- " + ShellQuote(source) + " " + ShellQuote(target) +
+                      " 2>/dev/null 1>/dev/null";
+    return g_pfnExportExec(cmd, EXPORT_CMD_TIMEOUT_MS);
+}
+
+int32_t CreatExpTmpDir(const std::string& name, std::string& dir) {
+    dir = strDiagnoseInfoPath + name + "/";
+    if (MakeExportDirUsable(dir) != 0) {
+        CHS_LOG(3, LOGID_EXPORT, "Create export dir failed.");
+        return -1;
+    }
+    return 0;
+}
+
+int32_t CreateTempDirForDownloadDigaInfo(std::string& dir, std::string& realDir) {
+    if (omlib::testDiskMount(EXPORT_COFFER_MOUNT_PATH) != 0) {
+        CHS_LOG(3, LOGID_EXPORT, "The coffer data is abnormal.");
+        return -1;
+    }
+    if (CreatExpTmpDir(DIAGNOSE_TEMP_DIR_NAME, dir) != 0) {
+        return -1;
+    }
+    realDir = platform::RealPath(dir);
+    return 0;
+}
+
+bool checkDownloadDiagnoseFilePriority(uint16_t node, uint64_t total) {
+    if (node >= EXPORT_MAX_NODE_NUM || total > DIAGNOSE_FILE_MERGE_LIMIT_SIZE) {
+        return false;
+    }
+    const tagCOLLECOR_EXPORT_NODE_INFO_S& record = g_astExportFileCfg.astNode[node];
+    return record.ucSelected == 1 && (record.uiCollectStatus == EXPORT_STATUS_READY ||
+                                      record.uiCollectStatus == EXPORT_STATUS_ABNORMAL);
+}
+
+int32_t getDiagnoseFile(uint16_t node, const std::string& realDir, bool isLocal, uint32_t& size) {
+    const std::string& nodeName = g_astExportFileCfg.astNode[node].strNodeName;
+    for (const char* suffix : {"", DIAGNOSE_MAIN_SUFFIX}) {
+        std::string name = EXPORT_DIAGNOSE_PKG_PREFIX + nodeName + suffix + EXPORT_DIAGNOSE_PKG_SUFFIX;
+        if (IsPlainName(name) &&
+            TakePackage(node, strDiagnoseInfoPath + name, realDir, name, isLocal, size) == 0) {
+            return 0;
+        }
+    }
+    CHS_LOG(3, LOGID_EXPORT, "Get the diagnose file of node (%u) failed.", static_cast<unsigned int>(node));
+    return -1;
+}
+
+int32_t getLocalDiagnoseFile(uint16_t node, const std::string& realDir, bool isLocal, uint32_t& size) {
+    const tagCOLLECOR_EXPORT_NODE_INFO_S& record = g_astExportFileCfg.astNode[node];
+    if (record.uiPkgSize > DIAGNOSE_NODE_PKG_LIMIT) {
+        CHS_LOG(3, LOGID_EXPORT, "Export diagnose result is fialed, because more than 30MB %u.",
+                record.uiPkgSize);
+        return -1;
+    }
+    if (IsPlainName(record.strPkgName) && IsSafeLocation(record.strPkgPath) &&
+        TakePackage(node, JoinDir(record.strPkgPath, record.strPkgName), realDir, record.strPkgName, isLocal,
+                    size) == 0) {
+        return 0;
+    }
+    return getDiagnoseFile(node, realDir, isLocal, size);
+}
+
+void downloadMinisystemDiagnoseFile(const std::string& realDir, uint64_t& total) {
+    uint16_t self = omlib::getLocalNidInUser();
+    for (uint16_t node = 0; node < EXPORT_MAX_NODE_NUM; ++node) {
+        tagCOLLECOR_EXPORT_NODE_INFO_S& record = g_astExportFileCfg.astNode[node];
+        if (!IsFallbackNode(record) || !checkDownloadDiagnoseFilePriority(node, total)) {
+            continue;
+        }
+        std::string name = DIAGNOSE_MINISYSTEM_PREFIX + record.strNodeName + EXPORT_DIAGNOSE_PKG_SUFFIX;
+        uint32_t size = 0;
+        if (IsPlainName(name) && TakePackage(node, strDiagnoseExportPath + DIAGNOSE_MINISYSTEM_PKG, realDir,
+                                             name, node == self, size) == 0) {
+            record.uiPkgSize = size;
+            total += size;
+        }
+    }
+}
+
+void downloadMainNodeDiagnoseFile(const std::string& realDir, uint64_t& total) {
+    uint32_t master = g_uiMasterNid;
+    if (master < EXPORT_MAX_NODE_NUM && !IsFallbackNode(g_astExportFileCfg.astNode[master])) {
+        TakeNodePackage(static_cast<uint16_t>(master), realDir, total);
+    }
+}
+
+void downloadCommNodeDiagnoseFile(const std::string& realDir, uint64_t& total) {
+    uint32_t master = g_uiMasterNid;
+    for (uint16_t node = 0; node < EXPORT_MAX_NODE_NUM; ++node) {
+        if (node != master && !IsFallbackNode(g_astExportFileCfg.astNode[node])) {
+            TakeNodePackage(node, realDir, total);
+        }
+    }
+}
+
+void downloadEventAndRunningDataFile(const std::string& realDir, uint64_t& total) {
+    TakeDataFile(g_astExportFileCfg.stAlarmEvent, DIAGNOSE_EVENT_FILE_LIMIT, realDir, total);
+    TakeDataFile(g_astExportFileCfg.stRunningData, DIAGNOSE_RUNNING_DATA_LIMIT, realDir, total);
+}
+
+int32_t TarLocalDiagnoseFile(const std::string& realDir) {
+    // A package left by an earlier merge would be packed into the new one.
+    (void)unlink((realDir + strDiagnoseInfoName).c_str());
+    // "&&": a directory that cannot be entered packs nothing. "--": a part
+    // named like an option stays a file name.
+    std::string cmd = "cd " + ShellQuote(realDir) + " && " + ExportSudo() + "tar -zcvf " +
+                      ShellQuote(strDiagnoseInfoName) + " -- * 1>/dev/null";
+    return g_pfnExportExec(cmd, EXPORT_CMD_TIMEOUT_MS);
+}
+
+std::string FinalDiagnoseFilePath(uint32_t type) {
+    if (type == EXPORT_TYPE_DIAGNOSE_DOWNLOAD) {
+        return strDiagnoseExportPath + strDiagnoseInfoName;
+    }
+    return InfocollectorGetSystemPath(INFO_COLLECTOR_PATH_DIAGNOSE_DATA) + strDiagnoseInfoName;
+}
+
+int32_t moveFileByType(uint32_t type, const std::string& realDir) {
+    std::string target = platform::RealPath(FinalDiagnoseFilePath(type));
+    std::string targetDir = dirName(target);
+    if (type != EXPORT_TYPE_DIAGNOSE_DOWNLOAD && !IsDirectory(targetDir) &&
+        CreateDir(targetDir, EXPORT_DIR_MODE) != 0) {
+        CHS_LOG(3, LOGID_EXPORT, "creat dir (%s) faild", targetDir.c_str());
+        return -1;
+    }
+    int32_t ret = MoveExportFile(realDir + strDiagnoseInfoName, target);
+    if (ret != 0) {
+        CHS_LOG(3, LOGID_EXPORT, "Move the diagnose file to (%s) failed(ret %d).", target.c_str(),
+                static_cast<int>(ret));
+        return ret;
+    }
+    HandOut(target);
+    return 0;
+}
+
+int32_t downDiagnoseInfo(uint32_t type, const std::string& tempDir, const std::string& realTempDir) {
+    std::lock_guard<std::mutex> lock(g_mergeMutex);
+    uint64_t total = 0;
+    downloadMinisystemDiagnoseFile(realTempDir, total);
+    downloadMainNodeDiagnoseFile(realTempDir, total);
+    downloadCommNodeDiagnoseFile(realTempDir, total);
+    downloadEventAndRunningDataFile(realTempDir, total);
+    CHS_LOG(0, LOGID_EXPORT, "Merge %llu bytes in (%s).", static_cast<unsigned long long>(total),
+            tempDir.c_str());
+    int32_t ret = TarLocalDiagnoseFile(realTempDir);
+    if (ret != 0) {
+        CHS_LOG(3, LOGID_EXPORT, "Pack the diagnose files of (%s) failed(ret %d).", tempDir.c_str(),
+                static_cast<int>(ret));
+    } else {
+        ret = moveFileByType(type, realTempDir);
+    }
+    CHS_LOG(1, LOGID_EXPORT, "Merge the export diagnose file,ret %d.", static_cast<int>(ret));
+    return ret;
+}

@@ -1,0 +1,634 @@
+// The download, status and clear side of the diagnose export in a simulated
+// eight-node cluster with the real CCDB. This process is node 6, the run
+// node, serving the real handler table on 551 with chs-peers beside it; nodes
+// 0..5 are peers (this binary started with CHS_DIAGNOSE_PEER) that serve
+// their files and answer the status query and the delete request with the
+// real handlers; node 7 is configured but never started.
+#include "export/diagnose_download.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <ctime>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "collector/collect_file_handoff.h"
+#include "collector/collector_msg_handler.h"
+#include "control/collector_ccdb.h"
+#include "control/remote_task.h"
+#include "export/diagnose_export.h"
+#include "export/diagnose_globals.h"
+#include "export/diagnose_peer_files.h"
+#include "export/export_frame.h"
+#include "export/msg_single_run.h"
+#include "infra/exec_cmd.h"
+#include "msg/msg_process.h"
+#include "platform/dplog.h"
+#include "platform/om_cluster.h"
+#include "platform/platform_profile.h"
+#include "platform/platform_state.h"
+#include "tests/support/log_capture.h"
+#include "tests/support/process.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+using chs_test::LogCapture;
+using chs_test::MakeDirs;
+using chs_test::ReadText;
+using chs_test::WaitFor;
+using chs_test::WriteText;
+
+constexpr uint16_t kRunNode = 6;
+constexpr uint16_t kDownNode = 7;
+constexpr uint32_t kMB = 1u << 20;
+const std::string kInside = "/VXA/coffer_data/omm/export_import/";
+
+// A peer node: "<cluster.json> <node> <root> <export type> <gather result>".
+int RunPeer(const char* args) {
+    char clusterFile[512] = {0}, nodeText[8] = {0}, root[512] = {0};
+    unsigned int type = 0;
+    int gather = 0;
+    if (sscanf(args, "%511s %7s %511s %u %d", clusterFile, nodeText, root, &type, &gather) != 5 ||
+        OMClusterInit(35, 0, 35, nodeText, root, clusterFile) != 0) {
+        return 2;
+    }
+    platform::LogOpen(std::string(root) + "/var/log/chs/peer.log");
+    SetModuleID(551);
+    g_astExportFileCfg.ExportType = type;
+    g_astExportFileCfg.iGatherResult = gather;
+    MsgProcessClass* engine = MsgProcessClass::Instance();
+    if (engine->Init(551) != 0) {
+        return 3;
+    }
+    engine->AddHandlerHelper(new MsgHandleWrapper(processQueryDiagDataStatus, MSG_PRI_1), 0x70003021, 0);
+    engine->AddHandlerHelper(new MsgHandleWrapper(processDelFileFromPeer, MSG_PRI_1), 0x70003016, 0);
+    printf("ready\n");
+    fflush(stdout);
+    for (;;) {
+        pause();
+    }
+}
+
+// Every command is recorded and run for real, except that with g_fakeTar the
+// pack step only leaves a small archive where tar would.
+std::mutex g_execMutex;
+std::vector<std::string> g_commands;
+bool g_fakeTar = false;
+
+int32_t RecordingExec(const std::string& cmd, uint32_t timeoutMs) {
+    {
+        std::lock_guard<std::mutex> lock(g_execMutex);
+        g_commands.push_back(cmd);
+    }
+    if (g_fakeTar && cmd.find("tar -zcvf") != std::string::npos) {
+        WriteText(platform::RealPath(strDiagnoseInfoPath + "temp/" + strDiagnoseInfoName), "packed");
+        return 0;
+    }
+    return chs_execCmdWithoutOutput(cmd, timeoutMs);
+}
+
+std::vector<std::string> Commands() {
+    std::lock_guard<std::mutex> lock(g_execMutex);
+    return g_commands;
+}
+
+bool Exists(const std::string& path) {
+    struct stat st {};
+    return lstat(path.c_str(), &st) == 0;
+}
+
+void Sparse(const std::string& path, uint64_t size) {
+    int fd = open(path.c_str(), O_CREAT | O_TRUNC | O_WRONLY, 0640);
+    ASSERT_GE(fd, 0) << path;
+    ASSERT_EQ(ftruncate(fd, static_cast<off_t>(size)), 0);
+    close(fd);
+}
+
+std::set<std::string> Entries(const std::string& dir) {
+    std::set<std::string> names;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
+        names.insert(entry.path().filename().string());
+    }
+    return names;
+}
+
+std::set<std::string> Members(const std::string& archive) {
+    chs_test::RunResult listed = chs_test::RunProgram({"/bin/tar", "-tzf", archive});
+    std::set<std::string> names;
+    size_t start = 0;
+    for (size_t end; (end = listed.out.find('\n', start)) != std::string::npos; start = end + 1) {
+        names.insert(listed.out.substr(start, end - start));
+    }
+    return names;
+}
+
+class DiagnoseDownloadTest : public ::testing::Test {
+  public:
+    // After the last test: the peers stop and the cluster directory goes.
+    static void RemoveCluster() {
+        s_agent.reset();
+        s_peers.clear();
+        delete s_dir;
+        s_dir = nullptr;
+    }
+
+  protected:
+    static void SetUpTestSuite() {
+        if (s_dir != nullptr) {
+            return;  // a process attaches to one cluster only (--gtest_repeat)
+        }
+        s_dir = new chs_test::TempDir();
+        s_cluster = s_dir->Join("cluster");
+        chs_test::RunResult made = chs_test::RunProgram(
+            {chs_test::BinaryPath("tools/chsctl"), "mkcluster", s_cluster, "--nodes", "8"});
+        ASSERT_EQ(made.exitCode, 0) << made.err;
+        std::string clusterFile = s_cluster + "/cluster.json";
+        // Node 1 gathered a download with missing parts, node 2 an upload.
+        const char* peerExports[] = {"5 0", "5 2", "4 0", "5 0", "5 0", "5 0"};
+        for (uint16_t node = 0; node < 6; ++node) {
+            std::string args =
+                clusterFile + " " + std::to_string(node) + " " + Root(node) + " " + peerExports[node];
+            std::string out = s_dir->Join("peer" + std::to_string(node) + ".out");
+            s_peers.push_back(std::make_unique<chs_test::Process>(
+                std::vector<std::string>{"/proc/self/exe"},
+                std::vector<std::string>{"CHS_DIAGNOSE_PEER=" + args}, out));
+            ASSERT_TRUE(WaitFor([&] { return ReadText(out) == "ready\n"; }, 20000)) << ReadText(out + ".err");
+        }
+        ASSERT_EQ(OMClusterInit(35, 0, 35, "6", Root(kRunNode).c_str(), clusterFile.c_str()), 0);
+        SetModuleID(CHS_COLLECTOR_PID);
+        CCDB_COMM::g_uiCcdbUpgradePollMs = 0;
+        ASSERT_EQ(COLLECTOR_CCDB::Init(), 0u);
+        ASSERT_EQ(InitInfoCollectMsgHandler(), 0);
+        std::string out = s_dir->Join("chs-peers.out");
+        s_agent = std::make_unique<chs_test::Process>(
+            std::vector<std::string>{chs_test::BinaryPath("peers/chs-peers"), clusterFile, "6",
+                                     Root(kRunNode)},
+            std::vector<std::string>{}, out);
+        ASSERT_TRUE(WaitFor([&] { return ReadText(out).find("ready") != std::string::npos; }, 20000));
+        g_uiHandoffPollMs = 20;
+    }
+
+    void SetUp() override {
+        platform::state::ClearAll();
+        platform::state::Set("free_disk_mb", "100000");
+        platform::state::Set("free_mem_mb", "100000");
+        g_pfnExportExec = RecordingExec;
+        g_fakeTar = false;
+        ClearDiagnseData();
+        {
+            std::lock_guard<std::mutex> lock(g_execMutex);
+            g_commands.clear();
+        }
+        ASSERT_EQ(DeleteRemoteTask(REMOTE_TASK_DIAGNOSE_EXPORT), 0u);
+        ASSERT_EQ(DeleteRemoteTask(REMOTE_TASK_DIAGNOSE_UPLOAD), 0u);
+    }
+    void TearDown() override {
+        platform::state::ClearAll();
+        g_pfnExportExec = chs_execCmdWithoutOutput;
+        for (const auto& peer : s_peers) {
+            EXPECT_TRUE(peer->Running()) << "a peer died";
+        }
+    }
+
+    static std::string Root(uint16_t node) { return s_cluster + "/node" + std::to_string(node); }
+    static std::string Real(uint16_t node, const std::string& systemPath) { return Root(node) + systemPath; }
+    static std::string DiagDir(uint16_t node) { return Real(node, strDiagnoseInfoPath); }
+    static std::string ExportDir(uint16_t node) { return Real(node, strDiagnoseExportPath); }
+
+    // The export record as gathering leaves it on the run node, with the
+    // kind-2 row of this node.
+    static void StartExport(uint32_t type, int32_t gather) {
+        ASSERT_EQ(DeleteRemoteTask(REMOTE_TASK_DIAGNOSE_EXPORT), 0u);
+        ClearExportStrategy();
+        getExportFileStrategy(type);
+        g_astExportFileCfg.iGatherResult = gather;
+        g_uiMasterNid = EXPORT_MASTER_NID_UNKNOWN;
+        g_updateCCDBType = UPDATE_CCDB_NO_TASK;
+        ASSERT_EQ(InsertRemoteTask(REMOTE_TASK_DIAGNOSE_EXPORT, type, "task-1", 0, 0), 0u);
+    }
+    // Node `node` delivered a package of `size` bytes (sparse), named `name`
+    // or by default.
+    static void Ready(uint16_t node, uint64_t size, const std::string& name = "") {
+        tagCOLLECOR_EXPORT_NODE_INFO_S& record = g_astExportFileCfg.astNode[node];
+        record.ucSelected = 1;
+        record.uiCollectStatus = EXPORT_STATUS_READY;
+        record.strPkgName = name.empty() ? record.strPkgName : name;
+        record.strPkgPath = strDiagnoseInfoPath;
+        record.uiPkgSize = static_cast<uint32_t>(size);
+        MakeDirs(DiagDir(node));
+        Sparse(DiagDir(node) + record.strPkgName, size);
+    }
+    static void PutRowOfNode(uint64_t runNode) {
+        CCDB_COMM::tagDB_CHS_REMOTE_TASK_S row{};
+        row.taskId = REMOTE_TASK_DIAGNOSE_EXPORT;
+        row.i_taskrunnode = runNode;
+        ASSERT_EQ(CCDB_COMM::ResetRemoteTaskToDB(g_collectorCcdbId, row), 0u);
+    }
+    // A marker in every peer's diagnose directory, and the wait until each
+    // peer cleared it: asynchronous clears must not outlive their test.
+    static void PutPeerMarkers() {
+        for (uint16_t node = 0; node < 6; ++node) {
+            MakeDirs(DiagDir(node));
+            WriteText(DiagDir(node) + "marker", "x");
+        }
+    }
+    static bool PeersCleared() {
+        return WaitFor(
+            [] {
+                for (uint16_t node = 0; node < 6; ++node) {
+                    if (Exists(DiagDir(node) + "marker")) {
+                        return false;
+                    }
+                }
+                return true;
+            },
+            20000);
+    }
+
+    static InnerMsg Ask(uint32_t opcode, std::optional<int32_t> type) {
+        // The single-run workers answer before they release their guard: a
+        // request sent right after an answer would be refused as busy.
+        EXPECT_TRUE(WaitFor(
+            [] {
+                return SingleRunState<handleDownLoadFileHandle, SINGLE_RUN_BUSY>::guard == 0 &&
+                       SingleRunState<handleGetExportStatus, SINGLE_RUN_BUSY>::guard == 0 &&
+                       SingleRunState<handleClearExportData, SINGLE_RUN_BUSY>::guard == 0;
+            },
+            20000));
+        InnerMsg request;
+        tagMsgInfo& info = request.GetMsgInfo();
+        info.uiMsgOPCode = opcode;
+        info.usReceiverBID = MSG_LOCAL_NODE_BID;
+        info.usReceiverPID = CHS_COLLECTOR_PID;
+        info.uiMsgTimeout = 120;
+        info.usMsgType = MSG_TYPE_REQUEST;
+        request.GetBody().append(new MsgRecord(opcode));
+        if (type) {
+            request.GetBody()[0].appendInner(CTLVCell::NewInt32(DIAGNOSE_TAG_TYPE, *type));
+        }
+        InnerMsg answer;
+        EXPECT_TRUE(request.SendSyncMsg(answer));
+        return answer;
+    }
+    static uint32_t Code(uint32_t opcode, std::optional<int32_t> type) {
+        return Ask(opcode, type).TryGetErrorCode();
+    }
+    // The status cell of a status answer; nullopt for an answer without one.
+    static std::optional<int64_t> Status(std::optional<int32_t> type) {
+        InnerMsg answer = Ask(EXPORT_OPCODE_GET_STATUS, type);
+        const CTLVCell* cell =
+            answer.GetBody().empty() ? nullptr : answer.GetBody()[0].find(DIAGNOSE_TAG_STATUS);
+        return cell == nullptr ? std::nullopt : std::optional<int64_t>(cell->GetInt64());
+    }
+
+    static chs_test::TempDir* s_dir;
+    static std::string s_cluster;
+    static std::vector<std::unique_ptr<chs_test::Process>> s_peers;
+    static std::unique_ptr<chs_test::Process> s_agent;
+};
+chs_test::TempDir* DiagnoseDownloadTest::s_dir = nullptr;
+std::string DiagnoseDownloadTest::s_cluster;
+std::vector<std::unique_ptr<chs_test::Process>> DiagnoseDownloadTest::s_peers;
+std::unique_ptr<chs_test::Process> DiagnoseDownloadTest::s_agent;
+
+TEST_F(DiagnoseDownloadTest, DownloadGuard) {
+    StartExport(5, 0);
+    g_updateCCDBType = UPDATE_CCDB_UNCHECKED;
+    EXPECT_EQ(Code(EXPORT_OPCODE_DOWNLOAD, 5), 0x40E05B0Fu) << "CCDB state not known yet";
+    g_updateCCDBType = UPDATE_CCDB_NO_TASK;
+    PutRowOfNode(1);
+    EXPECT_EQ(Code(EXPORT_OPCODE_DOWNLOAD, 5), 0x40E05B0Fu) << "only the run node serves downloads";
+    ASSERT_EQ(DeleteRemoteTask(REMOTE_TASK_DIAGNOSE_EXPORT), 0u);
+    EXPECT_EQ(Code(EXPORT_OPCODE_DOWNLOAD, 5), 0x40E05B0Eu);
+
+    StartExport(4, 0);
+    EXPECT_EQ(Code(EXPORT_OPCODE_DOWNLOAD, 41), 0x40E05B10u);
+    EXPECT_EQ(Code(EXPORT_OPCODE_DOWNLOAD, 6), 0x03000003u);
+    StartExport(5, EXPORT_GATHER_RUNNING);
+    EXPECT_EQ(Code(EXPORT_OPCODE_DOWNLOAD, 5), 0x40E05B0Cu) << "still gathering";
+    g_astExportFileCfg.iGatherResult = 0;
+    platform::state::Set("free_disk_mb", "239");
+    EXPECT_EQ(Code(EXPORT_OPCODE_DOWNLOAD, 5), 0x4000C963u);
+
+    LogCapture log;
+    InnerMsg request;
+    request.GetBody().append(new MsgRecord(EXPORT_OPCODE_DOWNLOAD));
+    request.GetBody()[0].appendInner(CTLVCell::NewString(DIAGNOSE_TAG_TYPE, "5"));
+    handleDownLoadFileHandle(request);
+    EXPECT_TRUE(log.Contains("An exception occurred during getting the info from the reqMsg."));
+    for (const std::string& cmd : Commands()) {
+        EXPECT_EQ(cmd.find("tar "), std::string::npos) << "a refused download merges nothing: " << cmd;
+    }
+}
+
+TEST_F(DiagnoseDownloadTest, MergeTakesMasterFirstThenNodesInOrderWithinTheBudget) {
+    g_fakeTar = true;  // what lands in the temporary directory is the point here
+    struct Case {
+        uint32_t master;
+        uint16_t oversized;  // its package has 31 MB; 16 = none
+        std::set<uint16_t> taken;
+    };
+    for (const Case& c :
+         {Case{5, 16, {5, 0, 1, 2, 3}}, Case{1, 16, {1, 0, 2, 3, 4}}, Case{1, 2, {1, 0, 3, 4, 5}}}) {
+        SCOPED_TRACE("master " + std::to_string(c.master) + ", oversized " + std::to_string(c.oversized));
+        ClearDiagnseData();
+        StartExport(5, 0);
+        for (uint16_t node = 0; node < 6; ++node) {
+            Ready(node, node == c.oversized ? 31 * kMB : 25 * kMB);
+        }
+        g_uiMasterNid = c.master;
+        InnerMsg answer = Ask(EXPORT_OPCODE_DOWNLOAD, 5);
+        ASSERT_EQ(answer.TryGetErrorCode(), 0u);
+        ASSERT_NE(answer.GetBody()[0].find(DIAGNOSE_TAG_FINAL_PATH), nullptr);
+        EXPECT_EQ(answer.GetBody()[0][DIAGNOSE_TAG_FINAL_PATH].toString(), kInside + "DiagnoseInfo.tgz");
+        EXPECT_EQ(ReadText(ExportDir(kRunNode) + "DiagnoseInfo.tgz"), "packed");
+        std::set<std::string> expected;
+        for (uint16_t node : c.taken) {
+            expected.insert(g_astExportFileCfg.astNode[node].strPkgName);
+        }
+        EXPECT_EQ(Entries(DiagDir(kRunNode) + "temp"), expected);
+    }
+}
+
+TEST_F(DiagnoseDownloadTest, MergePacksEveryKindOfPartAndHandsTheFileOut) {
+    StartExport(5, 0);
+    Ready(0, 10);
+    Ready(1, 10, "DiagnoseInfo_CTE0.B_MAIN.tgz");
+    g_uiMasterNid = 1;
+    Ready(2, 10);
+    g_astExportFileCfg.astNode[2].strPkgName =
+        "../../../../../../escape.tgz";  // the standard name is taken instead
+    tagCOLLECOR_EXPORT_NODE_INFO_S& fallback = g_astExportFileCfg.astNode[3];  // answered the ping only
+    fallback.ucSelected = 1;
+    fallback.uiCollectStatus = EXPORT_STATUS_ABNORMAL;
+    fallback.strPkgPath = strDiagnoseExportPath;
+    fallback.uiPkgSize = EXPORT_FALLBACK_PKG_SIZE;
+    MakeDirs(ExportDir(3));
+    WriteText(ExportDir(3) + "DiagnoseInfo_minisystem.tgz", "minisystem of node 3");
+    Ready(4, 10);
+    g_astExportFileCfg.astNode[4].uiCollectStatus = EXPORT_STATUS_FAILED;
+    Ready(kRunNode, 10, "DiagnoseInfo_CTE3.A_LOCAL.tgz");
+    g_astExportFileCfg.stAlarmEvent = {kRunNode, 0, strDiagnoseInfoPath + "alarm_event.tgz", 11 * kMB, ""};
+    Sparse(DiagDir(kRunNode) + "alarm_event.tgz", 11 * kMB);
+    g_astExportFileCfg.stRunningData = {kRunNode, 0, strDiagnoseInfoPath + "running_data.txt", 12, ""};
+    WriteText(DiagDir(kRunNode) + "running_data.txt", "running data");
+
+    const std::set<std::string> expected = {
+        "DiagnoseInfo_CTE0.A.tgz",       "DiagnoseInfo_CTE0.B_MAIN.tgz",
+        "DiagnoseInfo_CTE1.A.tgz",       "DiagnoseInfo_minisystem_CTE1.B.tgz",
+        "DiagnoseInfo_CTE3.A_LOCAL.tgz", "running_data.txt"};
+    std::string merged = ExportDir(kRunNode) + "DiagnoseInfo.tgz";
+    // A second download of the export packs the same parts, although the
+    // first moved the local ones away.
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round);
+        ASSERT_EQ(Code(EXPORT_OPCODE_DOWNLOAD, 41), 0u);
+        EXPECT_EQ(Members(merged), expected);
+        struct stat st {};
+        ASSERT_EQ(stat(merged.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0660u);
+    }
+    EXPECT_EQ(fallback.uiPkgSize, 20u) << "the fallback entry gets the size of what arrived";
+    EXPECT_TRUE(Exists(DiagDir(kRunNode) + "alarm_event.tgz")) << "an event file above 10 MB stays out";
+    EXPECT_FALSE(Exists(Root(kRunNode) + "/VXA/coffer_data/escape.tgz"));
+
+    // The diagnostic script's own cluster packing takes the packages alone.
+    ASSERT_EQ(collectDiagnoseInfo(strDiagnoseInfoPath + "temp/", strDiagnoseInfoPath + "cluster.tgz"), 0);
+    std::set<std::string> packages = expected;
+    packages.erase("running_data.txt");
+    EXPECT_EQ(Members(DiagDir(kRunNode) + "cluster.tgz"), packages);
+}
+
+TEST_F(DiagnoseDownloadTest, StatusIsAskedOfTheRunNode) {
+    StartExport(5, EXPORT_GATHER_RUNNING);
+    EXPECT_EQ(Status(41), 255);
+    g_astExportFileCfg.iGatherResult = EXPORT_GATHER_FAILED;
+    EXPECT_EQ(Status(5), EXPORT_GATHER_FAILED);
+    g_astExportFileCfg.ExportType = 4;
+    EXPECT_EQ(Code(EXPORT_OPCODE_GET_STATUS, 5), 0x40E05B10u);
+    EXPECT_EQ(Code(EXPORT_OPCODE_GET_STATUS, 7), 0x03000003u);
+
+    PutRowOfNode(1);
+    EXPECT_EQ(Status(5), 2) << "node 1's own result";
+    PutRowOfNode(2);
+    EXPECT_EQ(Status(4), 0);
+    EXPECT_EQ(Code(EXPORT_OPCODE_GET_STATUS, 5), 0x40E05B10u) << "the run node's refusal is the answer";
+    LogCapture log;
+    PutRowOfNode(kDownNode);
+    EXPECT_EQ(Code(EXPORT_OPCODE_GET_STATUS, 5), 0xFFFFFFFFu);
+    EXPECT_TRUE(log.Contains("Send message failed."));
+
+    ASSERT_EQ(DeleteRemoteTask(REMOTE_TASK_DIAGNOSE_EXPORT), 0u);
+    EXPECT_EQ(Code(EXPORT_OPCODE_GET_STATUS, 5), 0x40E05B0Eu);
+    // A node that has not checked the CCDB yet reads the task row all the same.
+    g_updateCCDBType = UPDATE_CCDB_UNCHECKED;
+    EXPECT_EQ(Code(EXPORT_OPCODE_GET_STATUS, 5), 0x40E05B0Eu);
+    PutRowOfNode(2);
+    EXPECT_EQ(Status(4), 0) << "asked of node 2";
+    platform::state::Set("ccdb_unreachable", "1");
+    EXPECT_EQ(Code(EXPORT_OPCODE_GET_STATUS, 5), 0x40E05B0Fu) << "state unknown";
+    platform::state::Clear("ccdb_unreachable");
+    g_updateCCDBType = UPDATE_CCDB_ABNORMAL;
+    EXPECT_EQ(Status(std::nullopt), EXPORT_GATHER_FAILED) << "without the CCDB the local record answers";
+}
+
+TEST_F(DiagnoseDownloadTest, ClearRemovesTheExportOnEveryNode) {
+    StartExport(3, 0);
+    EXPECT_EQ(Code(EXPORT_OPCODE_CLEAR, 3), 0x03000003u) << "an upload export is not cleared on request";
+    EXPECT_EQ(Code(EXPORT_OPCODE_CLEAR, 41), 0x40E05B10u);
+    EXPECT_EQ(Code(EXPORT_OPCODE_CLEAR, std::nullopt), 0x4040324Eu);
+    StartExport(5, EXPORT_GATHER_RUNNING);
+    EXPECT_EQ(Code(EXPORT_OPCODE_CLEAR, 41), 0x40E05B0Cu);
+    CCDB_COMM::tagDB_CHS_REMOTE_TASK_S row{};
+    EXPECT_EQ(GetRemoteTask(REMOTE_TASK_DIAGNOSE_EXPORT, row), 0u) << "refusals leave the task";
+
+    g_astExportFileCfg.iGatherResult = 0;
+    Ready(kRunNode, 10, "DiagnoseInfo_CTE3.A_LOCAL.tgz");
+    WriteText(ExportDir(kRunNode) + "DiagnoseInfo.tgz", "merged");
+    PutPeerMarkers();
+    WriteText(ExportDir(0) + "keep.txt", "not diagnose data");
+    EXPECT_EQ(Code(EXPORT_OPCODE_CLEAR, 41), 0u);
+    EXPECT_TRUE(PeersCleared());
+    EXPECT_TRUE(WaitFor([&] { return GetRemoteTask(REMOTE_TASK_DIAGNOSE_EXPORT, row) == 6; }, 10000));
+    EXPECT_TRUE(Entries(DiagDir(kRunNode)).empty());
+    EXPECT_FALSE(Exists(ExportDir(kRunNode) + "DiagnoseInfo.tgz"));
+    EXPECT_TRUE(Exists(ExportDir(0) + "keep.txt"));
+    EXPECT_EQ(g_updateCCDBType.load(), UPDATE_CCDB_UNCHECKED);
+}
+
+TEST_F(DiagnoseDownloadTest, APeerDeletesOnlyRegularFilesInsideTheExportDirectories) {
+    const std::string root = Root(kRunNode);
+    const std::string inside = kInside;
+    const std::string keep = "/VXA/coffer_data/omm/chs/keep.txt";
+    const std::string beside = "/VXA/coffer_data/omm/export_import_old/keep.txt";
+    for (const char* dir : {"/VXA/coffer_data/omm/chs", "/VXA/coffer_data/omm/export_import_old",
+                            "/VXA/coffer_data/omm/export_import/chs", "/VXA/coffer_data/omm/export"}) {
+        MakeDirs(root + dir);
+    }
+    WriteText(root + keep, "outside");
+    WriteText(root + beside, "beside");
+    unlink((root + inside + "link").c_str());
+    ASSERT_EQ(symlink((root + keep).c_str(), (root + inside + "link").c_str()), 0);
+    std::string pwned = s_dir->Join("pwned");
+    auto Delete = [](const std::string& path, std::optional<int32_t> kind) {
+        InnerMsg request;
+        request.GetBody().append(new MsgRecord(EXPORT_OPCODE_DELETE_FILE));
+        request.GetBody()[0].appendInner(CTLVCell::NewString(DIAGNOSE_TAG_DELETE_PATH, path));
+        if (kind) {
+            request.GetBody()[0].appendInner(CTLVCell::NewInt32(DIAGNOSE_TAG_DELETE_KIND, *kind));
+        }
+        processDelFileFromPeer(request);
+    };
+    LogCapture log;
+    for (const std::string& path :
+         {inside + "../chs/keep.txt", keep, inside + "link", beside, inside + "chs", inside + "missing",
+          inside + "x; touch " + pwned, inside + "$(touch " + pwned + ")", inside + "`touch " + pwned + "`",
+          std::string("chs/keep.txt"), std::string()}) {
+        Delete(path, 1);
+        EXPECT_TRUE(Commands().empty()) << "a shell saw " << path;
+    }
+    EXPECT_TRUE(Exists(root + keep));
+    EXPECT_TRUE(Exists(root + inside + "link")) << "a link leading out is refused, not removed";
+    EXPECT_TRUE(Exists(root + beside));
+    EXPECT_TRUE(Exists(root + inside + "chs"));
+    EXPECT_FALSE(Exists(pwned));
+    EXPECT_TRUE(log.Contains("rm cmd failed."));
+
+    std::string odd = "a;b$(c)`d` e";
+    WriteText(root + inside + odd, "odd but inside");
+    WriteText(root + "/VXA/coffer_data/omm/export/plain.txt", "inside");
+    WriteText(root + inside + "victim.txt", "inside");
+    Delete(inside + odd, 1);
+    Delete("/VXA/coffer_data/omm/export/plain.txt", 1);
+    Delete(inside + "victim.txt", 2);
+    EXPECT_FALSE(Exists(root + inside + odd));
+    EXPECT_FALSE(Exists(root + "/VXA/coffer_data/omm/export/plain.txt"));
+    EXPECT_TRUE(Exists(root + inside + "victim.txt")) << "an unknown kind deletes nothing";
+    EXPECT_TRUE(Commands().empty());
+
+    // No kind: the diagnose data are cleared, whatever the path says.
+    Delete(keep + "; touch " + pwned, std::nullopt);
+    ASSERT_FALSE(Commands().empty());
+    for (const std::string& cmd : Commands()) {
+        EXPECT_EQ(cmd.find("keep.txt"), std::string::npos) << cmd;
+    }
+    EXPECT_TRUE(Exists(root + keep));
+    EXPECT_FALSE(Exists(pwned));
+}
+
+TEST_F(DiagnoseDownloadTest, DeleteRequestsReachOtherNodes) {
+    for (uint16_t node : {3, 4}) {
+        MakeDirs(Real(node, kInside));
+        WriteText(Real(node, kInside + "victim.txt"), "x");
+    }
+    MakeDirs(DiagDir(4));
+    WriteText(DiagDir(4) + "marker", "x");
+    EXPECT_EQ(DeleteDiagnoseFile(kInside + "victim.txt", 3, 1), 0);
+    EXPECT_EQ(DeleteNodeFile(kInside + "victim.txt", 4), 0);
+    EXPECT_TRUE(WaitFor([&] { return !Exists(Real(3, kInside + "victim.txt")); }, 10000));
+    EXPECT_TRUE(WaitFor([&] { return !Exists(DiagDir(4) + "marker"); }, 10000)) << "no kind: a clear";
+    EXPECT_TRUE(Exists(Real(4, kInside + "victim.txt")));
+    EXPECT_EQ(DeleteNodeFile(kInside + "victim.txt", kDownNode), -1);
+}
+
+TEST_F(DiagnoseDownloadTest, AStaleTaskRowGoesAtItsThirdSighting) {
+    CCDB_COMM::tagDB_CHS_REMOTE_TASK_S row{};
+    auto Put = [](const char* id) { ASSERT_EQ(AddRemoteTask(REMOTE_TASK_DIAGNOSE_EXPORT, 5, id, 0, 0), 0u); };
+    ClearExportDiagnoseInfoRecord();
+    Put("A");
+    platform::state::Set("ccdb_status", "3");
+    for (int i = 0; i < 4; ++i) {
+        ClearExportDiagnoseInfoRecord();
+    }
+    platform::state::Clear("ccdb_status");
+    EXPECT_EQ(GetRemoteTask(REMOTE_TASK_DIAGNOSE_EXPORT, row), 0u) << "left alone while the CCDB upgrades";
+
+    ClearExportDiagnoseInfoRecord();
+    ClearExportDiagnoseInfoRecord();
+    Put("B");  // a new task restarts the count
+    ClearExportDiagnoseInfoRecord();
+    ClearExportDiagnoseInfoRecord();
+    EXPECT_EQ(GetRemoteTask(REMOTE_TASK_DIAGNOSE_EXPORT, row), 0u);
+    MakeDirs(DiagDir(kRunNode));
+    WriteText(DiagDir(kRunNode) + "left.tgz", "x");
+    PutPeerMarkers();
+    ClearExportDiagnoseInfoRecord();
+    EXPECT_EQ(GetRemoteTask(REMOTE_TASK_DIAGNOSE_EXPORT, row), 6u);
+    EXPECT_TRUE(strExportTaskId.empty());
+    EXPECT_FALSE(Exists(DiagDir(kRunNode) + "left.tgz"));
+    EXPECT_TRUE(PeersCleared());
+}
+
+TEST_F(DiagnoseDownloadTest, UploadSendsTheMergedFileOnceGatheringEnds) {
+    DIAGNOSE_INFO_SEND_ROUND_MS = 10;
+    DIAGNOSE_INFO_SEND_ROUNDS = 3;
+    DIAGNOSE_INFO_SEND_TIMEOUT = 10;
+    std::string remote = s_cluster + "/remote/CTE3.A/";
+    std::filesystem::remove_all(remote);
+    std::string uploadDir = Real(kRunNode, strDiagnoseInfoToNexhub);
+    CCDB_COMM::tagDB_CHS_REMOTE_TASK_S row{};
+    LogCapture log;
+
+    StartExport(3, EXPORT_GATHER_RUNNING);
+    Ready(0, 10);
+    g_astExportFileCfg.astNode[0].uiCollectStatus = EXPORT_STATUS_COLLECTING;
+    WaitAndSendDiagnoseFileHandler(3);
+    EXPECT_TRUE(log.Contains("Export diagnose finished! result(83887409).")) << "gathering never ended";
+    EXPECT_EQ(GetRemoteTask(REMOTE_TASK_DIAGNOSE_EXPORT, row), 6u);
+    EXPECT_FALSE(Exists(remote));
+
+    // The agent refuses, and is asked twice; the next upload stays free.
+    WriteText(s_cluster + "/state/peer550_mode", "fail:5");
+    for (bool agentFails : {true, false}) {
+        SCOPED_TRACE(agentFails);
+        StartExport(3, 0);
+        Ready(0, 10);
+        Ready(kRunNode, 20, "DiagnoseInfo_CTE3.A_LOCAL.tgz");
+        PutPeerMarkers();
+        uint64_t before = static_cast<uint64_t>(time(nullptr));
+        WaitAndSendDiagnoseFileHandler(3);
+        EXPECT_EQ(GetRemoteTask(REMOTE_TASK_DIAGNOSE_EXPORT, row), 6u);
+        EXPECT_TRUE(Entries(uploadDir).empty());
+        EXPECT_FALSE(Exists(DiagDir(kRunNode) + "temp"));
+        EXPECT_TRUE(PeersCleared());
+        if (agentFails) {
+            EXPECT_EQ(log.Count("Send diagnose file result 5."), 2u);
+            EXPECT_EQ(GetRemoteTask(REMOTE_TASK_DIAGNOSE_UPLOAD, row), 6u);
+            unlink((s_cluster + "/state/peer550_mode").c_str());
+            continue;
+        }
+        std::set<std::string> delivered = Entries(remote);
+        ASSERT_EQ(delivered.size(), 1u);
+        const std::string name = *delivered.begin();
+        EXPECT_EQ(name.rfind("diagnoseinfo_2102350SIM100008_", 0), 0u) << name;
+        EXPECT_EQ(Members(remote + name),
+                  (std::set<std::string>{"DiagnoseInfo_CTE0.A.tgz", "DiagnoseInfo_CTE3.A_LOCAL.tgz"}));
+        ASSERT_EQ(GetRemoteTask(REMOTE_TASK_DIAGNOSE_UPLOAD, row), 0u);
+        EXPECT_GE(row.paramValue2, before);
+        EXPECT_LE(row.paramValue2, static_cast<uint64_t>(time(nullptr)));
+        EXPECT_EQ(std::string(row.taskIdText), strDiagnoseInfoToNexhub + name);
+        EXPECT_EQ(checkExpfileSendAllowed(3), 0xFFFFFFFFu) << "the next upload waits for its interval";
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (const char* peerArgs = getenv("CHS_DIAGNOSE_PEER")) {
+        return RunPeer(peerArgs);
+    }
+    ::testing::InitGoogleTest(&argc, argv);
+    int result = RUN_ALL_TESTS();
+    DiagnoseDownloadTest::RemoveCluster();
+    return result;
+}

@@ -1,0 +1,177 @@
+// The diagnose export across a real three-node cluster (chs-peers and the
+// daemon on every node), driven by chsctl as an operator would: start on
+// node 1, wait, status from another node, download, the bundle's content,
+// clear; then the same with node 2's daemon stopped.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <memory>
+
+#include "tests/support/process.h"
+#include "tests/support/temp_dir.h"
+#include "tools/cluster_layout.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using chs_test::BinaryPath;
+using chs_test::Process;
+using chs_test::ReadText;
+using chs_test::RunProgram;
+using chs_test::RunResult;
+using chs_test::TempDir;
+using chs_test::WaitFor;
+
+constexpr int kNodes = 3;
+constexpr const char* kDiagnoseDir = "/VXA/coffer_data/omm/export_import/chs/export/diagnoseinfo";
+constexpr const char* kFinalFile = "/VXA/coffer_data/omm/export_import/DiagnoseInfo.tgz";
+
+class ClusterExportTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        cluster = dir.Join("cluster");
+        RunResult made = RunProgram({BinaryPath("tools/chsctl"), "mkcluster", cluster, "--nodes", "3",
+                                     "--log-level", "7"});
+        ASSERT_EQ(made.exitCode, 0) << made.err;
+        chs_test::WriteText(cluster + "/peers.json", "{\"sessions\": {\"12345\": \"admin\"}}");
+        for (int node = 0; node < kNodes; ++node) {
+            StartNode(node);
+        }
+        ASSERT_EQ(Chsctl(1, {"switch", "set", "on"}).exitCode, 0);
+    }
+
+    std::string Root(int node) { return chs_tools::SimulatedNodeRoot(cluster, static_cast<uint16_t>(node)); }
+    std::string DaemonLog(int node) { return ReadText(Root(node) + "/var/log/chs/infocollector.log"); }
+    std::string Name(int node) { return chs_tools::SimulatedControllerName(static_cast<uint16_t>(node)); }
+
+    void StartNode(int node) {
+        std::string n = std::to_string(node);
+        std::vector<std::string> env{"PATH=" + cluster + "/bin:/usr/sbin:/usr/bin:/sbin:/bin"};
+        peers[node] = std::make_unique<Process>(
+            std::vector<std::string>{BinaryPath("peers/chs-peers"), cluster + "/cluster.json", n, Root(node)}, env,
+            dir.Join("peers" + n + ".out"));
+        daemons[node] = std::make_unique<Process>(
+            std::vector<std::string>{BinaryPath("core/infocollector"), "-m", "INFOCOLLECTOR",
+                                     cluster + "/cluster.json", n, "-r", Root(node)},
+            env, dir.Join("daemon" + n + ".out"));
+        ASSERT_TRUE(WaitFor([&] { return DaemonLog(node).find("Info collector init Done.") != std::string::npos; },
+                            20000))
+            << DaemonLog(node);
+    }
+
+    RunResult Chsctl(int node, std::vector<std::string> args) {
+        std::vector<std::string> argv{BinaryPath("tools/chsctl"), "--cluster", cluster, "--node",
+                                      std::to_string(node), "--timeout", "120"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return RunProgram(argv);
+    }
+
+    std::vector<std::string> BundleMembers(const std::string& bundle) {
+        RunResult listing = RunProgram({"/bin/tar", "-tzf", bundle});
+        EXPECT_EQ(listing.exitCode, 0) << listing.err;
+        std::vector<std::string> members;
+        std::string line;
+        for (char c : listing.out) {
+            if (c == '\n') {
+                members.push_back(line);
+                line.clear();
+            } else {
+                line += c;
+            }
+        }
+        std::sort(members.begin(), members.end());
+        return members;
+    }
+
+    // Entries left in a node's diagnose directory and its final file.
+    size_t LeftOnNode(int node) {
+        size_t count = fs::exists(Root(node) + kFinalFile) ? 1 : 0;
+        std::error_code ec;
+        for (auto it = fs::directory_iterator(Root(node) + kDiagnoseDir, ec); !ec && it != fs::directory_iterator();
+             ++it) {
+            ++count;
+        }
+        return count;
+    }
+
+    bool DiagnoseTaskRowExists() {
+        std::string sql = "SELECT COUNT(*) FROM ccdb_obj WHERE tbl = 'DB_CHS_REMOTE_TASK_S' AND key = '2';";
+        RunResult count = RunProgram({"/usr/bin/sqlite3", cluster + "/ccdb.sqlite", sql});
+        return count.exitCode == 0 && count.out.rfind("1", 0) == 0;
+    }
+
+    TempDir dir;
+    std::string cluster;
+    std::unique_ptr<Process> peers[kNodes];
+    std::unique_ptr<Process> daemons[kNodes];
+};
+
+TEST_F(ClusterExportTest, ExportStatusDownloadAndClearAcrossThreeNodes) {
+    RunResult started = Chsctl(1, {"export", "start", "--wait"});
+    ASSERT_EQ(started.exitCode, 0) << started.out << started.err << DaemonLog(1);
+    EXPECT_NE(started.out.find("diagnose export started on node 1 (type 5)"), std::string::npos) << started.out;
+    for (int node = 0; node < kNodes; ++node) {
+        EXPECT_NE(started.out.find("node " + std::to_string(node) + " (" + Name(node) + "): built"), std::string::npos)
+            << started.out;
+    }
+    EXPECT_TRUE(DiagnoseTaskRowExists());
+
+    // Node 2 does not run the export: it asks node 1.
+    RunResult status = Chsctl(2, {"export", "status"});
+    EXPECT_EQ(status.exitCode, 0) << status.err;
+    EXPECT_NE(status.out.find("diagnose export status: done"), std::string::npos) << status.out;
+    EXPECT_NE(Chsctl(2, {"export", "download"}).exitCode, 0) << "only the run node merges";
+
+    std::string bundle = dir.Join("bundle.tgz");
+    RunResult download = Chsctl(1, {"export", "download", "-o", bundle});
+    ASSERT_EQ(download.exitCode, 0) << download.err << DaemonLog(1);
+    // Node 0 is the master (the lowest online node), node 1 ran the task.
+    std::vector<std::string> expected{"DiagnoseInfo_" + Name(0) + "_MAIN.tgz",
+                                      "DiagnoseInfo_" + Name(1) + "_LOCAL.tgz", "DiagnoseInfo_" + Name(2) + ".tgz"};
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(BundleMembers(bundle), expected);
+    // Each package is a real package of its node.
+    RunResult inner = RunProgram({"/bin/sh", "-c",
+                                  "cd " + dir.path() + " && tar -xzf bundle.tgz DiagnoseInfo_" + Name(2) +
+                                      ".tgz && tar -xzOf DiagnoseInfo_" + Name(2) + ".tgz DiagnoseInfo_" + Name(2) +
+                                      "/summary.txt"});
+    EXPECT_EQ(inner.exitCode, 0) << inner.err;
+    EXPECT_NE(inner.out.find("slave"), std::string::npos) << inner.out;
+
+    RunResult cleared = Chsctl(1, {"export", "clear"});
+    EXPECT_EQ(cleared.exitCode, 0) << cleared.err;
+    for (int node = 0; node < kNodes; ++node) {
+        EXPECT_TRUE(WaitFor([&] { return LeftOnNode(node) == 0; }, 10000)) << "node " << node;
+    }
+    EXPECT_FALSE(DiagnoseTaskRowExists());
+    EXPECT_NE(Chsctl(1, {"export", "status"}).exitCode, 0) << "no export after the clear";
+
+    // A new export can start after the clear.
+    RunResult again = Chsctl(1, {"export", "start", "--wait"});
+    EXPECT_EQ(again.exitCode, 0) << again.err;
+    EXPECT_EQ(Chsctl(1, {"export", "clear"}).exitCode, 0);
+}
+
+TEST_F(ClusterExportTest, StoppedDaemonGetsAFallbackEntryAndTheExportSucceedsInPart) {
+    daemons[2]->Stop(SIGKILL);
+    RunResult started = Chsctl(0, {"export", "start", "--wait"});
+    ASSERT_EQ(started.exitCode, 0) << started.out << started.err << DaemonLog(0);
+    // A gather in which some node delivered succeeds.
+    EXPECT_NE(started.out.find("diagnose export done"), std::string::npos) << started.out;
+    EXPECT_EQ(started.out.find("node 2 ("), std::string::npos) << "node 2 built nothing";
+    std::string log = DaemonLog(0);
+    EXPECT_NE(log.find("Infocollector collect file(5) finished, result(0)"), std::string::npos) << log;
+
+    std::string bundle = dir.Join("partial.tgz");
+    RunResult download = Chsctl(0, {"export", "download", "-o", bundle});
+    ASSERT_EQ(download.exitCode, 0) << download.err << DaemonLog(0);
+    std::vector<std::string> expected{"DiagnoseInfo_" + Name(0) + "_MAIN_LOCAL.tgz",
+                                      "DiagnoseInfo_" + Name(1) + ".tgz"};
+    EXPECT_EQ(BundleMembers(bundle), expected);
+    EXPECT_EQ(Chsctl(0, {"export", "clear"}).exitCode, 0);
+    EXPECT_FALSE(DiagnoseTaskRowExists());
+}
+
+}  // namespace
