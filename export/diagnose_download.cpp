@@ -184,14 +184,8 @@ int32_t notifyQueryDiagnoseFileStatus(uint16_t runNode, uint32_t type) {
     }
     try {
         InnerMsg query;
-        tagMsgInfo& info = query.GetMsgInfo();
-        info.usSenderBID = omlib::getLocalNidInUser();
-        info.usSenderPID = EXPORT_DIAGNOSE_PID;
-        info.usReceiverBID = runNode;
-        info.usReceiverPID = EXPORT_DIAGNOSE_PID;
-        info.uiMsgOPCode = EXPORT_OPCODE_QUERY_PEER_STATUS;
-        info.uiMsgTimeout = DIAGNOSE_INFO_QUERY_TIMEOUT;
-        info.usMsgType = MSG_TYPE_REQUEST;
+        InitExportRequest(query, runNode, EXPORT_DIAGNOSE_PID, EXPORT_OPCODE_QUERY_PEER_STATUS,
+                          DIAGNOSE_INFO_QUERY_TIMEOUT);
         MsgRecord* record = new MsgRecord(EXPORT_OPCODE_QUERY_PEER_STATUS);
         query.GetBody().append(record);
         record->appendInner(CTLVCell::NewInt32(DIAGNOSE_TAG_TYPE, static_cast<int32_t>(type)));

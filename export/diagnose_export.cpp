@@ -40,11 +40,7 @@ bool IsDirectory(const std::string& realPath) {
 
 void SleepMs(uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
-// Tag numbers of the requests and answers of this file.
-constexpr unsigned short kReqTagType = 1;
-constexpr unsigned short kReqTagReserved64 = 2;
-constexpr unsigned short kReqTagReserved = 3;
-constexpr unsigned short kReqTagTaskId = 0;
+// Cells of the build notification and of its answer.
 constexpr unsigned short kNoticeTagCcdbType = 0;
 constexpr unsigned short kNoticeTagRunNode = 1;
 constexpr unsigned short kNoticeTagType = 2;
@@ -131,6 +127,17 @@ int32_t MakeExportDirUsable(const std::string& dir) {
     return IsDirectory(real) ? 0 : -1;
 }
 
+void InitExportRequest(InnerMsg& msg, uint16_t node, uint16_t pid, uint32_t opcode, uint32_t timeoutSec) {
+    tagMsgInfo& info = msg.GetMsgInfo();
+    info.usSenderBID = omlib::getLocalNidInUser();
+    info.usSenderPID = EXPORT_DIAGNOSE_PID;
+    info.usReceiverBID = node;
+    info.usReceiverPID = pid;
+    info.uiMsgOPCode = opcode;
+    info.uiMsgTimeout = timeoutSec;
+    info.usMsgType = MSG_TYPE_REQUEST;
+}
+
 // ---------------------------------------------------------------- entry
 
 void handleExportFile(InnerMsg& request) {
@@ -139,19 +146,19 @@ void handleExportFile(InnerMsg& request) {
     if (body.size() == 0) {
         CHS_LOG(3, LOGID_EXPORT, "Failed to parse the objReqMsg, objReqMsg.count is (%lu).",
                 static_cast<unsigned long>(body.size()));
-        ExpDiagPostAckMsg(request, 0x70003014, static_cast<int32_t>(EXPORT_ERR_GENERAL));
+        ExpDiagPostAckMsg(request, EXPORT_OPCODE_EXPORT_FILE, static_cast<int32_t>(EXPORT_ERR_GENERAL));
         return;
     }
     uint32_t type = 0;
     try {
         const MsgRecord& record = body[0];
-        std::string taskId = static_cast<const char*>(record[kReqTagTaskId]);
-        type = static_cast<uint32_t>(ReadInt(record, kReqTagType));
-        (void)record[kReqTagReserved64].GetInt64();
-        (void)ReadInt(record, kReqTagReserved);
+        std::string taskId = static_cast<const char*>(record[EXPORT_TAG_TASK_ID]);
+        type = static_cast<uint32_t>(ReadInt(record, EXPORT_TAG_TYPE));
+        (void)record[EXPORT_TAG_RESERVED64].GetInt64();
+        (void)ReadInt(record, EXPORT_TAG_RESERVED);
     } catch (...) {
         CHS_LOG(3, LOGID_EXPORT, "An exception occurred during getting the info from the reqMsg.");
-        ExpDiagPostAckMsg(request, 0x70003014, static_cast<int32_t>(EXPORT_ERR_GENERAL));
+        ExpDiagPostAckMsg(request, EXPORT_OPCODE_EXPORT_FILE, static_cast<int32_t>(EXPORT_ERR_GENERAL));
         return;
     }
     type = NormalizeExportType(type);
@@ -164,18 +171,18 @@ void handleExportFile(InnerMsg& request) {
         std::lock_guard<std::mutex> lock(lineMutex);
         chsLogPrintLimit(windowStart, count, 3600, 1, 2, LOGID_EXPORT, __FUNCTION__, __LINE__,
                          "Export type(", type, ") abnormal during prehandle exporting file.");
-        ExpDiagPostAckMsg(request, 0x70003014, static_cast<int32_t>(ret));
+        ExpDiagPostAckMsg(request, EXPORT_OPCODE_EXPORT_FILE, static_cast<int32_t>(ret));
         return;
     }
     if (omlib::testDiskMount(EXPORT_COFFER_MOUNT_PATH) != 0) {
         // The strategy stays set up; the next admission check clears it.
         CHS_LOG(3, LOGID_EXPORT, "The coffer data disk is abnormal.");
-        ExpDiagPostAckMsg(request, 0x70003014, static_cast<int32_t>(EXPORT_ERR_GENERAL));
+        ExpDiagPostAckMsg(request, EXPORT_OPCODE_EXPORT_FILE, static_cast<int32_t>(EXPORT_ERR_GENERAL));
         return;
     }
     if (createExportDiagnoseProcDir() != 0) {
         ClearExportStrategy();
-        ExpDiagPostAckMsg(request, 0x70003014, static_cast<int32_t>(EXPORT_ERR_GENERAL));
+        ExpDiagPostAckMsg(request, EXPORT_OPCODE_EXPORT_FILE, static_cast<int32_t>(EXPORT_ERR_GENERAL));
         return;
     }
     std::string taskId;
@@ -183,7 +190,7 @@ void handleExportFile(InnerMsg& request) {
     if (ret != 0) {
         ClearExportStrategy();
         CHS_LOG(3, LOGID_EXPORT, "Add remote task info failed(%d)!", static_cast<int>(ret));
-        ExpDiagPostAckMsg(request, 0x70003014, static_cast<int32_t>(ret));
+        ExpDiagPostAckMsg(request, EXPORT_OPCODE_EXPORT_FILE, static_cast<int32_t>(ret));
         return;
     }
     g_uiMasterNid = EXPORT_MASTER_NID_UNKNOWN;
@@ -191,12 +198,12 @@ void handleExportFile(InnerMsg& request) {
     if (transExpFileRetValue(verdict, type) != 0) {
         (void)DeleteRemoteTask(REMOTE_TASK_DIAGNOSE_EXPORT);
         ClearExportStrategy();
-        ExpDiagPostAckMsg(request, 0x70003014, static_cast<int32_t>(verdict));
+        ExpDiagPostAckMsg(request, EXPORT_OPCODE_EXPORT_FILE, static_cast<int32_t>(verdict));
         CHS_LOG(3, LOGID_EXPORT, "Export file failed, type(%d), ret (%d)!", static_cast<int>(type),
                 static_cast<int>(verdict));
         return;
     }
-    ExpDiagPostAckMsg(request, 0x70003014, 0);
+    ExpDiagPostAckMsg(request, EXPORT_OPCODE_EXPORT_FILE, 0);
     if (type == EXPORT_TYPE_DIAGNOSE_ALARM || type == EXPORT_TYPE_DIAGNOSE_CIRCLE) {
         notifyExportDiagFile(type);
     }
@@ -320,14 +327,7 @@ int32_t notifyExportDiagnoseFile(uint32_t type, uint16_t node, uint32_t pid, uin
         (void)omlib::getInternalMgmtIPByNID(self, addresses);
         std::string address = addresses.empty() ? std::string() : addresses.front();
         InnerMsg notice;
-        tagMsgInfo& info = notice.GetMsgInfo();
-        info.usSenderBID = self;
-        info.usSenderPID = EXPORT_DIAGNOSE_PID;
-        info.usReceiverBID = node;
-        info.usReceiverPID = static_cast<uint16_t>(pid);
-        info.uiMsgOPCode = opcode;
-        info.uiMsgTimeout = g_astExportFileCfg.uiGatherWaitLimit;
-        info.usMsgType = MSG_TYPE_REQUEST;
+        InitExportRequest(notice, node, static_cast<uint16_t>(pid), opcode, g_astExportFileCfg.uiGatherWaitLimit);
         MsgRecord* body = new MsgRecord(0);
         notice.GetBody().append(body);
         body->appendInner(CTLVCell::NewInt32(kNoticeTagType, static_cast<int32_t>(type)));

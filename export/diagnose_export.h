@@ -16,6 +16,14 @@
 
 #include "msg/inner_msg.h"
 
+// The export request and its cells (first record); its answer carries the
+// result in cell 4095.
+constexpr uint32_t EXPORT_OPCODE_EXPORT_FILE = 0x70003014;
+constexpr unsigned short EXPORT_TAG_TASK_ID = 0;
+constexpr unsigned short EXPORT_TAG_TYPE = 1;
+constexpr unsigned short EXPORT_TAG_RESERVED64 = 2;
+constexpr unsigned short EXPORT_TAG_RESERVED = 3;
+
 // Directory mode of everything the export creates.
 constexpr const char* EXPORT_DIR_MODE = "750";
 // Result of a node package build that failed.
@@ -49,6 +57,10 @@ int32_t MakeExportDirUsable(const std::string& dir);
 int32_t ExecExportCmdWithRetry(const std::string& cmd, uint32_t timeoutMs);
 // The command prefix of privileged commands ("sudo " on a controller).
 std::string ExportSudo();
+
+// Addresses `msg` as a request of this node's daemon to endpoint `pid` of
+// node `node`, with operation code `opcode` and a time-out of `timeoutSec`.
+void InitExportRequest(InnerMsg& msg, uint16_t node, uint16_t pid, uint32_t opcode, uint32_t timeoutSec);
 
 // Request handlers (opcodes 0x70003014 and 0x70003015).
 void handleExportFile(InnerMsg& request);

@@ -4,6 +4,7 @@
 
 #include "core/omlib.h"
 #include "export/diagnose_download.h"
+#include "export/diagnose_export.h"
 #include "export/export_frame.h"
 #include "infra/chs_log.h"
 #include "msg/inner_msg.h"
@@ -36,14 +37,7 @@ int32_t PostDeleteRequest(const std::string& path, uint16_t node, std::optional<
     }
     try {
         InnerMsg request;
-        tagMsgInfo& info = request.GetMsgInfo();
-        info.usSenderBID = omlib::getLocalNidInUser();
-        info.usSenderPID = EXPORT_DIAGNOSE_PID;
-        info.usReceiverBID = node;
-        info.usReceiverPID = EXPORT_DIAGNOSE_PID;
-        info.uiMsgOPCode = EXPORT_OPCODE_DELETE_FILE;
-        info.uiMsgTimeout = DIAGNOSE_DELETE_TIMEOUT;
-        info.usMsgType = MSG_TYPE_REQUEST;
+        InitExportRequest(request, node, EXPORT_DIAGNOSE_PID, EXPORT_OPCODE_DELETE_FILE, DIAGNOSE_DELETE_TIMEOUT);
         MsgRecord* record = new MsgRecord(EXPORT_OPCODE_DELETE_FILE);
         request.GetBody().append(record);
         record->appendInner(CTLVCell::NewString(DIAGNOSE_TAG_DELETE_PATH, path));

@@ -22,6 +22,10 @@
 #include <thread>
 #include <vector>
 
+#include "export/diagnose_download.h"
+#include "export/diagnose_export.h"
+#include "export/export_frame.h"
+#include "export/msg_single_run.h"
 #include "infra/file_util.h"
 #include "msg/inner_msg.h"
 #include "platform/om_cluster.h"
@@ -48,29 +52,9 @@ const char* const kExportUsage =
 
 namespace {
 
-constexpr uint32_t kExportStartOpcode = 0x70003014;
-constexpr uint32_t kExportStatusOpcode = 0x70003017;
-constexpr uint32_t kExportDownloadOpcode = 0x70003018;
-constexpr uint32_t kExportClearOpcode = 0x70003019;
-
-// Cells of the requests (first record) and of the answers.
-constexpr unsigned short kTaskIdTag = 0;
-constexpr unsigned short kTypeTag = 1;
-constexpr unsigned short kStartReservedTag = 2;
-constexpr unsigned short kStartUnusedTag = 3;
-constexpr unsigned short kStatusTag = 4;
-constexpr unsigned short kDownloadPathTag = 3;
-
 // The clear type of a download export.
 constexpr int32_t kClearDownloadExport = 41;
-
-constexpr uint32_t kStatusGathering = 255;
-constexpr uint32_t kStatusDone = 0;
-constexpr uint32_t kStatusPartial = 2;
-constexpr uint32_t kStatusFailed = 0x4040324C;
-// The answer of a request that is not served now: another of its kind runs,
-// or the daemon does not serve it (yet).
-constexpr uint32_t kResultBusy = 0xFFFFFFFF;
+constexpr uint32_t kStatusGathering = static_cast<uint32_t>(EXPORT_GATHER_RUNNING);
 
 // Merging the packages on the node takes a while.
 constexpr unsigned long kDownloadTimeoutSec = 300;
@@ -94,11 +78,11 @@ constexpr ResultMeaning kResultMeanings[] = {
     {1007, "the collector switch is off"},
     {0x03000003, "the export type is not supported"},
     {0x4040324E, "general failure"},
-    {kStatusFailed, "the export failed"},
+    {EXPORT_STATUS_FAILED, "the export failed"},
     {0x40E05B0E, "no diagnose export task"},
     {0x40E05B0F, "the export state is unknown, or another node runs the task"},
     {0x40E05B10, "not the current export type"},
-    {kResultBusy, "busy, or not served"},
+    {SINGLE_RUN_BUSY, "busy, or not served"},
 };
 
 const char* ResultMeaningOf(uint32_t code) {
@@ -117,11 +101,11 @@ const char* StatusText(uint32_t status) {
     switch (status) {
         case kStatusGathering:
             return "gathering";
-        case kStatusDone:
+        case EXPORT_STATUS_READY:
             return "done";
-        case kStatusPartial:
+        case EXPORT_STATUS_ABNORMAL:
             return "done, some parts missing";
-        case kStatusFailed:
+        case EXPORT_STATUS_FAILED:
             return "failed";
         default:
             return nullptr;
@@ -277,7 +261,7 @@ class ExportCommand {
   private:
     static InnerMsg TypedRequest(uint32_t opcode, int32_t type) {
         MsgRecord* record = new MsgRecord(0);
-        record->appendInner(CTLVCell::NewInt32(kTypeTag, type));
+        record->appendInner(CTLVCell::NewInt32(EXPORT_TAG_TYPE, type));
         return NewCollectorRequest(opcode, record);
     }
 
@@ -296,11 +280,11 @@ class ExportCommand {
         MsgRecord* record = new MsgRecord(0);
         std::string taskId = "chsctl-" + std::to_string(getpid()) + "-" +
                              std::to_string(static_cast<long long>(time(nullptr)));
-        record->appendInner(CTLVCell::NewString(kTaskIdTag, taskId));
-        record->appendInner(CTLVCell::NewInt32(kTypeTag, m_args.iType));
-        record->appendInner(CTLVCell::NewNumber(CTLVCell::TLV_INTEGER, kStartReservedTag, 0, 8));
-        record->appendInner(CTLVCell::NewInt32(kStartUnusedTag, 0));
-        InnerMsg request = NewCollectorRequest(kExportStartOpcode, record);
+        record->appendInner(CTLVCell::NewString(EXPORT_TAG_TASK_ID, taskId));
+        record->appendInner(CTLVCell::NewInt32(EXPORT_TAG_TYPE, m_args.iType));
+        record->appendInner(CTLVCell::NewNumber(CTLVCell::TLV_INTEGER, EXPORT_TAG_RESERVED64, 0, 8));
+        record->appendInner(CTLVCell::NewInt32(EXPORT_TAG_RESERVED, 0));
+        InnerMsg request = NewCollectorRequest(EXPORT_OPCODE_EXPORT_FILE, record);
         InnerMsg answer;
         int status = Request(request, m_options.ulTimeoutSec, answer);
         if (status != kExitOk) {
@@ -317,7 +301,7 @@ class ExportCommand {
     // came: `result` is its result code and, when that is 0, `status` the
     // export status. Otherwise the exit status, the reason printed.
     int QueryStatus(InnerMsg& answer, uint32_t& result, uint32_t& status) {
-        InnerMsg request = TypedRequest(kExportStatusOpcode, m_args.iType);
+        InnerMsg request = TypedRequest(EXPORT_OPCODE_GET_STATUS, m_args.iType);
         SendOutcome outcome =
             SendRequest(request, m_usNode, static_cast<uint32_t>(m_options.ulTimeoutSec), answer);
         if (outcome != SendOutcome::kAnswered) {
@@ -327,7 +311,7 @@ class ExportCommand {
         if (result != 0) {
             return kExitOk;
         }
-        const CTLVCell* cell = answer.GetBody().empty() ? nullptr : answer.GetBody()[0].find(kStatusTag);
+        const CTLVCell* cell = answer.GetBody().empty() ? nullptr : answer.GetBody()[0].find(DIAGNOSE_TAG_STATUS);
         if (cell == nullptr || !CTLVCell::IsNumericalType(cell->GetType())) {
             fprintf(stderr, "chsctl: the status answer carries no export status\n");
             return kExitFailed;
@@ -378,7 +362,7 @@ class ExportCommand {
                 return exit;
             }
             progress.Report();
-            if (result != 0 && result != kResultBusy) {
+            if (result != 0 && result != SINGLE_RUN_BUSY) {
                 if (m_options.bJson) {
                     PrintMessageJson(answer);
                 }
@@ -394,7 +378,7 @@ class ExportCommand {
                     return kExitFailed;
                 }
                 fprintf(out, "diagnose export %s\n", text);
-                return status == kStatusDone || status == kStatusPartial ? kExitOk : kExitFailed;
+                return status == EXPORT_STATUS_READY || status == EXPORT_STATUS_ABNORMAL ? kExitOk : kExitFailed;
             }
             if (std::chrono::steady_clock::now() >= deadline) {
                 fprintf(stderr, "chsctl: the export is still gathering after %lu s\n", m_args.ulWaitLimitSec);
@@ -408,7 +392,7 @@ class ExportCommand {
     // platform's file copy maps it below the node root, refuses anything
     // outside the coffer tree and writes through a temporary name.
     int Download() {
-        InnerMsg request = TypedRequest(kExportDownloadOpcode, m_args.iType);
+        InnerMsg request = TypedRequest(EXPORT_OPCODE_DOWNLOAD, m_args.iType);
         InnerMsg answer;
         unsigned long timeout = m_options.bTimeoutGiven ? m_options.ulTimeoutSec : kDownloadTimeoutSec;
         int status = Request(request, timeout, answer);
@@ -416,7 +400,7 @@ class ExportCommand {
             return status;
         }
         std::string source;
-        if (!AnswerText(answer, kDownloadPathTag, source) || source.empty()) {
+        if (!AnswerText(answer, DIAGNOSE_TAG_FINAL_PATH, source) || source.empty()) {
             fprintf(stderr, "chsctl: the download answer names no file\n");
             return kExitFailed;
         }
@@ -443,7 +427,7 @@ class ExportCommand {
     }
 
     int Clear() {
-        InnerMsg request = TypedRequest(kExportClearOpcode, kClearDownloadExport);
+        InnerMsg request = TypedRequest(EXPORT_OPCODE_CLEAR, kClearDownloadExport);
         InnerMsg answer;
         int status = Request(request, m_options.ulTimeoutSec, answer);
         if (status == kExitOk && !m_options.bJson) {
