@@ -277,6 +277,8 @@ case "${1:-}" in
     bench)
         build
         for b in "$BUILD"/bench/*_bench; do say "$(basename "$b")"; "$b" --benchmark_min_time=0.2; done
+        say "export_overhead.sh"
+        CHS_BUILD_DIR="$BUILD" "$ROOT/bench/export_overhead.sh" 5
         ;;
     cluster) shift; cluster "$@" ;;
     *) usage; [ -z "${1:-}" ] || exit 2 ;;

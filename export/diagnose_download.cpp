@@ -303,13 +303,15 @@ void handleClearExportData(InnerMsg& request) {
         ExpDiagPostAckMsg(request, EXPORT_OPCODE_CLEAR, static_cast<int32_t>(ret));
         return;
     }
-    ExpDiagPostAckMsg(request, EXPORT_OPCODE_CLEAR, 0);
+    // The answer comes once the task row is gone, so that a requester that
+    // starts the next export on the answer is not refused by this one.
     g_updateCCDBType = UPDATE_CCDB_UNCHECKED;
     clearTmpExpFile(0);
     uint32_t deleted = DeleteRemoteTask(REMOTE_TASK_DIAGNOSE_EXPORT);
     if (deleted != 0) {
         CHS_LOG(3, LOGID_EXPORT, "Delete the diagnose task failed(%u).", deleted);
     }
+    ExpDiagPostAckMsg(request, EXPORT_OPCODE_CLEAR, 0);
     CHS_LOG(1, LOGID_EXPORT, "Clear export file end.");
 }
 

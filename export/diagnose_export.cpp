@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <ctime>
 #include <thread>
 #include <mutex>
@@ -38,7 +39,24 @@ bool IsDirectory(const std::string& realPath) {
     return stat(realPath.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-void SleepMs(uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+// The gathering thread waits here between polls; a settled node record
+// wakes it at once, so an export ends when its last node does rather than at
+// the next poll.
+std::mutex g_gatherMutex;
+std::condition_variable g_gatherCond;
+
+void NotifyGatherProgress() {
+    std::lock_guard<std::mutex> lock(g_gatherMutex);
+    g_gatherCond.notify_all();
+}
+
+// Waits one poll period or until the collection finishes; true when the
+// period ran out.
+bool WaitOnePoll() {
+    std::unique_lock<std::mutex> lock(g_gatherMutex);
+    return !g_gatherCond.wait_for(lock, std::chrono::milliseconds(g_uiExportGatherPollMs),
+                                  [] { return isInnerFinishedCollection() == 1; });
+}
 
 // Cells of the build notification and of its answer.
 constexpr unsigned short kNoticeTagCcdbType = 0;
@@ -259,12 +277,15 @@ void gatherAllNodesFileThread(uint32_t type, const std::string& /*sessionKey*/) 
     bool finished = false;
     for (;;) {
         finished = isInnerFinishedCollection() == 1;
-        if (finished || ++polls > g_astExportFileCfg.uiGatherWaitLimit) {
+        if (finished || polls >= g_astExportFileCfg.uiGatherWaitLimit) {
             break;
         }
         CHS_LOG(0, LOGID_EXPORT, "The node does not finish the info collection(%d).",
                 static_cast<int>(g_astExportFileCfg.iGatherResult));
-        SleepMs(g_uiExportGatherPollMs);
+        // Only whole periods count toward the limit, which thus stays a time.
+        if (WaitOnePoll()) {
+            ++polls;
+        }
     }
     g_astExportFileCfg.llFinishDeadline = static_cast<int64_t>(time(nullptr)) + EXPORT_FINISH_GRACE_SEC;
     uint32_t result = getExportResult(finished ? 0xFFFFFFFF : 0);
@@ -347,7 +368,10 @@ int32_t notifyExportDiagnoseFile(uint32_t type, uint16_t node, uint32_t pid, uin
     return 0;
 }
 
-void reponseExportFile(InnerMsg& answer) { (void)exportHandleAck(answer, answer.GetMsgInfo().usSenderBID); }
+void reponseExportFile(InnerMsg& answer) {
+    (void)exportHandleAck(answer, answer.GetMsgInfo().usSenderBID);
+    NotifyGatherProgress();
+}
 
 int32_t exportHandleAck(InnerMsg& answer, uint16_t node) {
     if (node >= EXPORT_MAX_NODE_NUM) {
@@ -499,6 +523,7 @@ int32_t unormalNodeLogCollectThread(uint16_t node) {
     record.strPkgPath = strDiagnoseExportPath;
     record.uiAnswered = EXPORT_ANSWERED_YES;
     record.uiCollectStatus = EXPORT_STATUS_ABNORMAL;
+    NotifyGatherProgress();
     return 0;
 }
 
@@ -685,4 +710,5 @@ void handleLocalExportDiagnoseFile(uint16_t node, uint32_t type) {
     // The status goes last: the gathering loop reads it to know the record is
     // complete.
     record.uiCollectStatus = ret == 0 ? EXPORT_STATUS_READY : EXPORT_STATUS_FAILED;
+    NotifyGatherProgress();
 }
