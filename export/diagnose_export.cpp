@@ -5,6 +5,7 @@
 
 #include <sys/stat.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <ctime>
@@ -28,6 +29,7 @@
 
 ExportExecFn g_pfnExportExec = chs_execCmdWithoutOutput;
 uint32_t g_uiExportGatherPollMs = 1000;
+std::atomic<bool> g_bGathering{false};
 
 namespace {
 
@@ -180,6 +182,13 @@ void handleExportFile(InnerMsg& request) {
         return;
     }
     type = NormalizeExportType(type);
+    // Without the CCDB no task row keeps a second export out, and its set-up
+    // would reset the record under the gathering that runs.
+    if (g_bGathering.load()) {
+        CHS_LOG(2, LOGID_EXPORT, "Task is exporting , try again later!");
+        ExpDiagPostAckMsg(request, EXPORT_OPCODE_EXPORT_FILE, static_cast<int32_t>(EXPORT_ERR_TASK_RUNNING));
+        return;
+    }
 
     uint32_t ret = transExpFileRetValue(exportFilePreHandle(type), type);
     if (ret != 0) {
@@ -253,9 +262,11 @@ uint32_t exportFileHandle(uint32_t type, const std::string& sessionKey) {
         CHS_LOG(3, LOGID_EXPORT, "The space is not enough for exporting file.");
         return ret;
     }
+    g_bGathering = true;
     try {
         std::thread(exportFileThread, type, sessionKey).detach();
     } catch (...) {
+        g_bGathering = false;
         CHS_LOG(3, LOGID_EXPORT, "Failed to start the export thread.");
         return EXPORT_INNER_ERROR;
     }
@@ -298,6 +309,7 @@ void gatherAllNodesFileThread(uint32_t type, const std::string& /*sessionKey*/) 
     g_astExportFileCfg.iGatherResult = gather;
     CHS_LOG(1, LOGID_EXPORT, "Infocollector collect file(%u) finished, result(%d), time(%lld).", type,
             static_cast<int>(gather), static_cast<long long>(g_astExportFileCfg.llFinishDeadline));
+    g_bGathering = false;
 }
 
 void notifyExpFileFromAllNodes(uint32_t type, uint32_t pid, uint32_t opcode) {

@@ -11,6 +11,7 @@
 // written only while that flag is held.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -48,6 +49,8 @@ extern ExportExecFn g_pfnExportExec;
 
 // How long the gathering thread sleeps between polls (1000 ms); tests lower it.
 extern uint32_t g_uiExportGatherPollMs;
+// Set while this daemon's gathering thread runs.
+extern std::atomic<bool> g_bGathering;
 
 // Makes the system directory `dir` usable: created with mode 750 when missing
 // (one retry), otherwise "sudo chmod 750"; then checked to be a directory.

@@ -303,45 +303,73 @@ TEST_F(DiagnoseExportTest, NodeAnswers) {
     ClearExportStrategy();
 }
 
-TEST_F(DiagnoseExportTest, OneNodeBuildsOnePackageAtATime) {
-    std::mutex mutex;
-    std::condition_variable cond;
-    bool entered = false;
-    bool release = false;
-    {
+// Holds every "export_command" run until Release.
+class BlockingScript {
+  public:
+    BlockingScript() {
         std::lock_guard<std::mutex> lock(g_execMutex);
-        g_override = [&](const std::string& cmd, int32_t& result) {
+        g_override = [this](const std::string& cmd, int32_t& result) {
             if (cmd.find(" export_command ") == std::string::npos) {
                 return false;
             }
-            std::unique_lock<std::mutex> wait(mutex);
-            entered = true;
-            cond.notify_all();
-            cond.wait(wait, [&] { return release; });
+            std::unique_lock<std::mutex> wait(m_mutex);
+            m_entered = true;
+            m_cond.notify_all();
+            m_cond.wait(wait, [this] { return m_release; });
             result = 0;
             return true;
         };
     }
+    ~BlockingScript() {
+        Release();
+        std::lock_guard<std::mutex> lock(g_execMutex);
+        g_override = nullptr;
+    }
+    bool WaitEntered() {
+        std::unique_lock<std::mutex> wait(m_mutex);
+        return m_cond.wait_for(wait, std::chrono::seconds(30), [this] { return m_entered; });
+    }
+    void Release() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_release = true;
+        m_cond.notify_all();
+    }
+
+  private:
+    std::mutex m_mutex;
+    std::condition_variable m_cond;
+    bool m_entered = false;
+    bool m_release = false;
+};
+
+TEST_F(DiagnoseExportTest, OneNodeBuildsOnePackageAtATime) {
+    BlockingScript script;
     // The run node comes with the request when the CCDB is abnormal.
     std::thread first([] { (void)exportDiagnoseFileProc(5, UPDATE_CCDB_ABNORMAL, 1); });
-    {
-        std::unique_lock<std::mutex> wait(mutex);
-        ASSERT_TRUE(cond.wait_for(wait, std::chrono::seconds(30), [&] { return entered; }));
-    }
+    ASSERT_TRUE(script.WaitEntered());
     LogCapture log;
     EXPECT_EQ(exportDiagnoseFileProc(5, UPDATE_CCDB_ABNORMAL, 1), static_cast<int32_t>(0x40E05B0C));
     EXPECT_TRUE(log.Contains("Current node is exporting diagnostic file."));
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        release = true;
-        cond.notify_all();
-    }
+    script.Release();
     first.join();
     EXPECT_EQ(strDiagnoseExportName, "DiagnoseInfo_CTE0.A_MAIN.tgz") << "another node runs the task";
     EXPECT_EQ(exportDiagnoseFileProc(6, UPDATE_CCDB_ABNORMAL, 1), -1);
     EXPECT_TRUE(log.Contains("The type(6) is wrong."));
-    std::lock_guard<std::mutex> lock(g_execMutex);
-    g_override = nullptr;
+}
+
+TEST_F(DiagnoseExportTest, WithoutTheCcdbASecondExportWaitsForTheGathering) {
+    platform::state::Set("ccdb_unreachable", "1");
+    BlockingScript script;
+    ASSERT_EQ(SendExportOfType(5), 0);
+    ASSERT_TRUE(script.WaitEntered());
+    EXPECT_EQ(SendExportOfType(5), static_cast<int64_t>(0x40E05B0C)) << "no task row, but a gathering runs";
+    EXPECT_EQ(g_astExportFileCfg.astNode[0].ucSelected, 1) << "the running export's record is untouched";
+    script.Release();
+    ASSERT_TRUE(WaitGatherEnd());
+    EXPECT_EQ(g_astExportFileCfg.iGatherResult, 0);
+    EXPECT_TRUE(chs_test::WaitFor([] { return !g_bGathering.load(); }, 5000));
+    EXPECT_EQ(SendExportOfType(5), 0) << "the next export once it is over";
+    ASSERT_TRUE(WaitGatherEnd());
 }
 
 }  // namespace
