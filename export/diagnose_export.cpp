@@ -121,6 +121,16 @@ void MarkNodeFailed(tagCOLLECOR_EXPORT_NODE_INFO_S& record) {
 
 }  // namespace
 
+void WaitGatheringEnd(uint32_t ms) {
+    std::unique_lock<std::mutex> lock(g_gatherMutex);
+    if (!g_bGathering.load()) {
+        // Nothing to end the wait early: the whole period.
+        g_gatherCond.wait_for(lock, std::chrono::milliseconds(ms), [] { return false; });
+        return;
+    }
+    g_gatherCond.wait_for(lock, std::chrono::milliseconds(ms), [] { return !g_bGathering.load(); });
+}
+
 std::string strDiagnoseExportLocalPath;
 std::string strDiagnoseExportName;
 
@@ -310,6 +320,7 @@ void gatherAllNodesFileThread(uint32_t type, const std::string& /*sessionKey*/) 
     CHS_LOG(1, LOGID_EXPORT, "Infocollector collect file(%u) finished, result(%d), time(%lld).", type,
             static_cast<int>(gather), static_cast<long long>(g_astExportFileCfg.llFinishDeadline));
     g_bGathering = false;
+    NotifyGatherProgress();
 }
 
 void notifyExpFileFromAllNodes(uint32_t type, uint32_t pid, uint32_t opcode) {

@@ -51,6 +51,9 @@ extern ExportExecFn g_pfnExportExec;
 extern uint32_t g_uiExportGatherPollMs;
 // Set while this daemon's gathering thread runs.
 extern std::atomic<bool> g_bGathering;
+// Waits `ms` milliseconds; a gathering that runs at the call ends the wait
+// when it ends.
+void WaitGatheringEnd(uint32_t ms);
 
 // Makes the system directory `dir` usable: created with mode 750 when missing
 // (one retry), otherwise "sudo chmod 750"; then checked to be a directory.

@@ -145,7 +145,9 @@ void WaitAndSendDiagnoseFileHandler(uint32_t type) {
             CHS_LOG(1, LOGID_EXPORT, "Get query result (ret %d).", static_cast<int>(result));
             break;
         }
-        TimerDrvClass::Sleep(DIAGNOSE_INFO_SEND_ROUND_MS);
+        // The end of the gathering ends the pause: its result is what this
+        // round waits for.
+        WaitGatheringEnd(DIAGNOSE_INFO_SEND_ROUND_MS);
     }
     CHS_LOG(1, LOGID_EXPORT, "Export diagnose finished! result(%u).", result);
     uint32_t deleted = DeleteRemoteTask(REMOTE_TASK_DIAGNOSE_EXPORT);

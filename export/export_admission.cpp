@@ -44,7 +44,15 @@ constexpr SpaceNeed kSpaceTable[] = {
 
 int64_t Now() { return static_cast<int64_t>(time(nullptr)); }
 
-bool SwitchIsOff() { return GetLastKnownCollectorSwitch() != CHS_SWITCH_ON; }
+// The stored switch, so that a switch set a moment ago counts at once; the
+// value the supervision loop last applied when the CCDB cannot be read.
+bool SwitchIsOff() {
+    std::string value;
+    if (COLLECTOR_CCDB::GetCollectorSwitch(value) != 0) {
+        value = GetLastKnownCollectorSwitch();
+    }
+    return value != CHS_SWITCH_ON;
+}
 
 }  // namespace
 

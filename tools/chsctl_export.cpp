@@ -63,7 +63,6 @@ constexpr unsigned long kDefaultWaitLimitSec = 600;
 // Where every node builds its package: the directory DiagnoseInfo_<name>[_MAIN][_LOCAL]/
 // and, once it is packed, the file of that name with ".tgz".
 constexpr const char* kDiagnoseDir = "/VXA/coffer_data/omm/export_import/chs/export/diagnoseinfo/";
-constexpr const char* kPackagePrefix = "DiagnoseInfo_";
 constexpr const char* kPackageSuffixes[] = {"", "_MAIN", "_LOCAL", "_MAIN_LOCAL"};
 
 struct ResultMeaning {
@@ -220,7 +219,7 @@ class PackageProgress {
         std::string dir = SimulatedNodeRoot(m_strClusterDir, node.usId) + kDiagnoseDir;
         std::string state;
         for (const char* suffix : kPackageSuffixes) {
-            std::string base = dir + kPackagePrefix + node.strName + suffix;
+            std::string base = dir + EXPORT_DIAGNOSE_PKG_PREFIX + node.strName + suffix;
             struct stat st {};
             if (stat((base + ".tgz").c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
                 return "built (" + std::to_string(static_cast<unsigned long long>(st.st_size)) + " bytes)";

@@ -142,7 +142,7 @@ class DiagnoseExportTest : public ::testing::Test {
         platform::state::Set("free_mem_mb", "100000");
         (void)DeleteRemoteTask(REMOTE_TASK_DIAGNOSE_EXPORT);
         (void)DeleteRemoteTask(REMOTE_TASK_DIAGNOSE_UPLOAD);
-        SetLastKnownCollectorSwitch(CHS_SWITCH_ON);
+        ASSERT_EQ(COLLECTOR_CCDB::SetCollectorSwitch(CHS_SWITCH_ON), 0u);
         g_updateCCDBType = UPDATE_CCDB_UNCHECKED;
         g_pingResult = 2;
         std::lock_guard<std::mutex> lock(g_execMutex);

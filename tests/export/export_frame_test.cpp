@@ -69,7 +69,7 @@ class ExportFrameTest : public ::testing::Test {
              {REMOTE_TASK_LOG_EXPORT, REMOTE_TASK_DIAGNOSE_EXPORT, REMOTE_TASK_DIAGNOSE_UPLOAD}) {
             CCDB_COMM::DeleteRemoteTask(g_collectorCcdbId, kind);
         }
-        SetLastKnownCollectorSwitch(CHS_SWITCH_ON);
+        ASSERT_EQ(COLLECTOR_CCDB::SetCollectorSwitch(CHS_SWITCH_ON), 0u);
         g_updateCCDBType = UPDATE_CCDB_UNCHECKED;
     }
     void TearDown() override { platform::state::ClearAll(); }
@@ -142,7 +142,7 @@ TEST_F(ExportFrameTest, UploadIntervals) {
 
 TEST_F(ExportFrameTest, SwitchOffRefusesUploadsOnlyAndIsLoggedOncePerHour) {
     LogCapture log;
-    SetLastKnownCollectorSwitch(CHS_SWITCH_OFF);
+    ASSERT_EQ(COLLECTOR_CCDB::SetCollectorSwitch(CHS_SWITCH_OFF), 0u);
     EXPECT_EQ(checkExportFileAllowed(3), 1007u);
     EXPECT_EQ(checkExportFileAllowed(4), 1007u);
     EXPECT_EQ(log.Count("Switch is off, can not export file."), 1u);
@@ -174,6 +174,8 @@ TEST_F(ExportFrameTest, RunningDiagnoseTaskBlocksAndMissingRowClearsTheRecord) {
 }
 
 TEST_F(ExportFrameTest, UnreachableCcdb) {
+    // The switch applied last stands in for the one that cannot be read.
+    SetLastKnownCollectorSwitch(CHS_SWITCH_ON);
     platform::state::Set("ccdb_unreachable", "1");
     LogCapture log;
     EXPECT_EQ(checkExportFileAllowed(5), 0u);
@@ -206,9 +208,9 @@ TEST_F(ExportFrameTest, LogExportSpacing) {
     EXPECT_EQ(checkExportStatus(), 0u);
     EXPECT_TRUE(log.Contains("The old task is timeout, start a new task!"));
 
-    SetLastKnownCollectorSwitch(CHS_SWITCH_OFF);
+    ASSERT_EQ(COLLECTOR_CCDB::SetCollectorSwitch(CHS_SWITCH_OFF), 0u);
     EXPECT_EQ(checkExportAllowed(0), 1007u);
-    SetLastKnownCollectorSwitch(CHS_SWITCH_ON);
+    ASSERT_EQ(COLLECTOR_CCDB::SetCollectorSwitch(CHS_SWITCH_ON), 0u);
     platform::state::Set("free_mem_mb", "10");
     EXPECT_EQ(checkExportAllowed(0), 1008u);
     platform::state::Set("free_mem_mb", "100000");

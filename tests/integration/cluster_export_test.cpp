@@ -175,4 +175,38 @@ TEST_F(ClusterExportTest, StoppedDaemonGetsAFallbackEntryAndTheExportSucceedsInP
     EXPECT_FALSE(DiagnoseTaskRowExists());
 }
 
+TEST_F(ClusterExportTest, UploadReachesTheRemoteServiceAndTheIntervalsHold) {
+    RunResult started = Chsctl(1, {"export", "start", "--type", "3"});
+    ASSERT_EQ(started.exitCode, 0) << started.err << DaemonLog(1);
+    // Node 1's agent delivers the merged bundle under node 1's controller.
+    fs::path delivered;
+    ASSERT_TRUE(WaitFor([&] {
+        std::error_code ec;
+        for (const auto& entry : fs::directory_iterator(fs::path(cluster) / "remote" / Name(1), ec)) {
+            if (entry.path().filename().string().rfind("diagnoseinfo_", 0) == 0) {
+                delivered = entry.path();
+                return true;
+            }
+        }
+        return false;
+    }, 60000)) << DaemonLog(1);
+    std::vector<std::string> expected{"DiagnoseInfo_" + Name(0) + "_MAIN.tgz",
+                                      "DiagnoseInfo_" + Name(1) + "_LOCAL.tgz", "DiagnoseInfo_" + Name(2) + ".tgz"};
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(BundleMembers(delivered.string()), expected);
+    // The upload ends its task and clears after itself.
+    EXPECT_TRUE(WaitFor([&] { return !DiagnoseTaskRowExists(); }, 10000));
+    EXPECT_TRUE(WaitFor([&] { return LeftOnNode(1) == 0; }, 10000));
+
+    // Within the hour no other upload, of either kind; a download may go on.
+    RunResult again = Chsctl(2, {"export", "start", "--type", "3"});
+    EXPECT_NE(again.exitCode, 0);
+    EXPECT_NE(again.err.find("0x4040324E"), std::string::npos) << again.err;
+    EXPECT_NE(DaemonLog(2).find("Diagnoseinfo has sended to nexhub in one hour"), std::string::npos);
+    EXPECT_NE(Chsctl(2, {"export", "start", "--type", "4"}).exitCode, 0);
+    EXPECT_NE(DaemonLog(2).find("Diagnoseinfo has sended to nexhub in 24 hour"), std::string::npos);
+    EXPECT_EQ(Chsctl(2, {"export", "start", "--wait"}).exitCode, 0);
+    EXPECT_EQ(Chsctl(2, {"export", "clear"}).exitCode, 0);
+}
+
 }  // namespace
