@@ -100,12 +100,15 @@ int64_t ReadInt(const MsgRecord& record, unsigned short tag) {
     return cell.GetInt64();
 }
 
-uint32_t PackageSize(const std::string& systemPath) {
+// The size of this node's package file; false when it cannot be read.
+bool PackageSize(uint32_t& size) {
     struct stat st {};
-    if (stat(platform::RealPath(systemPath).c_str(), &st) != 0 || st.st_size > UINT32_MAX) {
-        return 0;
+    std::string path = platform::RealPath(strDiagnoseInfoPath + strDiagnoseExportName);
+    if (stat(path.c_str(), &st) != 0 || st.st_size > UINT32_MAX) {
+        return false;
     }
-    return static_cast<uint32_t>(st.st_size);
+    size = static_cast<uint32_t>(st.st_size);
+    return true;
 }
 
 void NoteMasterPackage(uint16_t node, const std::string& name) {
@@ -591,10 +594,7 @@ void handleExportDiagnoseFile(InnerMsg& request) {
         }
         record->appendInner(CTLVCell::NewString(kAckTagName, strDiagnoseExportName));
         uint32_t size = 0;
-        struct stat st {};
-        if (stat(platform::RealPath(strDiagnoseInfoPath + strDiagnoseExportName).c_str(), &st) == 0 &&
-            st.st_size <= UINT32_MAX) {
-            size = static_cast<uint32_t>(st.st_size);
+        if (PackageSize(size)) {
             record->appendInner(CTLVCell::NewUInt32(kAckTagSize, size));
         } else {
             record->appendInner(CTLVCell::NewInt32(kAckTagSize, 0));
@@ -724,7 +724,10 @@ void handleLocalExportDiagnoseFile(uint16_t node, uint32_t type) {
     }
     int32_t ret = exportDiagnoseFileProc(type, g_updateCCDBType, node);
     tagCOLLECOR_EXPORT_NODE_INFO_S& record = g_astExportFileCfg.astNode[node];
-    uint32_t size = ret == 0 ? PackageSize(strDiagnoseInfoPath + strDiagnoseExportName) : 0;
+    uint32_t size = 0;
+    if (ret != 0 || !PackageSize(size)) {
+        size = 0;
+    }
     record.uiAnswered = EXPORT_ANSWERED_YES;
     record.strPkgPath = strDiagnoseInfoPath;
     record.strPkgName = strDiagnoseExportName;
