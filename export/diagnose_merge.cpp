@@ -26,11 +26,6 @@ namespace {
 // thread take turns.
 std::mutex g_mergeMutex;
 
-bool IsDirectory(const std::string& realPath) {
-    struct stat st {};
-    return stat(realPath.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
 bool RegularFileSize(const std::string& realPath, uint64_t& size) {
     struct stat st {};
     if (stat(realPath.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -280,8 +275,7 @@ std::string FinalDiagnoseFilePath(uint32_t type) {
 int32_t moveFileByType(uint32_t type, const std::string& realDir) {
     std::string target = platform::RealPath(FinalDiagnoseFilePath(type));
     std::string targetDir = dirName(target);
-    if (type != EXPORT_TYPE_DIAGNOSE_DOWNLOAD && !IsDirectory(targetDir) &&
-        CreateDir(targetDir, EXPORT_DIR_MODE) != 0) {
+    if (type != EXPORT_TYPE_DIAGNOSE_DOWNLOAD && MakeExportDirUsable(targetDir) != 0) {
         CHS_LOG(3, LOGID_EXPORT, "creat dir (%s) faild", targetDir.c_str());
         return -1;
     }

@@ -7,17 +7,15 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <memory>
 
 #include "tests/support/process.h"
+#include "tests/support/sim_cluster.h"
 #include "tests/support/temp_dir.h"
 #include "tools/cluster_layout.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using chs_test::BinaryPath;
-using chs_test::Process;
 using chs_test::ReadText;
 using chs_test::RunProgram;
 using chs_test::RunResult;
@@ -31,42 +29,16 @@ constexpr const char* kFinalFile = "/VXA/coffer_data/omm/export_import/DiagnoseI
 class ClusterExportTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        cluster = dir.Join("cluster");
-        RunResult made = RunProgram({BinaryPath("tools/chsctl"), "mkcluster", cluster, "--nodes", "3",
-                                     "--log-level", "7"});
-        ASSERT_EQ(made.exitCode, 0) << made.err;
-        chs_test::WriteText(cluster + "/peers.json", "{\"sessions\": {\"12345\": \"admin\"}}");
         for (int node = 0; node < kNodes; ++node) {
-            StartNode(node);
+            ASSERT_TRUE(sim.StartNode(node)) << sim.DaemonLog(node);
         }
         ASSERT_EQ(Chsctl(1, {"switch", "set", "on"}).exitCode, 0);
     }
 
-    std::string Root(int node) { return chs_tools::SimulatedNodeRoot(cluster, static_cast<uint16_t>(node)); }
-    std::string DaemonLog(int node) { return ReadText(Root(node) + "/var/log/chs/infocollector.log"); }
+    std::string Root(int node) { return sim.Root(node); }
+    std::string DaemonLog(int node) { return sim.DaemonLog(node); }
     std::string Name(int node) { return chs_tools::SimulatedControllerName(static_cast<uint16_t>(node)); }
-
-    void StartNode(int node) {
-        std::string n = std::to_string(node);
-        std::vector<std::string> env{"PATH=" + cluster + "/bin:/usr/sbin:/usr/bin:/sbin:/bin"};
-        peers[node] = std::make_unique<Process>(
-            std::vector<std::string>{BinaryPath("peers/chs-peers"), cluster + "/cluster.json", n, Root(node)}, env,
-            dir.Join("peers" + n + ".out"));
-        daemons[node] = std::make_unique<Process>(
-            std::vector<std::string>{BinaryPath("core/infocollector"), "-m", "INFOCOLLECTOR",
-                                     cluster + "/cluster.json", n, "-r", Root(node)},
-            env, dir.Join("daemon" + n + ".out"));
-        ASSERT_TRUE(WaitFor([&] { return DaemonLog(node).find("Info collector init Done.") != std::string::npos; },
-                            20000))
-            << DaemonLog(node);
-    }
-
-    RunResult Chsctl(int node, std::vector<std::string> args) {
-        std::vector<std::string> argv{BinaryPath("tools/chsctl"), "--cluster", cluster, "--node",
-                                      std::to_string(node), "--timeout", "120"};
-        argv.insert(argv.end(), args.begin(), args.end());
-        return RunProgram(argv);
-    }
+    RunResult Chsctl(int node, const std::vector<std::string>& args) { return sim.Chsctl(node, args); }
 
     std::vector<std::string> BundleMembers(const std::string& bundle) {
         RunResult listing = RunProgram({"/bin/tar", "-tzf", bundle});
@@ -103,9 +75,8 @@ protected:
     }
 
     TempDir dir;
-    std::string cluster;
-    std::unique_ptr<Process> peers[kNodes];
-    std::unique_ptr<Process> daemons[kNodes];
+    chs_test::SimCluster sim{dir, kNodes, {"--log-level", "7"}, "\"12345\": \"admin\""};
+    const std::string& cluster = sim.Dir();
 };
 
 TEST_F(ClusterExportTest, ExportStatusDownloadAndClearAcrossThreeNodes) {
@@ -156,7 +127,7 @@ TEST_F(ClusterExportTest, ExportStatusDownloadAndClearAcrossThreeNodes) {
 }
 
 TEST_F(ClusterExportTest, StoppedDaemonGetsAFallbackEntryAndTheExportSucceedsInPart) {
-    daemons[2]->Stop(SIGKILL);
+    sim.StopDaemon(2, SIGKILL);
     RunResult started = Chsctl(0, {"export", "start", "--wait"});
     ASSERT_EQ(started.exitCode, 0) << started.out << started.err << DaemonLog(0);
     // A gather in which some node delivered succeeds.

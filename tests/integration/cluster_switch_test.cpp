@@ -7,24 +7,20 @@
 #include <signal.h>
 
 #include <filesystem>
-#include <memory>
 
 #include "msg/inner_msg.h"
 #include "msg/msg_api.h"
 #include "platform/dplog.h"
 #include "platform/om_cluster.h"
 #include "tests/support/process.h"
+#include "tests/support/sim_cluster.h"
 #include "tests/support/temp_dir.h"
 #include "tools/cluster_layout.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using chs_test::BinaryPath;
-using chs_test::Process;
 using chs_test::ReadText;
-using chs_test::RunProgram;
-using chs_test::RunResult;
 using chs_test::TempDir;
 using chs_test::WaitFor;
 
@@ -34,48 +30,13 @@ constexpr int kNodes = 3;
 class ClusterSwitchTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        cluster = dir.Join("cluster");
-        RunResult made = RunProgram({BinaryPath("tools/chsctl"), "mkcluster", cluster, "--nodes", "3",
-                                     "--log-level", "7", "--collect-interval", "1"});
-        ASSERT_EQ(made.exitCode, 0) << made.err;
-        chs_test::WriteText(cluster + "/peers.json",
-                            "{\"sessions\": {\"" + std::to_string(kSessionKey) + "\": \"op,er&1\"}}");
         for (int node = 0; node < kNodes; ++node) {
-            StartNode(node);
+            ASSERT_TRUE(sim.StartNode(node)) << sim.DaemonLog(node);
         }
         std::string error;
-        ASSERT_TRUE(platform::AttachCluster(cluster + "/cluster.json", 1, Root(1), false, error)) << error;
+        ASSERT_TRUE(platform::AttachCluster(sim.Dir() + "/cluster.json", 1, sim.Root(1), false, error)) << error;
         platform::LogOpen(dir.Join("test.log"));
         ASSERT_EQ(msg_api::StartClient(), 0);
-    }
-
-    std::string Root(int node) { return cluster + "/node" + std::to_string(node); }
-    std::string DaemonLog(int node) { return ReadText(Root(node) + "/var/log/chs/infocollector.log"); }
-
-    void StartNode(int node) {
-        std::string n = std::to_string(node);
-        std::vector<std::string> env{"PATH=" + cluster + "/bin:/usr/bin:/bin"};
-        peers[node] = std::make_unique<Process>(
-            std::vector<std::string>{BinaryPath("peers/chs-peers"), cluster + "/cluster.json", n, Root(node)}, env,
-            dir.Join("peers" + n + ".out"));
-        StartDaemon(node);
-    }
-    void StartDaemon(int node) {
-        std::string n = std::to_string(node);
-        size_t done = Count(DaemonLog(node), "Info collector init Done.");
-        daemons[node] = std::make_unique<Process>(
-            std::vector<std::string>{BinaryPath("core/infocollector"), "-m", "INFOCOLLECTOR", cluster + "/cluster.json",
-                                     n, "-r", Root(node)},
-            std::vector<std::string>{"PATH=" + cluster + "/bin:/usr/bin:/bin"}, dir.Join("daemon" + n + ".out"));
-        ASSERT_TRUE(WaitFor([&] { return Count(DaemonLog(node), "Info collector init Done.") > done; }, 20000))
-            << DaemonLog(node);
-    }
-    static size_t Count(const std::string& text, const std::string& what) {
-        size_t count = 0;
-        for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
-            ++count;
-        }
-        return count;
     }
 
     // Sets the collector switch through node 1; the answer's error code.
@@ -98,7 +59,7 @@ protected:
 
     // Sample-plugin files delivered for the controller of `node`.
     size_t Delivered(int node) {
-        fs::path folder = fs::path(cluster) / "remote" / chs_tools::SimulatedControllerName(node);
+        fs::path folder = fs::path(sim.Dir()) / "remote" / chs_tools::SimulatedControllerName(node);
         size_t count = 0;
         std::error_code ec;
         for (const auto& entry : fs::directory_iterator(folder, ec)) {
@@ -108,23 +69,22 @@ protected:
     }
 
     TempDir dir;
-    std::string cluster;
-    std::unique_ptr<Process> peers[kNodes];
-    std::unique_ptr<Process> daemons[kNodes];
+    chs_test::SimCluster sim{dir, kNodes, {"--log-level", "7", "--collect-interval", "1"},
+                             "\"" + std::to_string(kSessionKey) + "\": \"op,er&1\""};
 };
 
 TEST_F(ClusterSwitchTest, SwitchStartsAndStopsEveryNodeAndSurvivesARestart) {
     ASSERT_EQ(SetSwitch("on"), 0u);
     for (int node = 0; node < kNodes; ++node) {
         EXPECT_TRUE(WaitFor([&] { return Delivered(node) >= 1; }, 30000))
-            << "node " << node << ": " << DaemonLog(node);
+            << "node " << node << ": " << sim.DaemonLog(node);
     }
 
     ASSERT_EQ(SetSwitch("off"), 0u);
     for (int node = 0; node < kNodes; ++node) {
-        EXPECT_TRUE(WaitFor([&] { return DaemonLog(node).find("Stop input driver: node_facts.") != std::string::npos; },
+        EXPECT_TRUE(WaitFor([&] { return sim.DaemonLog(node).find("Stop input driver: node_facts.") != std::string::npos; },
                             20000))
-            << DaemonLog(node);
+            << sim.DaemonLog(node);
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(500));  // a file in flight may still land
     size_t stopped[kNodes];
@@ -141,7 +101,7 @@ TEST_F(ClusterSwitchTest, SwitchStartsAndStopsEveryNodeAndSurvivesARestart) {
     EXPECT_EQ(SetSwitch("a,b&c"), 0x4000C958u);
     std::string entries;
     EXPECT_TRUE(WaitFor([&] {
-        entries = ReadText(cluster + "/remote/alarm/node0.jsonl");
+        entries = ReadText(sim.Dir() + "/remote/alarm/node0.jsonl");
         return entries.find("a&#44;b&#38;c") != std::string::npos;
     }, 10000)) << entries;
     EXPECT_NE(entries.find(std::to_string(kSessionKey) + ",a&#44;b&#38;c"), std::string::npos)
@@ -149,10 +109,10 @@ TEST_F(ClusterSwitchTest, SwitchStartsAndStopsEveryNodeAndSurvivesARestart) {
 
     // A daemon that comes back applies the stored switch.
     ASSERT_EQ(SetSwitch("on"), 0u);
-    daemons[2]->Stop(SIGKILL);
+    sim.StopDaemon(2, SIGKILL);
     size_t before = Delivered(2);
-    StartDaemon(2);
-    EXPECT_TRUE(WaitFor([&] { return Delivered(2) > before + 1; }, 30000)) << DaemonLog(2);
+    ASSERT_TRUE(sim.StartDaemon(2)) << sim.DaemonLog(2);
+    EXPECT_TRUE(WaitFor([&] { return Delivered(2) > before + 1; }, 30000)) << sim.DaemonLog(2);
     ASSERT_EQ(SetSwitch("off"), 0u);
 }
 
