@@ -1,0 +1,127 @@
+// The wire contract of remote log tasks, the log exports and collected-file
+// packaging: operation codes, record codes, cell tags and the result values
+// that travel between the daemon (551), the sibling modules (chs-peers) and
+// the management command line (chsctl). All three include this header, so a
+// code is written down exactly once.
+//
+// Cells are TLV cells; "u32"/"u64" are unsigned cells, "i32" a signed one,
+// "text" a string cell. Result codes of answers travel in cell 4095.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace chs_wire {
+
+// Endpoints.
+constexpr uint16_t PID_COLLECTOR = 551;
+constexpr uint16_t PID_ALARM = 561;
+constexpr uint16_t PID_SYNC = 569;
+
+constexpr unsigned short TAG_RESULT = 4095;
+constexpr unsigned short TAG_DESCRIPTION = 4094;
+
+// ---- Remote log tasks (requests to 551 of any node) ----
+// Start: first record, tag 0 text task id, tag 1 integer mode, tags 2 and 3
+// u64 range begin and end in milliseconds since the epoch. Refusals and parse
+// errors are answered with record OPCODE_REMOTE_LOG_COLLECT, an accepted
+// start (the task row is written) with record RECORD_REMOTE_TASK_ADDED.
+constexpr uint32_t OPCODE_REMOTE_LOG_COLLECT = 0x70003010;
+constexpr uint64_t RECORD_REMOTE_TASK_ADDED = 0x70003008;
+constexpr unsigned short REMOTE_LOG_TAG_TASK_ID = 0;
+constexpr unsigned short REMOTE_LOG_TAG_MODE = 1;
+constexpr unsigned short REMOTE_LOG_TAG_BEGIN = 2;
+constexpr unsigned short REMOTE_LOG_TAG_END = 3;
+// Task modes: alarm logs of the first and second kind, history logs of a range.
+constexpr uint32_t REMOTE_LOG_MODE_ALARM_FIRST = 0;
+constexpr uint32_t REMOTE_LOG_MODE_ALARM_SECOND = 1;
+constexpr uint32_t REMOTE_LOG_MODE_HISTORY = 2;
+// Stop: first record, tag 0 text id of the task to stop.
+constexpr uint32_t OPCODE_REMOTE_LOG_STOP = 0x70003011;
+constexpr unsigned short REMOTE_LOG_STOP_TAG_TASK_ID = 0;
+// Longest task id the task row holds (its column is 256 bytes with the NUL).
+constexpr size_t REMOTE_LOG_TASK_ID_MAX = 255;
+
+// Task row states (i_taskstatus of the kind-1 row).
+constexpr uint64_t TASK_STATUS_RUNNING = 1;
+constexpr uint64_t TASK_STATUS_LIST_READY = 2;
+constexpr uint64_t TASK_STATUS_SUCCEEDED = 3;
+constexpr uint64_t TASK_STATUS_FAILED = 4;
+
+// ---- Node-side log services (requests from the run node to 551) ----
+// History-log listing: first record, tag 2 u64 range begin, tag 3 u64 range
+// end (seconds since the epoch). The answer holds one record per copied file,
+// its system path in the text cell HIS_LOG_TAG_PATH; a failure carries cell
+// 4095 instead.
+constexpr uint32_t OPCODE_LIST_HIS_LOG = 0x7000300B;
+constexpr unsigned short HIS_LOG_TAG_PATH = 1;
+constexpr unsigned short HIS_LOG_TAG_BEGIN = 2;
+constexpr unsigned short HIS_LOG_TAG_END = 3;
+// Deletion of the copied history logs (broadcast, never answered): tag 1 text
+// directory, tag 2 i32 0.
+constexpr uint32_t OPCODE_DEL_HIS_LOG = 0x70003006;
+constexpr unsigned short DEL_HIS_LOG_TAG_DIR = 1;
+constexpr unsigned short DEL_HIS_LOG_TAG_FLAG = 2;
+// Where every node copies the history logs it lists.
+constexpr const char* HIS_LOG_COPY_DIR = "/VXA/coffer_data/omm/export_import/chs/collector/message/";
+
+// ---- Collected-file packaging (request to 551) ----
+// No cells are read. The answer: one record OPCODE_PKG_COLLECTOR_FILE with
+// cell 4095 (i32) the result and tag 0 (text) the archive path.
+constexpr uint32_t OPCODE_PKG_COLLECTOR_FILE = 0x70003004;
+constexpr unsigned short PKG_TAG_PATH = 0;
+constexpr uint32_t PKG_NOTHING_TO_PACK = 0x4000C965;
+
+// ---- Alarm-log service (561 of the run node), operation code 259 ----
+constexpr uint32_t OPCODE_GENERAL = 259;
+// Start an export: tag 0 u32 log type.
+constexpr uint64_t RECORD_ALM_EXPORT_START = 0xD00C90016;
+// Status: tag 0 u32 log type. Answer: tag 2 of the first record the overall
+// state; one record per node with tag 4 text node name, tag 5 package state,
+// tag 6 export state. A failure carries cell 4095 in the first record.
+constexpr uint64_t RECORD_ALM_EXPORT_STATUS = 0xD00C90017;
+// Package location of one node: tag 0 u32 log type, tag 4 text node name.
+// Answer: tag 7 text "address:path".
+constexpr uint64_t RECORD_ALM_EXPORT_PKG = 0xD00C900A7;
+// Clear one node's package: tag 0 u32 clear type, tag 1 text node name.
+constexpr uint64_t RECORD_ALM_EXPORT_CLEAR = 0xD00C90014;
+// Stop the export: no cells.
+constexpr uint64_t RECORD_ALM_EXPORT_STOP = 0x70002058;
+constexpr unsigned short ALM_TAG_LOG_TYPE = 0;
+constexpr unsigned short ALM_TAG_CLEAR_NODE = 1;
+constexpr unsigned short ALM_TAG_TOTAL_STATUS = 2;
+constexpr unsigned short ALM_TAG_NODE_NAME = 4;
+constexpr unsigned short ALM_TAG_PKG_STATUS = 5;
+constexpr unsigned short ALM_TAG_EXPORT_STATUS = 6;
+constexpr unsigned short ALM_TAG_LOCATION = 7;
+// Log types: the two kinds of alarm log and the alarm-and-event file.
+constexpr uint32_t ALM_LOG_TYPE_FIRST = 8;
+constexpr uint32_t ALM_LOG_TYPE_SECOND = 2;
+constexpr uint32_t ALM_LOG_TYPE_EVENT = 1;
+// Clear types of those log types (8 -> 8, 2 -> 1, 1 -> 0).
+constexpr uint32_t ALM_CLEAR_TYPE_FIRST = 8;
+constexpr uint32_t ALM_CLEAR_TYPE_SECOND = 1;
+constexpr uint32_t ALM_CLEAR_TYPE_EVENT = 0;
+// Overall states.
+constexpr uint32_t ALM_TOTAL_DONE = 0;
+constexpr uint32_t ALM_TOTAL_RUNNING = 0x05000531;
+constexpr uint32_t ALM_TOTAL_SPECIAL_END = 0x4000C933;
+// Per-node export states (0 and 2: package ready) and package states.
+constexpr int32_t ALM_NODE_READY = 0;
+constexpr int32_t ALM_NODE_PACKING = 1;
+constexpr int32_t ALM_NODE_READY_PARTIAL = 2;
+constexpr uint32_t ALM_PKG_FETCHED = 1;
+// The alarm-log list of the master: operation code 0x70003005 to 561, no
+// cells; one answer record per package, tag 0 text node name, tag 1 text path.
+constexpr uint32_t OPCODE_ALM_LOG_LIST = 0x70003005;
+constexpr unsigned short ALM_LIST_TAG_NODE = 0;
+constexpr unsigned short ALM_LIST_TAG_PATH = 1;
+
+// ---- Synchronisation service (569 of the master) ----
+// Produce the running data: record RECORD_RUNNING_DATA, no cells. Answer:
+// tag 0 text "address:path" of the file.
+constexpr uint32_t OPCODE_RUNNING_DATA = 0x70000516;
+constexpr uint64_t RECORD_RUNNING_DATA = 0xD00C90015;
+constexpr unsigned short RUNNING_DATA_TAG_LOCATION = 0;
+
+}  // namespace chs_wire
