@@ -32,6 +32,7 @@
 #include "platform/om_file_copy.h"
 #include "tools/chsctl_client.h"
 #include "tools/chsctl_commands.h"
+#include "tools/chsctl_results.h"
 #include "tools/cluster_layout.h"
 
 namespace chs_tools {
@@ -64,36 +65,6 @@ constexpr unsigned long kDefaultWaitLimitSec = 600;
 // and, once it is packed, the file of that name with ".tgz".
 constexpr const char* kDiagnoseDir = "/VXA/coffer_data/omm/export_import/chs/export/diagnoseinfo/";
 constexpr const char* kPackageSuffixes[] = {"", "_MAIN", "_LOCAL", "_MAIN_LOCAL"};
-
-struct ResultMeaning {
-    uint32_t uiCode;
-    const char* pText;
-};
-constexpr ResultMeaning kResultMeanings[] = {
-    {0x40E05B0C, "an export task is already running or still gathering"},
-    {0x4000C963, "not enough space on the coffer disk"},
-    {0x40E05B0B, "not enough free memory"},
-    {0x40E05B0D, "an upgrade is in progress"},
-    {1007, "the collector switch is off"},
-    {0x03000003, "the export type is not supported"},
-    {0x4040324E, "general failure"},
-    {EXPORT_STATUS_FAILED, "the export failed"},
-    {0x40E05B0E, "no diagnose export task"},
-    {0x40E05B0F, "the export state is unknown, or another node runs the task"},
-    {0x40E05B10, "not the current export type"},
-    {SINGLE_RUN_BUSY, "busy, or not served"},
-};
-
-const char* ResultMeaningOf(uint32_t code) {
-    for (const ResultMeaning& meaning : kResultMeanings) {
-        if (meaning.uiCode == code) {
-            return meaning.pText;
-        }
-    }
-    return nullptr;
-}
-
-int ReportExportResult(uint32_t code) { return ReportFailedResult(code, ResultMeaningOf(code)); }
 
 // nullptr for a value the daemon does not answer with.
 const char* StatusText(uint32_t status) {
@@ -272,7 +243,7 @@ class ExportCommand {
             return status;
         }
         uint32_t result = answer.TryGetErrorCode();
-        return result == 0 ? kExitOk : ReportExportResult(result);
+        return result == 0 ? kExitOk : ReportResult(result);
     }
 
     int Start() {
@@ -331,7 +302,7 @@ class ExportCommand {
             PrintMessageJson(answer);
         }
         if (result != 0) {
-            return ReportExportResult(result);
+            return ReportResult(result);
         }
         const char* text = StatusText(status);
         if (text == nullptr) {
@@ -365,7 +336,7 @@ class ExportCommand {
                 if (m_options.bJson) {
                     PrintMessageJson(answer);
                 }
-                return ReportExportResult(result);
+                return ReportResult(result);
             }
             if (result == 0 && status != kStatusGathering) {
                 if (m_options.bJson) {

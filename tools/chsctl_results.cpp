@@ -1,0 +1,51 @@
+#include "tools/chsctl_results.h"
+
+#include "export/export_frame.h"
+#include "export/msg_single_run.h"
+#include "msg/chs_wire.h"
+#include "tools/chsctl_client.h"
+
+namespace chs_tools {
+namespace {
+
+struct ResultMeaning {
+    uint32_t uiCode;
+    const char* pText;
+};
+
+constexpr ResultMeaning kResultMeanings[] = {
+    {EXPORT_ERR_TASK_RUNNING, "an export task is already running or still gathering"},
+    {EXPORT_ERR_COFFER_SPACE, "not enough space on the coffer disk"},
+    {EXPORT_ERR_FREE_MEM, "not enough free memory"},
+    {EXPORT_ERR_UPGRADING, "an upgrade is in progress"},
+    {EXPORT_ERR_PARAM, "the export type is not supported"},
+    {EXPORT_ERR_GENERAL, "general failure"},
+    {EXPORT_STATUS_FAILED, "the export failed"},
+    {0x40E05B0E, "no diagnose export task"},
+    {0x40E05B0F, "the export state is unknown, or another node runs the task"},
+    {0x40E05B10, "not the current export type"},
+    {SINGLE_RUN_BUSY, "busy, or not served"},
+    // The log-export admission answers its verdicts untranslated.
+    {EXPORT_INNER_ERROR, "inner error: the request could not be read or the task not recorded"},
+    {EXPORT_UPGRADING, "an upgrade is in progress"},
+    {EXPORT_FORCE_STOP, "stopped on request"},
+    {EXPORT_SWITCH_OFF, "the collector switch is off"},
+    {EXPORT_SPACE_NOT_ENOUGH, "not enough space on the coffer disk or not enough free memory"},
+    {EXPORT_TASK_RUNNING, "a log task is running, or the last one ended less than 180 s ago"},
+    {chs_wire::PKG_NOTHING_TO_PACK, "nothing to pack"},
+};
+
+}  // namespace
+
+const char* ResultMeaningOf(uint32_t code) {
+    for (const ResultMeaning& meaning : kResultMeanings) {
+        if (meaning.uiCode == code) {
+            return meaning.pText;
+        }
+    }
+    return nullptr;
+}
+
+int ReportResult(uint32_t code) { return ReportFailedResult(code, ResultMeaningOf(code)); }
+
+}  // namespace chs_tools
