@@ -45,9 +45,15 @@ int RunControl(int argc, char** argv);
 // chsctl ... export start|status|download|clear; `options.vecWords` begins
 // with "export".
 int RunExport(const ControlOptions& options);
+// chsctl ... remote-log start|stop|show; `options.vecWords` begins with "remote-log".
+int RunRemoteLog(const ControlOptions& options);
+// chsctl ... package.
+int RunPackage(const ControlOptions& options);
 
-// The usage lines of the export subcommands, each beginning with blanks where
+// The usage lines of the export, remote-log and package subcommands, each beginning with blanks where
 // "usage: " stands on the first line of a usage text.
 extern const char* const kExportUsage;
+extern const char* const kRemoteLogUsage;
+extern const char* const kPackageUsage;
 
 }  // namespace chs_tools

@@ -21,8 +21,8 @@ int Usage() {
             "         query or set the collector switch (or, with --oem, the OEM switch) of the cluster\n"
             "       chsctl --cluster DIR --node N [--timeout SECONDS] [--json] clear-collected\n"
             "         delete everything the node has collected\n"
-            "%s",
-            chs_tools::kExportUsage);
+            "%s%s%s",
+            chs_tools::kExportUsage, chs_tools::kRemoteLogUsage, chs_tools::kPackageUsage);
     return chs_tools::kExitUsage;
 }
 

@@ -5,8 +5,9 @@
 //   chsctl --cluster DIR --node N [--timeout S] [--json] switch set on|off [--oem]
 //   chsctl --cluster DIR --node N [--timeout S] [--json] clear-collected
 //
-// --json may also follow the subcommand. The export subcommands are parsed
-// here as well and carried out in chsctl_export.cpp.
+// --json may also follow the subcommand. The export, remote-log and package
+// subcommands are parsed here as well and carried out in chsctl_export.cpp,
+// chsctl_remote_log.cpp and chsctl_package.cpp.
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -35,8 +36,8 @@ int ControlUsage() {
             "usage: chsctl --cluster DIR --node N [--timeout SECONDS] [--json] switch get\n"
             "       chsctl --cluster DIR --node N [--timeout SECONDS] [--json] switch set on|off [--oem]\n"
             "       chsctl --cluster DIR --node N [--timeout SECONDS] [--json] clear-collected\n"
-            "%s",
-            kExportUsage);
+            "%s%s%s",
+            kExportUsage, kRemoteLogUsage, kPackageUsage);
     return kExitUsage;
 }
 
@@ -89,6 +90,12 @@ class ControlCommand {
         const std::vector<std::string>& words = m_options.vecWords;
         if (words[0] == "export") {
             return RunExport(m_options);
+        }
+        if (words[0] == "remote-log") {
+            return RunRemoteLog(m_options);
+        }
+        if (words[0] == "package") {
+            return RunPackage(m_options);
         }
         if (words[0] == "switch" && words.size() == 2 && words[1] == "get") {
             return Attach() ? QuerySwitch() : kExitFailed;
