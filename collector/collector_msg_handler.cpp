@@ -38,10 +38,9 @@ void CollectorNotServedHandle(InnerMsg& request) {
 // Packaging and remote-task requests come with later work; until then each
 // answers that it failed instead of leaving the sender to its time-out.
 // The switch and clear handlers live in control/collector_switch.h, the
-// diagnose export handlers in export/.
+// diagnose export handlers in export/, the remote log task handlers in
+// logexport/.
 void HandlePkgCollectorFile(InnerMsg& request) { CollectorNotServedHandle(request); }
-void handleRemoteLogCollect(InnerMsg& request) { CollectorNotServedHandle(request); }
-void handleStopRemoteLogCollect(InnerMsg& request) { CollectorNotServedHandle(request); }
 
 int InitInfoCollectMsgHandler() {
     MsgProcessClass* engine = MsgProcessClass::Instance();

@@ -14,6 +14,8 @@
 #include "infra/chs_log.h"
 #include "infra/log_rate_limit.h"
 #include "infra/timer_drv.h"
+#include "logexport/log_list_service.h"
+#include "logexport/remote_log_task.h"
 #include "msg/msg_process.h"
 #include "platform/fdsa.h"
 #include "transfer/curl_global.h"
@@ -70,7 +72,7 @@ int32_t CHS_Init() {
     InitExportErrorCodeDesc();
     int32_t msgResult = -1;
     try {
-        msgResult = InitInfoCollectMsgHandler() == 0 ? 0 : -1;
+        msgResult = InitInfoCollectMsgHandler() == 0 && InitLogServiceMsgHandler() == 0 ? 0 : -1;
     } catch (const std::exception& error) {
         // A task thread that does not start ends start-up like any other
         // failure, with exit status 1 rather than an abort.
@@ -89,7 +91,7 @@ int32_t CHS_Init() {
     InfoCollectEngineClass::instance()->Init();
     if (collectorSwitch == kSwitchOn) {
         InfoCollectEngineClass::instance()->StartAllCollect();
-        // The resumption of an unfinished remote task joins here.
+        RecoverRemoteTask();
     }
     CHS_LOG(1, LOGID_CORE, "[OMM]Info collector init Done.");
     return 0;
