@@ -169,15 +169,16 @@ uint32_t checkExportFileAllowed(uint32_t type) {
                              LOGID_EXPORT, __FUNCTION__, __LINE__, "Switch is off, can not export file.");
             return EXPORT_SWITCH_OFF;
         }
-        if (checkExpfileSendAllowed(type) != 0) {
-            return EXPORT_INTERVAL_NOT_ELAPSED;
-        }
         running = CheckExportFileStatus();
         // Without the CCDB no task row can guard an upload; only a download
-        // (type 5) may go on blind.
+        // (type 5) may go on blind. This comes before the interval check,
+        // which cannot read the last upload either and would give 1015.
         if (running == 0 && g_updateCCDBType == UPDATE_CCDB_ABNORMAL) {
             CHS_LOG(2, LOGID_EXPORT, "Task is exporting , try again later!");
             return EXPORT_TASK_RUNNING;
+        }
+        if (checkExpfileSendAllowed(type) != 0) {
+            return EXPORT_INTERVAL_NOT_ELAPSED;
         }
     } else {
         running = CheckExportFileStatus();
