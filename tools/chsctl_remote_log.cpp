@@ -211,8 +211,8 @@ class RemoteLogCommand {
 
   private:
     // Sends `request`; kExitOk with the record id and result of the answer's
-    // first record (a record without cell 4095 carries 0), else the exit
-    // status after reporting why.
+    // first record (a record without cell 4095 carries 0) and the reason the
+    // daemon may give with a refusal, else the exit status after reporting why.
     int Exchange(InnerMsg& request, uint64_t& record, uint32_t& result) {
         InnerMsg answer;
         SendOutcome outcome =
@@ -228,6 +228,8 @@ class RemoteLogCommand {
         record = first.GetCode();
         const CTLVCell* cell = first.find(chs_wire::TAG_RESULT);
         result = cell != nullptr ? MsgCellValue32(*cell) : 0;
+        m_strDetail.clear();
+        AnswerText(answer, chs_wire::TAG_DESCRIPTION, m_strDetail);
         return kExitOk;
     }
 
@@ -236,9 +238,14 @@ class RemoteLogCommand {
         if (m_options.bJson) {
             document["result"] = ResultJson(result);
             document["result_text"] = meaning != nullptr ? meaning : "";
+            document["detail"] = m_strDetail;
             PrintJsonLine(document);
         }
-        return ReportFailedResult(result, meaning);
+        int exit = ReportFailedResult(result, meaning);
+        if (!m_strDetail.empty()) {
+            fprintf(stderr, "node %u says: %s\n", m_usNode, m_strDetail.c_str());
+        }
+        return exit;
     }
 
     int Start() {
@@ -417,6 +424,7 @@ class RemoteLogCommand {
     const ControlOptions& m_options;
     RemoteLogArgs& m_args;
     uint16_t m_usNode;
+    std::string m_strDetail;  // of the last answer
 };
 
 }  // namespace

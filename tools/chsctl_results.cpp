@@ -18,7 +18,7 @@ constexpr ResultMeaning kResultMeanings[] = {
     {EXPORT_ERR_COFFER_SPACE, "not enough space on the coffer disk"},
     {EXPORT_ERR_FREE_MEM, "not enough free memory"},
     {EXPORT_ERR_UPGRADING, "an upgrade is in progress"},
-    {EXPORT_ERR_PARAM, "the export type is not supported"},
+    {EXPORT_ERR_PARAM, "a parameter is not valid (of an export: a type it does not serve)"},
     {EXPORT_ERR_GENERAL, "general failure"},
     {EXPORT_STATUS_FAILED, "the export failed"},
     {0x40E05B0E, "no diagnose export task"},

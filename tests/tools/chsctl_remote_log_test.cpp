@@ -1,0 +1,521 @@
+// chsctl remote-log and package against a scripted stand-in for the daemon:
+// this test process attaches to a temporary two-node cluster as node 0,
+// serves endpoint 551 over the real transport, answers as each case scripts
+// and writes the remote log task row into the cluster's configuration
+// database the way the daemon does; chsctl runs as its own process.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "control/ccdb_comm.h"
+#include "msg/chs_wire.h"
+#include "msg/inner_msg.h"
+#include "msg/msg_api.h"
+#include "platform/dplog.h"
+#include "platform/om_ccdb.h"
+#include "platform/om_cluster.h"
+#include "tests/support/process.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+using chs_test::BinaryPath;
+using chs_test::Process;
+using chs_test::ReadText;
+using chs_test::RunProgram;
+using chs_test::RunResult;
+using chs_test::TempDir;
+using chs_test::WaitFor;
+using TaskRow = CCDB_COMM::tagDB_CHS_REMOTE_TASK_S;
+
+constexpr uint32_t kStart = chs_wire::OPCODE_REMOTE_LOG_COLLECT;
+constexpr uint32_t kStop = chs_wire::OPCODE_REMOTE_LOG_STOP;
+constexpr uint32_t kPackage = chs_wire::OPCODE_PKG_COLLECTOR_FILE;
+constexpr uint64_t kAdded = chs_wire::RECORD_REMOTE_TASK_ADDED;
+constexpr const char* kUtc = "TZ=UTC0";
+constexpr uint64_t kCreated = 1796551200;  // 2026-12-06T10:00:00Z
+
+// One scripted answer: its record id, cell 4095 when `bResult`, a text in
+// cell 0 (the archive path) and a reason in cell 4094 when not empty.
+struct Answer {
+    uint64_t ullRecord = 0;
+    bool bResult = false;
+    int32_t iResult = 0;
+    std::string strPath;
+    std::string strDetail;
+};
+
+// Answers come on the transport's reader threads, hence the lock.
+struct Fake {
+    std::mutex mutex;
+    std::map<uint32_t, Answer> answers;
+    std::map<uint32_t, InnerMsg> requests;  // the last one per opcode
+    std::function<void(const std::string& taskId)> onStart;
+} g_fake;
+
+int32_t g_ccdb = 0;
+
+void WriteTask(const TaskRow& row) { ASSERT_EQ(CCDB_COMM::ResetRemoteTaskToDB(g_ccdb, row), 0u); }
+
+TaskRow Task(const std::string& id, uint32_t mode, uint64_t status) {
+    TaskRow row{};
+    row.taskId = 1;
+    row.taskType = mode;
+    snprintf(row.taskIdText, sizeof(row.taskIdText), "%s", id.c_str());
+    row.createTime = kCreated;
+    row.i_taskstatus = status;
+    row.i_taskrunnode = 1;
+    return row;
+}
+
+int FakeEntry(void* message) {
+    InnerMsg request;
+    if (request.Decode(static_cast<unsigned char*>(message), 0) == MSG_CODEC_FAILURE) {
+        return 0;
+    }
+    uint32_t opcode = request.GetMsgInfo().uiMsgOPCode;
+    Answer answer;
+    std::function<void(const std::string&)> onStart;
+    {
+        std::lock_guard<std::mutex> lock(g_fake.mutex);
+        answer = g_fake.answers[opcode];
+        onStart = opcode == kStart ? g_fake.onStart : nullptr;
+    }
+    if (onStart && !request.GetBody().empty() && request.GetBody()[0].find(0) != nullptr) {
+        onStart(static_cast<const char*>(*request.GetBody()[0].find(0)));
+    }
+    // Recorded once the row is written: a test that sees the request may change it.
+    {
+        std::lock_guard<std::mutex> lock(g_fake.mutex);
+        g_fake.requests[opcode] = request;
+    }
+    MsgRecord* record = new MsgRecord(answer.ullRecord != 0 ? answer.ullRecord : opcode);
+    if (answer.bResult) {
+        record->appendInner(CTLVCell::NewInt32(chs_wire::TAG_RESULT, answer.iResult));
+    }
+    if (!answer.strPath.empty()) {
+        record->appendInner(CTLVCell::NewString(chs_wire::PKG_TAG_PATH, answer.strPath));
+    }
+    if (!answer.strDetail.empty()) {
+        record->appendInner(CTLVCell::NewString(chs_wire::TAG_DESCRIPTION, answer.strDetail));
+    }
+    MsgObject body;
+    body.append(record);
+    request.PostAckMsg(body);
+    return 0;
+}
+
+class ChsctlRemoteLogTest : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        s_dir = new TempDir();
+        s_cluster = s_dir->Join("cluster");
+        RunResult made = RunProgram({BinaryPath("tools/chsctl"), "mkcluster", s_cluster, "--nodes", "2"});
+        ASSERT_EQ(made.exitCode, 0) << made.err;
+        std::string error;
+        ASSERT_TRUE(platform::AttachCluster(s_cluster + "/cluster.json", 0, s_cluster + "/node0", true, error))
+            << error;
+        platform::LogOpen(s_dir->Join("test.log"));
+        char* argv[] = {const_cast<char*>(CCDB_COMM::CCDB_DB_ARG), nullptr};
+        ASSERT_EQ(OM_CCDB_Init(CCDB_COMM::CCDB_DB_TYPE, CCDB_COMM::CCDB_DB_NAME, argv, &g_ccdb), OM_CCDB_OK);
+        ASSERT_EQ(msg_api::StartClient(), 0);
+        ASSERT_EQ(msg_api::RegisterPID(551, FakeEntry), 0);
+    }
+    static void TearDownTestSuite() {
+        msg_api::UnRegisterPID(551);
+        delete s_dir;
+    }
+
+    void SetUp() override {
+        std::lock_guard<std::mutex> lock(g_fake.mutex);
+        g_fake.answers = {{kStart, {kAdded, true, 0, "", ""}}};
+        g_fake.requests.clear();
+        g_fake.onStart = nullptr;
+        CCDB_COMM::DeleteRemoteTask(g_ccdb, 1);
+    }
+
+    static void Script(uint32_t opcode, const Answer& answer) {
+        std::lock_guard<std::mutex> lock(g_fake.mutex);
+        g_fake.answers[opcode] = answer;
+    }
+    static std::vector<std::string> Argv(const std::vector<std::string>& args) {
+        std::vector<std::string> argv = {BinaryPath("tools/chsctl"), "--cluster", s_cluster, "--node", "0"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return argv;
+    }
+    static RunResult Chsctl(const std::vector<std::string>& args, const std::string& tz = kUtc) {
+        return RunProgram(Argv(args), {tz}, 30000);
+    }
+    static size_t RequestCount() {
+        std::lock_guard<std::mutex> lock(g_fake.mutex);
+        return g_fake.requests.size();
+    }
+    // Type, length and value of cell `tag` of the first record of the last
+    // request with `opcode`; "absent" when it is not there.
+    static std::string Cell(uint32_t opcode, unsigned short tag) {
+        std::lock_guard<std::mutex> lock(g_fake.mutex);
+        const InnerMsg& message = g_fake.requests[opcode];
+        if (message.GetBody().empty() || message.GetBody()[0].find(tag) == nullptr) {
+            return "absent";
+        }
+        const CTLVCell* cell = message.GetBody()[0].find(tag);
+        return std::to_string(cell->GetType()) + "/" + std::to_string(cell->GetLength()) + ":" +
+               cell->toString();
+    }
+
+    static TempDir* s_dir;
+    static std::string s_cluster;
+};
+
+TempDir* ChsctlRemoteLogTest::s_dir = nullptr;
+std::string ChsctlRemoteLogTest::s_cluster;
+
+TEST_F(ChsctlRemoteLogTest, BadCommandLinesAreRefusedBeforeSending) {
+    const std::string start = "remote-log start --mode 2 --from ";
+    struct Case {
+        std::vector<std::string> words;
+        std::string why;
+        std::string tz = kUtc;
+    };
+    const std::vector<Case> cases = {
+        {{"remote-log"}, "needs an action"},
+        {{"remote-log", "begin"}, "unknown remote-log action begin"},
+        {{"remote-log", "start"}, "needs --mode"},
+        {{"remote-log", "start", "--mode", "3"}, "--mode takes 0 (alarm logs, first kind)"},
+        {{"remote-log", "start", "--mode", "-1"}, "--mode takes"},
+        {{"remote-log", "start", "--mode", "2"}, "give --from and --to"},
+        {{"remote-log", "start", "--mode", "0", "--to", "1700000000"}, "--from and --to go together"},
+        {{"remote-log", "start", "--mode", "2", "--from", "1700000001", "--to", "1700000000"}, "--to lies before"},
+        // 10:30+01:00 is 09:30Z.
+        {{"remote-log", "start", "--mode", "2", "--from", "2026-12-06T10:00:00Z", "--to",
+          "2026-12-06T10:30:00+01:00"},
+         "--to lies before --from"},
+        {{"remote-log", "start", "--mode", "2", "--from", "2026-13-01T00:00:00"}, "not a date of the calendar"},
+        {{"remote-log", "start", "--mode", "2", "--from", "2026-02-29T00:00:00"}, "not a date of the calendar"},
+        {{"remote-log", "start", "--mode", "2", "--from", "2026-12-06T24:00:00"}, "not a time of day"},
+        {{"remote-log", "start", "--mode", "2", "--from", "2026-12-06T10:00:00+24:00"}, "offset from UTC"},
+        {{"remote-log", "start", "--mode", "2", "--from", "1969-12-31T23:59:59Z"}, "before 1970"},
+        {{"remote-log", "start", "--mode", "2", "--from", "1970-01-01T01:00:00"}, "before 1970", "TZ=XST-2"},
+        {{"remote-log", "start", "--mode", "2", "--from", "2026-03-29T02:30:00"},
+         "does not exist in the local time zone",
+         "TZ=CET-1CEST,M3.5.0,M10.5.0/3"},
+        {{"remote-log", "start", "--mode", "1", "--from", "99999999999999", "--to", "1"}, "seconds since the epoch"},
+        {{"remote-log", "start", "--mode", "2", "--from", "253402300800"}, "past the year 9999"},
+        {{"remote-log", "start", "--mode", "2", "--from", "2026-12-06 10:00:00"}, "is neither"},
+        {{"remote-log", "start", "--mode", "2", "--from", "2026-12-06T10:00"}, "is neither"},
+        {{"remote-log", "start", "--mode", "2", "--from", "2026-12-06T10:00:00.1234Z"}, "is neither"},
+        {{"remote-log", "start", "--mode", "2", "--from", ""}, "is neither"},
+        {{"remote-log", "start", "--mode", "0", "--task-id", std::string(256, 'x')}, "has 256 bytes, at most 255"},
+        {{"remote-log", "start", "--mode", "0", "--task-id", ""}, "the task id is empty"},
+        {{"remote-log", "start", "--mode", "0", "--wait-limit", "5"}, "--wait-limit goes with --wait"},
+        {{"remote-log", "start", "--mode", "0", "--wait", "--wait-limit", "0"}, "--wait-limit takes"},
+        {{"remote-log", "start", "--mode", "0", "--type", "5"}, "does not take --type"},
+        {{"remote-log", "stop"}, "takes the id of the task"},
+        {{"remote-log", "stop", "a", "b"}, "takes the id of the task"},
+        {{"remote-log", "stop", std::string(256, 'y')}, "at most 255"},
+        {{"remote-log", "show", "now"}, "takes no arguments"},
+        {{"package", "--all"}, "takes no arguments"},
+    };
+    for (const Case& c : cases) {
+        RunResult result = Chsctl(c.words, c.tz);
+        EXPECT_EQ(result.exitCode, 2) << testing::PrintToString(c.words) << result.err;
+        EXPECT_NE(result.err.find(c.why), std::string::npos) << testing::PrintToString(c.words) << result.err;
+        EXPECT_NE(result.err.find("usage:"), std::string::npos) << testing::PrintToString(c.words);
+    }
+    EXPECT_EQ(RequestCount(), 0u) << "a refused command line sends nothing";
+}
+
+TEST_F(ChsctlRemoteLogTest, StartSendsTheTaskIdModeAndRangeInMilliseconds) {
+    struct Case {
+        std::vector<std::string> extra;
+        std::string tz;
+        std::string mode, begin, end;
+    };
+    const std::vector<Case> cases = {
+        {{"--mode", "2", "--from", "2026-12-06T10:00:00Z", "--to", "2026-12-06T12:30:00.25+01:00"}, kUtc, "2",
+         "1796551200000", "1796556600250"},
+        {{"--mode", "2", "--from", "2026-12-06T10:00:00", "--to", "2026-12-06T10:00:00"}, "TZ=XST-2", "2",
+         "1796544000000", "1796544000000"},
+        {{"--mode", "2", "--from", "1709251199", "--to", "2024-03-01T00:00:00-00:30"}, kUtc, "2", "1709251199000",
+         "1709253000000"},
+        {{"--mode", "0"}, kUtc, "0", "0", "0"},
+        {{"--mode", "1", "--from", "1700000000", "--to", "1700003600"}, kUtc, "1", "1700000000000",
+         "1700003600000"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = {"remote-log", "start", "--task-id", "T-1"};
+        args.insert(args.end(), c.extra.begin(), c.extra.end());
+        RunResult result = Chsctl(args, c.tz);
+        EXPECT_EQ(result.exitCode, 0) << testing::PrintToString(c.extra) << result.err;
+        EXPECT_EQ(result.out, "remote log task T-1 started on node 0\n");
+        EXPECT_EQ(Cell(kStart, 0), "2/4:T-1");
+        EXPECT_EQ(Cell(kStart, 1), "4/4:" + c.mode);
+        EXPECT_EQ(Cell(kStart, 2), "3/8:" + c.begin) << testing::PrintToString(c.extra);
+        EXPECT_EQ(Cell(kStart, 3), "3/8:" + c.end) << testing::PrintToString(c.extra);
+    }
+    RunResult generated = Chsctl({"--json", "remote-log", "start", "--mode", "0"});
+    EXPECT_EQ(generated.exitCode, 0) << generated.err;
+    std::smatch id;
+    const std::string cell = Cell(kStart, 0);
+    ASSERT_TRUE(std::regex_match(cell, id, std::regex("2/21:(chsctl-[0-9]{13})"))) << Cell(kStart, 0);
+    EXPECT_EQ(generated.out, "{\"started\":true,\"task_id\":\"" + id[1].str() + "\"}\n");
+}
+
+// Only record 0x70003008 with result 0 says the task row was written.
+TEST_F(ChsctlRemoteLogTest, StartExplainsEveryOtherAnswer) {
+    struct Case {
+        Answer answer;
+        std::string err;
+    };
+    const std::vector<Case> cases = {
+        {{kStart, true, 1009, "", ""},
+         "failed: result 0x000003F1 (a log task is running, or the last one ended less than 180 s ago)\n"},
+        {{kStart, true, 1007, "", ""}, "failed: result 0x000003EF (the collector switch is off)\n"},
+        {{kStart, true, 1008, "", ""},
+         "failed: result 0x000003F0 (not enough space on the coffer disk or not enough free memory)\n"},
+        {{kStart, true, 1005, "", ""}, "failed: result 0x000003ED (an upgrade is in progress)\n"},
+        {{kAdded, true, 1001, "", ""},
+         "failed: result 0x000003E9 (inner error: the request could not be read or the task not recorded)\n"},
+        {{kStart, true, static_cast<int32_t>(0x40E05B0C), "", ""},
+         "failed: result 0x40E05B0C (an export task is already running or still gathering)\n"},
+        {{kStart, false, 0, "", ""}, "failed: result 0x00000000 (the answer does not say that the task started)\n"},
+        {{kStart, true, 0x03000003, "", "task mode 7 is not supported"},
+         "failed: result 0x03000003 (a parameter is not valid (of an export: a type it does not serve))\n"
+         "node 0 says: task mode 7 is not supported\n"},
+        {{kStart, true, 0x12345678, "", ""}, "failed: result 0x12345678\n"},
+    };
+    for (const Case& c : cases) {
+        Script(kStart, c.answer);
+        RunResult result = Chsctl({"remote-log", "start", "--mode", "1", "--wait"});
+        EXPECT_EQ(result.exitCode, 1) << c.err;
+        EXPECT_EQ(result.err, c.err);
+        EXPECT_EQ(result.out, "");
+    }
+    Script(kStart, {kStart, true, 1009, "", ""});
+    RunResult json = Chsctl({"--json", "remote-log", "start", "--mode", "1", "--task-id", "J"});
+    EXPECT_EQ(json.exitCode, 1);
+    EXPECT_EQ(json.out,
+              "{\"detail\":\"\",\"result\":1009,\"result_text\":\"a log task is running, or the last one ended "
+              "less than 180 s ago\",\"started\":false,\"task_id\":\"J\"}\n");
+}
+
+TEST_F(ChsctlRemoteLogTest, StopSendsTheIdAndExplainsTheAnswer) {
+    struct Case {
+        Answer answer;
+        bool bEndedRow;
+        int exitCode;
+        std::string out, err;
+    };
+    const std::vector<Case> cases = {
+        {{kStop, false, 0, "", ""}, false, 0, "stop requested for task T-9\n", ""},
+        {{kStop, true, 0, "", ""}, true, 0, "task T-9 had ended already: nothing to stop\n", ""},
+        {{kStop, true, -1, "", ""}, false, 1, "",
+         "failed: result 0xFFFFFFFF (the task id does not match the running task)\n"},
+        {{kStop, true, 6, "", ""}, false, 1, "", "failed: result 0x00000006 (no remote log task)\n"},
+        {{kStop, true, 1001, "", ""}, false, 1, "",
+         "failed: result 0x000003E9 (inner error: the request could not be read or the task not recorded)\n"},
+    };
+    for (const Case& c : cases) {
+        TaskRow row = Task("T-9", 0, 4);
+        row.i_taskendtime = c.bEndedRow ? kCreated + 60 : 0;
+        WriteTask(row);
+        Script(kStop, c.answer);
+        RunResult result = Chsctl({"remote-log", "stop", "T-9"});
+        EXPECT_EQ(result.exitCode, c.exitCode) << c.out << c.err;
+        EXPECT_EQ(result.out, c.out);
+        EXPECT_EQ(result.err, c.err);
+        EXPECT_EQ(Cell(kStop, 0), "2/4:T-9");
+    }
+    Script(kStop, {kStop, false, 0, "", ""});
+    RunResult json = Chsctl({"--json", "remote-log", "stop", "other id"});
+    EXPECT_EQ(json.out, "{\"ended\":false,\"stop_requested\":true,\"task_id\":\"other id\"}\n");
+    EXPECT_EQ(Cell(kStop, 0), "2/9:other id");
+}
+
+TEST_F(ChsctlRemoteLogTest, ShowReadsTheTaskRowOfTheCluster) {
+    TaskRow running = Task("T-1", 2, 2);
+    running.paramValue1 = 1796551200000;
+    running.paramValue2 = 1796556600250;
+    running.i_taskprogress = 3;
+    running.i_tasksubitems = 10;
+    WriteTask(running);
+    RunResult shown = Chsctl({"remote-log", "show"});
+    EXPECT_EQ(shown.exitCode, 0) << shown.err;
+    EXPECT_EQ(shown.out,
+              "task id:  T-1\n"
+              "mode:     2, history logs from 2026-12-06T10:00:00+00:00 to 2026-12-06T11:30:00.250+00:00\n"
+              "status:   file list ready\n"
+              "progress: 3 of 10 files sent\n"
+              "result:   0 (Export success!)\n"
+              "text:     \n"
+              "run node: 1\n"
+              "started:  2026-12-06T10:00:00+00:00\n"
+              "ended:    -\n");
+    RunResult json = Chsctl({"--json", "remote-log", "show"}, "TZ=XST-2");
+    EXPECT_EQ(json.out,
+              "{\"created\":\"2026-12-06T12:00:00+02:00\",\"ended\":null,\"from\":\"2026-12-06T12:00:00+02:00\","
+              "\"mode\":2,\"progress\":3,\"result\":0,\"result_text\":\"Export success!\",\"run_node\":1,"
+              "\"status\":\"list_ready\",\"task_id\":\"T-1\",\"text\":\"\",\"to\":\"2026-12-06T13:30:00.250+02:00\","
+              "\"total\":10}\n");
+
+    struct Case {
+        uint32_t uiMode;
+        uint64_t ullResult;
+        std::string strText;
+        std::string mode, result, json;
+    };
+    const std::vector<Case> cases = {
+        {0, 1006, "Force stop!", "0, alarm logs (first kind)", "1006 (Force stop!)", "\"result\":1006"},
+        {1, 0xFFFFFFFF, "", "1, alarm logs (second kind)", "-1 (the task's work could not start)", "\"result\":-1"},
+        {1, UINT64_MAX, "", "1, alarm logs (second kind)", "-1 (the task's work could not start)", "\"result\":-1"},
+        {7, 0x4040324E, "", "7, mode 7 (not served)", "0x4040324E (general failure)", "\"result\":1077949006"},
+        {0, 1003, "Some files export failed!Fail log list: a.log,b.log", "0, alarm logs (first kind)",
+         "1003 (Some files export failed!)", "\"from\":null"},
+    };
+    for (const Case& c : cases) {
+        TaskRow ended = Task("T-2", c.uiMode, 4);
+        ended.i_taskresult = c.ullResult;
+        ended.i_taskendtime = kCreated + 90;
+        snprintf(ended.sv_taskreturn2, sizeof(ended.sv_taskreturn2), "%s", c.strText.c_str());
+        WriteTask(ended);
+        RunResult words = Chsctl({"remote-log", "show"});
+        EXPECT_EQ(words.exitCode, 0) << words.err;
+        for (const std::string& line : std::vector<std::string>{"mode:     " + c.mode, "status:   failed", "result:   " + c.result,
+                                        "text:     " + c.strText, "ended:    2026-12-06T10:01:30+00:00"}) {
+            EXPECT_NE(words.out.find(line + "\n"), std::string::npos) << line << "\n" << words.out;
+        }
+        RunResult doc = Chsctl({"--json", "remote-log", "show"});
+        EXPECT_NE(doc.out.find(c.json), std::string::npos) << doc.out;
+        EXPECT_NE(doc.out.find("\"status\":\"failed\""), std::string::npos) << doc.out;
+    }
+
+    // No row, and the row the daemon leaves before the first task ran.
+    TaskRow placeholder = Task("0", 8, 0);
+    placeholder.i_taskendtime = kCreated;
+    for (bool withPlaceholder : {false, true}) {
+        CCDB_COMM::DeleteRemoteTask(g_ccdb, 1);
+        if (withPlaceholder) {
+            WriteTask(placeholder);
+        }
+        RunResult none = Chsctl({"remote-log", "show"});
+        EXPECT_EQ(none.exitCode, 1);
+        EXPECT_EQ(none.err, "no remote log task\n");
+        EXPECT_EQ(Chsctl({"--json", "remote-log", "show"}).out, "null\n");
+    }
+}
+
+// The stand-in writes the task row when it accepts the start; each step then
+// changes the row and waits until chsctl has shown the change.
+TEST_F(ChsctlRemoteLogTest, WaitFollowsTheTaskRowToItsEnd) {
+    struct Step {
+        std::function<void(TaskRow&)> change;
+        std::string line;
+    };
+    struct Case {
+        std::vector<std::string> extra;
+        std::vector<Step> steps;
+        int exitCode;
+        std::string tail;  // the end of standard output or, after a failure, of standard error
+    };
+    auto progress = [](uint64_t status, uint64_t sent, uint64_t total) {
+        return [=](TaskRow& row) {
+            row.i_taskstatus = status;
+            row.i_taskprogress = sent;
+            row.i_tasksubitems = total;
+        };
+    };
+    auto end = [](uint64_t status, uint64_t result, uint64_t sent) {
+        return [=](TaskRow& row) {
+            row.i_taskstatus = status;
+            row.i_taskresult = result;
+            row.i_taskprogress = sent;
+            row.i_taskendtime = kCreated + 120;
+        };
+    };
+    const std::vector<Case> cases = {
+        {{},
+         {{nullptr, "sent 0 of 0"}, {progress(2, 0, 3), "sent 0 of 3"}, {progress(2, 2, 3), "sent 2 of 3"},
+          {end(3, 0, 3), ""}},
+         0,
+         "remote log task W started on node 0\nsent 0 of 0\nsent 0 of 3\nsent 2 of 3\nsent 3 of 3\ntask id:  W\n"},
+        {{}, {{progress(2, 1, 4), "sent 1 of 4"}, {end(4, 1006, 1), ""}}, 1, "result:   1006 (Force stop!)\n"},
+        {{"--wait-limit", "1"}, {{nullptr, "sent 0 of 0"}}, 4, "chsctl: task W is still running after 1 s\n"},
+        {{}, {{[](TaskRow& row) { strcpy(row.taskIdText, "other"); }, ""}}, 1,
+         "chsctl: task W is no longer the cluster's remote log task (now other)\n"},
+    };
+    for (const Case& c : cases) {
+        TaskRow row;
+        std::mutex rowMutex;
+        {
+            std::lock_guard<std::mutex> lock(g_fake.mutex);
+            g_fake.onStart = [&](const std::string& id) {
+                std::lock_guard<std::mutex> guard(rowMutex);
+                row = Task(id, 0, 1);
+                WriteTask(row);
+            };
+        }
+        std::vector<std::string> args = {"--timeout", "5", "remote-log", "start", "--mode", "0", "--task-id", "W",
+                                         "--wait"};
+        args.insert(args.end(), c.extra.begin(), c.extra.end());
+        std::string out = s_dir->Join("wait.out");
+        Process chsctl(Argv(args), {kUtc}, out);
+        for (const Step& step : c.steps) {
+            ASSERT_TRUE(WaitFor([&] { return RequestCount() > 0; }, 10000));
+            if (step.change) {
+                std::lock_guard<std::mutex> guard(rowMutex);
+                step.change(row);
+                WriteTask(row);
+            }
+            if (!step.line.empty()) {
+                EXPECT_TRUE(WaitFor([&] { return ReadText(out).find(step.line + "\n") != std::string::npos; }, 5000))
+                    << step.line << "\n" << ReadText(out);
+            }
+        }
+        ASSERT_TRUE(WaitFor([&] { return !chsctl.Running(); }, 10000)) << ReadText(out);
+        int status = chsctl.Stop(0);
+        EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, c.exitCode) << ReadText(out + ".err");
+        std::string text = ReadText(c.exitCode == 0 || c.tail.rfind("chsctl:", 0) != 0 ? out : out + ".err");
+        EXPECT_NE(text.find(c.tail), std::string::npos) << c.tail << "\n---\n" << text;
+        SetUp();
+    }
+}
+
+TEST_F(ChsctlRemoteLogTest, PackageNamesTheArchiveOnTheNodeAndInTheClusterDirectory) {
+    const std::string archive = "/VXA/coffer_data/omm/export_import/chs/export/collector_chs_file_CTE0.A.tgz";
+    struct Case {
+        Answer answer;
+        int exitCode;
+        std::string out, err;
+    };
+    const std::vector<Case> cases = {
+        {{kPackage, true, 0, archive, ""}, 0,
+         "archive on node 0: " + archive + "\nin the cluster directory: " + s_cluster + "/node0" + archive + "\n",
+         ""},
+        {{kPackage, true, static_cast<int32_t>(0x4000C965), "", ""}, 1, "", "failed: result 0x4000C965 (nothing to pack)\n"},
+        {{kPackage, true, -1, "", ""}, 1, "",
+         "failed: result 0xFFFFFFFF (packing failed: little space on the coffer disk, or tar failed)\n"},
+        {{kPackage, true, 0, "", ""}, 1, "", "chsctl: the answer names no archive\n"},
+    };
+    for (const Case& c : cases) {
+        Script(kPackage, c.answer);
+        RunResult result = Chsctl({"package"});
+        EXPECT_EQ(result.exitCode, c.exitCode) << c.err;
+        EXPECT_EQ(result.out, c.out);
+        EXPECT_EQ(result.err, c.err);
+    }
+    Script(kPackage, {kPackage, true, 0, archive, ""});
+    RunResult json = Chsctl({"--json", "package"});
+    EXPECT_EQ(json.out, "{\"path\":\"" + archive + "\",\"real_path\":\"" + s_cluster + "/node0" + archive + "\"}\n");
+    RunResult unreachable = RunProgram({BinaryPath("tools/chsctl"), "--cluster", s_cluster, "--node", "1", "package"});
+    EXPECT_EQ(unreachable.exitCode, 3) << unreachable.err;
+}
+
+}  // namespace
