@@ -4,16 +4,21 @@
 
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <system_error>
 #include <thread>
 
 #include "infra/chs_log.h"
 #include "peers/peer_codes.h"
+#include "platform/platform_state.h"
 
 namespace fs = std::filesystem;
 
 namespace chs_peers {
 namespace {
+
+// A state override naming a file (its base name) whose deliveries fail.
+const char* const kRefuseNameState = "peer550_refuse_name";
 
 struct SendFileRequest {
     std::string strPath;
@@ -112,6 +117,12 @@ void RemoteAgent::HandleSendFile(InnerMsg& request) {
     std::string destination = m_context.RemoteDir() + "/" + m_context.NodeDirName(parsed.usSourceNode);
     // The delivered name is the one the request gave, not a symbolic link's target.
     std::string name = fs::path(parsed.strPath).filename().string();
+    // Tests make one named file fail while the others go through.
+    std::optional<std::string> refused = platform::state::Get(kRefuseNameState);
+    if (code == PEER_OK && refused && *refused == name) {
+        why = "told to refuse " + name;
+        code = PEER_ERR_FILE;
+    }
     if (code == PEER_OK) {
         code = Deliver(source.string(), destination, name, why);
     }

@@ -1,0 +1,52 @@
+#include "tests/support/local_node.h"
+
+#include <gtest/gtest.h>
+
+#include "collector/collector_db.h"
+#include "collector/collector_msg_handler.h"
+#include "control/ccdb_comm.h"
+#include "control/collector_ccdb.h"
+#include "control/collector_switch.h"
+#include "core/collector_dir.h"
+#include "export/export_frame.h"
+#include "infra/chs_log.h"
+#include "logexport/log_list_service.h"
+#include "platform/om_cluster.h"
+
+namespace chs_test {
+
+LocalNode::LocalNode(int nodes, bool withPeers) : m_strCluster(m_dir.Join("cluster")) {
+    RunResult made = RunProgram({BinaryPath("tools/chsctl"), "mkcluster", m_strCluster, "--nodes",
+                                 std::to_string(nodes)});
+    if (made.exitCode != 0) {
+        ADD_FAILURE() << "mkcluster: " << made.err;
+        return;
+    }
+    WriteText(m_strCluster + "/peers.json", "{\"sessions\": {}}");
+    std::string clusterFile = m_strCluster + "/cluster.json";
+    if (OMClusterInit(35, 0, 35, "0", Root(0).c_str(), clusterFile.c_str()) != 0) {
+        ADD_FAILURE() << "cannot attach to " << clusterFile;
+        return;
+    }
+    SetModuleID(551);
+    CCDB_COMM::g_uiCcdbUpgradePollMs = 0;
+    EXPECT_EQ(COLLECTOR_CCDB::Init(), 0u);
+    EXPECT_EQ(COLLECTOR_CCDB::SetCollectorSwitch("on"), 0u);
+    SetLastKnownCollectorSwitch("on");  // what the supervision loop would have applied
+    InitExportErrorCodeDesc();
+    EXPECT_EQ(InitInfoCollectMsgHandler(), 0);
+    EXPECT_EQ(InitLogServiceMsgHandler(), 0);
+    RecoverCollectorDirForCofferData();
+    EXPECT_EQ(RecoverDb(), 0);
+    EXPECT_EQ(CollectorDbOper(""), 0);
+    if (withPeers) {
+        std::string out = m_dir.Join("chs-peers.out");
+        m_peers = std::make_unique<Process>(
+            std::vector<std::string>{BinaryPath("peers/chs-peers"), clusterFile, "0", Root(0)},
+            std::vector<std::string>{"PATH=" + m_strCluster + "/bin:/usr/sbin:/usr/bin:/sbin:/bin"}, out);
+        EXPECT_TRUE(WaitFor([&] { return ReadText(out).find("ready") != std::string::npos; }, 20000))
+            << ReadText(out);
+    }
+}
+
+}  // namespace chs_test
