@@ -45,7 +45,8 @@ int RunPackage(const ControlOptions& options) {
     if (outcome != SendOutcome::kAnswered) {
         return ReportSendFailure(outcome, request, node);
     }
-    const CTLVCell* cell = answer.GetBody().empty() ? nullptr : answer.GetBody()[0].find(chs_wire::TAG_RESULT);
+    const CTLVCell* cell =
+        answer.GetBody().empty() ? nullptr : answer.GetBody()[0].find(chs_wire::TAG_RESULT);
     uint32_t result = cell != nullptr ? MsgCellValue32(*cell) : 0;
     std::string path;
     if (result == 0 && (!AnswerText(answer, chs_wire::PKG_TAG_PATH, path) || path.empty())) {

@@ -127,7 +127,8 @@ bool ParseStartArgs(const std::vector<std::string>& words, RemoteLogArgs& args) 
             }
             args.bWaitLimitGiven = true;
         } else {
-            fprintf(stderr, "chsctl: remote-log start does not take %s (or it lacks its value)\n", word.c_str());
+            fprintf(stderr, "chsctl: remote-log start does not take %s (or it lacks its value)\n",
+                    word.c_str());
             return false;
         }
     }
@@ -348,7 +349,8 @@ class RemoteLogCommand {
         bool endedBefore = false;
         if (OpenTaskStore() == OM_CCDB_OK) {
             TaskRow row;
-            endedBefore = ReadLogTask(row) == 0 && TaskIdOf(row) == m_args.strTaskId && row.i_taskendtime != 0;
+            endedBefore =
+                ReadLogTask(row) == 0 && TaskIdOf(row) == m_args.strTaskId && row.i_taskendtime != 0;
         }
         MsgRecord* record = new MsgRecord(0);
         record->appendInner(CTLVCell::NewString(chs_wire::REMOTE_LOG_STOP_TAG_TASK_ID, m_args.strTaskId));

@@ -121,7 +121,8 @@ class ChsctlRemoteLogTest : public ::testing::Test {
         RunResult made = RunProgram({BinaryPath("tools/chsctl"), "mkcluster", s_cluster, "--nodes", "2"});
         ASSERT_EQ(made.exitCode, 0) << made.err;
         std::string error;
-        ASSERT_TRUE(platform::AttachCluster(s_cluster + "/cluster.json", 0, s_cluster + "/node0", true, error))
+        ASSERT_TRUE(
+            platform::AttachCluster(s_cluster + "/cluster.json", 0, s_cluster + "/node0", true, error))
             << error;
         platform::LogOpen(s_dir->Join("test.log"));
         char* argv[] = {const_cast<char*>(CCDB_COMM::CCDB_DB_ARG), nullptr};
@@ -193,13 +194,16 @@ TEST_F(ChsctlRemoteLogTest, BadCommandLinesAreRefusedBeforeSending) {
         {{"remote-log", "start", "--mode", "-1"}, "--mode takes"},
         {{"remote-log", "start", "--mode", "2"}, "give --from and --to"},
         {{"remote-log", "start", "--mode", "0", "--to", "1700000000"}, "--from and --to go together"},
-        {{"remote-log", "start", "--mode", "2", "--from", "1700000001", "--to", "1700000000"}, "--to lies before"},
+        {{"remote-log", "start", "--mode", "2", "--from", "1700000001", "--to", "1700000000"},
+         "--to lies before"},
         // 10:30+01:00 is 09:30Z.
         {{"remote-log", "start", "--mode", "2", "--from", "2026-12-06T10:00:00Z", "--to",
           "2026-12-06T10:30:00+01:00"},
          "--to lies before --from"},
-        {{"remote-log", "start", "--mode", "2", "--from", "2026-13-01T00:00:00"}, "not a date of the calendar"},
-        {{"remote-log", "start", "--mode", "2", "--from", "2026-02-29T00:00:00"}, "not a date of the calendar"},
+        {{"remote-log", "start", "--mode", "2", "--from", "2026-13-01T00:00:00"},
+         "not a date of the calendar"},
+        {{"remote-log", "start", "--mode", "2", "--from", "2026-02-29T00:00:00"},
+         "not a date of the calendar"},
         {{"remote-log", "start", "--mode", "2", "--from", "2026-12-06T24:00:00"}, "not a time of day"},
         {{"remote-log", "start", "--mode", "2", "--from", "2026-12-06T10:00:00+24:00"}, "offset from UTC"},
         {{"remote-log", "start", "--mode", "2", "--from", "1969-12-31T23:59:59Z"}, "before 1970"},
@@ -207,13 +211,15 @@ TEST_F(ChsctlRemoteLogTest, BadCommandLinesAreRefusedBeforeSending) {
         {{"remote-log", "start", "--mode", "2", "--from", "2026-03-29T02:30:00"},
          "does not exist in the local time zone",
          "TZ=CET-1CEST,M3.5.0,M10.5.0/3"},
-        {{"remote-log", "start", "--mode", "1", "--from", "99999999999999", "--to", "1"}, "seconds since the epoch"},
+        {{"remote-log", "start", "--mode", "1", "--from", "99999999999999", "--to", "1"},
+         "seconds since the epoch"},
         {{"remote-log", "start", "--mode", "2", "--from", "253402300800"}, "past the year 9999"},
         {{"remote-log", "start", "--mode", "2", "--from", "2026-12-06 10:00:00"}, "is neither"},
         {{"remote-log", "start", "--mode", "2", "--from", "2026-12-06T10:00"}, "is neither"},
         {{"remote-log", "start", "--mode", "2", "--from", "2026-12-06T10:00:00.1234Z"}, "is neither"},
         {{"remote-log", "start", "--mode", "2", "--from", ""}, "is neither"},
-        {{"remote-log", "start", "--mode", "0", "--task-id", std::string(256, 'x')}, "has 256 bytes, at most 255"},
+        {{"remote-log", "start", "--mode", "0", "--task-id", std::string(256, 'x')},
+         "has 256 bytes, at most 255"},
         {{"remote-log", "start", "--mode", "0", "--task-id", ""}, "the task id is empty"},
         {{"remote-log", "start", "--mode", "0", "--wait-limit", "5"}, "--wait-limit goes with --wait"},
         {{"remote-log", "start", "--mode", "0", "--wait", "--wait-limit", "0"}, "--wait-limit takes"},
@@ -240,14 +246,26 @@ TEST_F(ChsctlRemoteLogTest, StartSendsTheTaskIdModeAndRangeInMilliseconds) {
         std::string mode, begin, end;
     };
     const std::vector<Case> cases = {
-        {{"--mode", "2", "--from", "2026-12-06T10:00:00Z", "--to", "2026-12-06T12:30:00.25+01:00"}, kUtc, "2",
-         "1796551200000", "1796556600250"},
-        {{"--mode", "2", "--from", "2026-12-06T10:00:00", "--to", "2026-12-06T10:00:00"}, "TZ=XST-2", "2",
-         "1796544000000", "1796544000000"},
-        {{"--mode", "2", "--from", "1709251199", "--to", "2024-03-01T00:00:00-00:30"}, kUtc, "2", "1709251199000",
+        {{"--mode", "2", "--from", "2026-12-06T10:00:00Z", "--to", "2026-12-06T12:30:00.25+01:00"},
+         kUtc,
+         "2",
+         "1796551200000",
+         "1796556600250"},
+        {{"--mode", "2", "--from", "2026-12-06T10:00:00", "--to", "2026-12-06T10:00:00"},
+         "TZ=XST-2",
+         "2",
+         "1796544000000",
+         "1796544000000"},
+        {{"--mode", "2", "--from", "1709251199", "--to", "2024-03-01T00:00:00-00:30"},
+         kUtc,
+         "2",
+         "1709251199000",
          "1709253000000"},
         {{"--mode", "0"}, kUtc, "0", "0", "0"},
-        {{"--mode", "1", "--from", "1700000000", "--to", "1700003600"}, kUtc, "1", "1700000000000",
+        {{"--mode", "1", "--from", "1700000000", "--to", "1700003600"},
+         kUtc,
+         "1",
+         "1700000000000",
          "1700003600000"},
     };
     for (const Case& c : cases) {
@@ -286,7 +304,8 @@ TEST_F(ChsctlRemoteLogTest, StartExplainsEveryOtherAnswer) {
          "failed: result 0x000003E9 (inner error: the request could not be read or the task not recorded)\n"},
         {{kStart, true, static_cast<int32_t>(0x40E05B0C), "", ""},
          "failed: result 0x40E05B0C (an export task is already running or still gathering)\n"},
-        {{kStart, false, 0, "", ""}, "failed: result 0x00000000 (the answer does not say that the task started)\n"},
+        {{kStart, false, 0, "", ""},
+         "failed: result 0x00000000 (the answer does not say that the task started)\n"},
         {{kStart, true, 0x03000003, "", "task mode 7 is not supported"},
          "failed: result 0x03000003 (a parameter is not valid (of an export: a type it does not serve))\n"
          "node 0 says: task mode 7 is not supported\n"},
@@ -302,9 +321,10 @@ TEST_F(ChsctlRemoteLogTest, StartExplainsEveryOtherAnswer) {
     Script(kStart, {kStart, true, 1009, "", ""});
     RunResult json = Chsctl({"--json", "remote-log", "start", "--mode", "1", "--task-id", "J"});
     EXPECT_EQ(json.exitCode, 1);
-    EXPECT_EQ(json.out,
-              "{\"detail\":\"\",\"result\":1009,\"result_text\":\"a log task is running, or the last one ended "
-              "less than 180 s ago\",\"started\":false,\"task_id\":\"J\"}\n");
+    EXPECT_EQ(
+        json.out,
+        "{\"detail\":\"\",\"result\":1009,\"result_text\":\"a log task is running, or the last one ended "
+        "less than 180 s ago\",\"started\":false,\"task_id\":\"J\"}\n");
 }
 
 TEST_F(ChsctlRemoteLogTest, StopSendsTheIdAndExplainsTheAnswer) {
@@ -317,10 +337,16 @@ TEST_F(ChsctlRemoteLogTest, StopSendsTheIdAndExplainsTheAnswer) {
     const std::vector<Case> cases = {
         {{kStop, false, 0, "", ""}, false, 0, "stop requested for task T-9\n", ""},
         {{kStop, true, 0, "", ""}, true, 0, "task T-9 had ended already: nothing to stop\n", ""},
-        {{kStop, true, -1, "", ""}, false, 1, "",
+        {{kStop, true, -1, "", ""},
+         false,
+         1,
+         "",
          "failed: result 0xFFFFFFFF (the task id does not match the running task)\n"},
         {{kStop, true, 6, "", ""}, false, 1, "", "failed: result 0x00000006 (no remote log task)\n"},
-        {{kStop, true, 1001, "", ""}, false, 1, "",
+        {{kStop, true, 1001, "", ""},
+         false,
+         1,
+         "",
          "failed: result 0x000003E9 (inner error: the request could not be read or the task not recorded)\n"},
     };
     for (const Case& c : cases) {
@@ -360,11 +386,13 @@ TEST_F(ChsctlRemoteLogTest, ShowReadsTheTaskRowOfTheCluster) {
               "started:  2026-12-06T10:00:00+00:00\n"
               "ended:    -\n");
     RunResult json = Chsctl({"--json", "remote-log", "show"}, "TZ=XST-2");
-    EXPECT_EQ(json.out,
-              "{\"created\":\"2026-12-06T12:00:00+02:00\",\"ended\":null,\"from\":\"2026-12-06T12:00:00+02:00\","
-              "\"mode\":2,\"progress\":3,\"result\":0,\"result_text\":\"Export success!\",\"run_node\":1,"
-              "\"status\":\"list_ready\",\"task_id\":\"T-1\",\"text\":\"\",\"to\":\"2026-12-06T13:30:00.250+02:00\","
-              "\"total\":10}\n");
+    EXPECT_EQ(
+        json.out,
+        "{\"created\":\"2026-12-06T12:00:00+02:00\",\"ended\":null,\"from\":\"2026-12-06T12:00:00+02:00\","
+        "\"mode\":2,\"progress\":3,\"result\":0,\"result_text\":\"Export success!\",\"run_node\":1,"
+        "\"status\":\"list_ready\",\"task_id\":\"T-1\",\"text\":\"\",\"to\":\"2026-12-06T13:30:00.250+02:"
+        "00\","
+        "\"total\":10}\n");
 
     struct Case {
         uint32_t uiMode;
@@ -374,9 +402,12 @@ TEST_F(ChsctlRemoteLogTest, ShowReadsTheTaskRowOfTheCluster) {
     };
     const std::vector<Case> cases = {
         {0, 1006, "Force stop!", "0, alarm logs (first kind)", "1006 (Force stop!)", "\"result\":1006"},
-        {1, 0xFFFFFFFF, "", "1, alarm logs (second kind)", "-1 (the task's work could not start)", "\"result\":-1"},
-        {1, UINT64_MAX, "", "1, alarm logs (second kind)", "-1 (the task's work could not start)", "\"result\":-1"},
-        {7, 0x4040324E, "", "7, mode 7 (not served)", "0x4040324E (general failure)", "\"result\":1077949006"},
+        {1, 0xFFFFFFFF, "", "1, alarm logs (second kind)", "-1 (the task's work could not start)",
+         "\"result\":-1"},
+        {1, UINT64_MAX, "", "1, alarm logs (second kind)", "-1 (the task's work could not start)",
+         "\"result\":-1"},
+        {7, 0x4040324E, "", "7, mode 7 (not served)", "0x4040324E (general failure)",
+         "\"result\":1077949006"},
         {0, 1003, "Some files export failed!Fail log list: a.log,b.log", "0, alarm logs (first kind)",
          "1003 (Some files export failed!)", "\"from\":null"},
     };
@@ -388,8 +419,9 @@ TEST_F(ChsctlRemoteLogTest, ShowReadsTheTaskRowOfTheCluster) {
         WriteTask(ended);
         RunResult words = Chsctl({"remote-log", "show"});
         EXPECT_EQ(words.exitCode, 0) << words.err;
-        for (const std::string& line : std::vector<std::string>{"mode:     " + c.mode, "status:   failed", "result:   " + c.result,
-                                        "text:     " + c.strText, "ended:    2026-12-06T10:01:30+00:00"}) {
+        for (const std::string& line :
+             std::vector<std::string>{"mode:     " + c.mode, "status:   failed", "result:   " + c.result,
+                                      "text:     " + c.strText, "ended:    2026-12-06T10:01:30+00:00"}) {
             EXPECT_NE(words.out.find(line + "\n"), std::string::npos) << line << "\n" << words.out;
         }
         RunResult doc = Chsctl({"--json", "remote-log", "show"});
@@ -442,13 +474,21 @@ TEST_F(ChsctlRemoteLogTest, WaitFollowsTheTaskRowToItsEnd) {
     };
     const std::vector<Case> cases = {
         {{},
-         {{nullptr, "sent 0 of 0"}, {progress(2, 0, 3), "sent 0 of 3"}, {progress(2, 2, 3), "sent 2 of 3"},
+         {{nullptr, "sent 0 of 0"},
+          {progress(2, 0, 3), "sent 0 of 3"},
+          {progress(2, 2, 3), "sent 2 of 3"},
           {end(3, 0, 3), ""}},
          0,
-         "remote log task W started on node 0\nsent 0 of 0\nsent 0 of 3\nsent 2 of 3\nsent 3 of 3\ntask id:  W\n"},
-        {{}, {{progress(2, 1, 4), "sent 1 of 4"}, {end(4, 1006, 1), ""}}, 1, "result:   1006 (Force stop!)\n"},
+         "remote log task W started on node 0\nsent 0 of 0\nsent 0 of 3\nsent 2 of 3\nsent 3 of 3\ntask id:  "
+         "W\n"},
+        {{},
+         {{progress(2, 1, 4), "sent 1 of 4"}, {end(4, 1006, 1), ""}},
+         1,
+         "result:   1006 (Force stop!)\n"},
         {{"--wait-limit", "1"}, {{nullptr, "sent 0 of 0"}}, 4, "chsctl: task W is still running after 1 s\n"},
-        {{}, {{[](TaskRow& row) { strcpy(row.taskIdText, "other"); }, ""}}, 1,
+        {{},
+         {{[](TaskRow& row) { strcpy(row.taskIdText, "other"); }, ""}},
+         1,
          "chsctl: task W is no longer the cluster's remote log task (now other)\n"},
     };
     for (const Case& c : cases) {
@@ -462,8 +502,8 @@ TEST_F(ChsctlRemoteLogTest, WaitFollowsTheTaskRowToItsEnd) {
                 WriteTask(row);
             };
         }
-        std::vector<std::string> args = {"--timeout", "5", "remote-log", "start", "--mode", "0", "--task-id", "W",
-                                         "--wait"};
+        std::vector<std::string> args = {"--timeout", "5",         "remote-log", "start", "--mode",
+                                         "0",         "--task-id", "W",          "--wait"};
         args.insert(args.end(), c.extra.begin(), c.extra.end());
         std::string out = s_dir->Join("wait.out");
         Process chsctl(Argv(args), {kUtc}, out);
@@ -475,8 +515,10 @@ TEST_F(ChsctlRemoteLogTest, WaitFollowsTheTaskRowToItsEnd) {
                 WriteTask(row);
             }
             if (!step.line.empty()) {
-                EXPECT_TRUE(WaitFor([&] { return ReadText(out).find(step.line + "\n") != std::string::npos; }, 5000))
-                    << step.line << "\n" << ReadText(out);
+                EXPECT_TRUE(
+                    WaitFor([&] { return ReadText(out).find(step.line + "\n") != std::string::npos; }, 5000))
+                    << step.line << "\n"
+                    << ReadText(out);
             }
         }
         ASSERT_TRUE(WaitFor([&] { return !chsctl.Running(); }, 10000)) << ReadText(out);
@@ -496,11 +538,18 @@ TEST_F(ChsctlRemoteLogTest, PackageNamesTheArchiveOnTheNodeAndInTheClusterDirect
         std::string out, err;
     };
     const std::vector<Case> cases = {
-        {{kPackage, true, 0, archive, ""}, 0,
-         "archive on node 0: " + archive + "\nin the cluster directory: " + s_cluster + "/node0" + archive + "\n",
+        {{kPackage, true, 0, archive, ""},
+         0,
+         "archive on node 0: " + archive + "\nin the cluster directory: " + s_cluster + "/node0" + archive +
+             "\n",
          ""},
-        {{kPackage, true, static_cast<int32_t>(0x4000C965), "", ""}, 1, "", "failed: result 0x4000C965 (nothing to pack)\n"},
-        {{kPackage, true, -1, "", ""}, 1, "",
+        {{kPackage, true, static_cast<int32_t>(0x4000C965), "", ""},
+         1,
+         "",
+         "failed: result 0x4000C965 (nothing to pack)\n"},
+        {{kPackage, true, -1, "", ""},
+         1,
+         "",
          "failed: result 0xFFFFFFFF (packing failed: little space on the coffer disk, or tar failed)\n"},
         {{kPackage, true, 0, "", ""}, 1, "", "chsctl: the answer names no archive\n"},
     };
@@ -513,8 +562,10 @@ TEST_F(ChsctlRemoteLogTest, PackageNamesTheArchiveOnTheNodeAndInTheClusterDirect
     }
     Script(kPackage, {kPackage, true, 0, archive, ""});
     RunResult json = Chsctl({"--json", "package"});
-    EXPECT_EQ(json.out, "{\"path\":\"" + archive + "\",\"real_path\":\"" + s_cluster + "/node0" + archive + "\"}\n");
-    RunResult unreachable = RunProgram({BinaryPath("tools/chsctl"), "--cluster", s_cluster, "--node", "1", "package"});
+    EXPECT_EQ(json.out,
+              "{\"path\":\"" + archive + "\",\"real_path\":\"" + s_cluster + "/node0" + archive + "\"}\n");
+    RunResult unreachable =
+        RunProgram({BinaryPath("tools/chsctl"), "--cluster", s_cluster, "--node", "1", "package"});
     EXPECT_EQ(unreachable.exitCode, 3) << unreachable.err;
 }
 
