@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <filesystem>
+
 #include "collector/collector_db.h"
 #include "collector/collector_msg_handler.h"
 #include "control/ccdb_comm.h"
@@ -46,6 +49,22 @@ LocalNode::LocalNode(int nodes, bool withPeers) : m_strCluster(m_dir.Join("clust
             std::vector<std::string>{"PATH=" + m_strCluster + "/bin:/usr/sbin:/usr/bin:/sbin:/bin"}, out);
         EXPECT_TRUE(WaitFor([&] { return ReadText(out).find("ready") != std::string::npos; }, 20000))
             << ReadText(out);
+    }
+}
+
+void LocalNode::SetState(const std::string& name, const std::string& value) const {
+    std::string path = m_strCluster + "/state/" + name;
+    if (value.empty()) {
+        std::remove(path.c_str());
+    } else {
+        WriteText(path, value);
+    }
+}
+
+void LocalNode::ClearStates() const {
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(m_strCluster + "/state", ec)) {
+        std::filesystem::remove(entry.path(), ec);
     }
 }
 
