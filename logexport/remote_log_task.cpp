@@ -144,8 +144,10 @@ void handleRemoteLogCollect(InnerMsg& request) {
     if (code != 0) {
         // A request that cannot become a valid task is refused before the
         // task row changes, so the previous task's row stays as it was.
-        CHS_LOG(3, LOGID_LOGEXPORT, "An exception occurred during getting the path from the reqMsg: %s.",
-                why.c_str());
+        if (code == static_cast<int32_t>(EXPORT_INNER_ERROR)) {
+            CHS_LOG(3, LOGID_LOGEXPORT, "An exception occurred during getting the path from the reqMsg.");
+        }
+        CHS_LOG(3, LOGID_LOGEXPORT, "Refuse the remote task: %s.", why.c_str());
         PostTaskAck(request, chs_wire::OPCODE_REMOTE_LOG_COLLECT, code, why);
         return;
     }
