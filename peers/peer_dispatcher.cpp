@@ -120,23 +120,24 @@ void PeerDispatcher::Process(InnerMsg& request) {
         AnswerResult(request, PEER_ERR_UNSUPPORTED, "no such endpoint");
         return;
     }
-    FaultMode mode = CurrentFaultMode(module->Pid());
+    std::string source;
+    FaultMode mode = CurrentFaultMode(module->Pid(), module->Behaviour(request), &source);
     switch (mode.eKind) {
         case FaultMode::SILENT:
-            CHS_LOG(1, LOGID_PEERS, "[%u] Silent mode: opcode 0x%x is not answered.", module->Pid(),
-                    info.uiMsgOPCode);
+            CHS_LOG(1, LOGID_PEERS, "[%u] Silent mode (%s): opcode 0x%x is not answered.", module->Pid(),
+                    source.c_str(), info.uiMsgOPCode);
             return;
         case FaultMode::FAIL:
             if (!module->IsNotice(request)) {
-                CHS_LOG(1, LOGID_PEERS, "[%u] Fail mode: opcode 0x%x answered 0x%x.", module->Pid(),
-                        info.uiMsgOPCode, mode.uiValue);
-                AnswerResult(request, mode.uiValue, "failure injected by " + FaultStateName(module->Pid()));
+                CHS_LOG(1, LOGID_PEERS, "[%u] Fail mode (%s): opcode 0x%x answered 0x%x.", module->Pid(),
+                        source.c_str(), info.uiMsgOPCode, mode.uiValue);
+                AnswerResult(request, mode.uiValue, "failure injected by " + source);
                 return;
             }
             break;
         case FaultMode::DELAY:
-            CHS_LOG(1, LOGID_PEERS, "[%u] Delay mode: opcode 0x%x waits %u ms.", module->Pid(),
-                    info.uiMsgOPCode, mode.uiValue);
+            CHS_LOG(1, LOGID_PEERS, "[%u] Delay mode (%s): opcode 0x%x waits %u ms.", module->Pid(),
+                    source.c_str(), info.uiMsgOPCode, mode.uiValue);
             std::this_thread::sleep_for(std::chrono::milliseconds(mode.uiValue));
             break;
         case FaultMode::OK:

@@ -4,8 +4,8 @@
 // a small pool of worker threads, so that a module told to delay does not hold
 // up the reader or the other endpoints.
 //
-// Before a module sees a request, the dispatcher applies the module's fault
-// mode (peer_fault.h). A request whose body cannot be decoded is answered with
+// Before a module sees a request, the dispatcher applies the fault mode of
+// the request's behaviour, or else the module's (peer_fault.h). A request whose body cannot be decoded is answered with
 // PEER_ERR_BAD_REQUEST without reaching the module.
 //
 // The transport's entry is a plain function, so at most one dispatcher can be
@@ -21,6 +21,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -34,6 +35,9 @@ class PeerModule {
     virtual uint16_t Pid() const = 0;
     // Notices are never answered, so a "fail" mode does not apply to them.
     virtual bool IsNotice(const InnerMsg& /*request*/) const { return false; }
+    // The behaviour `request` asks for, by the name its fault override uses
+    // (peer_fault.h); empty when only the endpoint's mode applies.
+    virtual std::string Behaviour(const InnerMsg& /*request*/) const { return ""; }
     // Called on a worker thread; must answer the request itself (or not, for
     // a notice). May run concurrently with other requests of the same module.
     virtual void Handle(InnerMsg& request) = 0;
