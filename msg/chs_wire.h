@@ -110,6 +110,8 @@ constexpr uint32_t ALM_TOTAL_SPECIAL_END = 0x4000C933;
 constexpr int32_t ALM_NODE_READY = 0;
 constexpr int32_t ALM_NODE_PACKING = 1;
 constexpr int32_t ALM_NODE_READY_PARTIAL = 2;
+// A node whose package could not be built (or whose build was stopped).
+constexpr int32_t ALM_NODE_FAILED = 3;
 constexpr uint32_t ALM_PKG_FETCHED = 1;
 // The alarm-log list of the master: operation code 0x70003005 to 561, no
 // cells; one answer record per package, tag 0 text node name, tag 1 text path.

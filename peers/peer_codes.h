@@ -12,8 +12,8 @@ constexpr uint16_t PEER_PID_REMOTE_AGENT = 550;
 constexpr uint16_t PEER_PID_ALARM = 561;
 constexpr uint16_t PEER_PID_ACCESS_AUTH = 567;
 constexpr uint16_t PEER_PID_SSH_PORT = 575;
-// Later work: the synchronisation service 569 (running data) and the alarm-log
-// and alarm-and-event export tasks of 561 are not served yet.
+// The alarm-log exports of 561 and the synchronisation service 569 speak the
+// daemon's log-task contract: their codes are in msg/chs_wire.h.
 
 // Remote-service agent.
 constexpr uint32_t OPCODE_SEND_FILE = 0x70001001;
@@ -50,6 +50,8 @@ constexpr uint32_t PEER_ERR_CONFIG = 0x03000014;        // peers.json cannot be 
 constexpr uint32_t PEER_ERR_UNKNOWN_SESSION = 0x03000015;
 constexpr uint32_t PEER_ERR_RECORD = 0x03000016;  // the entry cannot be recorded
 constexpr uint32_t PEER_ERR_BUSY = 0x03000017;    // too many requests queued
+constexpr uint32_t PEER_ERR_NO_EXPORT = 0x03000018;  // no export of that log type was started
+constexpr uint32_t PEER_ERR_NOT_READY = 0x03000019;  // the package is not built, failed or was cleared
 
 // Log id of every line chs-peers writes; the module id of the process is 550.
 constexpr unsigned int LOGID_PEERS = 0x09000;

@@ -56,6 +56,11 @@ fs::path PeerContext::NodeRoot(uint16_t nodeId) const {
     return fs::path(m_strClusterDir) / ("node" + std::to_string(nodeId));
 }
 
+std::string PeerContext::OwnAddress() const {
+    const platform::NodeConfig* node = m_cluster.FindNode(m_usNodeId);
+    return node == nullptr || node->vecInternalIps.empty() ? "" : node->vecInternalIps.front();
+}
+
 std::string PeerContext::NodeDirName(uint16_t nodeId) const {
     const platform::NodeConfig* node = m_cluster.FindNode(nodeId);
     if (node == nullptr || node->strName.empty() || node->strName == "." || node->strName == ".." ||

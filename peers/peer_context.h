@@ -24,7 +24,11 @@ class PeerContext {
     PeerContext(const platform::ClusterConfig& cluster, uint16_t nodeId, const std::string& ownRoot);
 
     const std::string& ClusterDir() const { return m_strClusterDir; }
+    const platform::ClusterConfig& Cluster() const { return m_cluster; }
     uint16_t NodeId() const { return m_usNodeId; }
+    // This node's first internal address from cluster.json ("" when none):
+    // the address part of the file locations the export services answer.
+    std::string OwnAddress() const;
     bool HasNode(uint16_t nodeId) const { return m_cluster.FindNode(nodeId) != nullptr; }
     std::filesystem::path NodeRoot(uint16_t nodeId) const;
     // The directory name a node's deliveries go to: its controller name, or
