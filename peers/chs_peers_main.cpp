@@ -1,5 +1,6 @@
 // chs-peers: the sibling modules of the daemon on one node (remote-service
-// agent 550, alarm service 561, access authentication 567, SSH port 575).
+// agent 550, alarm service 561, access authentication 567, synchronisation
+// service 569, SSH port 575).
 //
 //   chs-peers <cluster.json> <node-id> <node-root>
 //
@@ -24,6 +25,7 @@
 #include "peers/peer_dispatcher.h"
 #include "peers/remote_agent.h"
 #include "peers/ssh_port_service.h"
+#include "peers/sync_service.h"
 #include "platform/dplog.h"
 #include "platform/om_cluster.h"
 
@@ -77,6 +79,7 @@ int main(int argc, char** argv) {
     bool registered = dispatcher.Add(std::make_unique<chs_peers::RemoteAgent>(*context)) &&
                       dispatcher.Add(std::make_unique<chs_peers::AlarmService>(*context)) &&
                       dispatcher.Add(std::make_unique<chs_peers::AccessAuth>(*context)) &&
+                      dispatcher.Add(std::make_unique<chs_peers::SyncService>(*context)) &&
                       dispatcher.Add(std::make_unique<chs_peers::SshPortService>(*context));
     if (!registered) {
         fprintf(stderr,
