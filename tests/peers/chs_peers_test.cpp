@@ -1,6 +1,6 @@
 // chs-peers as the daemon meets it: real chs-peers processes on nodes 0 and 1
 // of a temporary cluster, and this test process sending them requests over
-// the transport as a client of node 0.
+// the transport as a client of node 0 (tests/support/peers_cluster.h).
 #include <gtest/gtest.h>
 #include <json/json.h>
 #include <unistd.h>
@@ -21,6 +21,7 @@
 #include "peers/peer_fault.h"
 #include "platform/dplog.h"
 #include "platform/om_cluster.h"
+#include "tests/support/peers_cluster.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 
@@ -30,7 +31,6 @@ namespace fs = std::filesystem;
 using namespace chs_peers;
 using chs_test::BinaryPath;
 using chs_test::MakeDirs;
-using chs_test::Process;
 using chs_test::ReadText;
 using chs_test::RunProgram;
 using chs_test::RunResult;
@@ -38,41 +38,22 @@ using chs_test::TempDir;
 using chs_test::WaitFor;
 using chs_test::WriteText;
 
-constexpr uint16_t kTestPid = 600;
-
-struct Reply {
-    bool bAnswered = false;  // an answer (or the transport's time-out answer) came back
-    InnerMsg answer;
-    uint32_t Code() const { return answer.TryGetErrorCode(); }
-    uint32_t State() const { return answer.GetResult(); }
-};
+constexpr uint16_t kTestPid = chs_test::PEERS_TEST_PID;
+using Reply = chs_test::PeerReply;
 
 class ChsPeersTest : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
         s_dir = new TempDir();
-        s_cluster = s_dir->Join("cluster");
-        RunResult made = RunProgram({BinaryPath("tools/chsctl"), "mkcluster", s_cluster, "--nodes", "2"});
-        ASSERT_EQ(made.exitCode, 0) << made.err;
-        for (int node = 0; node < 2; ++node) {
-            std::string out = s_dir->Join("peers" + std::to_string(node) + ".out");
-            s_peers[node] = new Process({BinaryPath("peers/chs-peers"), s_cluster + "/cluster.json",
-                                         std::to_string(node), NodeRoot(node)},
-                                        {}, out);
-            ASSERT_TRUE(WaitFor([&] { return ReadText(out) == "ready\n"; }, 10000)) << ReadText(out + ".err");
-        }
+        s_peers = new chs_test::PeersCluster(*s_dir, 2);
+        ASSERT_TRUE(s_peers->Ready()) << s_peers->Error();
+        s_cluster = s_peers->Dir();
         std::string error;
-        ASSERT_TRUE(platform::AttachCluster(s_cluster + "/cluster.json", 0, NodeRoot(0), false, error))
-            << error;
-        platform::LogOpen(s_dir->Join("test.log"));
-        SetModuleID(kTestPid);
-        ASSERT_EQ(msg_api::StartClient(), 0);
+        ASSERT_TRUE(s_peers->AttachClient(0, false, s_dir->Join("test.log"), error)) << error;
     }
     static void TearDownTestSuite() {
-        for (Process*& peer : s_peers) {
-            delete peer;
-            peer = nullptr;
-        }
+        delete s_peers;
+        s_peers = nullptr;
         // This process registered no endpoint, so nothing of the transport
         // lives in the directory any more.
         delete s_dir;
@@ -85,13 +66,9 @@ class ChsPeersTest : public ::testing::Test {
         }
         fs::remove(s_cluster + "/peers.json");
     }
-    void TearDown() override {
-        for (Process* peer : s_peers) {
-            ASSERT_TRUE(peer != nullptr && peer->Running()) << "a chs-peers process died";
-        }
-    }
+    void TearDown() override { ASSERT_TRUE(s_peers != nullptr && s_peers->AllRunning()) << "a chs-peers process died"; }
 
-    static std::string NodeRoot(int node) { return s_cluster + "/node" + std::to_string(node); }
+    static std::string NodeRoot(int node) { return s_peers->Root(node); }
     static std::string NodeName(uint16_t node) { return platform::Cluster().FindNode(node)->strName; }
     static void SetMode(uint16_t pid, const std::string& mode) {
         WriteText(s_cluster + "/state/" + FaultStateName(pid), mode);
@@ -99,19 +76,7 @@ class ChsPeersTest : public ::testing::Test {
 
     static Reply Send(uint16_t node, uint16_t pid, uint32_t opCode, MsgRecord* record,
                       uint32_t timeoutSec = 5, uint32_t sessionKey = 0) {
-        InnerMsg request;
-        tagMsgInfo& info = request.GetMsgInfo();
-        info.usSenderBID = 0;
-        info.usSenderPID = kTestPid;
-        info.usReceiverBID = node;
-        info.usReceiverPID = pid;
-        info.uiMsgOPCode = opCode;
-        info.uiMsgTimeout = timeoutSec;
-        info.uiSessionKey = sessionKey;
-        request.GetBody().append(record);
-        Reply reply;
-        reply.bAnswered = request.SendSyncMsg(reply.answer);
-        return reply;
+        return chs_test::SendToPeer(node, pid, opCode, record, timeoutSec, sessionKey);
     }
 
     // A send-file request in the daemon's layout for the file at `path`.
@@ -149,12 +114,12 @@ class ChsPeersTest : public ::testing::Test {
     }
 
     static TempDir* s_dir;
+    static chs_test::PeersCluster* s_peers;
     static std::string s_cluster;
-    static Process* s_peers[2];
 };
 TempDir* ChsPeersTest::s_dir = nullptr;
+chs_test::PeersCluster* ChsPeersTest::s_peers = nullptr;
 std::string ChsPeersTest::s_cluster;
-Process* ChsPeersTest::s_peers[2] = {nullptr, nullptr};
 
 TEST_F(ChsPeersTest, BadArgumentsGiveUsageAndStatus1) {
     for (std::vector<std::string> args : {std::vector<std::string>{},
