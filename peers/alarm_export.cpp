@@ -21,7 +21,9 @@ namespace {
 constexpr uint32_t kLogTypes[] = {chs_wire::ALM_LOG_TYPE_FIRST, chs_wire::ALM_LOG_TYPE_SECOND,
                                   chs_wire::ALM_LOG_TYPE_EVENT};
 
-bool IsReady(int32_t state) { return state == chs_wire::ALM_NODE_READY || state == chs_wire::ALM_NODE_READY_PARTIAL; }
+bool IsReady(int32_t state) {
+    return state == chs_wire::ALM_NODE_READY || state == chs_wire::ALM_NODE_READY_PARTIAL;
+}
 
 bool IsRegularIn(int dir, const std::string& name) {
     struct stat info {};
@@ -160,7 +162,8 @@ uint32_t AlarmExports::Start(uint32_t logType, std::string& why) {
         why = std::string("no worker thread: ") + e.what();
         return PEER_ERR_BUSY;
     }
-    CHS_LOG(1, LOGID_PEERS, "[561] Export of log type %u started: %zu package(s).", logType, job->entries.size());
+    CHS_LOG(1, LOGID_PEERS, "[561] Export of log type %u started: %zu package(s).", logType,
+            job->entries.size());
     return PEER_OK;
 }
 
@@ -219,7 +222,8 @@ uint32_t AlarmExports::Clear(uint32_t logType, const std::string& nodeName, std:
         return slot == nullptr ? PEER_ERR_BAD_REQUEST : PEER_ERR_NODE;
     }
     bool missing = false;
-    DirFd dir = OpenDirBelow(m_context.NodeRoot(m_context.NodeId()).string(), kExportDir, false, why, &missing);
+    DirFd dir =
+        OpenDirBelow(m_context.NodeRoot(m_context.NodeId()).string(), kExportDir, false, why, &missing);
     if (!dir.Valid() && !missing) {
         return PEER_ERR_FILE;
     }
@@ -351,8 +355,9 @@ int32_t AlarmExports::Build(const Job& job, size_t index, int exportDir, const s
     if (ok && !job.bCancel) {
         std::string output = exportPath + ".tar_" + std::to_string(job.uiLogType) + ".out";
         // "--" keeps a controller name that starts with '-' from reading as an option.
-        ChildResult run = RunChild({"tar", "-czf", exportPath + tmpName, "-C", exportPath + stageName, "--", top},
-                                   output, kTarTimeoutMs, &job.bCancel);
+        ChildResult run =
+            RunChild({"tar", "-czf", exportPath + tmpName, "-C", exportPath + stageName, "--", top}, output,
+                     kTarTimeoutMs, &job.bCancel);
         if (run.Succeeded()) {
             state = staged.bPartial ? chs_wire::ALM_NODE_READY_PARTIAL : chs_wire::ALM_NODE_READY;
         } else if (run.eKind == ChildResult::EXITED) {
@@ -384,13 +389,14 @@ bool AlarmExports::StageNodeFiles(uint32_t logType, uint16_t node, int top, Stag
         if (!alarmTo.Valid() || !eventTo.Valid() || (!events.Valid() && !missing)) {
             return false;
         }
-        return (!alarms.Valid() || StageCopy(alarms.Get(), AlarmFileName(node), alarmTo.Get(), name + ".jsonl",
-                                             stage, why)) &&
+        return (!alarms.Valid() ||
+                StageCopy(alarms.Get(), AlarmFileName(node), alarmTo.Get(), name + ".jsonl", stage, why)) &&
                (!events.Valid() || StageCopy(events.Get(), "peers" + std::to_string(node) + ".log",
                                              eventTo.Get(), name + ".jsonl", stage, why));
     }
 
-    if (alarms.Valid() && !StageCopy(alarms.Get(), AlarmFileName(node), top, "alarm_entries.jsonl", stage, why)) {
+    if (alarms.Valid() &&
+        !StageCopy(alarms.Get(), AlarmFileName(node), top, "alarm_entries.jsonl", stage, why)) {
         return false;
     }
     std::string root = m_context.NodeRoot(node).string();
@@ -415,13 +421,13 @@ bool AlarmExports::StageNodeFiles(uint32_t logType, uint16_t node, int top, Stag
         }
     }
     if (more) {
-        CHS_LOG(2, LOGID_PEERS, "[561] Node %u has more than %zu log files; the package holds the first.", node,
-                kMaxFilesPerDir);
+        CHS_LOG(2, LOGID_PEERS, "[561] Node %u has more than %zu log files; the package holds the first.",
+                node, kMaxFilesPerDir);
         stage.bPartial = true;
     }
     if (skipped > 0) {
-        CHS_LOG(2, LOGID_PEERS, "[561] %zu link(s) or special file(s) in the logs of node %u left out.", skipped,
-                node);
+        CHS_LOG(2, LOGID_PEERS, "[561] %zu link(s) or special file(s) in the logs of node %u left out.",
+                skipped, node);
         stage.bPartial = true;
     }
     return true;
@@ -436,8 +442,8 @@ bool AlarmExports::StageCopy(int fromDir, const std::string& name, int toDir, co
     }
     uint64_t copied = 0;
     std::string reason;
-    CopyOutcome outcome = CopyFileTail(fromDir, name, toDir, toName, std::min(kMaxFileBytes, stage.ulBudget),
-                                       copied, reason);
+    CopyOutcome outcome =
+        CopyFileTail(fromDir, name, toDir, toName, std::min(kMaxFileBytes, stage.ulBudget), copied, reason);
     stage.ulBudget -= std::min(copied, stage.ulBudget);
     switch (outcome) {
         case CopyOutcome::COPIED:

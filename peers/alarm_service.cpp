@@ -27,7 +27,8 @@ bool IsNumericCell(const MsgRecord& record, unsigned short tag) {
 bool ReadType(const MsgRecord& record, unsigned short tag, uint32_t& value) {
     const CTLVCell* cell = record.find(tag);
     if (cell == nullptr || !CTLVCell::IsNumericalType(cell->GetType()) ||
-        (cell->GetType() == CTLVCell::TLV_INTEGER && cell->GetInt64() < 0) || cell->GetUInt64() > 0xFFFFFFFFull) {
+        (cell->GetType() == CTLVCell::TLV_INTEGER && cell->GetInt64() < 0) ||
+        cell->GetUInt64() > 0xFFFFFFFFull) {
         return false;
     }
     value = static_cast<uint32_t>(cell->GetUInt64());
@@ -118,7 +119,8 @@ void AlarmService::Handle(InnerMsg& request) {
     if (info.uiMsgOPCode != chs_wire::OPCODE_GENERAL || body.empty()) {
         CHS_LOG(3, LOGID_PEERS, "[561] Unsupported request opcode 0x%x with %zu records.", info.uiMsgOPCode,
                 body.size());
-        AnswerResult(request, body.empty() ? PEER_ERR_BAD_REQUEST : PEER_ERR_UNSUPPORTED, "unsupported request");
+        AnswerResult(request, body.empty() ? PEER_ERR_BAD_REQUEST : PEER_ERR_UNSUPPORTED,
+                     "unsupported request");
         return;
     }
     switch (body[0].GetCode()) {
@@ -211,7 +213,8 @@ void AlarmService::HandleStart(InnerMsg& request) {
 void AlarmService::HandleStatus(InnerMsg& request) {
     uint64_t recordCode = request.GetBody()[0].GetCode();
     uint32_t logType = 0;
-    if (!ReadType(request.GetBody()[0], chs_wire::ALM_TAG_LOG_TYPE, logType) || !AlarmExports::IsLogType(logType)) {
+    if (!ReadType(request.GetBody()[0], chs_wire::ALM_TAG_LOG_TYPE, logType) ||
+        !AlarmExports::IsLogType(logType)) {
         AnswerResult(request, PEER_ERR_BAD_REQUEST, "cell 0 must hold a log type of 8, 2 or 1");
         return;
     }

@@ -48,7 +48,8 @@ class AlarmService : public PeerModule {
     void HandleList(InnerMsg& request);
     // The controller name in text cell `tag`: PEER_OK, PEER_ERR_BAD_REQUEST
     // (absent, not text, too long) or PEER_ERR_NODE (no such controller).
-    uint32_t ReadNodeName(const MsgRecord& record, unsigned short tag, std::string& name, std::string& why) const;
+    uint32_t ReadNodeName(const MsgRecord& record, unsigned short tag, std::string& name,
+                          std::string& why) const;
 
     const PeerContext& m_context;
     AlarmExports m_exports;

@@ -42,8 +42,8 @@ std::optional<FaultMode> ReadMode(uint16_t pid, const std::string& name) {
     }
     std::optional<FaultMode> mode = ParseFaultMode(*text);
     if (!mode) {
-        CHS_LOG(2, LOGID_PEERS, "[%u] State %s holds \"%s\", which is no mode; ignoring it.", pid, name.c_str(),
-                text->c_str());
+        CHS_LOG(2, LOGID_PEERS, "[%u] State %s holds \"%s\", which is no mode; ignoring it.", pid,
+                name.c_str(), text->c_str());
     }
     return mode;
 }

@@ -110,7 +110,8 @@ bool DumpSqliteTables(const std::string& file, Json::Value& out, std::string& wh
     out = Json::Value(Json::objectValue);
     sqlite3* db = nullptr;
     // Read-only and never created: the running data must not change what it reports.
-    if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK) {
+    if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr) !=
+        SQLITE_OK) {
         why = file + ": " + (db != nullptr ? sqlite3_errmsg(db) : "cannot be opened");
         sqlite3_close(db);
         return false;

@@ -69,7 +69,8 @@ void SyncService::Handle(InnerMsg& request) {
         return;
     }
     if (body.empty() || body[0].GetCode() != chs_wire::RECORD_RUNNING_DATA) {
-        CHS_LOG(3, LOGID_PEERS, "[569] Running-data request from node %u without its record.", info.usSenderBID);
+        CHS_LOG(3, LOGID_PEERS, "[569] Running-data request from node %u without its record.",
+                info.usSenderBID);
         AnswerResult(request, PEER_ERR_BAD_REQUEST, "the first record must be the running-data record");
         return;
     }
@@ -93,8 +94,8 @@ void SyncService::Handle(InnerMsg& request) {
     MsgObject answer;
     MsgRecord* record = new MsgRecord(chs_wire::RECORD_RUNNING_DATA);
     answer.append(record);
-    record->appendInner(CTLVCell::NewString(chs_wire::RUNNING_DATA_TAG_LOCATION,
-                                            address + ":" + kDir + kFile));
+    record->appendInner(
+        CTLVCell::NewString(chs_wire::RUNNING_DATA_TAG_LOCATION, address + ":" + kDir + kFile));
     record->appendInner(CTLVCell::NewUInt32(MSG_TAG_ERROR_CODE, PEER_OK));
     if (!request.PostAckMsg(answer)) {
         CHS_LOG(3, LOGID_PEERS, "[569] Failed to answer the running-data request.");
@@ -105,7 +106,8 @@ uint32_t SyncService::Produce(uint16_t askingNode, uint16_t askingPid, std::stri
     uint64_t pad = StateNumber(kPadState, kMaxPad).value_or(0);
     Json::StreamWriterBuilder builder;
     builder["indentation"] = " ";
-    std::string text = Json::writeString(builder, CollectRunningData(m_context, askingNode, askingPid)) + "\n";
+    std::string text =
+        Json::writeString(builder, CollectRunningData(m_context, askingNode, askingPid)) + "\n";
 
     std::lock_guard<std::mutex> lock(m_mutex);
     DirFd dir = OpenDirBelow(m_context.NodeRoot(m_context.NodeId()).string(), kDir, true, why);

@@ -91,8 +91,12 @@ StatusView Status(uint32_t type, uint16_t node = 0) {
 }
 
 bool WaitDone(uint32_t type) {
-    return WaitFor([&] { StatusView s = Status(type); return s.code == 0 && s.total == w::ALM_TOTAL_DONE; },
-                   20000);
+    return WaitFor(
+        [&] {
+            StatusView s = Status(type);
+            return s.code == 0 && s.total == w::ALM_TOTAL_DONE;
+        },
+        20000);
 }
 
 std::string RealTar() { return fs::exists("/usr/bin/tar") ? "/usr/bin/tar" : "/bin/tar"; }
@@ -111,7 +115,8 @@ class AlarmExportTest : public ::testing::Test {
                            "' ]; do sleep 0.05; done\nexec " + RealTar() + " \"$@\"\n");
         fs::permissions(tar, fs::perms::owner_all);
         const char* path = getenv("PATH");
-        s_cluster = new PeersCluster(*s_dir, 2, {"PATH=" + s_dir->Join("bin") + ":" + (path ? path : "/usr/bin:/bin")});
+        s_cluster = new PeersCluster(*s_dir, 2,
+                                     {"PATH=" + s_dir->Join("bin") + ":" + (path ? path : "/usr/bin:/bin")});
         ASSERT_TRUE(s_cluster->Ready()) << s_cluster->Error();
         std::string why;
         // Node 0's presence is held here: node 0 is online, node 1 is not.
@@ -142,8 +147,9 @@ class AlarmExportTest : public ::testing::Test {
         WriteText(s_cluster->StateFile(name), value);
     }
     static void RecordEntry(uint16_t node, uint64_t id) {
-        ASSERT_EQ(Alarm(Rec(chs_peers::RECORD_ALARM_ENTRY, {CTLVCell::NewUInt64(0, id), U32(1, 3)}), node).Code(),
-                  PEER_OK);
+        ASSERT_EQ(
+            Alarm(Rec(chs_peers::RECORD_ALARM_ENTRY, {CTLVCell::NewUInt64(0, id), U32(1, 3)}), node).Code(),
+            PEER_OK);
     }
     // The pid of the newest tar the services started (the gate's script).
     static pid_t LastTarPid() {
@@ -198,7 +204,8 @@ TEST_F(AlarmExportTest, EachNodeGetsARealPackageOfItsOwnEntriesAndLogs) {
     PeerReply location = Package(w::ALM_LOG_TYPE_FIRST, "CTE0.B");
     ASSERT_EQ(location.Code(), PEER_OK);
     std::string path = std::string(kExportDir) + "almlog_8_CTE0.B.tgz";
-    EXPECT_EQ(location.Text(0, w::ALM_TAG_LOCATION), "127.0.0.1:" + path) << "run node's address, system path";
+    EXPECT_EQ(location.Text(0, w::ALM_TAG_LOCATION), "127.0.0.1:" + path)
+        << "run node's address, system path";
     std::string file = Root(0) + path;
     ASSERT_TRUE(fs::is_regular_file(file)) << "packages lie on the run node";
     std::string listing = TarList(file);
@@ -300,7 +307,8 @@ TEST_F(AlarmExportTest, LinksAreNeverFollowed) {
     // An export directory that is a link elsewhere is refused, not written through.
     MakeDirs(s_dir->Join("elsewhere"));
     fs::remove_all(Root(0) + kExportDir);
-    fs::create_directory_symlink(s_dir->Join("elsewhere"), Root(0) + "/VXA/coffer_data/omm/export_import/alarm_log");
+    fs::create_directory_symlink(s_dir->Join("elsewhere"),
+                                 Root(0) + "/VXA/coffer_data/omm/export_import/alarm_log");
     EXPECT_NE(Start(w::ALM_LOG_TYPE_FIRST).Code(), PEER_OK);
     EXPECT_TRUE(fs::is_empty(s_dir->Join("elsewhere")));
     fs::remove(Root(0) + "/VXA/coffer_data/omm/export_import/alarm_log");
@@ -346,7 +354,9 @@ TEST_F(AlarmExportTest, EachBehaviourHasItsOwnFaultMode) {
         {"export-stop", w::PID_ALARM, [] { return Alarm(new MsgRecord(w::RECORD_ALM_EXPORT_STOP)); }},
         {"log-list", w::PID_ALARM, [] { return List(); }},
         {"alarm-entry", w::PID_ALARM,
-         [] { return Alarm(Rec(chs_peers::RECORD_ALARM_ENTRY, {U32(0, 1), U32(1, 3)})); }},
+         [] {
+             return Alarm(Rec(chs_peers::RECORD_ALARM_ENTRY, {U32(0, 1), U32(1, 3)}));
+         }},
         {"running-data", w::PID_SYNC, [] { return RunningData(0); }},
     };
     uint32_t code = 0x7700;
@@ -367,7 +377,8 @@ TEST_F(AlarmExportTest, EachBehaviourHasItsOwnFaultMode) {
     EXPECT_EQ(cases[6].send().Code(), PEER_OK);
     EXPECT_EQ(List().Code(), 5u);
     SetState("peer561_log-list_mode", "silent");
-    EXPECT_EQ(SendToPeer(0, w::PID_ALARM, w::OPCODE_ALM_LOG_LIST, new MsgRecord(0), 1).State(), MSG_STATE_TIMEOUT);
+    EXPECT_EQ(SendToPeer(0, w::PID_ALARM, w::OPCODE_ALM_LOG_LIST, new MsgRecord(0), 1).State(),
+              MSG_STATE_TIMEOUT);
     SetState("peer561_log-list_mode", "delay:never");  // malformed: the endpoint's mode applies
     EXPECT_EQ(List().Code(), 5u);
 }
@@ -382,13 +393,16 @@ TEST_F(AlarmExportTest, BadRequestsAreRefusedWithACode) {
         {"start without cells", new MsgRecord(w::RECORD_ALM_EXPORT_START), PEER_ERR_BAD_REQUEST},
         {"start with a text type", Rec(w::RECORD_ALM_EXPORT_START, {Text(0, "8")}), PEER_ERR_BAD_REQUEST},
         {"start of type 7", Rec(w::RECORD_ALM_EXPORT_START, {U32(0, 7)}), PEER_ERR_BAD_REQUEST},
-        {"start of type -1", Rec(w::RECORD_ALM_EXPORT_START, {CTLVCell::NewInt32(0, -1)}), PEER_ERR_BAD_REQUEST},
+        {"start of type -1", Rec(w::RECORD_ALM_EXPORT_START, {CTLVCell::NewInt32(0, -1)}),
+         PEER_ERR_BAD_REQUEST},
         {"status without cells", new MsgRecord(w::RECORD_ALM_EXPORT_STATUS), PEER_ERR_BAD_REQUEST},
         {"package without name", Rec(w::RECORD_ALM_EXPORT_PKG, {U32(0, 8)}), PEER_ERR_BAD_REQUEST},
         {"package numeric name", Rec(w::RECORD_ALM_EXPORT_PKG, {U32(0, 8), U32(4, 1)}), PEER_ERR_BAD_REQUEST},
-        {"package long name", Rec(w::RECORD_ALM_EXPORT_PKG, {U32(0, 8), Text(4, tooLong)}), PEER_ERR_BAD_REQUEST},
+        {"package long name", Rec(w::RECORD_ALM_EXPORT_PKG, {U32(0, 8), Text(4, tooLong)}),
+         PEER_ERR_BAD_REQUEST},
         {"package ../x", Rec(w::RECORD_ALM_EXPORT_PKG, {U32(0, 8), Text(4, "../x")}), PEER_ERR_NODE},
-        {"clear type 5", Rec(w::RECORD_ALM_EXPORT_CLEAR, {U32(0, 5), Text(1, "CTE0.A")}), PEER_ERR_BAD_REQUEST},
+        {"clear type 5", Rec(w::RECORD_ALM_EXPORT_CLEAR, {U32(0, 5), Text(1, "CTE0.A")}),
+         PEER_ERR_BAD_REQUEST},
         {"clear ../x", Rec(w::RECORD_ALM_EXPORT_CLEAR, {U32(0, 8), Text(1, "../x")}), PEER_ERR_NODE},
         {"clear without name", Rec(w::RECORD_ALM_EXPORT_CLEAR, {U32(0, 8)}), PEER_ERR_BAD_REQUEST},
         {"unknown record", new MsgRecord(0xD00C90001), PEER_ERR_UNSUPPORTED},
@@ -398,7 +412,8 @@ TEST_F(AlarmExportTest, BadRequestsAreRefusedWithACode) {
         ASSERT_TRUE(reply.bAnswered) << c.name;
         EXPECT_EQ(reply.Code(), c.code) << c.name;
     }
-    EXPECT_EQ(SendToPeer(0, w::PID_SYNC, w::OPCODE_RUNNING_DATA, new MsgRecord(0)).Code(), PEER_ERR_BAD_REQUEST);
+    EXPECT_EQ(SendToPeer(0, w::PID_SYNC, w::OPCODE_RUNNING_DATA, new MsgRecord(0)).Code(),
+              PEER_ERR_BAD_REQUEST);
     EXPECT_EQ(SendToPeer(0, w::PID_SYNC, 0x70000517, new MsgRecord(w::RECORD_RUNNING_DATA)).Code(),
               PEER_ERR_UNSUPPORTED);
     EXPECT_FALSE(fs::exists(Root(0) + "/VXA/coffer_data/omm/export_import/x"));

@@ -66,7 +66,9 @@ class ChsPeersTest : public ::testing::Test {
         }
         fs::remove(s_cluster + "/peers.json");
     }
-    void TearDown() override { ASSERT_TRUE(s_peers != nullptr && s_peers->AllRunning()) << "a chs-peers process died"; }
+    void TearDown() override {
+        ASSERT_TRUE(s_peers != nullptr && s_peers->AllRunning()) << "a chs-peers process died";
+    }
 
     static std::string NodeRoot(int node) { return s_peers->Root(node); }
     static std::string NodeName(uint16_t node) { return platform::Cluster().FindNode(node)->strName; }

@@ -36,7 +36,8 @@ struct PeerReply {
     }
     std::string Text(size_t index, unsigned short tag) const {
         const CTLVCell* cell = Cell(index, tag);
-        return cell != nullptr && cell->GetType() == CTLVCell::TLV_STRING ? static_cast<const char*>(*cell) : "";
+        return cell != nullptr && cell->GetType() == CTLVCell::TLV_STRING ? static_cast<const char*>(*cell)
+                                                                          : "";
     }
 };
 
@@ -68,8 +69,8 @@ class PeersCluster {
     // whether every process said "ready" within 10 s; Error() says why not.
     PeersCluster(const TempDir& dir, int nodes, const std::vector<std::string>& peersEnv = {})
         : m_strDir(dir.Join("cluster")) {
-        RunResult made = RunProgram({BinaryPath("tools/chsctl"), "mkcluster", m_strDir, "--nodes",
-                                     std::to_string(nodes)});
+        RunResult made =
+            RunProgram({BinaryPath("tools/chsctl"), "mkcluster", m_strDir, "--nodes", std::to_string(nodes)});
         if (made.exitCode != 0) {
             m_strError = "mkcluster: " + made.err;
             return;
