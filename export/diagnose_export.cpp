@@ -17,6 +17,7 @@
 #include "control/remote_task.h"
 #include "core/omlib.h"
 #include "export/diagnose_download.h"
+#include "export/data_export.h"
 #include "export/diagnose_globals.h"
 #include "export/export_frame.h"
 #include "export/msg_single_run.h"
@@ -46,11 +47,6 @@ bool IsDirectory(const std::string& realPath) {
 // the next poll.
 std::mutex g_gatherMutex;
 std::condition_variable g_gatherCond;
-
-void NotifyGatherProgress() {
-    std::lock_guard<std::mutex> lock(g_gatherMutex);
-    g_gatherCond.notify_all();
-}
 
 // Waits one poll period or until the collection finishes; true when the
 // period ran out.
@@ -123,6 +119,11 @@ void MarkNodeFailed(tagCOLLECOR_EXPORT_NODE_INFO_S& record) {
 }
 
 }  // namespace
+
+void NotifyGatherProgress() {
+    std::lock_guard<std::mutex> lock(g_gatherMutex);
+    g_gatherCond.notify_all();
+}
 
 void WaitGatheringEnd(uint32_t ms) {
     std::unique_lock<std::mutex> lock(g_gatherMutex);
@@ -291,10 +292,14 @@ void exportFileThread(uint32_t type, std::string sessionKey) { gatherAllNodesFil
 // ------------------------------------------------------------- gathering
 
 void gatherAllNodesFileThread(uint32_t type, const std::string& /*sessionKey*/) {
+    // The run node's diagnose directory is emptied here, before anything is
+    // put into it: the data exports below copy into it while this node's own
+    // build still runs, so that build must not empty it (the other nodes'
+    // builds empty theirs).
+    ClearDiagnseData();
     notifyExpFileFromAllNodes(type, g_astExportFileCfg.ExportPid, g_astExportFileCfg.ExportOpcode);
-    // The running-data and alarm-and-event exports start here once they are
-    // built; until then their blocks keep their initial status and a gather
-    // in which every node delivered reports "done with missing parts" (2).
+    NotifyExportRunningData();
+    NotifyExportAlmAndEvent();
 
     int32_t gather = 0;
     uint32_t polls = 0;
@@ -627,7 +632,11 @@ int32_t exportDiagnoseFileProc(uint32_t type, uint32_t ccdbType, uint16_t runNod
         return static_cast<int32_t>(EXPORT_ERR_TASK_RUNNING);
     }
     try {
-        ClearDiagnseData();
+        // On the run node the gathering thread has emptied the directory;
+        // the running-data and alarm-and-event copies may lie there by now.
+        if (runNode != omlib::getLocalNidInUser()) {
+            ClearDiagnseData();
+        }
         if (createExportDiagnoseDir(isMaster, ccdbType, runNode) != 0) {
             CHS_LOG(3, LOGID_EXPORT, "An exception occurred during create export dir.");
             return -1;

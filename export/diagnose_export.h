@@ -51,6 +51,9 @@ extern ExportExecFn g_pfnExportExec;
 extern uint32_t g_uiExportGatherPollMs;
 // Set while this daemon's gathering thread runs.
 extern std::atomic<bool> g_bGathering;
+// Wakes the gathering thread to look at the record again; call after a node
+// record or a data block settled.
+void NotifyGatherProgress();
 // Waits `ms` milliseconds; a gathering that runs at the call ends the wait
 // when it ends.
 void WaitGatheringEnd(uint32_t ms);

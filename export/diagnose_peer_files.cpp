@@ -64,3 +64,21 @@ int32_t DeleteDiagnoseFile(const std::string& path, uint16_t node, uint32_t kind
 int32_t DeleteNodeFile(const std::string& path, uint16_t node) {
     return PostDeleteRequest(path, node, std::nullopt, "Post async info faied.");
 }
+
+void ClearLastExportFile() {
+    uint16_t self = omlib::getLocalNidInUser();
+    for (uint16_t node = 0; node < EXPORT_MAX_NODE_NUM; ++node) {
+        tagCOLLECOR_EXPORT_NODE_INFO_S& record = g_astExportFileCfg.astNode[node];
+        if (record.ucSelected != 1 || node == self || record.uiAnswered == EXPORT_ANSWERED_YES) {
+            continue;
+        }
+        uint16_t controller = 0;
+        if (omlib::getControllerID(record.strNodeName, controller) != 0) {
+            CHS_LOG(3, LOGID_EXPORT, "Node (%s) is invalid.", record.strNodeName.c_str());
+            continue;
+        }
+        (void)DeleteNodeFile(g_astExportFileCfg.strExportPath + record.strPkgName, controller);
+        record.uiAnswered = EXPORT_ANSWERED_YES;
+    }
+    ClearDiagnseData();
+}

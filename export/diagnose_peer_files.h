@@ -17,3 +17,7 @@ constexpr uint32_t DIAGNOSE_DELETE_TIMEOUT = 10;
 int32_t DeleteDiagnoseFile(const std::string& path, uint16_t node, uint32_t kind);
 // The same request without a kind, which the receiver takes as kind 0.
 int32_t DeleteNodeFile(const std::string& path, uint16_t node);
+// Asks every selected node other than this one that has not answered to
+// delete its package (export path + package name), marks it answered, then
+// clears this node's diagnose data. Nothing in the daemon calls it.
+void ClearLastExportFile();

@@ -17,6 +17,7 @@ uint32_t DIAGNOSE_INFO_ALARM_TASK_INTERVAL = 3600;
 uint32_t DIAGNOSE_INFO_CIRCLE_TASK_INTERVAL = 86400;
 std::atomic<uint32_t> g_updateCCDBType{UPDATE_CCDB_UNCHECKED};
 std::atomic<uint32_t> g_uiMasterNid{EXPORT_MASTER_NID_UNKNOWN};
+std::atomic<uint32_t> g_uiExportGeneration{0};
 
 void InitExportErrorCodeDesc() {
     errorCodeDescMap[EXPORT_SUCCESS] = "Export success!";
@@ -63,6 +64,7 @@ bool IsDiagnoseType(uint32_t type) {
 }  // namespace
 
 void InitExportRunningAndEventStatus() {
+    ++g_uiExportGeneration;
     ResetDataBlock(g_astExportFileCfg.stRunningData);
     ResetDataBlock(g_astExportFileCfg.stAlarmEvent);
 }

@@ -137,6 +137,9 @@ struct tagCOLLECOR_EXPORT_FILE_PARAM_S {
 
 // Empty (all zero) at start-up, not idle, until the first clear.
 extern tagCOLLECOR_EXPORT_FILE_PARAM_S g_astExportFileCfg;
+// Counts the resets of the two data blocks (every set-up and clear), so that
+// a data export thread that outlives its export can tell.
+extern std::atomic<uint32_t> g_uiExportGeneration;
 
 // Export status as queried from all nodes.
 struct tagEXPORT_SINGLE_NODE_STATUS {
