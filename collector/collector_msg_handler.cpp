@@ -35,12 +35,9 @@ void CollectorNotServedHandle(InnerMsg& request) {
                         static_cast<int>(0xFFFFFFFF));
 }
 
-// Packaging and remote-task requests come with later work; until then each
-// answers that it failed instead of leaving the sender to its time-out.
 // The switch and clear handlers live in control/collector_switch.h, the
 // diagnose export handlers in export/, the remote log task handlers in
 // logexport/.
-void HandlePkgCollectorFile(InnerMsg& request) { CollectorNotServedHandle(request); }
 
 int InitInfoCollectMsgHandler() {
     MsgProcessClass* engine = MsgProcessClass::Instance();
