@@ -231,31 +231,6 @@ TEST_F(CollectorPkgTest, TarTimeOutGrowsWithTheInput) {
     ASSERT_EQ(tar.size(), 2u);
     EXPECT_GE(tar[0].second, CHS_PKG_TAR_BASE_MS);
     EXPECT_GE(tar[1].second, tar[0].second + 50 * CHS_PKG_TAR_MS_PER_MB - CHS_PKG_TAR_MS_PER_MB);
-    // The directory travels quoted, and a directory that cannot be entered packs nothing.
-    EXPECT_EQ(tar[0].first.rfind("cd '" + s_dir->path() + "/it'\\''s a cluster/node0/", 0), 0u) << tar[0].first;
-    EXPECT_NE(tar[0].first.find("' && tar -zcvf '"), std::string::npos) << tar[0].first;
-    EXPECT_NE(tar[0].first.find(" -- node*.tgz"), std::string::npos) << tar[0].first;
-}
-
-TEST_F(CollectorPkgTest, FileHelpers) {
-    LogCapture log;
-    std::string file = "/VXA/coffer_data/omm/export_import/chs/export/handed out.tgz";
-    EXPECT_EQ(CheckFileIsExist(file), -1);
-    EXPECT_TRUE(log.Contains("File (" + file + ") is not exists."));
-    WriteText(s_root + file, "x");
-    EXPECT_EQ(CheckFileIsExist(file), 0);
-    EXPECT_EQ(ModifyFilePermi(file), 0);
-    struct stat st {};
-    ASSERT_EQ(stat((s_root + file).c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0660u);
-
-    uint32_t freeMB = 0;
-    EXPECT_EQ(GetDiskCofferMem(freeMB, ""), -1);
-    EXPECT_TRUE(log.Contains("The input param is illegal."));
-    platform::state::Clear("free_disk_mb");
-    ASSERT_EQ(GetDiskCofferMem(freeMB, CHS_PKG_DISK_PATH), 0);
-    EXPECT_GT(freeMB, 0u);
-    EXPECT_EQ(IsDiskSpaceEnough(freeMB + 1024 * 1024), 0xFFFFFFFFu);
 }
 
 }  // namespace
