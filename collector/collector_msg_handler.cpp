@@ -29,12 +29,6 @@ MsgHandle* NewCollectorHandler(void (*function)(InnerMsg&), uint32_t priority) {
 
 CollectorHandlerFactory g_pfnCollectorHandlerFactory = NewCollectorHandler;
 
-void CollectorNotServedHandle(InnerMsg& request) {
-    CHS_LOG(2, LOGID_COLLECTOR, "Request opcode(0x%x) is not served yet.", request.GetMsgInfo().uiMsgOPCode);
-    CollectorPostAckMsg(request, request.GetBody().empty() ? 0 : request.GetBody()[0].GetCode(),
-                        static_cast<int>(0xFFFFFFFF));
-}
-
 // The switch and clear handlers live in control/collector_switch.h, the
 // diagnose export handlers in export/, the remote log task handlers in
 // logexport/.

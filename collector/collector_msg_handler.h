@@ -20,8 +20,7 @@ struct tagCOLLECTOR_MSG_FUNC_ENTRY {
 constexpr unsigned int COLLECTOR_MSG_FUNC_NUM = 15;
 extern const tagCOLLECTOR_MSG_FUNC_ENTRY g_COLLECTOR_MSG_Func_Entry[COLLECTOR_MSG_FUNC_NUM];
 
-// Handlers of the table. Those of requests that are not served yet answer
-// with 0xFFFFFFFF (see CollectorNotServedHandle).
+// Handlers of the table.
 void HandleSetSwitch(InnerMsg& request);
 void HandleQueryCollectorSwitch(InnerMsg& request);
 void HandleCollectorSwitchDbChange(InnerMsg& request);
@@ -37,10 +36,6 @@ void handleRemoteLogCollect(InnerMsg& request);
 void handleStopRemoteLogCollect(InnerMsg& request);
 void HandleCollectorSwichChange(InnerMsg& request);
 void HandleClearAllCollectorFile(InnerMsg& request);
-
-// Answers a request this daemon does not serve yet with result 0xFFFFFFFF
-// and logs one line naming its operation code.
-void CollectorNotServedHandle(InnerMsg& request);
 
 // Initialises the message engine for 551 and registers the table in order.
 // 0, or -1 when a registration fails (the entries after it stay unregistered).

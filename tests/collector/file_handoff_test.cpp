@@ -169,20 +169,9 @@ TEST_F(FileHandoffTest, EighthRegistrationFailingLeavesTheRestUnregistered) {
     EXPECT_EQ(log.Count(" Failed to register collector msg"), 1u);
 }
 
-TEST_F(FileHandoffTest, RequestsNotServedYetAreAnsweredWithAFailure) {
+TEST_F(FileHandoffTest, AGeneralCommandReachesTheEntryOfItsRecordCode) {
     ASSERT_EQ(InitInfoCollectMsgHandler(), 0);
-    LogCapture log;
-    InnerMsg request;
-    request.GetMsgInfo().uiMsgOPCode = 0x70003004;
-    request.GetMsgInfo().usReceiverPID = CHS_COLLECTOR_PID;
-    request.GetMsgInfo().uiMsgTimeout = 10;
-    request.GetBody().append(new MsgRecord(0x42));
     InnerMsg answer;
-    ASSERT_TRUE(request.SendSyncMsg(answer));
-    EXPECT_EQ(answer.TryGetErrorCode(), 0xFFFFFFFFu);
-    EXPECT_EQ(answer.GetBody()[0].GetCode(), 0x42u);
-    EXPECT_TRUE(log.Contains("Request opcode(0x70003004) is not served yet."));
-
     // A general command reaches the entry of its record code and qualifier:
     // here the switch setter, which refuses a request without a switch cell.
     InnerMsg general;

@@ -255,6 +255,7 @@ TEST_F(DiagnoseExportTest, BadRequestsAreAnsweredWithACode) {
     // The CCDB state is unknown only before the first admission check; an
     // unreachable CCDB lets a download go on without a task row.
     platform::state::Set("ccdb_unreachable", "1");
+    SetLastKnownCollectorSwitch(CHS_SWITCH_ON);  // the switch applied last stands in for the stored one
     EXPECT_EQ(SendExportOfType(3), static_cast<int64_t>(0x40E05B0C)) << "an upload needs its task row";
     ASSERT_EQ(SendExportOfType(5), 0);
     EXPECT_EQ(g_updateCCDBType.load(), UPDATE_CCDB_ABNORMAL);

@@ -38,6 +38,9 @@ protected:
     std::string Root(int node) { return sim.Root(node); }
     std::string DaemonLog(int node) { return sim.DaemonLog(node); }
     std::string Name(int node) { return chs_tools::SimulatedControllerName(static_cast<uint16_t>(node)); }
+    // The cluster-wide data files the run node adds to every bundle.
+    std::string AlarmEventFile(int runNode) { return "almlog_1_" + Name(runNode) + ".tgz"; }
+    static constexpr const char* kRunningDataFile = "running_data.json";
     RunResult Chsctl(int node, const std::vector<std::string>& args) { return sim.Chsctl(node, args); }
 
     std::vector<std::string> BundleMembers(const std::string& bundle) {
@@ -100,7 +103,8 @@ TEST_F(ClusterExportTest, ExportStatusDownloadAndClearAcrossThreeNodes) {
     ASSERT_EQ(download.exitCode, 0) << download.err << DaemonLog(1);
     // Node 0 is the master (the lowest online node), node 1 ran the task.
     std::vector<std::string> expected{"DiagnoseInfo_" + Name(0) + "_MAIN.tgz",
-                                      "DiagnoseInfo_" + Name(1) + "_LOCAL.tgz", "DiagnoseInfo_" + Name(2) + ".tgz"};
+                                      "DiagnoseInfo_" + Name(1) + "_LOCAL.tgz", "DiagnoseInfo_" + Name(2) + ".tgz",
+                                      AlarmEventFile(1), kRunningDataFile};
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(BundleMembers(bundle), expected);
     // Each package is a real package of its node.
@@ -140,7 +144,7 @@ TEST_F(ClusterExportTest, StoppedDaemonGetsAFallbackEntryAndTheExportSucceedsInP
     RunResult download = Chsctl(0, {"export", "download", "-o", bundle});
     ASSERT_EQ(download.exitCode, 0) << download.err << DaemonLog(0);
     std::vector<std::string> expected{"DiagnoseInfo_" + Name(0) + "_MAIN_LOCAL.tgz",
-                                      "DiagnoseInfo_" + Name(1) + ".tgz"};
+                                      "DiagnoseInfo_" + Name(1) + ".tgz", AlarmEventFile(0), kRunningDataFile};
     EXPECT_EQ(BundleMembers(bundle), expected);
     EXPECT_EQ(Chsctl(0, {"export", "clear"}).exitCode, 0);
     EXPECT_FALSE(DiagnoseTaskRowExists());
@@ -162,7 +166,8 @@ TEST_F(ClusterExportTest, UploadReachesTheRemoteServiceAndTheIntervalsHold) {
         return false;
     }, 60000)) << DaemonLog(1);
     std::vector<std::string> expected{"DiagnoseInfo_" + Name(0) + "_MAIN.tgz",
-                                      "DiagnoseInfo_" + Name(1) + "_LOCAL.tgz", "DiagnoseInfo_" + Name(2) + ".tgz"};
+                                      "DiagnoseInfo_" + Name(1) + "_LOCAL.tgz", "DiagnoseInfo_" + Name(2) + ".tgz",
+                                      AlarmEventFile(1), kRunningDataFile};
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(BundleMembers(delivered.string()), expected);
     // The upload ends its task and clears after itself.
