@@ -126,7 +126,7 @@ void WaitExportAlmAndEventFileHandlerFor(uint32_t type, uint32_t generation) {
             break;
         }
         if (rounds + 1 < DIAGNOSE_INFO_WAIT_TIMES) {
-            TimerDrvClass::Sleep(DIAGNOSE_INFO_WAIT_ROUND_MS);
+            PauseExportRound(type, DIAGNOSE_INFO_WAIT_ROUND_MS, status);
         }
     }
     if (!done) {

@@ -1,11 +1,30 @@
 #include "export/alarm_log_client.h"
 
+#include <algorithm>
+#include <chrono>
+#include <set>
+
 #include "core/omlib.h"
 #include "export/diagnose_export.h"
 #include "infra/chs_log.h"
+#include "infra/timer_drv.h"
 #include "msg/chs_wire.h"
 
+uint32_t g_uiAlmStatusPollMs = 1000;
+
 namespace {
+
+// Names of the nodes whose package is ready and not yet fetched.
+std::set<std::string> ReadyNodes(const tagEXPORT_FILE_STATUS& status) {
+    std::set<std::string> ready;
+    for (const tagEXPORT_SINGLE_NODE_STATUS& node : status.NodeStatus) {
+        if ((node.ExportStatus == chs_wire::ALM_NODE_READY || node.ExportStatus == chs_wire::ALM_NODE_READY_PARTIAL) &&
+            node.PkgStatus != chs_wire::ALM_PKG_FETCHED) {
+            ready.insert(node.NodeName);
+        }
+    }
+    return ready;
+}
 
 // A text cell's value, or null when the cell is absent or not text.
 const char* TextCell(const MsgRecord& record, unsigned short tag) {
@@ -212,4 +231,24 @@ int32_t GetAlmLogFileList(std::vector<std::pair<std::string, std::string>>& list
         return -1;
     }
     return ExtractAlarmLoglistMsg(answer, list);
+}
+
+void PauseExportRound(uint32_t logType, uint32_t roundMs, const tagEXPORT_FILE_STATUS& last) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(roundMs);
+    const std::set<std::string> readyBefore = ReadyNodes(last);
+    while (true) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            return;
+        }
+        TimerDrvClass::Sleep(static_cast<uint32_t>(std::min<int64_t>(left.count(), g_uiAlmStatusPollMs)));
+        tagEXPORT_FILE_STATUS status;
+        if (queryExportStatus(logType, status) != 0 || status.TotalExportStatus != chs_wire::ALM_TOTAL_RUNNING) {
+            return;  // the caller's next round sees why
+        }
+        std::set<std::string> ready = ReadyNodes(status);
+        if (!std::includes(readyBefore.begin(), readyBefore.end(), ready.begin(), ready.end())) {
+            return;
+        }
+    }
 }

@@ -49,6 +49,15 @@ int32_t ClearNodeLogFile(uint32_t logType, const std::string& nodeName);
 // Stops the running export. 0 or -1.
 int32_t notifyStopExportFile();
 
+// Pauses up to `roundMs` between two status rounds of the export of
+// `logType`, asking the service every g_uiAlmStatusPollMs meanwhile: the
+// pause ends early when the export no longer runs or a node's package is
+// ready that was not ready in `last`, the status of the round just done. A round then costs what the work needs,
+// not a fixed 20 s, while an export that stays as it is still waits the whole
+// round, so the callers' round limits keep their length.
+void PauseExportRound(uint32_t logType, uint32_t roundMs, const tagEXPORT_FILE_STATUS& last);
+extern uint32_t g_uiAlmStatusPollMs;  // 1000 ms
+
 // The alarm-log list of the master: (node name, path) pairs. 0 or -1.
 int32_t GetAlmLogFileList(std::vector<std::pair<std::string, std::string>>& list);
 int32_t ExtractAlarmLoglistMsg(const InnerMsg& answer, std::vector<std::pair<std::string, std::string>>& list);

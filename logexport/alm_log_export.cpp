@@ -132,7 +132,7 @@ void WaitAndSendLogFileHandler(uint32_t logType) {
         if (status.TotalExportStatus != chs_wire::ALM_TOTAL_RUNNING && goOn == 1) {
             break;
         }
-        TimerDrvClass::Sleep(g_uiAlmLogRoundMs);
+        PauseExportRound(logType, g_uiAlmLogRoundMs, status);
     }
     queryExportStatus(logType, status);
     FinishAlarmTask(row.i_tasksubitems, round);
