@@ -169,6 +169,23 @@ TEST_F(LogExportTest, HistoryFailures) {
     }
 }
 
+TEST_F(LogExportTest, ANodeThatDoesNotListItsLogsIsLeftOut) {
+    // Node 1 is online, but its endpoint 551 serves nothing and never answers.
+    std::string out = g_node->Cluster() + "/echo1.out";
+    chs_test::Process silent({chs_test::BinaryPath("tests/echo_peer"), g_node->Cluster() + "/cluster.json", "1",
+                              g_node->Root(1), "551"},
+                             {}, out);
+    ASSERT_TRUE(WaitFor([] { uint32_t online = 0; omlib::getOnlineMap(online); return (online & 2u) != 0; }, 20000));
+    PutLog("t/a.log", "a\n", 60);
+    chs_test::LogCapture log;
+    ASSERT_EQ(Start("one-silent", 2, Now() - 90, Now() + 60), 0);
+    ASSERT_TRUE(WaitFor(TaskEnded, 60000));
+    EXPECT_EQ(Task().i_taskstatus, 3u) << Task().sv_taskreturn2;
+    EXPECT_TRUE(log.Contains("1 node(s) did not list their history logs in time."));
+    EXPECT_EQ(ReadText(Delivered("chs_t_a.log")), "a\n");
+    EXPECT_FALSE(fs::exists(g_node->Cluster() + "/remote/CTE0.B")) << "nothing of node 1";
+}
+
 TEST_F(LogExportTest, AStopEndsTheTaskBeforeItsNextFile) {
     for (int i = 0; i < 6; ++i) {
         PutLog("t/s" + std::to_string(i) + ".log", "s\n", 60);
