@@ -39,25 +39,29 @@ using TaskRow = CCDB_COMM::tagDB_CHS_REMOTE_TASK_S;
 
 constexpr uint32_t kStart = chs_wire::OPCODE_REMOTE_LOG_COLLECT;
 constexpr uint32_t kStop = chs_wire::OPCODE_REMOTE_LOG_STOP;
-constexpr uint32_t kPackage = chs_wire::OPCODE_PKG_COLLECTOR_FILE;
 constexpr uint64_t kAdded = chs_wire::RECORD_REMOTE_TASK_ADDED;
 constexpr const char* kUtc = "TZ=UTC0";
 constexpr uint64_t kCreated = 1796551200;  // 2026-12-06T10:00:00Z
 
-// One scripted answer: its record id, cell 4095 when `bResult`, a text in
+// One scripted answer to every request: cell 4095 when `bResult`, a text in
 // cell 0 (the archive path) and a reason in cell 4094 when not empty.
 struct Answer {
-    uint64_t ullRecord = 0;
     bool bResult = false;
     int32_t iResult = 0;
     std::string strPath;
     std::string strDetail;
+    uint64_t ullRecord = 0;  // the record's id; 0: the request's opcode
 };
+
+Answer Result(int32_t result, const std::string& path = "", const std::string& detail = "",
+              uint64_t record = 0) {
+    return {true, result, path, detail, record};
+}
 
 // Answers come on the transport's reader threads, hence the lock.
 struct Fake {
     std::mutex mutex;
-    std::map<uint32_t, Answer> answers;
+    Answer answer;
     std::map<uint32_t, InnerMsg> requests;  // the last one per opcode
     std::function<void(const std::string& taskId)> onStart;
 } g_fake;
@@ -96,7 +100,7 @@ int FakeEntry(void* message) {
     std::function<void(const std::string&)> onStart;
     {
         std::lock_guard<std::mutex> lock(g_fake.mutex);
-        answer = g_fake.answers[opcode];
+        answer = g_fake.answer;
         onStart = opcode == kStart ? g_fake.onStart : nullptr;
     }
     if (onStart && !request.GetBody().empty() && request.GetBody()[0].find(0) != nullptr) {
@@ -147,15 +151,15 @@ class ChsctlRemoteLogTest : public ::testing::Test {
 
     void SetUp() override {
         std::lock_guard<std::mutex> lock(g_fake.mutex);
-        g_fake.answers = {{kStart, {kAdded, true, 0, "", ""}}};
+        g_fake.answer = {true, 0, "", "", kAdded};
         g_fake.requests.clear();
         g_fake.onStart = nullptr;
         CCDB_COMM::DeleteRemoteTask(g_ccdb, 1);
     }
 
-    static void Script(uint32_t opcode, const Answer& answer) {
+    static void Script(const Answer& answer) {
         std::lock_guard<std::mutex> lock(g_fake.mutex);
-        g_fake.answers[opcode] = answer;
+        g_fake.answer = answer;
     }
     static std::vector<std::string> Argv(const std::vector<std::string>& args) {
         std::vector<std::string> argv = {BinaryPath("tools/chsctl"), "--cluster", s_cluster, "--node", "0"};
@@ -264,72 +268,74 @@ TEST_F(ChsctlRemoteLogTest, StartSendsTheTaskIdModeAndRangeInMilliseconds) {
     EXPECT_EQ(generated.out, "{\"started\":true,\"task_id\":\"" + id[1].str() + "\"}\n");
 }
 
-// Only record 0x70003008 with result 0 says the task row was written.
-TEST_F(ChsctlRemoteLogTest, StartExplainsEveryOtherAnswer) {
+// Only record 0x70003008 with result 0 says that a start was taken; every
+// other answer, and every answer to a stop or a package, is explained from
+// its result, with the node's own reason when it gives one. The daemon
+// answers a stop with 0 also when the task had ended: the row tells.
+TEST_F(ChsctlRemoteLogTest, EveryAnswerIsExplained) {
+    const std::string archive = "/VXA/coffer_data/omm/export_import/chs/export/collector_chs_file_CTE0.A.tgz";
+    const std::string real = s_cluster + "/node0" + archive;
+    const std::string busy =
+        "failed: result 0x000003F1 (a log task is running, or the last one ended less than 180 s ago)\n";
+    const std::vector<std::string> start = Words("remote-log start --mode 1 --wait");
+    const std::vector<std::string> stop = Words("remote-log stop T-9");
+    const std::vector<std::string> package = {"package"};
+    const std::vector<std::string> jsonStart = Words("--json remote-log start --mode 1 --task-id J");
+    const std::vector<std::string> jsonStop = {"--json", "remote-log", "stop", "other id"};
+    const std::vector<std::string> otherStop = Words("remote-log stop T-8");
+    const std::vector<std::string> jsonPackage = {"--json", "package"};
     struct Case {
+        std::vector<std::string> args;
         Answer answer;
-        std::string err;
-    };
-    const std::vector<Case> cases = {
-        {{kStart, true, 1009, "", ""},
-         "failed: result 0x000003F1 (a log task is running, or the last one ended less than 180 s ago)\n"},
-        {{kAdded, true, 1001, "", ""},
-         "failed: result 0x000003E9 (inner error: the request could not be read or the task not recorded)\n"},
-        {{kStart, false, 0, "", ""},
-         "failed: result 0x00000000 (the answer does not say that the task started)\n"},
-        {{kStart, true, 0x03000003, "", "task mode 7 is not supported"},
-         "failed: result 0x03000003 (a parameter is not valid (of an export: a type it does not serve))\n"
-         "node 0 says: task mode 7 is not supported\n"},
-        {{kStart, true, 0x12345678, "", ""}, "failed: result 0x12345678\n"},
-    };
-    for (const Case& c : cases) {
-        Script(kStart, c.answer);
-        RunResult result = Chsctl({"remote-log", "start", "--mode", "1", "--wait"});
-        EXPECT_EQ(result.exitCode, 1) << c.err;
-        EXPECT_EQ(result.err, c.err);
-        EXPECT_EQ(result.out, "");
-    }
-    Script(kStart, {kStart, true, 1009, "", ""});
-    RunResult json = Chsctl({"--json", "remote-log", "start", "--mode", "1", "--task-id", "J"});
-    EXPECT_EQ(json.exitCode, 1);
-    EXPECT_EQ(
-        json.out,
-        "{\"detail\":\"\",\"result\":1009,\"result_text\":\"a log task is running, or the last one ended "
-        "less than 180 s ago\",\"started\":false,\"task_id\":\"J\"}\n");
-}
-
-TEST_F(ChsctlRemoteLogTest, StopSendsTheIdAndExplainsTheAnswer) {
-    struct Case {
-        Answer answer;
-        bool bEndedRow;
         int exitCode;
         std::string out, err;
+        bool bEndedRow = false;  // the task row of T-9 has an end time
     };
     const std::vector<Case> cases = {
-        {{kStop, false, 0, "", ""}, false, 0, "stop requested for task T-9\n", ""},
-        {{kStop, true, 0, "", ""}, true, 0, "task T-9 had ended already: nothing to stop\n", ""},
-        {{kStop, true, -1, "", ""},
-         false,
-         1,
-         "",
+        {start, Result(1009), 1, "", busy},
+        {start, Result(1001, "", "", kAdded), 1, "",
+         "failed: result 0x000003E9 (inner error: the request could not be read or the task not recorded)\n"},
+        {start, Answer(), 1, "",
+         "failed: result 0x00000000 (the answer does not say that the task started)\n"},
+        {start, Result(0x03000003, "", "task mode 7 is not supported"), 1, "",
+         "failed: result 0x03000003 (a parameter is not valid (of an export: a type it does not serve))\n"
+         "node 0 says: task mode 7 is not supported\n"},
+        {start, Result(0x12345678), 1, "", "failed: result 0x12345678\n"},
+        {jsonStart, Result(1009), 1,
+         "{\"detail\":\"\",\"result\":1009,\"result_text\":\"a log task is running, or the last one ended "
+         "less than 180 s ago\",\"started\":false,\"task_id\":\"J\"}\n",
+         busy},
+        {stop, Answer(), 0, "stop requested for task T-9\n", ""},
+        {stop, Result(0), 0, "task T-9 had ended already: nothing to stop\n", "", true},
+        {otherStop, Result(0), 0, "stop requested for task T-8\n", "", true},
+        {stop, Result(-1), 1, "",
          "failed: result 0xFFFFFFFF (the task id does not match the running task)\n"},
-        {{kStop, true, 6, "", ""}, false, 1, "", "failed: result 0x00000006 (no remote log task)\n"},
+        {stop, Result(6), 1, "", "failed: result 0x00000006 (no remote log task)\n"},
+        {jsonStop, Answer(), 0, "{\"ended\":false,\"stop_requested\":true,\"task_id\":\"other id\"}\n", ""},
+        {package, Result(0, archive), 0,
+         "archive on node 0: " + archive + "\nin the cluster directory: " + real + "\n", ""},
+        {jsonPackage, Result(0, archive), 0,
+         "{\"path\":\"" + archive + "\",\"real_path\":\"" + real + "\"}\n", ""},
+        {package, Result(static_cast<int32_t>(0x4000C965)), 1, "",
+         "failed: result 0x4000C965 (nothing to pack)\n"},
+        {package, Result(-1), 1, "",
+         "failed: result 0xFFFFFFFF (packing failed: little space on the coffer disk, or tar failed)\n"},
+        {package, Result(0), 1, "", "chsctl: the answer names no archive\n"},
     };
     for (const Case& c : cases) {
         TaskRow row = Task("T-9", 0, 4);
         row.i_taskendtime = c.bEndedRow ? kCreated + 60 : 0;
         WriteTask(row);
-        Script(kStop, c.answer);
-        RunResult result = Chsctl({"remote-log", "stop", "T-9"});
-        EXPECT_EQ(result.exitCode, c.exitCode) << c.out << c.err;
-        EXPECT_EQ(result.out, c.out);
-        EXPECT_EQ(result.err, c.err);
-        EXPECT_EQ(Cell(kStop, 0), "2/4:T-9");
+        Script(c.answer);
+        RunResult result = Chsctl(c.args);
+        EXPECT_EQ(result.exitCode, c.exitCode) << testing::PrintToString(c.args) << c.err;
+        EXPECT_EQ(result.out, c.out) << testing::PrintToString(c.args);
+        EXPECT_EQ(result.err, c.err) << testing::PrintToString(c.args);
     }
-    Script(kStop, {kStop, false, 0, "", ""});
-    RunResult json = Chsctl({"--json", "remote-log", "stop", "other id"});
-    EXPECT_EQ(json.out, "{\"ended\":false,\"stop_requested\":true,\"task_id\":\"other id\"}\n");
     EXPECT_EQ(Cell(kStop, 0), "2/9:other id");
+    RunResult unreachable =
+        RunProgram({BinaryPath("tools/chsctl"), "--cluster", s_cluster, "--node", "1", "package"});
+    EXPECT_EQ(unreachable.exitCode, 3) << unreachable.err;
 }
 
 TEST_F(ChsctlRemoteLogTest, ShowReadsTheTaskRowOfTheCluster) {
@@ -407,11 +413,19 @@ TEST_F(ChsctlRemoteLogTest, ShowReadsTheTaskRowOfTheCluster) {
 }
 
 // The stand-in writes the task row when it accepts the start; each step then
-// changes the row and waits until chsctl has shown the change.
+// changes the row (or leaves it as written) and waits until chsctl has shown
+// the step's line.
 TEST_F(ChsctlRemoteLogTest, WaitFollowsTheTaskRowToItsEnd) {
-    struct Step {
-        std::function<void(TaskRow&)> change;
-        std::string line;
+    using Step = std::pair<std::function<void(TaskRow&)>, std::string>;
+    // Status, result, files sent and in all; an ended task (status 3 or 4) has an end time.
+    auto set = [](uint64_t status, uint64_t result, uint64_t sent, uint64_t total) {
+        return [=](TaskRow& row) {
+            row.i_taskstatus = status;
+            row.i_taskresult = result;
+            row.i_taskprogress = sent;
+            row.i_tasksubitems = total;
+            row.i_taskendtime = status >= 3 ? kCreated + 120 : 0;
+        };
     };
     struct Case {
         std::vector<std::string> extra;
@@ -419,32 +433,17 @@ TEST_F(ChsctlRemoteLogTest, WaitFollowsTheTaskRowToItsEnd) {
         int exitCode;
         std::string tail;  // found in standard output or, for chsctl's own complaints, standard error
     };
-    auto progress = [](uint64_t status, uint64_t sent, uint64_t total) {
-        return [=](TaskRow& row) {
-            row.i_taskstatus = status;
-            row.i_taskprogress = sent;
-            row.i_tasksubitems = total;
-        };
-    };
-    auto end = [](uint64_t status, uint64_t result, uint64_t sent) {
-        return [=](TaskRow& row) {
-            row.i_taskstatus = status;
-            row.i_taskresult = result;
-            row.i_taskprogress = sent;
-            row.i_taskendtime = kCreated + 120;
-        };
-    };
     const std::vector<Case> cases = {
         {{},
          {{nullptr, "sent 0 of 0"},
-          {progress(2, 0, 3), "sent 0 of 3"},
-          {progress(2, 2, 3), "sent 2 of 3"},
-          {end(3, 0, 3), ""}},
+          {set(2, 0, 0, 3), "sent 0 of 3"},
+          {set(2, 0, 2, 3), "sent 2 of 3"},
+          {set(3, 0, 3, 3), ""}},
          0,
          "remote log task W started on node 0\nsent 0 of 0\nsent 0 of 3\nsent 2 of 3\nsent 3 of 3\ntask id:  "
          "W\n"},
         {{},
-         {{progress(2, 1, 4), "sent 1 of 4"}, {end(4, 1006, 1), ""}},
+         {{set(2, 0, 1, 4), "sent 1 of 4"}, {set(4, 1006, 1, 4), ""}},
          1,
          "result:   1006 (Force stop!)\n"},
         {{"--wait-limit", "1"}, {{nullptr, "sent 0 of 0"}}, 4, "chsctl: task W is still running after 1 s\n"},
@@ -464,22 +463,21 @@ TEST_F(ChsctlRemoteLogTest, WaitFollowsTheTaskRowToItsEnd) {
                 WriteTask(row);
             };
         }
-        std::vector<std::string> args = {"--timeout", "5",         "remote-log", "start", "--mode",
-                                         "0",         "--task-id", "W",          "--wait"};
+        std::vector<std::string> args = Words("--timeout 5 remote-log start --mode 0 --task-id W --wait");
         args.insert(args.end(), c.extra.begin(), c.extra.end());
         std::string out = s_dir->Join("wait.out");
         Process chsctl(Argv(args), {kUtc}, out);
         for (const Step& step : c.steps) {
             ASSERT_TRUE(WaitFor([&] { return RequestCount() > 0; }, 10000));
-            if (step.change) {
+            if (step.first) {
                 std::lock_guard<std::mutex> guard(rowMutex);
-                step.change(row);
+                step.first(row);
                 WriteTask(row);
             }
-            if (!step.line.empty()) {
-                EXPECT_TRUE(
-                    WaitFor([&] { return ReadText(out).find(step.line + "\n") != std::string::npos; }, 5000))
-                    << step.line << "\n"
+            if (!step.second.empty()) {
+                EXPECT_TRUE(WaitFor(
+                    [&] { return ReadText(out).find(step.second + "\n") != std::string::npos; }, 5000))
+                    << step.second << "\n"
                     << ReadText(out);
             }
         }
@@ -490,45 +488,6 @@ TEST_F(ChsctlRemoteLogTest, WaitFollowsTheTaskRowToItsEnd) {
         EXPECT_NE(text.find(c.tail), std::string::npos) << c.tail << "\n---\n" << text;
         SetUp();
     }
-}
-
-TEST_F(ChsctlRemoteLogTest, PackageNamesTheArchiveOnTheNodeAndInTheClusterDirectory) {
-    const std::string archive = "/VXA/coffer_data/omm/export_import/chs/export/collector_chs_file_CTE0.A.tgz";
-    struct Case {
-        Answer answer;
-        int exitCode;
-        std::string out, err;
-    };
-    const std::vector<Case> cases = {
-        {{kPackage, true, 0, archive, ""},
-         0,
-         "archive on node 0: " + archive + "\nin the cluster directory: " + s_cluster + "/node0" + archive +
-             "\n",
-         ""},
-        {{kPackage, true, static_cast<int32_t>(0x4000C965), "", ""},
-         1,
-         "",
-         "failed: result 0x4000C965 (nothing to pack)\n"},
-        {{kPackage, true, -1, "", ""},
-         1,
-         "",
-         "failed: result 0xFFFFFFFF (packing failed: little space on the coffer disk, or tar failed)\n"},
-        {{kPackage, true, 0, "", ""}, 1, "", "chsctl: the answer names no archive\n"},
-    };
-    for (const Case& c : cases) {
-        Script(kPackage, c.answer);
-        RunResult result = Chsctl({"package"});
-        EXPECT_EQ(result.exitCode, c.exitCode) << c.err;
-        EXPECT_EQ(result.out, c.out);
-        EXPECT_EQ(result.err, c.err);
-    }
-    Script(kPackage, {kPackage, true, 0, archive, ""});
-    RunResult json = Chsctl({"--json", "package"});
-    EXPECT_EQ(json.out,
-              "{\"path\":\"" + archive + "\",\"real_path\":\"" + s_cluster + "/node0" + archive + "\"}\n");
-    RunResult unreachable =
-        RunProgram({BinaryPath("tools/chsctl"), "--cluster", s_cluster, "--node", "1", "package"});
-    EXPECT_EQ(unreachable.exitCode, 3) << unreachable.err;
 }
 
 }  // namespace
