@@ -10,6 +10,7 @@
 #include <memory>
 #include <thread>
 
+#include "export/data_file_copy.h"
 #include "infra/chs_log.h"
 #include "msg/chs_wire.h"
 #include "msg/msg_process.h"
@@ -30,44 +31,21 @@ int64_t BirthTime(const std::string& path) {
     return 0;
 }
 
-// Copies the regular file `source` (never through a link) to `target` by way
-// of a hidden temporary name. true when the copy is complete.
+// Copies the regular file `source` (never through a link) into `dir` as
+// `name`, by way of a hidden temporary name. A file that grows meanwhile is
+// copied as it was when opened. true when the copy is complete.
 bool CopyLogFile(const std::string& source, const std::string& dir, const std::string& name) {
     int in = open(source.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (in < 0) {
         return false;
     }
     struct stat st {};
-    if (fstat(in, &st) != 0 || !S_ISREG(st.st_mode)) {
-        close(in);
-        return false;
-    }
     std::string partial = dir + "." + name + ".part";
-    int out = open(partial.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0640);
-    bool ok = out >= 0;
-    char buffer[65536];
-    while (ok) {
-        ssize_t got = read(in, buffer, sizeof(buffer));
-        if (got == 0) {
-            break;
-        }
-        if (got < 0) {
-            ok = errno == EINTR;
-            continue;
-        }
-        for (ssize_t done = 0; ok && done < got;) {
-            ssize_t put = write(out, buffer + done, static_cast<size_t>(got - done));
-            ok = put > 0 || (put < 0 && errno == EINTR);
-            done += put > 0 ? put : 0;
-        }
-    }
+    unlink(partial.c_str());  // left by a listing that was interrupted
+    bool ok = fstat(in, &st) == 0 && S_ISREG(st.st_mode) &&
+              CopyToNewFile(in, static_cast<uint64_t>(st.st_size), partial) == 0 &&
+              rename(partial.c_str(), (dir + name).c_str()) == 0;
     close(in);
-    if (out >= 0 && close(out) != 0) {
-        ok = false;
-    }
-    if (ok && rename(partial.c_str(), (dir + name).c_str()) != 0) {
-        ok = false;
-    }
     if (!ok) {
         unlink(partial.c_str());
     }

@@ -15,21 +15,6 @@ namespace {
 
 std::string SysError(int err) { return strerror(err); }
 
-bool WriteAll(int fd, const char* data, size_t size) {
-    while (size > 0) {
-        ssize_t written = write(fd, data, size);
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written <= 0) {
-            return false;
-        }
-        data += written;
-        size -= static_cast<size_t>(written);
-    }
-    return true;
-}
-
 }  // namespace
 
 DirFd::~DirFd() {
@@ -225,6 +210,21 @@ CopyOutcome CopyFileTail(int fromDir, const std::string& name, int toDir, const 
         return CopyOutcome::FAILED;
     }
     return cut ? CopyOutcome::CUT : CopyOutcome::COPIED;
+}
+
+bool WriteAll(int fd, const char* data, size_t size) {
+    while (size > 0) {
+        ssize_t written = write(fd, data, size);
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            return false;
+        }
+        data += written;
+        size -= static_cast<size_t>(written);
+    }
+    return true;
 }
 
 }  // namespace chs_peers

@@ -58,6 +58,10 @@ enum class CopyOutcome { COPIED, CUT, ABSENT, SKIPPED, FAILED };
 CopyOutcome CopyFileTail(int fromDir, const std::string& name, int toDir, const std::string& toName,
                          uint64_t limit, uint64_t& copied, std::string& why);
 
+// Writes all `size` bytes to `fd`, resuming after interruptions. false when
+// a write fails.
+bool WriteAll(int fd, const char* data, size_t size);
+
 // A name for a file inside a directory: not empty, not "." or "..", no '/'.
 bool IsPlainName(const std::string& name);
 

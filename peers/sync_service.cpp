@@ -21,21 +21,6 @@ namespace {
 
 constexpr const char* kPadState = "peer569_running_data_pad";
 
-bool WriteAll(int fd, const char* data, size_t size) {
-    while (size > 0) {
-        ssize_t written = write(fd, data, size);
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written <= 0) {
-            return false;
-        }
-        data += written;
-        size -= static_cast<size_t>(written);
-    }
-    return true;
-}
-
 // `size` bytes of white space (a newline last), which leaves the JSON valid.
 bool WritePadding(int fd, uint64_t size) {
     std::string block(65536, ' ');

@@ -61,13 +61,7 @@ struct Answer {
 };
 
 Answer Send(uint32_t opcode, MsgRecord* record) {
-    InnerMsg request;
-    tagMsgInfo& info = request.GetMsgInfo();
-    info.usReceiverPID = chs_wire::PID_COLLECTOR;
-    info.uiMsgOPCode = opcode;
-    info.uiMsgTimeout = 20;
-    info.usMsgType = MSG_TYPE_REQUEST;
-    request.GetBody().append(record);
+    InnerMsg request = chs_test::CollectorRequest(opcode, record, 20);
     InnerMsg answer;
     Answer out;
     if (request.SendSyncMsg(answer) && !answer.GetBody().empty()) {

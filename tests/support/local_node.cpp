@@ -52,6 +52,17 @@ LocalNode::LocalNode(int nodes, bool withPeers) : m_strCluster(m_dir.Join("clust
     }
 }
 
+InnerMsg CollectorRequest(uint32_t opcode, MsgRecord* record, uint32_t timeoutSec) {
+    InnerMsg request;
+    tagMsgInfo& info = request.GetMsgInfo();
+    info.usReceiverPID = 551;
+    info.uiMsgOPCode = opcode;
+    info.uiMsgTimeout = timeoutSec;
+    info.usMsgType = MSG_TYPE_REQUEST;
+    request.GetBody().append(record);
+    return request;
+}
+
 void LocalNode::SetState(const std::string& name, const std::string& value) const {
     std::string path = m_strCluster + "/state/" + name;
     if (value.empty()) {

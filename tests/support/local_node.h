@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 
+#include "msg/inner_msg.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 
@@ -37,5 +38,8 @@ private:
     std::string m_strCluster;
     std::unique_ptr<Process> m_peers;
 };
+
+// A request to this process's own daemon endpoint (551) holding `record`.
+InnerMsg CollectorRequest(uint32_t opcode, MsgRecord* record, uint32_t timeoutSec = 60);
 
 }  // namespace chs_test
