@@ -12,6 +12,7 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/dpax_sem.h"
@@ -39,6 +40,13 @@ OM_CCDB_KEY_VALUE_S Entry(const std::string& key, const std::string& value) {
     return entry;
 }
 
+// OM_CCDB_Init of database `name` with the argument "--dbType=<type>".
+int InitDb(const char* name, const std::string& type, int32_t* id) {
+    std::string arg = "--dbType=" + type;
+    char* argv[] = {&arg[0], nullptr};
+    return OM_CCDB_Init(35, name, argv, id);
+}
+
 class OmCcdbTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -59,10 +67,8 @@ class OmCcdbTest : public ::testing::Test {
     }
 
     static int32_t Open(const std::string& name) {
-        std::string arg = "--dbType=" + name;
-        char* argv[] = {&arg[0], nullptr};
         int32_t id = 0;
-        EXPECT_EQ(OM_CCDB_Init(35, name.c_str(), argv, &id), OM_CCDB_OK);
+        EXPECT_EQ(InitDb(name.c_str(), name, &id), OM_CCDB_OK);
         return id;
     }
 
@@ -136,14 +142,12 @@ TEST_F(OmCcdbTest, RefusesBadArguments) {
     EXPECT_EQ(OM_CCDB_QueryOneObj(handle, kTask, "1", row.data(), kTaskRow + 1), OM_CCDB_ERR_PARAM);
     EXPECT_EQ(OM_CCDB_Update(handle, kTask, nullptr, nullptr), OM_CCDB_ERR_PARAM);
 
-    char arg[] = "--dbType=another_db";
-    char* argv[] = {arg, nullptr};
     int32_t id = 0;
-    EXPECT_EQ(OM_CCDB_Init(35, "pub_user_cfg_db", argv, &id), OM_CCDB_ERR_PARAM)
+    EXPECT_EQ(InitDb("pub_user_cfg_db", "another_db", &id), OM_CCDB_ERR_PARAM)
         << "type names another database";
     EXPECT_EQ(OM_CCDB_Init(35, "pub_user_cfg_db", nullptr, &id), OM_CCDB_ERR_PARAM);
-    EXPECT_EQ(OM_CCDB_Init(35, "", argv, &id), OM_CCDB_ERR_PARAM);
-    EXPECT_EQ(OM_CCDB_Init(35, "x", argv, nullptr), OM_CCDB_ERR_PARAM);
+    EXPECT_EQ(InitDb("", "", &id), OM_CCDB_ERR_PARAM);
+    EXPECT_EQ(InitDb("x", "x", nullptr), OM_CCDB_ERR_PARAM);
 }
 
 TEST_F(OmCcdbTest, ObjectRowsInsertQueryReplaceDelete) {
@@ -201,6 +205,16 @@ int FillColumns(const char* table, void* context, OM_DB_COL_WRITER_FN writer, vo
     return fill->result != 0 ? fill->result : fill->columnResult;
 }
 
+Fill Numbers(std::vector<std::pair<std::string, uint64_t>> numbers, const char* key = "1", int result = 0) {
+    Fill fill;
+    fill.numbers = std::move(numbers);
+    fill.key = key;
+    fill.result = result;
+    return fill;
+}
+
+int Update(int32_t db, const char* table, Fill fill) { return OM_CCDB_Update(db, table, &fill, FillColumns); }
+
 TEST_F(OmCcdbTest, PartialUpdateWritesOnlyTheNamedColumns) {
     std::vector<uint8_t> row(kTaskRow);
     for (uint32_t i = 0; i < kTaskRow; ++i) {
@@ -222,25 +236,17 @@ TEST_F(OmCcdbTest, PartialUpdateWritesOnlyTheNamedColumns) {
 
     // A queued column that is refused leaves the row as it was when the
     // filler reports the failure.
-    Fill refused;
-    refused.numbers = {{"i_taskresult", 9}, {"sv_taskreturn1", 1}};  // a text column written as a number
-    EXPECT_EQ(OM_CCDB_Update(handle, kTask, &refused, FillColumns), OM_CCDB_ERR_SCHEMA);
+    // A text column written as a number:
+    EXPECT_EQ(Update(handle, kTask, Numbers({{"i_taskresult", 9}, {"sv_taskreturn1", 1}})),
+              OM_CCDB_ERR_SCHEMA);
     Fill tooLong;
     tooLong.texts = {{"sv_taskreturn1", std::string(64, 'x')}};  // no room for the terminator
-    EXPECT_EQ(OM_CCDB_Update(handle, kTask, &tooLong, FillColumns), OM_CCDB_ERR_PARAM);
-    Fill unknown;
-    unknown.numbers = {{"i_tasknothing", 1}};
-    EXPECT_EQ(OM_CCDB_Update(handle, kTask, &unknown, FillColumns), OM_CCDB_ERR_SCHEMA);
-    Fill aborted;
-    aborted.numbers = {{"i_taskresult", 9}};
-    aborted.result = 77;
-    EXPECT_EQ(OM_CCDB_Update(handle, kTask, &aborted, FillColumns), 77);
+    EXPECT_EQ(Update(handle, kTask, tooLong), OM_CCDB_ERR_PARAM);
+    EXPECT_EQ(Update(handle, kTask, Numbers({{"i_tasknothing", 1}})), OM_CCDB_ERR_SCHEMA);
+    EXPECT_EQ(Update(handle, kTask, Numbers({{"i_taskresult", 9}}, "1", 77)), 77);
     EXPECT_EQ(Row("1"), expected);
 
-    Fill missing;
-    missing.key = "2";
-    missing.numbers = {{"i_taskresult", 9}};
-    EXPECT_EQ(OM_CCDB_Update(handle, kTask, &missing, FillColumns), OM_CCDB_NO_VALUE);
+    EXPECT_EQ(Update(handle, kTask, Numbers({{"i_taskresult", 9}}, "2")), OM_CCDB_NO_VALUE);
     std::vector<uint8_t> read(kTaskRow);
     EXPECT_EQ(OM_CCDB_QueryOneObj(handle, kTask, "2", read.data(), kTaskRow), OM_CCDB_NO_VALUE)
         << "not created";
@@ -331,12 +337,8 @@ TEST_F(OmCcdbTest, TableRegistrationChecksAndUpgradesLayouts) {
     EXPECT_EQ(OM_CCDB_QueryOneObj(handle, "TEST_T", "1", grown, 16), OM_CCDB_ERR_PARAM);
     ASSERT_EQ(OM_CCDB_QueryOneObj(handle, "TEST_T", "1", grown, 24), OM_CCDB_OK);
     EXPECT_EQ(memcmp(grown, row, 16), 0);
-    for (int i = 16; i < 24; ++i) {
-        EXPECT_EQ(grown[i], 0) << i;
-    }
-    Fill fill;
-    fill.numbers = {{"extra", 42}};
-    EXPECT_EQ(OM_CCDB_Update(handle, "TEST_T", &fill, FillColumns), OM_CCDB_OK);
+    EXPECT_EQ(std::vector<uint8_t>(grown + 16, grown + 24), std::vector<uint8_t>(8, 0));
+    EXPECT_EQ(Update(handle, "TEST_T", Numbers({{"extra", 42}})), OM_CCDB_OK);
     ASSERT_EQ(OM_CCDB_QueryOneObj(handle, "TEST_T", "1", grown, 24), OM_CCDB_OK);
     EXPECT_EQ(grown[16], 42);
 }
@@ -344,17 +346,14 @@ TEST_F(OmCcdbTest, TableRegistrationChecksAndUpgradesLayouts) {
 // Each child owns one 64-bit column of the shared row 1 and writes it many
 // times while the others write theirs, plus rows and keys of its own.
 int RunWriter(int child, int rounds) {
-    std::string arg = "--dbType=pub_user_cfg_db";
-    char* argv[] = {&arg[0], nullptr};
     int32_t id = 0;
-    if (OM_CCDB_Init(35, "pub_user_cfg_db", argv, &id) != OM_CCDB_OK) {
+    if (InitDb("pub_user_cfg_db", "pub_user_cfg_db", &id) != OM_CCDB_OK) {
         return 10;
     }
     static const char* columns[] = {"i_taskresult", "i_taskprogress", "i_tasksubitems", "i_taskreturn1"};
     for (int i = 1; i <= rounds; ++i) {
-        Fill fill;
-        fill.numbers = {{columns[child], static_cast<uint64_t>(child * 100000 + i)}};
-        if (OM_CCDB_Update(id, kTask, &fill, FillColumns) != OM_CCDB_OK) {
+        if (Update(id, kTask, Numbers({{columns[child], static_cast<uint64_t>(child * 100000 + i)}})) !=
+            OM_CCDB_OK) {
             return 11;
         }
         std::string key = std::to_string(1000 + child * rounds + i);
@@ -429,7 +428,7 @@ StatusAnswer* AskStatus() {
     return answer;
 }
 
-TEST_F(OmCcdbTest, StatusAndUnreachableOverrides) {
+TEST_F(OmCcdbTest, StatusOverrideAndUnreachableDatabase) {
     std::unique_ptr<StatusAnswer> answer(AskStatus());
     EXPECT_EQ(answer->result, OM_CCDB_OK);
     EXPECT_EQ(answer->state, OM_CCDB_STATE_NORMAL);
@@ -446,11 +445,8 @@ TEST_F(OmCcdbTest, StatusAndUnreachableOverrides) {
     OM_CCDB_KEY_VALUE_S entry = Entry("k", "v");
     std::vector<uint8_t> row(kTaskRow);
     uint32_t count = 0;
-    char arg[] = "--dbType=pub_user_cfg_db";
-    char* argv[] = {arg, nullptr};
     int32_t id = 0;
-    Fill fill;
-    EXPECT_EQ(OM_CCDB_Init(35, "pub_user_cfg_db", argv, &id), OM_CCDB_ERR_UNREACHABLE);
+    EXPECT_EQ(InitDb("pub_user_cfg_db", "pub_user_cfg_db", &id), OM_CCDB_ERR_UNREACHABLE);
     EXPECT_EQ(OM_CCDB_SetKeyValue(handle, kKv, &entry), OM_CCDB_ERR_UNREACHABLE);
     EXPECT_EQ(OM_CCDB_InsertKeyValue(handle, kKv, &entry), OM_CCDB_ERR_UNREACHABLE);
     EXPECT_EQ(OM_CCDB_GetKeyValue(handle, kKv, &entry), OM_CCDB_ERR_UNREACHABLE);
@@ -460,9 +456,14 @@ TEST_F(OmCcdbTest, StatusAndUnreachableOverrides) {
     EXPECT_EQ(OM_CCDB_DelAndInsert(handle, kTask, "1", row.data(), kTaskRow), OM_CCDB_ERR_UNREACHABLE);
     EXPECT_EQ(OM_CCDB_Delete(handle, kTask, "1"), OM_CCDB_ERR_UNREACHABLE);
     EXPECT_EQ(OM_CCDB_CountObj(handle, kTask, &count), OM_CCDB_ERR_UNREACHABLE);
-    EXPECT_EQ(OM_CCDB_Update(handle, kTask, &fill, FillColumns), OM_CCDB_ERR_UNREACHABLE);
+    EXPECT_EQ(Update(handle, kTask, Fill()), OM_CCDB_ERR_UNREACHABLE);
     platform::state::Clear("ccdb_unreachable");
     EXPECT_EQ(OM_CCDB_SetKeyValue(handle, kKv, &entry), OM_CCDB_OK);
+
+    // A process detached from its cluster cannot reach the database either.
+    platform::CcdbCloseAll();
+    platform::DetachCluster();
+    EXPECT_EQ(OM_CCDB_SetKeyValue(handle, kKv, &entry), OM_CCDB_ERR_UNREACHABLE);
 }
 
 TEST_F(OmCcdbTest, BusyDatabaseTimesOutAndRecovers) {
@@ -473,19 +474,10 @@ TEST_F(OmCcdbTest, BusyDatabaseTimesOutAndRecovers) {
     ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
     platform::SetCcdbBusyTimeoutMs(20);
     EXPECT_EQ(OM_CCDB_SetKeyValue(handle, kKv, &entry), OM_CCDB_TIMEOUT);
-    Fill fill;
-    fill.numbers = {{"i_taskresult", 1}};
-    EXPECT_EQ(OM_CCDB_Update(handle, kTask, &fill, FillColumns), OM_CCDB_TIMEOUT);
+    EXPECT_EQ(Update(handle, kTask, Numbers({{"i_taskresult", 1}})), OM_CCDB_TIMEOUT);
     sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
     sqlite3_close(other);
     EXPECT_EQ(OM_CCDB_SetKeyValue(handle, kKv, &entry), OM_CCDB_OK);
-}
-
-TEST_F(OmCcdbTest, DetachedProcessCannotReachTheDatabase) {
-    platform::CcdbCloseAll();
-    platform::DetachCluster();
-    OM_CCDB_KEY_VALUE_S entry = Entry("k", "v");
-    EXPECT_EQ(OM_CCDB_SetKeyValue(handle, kKv, &entry), OM_CCDB_ERR_UNREACHABLE);
 }
 
 TEST(DpaxSemTest, CountsAndTimesOut) {
