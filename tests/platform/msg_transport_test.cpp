@@ -79,10 +79,7 @@ std::string LocalPrefix() {
 
 // ---- the peer process -------------------------------------------------------
 
-int PeerEcho(void* message) {
-    AnswerWith(message, LocalPrefix() + BodyOf(message));
-    return 0;
-}
+int OwnEntry(void* message);
 
 int PeerSilent(void*) { return 0; }
 
@@ -112,7 +109,7 @@ int RunPeer(const char* peerArgs) {
         return 3;
     }
     SetTimeoutUnit(kUnit);
-    if (MSG_ClientInit("peer") != 0 || MSG_RegisterPID(kEchoPid, PeerEcho) != 0 ||
+    if (MSG_ClientInit("peer") != 0 || MSG_RegisterPID(kEchoPid, OwnEntry) != 0 ||
         MSG_RegisterPID(kSilentPid, PeerSilent) != 0 || MSG_RegisterPID(kRelayPid, PeerRelay) != 0) {
         return 4;
     }
@@ -121,7 +118,7 @@ int RunPeer(const char* peerArgs) {
     }
 }
 
-// ---- this process -------------------------------------------------------------
+// ---- this process (and the peers' echo endpoint) ---------------------------
 
 struct Delivered {
     tagMsgInfo info;
@@ -130,18 +127,16 @@ struct Delivered {
     std::string body;
 };
 
+// The answers to this process's posts; they come on the transport's threads.
 struct Collector {
     std::mutex mutex;
     std::vector<Delivered> answers;
 
-    size_t Count() {
-        std::lock_guard<std::mutex> lock(mutex);
-        return answers.size();
-    }
     std::vector<Delivered> Take() {
         std::lock_guard<std::mutex> lock(mutex);
         return answers;
     }
+    size_t Count() { return Take().size(); }
 } g_collector;
 
 int OwnEntry(void* message) {
@@ -165,14 +160,28 @@ int OwnEntry(void* message) {
     return 0;
 }
 
-bool CanConnect(const std::string& path) {
-    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+sockaddr_un AddressOf(const std::string& path) {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     snprintf(address.sun_path, sizeof(address.sun_path), "%s", path.c_str());
-    bool ok = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
+    return address;
+}
+
+// A stream socket connected to `path`, or -1.
+int ConnectTo(const std::string& path) {
+    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address = AddressOf(path);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool CanConnect(const std::string& path) {
+    int fd = ConnectTo(path);
     close(fd);
-    return ok;
+    return fd >= 0;
 }
 
 class MsgTransportTest : public ::testing::Test {
@@ -205,11 +214,12 @@ class MsgTransportTest : public ::testing::Test {
             << LiveMessageCount() << " message buffers leaked";
         platform::DetachCluster();
         SetTimeoutUnit(std::chrono::seconds(1));
+        ResetRegistrations();
     }
 
     void StartPeer(uint16_t node) {
         std::string peerArgs = dir.Join("cluster.json") + " " + std::to_string(node) + " " +
-                           dir.Join("node" + std::to_string(node));
+                               dir.Join("node" + std::to_string(node));
         peers[node] =
             std::make_unique<chs_test::Process>(std::vector<std::string>{"/proc/self/exe"},
                                                 std::vector<std::string>{"CHS_TRANSPORT_PEER=" + peerArgs},
@@ -251,7 +261,7 @@ uint64_t CallbackOf(const tagPrivateData& data) {
     return callback;
 }
 
-TEST_F(MsgTransportTest, SyncAnswersComeFromTheAddressedNode) {
+TEST_F(MsgTransportTest, SyncRequestsAreAnsweredFromTheAddressedNodeOrTimeOut) {
     tagMsgInfo info = Request(1, kEchoPid, kOpEcho, 5, kLong);
     info.usReserve = 0x77;
     void* answer = nullptr;
@@ -275,92 +285,69 @@ TEST_F(MsgTransportTest, SyncAnswersComeFromTheAddressedNode) {
     EXPECT_EQ(Ask(MSG_LOCAL_NODE_BID, kOwnPid, "self"), "0:self") << "0xFFFF is this node";
     EXPECT_EQ(Ask(MSG_LOCAL_NODE_BID, kOwnPid, "later", kLong, kOpDeferred), "deferred later")
         << "a kept copy of a request answers after its entry returned";
-}
-
-TEST_F(MsgTransportTest, CallerWithoutEndpointGetsAnswers) {
-    ASSERT_EQ(MSG_UnRegisterPID(kOwnPid), 0);
-    EXPECT_FALSE(CanConnect(SocketPath(0, kOwnPid)));
-    EXPECT_EQ(Ask(1, kEchoPid, "no endpoint"), "1:no endpoint");
-    EXPECT_EQ(Ask(MSG_LOCAL_NODE_BID, kOwnPid, "gone"), "rc=" + std::to_string(MSG_ERR_UNREACHABLE));
-}
-
-TEST_F(MsgTransportTest, HandlerMaySendSynchronouslyFromItsEntry) {
+    // A handler may send synchronously from its entry, also back to this
+    // process while its own thread waits for the relay's answer.
     EXPECT_EQ(Ask(1, kRelayPid, "2 600"), "2:relayed");
-    // Back to this process while its own thread waits for the relay's answer.
     EXPECT_EQ(Ask(1, kRelayPid, "0 700"), "0:relayed");
     EXPECT_EQ(Ask(1, kRelayPid, "65535 600"), "1:relayed") << "the relay's local node";
-}
 
-TEST_F(MsgTransportTest, AsyncAnswerBringsThePrivateDataBack) {
-    tagPrivateData data = PrivateWith(0x1122334455667788ull);
-    tagMsgInfo info = Request(2, kEchoPid, kOpEcho, 4, kLong);
-    ASSERT_EQ(MSG_PostAsyncMsg(NewBody("ping"), &info, &data), 0);
-    tagMsgInfo bare = Request(1, kEchoPid, kOpEcho, 4, kLong);
-    ASSERT_EQ(MSG_PostAsyncMsg(NewBody("bare"), &bare, nullptr), 0);
-    ASSERT_TRUE(chs_test::WaitFor([] { return g_collector.Count() == 2; }, 5000));
-
-    std::map<std::string, Delivered> byBody;
-    for (const Delivered& answer : g_collector.Take()) {
-        byBody[answer.body] = answer;
-    }
-    ASSERT_EQ(byBody.count("2:ping"), 1u);
-    const Delivered& withData = byBody["2:ping"];
-    EXPECT_EQ(withData.info.uiMsgState, MSG_STATE_SUCCESS);
-    EXPECT_EQ(withData.info.uiSessionKey, info.uiSessionKey);
-    ASSERT_TRUE(withData.bHasPrivate);
-    EXPECT_EQ(memcmp(&withData.privateData, &data, sizeof(data)), 0);
-    ASSERT_EQ(byBody.count("1:bare"), 1u);
-    EXPECT_FALSE(byBody["1:bare"].bHasPrivate);
-}
-
-TEST_F(MsgTransportTest, UnansweredRequestsTimeOutExactlyOnce) {
-    tagMsgInfo info = Request(1, kSilentPid, 0x21, 1, 2);
-    void* answer = nullptr;
+    info = Request(1, kSilentPid, 0x21, 1, 2);
     ASSERT_EQ(MSG_SendSyncMsg(NewBody("s"), &info, &answer), MSG_ERR_TIMEOUT);
     ASSERT_NE(answer, nullptr);
-    tagMsgInfo got{};
     MSG_GetMsgInfo(answer, &got);
     EXPECT_EQ(got.uiMsgState, MSG_STATE_TIMEOUT);
     EXPECT_EQ(got.usMsgType, MSG_TYPE_RESPONSE);
     EXPECT_EQ(got.uiMsgOPCode, 0x21u);
     MSG_FreeMsg(answer);
 
-    tagPrivateData data = PrivateWith(42);
-    info = Request(1, kSilentPid, 0x22, 1, 2);
-    ASSERT_EQ(MSG_PostAsyncMsg(NewBody("a"), &info, &data), 0);
+    // A caller without an endpoint of its own gets its answers all the same.
+    ASSERT_EQ(MSG_UnRegisterPID(kOwnPid), 0);
+    EXPECT_FALSE(CanConnect(SocketPath(0, kOwnPid)));
+    EXPECT_EQ(Ask(1, kEchoPid, "no endpoint"), "1:no endpoint");
+    EXPECT_EQ(Ask(MSG_LOCAL_NODE_BID, kOwnPid, "gone"), "rc=" + std::to_string(MSG_ERR_UNREACHABLE));
+}
+
+// Each post ends exactly once, answered or timed out, with the private data
+// it was posted with.
+TEST_F(MsgTransportTest, AsyncPostsEndOnceWithTheirPrivateData) {
+    tagPrivateData data = PrivateWith(0x1122334455667788ull);
+    tagMsgInfo ping = Request(2, kEchoPid, 0x31, 4, kLong);
+    ASSERT_EQ(MSG_PostAsyncMsg(NewBody("ping"), &ping, &data), 0);
+    tagMsgInfo bare = Request(1, kEchoPid, 0x32, 4, kLong);
+    ASSERT_EQ(MSG_PostAsyncMsg(NewBody("bare"), &bare, nullptr), 0);
+    tagPrivateData silentData = PrivateWith(42);
+    tagMsgInfo silent = Request(1, kSilentPid, 0x33, 1, 2);
+    ASSERT_EQ(MSG_PostAsyncMsg(NewBody("a"), &silent, &silentData), 0);
     // Posted with 0: the configured default (3 units here) applies.
     tagMSG_CLIENT_CFG_S config{};
     config.uiDefaultTimeout = 3;
     uint32_t maxLength = 0x20000;
     ASSERT_EQ(Msg_RegisterCfgFunc(&config, &maxLength), 0);
-    tagMsgInfo byDefault = Request(2, kSilentPid, 0x23, 1, 0);
+    tagMsgInfo byDefault = Request(2, kSilentPid, 0x34, 1, 0);
     ASSERT_EQ(MSG_PostAsyncMsg(NewBody("d"), &byDefault, nullptr), 0);
 
-    ASSERT_TRUE(chs_test::WaitFor([] { return g_collector.Count() >= 2; }, 5000));
+    ASSERT_TRUE(chs_test::WaitFor([] { return g_collector.Count() >= 4; }, 5000));
     std::this_thread::sleep_for(kUnit * 10);  // room for a wrong second ending
     std::vector<Delivered> answers = g_collector.Take();
-    ASSERT_EQ(answers.size(), 2u);
-    for (const Delivered& one : answers) {
-        EXPECT_EQ(one.info.uiMsgState, MSG_STATE_TIMEOUT);
-        EXPECT_EQ(one.bHasPrivate, one.info.uiMsgOPCode == 0x22);
-        if (one.bHasPrivate) {
-            EXPECT_EQ(CallbackOf(one.privateData), 42u);
-        }
+    ASSERT_EQ(answers.size(), 4u);
+    std::map<uint32_t, Delivered> byOpcode;
+    for (const Delivered& answer : answers) {
+        byOpcode[answer.info.uiMsgOPCode] = answer;
     }
-    platform::transport::ResetRegistrations();
-}
-
-TEST_F(MsgTransportTest, UnreachableDestinationFailsAtOnceWithoutDelivery) {
-    for (auto [node, pid] : {std::pair<uint16_t, uint16_t>{3, kEchoPid}, {1, 650}, {9, kEchoPid}}) {
-        tagMsgInfo info = Request(node, pid, kOpEcho, 1, 1);
-        tagPrivateData data = PrivateWith(7);
-        EXPECT_EQ(MSG_PostAsyncMsg(NewBody("u"), &info, &data), MSG_ERR_UNREACHABLE);
-        void* answer = reinterpret_cast<void*>(1);
-        EXPECT_EQ(MSG_SendSyncMsg(NewBody("u"), &info, &answer), MSG_ERR_UNREACHABLE);
-        EXPECT_EQ(answer, nullptr);
-    }
-    std::this_thread::sleep_for(kUnit * 5);  // past the time-out the posts asked for
-    EXPECT_EQ(g_collector.Count(), 0u) << "a post that failed at once delivers nothing";
+    ASSERT_EQ(byOpcode.size(), 4u);
+    const Delivered& answered = byOpcode[0x31];
+    EXPECT_EQ(answered.body, "2:ping");
+    EXPECT_EQ(answered.info.uiMsgState, MSG_STATE_SUCCESS);
+    EXPECT_EQ(answered.info.uiSessionKey, ping.uiSessionKey);
+    ASSERT_TRUE(answered.bHasPrivate);
+    EXPECT_EQ(memcmp(&answered.privateData, &data, sizeof(data)), 0);
+    EXPECT_EQ(byOpcode[0x32].body, "1:bare");
+    EXPECT_FALSE(byOpcode[0x32].bHasPrivate);
+    EXPECT_EQ(byOpcode[0x33].info.uiMsgState, MSG_STATE_TIMEOUT);
+    ASSERT_TRUE(byOpcode[0x33].bHasPrivate);
+    EXPECT_EQ(CallbackOf(byOpcode[0x33].privateData), 42u);
+    EXPECT_EQ(byOpcode[0x34].info.uiMsgState, MSG_STATE_TIMEOUT);
+    EXPECT_FALSE(byOpcode[0x34].bHasPrivate);
 }
 
 TEST_F(MsgTransportTest, DeadPeerEndsWaitsAtOnceAndCanBeReplaced) {
@@ -385,18 +372,13 @@ TEST_F(MsgTransportTest, DeadPeerEndsWaitsAtOnceAndCanBeReplaced) {
 TEST_F(MsgTransportTest, BadFrameClosesOnlyItsConnection) {
     chs_test::LogCapture log;
     auto sendRaw = [&](const std::string& path, const std::vector<uint8_t>& bytes) {
-        int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        snprintf(address.sun_path, sizeof(address.sun_path), "%s", path.c_str());
-        EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+        int fd = ConnectTo(path);
         EXPECT_EQ(send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL), static_cast<ssize_t>(bytes.size()));
         char byte;
         // The endpoint closes: end of stream, or a reset when bytes it never read remain.
         ssize_t got = recv(fd, &byte, 1, 0);
-        bool closed = got == 0 || (got < 0 && errno == ECONNRESET);
         close(fd);
-        return closed;
+        return got == 0 || (got < 0 && errno == ECONNRESET);
     };
     std::vector<uint8_t> garbage(80, 0xA5);
     EXPECT_TRUE(sendRaw(SocketPath(0, kOwnPid), garbage));
@@ -410,73 +392,72 @@ TEST_F(MsgTransportTest, BadFrameClosesOnlyItsConnection) {
     EXPECT_EQ(Ask(1, kEchoPid, "still"), "1:still");
 }
 
-// A hand-written endpoint on node 3 that answers with frames of its choosing.
+// A frame the hand-written endpoint sends back: its kind, its text and its
+// correlation id, that of the request plus `offset`.
+struct Reply {
+    FrameKind kind;
+    uint64_t offset;
+    std::string text;
+};
+
+// A hand-written endpoint on node 3 that answers one request with frames of its choosing.
 class FakeEndpoint {
-public:
-    explicit FakeEndpoint(const std::string& path) {
+  public:
+    FakeEndpoint(const std::string& path, std::vector<Reply> replies) {
         m_listen = socket(AF_UNIX, SOCK_STREAM, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        snprintf(address.sun_path, sizeof(address.sun_path), "%s", path.c_str());
+        sockaddr_un address = AddressOf(path);
         EXPECT_EQ(bind(m_listen, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
         EXPECT_EQ(listen(m_listen, 4), 0);
-    }
-    ~FakeEndpoint() {
-        if (m_thread.joinable()) {
-            m_thread.join();
-        }
-        close(m_fd);
-        close(m_listen);
-    }
-    // Serves one request: `reply` turns its header into the frames to send back.
-    template <typename Reply>
-    void ServeOne(Reply reply) {
-        m_thread = std::thread([this, reply] {
+        m_thread = std::thread([this, replies] {
             // Kept open until destruction: the transport alone decides to close.
             int fd = m_fd = accept(m_listen, nullptr, nullptr);
             uint8_t head[kFrameHeaderSize];
             FrameHeader request;
-            if (recv(fd, head, sizeof(head), MSG_WAITALL) == static_cast<ssize_t>(sizeof(head)) &&
-                DecodeFrameHeader(head, sizeof(head), request) == FrameError::kNone) {
-                std::vector<uint8_t> body(request.info.uiMsgLength);
-                recv(fd, body.data(), body.size(), MSG_WAITALL);
-                for (const std::vector<uint8_t>& frame : reply(request)) {
-                    send(fd, frame.data(), frame.size(), MSG_NOSIGNAL);
-                }
+            if (recv(fd, head, sizeof(head), MSG_WAITALL) != static_cast<ssize_t>(sizeof(head)) ||
+                DecodeFrameHeader(head, sizeof(head), request) != FrameError::kNone) {
+                return;
+            }
+            std::vector<uint8_t> body(request.info.uiMsgLength);
+            recv(fd, body.data(), body.size(), MSG_WAITALL);
+            for (const Reply& reply : replies) {
+                uint32_t length = static_cast<uint32_t>(reply.text.size());
+                FrameHeader answer{reply.kind, request.ulCorrelation + reply.offset,
+                                   AnswerInfo(request.info, 0, length)};
+                std::vector<uint8_t> frame = EncodeFrame(answer, reply.text.data());
+                send(fd, frame.data(), frame.size(), MSG_NOSIGNAL);
             }
         });
     }
+    ~FakeEndpoint() {
+        m_thread.join();
+        close(m_fd);
+        close(m_listen);
+    }
 
-private:
+  private:
     int m_listen = -1;
     int m_fd = -1;
     std::thread m_thread;
 };
 
-std::vector<uint8_t> AnswerFrame(const FrameHeader& request, uint64_t correlation, FrameKind kind,
-                                 const std::string& text) {
-    FrameHeader answer{kind, correlation, AnswerInfo(request.info, 0, static_cast<uint32_t>(text.size()))};
-    return EncodeFrame(answer, text.data());
-}
-
 TEST_F(MsgTransportTest, AnswersEndOnlyTheirOwnRequests) {
-    {
-        FakeEndpoint fake(SocketPath(3, kEchoPid));
-        fake.ServeOne([](const FrameHeader& request) {
-            return std::vector<std::vector<uint8_t>>{
-                AnswerFrame(request, request.ulCorrelation + 1000, FrameKind::kAnswer, "forged"),
-                AnswerFrame(request, request.ulCorrelation, FrameKind::kAnswer, "genuine")};
-        });
-        EXPECT_EQ(Ask(3, kEchoPid, "q"), "genuine") << "an answer with an unknown correlation id is dropped";
+    const struct {
+        std::vector<Reply> replies;
+        std::string expected;
+        const char* why;
+    } cases[] = {
+        {{{FrameKind::kAnswer, 1000, "forged"}, {FrameKind::kAnswer, 0, "genuine"}},
+         "genuine",
+         "an answer with an unknown correlation id is dropped"},
+        {{{FrameKind::kRequest, 0, "wrong way"}},
+         "rc=" + std::to_string(MSG_ERR_SEND),
+         "a request coming back on an outgoing connection closes it, failing the wait at once"},
+    };
+    for (const auto& c : cases) {
         unlink(SocketPath(3, kEchoPid).c_str());
+        FakeEndpoint fake(SocketPath(3, kEchoPid), c.replies);
+        EXPECT_EQ(Ask(3, kEchoPid, "q"), c.expected) << c.why;
     }
-    FakeEndpoint fake(SocketPath(3, kEchoPid));
-    fake.ServeOne([](const FrameHeader& request) {
-        return std::vector<std::vector<uint8_t>>{
-            AnswerFrame(request, request.ulCorrelation, FrameKind::kRequest, "wrong way")};
-    });
-    EXPECT_EQ(Ask(3, kEchoPid, "q"), "rc=" + std::to_string(MSG_ERR_SEND))
-        << "a request coming back on an outgoing connection closes it, failing the wait at once";
 }
 
 TEST_F(MsgTransportTest, TenThousandPostsEndOnceEach) {
@@ -502,7 +483,19 @@ TEST_F(MsgTransportTest, TenThousandPostsEndOnceEach) {
     EXPECT_EQ(std::count(seen.begin(), seen.end(), 1), static_cast<long>(kCount)) << "lost or duplicated";
 }
 
-TEST_F(MsgTransportTest, BadArgumentsReleaseTheBuffer) {
+// Refused at once, and the buffer released (TearDown counts the live ones).
+TEST_F(MsgTransportTest, BadArgumentsAndUnreachableDestinationsFailAtOnce) {
+    for (auto [node, pid] : {std::pair<uint16_t, uint16_t>{3, kEchoPid}, {1, 650}, {9, kEchoPid}}) {
+        tagMsgInfo info = Request(node, pid, kOpEcho, 1, 1);
+        tagPrivateData data = PrivateWith(7);
+        EXPECT_EQ(MSG_PostAsyncMsg(NewBody("u"), &info, &data), MSG_ERR_UNREACHABLE);
+        void* answer = reinterpret_cast<void*>(1);
+        EXPECT_EQ(MSG_SendSyncMsg(NewBody("u"), &info, &answer), MSG_ERR_UNREACHABLE);
+        EXPECT_EQ(answer, nullptr);
+    }
+    std::this_thread::sleep_for(kUnit * 5);  // past the time-out the posts asked for
+    EXPECT_EQ(g_collector.Count(), 0u) << "a post that failed at once delivers nothing";
+
     tagMsgInfo info = Request(1, kEchoPid, kOpEcho, 8, 1);  // longer than the 2-byte buffer
     EXPECT_EQ(MSG_PostAsyncMsg(NewBody("ab"), &info, nullptr), MSG_ERR_PARAM);
     EXPECT_EQ(MSG_PostAsyncMsg(NewBody("ab"), nullptr, nullptr), MSG_ERR_PARAM);
