@@ -3,7 +3,9 @@
 
 #include <functional>
 #include <initializer_list>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "msg/msg_exception.h"
 #include "msg/msg_record.h"
@@ -27,6 +29,19 @@ inline std::string RaisedText(const std::function<void()>& action) {
         return e.what();
     }
     return "(nothing raised)";
+}
+
+// Every cell of `record`, in order, as its dump "{tag,length,type:value}":
+// one comparison checks the type, length and value of each cell and that no
+// other cell is there.
+inline std::vector<std::string> CellTexts(const MsgRecord& record) {
+    std::vector<std::string> texts;
+    for (const CTLVCell& cell : record) {
+        std::ostringstream out;
+        cell.dump(out);
+        texts.push_back(out.str());
+    }
+    return texts;
 }
 
 }  // namespace chs_test
