@@ -1,17 +1,16 @@
 // The collector switch requests as the management side meets them: this test
-// process is the collector (endpoint 551) of node 0 in a temporary two-node
-// cluster with the real configuration database, the real chs-peers of node 0
-// answering the user query (567), recording operation-log entries (561) and
-// switch notices (550), and a recording input driver in the engine.
+// process is the collector (551) of node 0 in a two-node cluster with the real
+// configuration database, the real chs-peers of node 0 answering the user
+// query (567), recording operation-log entries (561) and switch notices (550),
+// and a recording input driver in the engine.
 #include "control/collector_switch.h"
 
 #include <gtest/gtest.h>
-#include <json/json.h>
 
 #include <atomic>
 #include <cstring>
 #include <filesystem>
-#include <sstream>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -21,59 +20,35 @@
 #include "control/collector_ccdb.h"
 #include "include/infocollector/engine.h"
 #include "infra/chs_log.h"
-#include "infra/json_util.h"
 #include "msg/msg_api.h"
 #include "platform/om_ccdb.h"
 #include "platform/om_cluster.h"
 #include "platform/platform_state.h"
+#include "tests/support/json_lines.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/msg_test_util.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using chs_test::BinaryPath;
-using chs_test::LogCapture;
-using chs_test::Process;
-using chs_test::ReadText;
-using chs_test::RunProgram;
-using chs_test::RunResult;
-using chs_test::TempDir;
-using chs_test::WaitFor;
-using chs_test::WriteText;
+using namespace chs_test;
 
 constexpr uint32_t kSession = 12;         // "admin" in peers.json
 constexpr uint32_t kUnknownSession = 99;  // not in peers.json
 constexpr unsigned int kWaitMs = 15000;
+constexpr const char* kNotified = "Succeed in notify nodes that the switch has changed";
+using Stored = std::vector<std::string>;  // collector switch, OEM switch, syslog user
 
 std::atomic<int> g_starts{0};
 std::atomic<int> g_stops{0};
 
 class RecordingDriver : public InputDriverBase {
   public:
-    int32_t Start() override {
-        ++g_starts;
-        return 0;
-    }
-    int32_t Stop() override {
-        ++g_stops;
-        return 0;
-    }
+    int32_t Start() override { return ++g_starts, 0; }
+    int32_t Stop() override { return ++g_stops, 0; }
 };
-
-struct Stored {
-    std::string strSwitch;
-    std::string strOem;
-    std::string strUser;
-    bool operator==(const Stored& other) const {
-        return strSwitch == other.strSwitch && strOem == other.strOem && strUser == other.strUser;
-    }
-};
-
-std::ostream& operator<<(std::ostream& out, const Stored& stored) {
-    return out << "{" << stored.strSwitch << ", " << stored.strOem << ", " << stored.strUser << "}";
-}
 
 class CollectorSwitchTest : public ::testing::Test {
   protected:
@@ -110,10 +85,7 @@ class CollectorSwitchTest : public ::testing::Test {
         ASSERT_EQ(COLLECTOR_CCDB::SetOemSwitch("off"), 0u);
         ASSERT_EQ(COLLECTOR_CCDB::SetSyslogUser(""), 0u);
         SetAreaId("site-1");
-        {
-            std::lock_guard<std::mutex> lock(g_mutexSwitchStatus);
-            PLUGIN_SWITCH_STATUS = false;  // as after start-up with the switch "off"
-        }
+        SetPluginsRunning(false);  // as after start-up with the switch "off"
         g_starts = 0;
         g_stops = 0;
         fs::remove(AlarmFile());
@@ -134,11 +106,15 @@ class CollectorSwitchTest : public ::testing::Test {
             0);
     }
     static Stored ReadStored() {
-        Stored stored;
-        EXPECT_EQ(COLLECTOR_CCDB::GetCollectorSwitch(stored.strSwitch), 0u);
-        EXPECT_EQ(COLLECTOR_CCDB::GetOemSwitch(stored.strOem), 0u);
-        EXPECT_EQ(CCDB_COMM::GetSyslogUserFromDB(g_collectorCcdbId, stored.strUser), 0u);
+        Stored stored(3);
+        EXPECT_EQ(COLLECTOR_CCDB::GetCollectorSwitch(stored[0]), 0u);
+        EXPECT_EQ(COLLECTOR_CCDB::GetOemSwitch(stored[1]), 0u);
+        EXPECT_EQ(CCDB_COMM::GetSyslogUserFromDB(g_collectorCcdbId, stored[2]), 0u);
         return stored;
+    }
+    static void SetPluginsRunning(bool running) {
+        std::lock_guard<std::mutex> lock(g_mutexSwitchStatus);
+        PLUGIN_SWITCH_STATUS = running;
     }
     static bool PluginsRunning() {
         std::lock_guard<std::mutex> lock(g_mutexSwitchStatus);
@@ -147,14 +123,6 @@ class CollectorSwitchTest : public ::testing::Test {
 
     static std::string AlarmFile() { return s_cluster + "/remote/alarm/node0.jsonl"; }
     static std::string AgentEventFile() { return s_cluster + "/run/peers0.log"; }
-    static std::vector<Json::Value> JsonLines(const std::string& file) {
-        std::vector<Json::Value> lines;
-        std::istringstream in(fs::exists(file) ? ReadText(file) : "");
-        for (std::string line; std::getline(in, line);) {
-            lines.push_back(JsonDeserialization(line));
-        }
-        return lines;
-    }
     // The operation-log entries so far, as "<id> <parameter text>".
     static std::vector<std::string> OpLogs() {
         std::vector<std::string> entries;
@@ -193,39 +161,38 @@ class CollectorSwitchTest : public ::testing::Test {
         request.GetBody().append(record);
         return request;
     }
-    static MsgRecord* SwitchRecord(unsigned long long code) {
-        auto* record = new MsgRecord(code);
-        record->appendInner(CTLVCell::NewEnum(0, CHS_SWITCH_QUALIFIER));
-        return record;
-    }
-    // A set request with `cell` (or no switch cell at all); the answer's
-    // result code, or a failure of the test when none came.
-    static uint32_t Set(CTLVCell* cell, uint32_t sessionKey = kSession) {
-        MsgRecord* record = SwitchRecord(CHS_RECORD_SET_SWITCH);
-        if (cell != nullptr) {
+    static MsgRecord* SwitchRecord(unsigned long long code, std::initializer_list<CTLVCell*> cells = {}) {
+        MsgRecord* record = RecordOf(code, {CTLVCell::NewEnum(0, CHS_SWITCH_QUALIFIER)});
+        for (CTLVCell* cell : cells) {
             record->appendInner(cell);
         }
-        InnerMsg request = Request(MSG_OPCODE_GENERAL, record, sessionKey);
+        return record;
+    }
+    // A set request with `cells` after the qualifier; the result code of its
+    // answer, which must be one 4-byte integer cell 4095 alone.
+    static uint32_t Set(std::initializer_list<CTLVCell*> cells, uint32_t sessionKey = kSession) {
         InnerMsg answer;
-        EXPECT_TRUE(request.SendSyncMsg(answer));
-        EXPECT_EQ(answer.GetBody().size(), 1u);
-        if (answer.GetBody().empty()) {
+        EXPECT_TRUE(Request(MSG_OPCODE_GENERAL, SwitchRecord(CHS_RECORD_SET_SWITCH, cells), sessionKey)
+                        .SendSyncMsg(answer));
+        if (answer.GetBody().size() != 1) {
+            ADD_FAILURE() << answer.GetBody().size() << " records in the answer";
             return 0xDEADu;
         }
         const MsgRecord& reply = answer.GetBody()[0];
-        EXPECT_EQ(reply.GetCode(), CHS_RECORD_SET_SWITCH);
-        EXPECT_EQ(reply.count(), 1u);
         const CTLVCell* result = reply.find(MSG_TAG_ERROR_CODE);
-        EXPECT_NE(result, nullptr);
-        if (result == nullptr) {
+        if (reply.GetCode() != CHS_RECORD_SET_SWITCH || reply.count() != 1 || result == nullptr ||
+            result->GetType() != CTLVCell::TLV_INTEGER || result->GetLength() != 4) {
+            ADD_FAILURE() << "not a set answer: " << ::testing::PrintToString(CellTexts(reply));
             return 0xDEADu;
         }
-        EXPECT_EQ(result->GetType(), CTLVCell::TLV_INTEGER);
-        EXPECT_EQ(result->GetLength(), 4);
         return static_cast<uint32_t>(result->GetUInt64());
     }
+    static CTLVCell* Collector(const std::string& value) {
+        return CTLVCell::NewString(CHS_SWITCH_TAG_COLLECTOR, value);
+    }
+    static CTLVCell* Oem(const std::string& value) { return CTLVCell::NewString(CHS_SWITCH_TAG_OEM, value); }
     static uint32_t SetCollector(const std::string& value, uint32_t sessionKey = kSession) {
-        return Set(CTLVCell::NewString(CHS_SWITCH_TAG_COLLECTOR, value), sessionKey);
+        return Set({Collector(value)}, sessionKey);
     }
 
     static TempDir* s_dir;
@@ -242,7 +209,7 @@ TEST_F(CollectorSwitchTest, SwitchingOnAndOffReachesEveryPartOnce) {
     EXPECT_EQ(SetCollector("on"), 0u);
     EXPECT_EQ(ReadStored(), (Stored{"on", "off", "admin"}));
     EXPECT_TRUE(log.Contains("User name is admin"));
-    EXPECT_EQ(log.Count("Succeed in notify nodes that the switch has changed"), 1u);
+    EXPECT_EQ(log.Count(kNotified), 1u);
     // The broadcast reaches this node too, which then starts its plugins.
     ASSERT_TRUE(WaitFor([] { return g_starts == 1; }, kWaitMs));
     EXPECT_TRUE(PluginsRunning());
@@ -251,15 +218,15 @@ TEST_F(CollectorSwitchTest, SwitchingOnAndOffReachesEveryPartOnce) {
     EXPECT_EQ(AgentSwitchNotices(), 0u) << "only switching off tells the agent";
 
     EXPECT_EQ(SetCollector("off"), 0u);
-    EXPECT_EQ(ReadStored().strSwitch, "off");
-    EXPECT_EQ(log.Count("Succeed in notify nodes that the switch has changed"), 2u);
+    EXPECT_EQ(ReadStored()[0], "off");
+    EXPECT_EQ(log.Count(kNotified), 2u);
     ASSERT_TRUE(WaitFor([] { return g_stops == 1; }, kWaitMs));
     EXPECT_TRUE(WaitFor([] { return AgentSwitchNotices() == 1; }, kWaitMs));
     ASSERT_TRUE(WaitOpLogs(2));
 
     // Already off: no broadcast, but the agent still hears of it.
     EXPECT_EQ(SetCollector("off"), 0u);
-    EXPECT_EQ(log.Count("Succeed in notify nodes that the switch has changed"), 2u);
+    EXPECT_EQ(log.Count(kNotified), 2u);
     EXPECT_TRUE(WaitFor([] { return AgentSwitchNotices() == 2; }, kWaitMs));
     ASSERT_TRUE(WaitOpLogs(3));
     EXPECT_EQ(OpLogs(), (std::vector<std::string>{"0x200fe05c0009 12,on", "0x200fe05c0009 12,off",
@@ -272,28 +239,24 @@ TEST_F(CollectorSwitchTest, BadSetRequestsAreAnsweredAndChangeNothing) {
     const Stored before = ReadStored();
     struct Case {
         const char* pcName;
-        CTLVCell* pCell;
+        CTLVCell* pCell;  // null: no switch cell
         uint32_t uiCode;
         const char* pcOpLog;  // null: no operation-log entry
     };
     std::vector<Case> cases = {
         {"no switch cell", nullptr, 0x03000003, nullptr},
         {"switch cell not text", CTLVCell::NewUInt32(CHS_SWITCH_TAG_COLLECTOR, 1), 0x03000003, nullptr},
-        {"wrong case", CTLVCell::NewString(CHS_SWITCH_TAG_COLLECTOR, "On"), 0x4000C958,
-         "0x200fe05c000a 12,On,0x4000c958"},
-        {"blank", CTLVCell::NewString(CHS_SWITCH_TAG_COLLECTOR, "on "), 0x4000C958,
-         "0x200fe05c000a 12,on ,0x4000c958"},
-        {"separator in the value", CTLVCell::NewString(CHS_SWITCH_TAG_COLLECTOR, "on,x&y"), 0x4000C958,
+        {"wrong case", Collector("On"), 0x4000C958, "0x200fe05c000a 12,On,0x4000c958"},
+        {"blank", Collector("on "), 0x4000C958, "0x200fe05c000a 12,on ,0x4000c958"},
+        {"separator in the value", Collector("on,x&y"), 0x4000C958,
          "0x200fe05c000a 12,on&#44;x&#38;y,0x4000c958"},
-        {"empty", CTLVCell::NewString(CHS_SWITCH_TAG_COLLECTOR, ""), 0x4000C958,
-         "0x200fe05c000a 12,,0x4000c958"},
-        {"illegal OEM value", CTLVCell::NewString(CHS_SWITCH_TAG_OEM, "ON"), 0x4000C958,
-         "0x2fe05c0002 12,ON,0x4000c958"},
+        {"empty", Collector(""), 0x4000C958, "0x200fe05c000a 12,,0x4000c958"},
+        {"illegal OEM value", Oem("ON"), 0x4000C958, "0x2fe05c0002 12,ON,0x4000c958"},
     };
     std::vector<std::string> expected;
     for (Case& item : cases) {
         SCOPED_TRACE(item.pcName);
-        EXPECT_EQ(Set(item.pCell), item.uiCode);
+        EXPECT_EQ(item.pCell == nullptr ? Set({}) : Set({item.pCell}), item.uiCode);
         if (item.pcOpLog != nullptr) {
             expected.push_back(item.pcOpLog);
             ASSERT_TRUE(WaitOpLogs(expected.size()));
@@ -340,24 +303,17 @@ TEST_F(CollectorSwitchTest, SwitchingOnNeedsSiteIdAndKnownUser) {
     // The same with the switch already on: it stays on.
     ASSERT_EQ(COLLECTOR_CCDB::SetCollectorSwitch("on"), 0u);
     EXPECT_EQ(SetCollector("on", kUnknownSession), 0x4000C960u);
-    EXPECT_EQ(ReadStored().strSwitch, "on");
+    EXPECT_EQ(ReadStored()[0], "on");
     EXPECT_EQ(g_starts + g_stops, 0);
 }
 
 TEST_F(CollectorSwitchTest, OemSwitchAndOemMode) {
-    EXPECT_EQ(Set(CTLVCell::NewString(CHS_SWITCH_TAG_OEM, "on")), 0u);
+    EXPECT_EQ(Set({Oem("on")}), 0u);
     EXPECT_EQ(ReadStored(), (Stored{"off", "on", ""}));
     ASSERT_TRUE(WaitOpLogs(1));
     EXPECT_EQ(OpLogs(), (std::vector<std::string>{"0x2fe05c0001 12,on"}));
     EXPECT_FALSE(log.Contains("Succeed in notify nodes")) << "the OEM switch is not broadcast";
-    // Cell 73 wins over cell 64 in the same record.
-    MsgRecord* record = SwitchRecord(CHS_RECORD_SET_SWITCH);
-    record->appendInner(CTLVCell::NewString(CHS_SWITCH_TAG_COLLECTOR, "on"));
-    record->appendInner(CTLVCell::NewString(CHS_SWITCH_TAG_OEM, "off"));
-    InnerMsg both = Request(MSG_OPCODE_GENERAL, record);
-    InnerMsg answer;
-    ASSERT_TRUE(both.SendSyncMsg(answer));
-    EXPECT_EQ(answer.TryGetErrorCode(), 0u);
+    EXPECT_EQ(Set({Collector("on"), Oem("off")}), 0u) << "cell 73 wins over cell 64";
     EXPECT_EQ(ReadStored(), (Stored{"off", "off", ""}));
     ASSERT_TRUE(WaitOpLogs(2));
 
@@ -369,45 +325,26 @@ TEST_F(CollectorSwitchTest, OemSwitchAndOemMode) {
     EXPECT_EQ(log.Count("The OEM device doesn's support Call Home Service."), 2u);
     EXPECT_EQ(ReadStored(), (Stored{"off", "off", ""}));
     EXPECT_EQ(JsonLines(AlarmFile()).size(), 2u);
-    // With its OEM switch on, the same device serves the request.
     ASSERT_EQ(COLLECTOR_CCDB::SetOemSwitch("on"), 0u);
-    EXPECT_EQ(SetCollector("on"), 0u);
+    EXPECT_EQ(SetCollector("on"), 0u) << "with its OEM switch on, the same device serves the request";
     EXPECT_EQ(ReadStored(), (Stored{"on", "on", "admin"}));
 }
 
 TEST_F(CollectorSwitchTest, QueryReportsStoredTextsAsTheyAre) {
     ASSERT_EQ(COLLECTOR_CCDB::SetCollectorSwitch("on"), 0u);
     ASSERT_EQ(COLLECTOR_CCDB::SetOemSwitch("ON"), 0u);
-    InnerMsg request = Request(MSG_OPCODE_GENERAL, SwitchRecord(CHS_RECORD_QUERY_SWITCH));
     InnerMsg answer;
-    ASSERT_TRUE(request.SendSyncMsg(answer));
+    ASSERT_TRUE(Request(MSG_OPCODE_GENERAL, SwitchRecord(CHS_RECORD_QUERY_SWITCH)).SendSyncMsg(answer));
     ASSERT_EQ(answer.GetBody().size(), 1u);
-    const MsgRecord& reply = answer.GetBody()[0];
-    EXPECT_EQ(reply.GetCode(), CHS_RECORD_QUERY_SWITCH);
-    std::vector<unsigned short> tags;
-    for (const CTLVCell& cell : reply) {
-        tags.push_back(cell.GetTag());
-    }
-    ASSERT_EQ(tags, (std::vector<unsigned short>{0, 64, 73, 4095}));
-    EXPECT_EQ(reply[0].GetType(), CTLVCell::TLV_ENUM);
-    EXPECT_EQ(reply[0].GetLength(), 8);
-    EXPECT_EQ(reply[0].GetUInt64(), 0xE05Cu);
-    EXPECT_EQ(reply[64].GetType(), CTLVCell::TLV_STRING);
-    EXPECT_EQ(reply[64].toString(), "on");
-    EXPECT_EQ(reply[73].GetType(), CTLVCell::TLV_STRING);
-    EXPECT_EQ(reply[73].toString(), "ON");
-    EXPECT_EQ(reply[4095].GetType(), CTLVCell::TLV_INTEGER);
-    EXPECT_EQ(reply[4095].GetLength(), 4);
-    EXPECT_EQ(reply[4095].GetUInt64(), 0u);
+    EXPECT_EQ(answer.GetBody()[0].GetCode(), CHS_RECORD_QUERY_SWITCH);
+    EXPECT_EQ(CellTexts(answer.GetBody()[0]),
+              (std::vector<std::string>{"{0,8,E:57436}", "{64,3,S:on}", "{73,3,S:ON}", "{4095,4,I:0}"}));
     EXPECT_TRUE(log.Contains("recice query switch msg."));
     EXPECT_TRUE(log.Contains("The switch is illegal. switch(on) oemswitch(ON)"));
 }
 
-TEST_F(CollectorSwitchTest, PluginsFollowOnlyChangesOfState) {
-    {
-        std::lock_guard<std::mutex> lock(g_mutexSwitchStatus);
-        PLUGIN_SWITCH_STATUS = true;  // start-up has started collection itself
-    }
+TEST_F(CollectorSwitchTest, PluginsAndSupervisionFollowOnlyChangesOfState) {
+    SetPluginsRunning(true);  // start-up has started collection itself
     EXPECT_EQ(NotifyAllPluginRegister("on"), 0u);
     EXPECT_EQ(NotifyAllPluginRegister("on"), 0u);
     EXPECT_EQ(g_starts, 0);
@@ -425,22 +362,16 @@ TEST_F(CollectorSwitchTest, PluginsFollowOnlyChangesOfState) {
     EXPECT_TRUE(log.Contains("The Collector switch is error:()."));
     EXPECT_TRUE(PluginsRunning());
     EXPECT_EQ(g_stops, 1);
-}
 
-TEST_F(CollectorSwitchTest, SupervisionStepAppliesTheStoredSwitch) {
-    {
-        std::lock_guard<std::mutex> lock(g_mutexSwitchStatus);
-        PLUGIN_SWITCH_STATUS = true;
-    }
+    // The supervision step applies the stored "off" once.
     SetLastKnownCollectorSwitch("on");
-    ControlPluginsBySwitch();  // stored "off"
-    EXPECT_EQ(g_stops, 1);
+    ControlPluginsBySwitch();
+    EXPECT_EQ(g_stops, 2);
     EXPECT_TRUE(log.Contains("Switch changed from on to off by loop checking in main."));
     EXPECT_EQ(GetLastKnownCollectorSwitch(), "off");
     ControlPluginsBySwitch();
-    EXPECT_EQ(g_stops, 1);
+    EXPECT_EQ(g_stops, 2);
     EXPECT_EQ(log.Count("Switch changed from"), 1u);
-
     // A stored value the plugins cannot follow is reported every cycle and
     // never becomes the last-known value.
     ASSERT_EQ(COLLECTOR_CCDB::SetCollectorSwitch("broken"), 0u);
@@ -451,23 +382,20 @@ TEST_F(CollectorSwitchTest, SupervisionStepAppliesTheStoredSwitch) {
 }
 
 TEST_F(CollectorSwitchTest, ChangeNoticeIsSpreadToEveryNode) {
-    {
-        std::lock_guard<std::mutex> lock(g_mutexSwitchStatus);
-        PLUGIN_SWITCH_STATUS = true;
-    }
+    SetPluginsRunning(true);
     // Another module changed the stored switch and asks this node to spread it.
     InnerMsg notice = Request(CHS_OPCODE_COLLECTOR_SWITCH_CHANGE, new MsgRecord(0));
     notice.GetMsgInfo().uiMsgTimeout = 1;  // never answered
     InnerMsg answer;
     (void)notice.SendSyncMsg(answer);
     ASSERT_TRUE(WaitFor([] { return g_stops == 1; }, kWaitMs));
-    EXPECT_TRUE(log.Contains("Succeed in notify nodes that the switch has changed"));
+    EXPECT_TRUE(log.Contains(kNotified));
     EXPECT_TRUE(log.Contains("The result of stop Collector:(0)."));
 
     InnerMsg empty;
     HandleCollectorSwichChange(empty);
     EXPECT_TRUE(log.Contains("Obj count is zero."));
-    EXPECT_EQ(log.Count("Succeed in notify nodes that the switch has changed"), 1u);
+    EXPECT_EQ(log.Count(kNotified), 1u);
 }
 
 TEST_F(CollectorSwitchTest, ClearAllEmptiesBothTreesAndTheRecords) {
@@ -476,7 +404,7 @@ TEST_F(CollectorSwitchTest, ClearAllEmptiesBothTreesAndTheRecords) {
          {"/VXA/coffer_data/omm/export_import/chs/collector/", "/VXA/lun_data/omm/chs/collector/"}) {
         for (const char* sub : {"alarm/", "node/temp/", "array/", "diagnose_data/"}) {
             std::string dir = s_cluster + "/node0" + root + sub;
-            chs_test::MakeDirs(dir);
+            MakeDirs(dir);
             files.push_back(dir + "it's $(touch pwned) a b.tgz");
             WriteText(files.back(), "collected");
         }
@@ -501,7 +429,7 @@ TEST_F(CollectorSwitchTest, ClearAllEmptiesBothTreesAndTheRecords) {
     EXPECT_EQ(count, 0);
     EXPECT_TRUE(log.Contains("Finish to clear all collector file."));
     EXPECT_TRUE(WaitFor([] { return AgentSwitchNotices() == 1; }, kWaitMs));
-    EXPECT_EQ(ReadStored().strSwitch, "off") << "clearing leaves the switch alone";
+    EXPECT_EQ(ReadStored()[0], "off") << "clearing leaves the switch alone";
 }
 
 }  // namespace
