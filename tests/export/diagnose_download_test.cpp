@@ -6,7 +6,6 @@
 // real handlers; node 7 is configured but never started.
 #include "export/diagnose_download.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,7 +13,6 @@
 #include <ctime>
 #include <filesystem>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
@@ -35,15 +33,19 @@
 #include "platform/om_cluster.h"
 #include "platform/platform_profile.h"
 #include "platform/platform_state.h"
+#include "tests/support/export_test_util.h"
 #include "tests/support/log_capture.h"
-#include "tests/support/process.h"
-#include "tests/support/temp_dir.h"
 
 namespace {
 
+using chs_test::Entries;
+using chs_test::Exists;
 using chs_test::LogCapture;
 using chs_test::MakeDirs;
+using chs_test::PutFile;
+using chs_test::Members;
 using chs_test::ReadText;
+using chs_test::SizedFile;
 using chs_test::WaitFor;
 using chs_test::WriteText;
 
@@ -71,65 +73,21 @@ int RunPeer(const char* args) {
     }
     engine->AddHandlerHelper(new MsgHandleWrapper(processQueryDiagDataStatus, MSG_PRI_1), 0x70003021, 0);
     engine->AddHandlerHelper(new MsgHandleWrapper(processDelFileFromPeer, MSG_PRI_1), 0x70003016, 0);
-    printf("ready\n");
-    fflush(stdout);
-    for (;;) {
-        pause();
-    }
+    chs_test::ServeUntilKilled();
 }
 
 // Every command is recorded and run for real, except that with g_fakeTar the
 // pack step only leaves a small archive where tar would.
-std::mutex g_execMutex;
-std::vector<std::string> g_commands;
+chs_test::CommandLog g_commands;
 bool g_fakeTar = false;
 
 int32_t RecordingExec(const std::string& cmd, uint32_t timeoutMs) {
-    {
-        std::lock_guard<std::mutex> lock(g_execMutex);
-        g_commands.push_back(cmd);
-    }
+    g_commands.Add(cmd, timeoutMs);
     if (g_fakeTar && cmd.find("tar -zcvf") != std::string::npos) {
         WriteText(platform::RealPath(strDiagnoseInfoPath + "temp/" + strDiagnoseInfoName), "packed");
         return 0;
     }
     return chs_execCmdWithoutOutput(cmd, timeoutMs);
-}
-
-std::vector<std::string> Commands() {
-    std::lock_guard<std::mutex> lock(g_execMutex);
-    return g_commands;
-}
-
-bool Exists(const std::string& path) {
-    struct stat st {};
-    return lstat(path.c_str(), &st) == 0;
-}
-
-void Sparse(const std::string& path, uint64_t size) {
-    int fd = open(path.c_str(), O_CREAT | O_TRUNC | O_WRONLY, 0640);
-    ASSERT_GE(fd, 0) << path;
-    ASSERT_EQ(ftruncate(fd, static_cast<off_t>(size)), 0);
-    close(fd);
-}
-
-std::set<std::string> Entries(const std::string& dir) {
-    std::set<std::string> names;
-    std::error_code ec;
-    for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
-        names.insert(entry.path().filename().string());
-    }
-    return names;
-}
-
-std::set<std::string> Members(const std::string& archive) {
-    chs_test::RunResult listed = chs_test::RunProgram({"/bin/tar", "-tzf", archive});
-    std::set<std::string> names;
-    size_t start = 0;
-    for (size_t end; (end = listed.out.find('\n', start)) != std::string::npos; start = end + 1) {
-        names.insert(listed.out.substr(start, end - start));
-    }
-    return names;
 }
 
 class DiagnoseDownloadTest : public ::testing::Test {
@@ -148,22 +106,17 @@ class DiagnoseDownloadTest : public ::testing::Test {
             return;  // a process attaches to one cluster only (--gtest_repeat)
         }
         s_dir = new chs_test::TempDir();
-        s_cluster = s_dir->Join("cluster");
-        chs_test::RunResult made = chs_test::RunProgram(
-            {chs_test::BinaryPath("tools/chsctl"), "mkcluster", s_cluster, "--nodes", "8"});
-        ASSERT_EQ(made.exitCode, 0) << made.err;
+        s_cluster = chs_test::MakeCluster(*s_dir, 8);
         std::string clusterFile = s_cluster + "/cluster.json";
         // Node 1 gathered a download with missing parts, node 2 an upload.
         const char* peerExports[] = {"5 0", "5 2", "4 0", "5 0", "5 0", "5 0"};
         for (uint16_t node = 0; node < 6; ++node) {
-            std::string args =
-                clusterFile + " " + std::to_string(node) + " " + Root(node) + " " + peerExports[node];
-            std::string out = s_dir->Join("peer" + std::to_string(node) + ".out");
-            s_peers.push_back(std::make_unique<chs_test::Process>(
-                std::vector<std::string>{"/proc/self/exe"},
-                std::vector<std::string>{"CHS_DIAGNOSE_PEER=" + args}, out));
-            ASSERT_TRUE(WaitFor([&] { return ReadText(out) == "ready\n"; }, 20000)) << ReadText(out + ".err");
+            std::string id = std::to_string(node);
+            s_peers.push_back(chs_test::StartSelf(
+                "CHS_DIAGNOSE_PEER=" + clusterFile + " " + id + " " + Root(node) + " " + peerExports[node],
+                s_dir->Join("peer" + id + ".out")));
         }
+        ASSERT_FALSE(HasFailure());
         ASSERT_EQ(OMClusterInit(35, 0, 35, "6", Root(kRunNode).c_str(), clusterFile.c_str()), 0);
         SetModuleID(CHS_COLLECTOR_PID);
         CCDB_COMM::g_uiCcdbUpgradePollMs = 0;
@@ -179,16 +132,11 @@ class DiagnoseDownloadTest : public ::testing::Test {
     }
 
     void SetUp() override {
-        platform::state::ClearAll();
-        platform::state::Set("free_disk_mb", "100000");
-        platform::state::Set("free_mem_mb", "100000");
+        chs_test::ResetStates();
         g_pfnExportExec = RecordingExec;
         g_fakeTar = false;
         ClearDiagnseData();
-        {
-            std::lock_guard<std::mutex> lock(g_execMutex);
-            g_commands.clear();
-        }
+        g_commands.Clear();
         ASSERT_EQ(DeleteRemoteTask(REMOTE_TASK_DIAGNOSE_EXPORT), 0u);
         ASSERT_EQ(DeleteRemoteTask(REMOTE_TASK_DIAGNOSE_UPLOAD), 0u);
     }
@@ -225,8 +173,7 @@ class DiagnoseDownloadTest : public ::testing::Test {
         record.strPkgName = name.empty() ? record.strPkgName : name;
         record.strPkgPath = strDiagnoseInfoPath;
         record.uiPkgSize = static_cast<uint32_t>(size);
-        MakeDirs(DiagDir(node));
-        Sparse(DiagDir(node) + record.strPkgName, size);
+        SizedFile(DiagDir(node) + record.strPkgName, size);
     }
     static void PutRowOfNode(uint64_t runNode) {
         CCDB_COMM::tagDB_CHS_REMOTE_TASK_S row{};
@@ -238,8 +185,7 @@ class DiagnoseDownloadTest : public ::testing::Test {
     // peer cleared it: asynchronous clears must not outlive their test.
     static void PutPeerMarkers() {
         for (uint16_t node = 0; node < 6; ++node) {
-            MakeDirs(DiagDir(node));
-            WriteText(DiagDir(node) + "marker", "x");
+            PutFile(DiagDir(node) + "marker", "x");
         }
     }
     static bool PeersCleared() {
@@ -265,14 +211,7 @@ class DiagnoseDownloadTest : public ::testing::Test {
                        SingleRunState<handleClearExportData, SINGLE_RUN_BUSY>::guard == 0;
             },
             20000));
-        InnerMsg request;
-        tagMsgInfo& info = request.GetMsgInfo();
-        info.uiMsgOPCode = opcode;
-        info.usReceiverBID = MSG_LOCAL_NODE_BID;
-        info.usReceiverPID = CHS_COLLECTOR_PID;
-        info.uiMsgTimeout = 120;
-        info.usMsgType = MSG_TYPE_REQUEST;
-        request.GetBody().append(new MsgRecord(opcode));
+        InnerMsg request = chs_test::LocalRequest(opcode, nullptr, 120);
         if (type) {
             request.GetBody()[0].appendInner(CTLVCell::NewInt32(DIAGNOSE_TAG_TYPE, *type));
         }
@@ -291,15 +230,11 @@ class DiagnoseDownloadTest : public ::testing::Test {
         return cell == nullptr ? std::nullopt : std::optional<int64_t>(cell->GetInt64());
     }
 
-    static chs_test::TempDir* s_dir;
-    static std::string s_cluster;
-    static std::vector<std::unique_ptr<chs_test::Process>> s_peers;
-    static std::unique_ptr<chs_test::Process> s_agent;
+    static inline chs_test::TempDir* s_dir = nullptr;
+    static inline std::string s_cluster;
+    static inline std::vector<std::unique_ptr<chs_test::Process>> s_peers;
+    static inline std::unique_ptr<chs_test::Process> s_agent;
 };
-chs_test::TempDir* DiagnoseDownloadTest::s_dir = nullptr;
-std::string DiagnoseDownloadTest::s_cluster;
-std::vector<std::unique_ptr<chs_test::Process>> DiagnoseDownloadTest::s_peers;
-std::unique_ptr<chs_test::Process> DiagnoseDownloadTest::s_agent;
 
 TEST_F(DiagnoseDownloadTest, DownloadGuard) {
     StartExport(5, 0);
@@ -321,14 +256,11 @@ TEST_F(DiagnoseDownloadTest, DownloadGuard) {
     EXPECT_EQ(Code(EXPORT_OPCODE_DOWNLOAD, 5), 0x4000C963u);
 
     LogCapture log;
-    InnerMsg request;
-    request.GetBody().append(new MsgRecord(EXPORT_OPCODE_DOWNLOAD));
+    InnerMsg request = chs_test::LocalRequest(EXPORT_OPCODE_DOWNLOAD);
     request.GetBody()[0].appendInner(CTLVCell::NewString(DIAGNOSE_TAG_TYPE, "5"));
     handleDownLoadFileHandle(request);
     EXPECT_TRUE(log.Contains("An exception occurred during getting the info from the reqMsg."));
-    for (const std::string& cmd : Commands()) {
-        EXPECT_EQ(cmd.find("tar "), std::string::npos) << "a refused download merges nothing: " << cmd;
-    }
+    EXPECT_EQ(g_commands.Count("tar "), 0u) << "a refused download merges nothing";
 }
 
 TEST_F(DiagnoseDownloadTest, MergeTakesMasterFirstThenNodesInOrderWithinTheBudget) {
@@ -373,13 +305,12 @@ TEST_F(DiagnoseDownloadTest, MergePacksEveryKindOfPartAndHandsTheFileOut) {
     fallback.uiCollectStatus = EXPORT_STATUS_ABNORMAL;
     fallback.strPkgPath = strDiagnoseExportPath;
     fallback.uiPkgSize = EXPORT_FALLBACK_PKG_SIZE;
-    MakeDirs(ExportDir(3));
-    WriteText(ExportDir(3) + "DiagnoseInfo_minisystem.tgz", "minisystem of node 3");
+    PutFile(ExportDir(3) + "DiagnoseInfo_minisystem.tgz", "minisystem of node 3");
     Ready(4, 10);
     g_astExportFileCfg.astNode[4].uiCollectStatus = EXPORT_STATUS_FAILED;
     Ready(kRunNode, 10, "DiagnoseInfo_CTE3.A_LOCAL.tgz");
     g_astExportFileCfg.stAlarmEvent = {kRunNode, 0, strDiagnoseInfoPath + "alarm_event.tgz", 11 * kMB, ""};
-    Sparse(DiagDir(kRunNode) + "alarm_event.tgz", 11 * kMB);
+    SizedFile(DiagDir(kRunNode) + "alarm_event.tgz", 11 * kMB);
     g_astExportFileCfg.stRunningData = {kRunNode, 0, strDiagnoseInfoPath + "running_data.txt", 12, ""};
     WriteText(DiagDir(kRunNode) + "running_data.txt", "running data");
 
@@ -471,12 +402,9 @@ TEST_F(DiagnoseDownloadTest, APeerDeletesOnlyRegularFilesInsideTheExportDirector
     const std::string inside = kInside;
     const std::string keep = "/VXA/coffer_data/omm/chs/keep.txt";
     const std::string beside = "/VXA/coffer_data/omm/export_import_old/keep.txt";
-    for (const char* dir : {"/VXA/coffer_data/omm/chs", "/VXA/coffer_data/omm/export_import_old",
-                            "/VXA/coffer_data/omm/export_import/chs", "/VXA/coffer_data/omm/export"}) {
-        MakeDirs(root + dir);
-    }
-    WriteText(root + keep, "outside");
-    WriteText(root + beside, "beside");
+    MakeDirs(root + inside + "chs");
+    PutFile(root + keep, "outside");
+    PutFile(root + beside, "beside");
     unlink((root + inside + "link").c_str());
     ASSERT_EQ(symlink((root + keep).c_str(), (root + inside + "link").c_str()), 0);
     std::string pwned = s_dir->Join("pwned");
@@ -495,7 +423,7 @@ TEST_F(DiagnoseDownloadTest, APeerDeletesOnlyRegularFilesInsideTheExportDirector
           inside + "x; touch " + pwned, inside + "$(touch " + pwned + ")", inside + "`touch " + pwned + "`",
           std::string("chs/keep.txt"), std::string()}) {
         Delete(path, 1);
-        EXPECT_TRUE(Commands().empty()) << "a shell saw " << path;
+        EXPECT_TRUE(g_commands.With().empty()) << "a shell saw " << path;
     }
     EXPECT_TRUE(Exists(root + keep));
     EXPECT_TRUE(Exists(root + inside + "link")) << "a link leading out is refused, not removed";
@@ -506,7 +434,7 @@ TEST_F(DiagnoseDownloadTest, APeerDeletesOnlyRegularFilesInsideTheExportDirector
 
     std::string odd = "a;b$(c)`d` e";
     WriteText(root + inside + odd, "odd but inside");
-    WriteText(root + "/VXA/coffer_data/omm/export/plain.txt", "inside");
+    PutFile(root + "/VXA/coffer_data/omm/export/plain.txt", "inside");
     WriteText(root + inside + "victim.txt", "inside");
     Delete(inside + odd, 1);
     Delete("/VXA/coffer_data/omm/export/plain.txt", 1);
@@ -514,25 +442,21 @@ TEST_F(DiagnoseDownloadTest, APeerDeletesOnlyRegularFilesInsideTheExportDirector
     EXPECT_FALSE(Exists(root + inside + odd));
     EXPECT_FALSE(Exists(root + "/VXA/coffer_data/omm/export/plain.txt"));
     EXPECT_TRUE(Exists(root + inside + "victim.txt")) << "an unknown kind deletes nothing";
-    EXPECT_TRUE(Commands().empty());
+    EXPECT_TRUE(g_commands.With().empty());
 
     // No kind: the diagnose data are cleared, whatever the path says.
     Delete(keep + "; touch " + pwned, std::nullopt);
-    ASSERT_FALSE(Commands().empty());
-    for (const std::string& cmd : Commands()) {
-        EXPECT_EQ(cmd.find("keep.txt"), std::string::npos) << cmd;
-    }
+    ASSERT_FALSE(g_commands.With().empty());
+    EXPECT_EQ(g_commands.Count("keep.txt"), 0u);
     EXPECT_TRUE(Exists(root + keep));
     EXPECT_FALSE(Exists(pwned));
 }
 
 TEST_F(DiagnoseDownloadTest, DeleteRequestsReachOtherNodes) {
     for (uint16_t node : {3, 4}) {
-        MakeDirs(Real(node, kInside));
-        WriteText(Real(node, kInside + "victim.txt"), "x");
+        PutFile(Real(node, kInside + "victim.txt"), "x");
     }
-    MakeDirs(DiagDir(4));
-    WriteText(DiagDir(4) + "marker", "x");
+    PutFile(DiagDir(4) + "marker", "x");
     EXPECT_EQ(DeleteDiagnoseFile(kInside + "victim.txt", 3, 1), 0);
     EXPECT_EQ(DeleteNodeFile(kInside + "victim.txt", 4), 0);
     EXPECT_TRUE(WaitFor([&] { return !Exists(Real(3, kInside + "victim.txt")); }, 10000));
@@ -559,8 +483,7 @@ TEST_F(DiagnoseDownloadTest, AStaleTaskRowGoesAtItsThirdSighting) {
     ClearExportDiagnoseInfoRecord();
     ClearExportDiagnoseInfoRecord();
     EXPECT_EQ(GetRemoteTask(REMOTE_TASK_DIAGNOSE_EXPORT, row), 0u);
-    MakeDirs(DiagDir(kRunNode));
-    WriteText(DiagDir(kRunNode) + "left.tgz", "x");
+    PutFile(DiagDir(kRunNode) + "left.tgz", "x");
     PutPeerMarkers();
     ClearExportDiagnoseInfoRecord();
     EXPECT_EQ(GetRemoteTask(REMOTE_TASK_DIAGNOSE_EXPORT, row), 6u);

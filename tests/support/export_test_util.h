@@ -1,0 +1,149 @@
+// Helpers of the export tests: probes of files and archives, a record of the
+// commands an export ran, requests to this process's own daemon endpoint and
+// the peer nodes a test binary plays by starting itself again.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "msg/inner_msg.h"
+#include "platform/platform_state.h"
+#include "tests/support/process.h"
+#include "tests/support/temp_dir.h"
+
+namespace chs_test {
+
+// The names directly in `dir`; empty when it cannot be read.
+inline std::set<std::string> Entries(const std::string& dir) {
+    std::set<std::string> names;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
+        names.insert(entry.path().filename().string());
+    }
+    return names;
+}
+
+// The member names of the gzip tar file `archive`, as the real tar lists them.
+inline std::set<std::string> Members(const std::string& archive) {
+    RunResult listed = RunProgram({"/bin/tar", "-tzf", archive});
+    std::set<std::string> names;
+    size_t start = 0;
+    for (size_t end; (end = listed.out.find('\n', start)) != std::string::npos; start = end + 1) {
+        names.insert(listed.out.substr(start, end - start));
+    }
+    return names;
+}
+
+inline bool Exists(const std::string& path) {
+    struct stat st {};
+    return lstat(path.c_str(), &st) == 0;
+}
+
+// UINT64_MAX when there is nothing at `path`.
+inline uint64_t SizeOf(const std::string& path) {
+    struct stat st {};
+    return lstat(path.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : UINT64_MAX;
+}
+
+// `text` in the file `path`, with its directories.
+inline void PutFile(const std::string& path, const std::string& text) {
+    MakeDirs(std::filesystem::path(path).parent_path().string());
+    WriteText(path, text);
+}
+
+// A file of `size` bytes (at least 4) starting with "head", sparse beyond,
+// with its directories.
+inline void SizedFile(const std::string& path, uint64_t size) {
+    PutFile(path, "head");
+    ASSERT_EQ(truncate(path.c_str(), static_cast<off_t>(size)), 0) << path;
+}
+
+// The state overrides every export test starts from: plenty of disk and memory.
+inline void ResetStates() {
+    platform::state::ClearAll();
+    platform::state::Set("free_disk_mb", "100000");
+    platform::state::Set("free_mem_mb", "100000");
+}
+
+// The commands a test's stand-in for the export's command runner saw, with
+// their time-outs; the runner is called on the export's worker threads.
+class CommandLog {
+  public:
+    void Add(const std::string& cmd, uint32_t timeoutMs) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_commands.emplace_back(cmd, timeoutMs);
+    }
+    void Clear() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_commands.clear();
+    }
+    // The commands containing `text`, with their time-outs.
+    std::vector<std::pair<std::string, uint32_t>> With(const std::string& text = "") const {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        std::vector<std::pair<std::string, uint32_t>> found;
+        for (const auto& command : m_commands) {
+            if (command.first.find(text) != std::string::npos) {
+                found.push_back(command);
+            }
+        }
+        return found;
+    }
+    size_t Count(const std::string& text) const { return With(text).size(); }
+
+  private:
+    mutable std::mutex m_mutex;
+    std::vector<std::pair<std::string, uint32_t>> m_commands;
+};
+
+// A request of `opcode` to endpoint 551 of this node, holding `record`
+// (taken over) or an empty record of the opcode.
+inline InnerMsg LocalRequest(uint32_t opcode, MsgRecord* record = nullptr, uint32_t timeoutSec = 60) {
+    InnerMsg request;
+    tagMsgInfo& info = request.GetMsgInfo();
+    info.uiMsgOPCode = opcode;
+    info.usReceiverBID = MSG_LOCAL_NODE_BID;
+    info.usReceiverPID = 551;
+    info.uiMsgTimeout = timeoutSec;
+    info.usMsgType = MSG_TYPE_REQUEST;
+    request.GetBody().append(record != nullptr ? record : new MsgRecord(opcode));
+    return request;
+}
+
+// Lays out a cluster of `nodes` nodes in `dir`/cluster; its directory.
+inline std::string MakeCluster(const TempDir& dir, int nodes) {
+    std::string cluster = dir.Join("cluster");
+    RunResult made =
+        RunProgram({BinaryPath("tools/chsctl"), "mkcluster", cluster, "--nodes", std::to_string(nodes)});
+    EXPECT_EQ(made.exitCode, 0) << made.err;
+    return cluster;
+}
+
+// Starts this test binary again with `env` ("NAME=value") set, to play
+// another node, and waits until it says "ready" on `out`.
+inline std::unique_ptr<Process> StartSelf(const std::string& env, const std::string& out) {
+    auto self = std::make_unique<Process>(std::vector<std::string>{"/proc/self/exe"},
+                                          std::vector<std::string>{env}, out);
+    EXPECT_TRUE(WaitFor([&] { return ReadText(out) == "ready\n"; }, 20000)) << ReadText(out + ".err");
+    return self;
+}
+
+// The peer side of StartSelf, once it serves: says so and waits to be killed.
+[[noreturn]] inline void ServeUntilKilled() {
+    printf("ready\n");
+    fflush(stdout);
+    for (;;) {
+        pause();
+    }
+}
+
+}  // namespace chs_test
