@@ -22,20 +22,13 @@
 #include "platform/om_cluster.h"
 #include "platform/om_file_copy.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/msg_test_util.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
 
-using chs_test::BinaryPath;
-using chs_test::LogCapture;
-using chs_test::Process;
-using chs_test::ReadText;
-using chs_test::RunProgram;
-using chs_test::RunResult;
-using chs_test::TempDir;
-using chs_test::WaitFor;
-using chs_test::WriteText;
+using namespace chs_test;
 
 constexpr uint32_t kAckProbe = 0x7E10;    // a test request answered by CollectorPostAckMsg
 constexpr uint32_t kAgentProbe = 0x7E11;  // any answer tells that the agent is reachable
@@ -132,6 +125,22 @@ class FileHandoffTest : public ::testing::Test {
         return serial;
     }
     static void StartEngine() { ASSERT_EQ(MsgProcessClass::Instance()->Init(CHS_COLLECTOR_PID), 0u); }
+    static void StartRecordingAgent() {
+        StartEngine();
+        ASSERT_EQ(msg_api::RegisterPID(CHS_RELAYD_PID, RecordingAgent), 0);
+        ASSERT_TRUE(AgentAnswers());
+    }
+    // The answer of this process's own endpoint (551) to `record`.
+    static InnerMsg Ask(uint32_t opCode, MsgRecord* record) {
+        InnerMsg request;
+        request.GetMsgInfo().uiMsgOPCode = opCode;
+        request.GetMsgInfo().usReceiverPID = CHS_COLLECTOR_PID;
+        request.GetMsgInfo().uiMsgTimeout = 10;
+        request.GetBody().append(record);
+        InnerMsg answer;
+        EXPECT_TRUE(request.SendSyncMsg(answer));
+        return answer;
+    }
     static std::string NodeFile(uint16_t node, const std::string& name, const std::string& text) {
         std::string dir = s_cluster + "/node" + std::to_string(node) + "/VXA/coffer_data/omm/chs/";
         chs_test::MakeDirs(dir);
@@ -169,47 +178,25 @@ TEST_F(FileHandoffTest, EighthRegistrationFailingLeavesTheRestUnregistered) {
     EXPECT_EQ(log.Count(" Failed to register collector msg"), 1u);
 }
 
-TEST_F(FileHandoffTest, AGeneralCommandReachesTheEntryOfItsRecordCode) {
+TEST_F(FileHandoffTest, AnswersReachTheirEntriesAndCarryOnlyFailures) {
     ASSERT_EQ(InitInfoCollectMsgHandler(), 0);
-    InnerMsg answer;
     // A general command reaches the entry of its record code and qualifier:
     // here the switch setter, which refuses a request without a switch cell.
-    InnerMsg general;
-    general.GetMsgInfo().uiMsgOPCode = MSG_OPCODE_GENERAL;
-    general.GetMsgInfo().usReceiverPID = CHS_COLLECTOR_PID;
-    general.GetMsgInfo().uiMsgTimeout = 10;
-    general.GetBody().append(new MsgRecord(0xD00002000ULL));
-    general.GetBody()[0].appendInner(CTLVCell::NewUInt32(0, 0xE05C));
-    ASSERT_TRUE(general.SendSyncMsg(answer));
-    EXPECT_EQ(answer.TryGetErrorCode(), 0x03000003u);
-    EXPECT_EQ(answer.GetBody()[0].GetCode(), 0xD00002000ULL);
-}
+    InnerMsg general = Ask(MSG_OPCODE_GENERAL, RecordOf(0xD00002000ULL, {CTLVCell::NewUInt32(0, 0xE05C)}));
+    EXPECT_EQ(general.TryGetErrorCode(), 0x03000003u);
+    ASSERT_EQ(general.GetBody().size(), 1u);
+    EXPECT_EQ(general.GetBody()[0].GetCode(), 0xD00002000ULL);
 
-TEST_F(FileHandoffTest, AckCarriesTheResultOnlyWhenItIsAFailure) {
-    StartEngine();
     MsgProcessClass::Instance()->AddHandlerHelper(new MsgHandleWrapper(AckProbe, MSG_PRI_1), kAckProbe, 0);
     LogCapture log;
     for (int result : {0, 5}) {
-        InnerMsg request;
-        request.GetMsgInfo().uiMsgOPCode = kAckProbe;
-        request.GetMsgInfo().usReceiverPID = CHS_COLLECTOR_PID;
-        request.GetMsgInfo().uiMsgTimeout = 10;
-        request.GetBody().append(new MsgRecord(1));
-        request.GetBody()[0].appendInner(CTLVCell::NewUInt64(0, 0xD00002000ULL));
-        request.GetBody()[0].appendInner(CTLVCell::NewInt32(1, result));
-        InnerMsg answer;
-        ASSERT_TRUE(request.SendSyncMsg(answer));
+        InnerMsg answer = Ask(
+            kAckProbe, RecordOf(1, {CTLVCell::NewUInt64(0, 0xD00002000ULL), CTLVCell::NewInt32(1, result)}));
         ASSERT_EQ(answer.GetBody().size(), 1u);
-        const MsgRecord& record = answer.GetBody()[0];
-        EXPECT_EQ(record.GetCode(), 0xD00002000ULL);
-        if (result == 0) {
-            EXPECT_EQ(record.count(), 0u) << "no cell 4095 for a success";
-        } else {
-            ASSERT_NE(record.find(MSG_TAG_ERROR_CODE), nullptr);
-            EXPECT_EQ(record[MSG_TAG_ERROR_CODE].GetType(), CTLVCell::TLV_INTEGER);
-            EXPECT_EQ(record[MSG_TAG_ERROR_CODE].GetLength(), 4);
-            EXPECT_EQ(record[MSG_TAG_ERROR_CODE].GetInt64(), 5);
-        }
+        EXPECT_EQ(answer.GetBody()[0].GetCode(), 0xD00002000ULL);
+        EXPECT_EQ(CellTexts(answer.GetBody()[0]),
+                  result == 0 ? std::vector<std::string>{} : std::vector<std::string>{"{4095,4,I:5}"})
+            << "cell 4095 only for a failure";
     }
     EXPECT_TRUE(log.Contains("Start to send ack msg: OpCode(55834583040) .ret(0)."));
     // Logged by the handler after its answer left, so possibly after it arrived.
@@ -221,77 +208,45 @@ TEST_F(FileHandoffTest, AckCarriesTheResultOnlyWhenItIsAFailure) {
     EXPECT_TRUE(log.Contains("Failed to send the response message."));
 }
 
-TEST_F(FileHandoffTest, SendFileRequestLayout) {
-    StartEngine();
-    ASSERT_EQ(msg_api::RegisterPID(CHS_RELAYD_PID, RecordingAgent), 0);
-    ASSERT_TRUE(AgentAnswers());
+TEST_F(FileHandoffTest, SendFileRequestsAndMissingFiles) {
+    StartRecordingAgent();
+    LogCapture log;
     std::string file = NodeFile(0, "node_x.tgz", "0123456789");
     std::string dir = file.substr(0, file.rfind('/') + 1);
-
+    std::string missing = s_dir->Join("no_such.tgz");
     ASSERT_EQ(pluginSendFile(file, 7, std::string("192.0.2.1"), OnAnswer, 30), 0);
     ASSERT_EQ(pluginSendFile(file, -2, static_cast<unsigned short>(1), OnAnswer, 40), 0);
-    ASSERT_TRUE(WaitState([] { return g_received.size() == 2 && g_answers.size() == 2; }));
-    msg_api::UnRegisterPID(CHS_RELAYD_PID);
-    EXPECT_EQ(g_answers, (std::vector<unsigned int>{0, 0})) << "the caller's callback gets the answers";
-
-    for (size_t i = 0; i < 2; ++i) {
-        const InnerMsg& request = g_received[i];
-        const tagMsgInfo& info = request.GetMsgInfo();
-        EXPECT_EQ(info.usSenderPID, 551);
-        EXPECT_EQ(info.usReceiverPID, 550);
-        EXPECT_EQ(info.uiMsgOPCode, 0x70001001u);
-        EXPECT_EQ(info.uiMsgTimeout, i == 0 ? 30u : 40u);
-        ASSERT_EQ(request.GetBody().size(), 1u);
-        const MsgRecord& record = request.GetBody()[0];
-        auto expectCell = [&](unsigned short tag, CTLVCell::ETLVType type, unsigned int length) {
-            ASSERT_NE(record.find(tag), nullptr) << "tag " << tag;
-            EXPECT_EQ(record[tag].GetType(), type) << "tag " << tag;
-            EXPECT_EQ(record[tag].GetLength(), length) << "tag " << tag;
-        };
-        expectCell(0, CTLVCell::TLV_STRING, dir.size() + 1);
-        expectCell(1, CTLVCell::TLV_STRING, sizeof("node_x.tgz"));
-        expectCell(2, CTLVCell::TLV_UNSIGNED, 4);
-        expectCell(3, CTLVCell::TLV_INTEGER, 4);
-        expectCell(6, CTLVCell::TLV_UNSIGNED, 2);
-        EXPECT_EQ(record[0].toString(), dir);
-        EXPECT_EQ(record[1].toString(), "node_x.tgz");
-        EXPECT_EQ(record[2].GetUInt64(), 10u);
-        EXPECT_EQ(record[3].GetInt64(), i == 0 ? 7 : -2);
-        if (i == 0) {
-            expectCell(4, CTLVCell::TLV_STRING, sizeof("192.0.2.1"));
-            EXPECT_EQ(record[4].toString(), "192.0.2.1");
-            EXPECT_EQ(record.find(5), nullptr);
-            EXPECT_EQ(record[6].GetUInt64(), 0u);
-        } else {
-            expectCell(5, CTLVCell::TLV_UNSIGNED, 2);
-            EXPECT_EQ(record[5].GetUInt64(), 1u);
-            EXPECT_EQ(record.find(4), nullptr);
-            EXPECT_EQ(record[6].GetUInt64(), 1u);
-        }
-        EXPECT_EQ(record.count(), 6u);
-    }
-}
-
-TEST_F(FileHandoffTest, MissingFileIsNotSent) {
-    StartEngine();
-    ASSERT_EQ(msg_api::RegisterPID(CHS_RELAYD_PID, RecordingAgent), 0);
-    ASSERT_TRUE(AgentAnswers());
-    LogCapture log;
-    std::string missing = s_dir->Join("no_such.tgz");
     EXPECT_EQ(pluginSendFile(missing, 1, std::string("192.0.2.1"), OnAnswer, 5), -1);
     EXPECT_EQ(pluginSendFile(missing, 1, static_cast<unsigned short>(0), OnAnswer, 5), -1)
         << "the local node";
     EXPECT_EQ(pluginSendFile(s_dir->path(), 1, std::string("192.0.2.1"), OnAnswer, 5), -1) << "a directory";
     // Node 1's file cannot be seen from here: it goes out with size 0.
     ASSERT_EQ(pluginSendFile(missing, 1, static_cast<unsigned short>(1), OnAnswer, 5), 0);
-    ASSERT_TRUE(WaitState([] { return g_answers.size() >= 1 && g_received.size() >= 1; }));
+    ASSERT_TRUE(WaitState([] { return g_received.size() >= 3 && g_answers.size() >= 3; }));
     msg_api::UnRegisterPID(CHS_RELAYD_PID);
-    std::lock_guard<std::mutex> lock(g_mutex);
-    ASSERT_EQ(g_received.size(), 1u) << "the refused requests were never queued before this one";
-    EXPECT_EQ(g_received[0].GetBody()[0][1].toString(), "no_such.tgz");
-    EXPECT_EQ(g_received[0].GetBody()[0][2].GetUInt64(), 0u);
-    EXPECT_EQ(g_answers.size(), 1u) << "no callback for a refused file";
     EXPECT_EQ(log.Count("refused: no such file."), 3u);
+    std::lock_guard<std::mutex> lock(g_mutex);
+    EXPECT_EQ(g_answers, (std::vector<unsigned int>{0, 0, 0}))
+        << "the caller's callback gets the answers, none for a refused file";
+    ASSERT_EQ(g_received.size(), 3u) << "the refused requests were never queued";
+
+    const std::string path = "{0," + std::to_string(dir.size() + 1) + ",S:" + dir + "}";
+    const std::vector<std::vector<std::string>> cells = {
+        {path, "{1,11,S:node_x.tgz}", "{2,4,U:10}", "{3,4,I:7}", "{4,10,S:192.0.2.1}", "{6,2,U:0}"},
+        {path, "{1,11,S:node_x.tgz}", "{2,4,U:10}", "{3,4,I:-2}", "{5,2,U:1}", "{6,2,U:1}"},
+        {"{0," + std::to_string(s_dir->path().size() + 2) + ",S:" + s_dir->path() + "/}",
+         "{1,12,S:no_such.tgz}", "{2,4,U:0}", "{3,4,I:1}", "{5,2,U:1}", "{6,2,U:1}"},
+    };
+    const uint32_t timeouts[] = {30, 40, 5};
+    for (size_t i = 0; i < 3; ++i) {
+        const tagMsgInfo& info = g_received[i].GetMsgInfo();
+        EXPECT_EQ(info.usSenderPID, 551);
+        EXPECT_EQ(info.usReceiverPID, 550);
+        EXPECT_EQ(info.uiMsgOPCode, 0x70001001u);
+        EXPECT_EQ(info.uiMsgTimeout, timeouts[i]);
+        ASSERT_EQ(g_received[i].GetBody().size(), 1u);
+        EXPECT_EQ(CellTexts(g_received[i].GetBody()[0]), cells[i]) << "request " << i;
+    }
 }
 
 TEST_F(FileHandoffTest, TheAgentDeliversTheFile) {
@@ -430,14 +385,13 @@ TEST_F(FileHandoffTest, GetFileOfTheLocalNodeAndOfAnother) {
     EXPECT_FALSE(log.Contains("Success in get node:1"));
 }
 
-TEST_F(FileHandoffTest, CollectSwitch) {
+TEST_F(FileHandoffTest, CollectSwitchIsOnlyExactlyOn) {
     ASSERT_EQ(COLLECTOR_CCDB::Init(), 0u);
-    ASSERT_EQ(COLLECTOR_CCDB::SetCollectorSwitch("on"), 0u);
-    EXPECT_TRUE(checkCollectSwitch());
-    ASSERT_EQ(COLLECTOR_CCDB::SetCollectorSwitch("off"), 0u);
-    EXPECT_FALSE(checkCollectSwitch());
-    ASSERT_EQ(COLLECTOR_CCDB::SetCollectorSwitch("On"), 0u);
-    EXPECT_FALSE(checkCollectSwitch()) << "exactly \"on\"";
+    for (const auto& [value, on] :
+         std::vector<std::pair<std::string, bool>>{{"on", true}, {"off", false}, {"On", false}}) {
+        ASSERT_EQ(COLLECTOR_CCDB::SetCollectorSwitch(value), 0u);
+        EXPECT_EQ(checkCollectSwitch(), on) << value;
+    }
 }
 
 }  // namespace
