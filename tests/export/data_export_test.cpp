@@ -7,9 +7,7 @@
 // services answer is set through state overrides, which both processes read.
 #include "export/data_export.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -37,41 +35,24 @@
 #include "platform/om_cluster.h"
 #include "platform/platform_profile.h"
 #include "platform/platform_state.h"
+#include "tests/support/export_test_util.h"
 #include "tests/support/log_capture.h"
-#include "tests/support/process.h"
-#include "tests/support/temp_dir.h"
 
 namespace {
 
+using chs_test::Entries;
 using chs_test::LogCapture;
 using chs_test::MakeDirs;
 using chs_test::ReadText;
+using chs_test::SizedFile;
+using chs_test::SizeOf;
 using chs_test::WaitFor;
 using chs_test::WriteText;
 namespace fs = std::filesystem;
 
 constexpr uint32_t kMB = 1u << 20;
 const std::string kRunningData = "/VXA/coffer_data/omm/export_import/running_data/running_data.json";
-
-std::set<std::string> Entries(const std::string& dir) {
-    std::set<std::string> names;
-    std::error_code ec;
-    for (const auto& entry : fs::directory_iterator(dir, ec)) {
-        names.insert(entry.path().filename().string());
-    }
-    return names;
-}
-
-void Sized(const std::string& path, uint64_t size) {
-    MakeDirs(fs::path(path).parent_path().string());
-    WriteText(path, "head");
-    ASSERT_EQ(truncate(path.c_str(), static_cast<off_t>(size)), 0) << path;
-}
-
-uint64_t SizeOf(const std::string& path) {
-    struct stat st {};
-    return lstat(path.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : UINT64_MAX;
-}
+const std::string kEventFile = "/VXA/coffer_data/omm/export_import/alarm_log/alarm_event_CTE0.B.tgz";
 
 // ------------------------------------------------------------ the services
 
@@ -165,11 +146,7 @@ int RunPeer(const char* args) {
     }
     MsgProcessClass::Instance()->AddHandlerHelper(new MsgHandleWrapper(processDelFileFromPeer, MSG_PRI_1),
                                                   EXPORT_OPCODE_DELETE_FILE, 0);
-    printf("ready\n");
-    fflush(stdout);
-    for (;;) {
-        pause();
-    }
+    chs_test::ServeUntilKilled();
 }
 
 class DataExportTest : public ::testing::Test {
@@ -187,16 +164,10 @@ class DataExportTest : public ::testing::Test {
             return;
         }
         s_dir = new chs_test::TempDir();
-        s_cluster = s_dir->Join("cluster");
-        chs_test::RunResult made = chs_test::RunProgram(
-            {chs_test::BinaryPath("tools/chsctl"), "mkcluster", s_cluster, "--nodes", "2"});
-        ASSERT_EQ(made.exitCode, 0) << made.err;
+        s_cluster = chs_test::MakeCluster(*s_dir, 2);
         std::string clusterFile = s_cluster + "/cluster.json";
-        std::string out = s_dir->Join("peer.out");
-        s_peer = std::make_unique<chs_test::Process>(
-            std::vector<std::string>{"/proc/self/exe"},
-            std::vector<std::string>{"CHS_DATA_PEER=" + clusterFile + " " + Root(0)}, out);
-        ASSERT_TRUE(WaitFor([&] { return ReadText(out) == "ready\n"; }, 20000)) << ReadText(out + ".err");
+        s_peer = chs_test::StartSelf("CHS_DATA_PEER=" + clusterFile + " " + Root(0), s_dir->Join("peer.out"));
+        ASSERT_FALSE(HasFailure());
         ASSERT_EQ(OMClusterInit(35, 0, 35, "1", Root(1).c_str(), clusterFile.c_str()), 0);
         SetModuleID(CHS_COLLECTOR_PID);
         ASSERT_EQ(MsgProcessClass::Instance()->Init(CHS_COLLECTOR_PID), 0u);
@@ -209,9 +180,7 @@ class DataExportTest : public ::testing::Test {
     }
 
     void SetUp() override {
-        platform::state::ClearAll();
-        platform::state::Set("free_disk_mb", "100000");
-        platform::state::Set("free_mem_mb", "100000");
+        chs_test::ResetStates();
         for (const char* name : {"fake569", "fake569_location", "fake569_then_offline", "node0_offline"}) {
             Shared(name, "");
         }
@@ -248,20 +217,11 @@ class DataExportTest : public ::testing::Test {
         std::lock_guard<std::mutex> lock(g_alarmMutex);
         return g_alarm;
     }
-    static bool EventSettled() {
-        return WaitFor([] { return g_astExportFileCfg.stAlarmEvent.uiStatus != EXPORT_STATUS_COLLECTING; },
-                       20000);
-    }
 
-    static const std::string kEventFile;
-    static chs_test::TempDir* s_dir;
-    static std::string s_cluster;
-    static std::unique_ptr<chs_test::Process> s_peer;
+    static inline chs_test::TempDir* s_dir = nullptr;
+    static inline std::string s_cluster;
+    static inline std::unique_ptr<chs_test::Process> s_peer;
 };
-const std::string DataExportTest::kEventFile = "/VXA/coffer_data/omm/export_import/alarm_log/alarm_event_CTE0.B.tgz";
-chs_test::TempDir* DataExportTest::s_dir = nullptr;
-std::string DataExportTest::s_cluster;
-std::unique_ptr<chs_test::Process> DataExportTest::s_peer;
 
 TEST_F(DataExportTest, RunningDataIsCutToThirtyMegabytesAndCopied) {
     struct Case {
@@ -275,7 +235,7 @@ TEST_F(DataExportTest, RunningDataIsCutToThirtyMegabytesAndCopied) {
             MasterIsThisNode();
         }
         int master = c.local ? 1 : 0;
-        Sized(Real(master, kRunningData), c.size);
+        SizedFile(Real(master, kRunningData), c.size);
         AnswerLocation(kRunningData);
         LogCapture log;
         ASSERT_EQ(exportRunningDataFile(), 0);
@@ -347,7 +307,7 @@ TEST_F(DataExportTest, AFailedCopyAsksAnOnlineMasterToDeleteItsFile) {
     for (bool offline : {false, true}) {
         SCOPED_TRACE(offline ? "master gone offline" : "master online");
         SetUp();
-        Sized(Real(0, kRunningData), 100);
+        SizedFile(Real(0, kRunningData), 100);
         AnswerLocation(kRunningData);
         Shared("fake569_then_offline", offline ? "1" : "");
         // The name is taken in the diagnose directory: the copy must not replace it.
@@ -392,11 +352,11 @@ TEST_F(DataExportTest, AlarmAndEventFile) {
         SCOPED_TRACE(c.name);
         SetUp();
         Script(c.script);
-        Sized(Real(1, kEventFile), c.size);
+        SizedFile(Real(1, kEventFile), c.size);
         LogCapture log;
         NotifyExportAlmAndEvent();
-        ASSERT_TRUE(EventSettled());
         const tagCOLLECOR_EXPORT_DATA_S& block = g_astExportFileCfg.stAlarmEvent;
+        ASSERT_TRUE(WaitFor([&] { return block.uiStatus != EXPORT_STATUS_COLLECTING; }, 20000));
         AlarmScript seen = Seen();
         EXPECT_TRUE(WaitFor([&] { return log.Contains(c.logged); }, 5000)) << c.logged;
         // A round's query, and one more in each pause between rounds.
@@ -423,8 +383,8 @@ TEST_F(DataExportTest, GatheringWaitsForBothFilesAndAFailedOneMakesItPartial) {
         SCOPED_TRACE(eventSize);
         SetUp();
         Script([](AlarmScript& s) { s.totals = {chs_wire::ALM_TOTAL_RUNNING, chs_wire::ALM_TOTAL_RUNNING, 0}; });
-        Sized(Real(1, kEventFile), eventSize);
-        Sized(Real(0, kRunningData), 4096);
+        SizedFile(Real(1, kEventFile), eventSize);
+        SizedFile(Real(0, kRunningData), 4096);
         AnswerLocation(kRunningData);
         ClearExportStrategy();
         getExportFileStrategy(EXPORT_TYPE_DIAGNOSE_DOWNLOAD);
