@@ -4,11 +4,8 @@
 #include "export/collector_pkg.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <filesystem>
-#include <mutex>
 #include <set>
 #include <string>
 #include <tuple>
@@ -24,14 +21,15 @@
 #include "platform/om_cluster.h"
 #include "platform/platform_profile.h"
 #include "platform/platform_state.h"
+#include "tests/support/export_test_util.h"
 #include "tests/support/log_capture.h"
-#include "tests/support/process.h"
-#include "tests/support/temp_dir.h"
 
 namespace {
 
+using chs_test::Entries;
 using chs_test::LogCapture;
 using chs_test::MakeDirs;
+using chs_test::Members;
 using chs_test::WriteText;
 namespace fs = std::filesystem;
 
@@ -39,50 +37,16 @@ const std::string kArchive = "/VXA/coffer_data/omm/export_import/chs/export/coll
 
 // Every command is recorded with its time-out and run for real, unless
 // g_failTar makes tar leave half an archive and fail.
-std::mutex g_execMutex;
-std::vector<std::pair<std::string, uint32_t>> g_commands;
+chs_test::CommandLog g_commands;
 bool g_failTar = false;
 
 int32_t RecordingExec(const std::string& cmd, uint32_t timeoutMs) {
-    {
-        std::lock_guard<std::mutex> lock(g_execMutex);
-        g_commands.emplace_back(cmd, timeoutMs);
-    }
+    g_commands.Add(cmd, timeoutMs);
     if (g_failTar && cmd.find("tar ") != std::string::npos) {
         WriteText(platform::RealPath(kArchive), "half");
         return 2;
     }
     return chs_execCmdWithoutOutput(cmd, timeoutMs);
-}
-
-std::vector<std::pair<std::string, uint32_t>> TarCommands() {
-    std::lock_guard<std::mutex> lock(g_execMutex);
-    std::vector<std::pair<std::string, uint32_t>> out;
-    for (const auto& command : g_commands) {
-        if (command.first.find("tar ") != std::string::npos) {
-            out.push_back(command);
-        }
-    }
-    return out;
-}
-
-std::set<std::string> Entries(const std::string& dir) {
-    std::set<std::string> names;
-    std::error_code ec;
-    for (const auto& entry : fs::directory_iterator(dir, ec)) {
-        names.insert(entry.path().filename().string());
-    }
-    return names;
-}
-
-std::set<std::string> Members(const std::string& archive) {
-    chs_test::RunResult listed = chs_test::RunProgram({"/bin/tar", "-tzf", archive});
-    std::set<std::string> names;
-    size_t start = 0;
-    for (size_t end; (end = listed.out.find('\n', start)) != std::string::npos; start = end + 1) {
-        names.insert(listed.out.substr(start, end - start));
-    }
-    return names;
 }
 
 class CollectorPkgTest : public ::testing::Test {
@@ -108,19 +72,16 @@ class CollectorPkgTest : public ::testing::Test {
         s_dir = nullptr;
     }
     void SetUp() override {
-        platform::state::ClearAll();
-        platform::state::Set("free_disk_mb", "100000");
+        chs_test::ResetStates();
         fs::remove_all(NodeDir());
         fs::remove_all(ExportDir());
         MakeDirs(NodeDir() + "temp");
-        MakeDirs(ExportDir() + "diagnoseinfo");
         // What a diagnose export keeps below the export directory, and an
         // archive of an earlier request.
-        WriteText(ExportDir() + "diagnoseinfo/DiagnoseInfo_CTE0.A_LOCAL.tgz", "diagnose package");
+        chs_test::PutFile(ExportDir() + "diagnoseinfo/DiagnoseInfo_CTE0.A_LOCAL.tgz", "diagnose package");
         WriteText(ExportDir() + "collector_chs_file_CTE0.A.tgz", "earlier archive");
         g_failTar = false;
-        std::lock_guard<std::mutex> lock(g_execMutex);
-        g_commands.clear();
+        g_commands.Clear();
     }
 
     static std::string NodeDir() { return s_root + "/VXA/coffer_data/omm/export_import/chs/collector/node/"; }
@@ -132,14 +93,7 @@ class CollectorPkgTest : public ::testing::Test {
     }
     // The answer's result and path.
     static std::pair<int64_t, std::string> Package() {
-        InnerMsg request;
-        tagMsgInfo& info = request.GetMsgInfo();
-        info.uiMsgOPCode = chs_wire::OPCODE_PKG_COLLECTOR_FILE;
-        info.usReceiverBID = MSG_LOCAL_NODE_BID;
-        info.usReceiverPID = CHS_COLLECTOR_PID;
-        info.uiMsgTimeout = 60;
-        info.usMsgType = MSG_TYPE_REQUEST;
-        request.GetBody().append(new MsgRecord(chs_wire::OPCODE_PKG_COLLECTOR_FILE));
+        InnerMsg request = chs_test::LocalRequest(chs_wire::OPCODE_PKG_COLLECTOR_FILE);
         InnerMsg answer;
         if (!request.SendSyncMsg(answer) || answer.GetBody().empty()) {
             ADD_FAILURE() << "no answer";
@@ -150,12 +104,11 @@ class CollectorPkgTest : public ::testing::Test {
         return {record[chs_wire::TAG_RESULT].GetInt64(), record[chs_wire::PKG_TAG_PATH].toString()};
     }
 
-    static chs_test::TempDir* s_dir;
-    static std::string s_root;
+    static inline chs_test::TempDir* s_dir = nullptr;
+    static inline std::string s_root;
 };
-chs_test::TempDir* CollectorPkgTest::s_dir = nullptr;
-std::string CollectorPkgTest::s_root;
 
+// The second request also has 50 MB more input: tar gets longer to run.
 TEST_F(CollectorPkgTest, PacksExactlyTheNodeFilesAndASecondRequestReplacesTheArchive) {
     // Were the name ever read by a shell, "pwned" would appear where tar runs.
     std::string pwned = NodeDir() + "pwned";
@@ -172,12 +125,16 @@ TEST_F(CollectorPkgTest, PacksExactlyTheNodeFilesAndASecondRequestReplacesTheArc
     EXPECT_FALSE(fs::exists(pwned));
 
     fs::remove(NodeDir() + "node1.tgz");
-    Put({"node9.tgz"});
+    chs_test::SizedFile(NodeDir() + "node9.tgz", 50 << 20);
     std::tie(result, path) = Package();
     ASSERT_EQ(result, 0);
     EXPECT_EQ(Members(s_root + kArchive), (std::set<std::string>{"node9.tgz", odd}));
     EXPECT_EQ(Entries(ExportDir()).size(), 2u);
     EXPECT_FALSE(fs::exists(pwned));
+    std::vector<std::pair<std::string, uint32_t>> tar = g_commands.With("tar ");
+    ASSERT_EQ(tar.size(), 2u);
+    EXPECT_GE(tar[0].second, CHS_PKG_TAR_BASE_MS);
+    EXPECT_GE(tar[1].second, tar[0].second + 50 * CHS_PKG_TAR_MS_PER_MB - CHS_PKG_TAR_MS_PER_MB);
 }
 
 TEST_F(CollectorPkgTest, RefusalsLeaveNoArchive) {
@@ -215,22 +172,11 @@ TEST_F(CollectorPkgTest, RefusalsLeaveNoArchive) {
         EXPECT_EQ(result, c.result);
         EXPECT_EQ(path, "");
         EXPECT_EQ(Entries(ExportDir()), std::set<std::string>{"diagnoseinfo"});
-        EXPECT_EQ(TarCommands().size(), c.result == -1 && g_failTar ? 1u : 0u);
+        EXPECT_EQ(g_commands.Count("tar "), c.result == -1 && g_failTar ? 1u : 0u);
         for (const std::string& line : c.logged) {
             EXPECT_TRUE(log.Contains(line)) << line;
         }
     }
-}
-
-TEST_F(CollectorPkgTest, TarTimeOutGrowsWithTheInput) {
-    Put({"node1.tgz"});
-    ASSERT_EQ(Package().first, 0);
-    ASSERT_EQ(truncate((NodeDir() + "node1.tgz").c_str(), 50 << 20), 0);
-    ASSERT_EQ(Package().first, 0);
-    std::vector<std::pair<std::string, uint32_t>> tar = TarCommands();
-    ASSERT_EQ(tar.size(), 2u);
-    EXPECT_GE(tar[0].second, CHS_PKG_TAR_BASE_MS);
-    EXPECT_GE(tar[1].second, tar[0].second + 50 * CHS_PKG_TAR_MS_PER_MB - CHS_PKG_TAR_MS_PER_MB);
 }
 
 }  // namespace
