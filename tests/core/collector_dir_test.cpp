@@ -5,11 +5,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <filesystem>
 #include <set>
 #include <stdexcept>
-#include <thread>
+#include <tuple>
 #include <vector>
 
 #include "core/omlib.h"
@@ -18,15 +17,14 @@
 #include "platform/platform_profile.h"
 #include "platform/platform_state.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/node_root.h"
+#include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using chs_test::LogCapture;
-using chs_test::MakeDirs;
-using chs_test::TempDir;
-using chs_test::WriteText;
+using namespace chs_test;
 
 const std::string kCoffer = "/VXA/coffer_data/omm/export_import/chs/";
 const std::string kCollector = kCoffer + "collector/";
@@ -58,7 +56,7 @@ void SetMtime(const std::string& path, time_t seconds) {
 class CollectorDirTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        UseRoot(root.path());
+        UseNodeRoot(root.path());
         MakeDirs(root.Join("VXA/coffer_data"));
         platform::state::Clear("unmounted");
         CHS_SetLunStatus(CHS_LUN_STATUS_INITIAL);
@@ -73,22 +71,13 @@ class CollectorDirTest : public ::testing::Test {
         platform::SetProfile(platform::Profile());
     }
 
-    static void UseRoot(const std::string& nodeRoot) {
-        platform::Profile profile;
-        profile.strRoot = nodeRoot;
-        profile.strOperOwner = std::to_string(getuid()) + ":" + std::to_string(getgid());
-        platform::SetProfile(profile);
-    }
     std::string Real(const std::string& systemPath) const { return root.path() + systemPath; }
-
-    // The cleaning script as the cluster layout installs it.
-    void InstallCleanScript() {
-        MakeDirs(Real("/VXA/script"));
-        std::string target = Real("/VXA/script/collector_clean_file.sh");
-        fs::copy_file(std::string(CHS_SOURCE_DIR) + "/scripts/collector_clean_file.sh", target,
-                      fs::copy_options::overwrite_existing);
-        ASSERT_EQ(chmod(target.c_str(), 0755), 0);
+    // The hand-over of a tree to the management owner.
+    std::string Chown(const std::string& systemPath) const {
+        return "chown -h -R " + ShellQuote(platform::GetProfile().strOperOwner) + " " +
+               ShellQuote(Real(systemPath));
     }
+    void InstallCleanScript() { InstallScript(root.path(), "collector_clean_file.sh"); }
 
     TempDir root;
 };
@@ -113,8 +102,7 @@ TEST_F(CollectorDirTest, PathsFollowTheLunStatus) {
         ASSERT_TRUE(IsDir(Real(entry.first))) << entry.first;
         EXPECT_EQ(ModeOf(Real(entry.first)), 0750u) << entry.first;
     }
-    EXPECT_EQ(g_commands.back(), "chown -h -R " + ShellQuote(platform::GetProfile().strOperOwner) + " " +
-                                     ShellQuote(Real("/VXA/lun_data/omm/chs/")));
+    EXPECT_EQ(g_commands.back(), Chown("/VXA/lun_data/omm/chs/"));
 
     g_commands.clear();
     EXPECT_EQ(ChsLunHandle(static_cast<_tagENUM_LUN_STATUS>(2)), 0);
@@ -128,9 +116,6 @@ TEST_F(CollectorDirTest, PathsFollowTheLunStatus) {
 
     EXPECT_EQ(ChsLunHandle(CHS_LUN_STATUS_INITIAL), 0);
     EXPECT_EQ(CHS_GetLunStatus(), CHS_LUN_STATUS_INITIAL);
-}
-
-TEST_F(CollectorDirTest, PathTypeOutOfRangeThrows) {
     EXPECT_THROW(InfocollectorGetPath(static_cast<INFO_COLLECTOR_PATH_TYPE>(10)), std::logic_error);
     EXPECT_THROW(InfocollectorGetPath(static_cast<INFO_COLLECTOR_PATH_TYPE>(-1)), std::logic_error);
 }
@@ -138,12 +123,8 @@ TEST_F(CollectorDirTest, PathTypeOutOfRangeThrows) {
 TEST_F(CollectorDirTest, PlatformCallbackSwitchesToTheLun) {
     ASSERT_EQ(omlib::regOmmlunIsvalid(ChsLunStatusCallback), 0);
     platform::state::Set("lun_status", "1");
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (CHS_GetLunStatus() != CHS_LUN_STATUS_USABLE && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    EXPECT_TRUE(WaitFor([] { return CHS_GetLunStatus() == CHS_LUN_STATUS_USABLE; }, 10000));
     platform::state::Clear("lun_status");
-    EXPECT_EQ(CHS_GetLunStatus(), CHS_LUN_STATUS_USABLE);
     EXPECT_TRUE(IsDir(Real(kLunCollector + "syslog/")));
 }
 
@@ -164,8 +145,7 @@ TEST_F(CollectorDirTest, CofferTreeIsCreatedInOrderWithItsModes) {
     }
     EXPECT_EQ(ran, mkdirs);
     EXPECT_EQ(mkdirs.back(), "mkdir -p " + ShellQuote(Real(kCoffer + "export"))) << "export sorts last";
-    EXPECT_EQ(g_commands.back(), "chown -h -R " + ShellQuote(platform::GetProfile().strOperOwner) + " " +
-                                     ShellQuote(Real("/VXA/coffer_data/omm/export_import/chs")));
+    EXPECT_EQ(g_commands.back(), Chown("/VXA/coffer_data/omm/export_import/chs"));
     EXPECT_FALSE(IsThere(Real(kCollector + "node/temp/"))) << "temp directories come on demand";
 
     g_commands.clear();
@@ -190,7 +170,7 @@ TEST_F(CollectorDirTest, UnmountedCofferStopsEverything) {
 }
 
 TEST_F(CollectorDirTest, CommandTextsOnAController) {
-    UseRoot("/");
+    UseNodeRoot("/");
     g_dryRun = true;  // nothing of these may touch the machine
     EXPECT_EQ(CreateDir("/VXA/no such/dir/", "750"), 0);
     EXPECT_EQ(CleanDirFile("/VXA/lun_data/omm/chs/"), 0);
@@ -233,7 +213,7 @@ TEST_F(CollectorDirTest, CleanDirFileLengthGuardAndResult) {
     EXPECT_NE(CleanDirFile("/VXA/lun_data/omm/chs/no_such_dir/"), 0) << "a failed find is reported";
 }
 
-TEST_F(CollectorDirTest, CreateDirAndDeleteDir) {
+TEST_F(CollectorDirTest, CreateTestAndDeleteDirectories) {
     std::string dir = kCollector + "perf/";
     MakeDirs(Real(dir));
     ASSERT_EQ(chmod(Real(dir).c_str(), 0700), 0);
@@ -256,15 +236,12 @@ TEST_F(CollectorDirTest, CreateDirAndDeleteDir) {
     EXPECT_EQ(DeleteDir(dir), 0);
     EXPECT_FALSE(IsThere(Real(dir)));
     EXPECT_TRUE(IsDir(Real(kCollector)));
-}
 
-TEST_F(CollectorDirTest, TestAndRecoverCreatesOnDemand) {
     std::string temp = kCollector + "node/temp/";
     EXPECT_EQ(TestAndRecoverSomeCollectorDir(temp, "750"), 0);
     EXPECT_TRUE(IsDir(Real(temp)));
     EXPECT_EQ(ModeOf(Real(temp)), 0750u);
-    EXPECT_EQ(g_commands.back(), "chown -h -R " + ShellQuote(platform::GetProfile().strOperOwner) + " " +
-                                     ShellQuote(Real(temp)));
+    EXPECT_EQ(g_commands.back(), Chown(temp));
     g_commands.clear();
     EXPECT_EQ(TestAndRecoverSomeCollectorDir(temp, "750"), 0);
     EXPECT_TRUE(g_commands.empty()) << "an existing directory costs no command";
@@ -335,7 +312,7 @@ TEST_F(CollectorDirTest, CompressDirFilePacksEveryEntry) {
     EXPECT_FALSE(IsThere(Real(kCollector + "none.tgz")));
 }
 
-TEST_F(CollectorDirTest, CleanTarFileKeepsTheNewestCollectedFiles) {
+TEST_F(CollectorDirTest, CleanTarFileKeepsTheNewestAndRefusesEverythingOutsideTheTrees) {
     InstallCleanScript();
     ASSERT_EQ(RecoverCollectorDirForCofferData(), 0);
     TempDir outside;
@@ -369,12 +346,8 @@ TEST_F(CollectorDirTest, CleanTarFileKeepsTheNewestCollectedFiles) {
     EXPECT_TRUE(IsThere(node + "filelist.txt"));
     EXPECT_FALSE(IsThere(node + "n5.tgz"));
     EXPECT_FALSE(IsThere(node + "n4\nnl.tgz"));
-}
 
-TEST_F(CollectorDirTest, CleanTarFileRefusesEverythingOutsideTheTrees) {
-    InstallCleanScript();
-    ASSERT_EQ(RecoverCollectorDirForCofferData(), 0);
-    TempDir outside;
+    // Nothing outside the trees is ever cleaned.
     WriteText(outside.Join("precious.tgz"), "p");
     WriteText(Real(kCoffer + "chs_file.tgz"), "c");
     WriteText(Real(kCollector + "node/n.tgz"), "n");
@@ -384,7 +357,20 @@ TEST_F(CollectorDirTest, CleanTarFileRefusesEverythingOutsideTheTrees) {
     for (int i = 0; i < 40; ++i) {
         upToSlash += "../";
     }
-    EXPECT_EQ(CleanTarFile(kCollector + "node/" + upToSlash + outside.path().substr(1), "0"), 2);
+    const std::vector<std::tuple<std::string, std::string, int32_t>> cases = {
+        {kCollector + "node/" + upToSlash + outside.path().substr(1), "0", 2},
+        {kCoffer, "0", 2},  // the tree root itself holds no collected files
+        {"/VXA/coffer_data/omm/", "0", 2},
+        {kCollector + "node/../../../../", "0", 2},
+        {kCollector + "escape/", "0", 2},  // a link out of the tree
+        {kCollector + "missing/", "0", 2},
+        {kCollector + "node/", "-1", 1},
+        {kCollector + "node/", "1; rm -rf /", 1},
+        {kCollector + "node/", "", 1},
+    };
+    for (const auto& [dir, keep, code] : cases) {
+        EXPECT_EQ(CleanTarFile(dir, keep), code) << dir << " keeping " << keep;
+    }
     const std::string script = ShellQuote(Real("/VXA/script/collector_clean_file.sh"));
     EXPECT_EQ(chs_execCmdWithoutOutput(script + " " + ShellQuote(outside.path()) + " 0 x", 6000), 2)
         << "a real path outside the node root";
@@ -394,14 +380,6 @@ TEST_F(CollectorDirTest, CleanTarFileRefusesEverythingOutsideTheTrees) {
         chs_execCmdWithoutOutput(uninstalled + " " + ShellQuote(Real(kCollector + "node")) + " 0 x", 6000), 2)
         << "without a node root around it the script cleans nothing";
     EXPECT_EQ(chs_execCmdWithoutOutput(script + " " + ShellQuote(Real(kCollector + "node")) + " 0", 6000), 1);
-    EXPECT_EQ(CleanTarFile(kCoffer, "0"), 2) << "the tree root itself holds no collected files";
-    EXPECT_EQ(CleanTarFile("/VXA/coffer_data/omm/", "0"), 2);
-    EXPECT_EQ(CleanTarFile(kCollector + "node/../../../../", "0"), 2);
-    EXPECT_EQ(CleanTarFile(kCollector + "escape/", "0"), 2) << "a link out of the tree";
-    EXPECT_EQ(CleanTarFile(kCollector + "missing/", "0"), 2);
-    EXPECT_EQ(CleanTarFile(kCollector + "node/", "-1"), 1);
-    EXPECT_EQ(CleanTarFile(kCollector + "node/", "1; rm -rf /"), 1);
-    EXPECT_EQ(CleanTarFile(kCollector + "node/", ""), 1);
     EXPECT_TRUE(IsThere(outside.Join("precious.tgz")));
     EXPECT_TRUE(IsThere(Real(kCoffer + "chs_file.tgz")));
     EXPECT_TRUE(IsThere(Real(kCollector + "node/n.tgz")));
