@@ -3,24 +3,19 @@
 // the transport as a client of node 0 (tests/support/peers_cluster.h).
 #include <gtest/gtest.h>
 #include <json/json.h>
-#include <unistd.h>
 
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include "infra/chs_log.h"
-#include "infra/json_util.h"
 #include "msg/inner_msg.h"
 #include "msg/msg_api.h"
 #include "peers/peer_codes.h"
 #include "peers/peer_fault.h"
-#include "platform/dplog.h"
 #include "platform/om_cluster.h"
+#include "tests/support/json_lines.h"
+#include "tests/support/msg_test_util.h"
 #include "tests/support/peers_cluster.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
@@ -29,23 +24,14 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace chs_peers;
-using chs_test::BinaryPath;
-using chs_test::MakeDirs;
-using chs_test::ReadText;
-using chs_test::RunProgram;
-using chs_test::RunResult;
-using chs_test::TempDir;
-using chs_test::WaitFor;
-using chs_test::WriteText;
-
-constexpr uint16_t kTestPid = chs_test::PEERS_TEST_PID;
-using Reply = chs_test::PeerReply;
+using namespace chs_test;
+using Reply = PeerReply;
 
 class ChsPeersTest : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
         s_dir = new TempDir();
-        s_peers = new chs_test::PeersCluster(*s_dir, 2);
+        s_peers = new PeersCluster(*s_dir, 2);
         ASSERT_TRUE(s_peers->Ready()) << s_peers->Error();
         s_cluster = s_peers->Dir();
         std::string error;
@@ -75,10 +61,14 @@ class ChsPeersTest : public ::testing::Test {
     static void SetMode(uint16_t pid, const std::string& mode) {
         WriteText(s_cluster + "/state/" + FaultStateName(pid), mode);
     }
-
-    static Reply Send(uint16_t node, uint16_t pid, uint32_t opCode, MsgRecord* record,
-                      uint32_t timeoutSec = 5, uint32_t sessionKey = 0) {
-        return chs_test::SendToPeer(node, pid, opCode, record, timeoutSec, sessionKey);
+    // A collected file in the chs directory of `node`; its real path.
+    static std::string CofferFile(int node, const std::string& name, const std::string& text) {
+        MakeDirs(NodeRoot(node) + "/VXA/coffer_data/chs");
+        WriteText(NodeRoot(node) + "/VXA/coffer_data/chs/" + name, text);
+        return NodeRoot(node) + "/VXA/coffer_data/chs/" + name;
+    }
+    static Reply SendFile(MsgRecord* record) {
+        return SendToPeer(0, PEER_PID_REMOTE_AGENT, OPCODE_SEND_FILE, record);
     }
 
     // A send-file request in the daemon's layout for the file at `path`.
@@ -97,30 +87,21 @@ class ChsPeersTest : public ::testing::Test {
         record->appendInner(CTLVCell::NewUInt16(SEND_FILE_TAG_FORM, nodeForm ? 1 : 0));
         return record;
     }
-    static MsgRecord* PortRecord() {
-        auto* record = new MsgRecord(RECORD_SSH_PORT);
-        record->appendInner(CTLVCell::NewEnum(0, 0));
-        return record;
+    static Reply Port(uint16_t node, uint32_t timeoutSec = 5) {
+        return SendToPeer(node, PEER_PID_SSH_PORT, OPCODE_GENERAL,
+                          RecordOf(RECORD_SSH_PORT, {CTLVCell::NewEnum(0, 0)}), timeoutSec);
     }
     static uint64_t PortOf(const Reply& reply) {
         const CTLVCell* port = reply.answer.GetBody().empty() ? nullptr : reply.answer.GetBody()[0].find(1);
         return port == nullptr ? 0 : port->GetUInt64();
     }
-    static std::vector<Json::Value> JsonLines(const std::string& file) {
-        std::vector<Json::Value> lines;
-        std::istringstream in(fs::exists(file) ? ReadText(file) : "");
-        for (std::string line; std::getline(in, line);) {
-            lines.push_back(JsonDeserialization(line));
-        }
-        return lines;
-    }
 
     static TempDir* s_dir;
-    static chs_test::PeersCluster* s_peers;
+    static PeersCluster* s_peers;
     static std::string s_cluster;
 };
 TempDir* ChsPeersTest::s_dir = nullptr;
-chs_test::PeersCluster* ChsPeersTest::s_peers = nullptr;
+PeersCluster* ChsPeersTest::s_peers = nullptr;
 std::string ChsPeersTest::s_cluster;
 
 TEST_F(ChsPeersTest, BadArgumentsGiveUsageAndStatus1) {
@@ -135,21 +116,15 @@ TEST_F(ChsPeersTest, BadArgumentsGiveUsageAndStatus1) {
     }
 }
 
-TEST_F(ChsPeersTest, SendFileDeliversOwnNodeFileUnderItsName) {
-    MakeDirs(NodeRoot(0) + "/VXA/coffer_data/chs");
-    WriteText(NodeRoot(0) + "/VXA/coffer_data/chs/node_a.tgz", "first");
-    WriteText(NodeRoot(0) + "/VXA/coffer_data/chs/node_b.tgz", "second");
-
+TEST_F(ChsPeersTest, SendFileDeliversTheNamedNodesFileUnderItsName) {
     // The daemon names the real path; a system path resolves below the root too.
-    Reply real = Send(0, PEER_PID_REMOTE_AGENT, OPCODE_SEND_FILE,
-                      SendFileRecord(NodeRoot(0) + "/VXA/coffer_data/chs/node_a.tgz", false));
-    Reply system = Send(0, PEER_PID_REMOTE_AGENT, OPCODE_SEND_FILE,
-                        SendFileRecord("/VXA/coffer_data/chs/node_b.tgz", false));
-
+    CofferFile(0, "node_b.tgz", "second");
+    Reply real = SendFile(SendFileRecord(CofferFile(0, "node_a.tgz", "first"), false));
+    Reply system = SendFile(SendFileRecord("/VXA/coffer_data/chs/node_b.tgz", false));
     ASSERT_TRUE(real.bAnswered);
     EXPECT_EQ(real.State(), 0u);
     EXPECT_EQ(real.Code(), PEER_OK);
-    ASSERT_NE(real.answer.GetBody()[0].find(MSG_TAG_ERROR_CODE), nullptr) << "the result is in cell 4095";
+    ASSERT_NE(real.Cell(0, MSG_TAG_ERROR_CODE), nullptr) << "the result is in cell 4095";
     EXPECT_EQ(system.Code(), PEER_OK);
     std::string remote = s_cluster + "/remote/" + NodeName(0);
     EXPECT_EQ(ReadText(remote + "/node_a.tgz"), "first");
@@ -161,30 +136,24 @@ TEST_F(ChsPeersTest, SendFileDeliversOwnNodeFileUnderItsName) {
     ASSERT_FALSE(events.empty());
     EXPECT_EQ(events.back()["event"].asString(), "send-file");
     EXPECT_EQ(events.back()["address"].asString(), "192.0.2.10");
-}
 
-TEST_F(ChsPeersTest, SendFileNodeFormFetchesTheNamedNodesFile) {
-    MakeDirs(NodeRoot(1) + "/VXA/coffer_data/chs");
-    WriteText(NodeRoot(1) + "/VXA/coffer_data/chs/only_on_1.tgz", "node one");
-
-    Reply reply = Send(0, PEER_PID_REMOTE_AGENT, OPCODE_SEND_FILE,
-                       SendFileRecord(NodeRoot(0) + "/VXA/coffer_data/chs/only_on_1.tgz", true, 1));
-
-    EXPECT_EQ(reply.Code(), PEER_OK);
+    // The node form fetches the file of the node named, whatever the path says.
+    CofferFile(1, "only_on_1.tgz", "node one");
+    EXPECT_EQ(SendFile(SendFileRecord(NodeRoot(0) + "/VXA/coffer_data/chs/only_on_1.tgz", true, 1)).Code(),
+              PEER_OK);
     EXPECT_EQ(ReadText(s_cluster + "/remote/" + NodeName(1) + "/only_on_1.tgz"), "node one");
-    EXPECT_FALSE(fs::exists(s_cluster + "/remote/" + NodeName(0) + "/only_on_1.tgz"));
+    EXPECT_FALSE(fs::exists(remote + "/only_on_1.tgz"));
 }
 
 TEST_F(ChsPeersTest, SendFileRefusesBadRequestsWithACode) {
-    MakeDirs(NodeRoot(0) + "/VXA/coffer_data/chs");
+    std::string real = CofferFile(0, "real.tgz", "x");
     WriteText(s_dir->Join("secret.txt"), "outside every node root");
     fs::create_symlink(s_dir->Join("secret.txt"), NodeRoot(0) + "/VXA/coffer_data/chs/link.tgz");
-    WriteText(NodeRoot(0) + "/VXA/coffer_data/chs/real.tgz", "x");
 
     auto* noCells = new MsgRecord(0);
-    auto* numericDir = SendFileRecord(NodeRoot(0) + "/VXA/coffer_data/chs/real.tgz", false);
+    auto* numericDir = SendFileRecord(real, false);
     numericDir->replaceAppendInner(CTLVCell::NewUInt32(SEND_FILE_TAG_DIR, 7));
-    auto* badForm = SendFileRecord(NodeRoot(0) + "/VXA/coffer_data/chs/real.tgz", false);
+    auto* badForm = SendFileRecord(real, false);
     badForm->replaceAppendInner(CTLVCell::NewUInt16(SEND_FILE_TAG_FORM, 9));
     struct Case {
         const char* name;
@@ -203,7 +172,7 @@ TEST_F(ChsPeersTest, SendFileRefusesBadRequestsWithACode) {
         {"unknown node", SendFileRecord("/VXA/coffer_data/chs/real.tgz", true, 9), PEER_ERR_NODE},
     };
     for (const Case& c : cases) {
-        Reply reply = Send(0, PEER_PID_REMOTE_AGENT, OPCODE_SEND_FILE, c.record);
+        Reply reply = SendFile(c.record);
         ASSERT_TRUE(reply.bAnswered) << c.name;
         EXPECT_EQ(reply.State(), 0u) << c.name;
         EXPECT_EQ(reply.Code(), c.code) << c.name;
@@ -216,22 +185,21 @@ TEST_F(ChsPeersTest, SendFileRefusesBadRequestsWithACode) {
 
 TEST_F(ChsPeersTest, SwitchChangeNoticeIsLoggedAndNotAnswered) {
     size_t before = JsonLines(s_cluster + "/run/peers1.log").size();
-    Reply reply = Send(1, PEER_PID_REMOTE_AGENT, OPCODE_SWITCH_CHANGE, new MsgRecord(0), 1);
+    Reply reply = SendToPeer(1, PEER_PID_REMOTE_AGENT, OPCODE_SWITCH_CHANGE, new MsgRecord(0), 1);
     EXPECT_EQ(reply.State(), MSG_STATE_TIMEOUT);
     std::vector<Json::Value> events;
     ASSERT_TRUE(
         WaitFor([&] { return (events = JsonLines(s_cluster + "/run/peers1.log")).size() > before; }, 2000));
     EXPECT_EQ(events.back()["event"].asString(), "switch-change");
-    EXPECT_EQ(events.back()["senderPid"].asUInt(), kTestPid);
+    EXPECT_EQ(events.back()["senderPid"].asUInt(), PEERS_TEST_PID);
 }
 
 TEST_F(ChsPeersTest, AlarmEntryIsRecordedWithAllItsCells) {
-    auto* entry = new MsgRecord(RECORD_ALARM_ENTRY);
-    entry->appendInner(CTLVCell::NewUInt64(0, 0x200FE05C0009ull));
-    entry->appendInner(CTLVCell::NewUInt32(1, 3));
-    entry->appendInner(CTLVCell::NewUInt32(3, 0xE05B));
-    entry->appendInner(CTLVCell::NewString(2, "12,on"));
-    Reply reply = Send(1, PEER_PID_ALARM, OPCODE_GENERAL, entry, 5, 12);
+    auto entry = [](CTLVCell* id) { return RecordOf(RECORD_ALARM_ENTRY, {id, CTLVCell::NewUInt32(1, 3)}); };
+    MsgRecord* good = entry(CTLVCell::NewUInt64(0, 0x200FE05C0009ull));
+    good->appendInner(CTLVCell::NewUInt32(3, 0xE05B));
+    good->appendInner(CTLVCell::NewString(2, "12,on"));
+    Reply reply = SendToPeer(1, PEER_PID_ALARM, OPCODE_GENERAL, good, 5, 12);
     ASSERT_TRUE(reply.bAnswered);
     EXPECT_EQ(reply.Code(), PEER_OK);
 
@@ -241,21 +209,18 @@ TEST_F(ChsPeersTest, AlarmEntryIsRecordedWithAllItsCells) {
     EXPECT_EQ(line["id"].asString(), "0x200fe05c0009");
     EXPECT_EQ(line["entryType"].asUInt(), 3u);
     EXPECT_EQ(line["sessionKey"].asUInt(), 12u);
-    const Json::Value& cells = line["cells"];
-    ASSERT_EQ(cells.size(), 4u);
-    EXPECT_EQ(cells[0]["tag"].asUInt(), 0u);
-    EXPECT_EQ(cells[0]["type"].asUInt(), static_cast<unsigned>(CTLVCell::TLV_UNSIGNED));
-    EXPECT_EQ(cells[0]["value"].asUInt64(), 0x200FE05C0009ull);
-    EXPECT_EQ(cells[2]["value"].asUInt(), 0xE05Bu);
-    EXPECT_EQ(cells[3]["tag"].asUInt(), 2u);
-    EXPECT_EQ(cells[3]["type"].asUInt(), static_cast<unsigned>(CTLVCell::TLV_STRING));
-    EXPECT_EQ(cells[3]["value"].asString(), "12,on");
+    std::vector<std::string> cells;  // "tag type value", types 3 (unsigned) and 2 (text)
+    for (const Json::Value& cell : line["cells"]) {
+        cells.push_back(cell["tag"].asString() + " " + cell["type"].asString() + " " +
+                        cell["value"].asString());
+    }
+    EXPECT_EQ(cells, (std::vector<std::string>{"0 3 " + std::to_string(0x200FE05C0009ull), "1 3 3",
+                                               "3 3 " + std::to_string(0xE05B), "2 2 12,on"}));
 
-    auto* textId = new MsgRecord(RECORD_ALARM_ENTRY);
-    textId->appendInner(CTLVCell::NewString(0, "not a number"));
-    textId->appendInner(CTLVCell::NewUInt32(1, 3));
-    EXPECT_EQ(Send(1, PEER_PID_ALARM, OPCODE_GENERAL, textId).Code(), PEER_ERR_BAD_REQUEST);
-    EXPECT_EQ(Send(1, PEER_PID_ALARM, OPCODE_GENERAL, new MsgRecord(0xD00C90001)).Code(),
+    EXPECT_EQ(
+        SendToPeer(1, PEER_PID_ALARM, OPCODE_GENERAL, entry(CTLVCell::NewString(0, "not a number"))).Code(),
+        PEER_ERR_BAD_REQUEST);
+    EXPECT_EQ(SendToPeer(1, PEER_PID_ALARM, OPCODE_GENERAL, new MsgRecord(0xD00C90001)).Code(),
               PEER_ERR_UNSUPPORTED);
     EXPECT_EQ(JsonLines(s_cluster + "/remote/alarm/node1.jsonl").size(), 1u)
         << "refused entries are not recorded";
@@ -269,7 +234,7 @@ TEST_F(ChsPeersTest, UndecodableBodyIsAnsweredWithAFailure) {
     memcpy(buffer, garbage, sizeof(garbage));
     tagMsgInfo info;
     msg_api::InitMsgInfo(&info);
-    info.usSenderPID = kTestPid;
+    info.usSenderPID = PEERS_TEST_PID;
     info.usReceiverBID = 0;
     info.usReceiverPID = PEER_PID_ALARM;
     info.uiMsgOPCode = OPCODE_GENERAL;
@@ -285,66 +250,60 @@ TEST_F(ChsPeersTest, UndecodableBodyIsAnsweredWithAFailure) {
 }
 
 TEST_F(ChsPeersTest, SessionKeyResolvesToItsUserAndAnUnknownKeyFails) {
+    auto user = [](uint32_t key) {
+        return SendToPeer(0, PEER_PID_ACCESS_AUTH, OPCODE_GENERAL, new MsgRecord(RECORD_QUERY_USER), 5, key);
+    };
     WriteText(s_cluster + "/peers.json", R"({"sessions": {"12345": "admin", "7": "operator"}})");
-
-    Reply known = Send(0, PEER_PID_ACCESS_AUTH, OPCODE_GENERAL, new MsgRecord(RECORD_QUERY_USER), 5, 12345);
+    Reply known = user(12345);
     ASSERT_TRUE(known.bAnswered);
     EXPECT_EQ(known.Code(), PEER_OK);
-    ASSERT_FALSE(known.answer.GetBody().empty());
+    ASSERT_EQ(known.Records(), 1u);
     EXPECT_EQ(known.answer.GetBody()[0].GetCode(), RECORD_QUERY_USER);
-    ASSERT_NE(known.answer.GetBody()[0].find(0), nullptr);
-    EXPECT_STREQ(static_cast<const char*>(known.answer.GetBody()[0][0]), "admin");
+    EXPECT_EQ(known.Text(0, 0), "admin");
 
-    Reply unknown = Send(0, PEER_PID_ACCESS_AUTH, OPCODE_GENERAL, new MsgRecord(RECORD_QUERY_USER), 5, 999);
+    Reply unknown = user(999);
     EXPECT_EQ(unknown.Code(), PEER_ERR_UNKNOWN_SESSION);
-    EXPECT_EQ(unknown.answer.GetBody()[0].find(0), nullptr) << "no user name on failure";
+    EXPECT_EQ(unknown.Cell(0, 0), nullptr) << "no user name on failure";
 
     WriteText(s_cluster + "/peers.json", "{\"sessions\": [1, 2]");
-    EXPECT_EQ(
-        Send(0, PEER_PID_ACCESS_AUTH, OPCODE_GENERAL, new MsgRecord(RECORD_QUERY_USER), 5, 12345).Code(),
-        PEER_ERR_CONFIG);
+    EXPECT_EQ(user(12345).Code(), PEER_ERR_CONFIG);
 }
 
 TEST_F(ChsPeersTest, SshPortComesFromTheConfigurationReadAtEachQuery) {
-    Reply fallback = Send(1, PEER_PID_SSH_PORT, OPCODE_GENERAL, PortRecord());
+    Reply fallback = Port(1);
     EXPECT_EQ(fallback.Code(), PEER_OK);
     EXPECT_EQ(fallback.answer.GetBody()[0].GetCode(), RECORD_SSH_PORT);
     EXPECT_EQ(PortOf(fallback), 22u);
 
     WriteText(s_cluster + "/peers.json", R"({"ssh_port": 2222})");
-    Reply configured = Send(1, PEER_PID_SSH_PORT, OPCODE_GENERAL, PortRecord());
+    Reply configured = Port(1);
     EXPECT_EQ(configured.Code(), PEER_OK);
     EXPECT_EQ(PortOf(configured), 2222u);
 }
 
 TEST_F(ChsPeersTest, FaultModesDelayFailOrSilence) {
     SetMode(PEER_PID_SSH_PORT, "fail:0x4000C960");
-    Reply failed = Send(0, PEER_PID_SSH_PORT, OPCODE_GENERAL, PortRecord());
+    Reply failed = Port(0);
     EXPECT_EQ(failed.Code(), 0x4000C960u);
     EXPECT_EQ(PortOf(failed), 0u);
 
     SetMode(PEER_PID_SSH_PORT, "delay:1500");
-    EXPECT_EQ(Send(0, PEER_PID_SSH_PORT, OPCODE_GENERAL, PortRecord(), 1).State(), MSG_STATE_TIMEOUT);
+    EXPECT_EQ(Port(0, 1).State(), MSG_STATE_TIMEOUT);
     SetMode(PEER_PID_SSH_PORT, "delay:50");
-    EXPECT_EQ(PortOf(Send(0, PEER_PID_SSH_PORT, OPCODE_GENERAL, PortRecord(), 5)), 22u);
+    EXPECT_EQ(PortOf(Port(0)), 22u);
 
     SetMode(PEER_PID_SSH_PORT, "silent");
-    EXPECT_EQ(Send(0, PEER_PID_SSH_PORT, OPCODE_GENERAL, PortRecord(), 1).State(), MSG_STATE_TIMEOUT);
+    EXPECT_EQ(Port(0, 1).State(), MSG_STATE_TIMEOUT);
 
     // A mode that cannot be read leaves the module working.
     SetMode(PEER_PID_SSH_PORT, "delay:soon");
-    EXPECT_EQ(PortOf(Send(0, PEER_PID_SSH_PORT, OPCODE_GENERAL, PortRecord())), 22u);
+    EXPECT_EQ(PortOf(Port(0)), 22u);
 
     // A failing agent does not deliver; the mode belongs to one module only.
-    MakeDirs(NodeRoot(0) + "/VXA/coffer_data/chs");
-    WriteText(NodeRoot(0) + "/VXA/coffer_data/chs/held.tgz", "held");
     SetMode(PEER_PID_REMOTE_AGENT, "fail:5");
-    EXPECT_EQ(Send(0, PEER_PID_REMOTE_AGENT, OPCODE_SEND_FILE,
-                   SendFileRecord("/VXA/coffer_data/chs/held.tgz", false))
-                  .Code(),
-              5u);
+    EXPECT_EQ(SendFile(SendFileRecord(CofferFile(0, "held.tgz", "held"), false)).Code(), 5u);
     EXPECT_FALSE(fs::exists(s_cluster + "/remote/" + NodeName(0) + "/held.tgz"));
-    EXPECT_EQ(Send(0, PEER_PID_SSH_PORT, OPCODE_GENERAL, PortRecord()).Code(), PEER_OK);
+    EXPECT_EQ(Port(0).Code(), PEER_OK);
 }
 
 TEST(PeerFaultModeTest, ParsesEveryFormAndRejectsTheRest) {
