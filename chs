@@ -248,6 +248,13 @@ demo() {
     tar tzvf "$bundle" | sed 's/^/   /'
     say "clearing the export"
     "${ctl[@]}" export clear
+    say "remote log task: the history logs of the last hour from every node, run by node 1"
+    local now
+    now="$(date +%s)"
+    "$chsctl" --cluster "$dir" --node 1 remote-log start --mode 2 --from "$((now - 3600))" --to "$now" \
+        --task-id demo-history --wait
+    say "what reached the remote support folder ($dir/remote/):"
+    find "$dir/remote" -path '*/chs_*' -type f | sort | sed 's/^/   /'
     trap - EXIT
     cluster_down "$dir"
     say "logs: $dir/node*/var/log/chs/infocollector.log"

@@ -316,8 +316,9 @@ class RemoteLogCommand {
                     return kExitFailed;
                 }
                 document["task"] = TaskJson(row);
+                // Until the nodes' files are counted there is nothing to show.
                 std::string progress = TaskProgressLine(row);
-                if (progress != lastProgress) {
+                if (row.i_tasksubitems != 0 && progress != lastProgress) {
                     fprintf(out, "%s\n", progress.c_str());
                     fflush(out);
                     lastProgress = progress;
