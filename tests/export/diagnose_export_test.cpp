@@ -26,9 +26,8 @@
 #include "platform/om_cluster.h"
 #include "platform/platform_profile.h"
 #include "platform/platform_state.h"
+#include "tests/support/export_test_util.h"
 #include "tests/support/log_capture.h"
-#include "tests/support/process.h"
-#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -37,59 +36,74 @@ using chs_test::TempDir;
 
 // The command runner of the tests: pings answer as `g_pingResult` says, the
 // rest runs for real unless `g_override` takes it. Every command is recorded.
-std::mutex g_execMutex;
-std::vector<std::string> g_commands;
+chs_test::CommandLog g_commands;
 std::atomic<int32_t> g_pingResult{2};
+std::mutex g_overrideMutex;
 std::function<bool(const std::string&, int32_t&)> g_override;
 
 int32_t TestExec(const std::string& cmd, uint32_t timeoutMs) {
-    std::function<bool(const std::string&, int32_t&)> override;
-    {
-        std::lock_guard<std::mutex> lock(g_execMutex);
-        g_commands.push_back(cmd);
-        override = g_override;
-    }
+    g_commands.Add(cmd, timeoutMs);
     if (cmd.find("ping ") != std::string::npos) {
         return g_pingResult;
     }
+    std::function<bool(const std::string&, int32_t&)> override;
+    {
+        std::lock_guard<std::mutex> lock(g_overrideMutex);
+        override = g_override;
+    }
     int32_t result = 0;
-    if (override && override(cmd, result)) {
-        return result;
-    }
-    return chs_execCmdWithoutOutput(cmd, timeoutMs);
+    return override && override(cmd, result) ? result : chs_execCmdWithoutOutput(cmd, timeoutMs);
 }
 
-std::vector<std::string> Commands(const std::string& containing) {
-    std::lock_guard<std::mutex> lock(g_execMutex);
-    std::vector<std::string> out;
-    for (const std::string& cmd : g_commands) {
-        if (cmd.find(containing) != std::string::npos) {
-            out.push_back(cmd);
-        }
+// Takes over every "export_command" run while it lives: each ends with
+// `result`, and with `block` only once Release is called.
+class ScriptStandIn {
+  public:
+    ScriptStandIn(int32_t result, bool block) : m_result(result), m_release(!block) {
+        std::lock_guard<std::mutex> lock(g_overrideMutex);
+        g_override = [this](const std::string& cmd, int32_t& result) {
+            if (cmd.find(" export_command ") == std::string::npos) {
+                return false;
+            }
+            std::unique_lock<std::mutex> wait(m_mutex);
+            m_entered = true;
+            m_cond.notify_all();
+            m_cond.wait(wait, [this] { return m_release; });
+            result = m_result;
+            return true;
+        };
     }
-    return out;
-}
+    ~ScriptStandIn() {
+        Release();
+        std::lock_guard<std::mutex> lock(g_overrideMutex);
+        g_override = nullptr;
+    }
+    bool WaitEntered() {
+        std::unique_lock<std::mutex> wait(m_mutex);
+        return m_cond.wait_for(wait, std::chrono::seconds(30), [this] { return m_entered; });
+    }
+    void Release() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_release = true;
+        m_cond.notify_all();
+    }
 
-InnerMsg ExportRequest(CTLVCell* typeCell) {
-    InnerMsg request;
-    tagMsgInfo& info = request.GetMsgInfo();
-    info.usSenderBID = 0;
-    info.usSenderPID = 0;
-    info.usReceiverBID = 0;
-    info.usReceiverPID = CHS_COLLECTOR_PID;
-    info.uiMsgOPCode = 0x70003014;
-    info.uiMsgTimeout = 30;
-    info.usMsgType = MSG_TYPE_REQUEST;
+  private:
+    int32_t m_result;
+    std::mutex m_mutex;
+    std::condition_variable m_cond;
+    bool m_entered = false;
+    bool m_release;
+};
+
+// An export request (0x70003014) whose type cell is `typeCell`; the answer's code, -1 without one.
+int64_t SendExport(CTLVCell* typeCell) {
     MsgRecord* record = new MsgRecord(0x70003014);
-    request.GetBody().append(record);
     record->appendInner(CTLVCell::NewString(0, "test-task"));
     record->appendInner(typeCell);
     record->appendInner(CTLVCell::NewNumber(CTLVCell::TLV_INTEGER, 2, 0, 8));
     record->appendInner(CTLVCell::NewInt32(3, 0));
-    return request;
-}
-
-int64_t SendExport(InnerMsg request) {
+    InnerMsg request = chs_test::LocalRequest(0x70003014, record, 30);
     InnerMsg answer;
     if (!request.SendSyncMsg(answer) || answer.GetBody().size() == 0) {
         return -1;
@@ -97,16 +111,10 @@ int64_t SendExport(InnerMsg request) {
     return answer.GetBody()[0][MSG_TAG_ERROR_CODE].GetInt64();
 }
 
-int64_t SendExportOfType(int32_t type) { return SendExport(ExportRequest(CTLVCell::NewInt32(1, type))); }
+int64_t SendExportOfType(int32_t type) { return SendExport(CTLVCell::NewInt32(1, type)); }
 
 bool WaitGatherEnd() {
-    for (int i = 0; i < 600; ++i) {
-        if (g_astExportFileCfg.iGatherResult != EXPORT_GATHER_RUNNING) {
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return false;
+    return chs_test::WaitFor([] { return g_astExportFileCfg.iGatherResult != EXPORT_GATHER_RUNNING; }, 30000);
 }
 
 class DiagnoseExportTest : public ::testing::Test {
@@ -137,28 +145,19 @@ class DiagnoseExportTest : public ::testing::Test {
         g_uiExportGatherPollMs = 20;
     }
     void SetUp() override {
-        platform::state::ClearAll();
-        platform::state::Set("free_disk_mb", "100000");
-        platform::state::Set("free_mem_mb", "100000");
+        chs_test::ResetStates();
         (void)DeleteRemoteTask(REMOTE_TASK_DIAGNOSE_EXPORT);
         (void)DeleteRemoteTask(REMOTE_TASK_DIAGNOSE_UPLOAD);
         ASSERT_EQ(COLLECTOR_CCDB::SetCollectorSwitch(CHS_SWITCH_ON), 0u);
         g_updateCCDBType = UPDATE_CCDB_UNCHECKED;
         g_pingResult = 2;
-        std::lock_guard<std::mutex> lock(g_execMutex);
-        g_commands.clear();
-        g_override = nullptr;
+        g_commands.Clear();
     }
-    void TearDown() override {
-        platform::state::ClearAll();
-        std::lock_guard<std::mutex> lock(g_execMutex);
-        g_override = nullptr;
-    }
+    void TearDown() override { platform::state::ClearAll(); }
     static std::string Real(const std::string& systemPath) { return platform::RealPath(systemPath); }
 
-    static TempDir* s_dir;
+    static inline TempDir* s_dir = nullptr;
 };
-TempDir* DiagnoseExportTest::s_dir = nullptr;
 
 TEST_F(DiagnoseExportTest, OfflineNodeIsMarkedAndTheRunNodeBuildsItsPackage) {
     LogCapture log;
@@ -173,29 +172,25 @@ TEST_F(DiagnoseExportTest, OfflineNodeIsMarkedAndTheRunNodeBuildsItsPackage) {
     EXPECT_EQ(offline.uiAnswered, EXPORT_ANSWERED_YES);
     EXPECT_TRUE(log.Contains("Notify node to export failed, because the node(id 1) can not ping."));
     // Both addresses were tried, each quoted.
-    EXPECT_EQ(Commands("ping '127.0.0.2' -c 2 | grep 'ttl=' && exit 0 || exit 2 ").size(), 1u);
-    EXPECT_EQ(Commands("ping '127.0.0.12' -c 2").size(), 1u);
+    EXPECT_EQ(g_commands.Count("ping '127.0.0.2' -c 2 | grep 'ttl=' && exit 0 || exit 2 "), 1u);
+    EXPECT_EQ(g_commands.Count("ping '127.0.0.12' -c 2"), 1u);
 
     const tagCOLLECOR_EXPORT_NODE_INFO_S& local = g_astExportFileCfg.astNode[0];
     EXPECT_EQ(local.uiCollectStatus, EXPORT_STATUS_READY);
     EXPECT_EQ(local.strPkgName, "DiagnoseInfo_CTE0.A_MAIN_LOCAL.tgz");
     EXPECT_EQ(local.strPkgPath, strDiagnoseInfoPath);
     EXPECT_EQ(g_uiMasterNid.load(), 0u);
-    struct stat st {};
-    ASSERT_EQ(stat(Real(strDiagnoseInfoPath + local.strPkgName).c_str(), &st), 0);
-    EXPECT_EQ(local.uiPkgSize, static_cast<uint32_t>(st.st_size));
-    chs_test::RunResult listing = chs_test::RunProgram(
-        {"/bin/tar", "-tzf", Real(strDiagnoseInfoPath + local.strPkgName)});
-    EXPECT_EQ(listing.exitCode, 0);
-    EXPECT_NE(listing.out.find("DiagnoseInfo_CTE0.A_MAIN_LOCAL/summary.txt"), std::string::npos) << listing.out;
+    std::string package = Real(strDiagnoseInfoPath + local.strPkgName);
+    EXPECT_EQ(local.uiPkgSize, chs_test::SizeOf(package));
+    EXPECT_EQ(chs_test::Members(package).count("DiagnoseInfo_CTE0.A_MAIN_LOCAL/summary.txt"), 1u);
 
     // The script ran with the package directory quoted, as master.
-    std::vector<std::string> build = Commands(" export_command 100 master current ");
+    auto build = g_commands.With(" export_command 100 master current ");
     ASSERT_EQ(build.size(), 1u);
-    EXPECT_NE(build[0].find("'" + Real(strDiagnoseInfoPath) + "DiagnoseInfo_CTE0.A_MAIN_LOCAL/'"),
+    EXPECT_NE(build[0].first.find("'" + Real(strDiagnoseInfoPath) + "DiagnoseInfo_CTE0.A_MAIN_LOCAL/'"),
               std::string::npos)
-        << build[0];
-    EXPECT_EQ(Commands(" export_node 100 ").size(), 1u);
+        << build[0].first;
+    EXPECT_EQ(g_commands.Count(" export_node 100 "), 1u);
 
     CCDB_COMM::tagDB_CHS_REMOTE_TASK_S row{};
     ASSERT_EQ(GetRemoteTask(REMOTE_TASK_DIAGNOSE_EXPORT, row), 0u);
@@ -216,22 +211,13 @@ TEST_F(DiagnoseExportTest, PingableNodeOutOfTheMapGetsAFallbackEntry) {
     EXPECT_EQ(node.strPkgName, "DiagoseInfo_CTE0.B.tgz");
     EXPECT_EQ(node.uiPkgSize, 0x1E00000u);
     EXPECT_EQ(node.strPkgPath, strDiagnoseExportPath);
-    EXPECT_EQ(Commands("ping '127.0.0.12'").size(), 0u) << "the first address that answers is enough";
+    EXPECT_EQ(g_commands.Count("ping '127.0.0.12'"), 0u) << "the first address that answers is enough";
     EXPECT_EQ(getExportResult(0xFFFFFFFF), 2u);
     EXPECT_EQ(g_astExportFileCfg.iGatherResult, 0);
 }
 
 TEST_F(DiagnoseExportTest, NothingBuiltFailsTheGatherAndDropsTheTaskRow) {
-    {
-        std::lock_guard<std::mutex> lock(g_execMutex);
-        g_override = [](const std::string& cmd, int32_t& result) {
-            if (cmd.find(" export_command ") == std::string::npos) {
-                return false;
-            }
-            result = 1;
-            return true;
-        };
-    }
+    ScriptStandIn script(1, false);
     LogCapture log;
     ASSERT_EQ(SendExportOfType(5), 0);
     ASSERT_TRUE(WaitGatherEnd());
@@ -244,7 +230,7 @@ TEST_F(DiagnoseExportTest, NothingBuiltFailsTheGatherAndDropsTheTaskRow) {
 
 TEST_F(DiagnoseExportTest, BadRequestsAreAnsweredWithACode) {
     LogCapture log;
-    EXPECT_EQ(SendExport(ExportRequest(CTLVCell::NewString(1, "five"))), static_cast<int64_t>(0x4040324E));
+    EXPECT_EQ(SendExport(CTLVCell::NewString(1, "five")), static_cast<int64_t>(0x4040324E));
     EXPECT_TRUE(log.Contains("An exception occurred during getting the info from the reqMsg."));
     EXPECT_EQ(SendExportOfType(6), static_cast<int64_t>(0x03000003));
 
@@ -278,21 +264,15 @@ TEST_F(DiagnoseExportTest, NodeAnswers) {
         return msg;
     };
     tagCOLLECOR_EXPORT_NODE_INFO_S& node = g_astExportFileCfg.astNode[1];
-
-    InnerMsg wrong = answer(5, "DiagnoseInfo_CTE0.B.tgz");
-    EXPECT_EQ(exportHandleAck(wrong, 1), -1);
-    EXPECT_EQ(node.uiCollectStatus, EXPORT_STATUS_FAILED);
-    EXPECT_EQ(node.uiAnswered, EXPORT_ANSWERED_YES);
-
-    node.uiCollectStatus = EXPORT_STATUS_COLLECTING;
-    InnerMsg late = answer(0, "DiagnoseInfo_CTE0.B.tgz", MSG_STATE_TIMEOUT);
-    EXPECT_EQ(exportHandleAck(late, 1), -1);
-    EXPECT_EQ(node.uiCollectStatus, EXPORT_STATUS_FAILED);
-
-    node.uiCollectStatus = EXPORT_STATUS_COLLECTING;
-    InnerMsg empty;
-    EXPECT_EQ(exportHandleAck(empty, 1), -1);
-    EXPECT_EQ(node.uiCollectStatus, EXPORT_STATUS_FAILED);
+    // A refusal, a late answer and an empty one fail the node.
+    for (InnerMsg bad : {answer(5, "DiagnoseInfo_CTE0.B.tgz"),
+                         answer(0, "DiagnoseInfo_CTE0.B.tgz", MSG_STATE_TIMEOUT), InnerMsg()}) {
+        node.uiCollectStatus = EXPORT_STATUS_COLLECTING;
+        node.uiAnswered = EXPORT_ANSWERED_NO;
+        EXPECT_EQ(exportHandleAck(bad, 1), -1);
+        EXPECT_EQ(node.uiCollectStatus, EXPORT_STATUS_FAILED);
+        EXPECT_EQ(node.uiAnswered, EXPORT_ANSWERED_YES);
+    }
 
     InnerMsg good = answer(0, "DiagnoseInfo_CTE0.B_MAIN.tgz");
     EXPECT_EQ(exportHandleAck(good, 16), -1) << "no node 16";
@@ -304,47 +284,8 @@ TEST_F(DiagnoseExportTest, NodeAnswers) {
     ClearExportStrategy();
 }
 
-// Holds every "export_command" run until Release.
-class BlockingScript {
-  public:
-    BlockingScript() {
-        std::lock_guard<std::mutex> lock(g_execMutex);
-        g_override = [this](const std::string& cmd, int32_t& result) {
-            if (cmd.find(" export_command ") == std::string::npos) {
-                return false;
-            }
-            std::unique_lock<std::mutex> wait(m_mutex);
-            m_entered = true;
-            m_cond.notify_all();
-            m_cond.wait(wait, [this] { return m_release; });
-            result = 0;
-            return true;
-        };
-    }
-    ~BlockingScript() {
-        Release();
-        std::lock_guard<std::mutex> lock(g_execMutex);
-        g_override = nullptr;
-    }
-    bool WaitEntered() {
-        std::unique_lock<std::mutex> wait(m_mutex);
-        return m_cond.wait_for(wait, std::chrono::seconds(30), [this] { return m_entered; });
-    }
-    void Release() {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_release = true;
-        m_cond.notify_all();
-    }
-
-  private:
-    std::mutex m_mutex;
-    std::condition_variable m_cond;
-    bool m_entered = false;
-    bool m_release = false;
-};
-
 TEST_F(DiagnoseExportTest, OneNodeBuildsOnePackageAtATime) {
-    BlockingScript script;
+    ScriptStandIn script(0, true);
     // The run node comes with the request when the CCDB is abnormal.
     std::thread first([] { (void)exportDiagnoseFileProc(5, UPDATE_CCDB_ABNORMAL, 1); });
     ASSERT_TRUE(script.WaitEntered());
@@ -360,7 +301,7 @@ TEST_F(DiagnoseExportTest, OneNodeBuildsOnePackageAtATime) {
 
 TEST_F(DiagnoseExportTest, WithoutTheCcdbASecondExportWaitsForTheGathering) {
     platform::state::Set("ccdb_unreachable", "1");
-    BlockingScript script;
+    ScriptStandIn script(0, true);
     ASSERT_EQ(SendExportOfType(5), 0);
     ASSERT_TRUE(script.WaitEntered());
     EXPECT_EQ(SendExportOfType(5), static_cast<int64_t>(0x40E05B0C)) << "no task row, but a gathering runs";
