@@ -14,7 +14,6 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
-#include <initializer_list>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -22,18 +21,14 @@
 #include "infra/json_util.h"
 #include "msg/chs_wire.h"
 #include "peers/peer_codes.h"
+#include "tests/support/msg_test_util.h"
 #include "tests/support/peers_cluster.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using namespace chs_test;
-using chs_peers::PEER_ERR_BAD_REQUEST;
-using chs_peers::PEER_ERR_NO_EXPORT;
-using chs_peers::PEER_ERR_NODE;
-using chs_peers::PEER_ERR_NOT_READY;
-using chs_peers::PEER_ERR_UNSUPPORTED;
-using chs_peers::PEER_OK;
+using namespace chs_peers;
 namespace w = chs_wire;
 
 constexpr const char* kExportDir = "/VXA/coffer_data/omm/export_import/alarm_log/";
@@ -49,25 +44,18 @@ struct StatusView {
     std::vector<NodeState> nodes;
 };
 
-MsgRecord* Rec(uint64_t code, std::initializer_list<CTLVCell*> cells) {
-    auto* record = new MsgRecord(code);
-    for (CTLVCell* cell : cells) {
-        record->appendInner(cell);
-    }
-    return record;
-}
 CTLVCell* U32(unsigned short tag, uint32_t value) { return CTLVCell::NewUInt32(tag, value); }
 CTLVCell* Text(unsigned short tag, const std::string& value) { return CTLVCell::NewString(tag, value); }
 
 PeerReply Alarm(MsgRecord* record, uint16_t node = 0, uint32_t timeoutSec = 5) {
     return SendToPeer(node, w::PID_ALARM, w::OPCODE_GENERAL, record, timeoutSec);
 }
-PeerReply Start(uint32_t type) { return Alarm(Rec(w::RECORD_ALM_EXPORT_START, {U32(0, type)})); }
+PeerReply Start(uint32_t type) { return Alarm(RecordOf(w::RECORD_ALM_EXPORT_START, {U32(0, type)})); }
 PeerReply Package(uint32_t type, const std::string& name, uint16_t node = 0) {
-    return Alarm(Rec(w::RECORD_ALM_EXPORT_PKG, {U32(0, type), Text(4, name)}), node);
+    return Alarm(RecordOf(w::RECORD_ALM_EXPORT_PKG, {U32(0, type), Text(4, name)}), node);
 }
 PeerReply Clear(uint32_t clearType, const std::string& name) {
-    return Alarm(Rec(w::RECORD_ALM_EXPORT_CLEAR, {U32(0, clearType), Text(1, name)}));
+    return Alarm(RecordOf(w::RECORD_ALM_EXPORT_CLEAR, {U32(0, clearType), Text(1, name)}));
 }
 PeerReply List() { return SendToPeer(0, w::PID_ALARM, w::OPCODE_ALM_LOG_LIST, new MsgRecord(0)); }
 PeerReply RunningData(uint16_t node) {
@@ -75,7 +63,7 @@ PeerReply RunningData(uint16_t node) {
 }
 
 StatusView Status(uint32_t type, uint16_t node = 0) {
-    PeerReply reply = Alarm(Rec(w::RECORD_ALM_EXPORT_STATUS, {U32(0, type)}), node);
+    PeerReply reply = Alarm(RecordOf(w::RECORD_ALM_EXPORT_STATUS, {U32(0, type)}), node);
     StatusView view;
     view.code = reply.Code();
     const CTLVCell* total = reply.Cell(0, w::ALM_TAG_TOTAL_STATUS);
@@ -148,7 +136,8 @@ class AlarmExportTest : public ::testing::Test {
     }
     static void RecordEntry(uint16_t node, uint64_t id) {
         ASSERT_EQ(
-            Alarm(Rec(chs_peers::RECORD_ALARM_ENTRY, {CTLVCell::NewUInt64(0, id), U32(1, 3)}), node).Code(),
+            Alarm(RecordOf(chs_peers::RECORD_ALARM_ENTRY, {CTLVCell::NewUInt64(0, id), U32(1, 3)}), node)
+                .Code(),
             PEER_OK);
     }
     // The pid of the newest tar the services started (the gate's script).
@@ -220,7 +209,13 @@ TEST_F(AlarmExportTest, EachNodeGetsARealPackageOfItsOwnEntriesAndLogs) {
     EXPECT_TRUE(Leftovers().empty()) << Leftovers()[0];
 }
 
-TEST_F(AlarmExportTest, ClearDeletesOnePackageMarksItFetchedAndMayBeRepeated) {
+TEST_F(AlarmExportTest, StatusClearAndTheForcedOverallState) {
+    StatusView none = Status(w::ALM_LOG_TYPE_FIRST, 1);  // nothing ever asks node 1 for an export
+    EXPECT_EQ(none.code, PEER_ERR_NO_EXPORT);
+    EXPECT_NE(none.total, w::ALM_TOTAL_RUNNING) << "a failure must not read as still running";
+    EXPECT_EQ(Package(w::ALM_LOG_TYPE_FIRST, "CTE0.A", 1).Code(), PEER_ERR_NO_EXPORT);
+
+    // Clearing deletes one package, marks it fetched and may be repeated.
     ASSERT_EQ(Start(w::ALM_LOG_TYPE_SECOND).Code(), PEER_OK);
     ASSERT_TRUE(WaitDone(w::ALM_LOG_TYPE_SECOND));
     std::string a = std::string(kExportDir) + "almlog_2_CTE0.A.tgz";
@@ -244,6 +239,24 @@ TEST_F(AlarmExportTest, ClearDeletesOnePackageMarksItFetchedAndMayBeRepeated) {
     list = List();
     for (size_t i = 0; i < list.Records(); ++i) {
         EXPECT_NE(list.Text(i, w::ALM_LIST_TAG_PATH), b);
+    }
+
+    struct Case {
+        const char* value;
+        uint32_t total;
+        bool failed;
+    } cases[] = {
+        {"0x05000531", w::ALM_TOTAL_RUNNING, false},
+        {"0x4000C933", w::ALM_TOTAL_SPECIAL_END, true},
+        {"1234", 1234, false},
+        {"soon", w::ALM_TOTAL_DONE, false},  // not a number: ignored
+    };
+    for (const Case& c : cases) {
+        SetState("peer561_export_total", c.value);
+        StatusView forced = Status(w::ALM_LOG_TYPE_SECOND);
+        EXPECT_EQ(forced.total, c.total) << c.value;
+        EXPECT_EQ(forced.code != 0, c.failed) << c.value;
+        EXPECT_EQ(forced.nodes.size(), 2u) << c.value;
     }
 }
 
@@ -314,33 +327,6 @@ TEST_F(AlarmExportTest, LinksAreNeverFollowed) {
     fs::remove(Root(0) + "/VXA/coffer_data/omm/export_import/alarm_log");
 }
 
-TEST_F(AlarmExportTest, StatusWithoutExportFailsAndTheOverallStateCanBeForced) {
-    StatusView none = Status(w::ALM_LOG_TYPE_FIRST, 1);  // nothing ever asks node 1 for an export
-    EXPECT_EQ(none.code, PEER_ERR_NO_EXPORT);
-    EXPECT_NE(none.total, w::ALM_TOTAL_RUNNING) << "a failure must not read as still running";
-    EXPECT_EQ(Package(w::ALM_LOG_TYPE_FIRST, "CTE0.A", 1).Code(), PEER_ERR_NO_EXPORT);
-
-    ASSERT_EQ(Start(w::ALM_LOG_TYPE_SECOND).Code(), PEER_OK);
-    ASSERT_TRUE(WaitDone(w::ALM_LOG_TYPE_SECOND));
-    struct Case {
-        const char* value;
-        uint32_t total;
-        bool failed;
-    } cases[] = {
-        {"0x05000531", w::ALM_TOTAL_RUNNING, false},
-        {"0x4000C933", w::ALM_TOTAL_SPECIAL_END, true},
-        {"1234", 1234, false},
-        {"soon", w::ALM_TOTAL_DONE, false},  // not a number: ignored
-    };
-    for (const Case& c : cases) {
-        SetState("peer561_export_total", c.value);
-        StatusView forced = Status(w::ALM_LOG_TYPE_SECOND);
-        EXPECT_EQ(forced.total, c.total) << c.value;
-        EXPECT_EQ(forced.code != 0, c.failed) << c.value;
-        EXPECT_EQ(forced.nodes.size(), 2u) << c.value;
-    }
-}
-
 TEST_F(AlarmExportTest, EachBehaviourHasItsOwnFaultMode) {
     struct Case {
         const char* behaviour;
@@ -348,14 +334,15 @@ TEST_F(AlarmExportTest, EachBehaviourHasItsOwnFaultMode) {
         std::function<PeerReply()> send;
     } cases[] = {
         {"export-start", w::PID_ALARM, [] { return Start(w::ALM_LOG_TYPE_EVENT); }},
-        {"export-status", w::PID_ALARM, [] { return Alarm(Rec(w::RECORD_ALM_EXPORT_STATUS, {U32(0, 1)})); }},
+        {"export-status", w::PID_ALARM,
+         [] { return Alarm(RecordOf(w::RECORD_ALM_EXPORT_STATUS, {U32(0, 1)})); }},
         {"export-package", w::PID_ALARM, [] { return Package(w::ALM_LOG_TYPE_EVENT, "CTE0.A"); }},
         {"export-clear", w::PID_ALARM, [] { return Clear(w::ALM_CLEAR_TYPE_EVENT, "CTE0.A"); }},
         {"export-stop", w::PID_ALARM, [] { return Alarm(new MsgRecord(w::RECORD_ALM_EXPORT_STOP)); }},
         {"log-list", w::PID_ALARM, [] { return List(); }},
         {"alarm-entry", w::PID_ALARM,
          [] {
-             return Alarm(Rec(chs_peers::RECORD_ALARM_ENTRY, {U32(0, 1), U32(1, 3)}));
+             return Alarm(RecordOf(chs_peers::RECORD_ALARM_ENTRY, {U32(0, 1), U32(1, 3)}));
          }},
         {"running-data", w::PID_SYNC, [] { return RunningData(0); }},
     };
@@ -391,20 +378,22 @@ TEST_F(AlarmExportTest, BadRequestsAreRefusedWithACode) {
         uint32_t code;
     } cases[] = {
         {"start without cells", new MsgRecord(w::RECORD_ALM_EXPORT_START), PEER_ERR_BAD_REQUEST},
-        {"start with a text type", Rec(w::RECORD_ALM_EXPORT_START, {Text(0, "8")}), PEER_ERR_BAD_REQUEST},
-        {"start of type 7", Rec(w::RECORD_ALM_EXPORT_START, {U32(0, 7)}), PEER_ERR_BAD_REQUEST},
-        {"start of type -1", Rec(w::RECORD_ALM_EXPORT_START, {CTLVCell::NewInt32(0, -1)}),
+        {"start with a text type", RecordOf(w::RECORD_ALM_EXPORT_START, {Text(0, "8")}),
+         PEER_ERR_BAD_REQUEST},
+        {"start of type 7", RecordOf(w::RECORD_ALM_EXPORT_START, {U32(0, 7)}), PEER_ERR_BAD_REQUEST},
+        {"start of type -1", RecordOf(w::RECORD_ALM_EXPORT_START, {CTLVCell::NewInt32(0, -1)}),
          PEER_ERR_BAD_REQUEST},
         {"status without cells", new MsgRecord(w::RECORD_ALM_EXPORT_STATUS), PEER_ERR_BAD_REQUEST},
-        {"package without name", Rec(w::RECORD_ALM_EXPORT_PKG, {U32(0, 8)}), PEER_ERR_BAD_REQUEST},
-        {"package numeric name", Rec(w::RECORD_ALM_EXPORT_PKG, {U32(0, 8), U32(4, 1)}), PEER_ERR_BAD_REQUEST},
-        {"package long name", Rec(w::RECORD_ALM_EXPORT_PKG, {U32(0, 8), Text(4, tooLong)}),
+        {"package without name", RecordOf(w::RECORD_ALM_EXPORT_PKG, {U32(0, 8)}), PEER_ERR_BAD_REQUEST},
+        {"package numeric name", RecordOf(w::RECORD_ALM_EXPORT_PKG, {U32(0, 8), U32(4, 1)}),
          PEER_ERR_BAD_REQUEST},
-        {"package ../x", Rec(w::RECORD_ALM_EXPORT_PKG, {U32(0, 8), Text(4, "../x")}), PEER_ERR_NODE},
-        {"clear type 5", Rec(w::RECORD_ALM_EXPORT_CLEAR, {U32(0, 5), Text(1, "CTE0.A")}),
+        {"package long name", RecordOf(w::RECORD_ALM_EXPORT_PKG, {U32(0, 8), Text(4, tooLong)}),
          PEER_ERR_BAD_REQUEST},
-        {"clear ../x", Rec(w::RECORD_ALM_EXPORT_CLEAR, {U32(0, 8), Text(1, "../x")}), PEER_ERR_NODE},
-        {"clear without name", Rec(w::RECORD_ALM_EXPORT_CLEAR, {U32(0, 8)}), PEER_ERR_BAD_REQUEST},
+        {"package ../x", RecordOf(w::RECORD_ALM_EXPORT_PKG, {U32(0, 8), Text(4, "../x")}), PEER_ERR_NODE},
+        {"clear type 5", RecordOf(w::RECORD_ALM_EXPORT_CLEAR, {U32(0, 5), Text(1, "CTE0.A")}),
+         PEER_ERR_BAD_REQUEST},
+        {"clear ../x", RecordOf(w::RECORD_ALM_EXPORT_CLEAR, {U32(0, 8), Text(1, "../x")}), PEER_ERR_NODE},
+        {"clear without name", RecordOf(w::RECORD_ALM_EXPORT_CLEAR, {U32(0, 8)}), PEER_ERR_BAD_REQUEST},
         {"unknown record", new MsgRecord(0xD00C90001), PEER_ERR_UNSUPPORTED},
     };
     for (const Case& c : cases) {
