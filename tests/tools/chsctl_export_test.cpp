@@ -19,8 +19,7 @@
 #include "msg/msg_api.h"
 #include "platform/dplog.h"
 #include "platform/om_cluster.h"
-#include "tests/support/process.h"
-#include "tests/support/temp_dir.h"
+#include "tests/support/export_test_util.h"
 
 namespace {
 
@@ -97,9 +96,7 @@ class ChsctlExportTest : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
         s_dir = new TempDir();
-        s_cluster = s_dir->Join("cluster");
-        RunResult made = RunProgram({BinaryPath("tools/chsctl"), "mkcluster", s_cluster, "--nodes", "3"});
-        ASSERT_EQ(made.exitCode, 0) << made.err;
+        s_cluster = chs_test::MakeCluster(*s_dir, 3);
         std::string error;
         ASSERT_TRUE(platform::AttachCluster(s_cluster + "/cluster.json", 0, Root(0), true, error)) << error;
         platform::LogOpen(s_dir->Join("test.log"));
@@ -138,8 +135,9 @@ class ChsctlExportTest : public ::testing::Test {
     static std::string Root(int node) { return s_cluster + "/node" + std::to_string(node); }
     static std::string Package(int node, const std::string& name) { return Root(node) + kDiagnoseDir + name; }
 
-    static RunResult Chsctl(const std::vector<std::string>& args) {
-        std::vector<std::string> argv = {BinaryPath("tools/chsctl"), "--cluster", s_cluster};
+    // chsctl driving `node`.
+    static RunResult Chsctl(const std::vector<std::string>& args, const std::string& node = "0") {
+        std::vector<std::string> argv = {BinaryPath("tools/chsctl"), "--cluster", s_cluster, "--node", node};
         argv.insert(argv.end(), args.begin(), args.end());
         return RunProgram(argv, {}, 30000);
     }
@@ -158,40 +156,27 @@ class ChsctlExportTest : public ::testing::Test {
                cell->toString();
     }
 
-    static TempDir* s_dir;
-    static std::string s_cluster;
+    static inline TempDir* s_dir = nullptr;
+    static inline std::string s_cluster;
 };
-
-TempDir* ChsctlExportTest::s_dir = nullptr;
-std::string ChsctlExportTest::s_cluster;
 
 // Node 1 has no endpoint: a request that went out ends with status 3.
 TEST_F(ChsctlExportTest, BadCommandLinesAreRefusedBeforeSending) {
     const std::vector<std::vector<std::string>> cases = {
-        {"export"},
-        {"export", "begin"},
-        {"export", "start", "--type", "6"},
-        {"export", "start", "--type"},
-        {"export", "start", "--wait-limit", "5"},
-        {"export", "start", "--wait", "--wait-limit", "0"},
-        {"export", "status", "--wait"},
-        {"export", "download", "-o", ""},
-        {"export", "clear", "--type", "5"},
-    };
+        {"export"}, {"export", "begin"}, {"export", "start", "--type", "6"}, {"export", "start", "--type"},
+        {"export", "start", "--wait-limit", "5"}, {"export", "start", "--wait", "--wait-limit", "0"},
+        {"export", "status", "--wait"}, {"export", "download", "-o", ""}, {"export", "clear", "--type", "5"}};
     for (const auto& words : cases) {
-        std::vector<std::string> args = {"--node", "1"};
-        args.insert(args.end(), words.begin(), words.end());
-        RunResult result = Chsctl(args);
+        RunResult result = Chsctl(words, "1");
         EXPECT_EQ(result.exitCode, 2) << testing::PrintToString(words) << result.err;
-        EXPECT_NE(result.err.find("usage:"), std::string::npos)
-            << testing::PrintToString(words) << result.err;
+        EXPECT_NE(result.err.find("usage:"), std::string::npos) << testing::PrintToString(words);
     }
-    RunResult sent = Chsctl({"--node", "1", "export", "status", "--type", "3"});
+    RunResult sent = Chsctl({"export", "status", "--type", "3"}, "1");
     EXPECT_EQ(sent.exitCode, 3) << sent.err;
 }
 
 TEST_F(ChsctlExportTest, StartSendsTheTaskRequestAndExplainsRefusals) {
-    RunResult started = Chsctl({"--node", "0", "export", "start", "--type", "4"});
+    RunResult started = Chsctl({"export", "start", "--type", "4"});
     EXPECT_EQ(started.exitCode, 0) << started.err;
     EXPECT_EQ(started.out, "diagnose export started on node 0 (type 4)\n");
     InnerMsg request = Received(kStart);
@@ -210,7 +195,7 @@ TEST_F(ChsctlExportTest, StartSendsTheTaskRequestAndExplainsRefusals) {
     };
     for (const auto& [code, text] : refusals) {
         Answer(code);
-        RunResult refused = Chsctl({"--node", "0", "export", "start", "--wait"});
+        RunResult refused = Chsctl({"export", "start", "--wait"});
         EXPECT_EQ(refused.exitCode, 1) << refused.err;
         EXPECT_EQ(refused.err, text);
         EXPECT_EQ(refused.out, "");
@@ -231,7 +216,7 @@ TEST_F(ChsctlExportTest, WaitShowsEachNodeAsItsPackageAppears) {
         {0xFFFFFFFF, 0, nullptr},  // another status query runs: asked again
         {0, 2, [] { WriteText(Package(0, "DiagnoseInfo_CTE0.A_MAIN_LOCAL.tgz"), "01234"); }},
     });
-    RunResult result = Chsctl({"--node", "0", "export", "start", "--wait"});
+    RunResult result = Chsctl({"export", "start", "--wait"});
     EXPECT_EQ(result.exitCode, 0) << result.err;
     EXPECT_EQ(result.out,
               "diagnose export started on node 0 (type 5)\n"
@@ -258,7 +243,7 @@ TEST_F(ChsctlExportTest, WaitEndsWithTheExportsOutcome) {
     };
     for (const Case& c : cases) {
         AnswerStatus(c.steps);
-        std::vector<std::string> args = {"--node", "0", "export", "start", "--wait"};
+        std::vector<std::string> args = {"export", "start", "--wait"};
         args.insert(args.end(), c.extra.begin(), c.extra.end());
         RunResult result = Chsctl(args);
         EXPECT_EQ(result.exitCode, c.exitCode) << c.text << result.out << result.err;
@@ -270,30 +255,24 @@ TEST_F(ChsctlExportTest, WaitEndsWithTheExportsOutcome) {
 }
 
 TEST_F(ChsctlExportTest, DownloadCopiesTheNamedFileOutOfTheNodeRoot) {
-    fs::create_directories(Root(0) + "/VXA/coffer_data/omm/export_import");
-    WriteText(Root(0) + "/VXA/coffer_data/omm/export_import/DiagnoseInfo.tgz", "merged bundle");
+    chs_test::PutFile(Root(0) + "/VXA/coffer_data/omm/export_import/DiagnoseInfo.tgz", "merged bundle");
     Answer(0, "/VXA/coffer_data/omm/export_import/DiagnoseInfo.tgz");
     std::string out = s_dir->Join("out");
     fs::create_directories(out);
 
-    RunResult named = Chsctl({"--node", "0", "export", "download", "-o", out + "/got.tgz"});
+    RunResult named = Chsctl({"export", "download", "-o", out + "/got.tgz"});
     EXPECT_EQ(named.exitCode, 0) << named.err;
     EXPECT_EQ(named.out, "written " + out + "/got.tgz (13 bytes)\n");
     EXPECT_EQ(ReadText(out + "/got.tgz"), "merged bundle");
     EXPECT_EQ(Received(kDownload).GetMsgInfo().uiMsgTimeout, 300u) << "merging takes its time";
     EXPECT_EQ(Cell(Received(kDownload), 1), "4/4:5");
 
-    RunResult intoDir =
-        Chsctl({"--node", "0", "--timeout", "7", "export", "download", "--type", "3", "-o", out});
+    RunResult intoDir = Chsctl({"--timeout", "7", "export", "download", "--type", "3", "-o", out});
     EXPECT_EQ(intoDir.exitCode, 0) << intoDir.err;
     EXPECT_EQ(ReadText(out + "/DiagnoseInfo.tgz"), "merged bundle");
     EXPECT_EQ(Received(kDownload).GetMsgInfo().uiMsgTimeout, 7u);
     EXPECT_EQ(Cell(Received(kDownload), 1), "4/4:3");
-    size_t files = 0;
-    for (const auto& entry : fs::directory_iterator(out)) {
-        files += entry.is_regular_file() ? 1 : 0;
-    }
-    EXPECT_EQ(files, 2u) << "no temporary file is left";
+    EXPECT_EQ(chs_test::Entries(out).size(), 2u) << "no temporary file is left";
 }
 
 // The path comes from the daemon; chsctl copies only files of the node's coffer tree.
@@ -312,7 +291,7 @@ TEST_F(ChsctlExportTest, DownloadRefusesFilesOutsideTheCofferTree) {
     };
     for (const auto& [path, why] : cases) {
         Answer(0, path);
-        RunResult result = Chsctl({"--node", "0", "export", "download", "-o", target});
+        RunResult result = Chsctl({"export", "download", "-o", target});
         EXPECT_EQ(result.exitCode, 1) << path;
         EXPECT_NE(result.err.find(why), std::string::npos) << path << ": " << result.err;
         EXPECT_FALSE(fs::exists(target)) << path;
@@ -321,23 +300,22 @@ TEST_F(ChsctlExportTest, DownloadRefusesFilesOutsideTheCofferTree) {
 
 TEST_F(ChsctlExportTest, StatusAndClear) {
     AnswerStatus({{0, 255, nullptr}, {0, 0, nullptr}, {0x40E05B10, 0, nullptr}, {0, 7, nullptr}});
-    EXPECT_EQ(Chsctl({"--node", "0", "export", "status"}).out, "diagnose export status: gathering\n");
-    EXPECT_EQ(Chsctl({"--node", "0", "export", "status", "--type", "4"}).out,
-              "diagnose export status: done\n");
+    EXPECT_EQ(Chsctl({"export", "status"}).out, "diagnose export status: gathering\n");
+    EXPECT_EQ(Chsctl({"export", "status", "--type", "4"}).out, "diagnose export status: done\n");
     EXPECT_EQ(Cell(Received(kStatus), 1), "4/4:4");
-    RunResult other = Chsctl({"--node", "0", "export", "status"});
+    RunResult other = Chsctl({"export", "status"});
     EXPECT_EQ(other.exitCode, 1);
     EXPECT_EQ(other.err, "failed: result 0x40E05B10 (not the current export type)\n");
-    RunResult odd = Chsctl({"--node", "0", "--json", "export", "status"});
+    RunResult odd = Chsctl({"--json", "export", "status"});
     EXPECT_EQ(odd.exitCode, 1) << "a status the daemon never answers with";
     EXPECT_NE(odd.out.find("\"msgBody\""), std::string::npos) << odd.out;
 
-    RunResult cleared = Chsctl({"--node", "0", "export", "clear"});
+    RunResult cleared = Chsctl({"export", "clear"});
     EXPECT_EQ(cleared.exitCode, 0) << cleared.err;
     EXPECT_EQ(cleared.out, "diagnose export cleared\n");
     EXPECT_EQ(Cell(Received(kClear), 1), "4/4:41");
     Answer(0x40E05B0C);
-    EXPECT_EQ(Chsctl({"--node", "0", "export", "clear"}).exitCode, 1);
+    EXPECT_EQ(Chsctl({"export", "clear"}).exitCode, 1);
 }
 
 }  // namespace
