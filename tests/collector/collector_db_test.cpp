@@ -14,14 +14,12 @@
 #include "platform/om_db.h"
 #include "platform/platform_profile.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/node_root.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
 
-using chs_test::LogCapture;
-using chs_test::MakeDirs;
-using chs_test::TempDir;
-using chs_test::WriteText;
+using namespace chs_test;
 
 std::vector<std::string> g_commands;
 int32_t RecordAndRun(const std::string& cmd, uint32_t timeoutMs) {
@@ -52,13 +50,10 @@ int Rows(void* context, char** table, int rows, int columns, const char* errorTe
 }
 
 class CollectorDbTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         unsetenv("CHS_NODE_ROOT");  // the script must find the root from where it is installed
-        platform::Profile profile;
-        profile.strRoot = root.path();
-        profile.strOperOwner = std::to_string(getuid()) + ":" + std::to_string(getgid());
-        platform::SetProfile(profile);
+        UseNodeRoot(root.path());
         g_commands.clear();
         g_pfnCollectorDbExec = RecordAndRun;
         platform::SetOmDbObserver(
@@ -71,16 +66,10 @@ protected:
         platform::SetProfile(platform::Profile());
     }
 
-    void InstallScript() {
-        MakeDirs(root.Join("VXA/script"));
-        std::string target = root.Join("VXA/script/collector_db_init.sh");
-        std::filesystem::copy_file(std::string(CHS_SOURCE_DIR) + "/scripts/collector_db_init.sh", target,
-                                   std::filesystem::copy_options::overwrite_existing);
-        ASSERT_EQ(chmod(target.c_str(), 0755), 0);
-    }
+    void InstallDbScript() { InstallScript(root.path(), "collector_db_init.sh"); }
     // A fresh database as start-up leaves it.
     void StartUp() {
-        InstallScript();
+        InstallDbScript();
         ASSERT_EQ(RecoverDb(), 0);
         ASSERT_EQ(CollectorDbOper(""), 0);
         statements.clear();
@@ -112,7 +101,15 @@ protected:
 };
 
 TEST_F(CollectorDbTest, MissingDatabaseIsBuiltByTheScriptOnce) {
-    InstallScript();
+    EXPECT_NE(RecoverDb(), 0) << "no script installed";
+    InstallDbScript();
+    MakeDirs(root.Join("VXA/coffer_data/omm/export_import/chs/collector"));
+    WriteText(dbDir(), "a file where the directory belongs");
+    EXPECT_NE(RecoverDb(), 0) << "a failing script";
+    std::filesystem::remove(dbDir());
+    g_commands.clear();
+    log.Clear();
+
     EXPECT_FALSE(IsDbFileValid(COLLECTOR_DB_FILE));
     EXPECT_TRUE(log.Contains("File(" + std::string(COLLECTOR_DB_FILE) + ") is not exists."));
 
@@ -144,7 +141,7 @@ TEST_F(CollectorDbTest, CommandsOnAControllerRoot) {
 }
 
 TEST_F(CollectorDbTest, EmptyAndDamagedFilesAreRebuilt) {
-    InstallScript();
+    InstallDbScript();
     MakeDirs(dbDir());
     WriteText(dbFile(), "");
     EXPECT_FALSE(IsDbFileValid(COLLECTOR_DB_FILE));
@@ -183,14 +180,6 @@ TEST_F(CollectorDbTest, EmptyAndDamagedFilesAreRebuilt) {
     EXPECT_EQ(Tables(), (std::set<std::string>{"tbl_alarm_record", "tbl_node_record", "tbl_plugin_record"}));
 }
 
-TEST_F(CollectorDbTest, ScriptFailureFailsRecovery) {
-    EXPECT_NE(RecoverDb(), 0) << "no script installed";
-    InstallScript();
-    MakeDirs(root.Join("VXA/coffer_data/omm/export_import/chs/collector"));
-    WriteText(dbDir(), "a file where the directory belongs");
-    EXPECT_NE(RecoverDb(), 0);
-}
-
 TEST_F(CollectorDbTest, TableCreationRunsOncePerDatabase) {
     StartUp();
     EXPECT_NE(CollectorDbOper(""), 0) << "the table exists after the first start";
@@ -205,9 +194,6 @@ TEST_F(CollectorDbTest, TableCreationRunsOncePerDatabase) {
     ASSERT_EQ(Select("drop table tbl_log_record").size(), 0u);
     EXPECT_EQ(CollectorDbOper("db_log_record_create"), 0);
     EXPECT_EQ(statements, (std::vector<std::string>{collectorDbTableOper.at("db_log_record_create")}));
-    EXPECT_EQ(collectorDbTableOper.at("db_log_record_create"),
-              "CREATE TABLE tbl_log_record (id integer PRIMARY KEY AUTOINCREMENT, node_id integer, "
-              "file_name varchar (256), is_collect int DEFAULT 0)");
 }
 
 TEST_F(CollectorDbTest, RecordStatementsAndTheirRows) {
@@ -256,10 +242,8 @@ TEST_F(CollectorDbTest, RecordStatementsAndTheirRows) {
             "delete from tbl_node_record", "delete from tbl_alarm_record"}));
     EXPECT_TRUE(Select("select * from tbl_plugin_record").empty());
     EXPECT_TRUE(Select("select * from tbl_node_record").empty());
-}
 
-TEST_F(CollectorDbTest, LogRecordStatementsAndTheirRows) {
-    StartUp();
+    statements.clear();
     EXPECT_EQ(insertLogRecord(65535, "/VXA/log/a.tgz"), 0);
     EXPECT_EQ(insertLogRecord(2, "/VXA/log/a.tgz"), 0);
     EXPECT_EQ(updateLogRecord(65535, "/VXA/log/a.tgz"), 0);
@@ -279,7 +263,7 @@ TEST_F(CollectorDbTest, LogRecordStatementsAndTheirRows) {
                   "delete from tbl_log_record"}));
 }
 
-TEST_F(CollectorDbTest, RecordOfAMissingFileIsRefused) {
+TEST_F(CollectorDbTest, CountsAndFailuresOfTheRecordOperations) {
     StartUp();
     EXPECT_EQ(insertPluginRecord(files.Join("gone.tgz"), 1), -1);
     EXPECT_EQ(insertNodeRecord(files.Join("gone.tgz"), 0), -1);
@@ -288,10 +272,7 @@ TEST_F(CollectorDbTest, RecordOfAMissingFileIsRefused) {
     EXPECT_TRUE(statements.empty());
     EXPECT_TRUE(Select("select * from tbl_plugin_record").empty());
     EXPECT_TRUE(Select("select * from tbl_node_record").empty());
-}
 
-TEST_F(CollectorDbTest, PluginRecordCount) {
-    StartUp();
     std::string path = MakeFile("p.tgz", 10);
     int count = 99;
     EXPECT_EQ(queryPluginRecordCount(path, count), 0);
@@ -307,10 +288,7 @@ TEST_F(CollectorDbTest, PluginRecordCount) {
     EXPECT_EQ(count, 99);
     EXPECT_TRUE(log.Contains(
         "Get plugin record from db failed, return error info (no such table: tbl_plugin_record)."));
-}
 
-TEST_F(CollectorDbTest, FailedAlarmClearIsLogged) {
-    StartUp();
     ASSERT_EQ(Select("drop table tbl_alarm_record").size(), 0u);
     EXPECT_EQ(DelAllAlarmRecord(), 1);
     EXPECT_TRUE(log.Contains("Delete alarm which have been handled faile(1)."));
