@@ -278,7 +278,7 @@ TEST_F(FileHandoffTest, TheAgentDeliversTheFile) {
         10000));
 }
 
-TEST_F(FileHandoffTest, FileNameWithAndWithoutNode) {
+TEST_F(FileHandoffTest, FileNamesAndTimeZones) {
     SetZone("<+0530>-5:30");
     std::string serial = Serial();
     std::string name;
@@ -292,9 +292,7 @@ TEST_F(FileHandoffTest, FileNameWithAndWithoutNode) {
     SetZone("<-0330>3:30");
     ASSERT_EQ(GenCollectorFileName(1, "20260101000000", "", "", name), 0);
     EXPECT_EQ(name, serial + "_20260101000000UTC-03300");
-}
 
-TEST_F(FileHandoffTest, TimeZoneOfADaylightSavingZone) {
     // Standard time +10, summer time +11 from October to April.
     SetZone("<+10>-10<+11>,M10.1.0,M4.1.0/3");
     char zone[DPAX_TIME_TZ_LEN];
