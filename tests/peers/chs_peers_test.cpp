@@ -269,7 +269,7 @@ TEST_F(ChsPeersTest, SessionKeyResolvesToItsUserAndAnUnknownKeyFails) {
     EXPECT_EQ(user(12345).Code(), PEER_ERR_CONFIG);
 }
 
-TEST_F(ChsPeersTest, SshPortComesFromTheConfigurationReadAtEachQuery) {
+TEST_F(ChsPeersTest, SshPortFromTheConfigurationAndFaultModes) {
     Reply fallback = Port(1);
     EXPECT_EQ(fallback.Code(), PEER_OK);
     EXPECT_EQ(fallback.answer.GetBody()[0].GetCode(), RECORD_SSH_PORT);
@@ -279,9 +279,9 @@ TEST_F(ChsPeersTest, SshPortComesFromTheConfigurationReadAtEachQuery) {
     Reply configured = Port(1);
     EXPECT_EQ(configured.Code(), PEER_OK);
     EXPECT_EQ(PortOf(configured), 2222u);
-}
+    fs::remove(s_cluster + "/peers.json");
 
-TEST_F(ChsPeersTest, FaultModesDelayFailOrSilence) {
+    // Fault modes delay, fail or silence a module.
     SetMode(PEER_PID_SSH_PORT, "fail:0x4000C960");
     Reply failed = Port(0);
     EXPECT_EQ(failed.Code(), 0x4000C960u);
