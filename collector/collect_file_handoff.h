@@ -11,24 +11,27 @@
 #include <string>
 
 #include "include/infocollector/file_handoff.h"
+#include "msg/chs_wire.h"
 #include "msg/inner_msg.h"
 
-// Endpoints of the daemon and of the local remote-service agent.
-constexpr uint16_t CHS_COLLECTOR_PID = 551;
-constexpr uint16_t CHS_RELAYD_PID = 550;
-constexpr uint32_t CHS_OPCODE_SEND_FILE = 0x70001001;
-constexpr uint32_t CHS_OPCODE_SWITCH_CHANGE = 0x7000100A;
+// Endpoints of the daemon and of the local remote-service agent, and the
+// send-file request, under the names the daemon uses (msg/chs_wire.h holds
+// the values).
+constexpr uint16_t CHS_COLLECTOR_PID = chs_wire::PID_COLLECTOR;
+constexpr uint16_t CHS_RELAYD_PID = chs_wire::PID_REMOTE_AGENT;
+constexpr uint32_t CHS_OPCODE_SEND_FILE = chs_wire::OPCODE_SEND_FILE;
+constexpr uint32_t CHS_OPCODE_SWITCH_CHANGE = chs_wire::OPCODE_AGENT_SWITCH_CHANGE;
 constexpr uint32_t CHS_SWITCH_CHANGE_TIMEOUT = 10;  // seconds
 // Cells of the send-file request.
-constexpr unsigned short SEND_FILE_TAG_PATH = 0;
-constexpr unsigned short SEND_FILE_TAG_FILE_NAME = 1;
-constexpr unsigned short SEND_FILE_TAG_FILE_SIZE = 2;
-constexpr unsigned short SEND_FILE_TAG_FILE_TYPE = 3;
-constexpr unsigned short SEND_FILE_TAG_IP = 4;
-constexpr unsigned short SEND_FILE_TAG_NODE_ID = 5;
-constexpr unsigned short SEND_FILE_TAG_DEST_FORM = 6;
-constexpr uint16_t SEND_FILE_DEST_ADDRESS = 0;
-constexpr uint16_t SEND_FILE_DEST_NODE = 1;
+constexpr unsigned short SEND_FILE_TAG_PATH = chs_wire::SEND_FILE_TAG_DIR;
+constexpr unsigned short SEND_FILE_TAG_FILE_NAME = chs_wire::SEND_FILE_TAG_NAME;
+constexpr unsigned short SEND_FILE_TAG_FILE_SIZE = chs_wire::SEND_FILE_TAG_SIZE;
+constexpr unsigned short SEND_FILE_TAG_FILE_TYPE = chs_wire::SEND_FILE_TAG_TYPE;
+constexpr unsigned short SEND_FILE_TAG_IP = chs_wire::SEND_FILE_TAG_ADDRESS;
+constexpr unsigned short SEND_FILE_TAG_NODE_ID = chs_wire::SEND_FILE_TAG_NODE;
+constexpr unsigned short SEND_FILE_TAG_DEST_FORM = chs_wire::SEND_FILE_TAG_FORM;
+constexpr uint16_t SEND_FILE_DEST_ADDRESS = chs_wire::SEND_FILE_FORM_ADDRESS;
+constexpr uint16_t SEND_FILE_DEST_NODE = chs_wire::SEND_FILE_FORM_NODE;
 // Time-out of a node-to-node file fetch, in seconds.
 constexpr int CHS_GET_FILE_TIMEOUT = 10;
 

@@ -12,16 +12,18 @@
 #include <string>
 #include <type_traits>
 
+#include "msg/chs_wire.h"
+
 namespace capi_alarm {
 
-constexpr uint16_t CHS_ALARM_SERVICE_PID = 561;
-constexpr uint32_t CHS_ALARM_OPCODE = 259;
+constexpr uint16_t CHS_ALARM_SERVICE_PID = chs_wire::PID_ALARM;
+constexpr uint32_t CHS_ALARM_OPCODE = chs_wire::OPCODE_GENERAL;
 constexpr uint32_t CHS_ALARM_TIMEOUT = 10;  // seconds
-constexpr unsigned long long CHS_ALARM_RECORD = 0xD00C900A5ULL;
-constexpr unsigned short CHS_ALARM_TAG_ID = 0;
-constexpr unsigned short CHS_ALARM_TAG_TYPE = 1;
-constexpr unsigned short CHS_ALARM_TAG_PARAMS = 2;
-constexpr unsigned short CHS_ALARM_TAG_SOURCE = 3;
+constexpr unsigned long long CHS_ALARM_RECORD = chs_wire::RECORD_ALARM_ENTRY;
+constexpr unsigned short CHS_ALARM_TAG_ID = chs_wire::ALARM_TAG_ID;
+constexpr unsigned short CHS_ALARM_TAG_TYPE = chs_wire::ALARM_TAG_TYPE;
+constexpr unsigned short CHS_ALARM_TAG_PARAMS = chs_wire::ALARM_TAG_PARAMS;
+constexpr unsigned short CHS_ALARM_TAG_SOURCE = chs_wire::ALARM_TAG_SOURCE;
 constexpr uint32_t CHS_ALARM_SOURCE = 0xE05B;
 
 // The parameter separator "," must stay unambiguous inside a parameter:

@@ -15,6 +15,7 @@
 #include <mutex>
 #include <string>
 
+#include "msg/chs_wire.h"
 #include "msg/inner_msg.h"
 
 // Whether the plugins are, as far as this unit knows, started. True at
@@ -39,12 +40,12 @@ constexpr uint32_t CHS_OPCODE_COLLECTOR_SWITCH_CHANGE = 0x7000300A;
 constexpr uint32_t CHS_OPCODE_SWITCH_DB_CHANGE = 0x7000300E;
 constexpr uint32_t CHS_OPCODE_CLEAR_ALL_COLLECTOR_FILE = 0x7000300F;
 // The user query of the access-authentication module.
-constexpr uint16_t CHS_ACCESS_AUTH_PID = 567;
-constexpr uint16_t CHS_USER_QUERY_SENDER_PID = 550;
-constexpr uint32_t CHS_USER_QUERY_OPCODE = 0x103;
+constexpr uint16_t CHS_ACCESS_AUTH_PID = chs_wire::PID_ACCESS_AUTH;
+constexpr uint16_t CHS_USER_QUERY_SENDER_PID = chs_wire::PID_REMOTE_AGENT;
+constexpr uint32_t CHS_USER_QUERY_OPCODE = chs_wire::OPCODE_GENERAL;
 constexpr uint32_t CHS_USER_QUERY_TIMEOUT = 50;  // seconds
-constexpr unsigned long long CHS_USER_QUERY_RECORD = 0x2FB;
-constexpr unsigned short CHS_USER_QUERY_TAG_NAME = 0;
+constexpr unsigned long long CHS_USER_QUERY_RECORD = chs_wire::RECORD_QUERY_USER;
+constexpr unsigned short CHS_USER_QUERY_TAG_NAME = chs_wire::QUERY_USER_TAG_NAME;
 // Operation-log event ids.
 constexpr uint64_t CHS_EVENT_SWITCH_SET_OK = 0x200FE05C0009ULL;
 constexpr uint64_t CHS_EVENT_SWITCH_SET_FAILED = 0x200FE05C000AULL;

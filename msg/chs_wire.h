@@ -14,12 +14,51 @@
 namespace chs_wire {
 
 // Endpoints.
+constexpr uint16_t PID_REMOTE_AGENT = 550;
 constexpr uint16_t PID_COLLECTOR = 551;
 constexpr uint16_t PID_ALARM = 561;
+constexpr uint16_t PID_ACCESS_AUTH = 567;
 constexpr uint16_t PID_SYNC = 569;
+constexpr uint16_t PID_SSH_PORT = 575;
 
 constexpr unsigned short TAG_RESULT = 4095;
 constexpr unsigned short TAG_DESCRIPTION = 4094;
+
+// The general command: the handler comes from the first record's code.
+constexpr uint32_t OPCODE_GENERAL = 259;
+
+// ---- Remote-service agent (550) ----
+// Send a file on: tag 0 text directory, 1 text file name, 2 size, 3 file
+// type, then either the address form (tag 4 text address) or the node form
+// (tag 5 node id), told apart by tag 6. The answer's cell 4095 is 0 when sent.
+constexpr uint32_t OPCODE_SEND_FILE = 0x70001001;
+constexpr unsigned short SEND_FILE_TAG_DIR = 0;
+constexpr unsigned short SEND_FILE_TAG_NAME = 1;
+constexpr unsigned short SEND_FILE_TAG_SIZE = 2;
+constexpr unsigned short SEND_FILE_TAG_TYPE = 3;
+constexpr unsigned short SEND_FILE_TAG_ADDRESS = 4;
+constexpr unsigned short SEND_FILE_TAG_NODE = 5;
+constexpr unsigned short SEND_FILE_TAG_FORM = 6;
+constexpr uint16_t SEND_FILE_FORM_ADDRESS = 0;
+constexpr uint16_t SEND_FILE_FORM_NODE = 1;
+// Notice to the master's agent that the collector switch changed.
+constexpr uint32_t OPCODE_AGENT_SWITCH_CHANGE = 0x7000100A;
+
+// ---- Alarm and operation-log entries (561), general command ----
+constexpr uint64_t RECORD_ALARM_ENTRY = 0xD00C900A5;
+constexpr unsigned short ALARM_TAG_ID = 0;
+constexpr unsigned short ALARM_TAG_TYPE = 1;
+constexpr unsigned short ALARM_TAG_PARAMS = 2;
+constexpr unsigned short ALARM_TAG_SOURCE = 3;
+
+// ---- Access authentication (567), general command ----
+// The session key travels in the header; the answer names the user in tag 0.
+constexpr uint64_t RECORD_QUERY_USER = 0x2FB;
+constexpr unsigned short QUERY_USER_TAG_NAME = 0;
+
+// ---- SSH port (575), general command ----
+constexpr uint64_t RECORD_SSH_PORT = 0xD00C900AC;
+constexpr unsigned short SSH_PORT_TAG_PORT = 1;
 
 // ---- Remote log tasks (requests to 551 of any node) ----
 // Start: first record, tag 0 text task id, tag 1 integer mode, tags 2 and 3
@@ -72,8 +111,7 @@ constexpr uint32_t OPCODE_PKG_COLLECTOR_FILE = 0x70003004;
 constexpr unsigned short PKG_TAG_PATH = 0;
 constexpr uint32_t PKG_NOTHING_TO_PACK = 0x4000C965;
 
-// ---- Alarm-log service (561 of the run node), operation code 259 ----
-constexpr uint32_t OPCODE_GENERAL = 259;
+// ---- Alarm-log service (561 of the run node), general command ----
 // Start an export: tag 0 u32 log type.
 constexpr uint64_t RECORD_ALM_EXPORT_START = 0xD00C90016;
 // Status: tag 0 u32 log type. Answer: tag 2 of the first record the overall

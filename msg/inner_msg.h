@@ -13,6 +13,7 @@
 #include <ostream>
 #include <string>
 
+#include "msg/chs_wire.h"
 #include "msg/msg_async_call.h"
 #include "msg/msg_interface.h"
 #include "msg/msg_object.h"
@@ -26,7 +27,7 @@ class Value;
 constexpr unsigned short MSG_TAG_ERROR_CODE = 4095;
 constexpr unsigned short MSG_TAG_DESCRIPTION = 4094;
 // The general-command operation code whose key comes from the body.
-constexpr uint32_t MSG_OPCODE_GENERAL = 259;
+constexpr uint32_t MSG_OPCODE_GENERAL = chs_wire::OPCODE_GENERAL;
 
 class InnerMsg : public MsgInterface {
 public:

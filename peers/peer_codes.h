@@ -5,38 +5,40 @@
 
 #include <cstdint>
 
+#include "msg/chs_wire.h"
+
 namespace chs_peers {
 
 // Endpoints (process ids) served on every node.
-constexpr uint16_t PEER_PID_REMOTE_AGENT = 550;
-constexpr uint16_t PEER_PID_ALARM = 561;
-constexpr uint16_t PEER_PID_ACCESS_AUTH = 567;
-constexpr uint16_t PEER_PID_SSH_PORT = 575;
+constexpr uint16_t PEER_PID_REMOTE_AGENT = chs_wire::PID_REMOTE_AGENT;
+constexpr uint16_t PEER_PID_ALARM = chs_wire::PID_ALARM;
+constexpr uint16_t PEER_PID_ACCESS_AUTH = chs_wire::PID_ACCESS_AUTH;
+constexpr uint16_t PEER_PID_SSH_PORT = chs_wire::PID_SSH_PORT;
 // The alarm-log exports of 561 and the synchronisation service 569 speak the
 // daemon's log-task contract: their codes are in msg/chs_wire.h.
 
 // Remote-service agent.
-constexpr uint32_t OPCODE_SEND_FILE = 0x70001001;
-constexpr uint32_t OPCODE_SWITCH_CHANGE = 0x7000100A;
-constexpr unsigned short SEND_FILE_TAG_DIR = 0;
-constexpr unsigned short SEND_FILE_TAG_NAME = 1;
-constexpr unsigned short SEND_FILE_TAG_SIZE = 2;
-constexpr unsigned short SEND_FILE_TAG_TYPE = 3;
-constexpr unsigned short SEND_FILE_TAG_ADDRESS = 4;
-constexpr unsigned short SEND_FILE_TAG_NODE = 5;
-constexpr unsigned short SEND_FILE_TAG_FORM = 6;
-constexpr uint64_t SEND_FILE_FORM_ADDRESS = 0;
-constexpr uint64_t SEND_FILE_FORM_NODE = 1;
+using chs_wire::OPCODE_SEND_FILE;
+constexpr uint32_t OPCODE_SWITCH_CHANGE = chs_wire::OPCODE_AGENT_SWITCH_CHANGE;
+using chs_wire::SEND_FILE_TAG_DIR;
+using chs_wire::SEND_FILE_TAG_NAME;
+using chs_wire::SEND_FILE_TAG_SIZE;
+using chs_wire::SEND_FILE_TAG_TYPE;
+using chs_wire::SEND_FILE_TAG_ADDRESS;
+using chs_wire::SEND_FILE_TAG_NODE;
+using chs_wire::SEND_FILE_TAG_FORM;
+using chs_wire::SEND_FILE_FORM_ADDRESS;
+using chs_wire::SEND_FILE_FORM_NODE;
 
 // General-command requests (operation code 259) and their record codes.
-constexpr uint32_t OPCODE_GENERAL = 259;
-constexpr uint64_t RECORD_ALARM_ENTRY = 0xD00C900A5;
-constexpr uint64_t RECORD_QUERY_USER = 0x2FB;
-constexpr uint64_t RECORD_SSH_PORT = 0xD00C900AC;
-constexpr unsigned short ALARM_TAG_ID = 0;
-constexpr unsigned short ALARM_TAG_TYPE = 1;
-constexpr unsigned short QUERY_USER_TAG_NAME = 0;
-constexpr unsigned short SSH_PORT_TAG_PORT = 1;
+using chs_wire::OPCODE_GENERAL;
+using chs_wire::RECORD_ALARM_ENTRY;
+using chs_wire::RECORD_QUERY_USER;
+using chs_wire::RECORD_SSH_PORT;
+using chs_wire::ALARM_TAG_ID;
+using chs_wire::ALARM_TAG_TYPE;
+using chs_wire::QUERY_USER_TAG_NAME;
+using chs_wire::SSH_PORT_TAG_PORT;
 constexpr uint32_t DEFAULT_SSH_PORT = 22;
 
 // Result codes carried in cell 4095 of an answer (0: success).
