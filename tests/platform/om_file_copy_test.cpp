@@ -6,7 +6,6 @@
 // started.
 #include "platform/om_file_copy.h"
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -14,6 +13,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <random>
@@ -153,14 +153,9 @@ bool CanConnect(const std::string& path) {
 
 std::vector<std::string> Entries(const std::string& dir) {
     std::vector<std::string> names;
-    if (DIR* d = opendir(dir.c_str())) {
-        while (dirent* entry = readdir(d)) {
-            std::string name = entry->d_name;
-            if (name != "." && name != "..") {
-                names.push_back(name);
-            }
-        }
-        closedir(d);
+    std::error_code error;  // a missing directory has no entries
+    for (const auto& entry : std::filesystem::directory_iterator(dir, error)) {
+        names.push_back(entry.path().filename().string());
     }
     std::sort(names.begin(), names.end());
     return names;
