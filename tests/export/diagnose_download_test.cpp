@@ -42,8 +42,8 @@ using chs_test::Entries;
 using chs_test::Exists;
 using chs_test::LogCapture;
 using chs_test::MakeDirs;
-using chs_test::PutFile;
 using chs_test::Members;
+using chs_test::PutFile;
 using chs_test::ReadText;
 using chs_test::SizedFile;
 using chs_test::WaitFor;
@@ -56,24 +56,13 @@ const std::string kInside = "/VXA/coffer_data/omm/export_import/";
 
 // A peer node: "<cluster.json> <node> <root> <export type> <gather result>".
 int RunPeer(const char* args) {
-    char clusterFile[512] = {0}, nodeText[8] = {0}, root[512] = {0};
-    unsigned int type = 0;
-    int gather = 0;
-    if (sscanf(args, "%511s %7s %511s %u %d", clusterFile, nodeText, root, &type, &gather) != 5 ||
-        OMClusterInit(35, 0, 35, nodeText, root, clusterFile) != 0) {
+    char clusterFile[512] = {0}, node[8] = {0}, root[512] = {0};
+    if (sscanf(args, "%511s %7s %511s %u %d", clusterFile, node, root, &g_astExportFileCfg.ExportType,
+               &g_astExportFileCfg.iGatherResult) != 5) {
         return 2;
     }
-    platform::LogOpen(std::string(root) + "/var/log/chs/peer.log");
-    SetModuleID(551);
-    g_astExportFileCfg.ExportType = type;
-    g_astExportFileCfg.iGatherResult = gather;
-    MsgProcessClass* engine = MsgProcessClass::Instance();
-    if (engine->Init(551) != 0) {
-        return 3;
-    }
-    engine->AddHandlerHelper(new MsgHandleWrapper(processQueryDiagDataStatus, MSG_PRI_1), 0x70003021, 0);
-    engine->AddHandlerHelper(new MsgHandleWrapper(processDelFileFromPeer, MSG_PRI_1), 0x70003016, 0);
-    chs_test::ServeUntilKilled();
+    return chs_test::ServeAsPeer(clusterFile, node, root,
+                                 {{0x70003021, processQueryDiagDataStatus}, {0x70003016, processDelFileFromPeer}});
 }
 
 // Every command is recorded and run for real, except that with g_fakeTar the

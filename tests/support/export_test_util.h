@@ -7,8 +7,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
+#include <initializer_list>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -16,7 +20,11 @@
 #include <utility>
 #include <vector>
 
+#include "infra/chs_log.h"
 #include "msg/inner_msg.h"
+#include "msg/msg_process.h"
+#include "platform/dplog.h"
+#include "platform/om_cluster.h"
 #include "platform/platform_state.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
@@ -105,6 +113,44 @@ class CommandLog {
     std::vector<std::pair<std::string, uint32_t>> m_commands;
 };
 
+// A point where a worker thread waits until the test opens it; the test can
+// wait for the worker to arrive there.
+class Gate {
+  public:
+    void Pass() {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_arrived = true;
+        m_cond.notify_all();
+        m_cond.wait(lock, [this] { return m_open; });
+    }
+    bool WaitArrived() {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return m_cond.wait_for(lock, std::chrono::seconds(30), [this] { return m_arrived; });
+    }
+    void Open() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_open = true;
+        m_cond.notify_all();
+    }
+
+  private:
+    std::mutex m_mutex;
+    std::condition_variable m_cond;
+    bool m_arrived = false;
+    bool m_open = false;
+};
+
+// Attaches this process as node 0 of a cluster laid out by hand in `dir`:
+// `json` as its cluster.json, a state directory and the node root (returned).
+inline std::string AttachHandMadeCluster(const std::string& dir, const std::string& json) {
+    MakeDirs(dir + "/state");
+    MakeDirs(dir + "/node0/var/log/chs");
+    WriteText(dir + "/cluster.json", json);
+    std::string error;
+    EXPECT_TRUE(platform::AttachCluster(dir + "/cluster.json", 0, dir + "/node0", true, error)) << error;
+    return dir + "/node0";
+}
+
 // A request of `opcode` to endpoint 551 of this node, holding `record`
 // (taken over) or an empty record of the opcode.
 inline InnerMsg LocalRequest(uint32_t opcode, MsgRecord* record = nullptr, uint32_t timeoutSec = 60) {
@@ -137,8 +183,24 @@ inline std::unique_ptr<Process> StartSelf(const std::string& env, const std::str
     return self;
 }
 
-// The peer side of StartSelf, once it serves: says so and waits to be killed.
-[[noreturn]] inline void ServeUntilKilled() {
+// The peer side of StartSelf: attaches as `node` of `clusterFile` with the
+// node root `root`, serves `handlers` on endpoint 551 (after `more`, which
+// may start further services), says "ready" and waits to be killed. Returns
+// only on failure.
+inline int ServeAsPeer(const char* clusterFile, const char* node, const std::string& root,
+                       std::initializer_list<std::pair<uint32_t, MsgHandleWrapper::Fn>> handlers,
+                       const std::function<bool()>& more = nullptr) {
+    if (OMClusterInit(35, 0, 35, node, root.c_str(), clusterFile) != 0) {
+        return 2;
+    }
+    platform::LogOpen(root + "/var/log/chs/peer.log");
+    SetModuleID(551);
+    if (MsgProcessClass::Instance()->Init(551) != 0 || (more && !more())) {
+        return 3;
+    }
+    for (const auto& [opcode, handler] : handlers) {
+        MsgProcessClass::Instance()->AddHandlerHelper(new MsgHandleWrapper(handler, MSG_PRI_1), opcode, 0);
+    }
     printf("ready\n");
     fflush(stdout);
     for (;;) {
