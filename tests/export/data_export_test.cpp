@@ -136,17 +136,11 @@ int FakeAlarm(void* transportMessage) {
 // Node 0: "<cluster.json> <root>".
 int RunPeer(const char* args) {
     char clusterFile[512] = {0}, root[512] = {0};
-    if (sscanf(args, "%511s %511s", clusterFile, root) != 2 || OMClusterInit(35, 0, 35, "0", root, clusterFile) != 0) {
+    if (sscanf(args, "%511s %511s", clusterFile, root) != 2) {
         return 2;
     }
-    platform::LogOpen(std::string(root) + "/var/log/chs/peer.log");
-    SetModuleID(551);
-    if (MsgProcessClass::Instance()->Init(551) != 0 || msg_api::RegisterPID(chs_wire::PID_SYNC, FakeSync) != 0) {
-        return 3;
-    }
-    MsgProcessClass::Instance()->AddHandlerHelper(new MsgHandleWrapper(processDelFileFromPeer, MSG_PRI_1),
-                                                  EXPORT_OPCODE_DELETE_FILE, 0);
-    chs_test::ServeUntilKilled();
+    return chs_test::ServeAsPeer(clusterFile, "0", root, {{EXPORT_OPCODE_DELETE_FILE, processDelFileFromPeer}},
+                                 [] { return msg_api::RegisterPID(chs_wire::PID_SYNC, FakeSync) == 0; });
 }
 
 class DataExportTest : public ::testing::Test {
