@@ -6,9 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <ctime>
-#include <mutex>
 #include <stdexcept>
 #include <thread>
 
@@ -47,13 +45,10 @@ class ExportFrameTest : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
         s_dir = new TempDir();
-        chs_test::WriteText(s_dir->Join("cluster.json"), R"({"nodes": [{"id": 0, "name": "CTE0.A"},
-            {"id": 1, "name": "CTE0.B"}, {"id": 2, "name": "CTE1.A"}]})");
         chs_test::MakeDirs(s_dir->Join("node0/VXA/coffer_data/omm/chs"));
-        chs_test::MakeDirs(s_dir->Join("state"));
-        std::string error;
-        ASSERT_TRUE(platform::AttachCluster(s_dir->Join("cluster.json"), 0, s_dir->Join("node0"), true, error))
-            << error;
+        chs_test::AttachHandMadeCluster(s_dir->path(), R"({"nodes": [{"id": 0, "name": "CTE0.A"},
+            {"id": 1, "name": "CTE0.B"}, {"id": 2, "name": "CTE1.A"}]})");
+        ASSERT_FALSE(HasFailure());
         SetModuleID(CHS_COLLECTOR_PID);
         CCDB_COMM::g_uiCcdbUpgradePollMs = 0;
         ASSERT_EQ(COLLECTOR_CCDB::Init(), 0u);
@@ -263,18 +258,12 @@ TEST_F(ExportFrameTest, SetUpSelectsOnlyConfiguredNodes) {
     }
 }
 
-// The handler behind the single-run wrapper: announces that it runs, waits
-// for the test's release, then answers.
-std::mutex g_mutex;
-std::condition_variable g_cond;
-bool g_entered = false, g_release = false;
+// The handler behind the single-run wrapper: answers once the test opens the gate.
+chs_test::Gate g_gate;
 std::atomic<int> g_runs{0};
 
 void BlockingHandler(InnerMsg& msg) {
-    std::unique_lock<std::mutex> lock(g_mutex);
-    g_entered = true;
-    g_cond.notify_all();
-    g_cond.wait(lock, [] { return g_release; });
+    g_gate.Pass();
     ExpDiagPostAckMsg(msg, kSingleRunProbe, 0x40E05B0C);
 }
 
@@ -295,19 +284,12 @@ TEST_F(ExportFrameTest, SecondConcurrentRequestIsAnsweredBusy) {
         InnerMsg request = Probe();
         firstSent = request.SendSyncMsg(firstAnswer);
     });
-    {
-        std::unique_lock<std::mutex> lock(g_mutex);
-        ASSERT_TRUE(g_cond.wait_for(lock, std::chrono::seconds(20), [] { return g_entered; }));
-    }
+    EXPECT_TRUE(g_gate.WaitArrived());
     InnerMsg request = Probe();
     InnerMsg busy;
-    ASSERT_TRUE(request.SendSyncMsg(busy));
+    EXPECT_TRUE(request.SendSyncMsg(busy));
     EXPECT_EQ(busy.TryGetErrorCode(), 0xFFFFFFFFu);
-    {
-        std::lock_guard<std::mutex> lock(g_mutex);
-        g_release = true;
-        g_cond.notify_all();
-    }
+    g_gate.Open();
     first.join();
     ASSERT_TRUE(firstSent);
     ASSERT_EQ(firstAnswer.GetBody().size(), 1u);
