@@ -8,8 +8,6 @@
 #include <sys/stat.h>
 
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <thread>
@@ -56,44 +54,28 @@ int32_t TestExec(const std::string& cmd, uint32_t timeoutMs) {
 }
 
 // Takes over every "export_command" run while it lives: each ends with
-// `result`, and with `block` only once Release is called.
-class ScriptStandIn {
-  public:
-    ScriptStandIn(int32_t result, bool block) : m_result(result), m_release(!block) {
+// `result`, and with `block` only once the gate opens.
+struct ScriptStandIn {
+    ScriptStandIn(int32_t result, bool block) {
+        if (!block) {
+            gate.Open();
+        }
         std::lock_guard<std::mutex> lock(g_overrideMutex);
-        g_override = [this](const std::string& cmd, int32_t& result) {
+        g_override = [this, result](const std::string& cmd, int32_t& ended) {
             if (cmd.find(" export_command ") == std::string::npos) {
                 return false;
             }
-            std::unique_lock<std::mutex> wait(m_mutex);
-            m_entered = true;
-            m_cond.notify_all();
-            m_cond.wait(wait, [this] { return m_release; });
-            result = m_result;
+            gate.Pass();
+            ended = result;
             return true;
         };
     }
     ~ScriptStandIn() {
-        Release();
+        gate.Open();
         std::lock_guard<std::mutex> lock(g_overrideMutex);
         g_override = nullptr;
     }
-    bool WaitEntered() {
-        std::unique_lock<std::mutex> wait(m_mutex);
-        return m_cond.wait_for(wait, std::chrono::seconds(30), [this] { return m_entered; });
-    }
-    void Release() {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_release = true;
-        m_cond.notify_all();
-    }
-
-  private:
-    int32_t m_result;
-    std::mutex m_mutex;
-    std::condition_variable m_cond;
-    bool m_entered = false;
-    bool m_release;
+    chs_test::Gate gate;
 };
 
 // An export request (0x70003014) whose type cell is `typeCell`; the answer's code, -1 without one.
@@ -121,19 +103,17 @@ class DiagnoseExportTest : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
         s_dir = new TempDir();
-        chs_test::WriteText(s_dir->Join("cluster.json"), R"({"serial": "SN-EXP", "nodes": [
+        std::string root = s_dir->Join("node0");
+        std::string script = root + "/VXA/script/chs_diagnostic.py";
+        chs_test::PutFile(script, chs_test::ReadText(std::string(CHS_SOURCE_DIR) + "/scripts/chs_diagnostic.py"));
+        chmod(script.c_str(), 0755);
+        for (const char* sub : {"/VXA/conf", "/VXA/coffer_data/omm/chs"}) {
+            chs_test::MakeDirs(root + sub);
+        }
+        chs_test::AttachHandMadeCluster(s_dir->path(), R"({"serial": "SN-EXP", "nodes": [
             {"id": 0, "name": "CTE0.A", "internalIps": ["127.0.0.1"]},
             {"id": 1, "name": "CTE0.B", "internalIps": ["127.0.0.2", "127.0.0.12"]}]})");
-        std::string root = s_dir->Join("node0");
-        for (const char* sub : {"VXA/script", "VXA/conf", "VXA/coffer_data/omm/chs", "var/log/chs"}) {
-            chs_test::MakeDirs(root + "/" + sub);
-        }
-        std::string script = root + "/VXA/script/chs_diagnostic.py";
-        chs_test::WriteText(script, chs_test::ReadText(std::string(CHS_SOURCE_DIR) + "/scripts/chs_diagnostic.py"));
-        chmod(script.c_str(), 0755);
-        chs_test::MakeDirs(s_dir->Join("state"));
-        std::string error;
-        ASSERT_TRUE(platform::AttachCluster(s_dir->Join("cluster.json"), 0, root, true, error)) << error;
+        ASSERT_FALSE(HasFailure());
         SetModuleID(CHS_COLLECTOR_PID);
         CCDB_COMM::g_uiCcdbUpgradePollMs = 0;
         ASSERT_EQ(COLLECTOR_CCDB::Init(), 0u);
@@ -288,11 +268,11 @@ TEST_F(DiagnoseExportTest, OneNodeBuildsOnePackageAtATime) {
     ScriptStandIn script(0, true);
     // The run node comes with the request when the CCDB is abnormal.
     std::thread first([] { (void)exportDiagnoseFileProc(5, UPDATE_CCDB_ABNORMAL, 1); });
-    ASSERT_TRUE(script.WaitEntered());
+    ASSERT_TRUE(script.gate.WaitArrived());
     LogCapture log;
     EXPECT_EQ(exportDiagnoseFileProc(5, UPDATE_CCDB_ABNORMAL, 1), static_cast<int32_t>(0x40E05B0C));
     EXPECT_TRUE(log.Contains("Current node is exporting diagnostic file."));
-    script.Release();
+    script.gate.Open();
     first.join();
     EXPECT_EQ(strDiagnoseExportName, "DiagnoseInfo_CTE0.A_MAIN.tgz") << "another node runs the task";
     EXPECT_EQ(exportDiagnoseFileProc(6, UPDATE_CCDB_ABNORMAL, 1), -1);
@@ -303,10 +283,10 @@ TEST_F(DiagnoseExportTest, WithoutTheCcdbASecondExportWaitsForTheGathering) {
     platform::state::Set("ccdb_unreachable", "1");
     ScriptStandIn script(0, true);
     ASSERT_EQ(SendExportOfType(5), 0);
-    ASSERT_TRUE(script.WaitEntered());
+    ASSERT_TRUE(script.gate.WaitArrived());
     EXPECT_EQ(SendExportOfType(5), static_cast<int64_t>(0x40E05B0C)) << "no task row, but a gathering runs";
     EXPECT_EQ(g_astExportFileCfg.astNode[0].ucSelected, 1) << "the running export's record is untouched";
-    script.Release();
+    script.gate.Open();
     ASSERT_TRUE(WaitGatherEnd());
     EXPECT_EQ(g_astExportFileCfg.iGatherResult, 0);
     EXPECT_TRUE(chs_test::WaitFor([] { return !g_bGathering.load(); }, 5000));
