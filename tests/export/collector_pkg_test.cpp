@@ -18,7 +18,6 @@
 #include "infra/exec_cmd.h"
 #include "msg/chs_wire.h"
 #include "msg/msg_process.h"
-#include "platform/om_cluster.h"
 #include "platform/platform_profile.h"
 #include "platform/platform_state.h"
 #include "tests/support/export_test_util.h"
@@ -53,14 +52,10 @@ class CollectorPkgTest : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
         s_dir = new chs_test::TempDir();
-        std::string cluster = s_dir->Join("it's a cluster");
-        MakeDirs(cluster + "/state");
-        WriteText(cluster + "/cluster.json",
-                  R"({"serial": "SN-PKG", "nodes": [{"id": 0, "name": "CTE0.A", "internalIps": ["127.0.0.1"]}]})");
-        s_root = cluster + "/node0";
-        MakeDirs(s_root + "/var/log/chs");
-        std::string error;
-        ASSERT_TRUE(platform::AttachCluster(cluster + "/cluster.json", 0, s_root, true, error)) << error;
+        s_root = chs_test::AttachHandMadeCluster(
+            s_dir->Join("it's a cluster"),
+            R"({"serial": "SN-PKG", "nodes": [{"id": 0, "name": "CTE0.A", "internalIps": ["127.0.0.1"]}]})");
+        ASSERT_FALSE(HasFailure());
         SetModuleID(CHS_COLLECTOR_PID);
         ASSERT_EQ(MsgProcessClass::Instance()->Init(CHS_COLLECTOR_PID), 0u);
         MsgProcessClass::Instance()->AddHandlerHelper(new MsgHandleWrapper(HandlePkgCollectorFile, MSG_PRI_1),
