@@ -203,32 +203,7 @@ TEST_F(ChsctlExportTest, StartSendsTheTaskRequestAndExplainsRefusals) {
     }
 }
 
-// The stand-in creates each node's package directory and file between two
-// status answers, the way the nodes' diagnostic scripts do.
-TEST_F(ChsctlExportTest, WaitShowsEachNodeAsItsPackageAppears) {
-    AnswerStatus({
-        {0, 255, [] { fs::create_directories(Package(1, "DiagnoseInfo_CTE0.B")); }},
-        {0, 255,
-         [] {
-             WriteText(Package(1, "DiagnoseInfo_CTE0.B.tgz"), "0123456789");
-             fs::create_directories(Package(0, "DiagnoseInfo_CTE0.A_MAIN_LOCAL"));
-         }},
-        {0xFFFFFFFF, 0, nullptr},  // another status query runs: asked again
-        {0, 2, [] { WriteText(Package(0, "DiagnoseInfo_CTE0.A_MAIN_LOCAL.tgz"), "01234"); }},
-    });
-    RunResult result = Chsctl({"export", "start", "--wait"});
-    EXPECT_EQ(result.exitCode, 0) << result.err;
-    EXPECT_EQ(result.out,
-              "diagnose export started on node 0 (type 5)\n"
-              "node 1 (CTE0.B): building\n"
-              "node 0 (CTE0.A): building\n"
-              "node 1 (CTE0.B): built (10 bytes)\n"
-              "node 0 (CTE0.A): built (5 bytes)\n"
-              "diagnose export done, some parts missing\n");
-    EXPECT_EQ(Cell(Received(kStatus), 1), "4/4:5");
-}
-
-TEST_F(ChsctlExportTest, WaitEndsWithTheExportsOutcome) {
+TEST_F(ChsctlExportTest, WaitFollowsTheNodesToTheExportsOutcome) {
     struct Case {
         std::vector<StatusStep> steps;
         std::vector<std::string> extra;
@@ -240,6 +215,24 @@ TEST_F(ChsctlExportTest, WaitEndsWithTheExportsOutcome) {
         {{{0, 255, nullptr}, {0, 0x4040324C, nullptr}}, {}, 1, "diagnose export failed\n"},
         {{{0x40E05B0E, 0, nullptr}}, {}, 1, "failed: result 0x40E05B0E (no diagnose export task)\n"},
         {{{0, 255, nullptr}}, {"--wait-limit", "1"}, 4, "the export is still gathering after 1 s\n"},
+        // The stand-in creates each node's package directory and file between
+        // two status answers, the way the nodes' diagnostic scripts do.
+        {{{0, 255, [] { fs::create_directories(Package(1, "DiagnoseInfo_CTE0.B")); }},
+          {0, 255,
+           [] {
+               WriteText(Package(1, "DiagnoseInfo_CTE0.B.tgz"), "0123456789");
+               fs::create_directories(Package(0, "DiagnoseInfo_CTE0.A_MAIN_LOCAL"));
+           }},
+          {0xFFFFFFFF, 0, nullptr},  // another status query runs: asked again
+          {0, 2, [] { WriteText(Package(0, "DiagnoseInfo_CTE0.A_MAIN_LOCAL.tgz"), "01234"); }}},
+         {},
+         0,
+         "diagnose export started on node 0 (type 5)\n"
+         "node 1 (CTE0.B): building\n"
+         "node 0 (CTE0.A): building\n"
+         "node 1 (CTE0.B): built (10 bytes)\n"
+         "node 0 (CTE0.A): built (5 bytes)\n"
+         "diagnose export done, some parts missing\n"},
     };
     for (const Case& c : cases) {
         AnswerStatus(c.steps);
@@ -251,6 +244,7 @@ TEST_F(ChsctlExportTest, WaitEndsWithTheExportsOutcome) {
             c.exitCode == 0 || c.text.rfind("diagnose", 0) == 0 ? result.out : result.err;
         ASSERT_GE(where.size(), c.text.size()) << result.out << result.err;
         EXPECT_EQ(where.substr(where.size() - c.text.size()), c.text) << result.out << result.err;
+        EXPECT_EQ(Cell(Received(kStatus), 1), "4/4:5");
     }
 }
 
