@@ -386,7 +386,7 @@ TEST_F(DiagnoseDownloadTest, ClearRemovesTheExportOnEveryNode) {
     EXPECT_EQ(g_updateCCDBType.load(), UPDATE_CCDB_UNCHECKED);
 }
 
-TEST_F(DiagnoseDownloadTest, APeerDeletesOnlyRegularFilesInsideTheExportDirectories) {
+TEST_F(DiagnoseDownloadTest, APeerDeletesOnlyRegularFilesInsideTheExportDirectoriesOfAnyNode) {
     const std::string root = Root(kRunNode);
     const std::string inside = kInside;
     const std::string keep = "/VXA/coffer_data/omm/chs/keep.txt";
@@ -398,8 +398,7 @@ TEST_F(DiagnoseDownloadTest, APeerDeletesOnlyRegularFilesInsideTheExportDirector
     ASSERT_EQ(symlink((root + keep).c_str(), (root + inside + "link").c_str()), 0);
     std::string pwned = s_dir->Join("pwned");
     auto Delete = [](const std::string& path, std::optional<int32_t> kind) {
-        InnerMsg request;
-        request.GetBody().append(new MsgRecord(EXPORT_OPCODE_DELETE_FILE));
+        InnerMsg request = chs_test::LocalRequest(EXPORT_OPCODE_DELETE_FILE);
         request.GetBody()[0].appendInner(CTLVCell::NewString(DIAGNOSE_TAG_DELETE_PATH, path));
         if (kind) {
             request.GetBody()[0].appendInner(CTLVCell::NewInt32(DIAGNOSE_TAG_DELETE_KIND, *kind));
@@ -439,9 +438,8 @@ TEST_F(DiagnoseDownloadTest, APeerDeletesOnlyRegularFilesInsideTheExportDirector
     EXPECT_EQ(g_commands.Count("keep.txt"), 0u);
     EXPECT_TRUE(Exists(root + keep));
     EXPECT_FALSE(Exists(pwned));
-}
 
-TEST_F(DiagnoseDownloadTest, DeleteRequestsReachOtherNodes) {
+    // Requests to other nodes.
     for (uint16_t node : {3, 4}) {
         PutFile(Real(node, kInside + "victim.txt"), "x");
     }
