@@ -28,8 +28,6 @@
 #include "export/export_frame.h"
 #include "export/msg_single_run.h"
 #include "infra/exec_cmd.h"
-#include "msg/msg_process.h"
-#include "platform/dplog.h"
 #include "platform/om_cluster.h"
 #include "platform/platform_profile.h"
 #include "platform/platform_state.h"
