@@ -31,7 +31,6 @@
 #include "msg/chs_wire.h"
 #include "msg/msg_api.h"
 #include "msg/msg_process.h"
-#include "platform/dplog.h"
 #include "platform/om_cluster.h"
 #include "platform/platform_profile.h"
 #include "platform/platform_state.h"
