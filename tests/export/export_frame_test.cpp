@@ -18,7 +18,6 @@
 #include "infra/error_code_desc.h"
 #include "msg/msg_process.h"
 #include "platform/om_ccdb.h"
-#include "platform/om_cluster.h"
 #include "platform/platform_state.h"
 #include "tests/support/export_test_util.h"
 #include "tests/support/log_capture.h"
