@@ -21,7 +21,6 @@
 #include "infra/chs_log.h"
 #include "infra/exec_cmd.h"
 #include "msg/msg_process.h"
-#include "platform/om_cluster.h"
 #include "platform/platform_profile.h"
 #include "platform/platform_state.h"
 #include "tests/support/export_test_util.h"
