@@ -35,15 +35,9 @@ using Row = CCDB_COMM::tagDB_CHS_REMOTE_TASK_S;
 
 chs_test::LocalNode* g_node = nullptr;
 
-uint64_t Now() { return static_cast<uint64_t>(time(nullptr)); }
-
-Row Task() {
-    Row row{};
-    GetRemoteTask(REMOTE_TASK_LOG_EXPORT, row);
-    return row;
-}
-
-bool TaskEnded() { return Task().i_taskendtime != 0; }
+using chs_test::LogTask;
+using chs_test::LogTaskEnded;
+uint64_t Now() { return chs_test::NowSec(); }
 
 int64_t Start(const std::string& id, int32_t mode, uint64_t beginSec, uint64_t endSec) {
     MsgRecord* record = new MsgRecord(chs_wire::OPCODE_REMOTE_LOG_COLLECT);
@@ -108,7 +102,7 @@ protected:
     void TearDown() override {
         platform::state::ClearAll();
         g_node->ClearStates();
-        EXPECT_TRUE(WaitFor([] { Row row{}; return GetRemoteTask(1, row) != 0 || row.i_taskendtime != 0; }, 60000));
+        EXPECT_TRUE(WaitFor(chs_test::LogTaskSettled, 60000));
         EXPECT_TRUE(g_node->PeersRunning());
     }
 };
@@ -118,8 +112,8 @@ TEST_F(LogExportTest, AHistoryTaskSendsEveryLogOfItsRangeOnce) {
     PutLog("t/b.log", std::string(200000, 'b'), 120);
     PutLog("t/old.log", "long ago\n", 10 * 86400);
     ASSERT_EQ(Start("hist", 2, Now() - 3600, Now() + 60), 0);
-    ASSERT_TRUE(WaitFor(TaskEnded, 60000));
-    Row row = Task();
+    ASSERT_TRUE(WaitFor(LogTaskEnded, 60000));
+    Row row = LogTask();
     EXPECT_EQ(row.i_taskstatus, 3u) << row.sv_taskreturn2;
     EXPECT_EQ(row.i_taskresult, 0u);
     EXPECT_EQ(row.i_taskprogress, row.i_tasksubitems);
@@ -150,11 +144,11 @@ TEST_F(LogExportTest, HistoryFailures) {
         ASSERT_EQ(DeleteRemoteTask(REMOTE_TASK_LOG_EXPORT), 0u);
         g_node->SetState(c.state, c.value);
         ASSERT_EQ(Start("fail", 2, Now() - 90, Now() + 60), 0);
-        ASSERT_TRUE(WaitFor(TaskEnded, 60000));
+        ASSERT_TRUE(WaitFor(LogTaskEnded, 60000));
         g_node->ClearStates();
-        EXPECT_EQ(Task().i_taskstatus, 4u);
-        EXPECT_EQ(Task().i_taskresult, c.result);
-        EXPECT_STREQ(Task().sv_taskreturn2, c.text);
+        EXPECT_EQ(LogTask().i_taskstatus, 4u);
+        EXPECT_EQ(LogTask().i_taskresult, c.result);
+        EXPECT_STREQ(LogTask().sv_taskreturn2, c.text);
     }
 }
 
@@ -168,8 +162,8 @@ TEST_F(LogExportTest, ANodeThatDoesNotListItsLogsIsLeftOut) {
     PutLog("t/a.log", "a\n", 60);
     chs_test::LogCapture log;
     ASSERT_EQ(Start("one-silent", 2, Now() - 90, Now() + 60), 0);
-    ASSERT_TRUE(WaitFor(TaskEnded, 60000));
-    EXPECT_EQ(Task().i_taskstatus, 3u) << Task().sv_taskreturn2;
+    ASSERT_TRUE(WaitFor(LogTaskEnded, 60000));
+    EXPECT_EQ(LogTask().i_taskstatus, 3u) << LogTask().sv_taskreturn2;
     EXPECT_TRUE(log.Contains("1 node(s) did not list their history logs in time."));
     EXPECT_EQ(ReadText(Delivered("chs_t_a.log")), "a\n");
     EXPECT_FALSE(fs::exists(g_node->Cluster() + "/remote/CTE0.B")) << "nothing of node 1";
@@ -181,15 +175,15 @@ TEST_F(LogExportTest, AStopEndsTheTaskBeforeItsNextFile) {
     }
     g_node->SetState("peer550_mode", "delay:300");
     ASSERT_EQ(Start("stop-me", 2, Now() - 90, Now() + 60), 0);
-    ASSERT_TRUE(WaitFor([] { return Task().i_taskprogress >= 1; }, 30000));
+    ASSERT_TRUE(WaitFor([] { return LogTask().i_taskprogress >= 1; }, 30000));
     MsgRecord* record = new MsgRecord(chs_wire::OPCODE_REMOTE_LOG_STOP);
     record->appendInner(CTLVCell::NewString(0, "stop-me"));
     InnerMsg stop = chs_test::CollectorRequest(chs_wire::OPCODE_REMOTE_LOG_STOP, record);
     InnerMsg answer;
     ASSERT_TRUE(stop.SendSyncMsg(answer));
     EXPECT_EQ(answer.TryGetErrorCode(), 0u);
-    ASSERT_TRUE(WaitFor(TaskEnded, 30000));
-    Row row = Task();
+    ASSERT_TRUE(WaitFor(LogTaskEnded, 30000));
+    Row row = LogTask();
     EXPECT_EQ(row.i_taskstatus, 4u);
     EXPECT_EQ(row.i_taskresult, 1006u);
     EXPECT_STREQ(row.sv_taskreturn2, "Force stop!");
@@ -218,9 +212,9 @@ TEST_F(LogExportTest, AlarmTasks) {
             g_node->SetState("peer561_export_total", c.total);
         }
         ASSERT_EQ(Start(c.name, c.mode, 0, 0), 0);
-        ASSERT_TRUE(WaitFor(TaskEnded, 60000));
+        ASSERT_TRUE(WaitFor(LogTaskEnded, 60000));
         g_node->ClearStates();
-        Row row = Task();
+        Row row = LogTask();
         EXPECT_EQ(row.i_taskstatus, c.status) << row.sv_taskreturn2;
         EXPECT_EQ(row.i_taskresult, c.result);
         EXPECT_EQ(row.i_tasksubitems, 2u) << "one package per configured node";

@@ -28,7 +28,7 @@ using Row = CCDB_COMM::tagDB_CHS_REMOTE_TASK_S;
 
 chs_test::LocalNode* g_node = nullptr;
 
-uint64_t Now() { return static_cast<uint64_t>(time(nullptr)); }
+uint64_t Now() { return chs_test::NowSec(); }
 
 // The kind-1 row as a test places it.
 void PutTask(const char* id, uint64_t type, uint64_t created, uint64_t ended, uint64_t runNode = 0,
@@ -45,15 +45,12 @@ void PutTask(const char* id, uint64_t type, uint64_t created, uint64_t ended, ui
 }
 
 Row ReadTask() {
-    Row row{};
-    EXPECT_EQ(GetRemoteTask(REMOTE_TASK_LOG_EXPORT, row), 0u);
+    Row row = chs_test::LogTask();
+    EXPECT_NE(row.taskId, 0u) << "no task row";
     return row;
 }
 
-bool TaskEnded() {
-    Row row{};
-    return GetRemoteTask(REMOTE_TASK_LOG_EXPORT, row) == 0 && row.i_taskendtime != 0;
-}
+using chs_test::LogTaskEnded;
 
 struct Answer {
     uint64_t ulRecord = 0;
@@ -107,7 +104,7 @@ protected:
     void TearDown() override {
         platform::state::ClearAll();
         // A task a test started must end before the next test replaces its row.
-        EXPECT_TRUE(WaitFor([] { Row row{}; return GetRemoteTask(1, row) != 0 || row.i_taskendtime != 0; }, 20000));
+        EXPECT_TRUE(WaitFor(chs_test::LogTaskSettled, 20000));
     }
 };
 
@@ -174,7 +171,7 @@ TEST_F(RemoteLogTaskTest, AnAcceptedStartIsAnsweredFirstAndClosedWithItsOutcome)
     Answer answer = Send(chs_wire::OPCODE_REMOTE_LOG_COLLECT, StartRecord("hist-1", 2, 1000000, 2000000));
     EXPECT_EQ(answer.ulRecord, chs_wire::RECORD_REMOTE_TASK_ADDED);
     EXPECT_EQ(answer.llResult, 0);
-    ASSERT_TRUE(WaitFor(TaskEnded, 20000));
+    ASSERT_TRUE(WaitFor(LogTaskEnded, 20000));
     Row row = ReadTask();
     EXPECT_STREQ(row.taskIdText, "hist-1");
     EXPECT_EQ(row.paramValue1, 1000000u);
@@ -287,7 +284,7 @@ TEST_F(RemoteLogTaskTest, Recovery) {
             EXPECT_EQ(memcmp(&before, &after, sizeof(Row)), 0) << "the row is untouched";
             continue;
         }
-        ASSERT_TRUE(WaitFor(TaskEnded, 20000));
+        ASSERT_TRUE(WaitFor(LogTaskEnded, 20000));
         EXPECT_EQ(ReadTask().i_taskstatus, c.status);
         EXPECT_EQ(ReadTask().i_taskresult, c.result);
     }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
 
 #include "collector/collector_db.h"
@@ -10,6 +11,7 @@
 #include "control/ccdb_comm.h"
 #include "control/collector_ccdb.h"
 #include "control/collector_switch.h"
+#include "control/remote_task.h"
 #include "core/collector_dir.h"
 #include "export/export_frame.h"
 #include "infra/chs_log.h"
@@ -51,6 +53,21 @@ LocalNode::LocalNode(int nodes, bool withPeers) : m_strCluster(m_dir.Join("clust
             << ReadText(out);
     }
 }
+
+CCDB_COMM::tagDB_CHS_REMOTE_TASK_S LogTask() {
+    CCDB_COMM::tagDB_CHS_REMOTE_TASK_S row{};
+    GetRemoteTask(1, row);
+    return row;
+}
+
+bool LogTaskEnded() { return LogTask().i_taskendtime != 0; }
+
+bool LogTaskSettled() {
+    CCDB_COMM::tagDB_CHS_REMOTE_TASK_S row{};
+    return GetRemoteTask(1, row) != 0 || row.i_taskendtime != 0;
+}
+
+uint64_t NowSec() { return static_cast<uint64_t>(time(nullptr)); }
 
 InnerMsg CollectorRequest(uint32_t opcode, MsgRecord* record, uint32_t timeoutSec) {
     InnerMsg request;

@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 
+#include "control/ccdb_comm.h"
 #include "msg/inner_msg.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
@@ -38,6 +39,13 @@ private:
     std::string m_strCluster;
     std::unique_ptr<Process> m_peers;
 };
+
+// The remote log task's row (zero-filled when there is none), and whether a
+// task has ended or none exists: the state every test leaves behind.
+CCDB_COMM::tagDB_CHS_REMOTE_TASK_S LogTask();
+bool LogTaskEnded();
+bool LogTaskSettled();
+uint64_t NowSec();
 
 // A request to this process's own daemon endpoint (551) holding `record`.
 InnerMsg CollectorRequest(uint32_t opcode, MsgRecord* record, uint32_t timeoutSec = 60);
