@@ -10,14 +10,6 @@ using chs_test::TempDir;
 using chs_test::WriteText;
 using platform::ClusterConfig;
 
-std::string LoadError(const TempDir& dir, const std::string& json) {
-    WriteText(dir.Join("cluster.json"), json);
-    ClusterConfig config;
-    std::string error;
-    EXPECT_FALSE(ClusterConfig::Load(dir.Join("cluster.json"), config, error)) << json;
-    return error;
-}
-
 TEST(ClusterConfigTest, LoadsNodesAndSettings) {
     TempDir dir;
     WriteText(dir.Join("cluster.json"), R"({
@@ -48,26 +40,26 @@ TEST(ClusterConfigTest, RefusesWhatCannotBeTrusted) {
     EXPECT_FALSE(ClusterConfig::Load(dir.Join("missing.json"), config, error));
     EXPECT_NE(error.find("cannot read"), std::string::npos);
 
-    EXPECT_NE(LoadError(dir, "{ not json").find("not valid JSON"), std::string::npos);
-    EXPECT_NE(LoadError(dir, "[1, 2]").find("JSON object"), std::string::npos);
-    EXPECT_NE(LoadError(dir, R"({"nodes": []})").find("1 to 16 nodes"), std::string::npos);
-    EXPECT_NE(LoadError(dir, R"({"nodes": [{"id": 16, "name": "A"}]})").find("0 to 15"), std::string::npos);
-    EXPECT_NE(LoadError(dir, R"({"nodes": [{"id": -1, "name": "A"}]})").find("0 to 15"), std::string::npos);
-    EXPECT_NE(LoadError(dir, R"({"nodes": [{"id": 0, "name": "NINEBYTES"}]})").find("1 to 8 bytes"),
-              std::string::npos);
-    EXPECT_NE(LoadError(dir, R"({"nodes": [{"id": 0, "name": "A"}, {"id": 0, "name": "B"}]})").find("twice"),
-              std::string::npos);
-    EXPECT_NE(LoadError(dir, R"({"nodes": [{"id": 0, "name": "A"}, {"id": 1, "name": "A"}]})").find("twice"),
-              std::string::npos);
-    EXPECT_NE(LoadError(dir, R"({"nodes": [{"id": 0, "name": "A", "internalIps": ["1234567890123456"]}]})")
-                  .find("internalIps"),
-              std::string::npos);
-    EXPECT_NE(LoadError(dir, R"({"master": 3, "nodes": [{"id": 0, "name": "A"}]})").find("master"),
-              std::string::npos);
-    EXPECT_NE(LoadError(dir, R"({"logLevel": 8, "nodes": [{"id": 0, "name": "A"}]})").find("logLevel"),
-              std::string::npos);
-    EXPECT_NE(LoadError(dir, R"({"serialNumber": 5, "nodes": [{"id": 0, "name": "A"}]})").find("serialNumber"),
-              std::string::npos);
+    const std::pair<const char*, const char*> cases[] = {
+        {"{ not json", "not valid JSON"},
+        {"[1, 2]", "JSON object"},
+        {R"({"nodes": []})", "1 to 16 nodes"},
+        {R"({"nodes": [{"id": 16, "name": "A"}]})", "0 to 15"},
+        {R"({"nodes": [{"id": -1, "name": "A"}]})", "0 to 15"},
+        {R"({"nodes": [{"id": 0, "name": "NINEBYTES"}]})", "1 to 8 bytes"},
+        {R"({"nodes": [{"id": 0, "name": "A"}, {"id": 0, "name": "B"}]})", "twice"},
+        {R"({"nodes": [{"id": 0, "name": "A"}, {"id": 1, "name": "A"}]})", "twice"},
+        {R"({"nodes": [{"id": 0, "name": "A", "internalIps": ["1234567890123456"]}]})", "internalIps"},
+        {R"({"master": 3, "nodes": [{"id": 0, "name": "A"}]})", "master"},
+        {R"({"logLevel": 8, "nodes": [{"id": 0, "name": "A"}]})", "logLevel"},
+        {R"({"serialNumber": 5, "nodes": [{"id": 0, "name": "A"}]})", "serialNumber"},
+    };
+    for (const auto& [json, reason] : cases) {
+        WriteText(dir.Join("cluster.json"), json);
+        std::string why;
+        EXPECT_FALSE(ClusterConfig::Load(dir.Join("cluster.json"), config, why)) << json;
+        EXPECT_NE(why.find(reason), std::string::npos) << json << ": " << why;
+    }
 }
 
 }  // namespace
