@@ -5,12 +5,45 @@
 #include <initializer_list>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "msg/msg_async_call.h"
 #include "msg/msg_exception.h"
 #include "msg/msg_record.h"
 
 namespace chs_test {
+
+// The prefix of every log line that refuses a malformed wire message.
+inline const std::string kInvalidMsg = "TLV V3 message is invalid,reason is : ";
+
+// What `item.dump(out)` writes, for cells, records and bodies.
+template <typename T>
+auto DumpText(const T& item) -> decltype(item.dump(std::declval<std::ostream&>()), std::string()) {
+    std::ostringstream out;
+    item.dump(out);
+    return out.str();
+}
+
+// What `message.Dump(out)` writes, for whole messages.
+template <typename T>
+auto DumpText(const T& message) -> decltype(message.Dump(std::declval<std::ostream&>()), std::string()) {
+    std::ostringstream out;
+    message.Dump(out);
+    return out.str();
+}
+
+// A callback that counts its calls and its destruction into counters the test owns.
+struct CountingCall : MsgAsyncCall {
+    CountingCall(int& answers, int& timeouts, int& destroyed)
+        : answers(answers), timeouts(timeouts), destroyed(destroyed) {}
+    ~CountingCall() override { ++destroyed; }
+    void msg_rsp(InnerMsg&) override { ++answers; }
+    void timeout(InnerMsg&) override { ++timeouts; }
+    int& answers;
+    int& timeouts;
+    int& destroyed;
+};
 
 // A record of `code` holding `cells` (which it takes).
 inline MsgRecord* RecordOf(uint64_t code, std::initializer_list<CTLVCell*> cells) {
