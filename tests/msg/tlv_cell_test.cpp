@@ -3,9 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <functional>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -15,13 +13,7 @@
 namespace {
 
 using chs_test::RaisedText;
-
-std::string Dump(const CTLVCell& cell) {
-    std::ostringstream out;
-    cell.dump(out);
-    return out.str();
-}
-
+const auto Dump = [](const CTLVCell& cell) { return chs_test::DumpText(cell); };
 
 std::vector<unsigned char> Bytes(size_t count, unsigned char first = 'a') {
     std::vector<unsigned char> bytes(count);
@@ -117,25 +109,11 @@ TEST(TLVCellTest, SetFromItsOwnValueKeepsTheValue) {
 // Values of every width the wire can carry, bytes 0x81 0x82 ...: the high
 // bit is set so that sign handling shows.
 TEST(TLVCellTest, NumericValuesReadLittleEndianByWidth) {
-    const uint64_t expected_unsigned[] = {0,
-                                          0x81,
-                                          0x8281,
-                                          0x838281,
-                                          0x84838281,
-                                          0x8584838281,
-                                          0x868584838281,
-                                          0x87868584838281,
-                                          0x8887868584838281,
-                                          0x8887868584838281};
-    const int64_t expected_signed[] = {0,
-                                       -127,
-                                       static_cast<int16_t>(0x8281),
-                                       0x838281,
-                                       static_cast<int32_t>(0x84838281),
-                                       0x8584838281,
-                                       0x868584838281,
-                                       0x87868584838281,
-                                       static_cast<int64_t>(0x8887868584838281),
+    const uint64_t expected_unsigned[] = {0, 0x81, 0x8281, 0x838281, 0x84838281, 0x8584838281, 0x868584838281,
+                                          0x87868584838281, 0x8887868584838281, 0x8887868584838281};
+    const int64_t expected_signed[] = {0, -127, static_cast<int16_t>(0x8281), 0x838281,
+                                       static_cast<int32_t>(0x84838281), 0x8584838281, 0x868584838281,
+                                       0x87868584838281, static_cast<int64_t>(0x8887868584838281),
                                        static_cast<int64_t>(0x8887868584838281)};
     std::vector<unsigned char> bytes = Bytes(9, 0x81);
     for (size_t width = 0; width <= 9; ++width) {
