@@ -2,10 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
-#include <functional>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -15,12 +12,10 @@
 
 namespace {
 
+using chs_test::LogCapture;
 using chs_test::RaisedText;
 using chs_test::RecordOf;
-
-using chs_test::LogCapture;
-
-const char kInvalid[] = "TLV V3 message is invalid,reason is : ";
+const std::string& kInvalid = chs_test::kInvalidMsg;
 
 // Hand-assembled wire bytes, so that tests pin the layout instead of trusting the encoder.
 struct Wire {
@@ -46,13 +41,7 @@ struct Wire {
     unsigned int size() const { return static_cast<unsigned int>(bytes.size()); }
 };
 
-std::string DumpOf(const MsgObject& body) {
-    std::ostringstream out;
-    body.dump(out);
-    return out.str();
-}
-
-
+const auto DumpOf = [](const MsgObject& body) { return chs_test::DumpText(body); };
 
 TEST(MsgRecordTest, DuplicateTagsKeepFirstOrTakeNewValueInPlace) {
     MsgRecord record(1);
@@ -101,9 +90,7 @@ TEST(MsgRecordTest, CopiesAreDeepAndKeepOrder) {
     EXPECT_EQ(original->first(), nullptr);
 
     for (const MsgRecord* record : {&copy, &assigned}) {
-        std::ostringstream out;
-        record->dump(out);
-        EXPECT_EQ(out.str(), "{C=77{3,41,S:" + std::string(40, 'x') + "}{1,2,U:2}}");
+        EXPECT_EQ(chs_test::DumpText(*record), "{C=77{3,41,S:" + std::string(40, 'x') + "}{1,2,U:2}}");
         EXPECT_EQ(record->count(), 2u);
     }
 }
@@ -205,7 +192,7 @@ TEST(MsgObjectTest, DamagedBodiesFailAsAWhole) {
     cases.push_back({"three trailing bytes", good, "bytes after the last record ->3 < 10"});
     cases.back().wire.bytes.insert(cases.back().wire.bytes.end(), {1, 2, 3});
     cases.push_back({"type code 12", good,
-                     std::string(kInvalid) + "data type unmated, received type is 12 msg code is : 9"});
+                     kInvalid + "data type unmated, received type is 12 msg code is : 9"});
     cases.back().wire.Record(9, 4).Cell(2, 12, "");
     cases.push_back(
         {"cells end one byte early, last record", good, "the total length is not equal with parselen."});
@@ -216,13 +203,13 @@ TEST(MsgObjectTest, DamagedBodiesFailAsAWhole) {
     cases.back().wire.Record(10, 0);
     cases.push_back(
         {"record longer than the buffer", good,
-         std::string(kInvalid) +
+         kInvalid +
              "record length is too long, (usRecordLen +  MIN_RECORD_SIZE) > uiBufSize ->30+10 < 14 msg "
              "code is : 9"});
     cases.back().wire.Record(9, 30).Cell(2, 3, "");
     cases.push_back(
         {"value past the record", good,
-         std::string(kInvalid) +
+         kInvalid +
              "data length is too long, ((sDataLen + pos) > usRecordLen + MIN_RECORD_SIZE) ->5+14 > "
              "8+10 msg code is : 9"});
     cases.back().wire.Record(9, 8).Cell(2, 3, "\x01\x00\x00\x00\x00").bytes.resize(good.size() + 18 + 1);
