@@ -14,6 +14,8 @@ uint32_t g_uiAlmStatusPollMs = 1000;
 
 namespace {
 
+constexpr int64_t kFirstPollMs = 50;
+
 // Names of the nodes whose package is ready and not yet fetched.
 std::set<std::string> ReadyNodes(const tagEXPORT_FILE_STATUS& status) {
     std::set<std::string> ready;
@@ -236,12 +238,16 @@ int32_t GetAlmLogFileList(std::vector<std::pair<std::string, std::string>>& list
 void PauseExportRound(uint32_t logType, uint32_t roundMs, const tagEXPORT_FILE_STATUS& last) {
     auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(roundMs);
     const std::set<std::string> readyBefore = ReadyNodes(last);
+    // A package of a few megabytes is ready within a fraction of a second:
+    // the first asks come soon, later ones back off to the poll period.
+    int64_t pollMs = std::min<int64_t>(kFirstPollMs, g_uiAlmStatusPollMs);
     while (true) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
         if (left.count() <= 0) {
             return;
         }
-        TimerDrvClass::Sleep(static_cast<uint32_t>(std::min<int64_t>(left.count(), g_uiAlmStatusPollMs)));
+        TimerDrvClass::Sleep(static_cast<uint32_t>(std::min<int64_t>(left.count(), pollMs)));
+        pollMs = std::min<int64_t>(pollMs * 2, g_uiAlmStatusPollMs);
         tagEXPORT_FILE_STATUS status;
         if (queryExportStatus(logType, status) != 0 || status.TotalExportStatus != chs_wire::ALM_TOTAL_RUNNING) {
             return;  // the caller's next round sees why

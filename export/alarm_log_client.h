@@ -50,7 +50,8 @@ int32_t ClearNodeLogFile(uint32_t logType, const std::string& nodeName);
 int32_t notifyStopExportFile();
 
 // Pauses up to `roundMs` between two status rounds of the export of
-// `logType`, asking the service every g_uiAlmStatusPollMs meanwhile: the
+// `logType`, asking the service meanwhile (after 50 ms, then twice as long
+// each time up to g_uiAlmStatusPollMs): the
 // pause ends early when the export no longer runs or a node's package is
 // ready that was not ready in `last`, the status of the round just done. A round then costs what the work needs,
 // not a fixed 20 s, while an export that stays as it is still waits the whole
