@@ -2,19 +2,19 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <memory>
-#include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tests/support/log_capture.h"
+#include "tests/support/msg_test_util.h"
 
 namespace {
 
 using chs_test::LogCapture;
 
-const char kInvalid[] = "TLV V3 message is invalid,reason is : ";
+const std::string& kInvalid = chs_test::kInvalidMsg;
 
 struct Head {
     uint32_t magic = 0x55555555;
@@ -35,15 +35,11 @@ void Put(std::vector<unsigned char>& out, uint64_t value, int size) {
 // Wire bytes assembled by hand so that the tests pin the header layout.
 std::vector<unsigned char> Message(const Head& head, const std::vector<unsigned char>& body = {}) {
     std::vector<unsigned char> out;
-    Put(out, head.magic, 4);
-    Put(out, head.version, 4);
-    Put(out, head.result, 4);
-    Put(out, head.sessionKey, 4);
-    Put(out, head.node, 2);
-    Put(out, head.reserve1, 2);
-    Put(out, head.reserve2, 2);
-    Put(out, head.serial, 2);
-    Put(out, head.length, 4);
+    for (auto [value, size] : {std::pair<uint64_t, int>{head.magic, 4}, {head.version, 4}, {head.result, 4},
+                               {head.sessionKey, 4}, {head.node, 2}, {head.reserve1, 2}, {head.reserve2, 2},
+                               {head.serial, 2}, {head.length, 4}}) {
+        Put(out, value, size);
+    }
     out.insert(out.end(), body.begin(), body.end());
     return out;
 }
@@ -59,11 +55,7 @@ std::vector<unsigned char> SmallBody() {
     return body;
 }
 
-std::string DumpOf(const MsgInterface& message) {
-    std::ostringstream out;
-    message.Dump(out);
-    return out.str();
-}
+const auto DumpOf = [](const MsgInterface& message) { return chs_test::DumpText(message); };
 
 TEST(NetMgrMsgTest, BufferShorterThanTheHeaderIsRefused) {
     LogCapture log;
@@ -113,7 +105,7 @@ TEST(NetMgrMsgTest, LengthIsCheckedBeforeMagicAndVersion) {
     Q7XMsgHeadV3 head = MakeFreshQ7XMsgHeadV3();
     EXPECT_EQ(NetMgrMsg::CheckValid(bytes.data(), 29, head), 0xFFFFFFFFu);
     EXPECT_TRUE(
-        log.Contains(std::string(kInvalid) +
+        log.Contains(kInvalid +
                      "(uiBufSize != pHead->uiLength + sizeof(Q7XMsgHeadV3)) -> 29 != 0 + 28 msg serail 7"));
     EXPECT_FALSE(log.Contains("received magic number"));
     EXPECT_EQ(head.uiMagicNumber, 0x12345678u) << "the header is read even when it is refused";
@@ -135,13 +127,13 @@ TEST(NetMgrMsgTest, WrongMagicOrVersionIsRefused) {
     std::vector<unsigned char> bytes = Message(fields);
     NetMgrMsg message;
     EXPECT_EQ(message.Decode(bytes.data(), 28), 0xFFFFFFFFu);
-    EXPECT_TRUE(log.Contains(std::string(kInvalid) + "received magic number is 1431655764"));
+    EXPECT_TRUE(log.Contains(kInvalid + "received magic number is 1431655764"));
 
     fields = Head{};
     fields.version = 2;
     bytes = Message(fields);
     EXPECT_EQ(message.Decode(bytes.data(), 28), 0xFFFFFFFFu);
-    EXPECT_TRUE(log.Contains(std::string(kInvalid) + "received version is 2"));
+    EXPECT_TRUE(log.Contains(kInvalid + "received version is 2"));
     EXPECT_EQ(log.Count("[CheckValid:"), 2u);
 }
 
@@ -160,7 +152,7 @@ TEST(NetMgrMsgTest, BodyFailureLeavesTheMessageUnchanged) {
     std::vector<unsigned char> bytes = Message(fields, {1, 2, 3});
     EXPECT_EQ(message.Decode(bytes.data(), static_cast<unsigned int>(bytes.size())), 0xFFFFFFFFu);
     EXPECT_TRUE(
-        log.Contains(std::string(kInvalid) +
+        log.Contains(kInvalid +
                      "it failed to parse record: (position = uiBufSize - head.uiLength - pos) -> position "
                      "= 31 - 3 - 0 msg serail 9."));
     EXPECT_EQ(DumpOf(message), before);
@@ -176,9 +168,7 @@ TEST(NetMgrMsgTest, DumpShowsOnlyTheTailOfTheSessionKey) {
     message.SetResult(7);
     message.SetNodeNum(1);
     message.SetSerialNum(12);
-    std::unique_ptr<MsgRecord> record(new MsgRecord(5));
-    record->appendInner(CTLVCell::NewUInt16(1, 3));
-    message.GetBody().append(record.release());
+    message.GetBody().append(chs_test::RecordOf(5, {CTLVCell::NewUInt16(1, 3)}));
     EXPECT_EQ(DumpOf(message), "{R=7 N=1 S=12,SK=*321{C=5{1,2,U:3}}}");
 }
 
@@ -189,9 +179,7 @@ TEST(NetMgrMsgTest, EncodeAndDecodeRoundTrip) {
     generic.SetSessionKey(123456);
     message.SetNodeNum(3);
     message.SetSerialNum(77);
-    MsgRecord* record = new MsgRecord(7);
-    record->appendInner(CTLVCell::NewUInt16(1, 0x1234));
-    message.GetBody().append(record);
+    message.GetBody().append(chs_test::RecordOf(7, {CTLVCell::NewUInt16(1, 0x1234)}));
 
     unsigned char* raw = nullptr;
     unsigned int written = generic.Encode(raw);
