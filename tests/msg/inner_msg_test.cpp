@@ -14,7 +14,6 @@ namespace {
 using chs_test::LogCapture;
 using chs_test::RecordOf;
 
-
 TEST(InnerMsgTest, ErrorCodeOfAnAnswer) {
     InnerMsg answer;
     EXPECT_EQ(answer.TryGetErrorCode(), 0u) << "no cell 4095 at all";
@@ -56,20 +55,14 @@ TEST(InnerMsgTest, NothingIsSentWithoutOpcodeOrBody) {
     EXPECT_EQ(message.Encode(out), 0xFFFFFFFFu) << "an empty body cannot be encoded";
     EXPECT_EQ(out, nullptr);
 
-    struct Counting : MsgAsyncCall {
-        explicit Counting(int& destroyed) : destroyed(destroyed) {}
-        ~Counting() override { ++destroyed; }
-        void msg_rsp(InnerMsg&) override {}
-        void timeout(InnerMsg&) override {}
-        int& destroyed;
-    };
-    int destroyed = 0;
-    EXPECT_FALSE(message.PostAsyncMsg(new Counting(destroyed)));
+    int answers = 0, timeouts = 0, destroyed = 0;
+    EXPECT_FALSE(message.PostAsyncMsg(new chs_test::CountingCall(answers, timeouts, destroyed)));
     EXPECT_EQ(destroyed, 1) << "a callback that cannot be posted is destroyed";
     message.GetBody().append(new MsgRecord(1));
     message.GetMsgInfo().uiMsgOPCode = 0;
-    EXPECT_FALSE(message.PostAsyncMsg(new Counting(destroyed)));
+    EXPECT_FALSE(message.PostAsyncMsg(new chs_test::CountingCall(answers, timeouts, destroyed)));
     EXPECT_EQ(destroyed, 2);
+    EXPECT_EQ(answers + timeouts, 0) << "nor is it called";
     InnerMsg answer;
     EXPECT_FALSE(message.SendSyncMsg(answer));
     EXPECT_EQ(message.SimpleSyncMsg(answer), 0xFFFFFFFFu);
