@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/support/log_capture.h"
+#include "tests/support/msg_test_util.h"
 
 namespace {
 
@@ -99,15 +100,7 @@ TEST_F(MsgProcessTest, RequestsWithoutHandlerAndUnknownTypes) {
     EXPECT_EQ(g_handled, 1) << "type 3 is handled like a request";
 }
 
-struct Recorder : MsgAsyncCall {
-    Recorder(int& answers, int& timeouts, int& destroyed) : answers(answers), timeouts(timeouts), destroyed(destroyed) {}
-    ~Recorder() override { ++destroyed; }
-    void msg_rsp(InnerMsg&) override { ++answers; }
-    void timeout(InnerMsg&) override { ++timeouts; }
-    int& answers;
-    int& timeouts;
-    int& destroyed;
-};
+using Recorder = chs_test::CountingCall;
 
 TEST_F(MsgProcessTest, ResponsesReachTheirCallbackOnce) {
     int answers = 0, timeouts = 0, destroyed = 0;
