@@ -1,7 +1,5 @@
 // The diagnose package script (scripts/chs_diagnostic.py), run for real on a
-// simulated node root: what export_command collects and within which bounds,
-// which paths every command refuses, and what export_node and export_cluster
-// pack.
+// simulated node root.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -67,13 +65,12 @@ class ChsDiagnosticTest : public ::testing::Test {
         cluster = dir.Join("c");
         root = cluster + "/node0";
         exportTree = root + "/" + kExportTree;
-        for (const char* sub : {"VXA/conf", "VXA/script", "var/log/chs"}) {
+        for (const std::string& sub : {std::string("VXA/conf"), std::string("VXA/script"),
+                                       std::string("var/log/chs"), std::string(kCollectorDir) + "/db",
+                                       std::string(kCollectorDir) + "/plugin", std::string(kExportTree)}) {
             chs_test::MakeDirs(root + "/" + sub);
         }
         chs_test::MakeDirs(cluster + "/run");
-        chs_test::MakeDirs(root + "/" + kCollectorDir + "/db");
-        chs_test::MakeDirs(root + "/" + kCollectorDir + "/plugin");
-        chs_test::MakeDirs(exportTree);
         script = root + "/VXA/script/chs_diagnostic.py";
         chs_test::WriteText(script,
                             chs_test::ReadText(std::string(CHS_SOURCE_DIR) + "/scripts/chs_diagnostic.py"));
@@ -122,12 +119,14 @@ class ChsDiagnosticTest : public ::testing::Test {
     std::string cluster, root, exportTree, script;
 };
 
-// export_command
-
-TEST_F(ChsDiagnosticTest, ExportCommandWritesTheDocumentedFilesWithTheirFacts) {
+TEST_F(ChsDiagnosticTest, ExportCommandWritesTheDocumentedFilesWithTheirFactsNotThroughLinks) {
     WriteLog("infocollector.log", 50);
     WriteLog("chs_peers.log", 5);
-    std::string package = exportTree + "/CTE0.A_diag";  // made by the script
+    std::string package = exportTree + "/CTE0.A_diag";
+    chs_test::MakeDirs(package);
+    std::string victim = dir.Join("victim.txt");
+    chs_test::WriteText(victim, "untouched");
+    fs::create_symlink(victim, package + "/system.txt");
     RunResult run = Run({"export_command", "100", "master", "current", package});
     ASSERT_EQ(run.exitCode, 0) << run.err;
 
@@ -163,6 +162,8 @@ TEST_F(ChsDiagnosticTest, ExportCommandWritesTheDocumentedFilesWithTheirFacts) {
         EXPECT_NE(system.find(fact), std::string::npos) << fact << "\n" << system;
     }
     EXPECT_TRUE(run.err.empty()) << run.err;
+    EXPECT_EQ(chs_test::ReadText(victim), "untouched");
+    EXPECT_FALSE(fs::is_symlink(package + "/system.txt"));
 }
 
 TEST_F(ChsDiagnosticTest, ExportCommandRecordsTheSlaveRoleAndFindsTheRootFromTheEnvironment) {
@@ -196,20 +197,6 @@ TEST_F(ChsDiagnosticTest, ExportCommandKeepsWithinTheSizeBudgetAndTakesTheEndOfT
     std::string summary = chs_test::ReadText(package + "/summary.txt");
     EXPECT_NE(summary.find("size budget of 1 MB reached"), std::string::npos) << summary;
 }
-
-TEST_F(ChsDiagnosticTest, ExportCommandDoesNotWriteThroughALinkPlacedInThePackage) {
-    std::string package = exportTree + "/linked";
-    chs_test::MakeDirs(package);
-    std::string victim = dir.Join("victim.txt");
-    chs_test::WriteText(victim, "untouched");
-    fs::create_symlink(victim, package + "/system.txt");
-    RunResult run = Run({"export_command", "10", "master", "current", package});
-    ASSERT_EQ(run.exitCode, 0) << run.err;
-    EXPECT_EQ(chs_test::ReadText(victim), "untouched");
-    EXPECT_FALSE(fs::is_symlink(package + "/system.txt"));
-}
-
-// Paths that every command refuses
 
 TEST_F(ChsDiagnosticTest, PathsOutsideTheExportTreeAreRefusedAndNothingIsWritten) {
     std::string outside = dir.Join("outside");
@@ -250,23 +237,18 @@ TEST_F(ChsDiagnosticTest, PathsOutsideTheExportTreeAreRefusedAndNothingIsWritten
 
 TEST_F(ChsDiagnosticTest, BadArgumentsAreRefused) {
     std::string package = exportTree + "/pkg";
-    for (const std::vector<std::string>& args :
-         std::vector<std::vector<std::string>>{{},
-                                               {"export_everything", "10"},
-                                               {"export_command", "10", "boss", "current", package},
-                                               {"export_command", "10", "master", "all", package},
-                                               {"export_command", "ten", "master", "current", package},
-                                               {"export_command", "0", "master", "current", package},
-                                               {"export_command", "10", "master", "current"},
-                                               {"export_node", "10", package}}) {
+    const std::vector<std::vector<std::string>> refused{
+        {}, {"export_everything", "10"}, {"export_command", "10", "boss", "current", package},
+        {"export_command", "10", "master", "all", package}, {"export_command", "ten", "master", "current", package},
+        {"export_command", "0", "master", "current", package}, {"export_command", "10", "master", "current"},
+        {"export_node", "10", package}};
+    for (const std::vector<std::string>& args : refused) {
         RunResult run = Run(args);
         EXPECT_EQ(run.exitCode, 2) << (args.empty() ? "" : args[0]);
         EXPECT_FALSE(run.err.empty());
     }
     EXPECT_FALSE(fs::exists(package));
 }
-
-// export_node and export_cluster
 
 TEST_F(ChsDiagnosticTest, ExportNodePacksTheDirectoryUnderItsBaseNameWithoutLinks) {
     const std::string name = "CTE0.A \"diag\" 'pkg'";
@@ -294,8 +276,8 @@ TEST_F(ChsDiagnosticTest, ExportNodePacksTheDirectoryUnderItsBaseNameWithoutLink
     EXPECT_EQ(TarList(archive), expected);
 
     // The content comes through unchanged, and no temporary file stays behind.
-    RunResult summary = RunProgram({kTar, "-xzOf", archive, name + "/summary.txt"});
-    EXPECT_EQ(summary.out, chs_test::ReadText(package + "/summary.txt"));
+    EXPECT_EQ(RunProgram({kTar, "-xzOf", archive, name + "/summary.txt"}).out,
+              chs_test::ReadText(package + "/summary.txt"));
     EXPECT_EQ(Entries(exportTree), (std::set<std::string>{name, name + ".tgz"}));
 }
 
@@ -332,8 +314,7 @@ TEST_F(ChsDiagnosticTest, ExportClusterMergesTheNodePackagesOfADirectory) {
     RunResult run = Run({"export_cluster", "100", packages, merged});
     ASSERT_EQ(run.exitCode, 0) << run.err;
     EXPECT_EQ(TarList(merged), (std::vector<std::string>{"CTE0.A.tgz", "CTE0.B.tgz"}));
-    RunResult member = RunProgram({kTar, "-xzOf", merged, "CTE0.B.tgz"});
-    EXPECT_EQ(member.out, chs_test::ReadText(packages + "/CTE0.B.tgz"));
+    EXPECT_EQ(RunProgram({kTar, "-xzOf", merged, "CTE0.B.tgz"}).out, chs_test::ReadText(packages + "/CTE0.B.tgz"));
 
     // The export directory itself may hold the packages; nothing there is a failure.
     chs_test::MakeDirs(exportTree + "/empty");
