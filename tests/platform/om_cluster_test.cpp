@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <thread>
+#include <tuple>
 
 #include "core/omlib.h"
 #include "platform/om_cluster.h"
@@ -73,7 +74,7 @@ protected:
     TempDir dir;
 };
 
-TEST_F(OmClusterTest, IdentityNamesAndSerial) {
+TEST_F(OmClusterTest, IdentityNamesSerialAndAddresses) {
     EXPECT_EQ(omlib::getLocalNidInUser(), 0);
     EXPECT_EQ(omlib::GetClusterCfgNodesNum(), 3u);
     EXPECT_EQ(omlib::getConfigNodeNum(), 3u);
@@ -90,9 +91,18 @@ TEST_F(OmClusterTest, IdentityNamesAndSerial) {
     EXPECT_EQ(serial, "2102351234567890");
     char small[8];
     EXPECT_NE(omlib::getProductSN(small, sizeof(small)), 0) << "a buffer too small is refused, not overrun";
+
+    std::vector<std::string> ips;
+    ASSERT_EQ(omlib::getInternalMgmtIPByNID(0, ips), 0);
+    EXPECT_EQ(ips, (std::vector<std::string>{"127.0.0.1", "10.0.0.1"}));
+    std::string joined;
+    ASSERT_EQ(omlib::getInternalMgmtIPByNID(0, joined), 0);
+    EXPECT_EQ(joined, "127.0.0.1,10.0.0.1");
+    EXPECT_EQ(omlib::getInternalMgmtIPByNID(3, ips), -1) << "a node without addresses";
+    EXPECT_EQ(omlib::getInternalMgmtIPByNID(7, joined), -1) << "an unknown node";
 }
 
-TEST_F(OmClusterTest, LivenessFollowsPresenceAndOverrides) {
+TEST_F(OmClusterTest, LivenessFollowsPresenceAndOverridesAndASecondDaemonIsRefused) {
     uint32_t map = 0xFFFFFFFF;
     ASSERT_EQ(omlib::getOnlineMap(map), 0);
     EXPECT_EQ(map, 0x1u);
@@ -103,6 +113,16 @@ TEST_F(OmClusterTest, LivenessFollowsPresenceAndOverrides) {
     pid_t node1 = StartNode(1);
     ASSERT_EQ(omlib::getOnlineMap(map), 0);
     EXPECT_EQ(map, 0x3u);
+    pid_t second = fork();
+    if (second == 0) {
+        platform::DetachCluster();
+        std::string error;
+        bool ok = platform::AttachCluster(dir.Join("cluster.json"), 1, dir.Join("node1"), true, error);
+        _exit(!ok && error.find("already has a running daemon") != std::string::npos ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(second, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "a second daemon of node 1 was not refused";
 
     platform::state::Set("node0_offline", "1");
     ASSERT_EQ(omlib::getOnlineMap(map), 0);
@@ -114,21 +134,6 @@ TEST_F(OmClusterTest, LivenessFollowsPresenceAndOverrides) {
     StopNode(node1);
     ASSERT_EQ(omlib::getOnlineMap(map), 0);
     EXPECT_EQ(map, 0x1u) << "a node whose daemon died is offline";
-}
-
-TEST_F(OmClusterTest, SecondDaemonOfANodeIsRefused) {
-    pid_t node1 = StartNode(1);
-    pid_t pid = fork();
-    if (pid == 0) {
-        platform::DetachCluster();
-        std::string error;
-        bool ok = platform::AttachCluster(dir.Join("cluster.json"), 1, dir.Join("node1"), true, error);
-        _exit(!ok && error.find("already has a running daemon") != std::string::npos ? 0 : 1);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    StopNode(node1);
 }
 
 TEST_F(OmClusterTest, ModesAndPowerOnPhaseComeFromStateFiles) {
@@ -168,17 +173,6 @@ TEST_F(OmClusterTest, DiskMountAndRootMapping) {
     EXPECT_NE(omlib::testDiskMount("/VXA/coffer_data"), 0);
 }
 
-TEST_F(OmClusterTest, InternalAddresses) {
-    std::vector<std::string> ips;
-    ASSERT_EQ(omlib::getInternalMgmtIPByNID(0, ips), 0);
-    EXPECT_EQ(ips, (std::vector<std::string>{"127.0.0.1", "10.0.0.1"}));
-    std::string joined;
-    ASSERT_EQ(omlib::getInternalMgmtIPByNID(0, joined), 0);
-    EXPECT_EQ(joined, "127.0.0.1,10.0.0.1");
-    EXPECT_EQ(omlib::getInternalMgmtIPByNID(3, ips), -1) << "a node without addresses";
-    EXPECT_EQ(omlib::getInternalMgmtIPByNID(7, joined), -1) << "an unknown node";
-}
-
 TEST_F(OmClusterTest, HostNamesResolveOnlyWithDns) {
     std::string ip;
     EXPECT_EQ(omlib::ParseHostnameToIp("192.168.10.3", ip), 0u);
@@ -207,12 +201,14 @@ TEST(OmClusterInitTest, RefusesBadArgumentsWithAReason) {
     TempDir dir;
     WriteText(dir.Join("cluster.json"), R"({"nodes": [{"id": 0, "name": "CTE0.A"}]})");
     MakeDirs(dir.Join("node0"));
-    EXPECT_NE(OMClusterInit(35, 0x700010, 35, "x1", dir.Join("node0").c_str(), dir.Join("cluster.json").c_str()), 0);
-    EXPECT_NE(OMClusterInit(35, 0x700010, 35, "2", dir.Join("node0").c_str(), dir.Join("cluster.json").c_str()), 0);
-    EXPECT_NE(OMClusterInit(35, 0x700010, 35, "0", dir.Join("nope").c_str(), dir.Join("cluster.json").c_str()), 0);
-    EXPECT_NE(OMClusterInit(35, 0x700010, 35, "0", dir.Join("node0").c_str(), nullptr), 0);
-    EXPECT_NE(OMClusterInit(35, 0x700010, 35, "-0", dir.Join("node0").c_str(), dir.Join("cluster.json").c_str()),
-              0);
+    const std::string path = dir.Join("cluster.json");
+    const char* file = path.c_str();
+    const std::tuple<const char*, const char*, const char*> cases[] = {
+        {"x1", "node0", file}, {"2", "node0", file},   {"0", "nope", file},
+        {"0", "node0", nullptr}, {"-0", "node0", file}};
+    for (const auto& [node, root, cluster] : cases) {
+        EXPECT_NE(OMClusterInit(35, 0x700010, 35, node, dir.Join(root).c_str(), cluster), 0) << node << " " << root;
+    }
 }
 
 }  // namespace
