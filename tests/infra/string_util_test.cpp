@@ -4,11 +4,11 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstring>
 
 #include "infra/byte_order.h"
 #include "infra/json_util.h"
+#include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -158,20 +158,7 @@ TEST(NumberTextTest, CheckedToLAcceptsOnlyDigits) {
 // Runs `printf '%s|' <word>` through the real /bin/sh: one argument comes
 // back as the text followed by a single '|'.
 std::string EchoThroughShell(const std::string& word) {
-    std::string cmd = "printf '%s|' " + word;
-    FILE* pipe = popen(cmd.c_str(), "r");
-    if (pipe == nullptr) {
-        ADD_FAILURE() << "popen failed";
-        return "";
-    }
-    std::string output;
-    char buffer[256];
-    size_t got;
-    while ((got = fread(buffer, 1, sizeof(buffer), pipe)) > 0) {
-        output.append(buffer, got);
-    }
-    pclose(pipe);
-    return output;
+    return chs_test::RunProgram({"/bin/sh", "-c", "printf '%s|' " + word}).out;
 }
 
 TEST(ShellQuoteTest, EveryTextReachesTheProgramAsOneLiteralArgument) {
