@@ -17,6 +17,12 @@ using chs_test::WriteText;
 
 bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 
+// Each case works in a fresh temporary directory.
+class FileTest : public ::testing::Test {
+protected:
+    TempDir dir;
+};
+
 TEST(PathTest, BaseNameAndDirName) {
     EXPECT_EQ(baseName("/VXA/coffer_data/a.tgz"), "a.tgz");
     EXPECT_EQ(baseName("C:\\dir\\b.log"), "b.log");
@@ -34,8 +40,7 @@ TEST(PathTest, ProcessFileFullPathIsThisTest) {
     EXPECT_EQ(path[0], '/');
 }
 
-TEST(FileTest, SizeExistenceAndDeletion) {
-    TempDir dir;
+TEST_F(FileTest, SizeExistenceDeletionAndTruncation) {
     std::string file = dir.Join("f.bin");
     std::string missing = dir.Join("missing");
     WriteText(file, std::string(1234, 'x'));
@@ -53,10 +58,17 @@ TEST(FileTest, SizeExistenceAndDeletion) {
     EXPECT_EQ(deleteFile(missing), 0);
     EXPECT_EQ(deleteFile(file), 0);
     EXPECT_FALSE(Exists(file));
+
+    WriteText(file, "0123456789");
+    EXPECT_EQ(chs_ftruncate(file, 4), 0u);
+    EXPECT_EQ(ReadText(file), "0123");
+    EXPECT_EQ(chs_ftruncate(file, 0), 0u);
+    EXPECT_EQ(ReadText(file), "");
+    EXPECT_EQ(chs_ftruncate(missing, 0), CHS_FILE_ERR) << "truncation creates no file";
+    EXPECT_FALSE(Exists(missing));
 }
 
-TEST(FileTest, ReadAndWriteWholeFiles) {
-    TempDir dir;
+TEST_F(FileTest, ReadAndWriteWholeFiles) {
     std::string file = dir.Join("data");
     std::string binary("a\0b\r\n\xff", 6);
     ASSERT_TRUE(WriteFile(file, std::string(100, 'z')));
@@ -70,22 +82,7 @@ TEST(FileTest, ReadAndWriteWholeFiles) {
     EXPECT_FALSE(WriteFile(dir.Join("no/such/dir/file"), "x"));
 }
 
-TEST(FileTest, TruncateCutsAnExistingFileOnly) {
-    TempDir dir;
-    std::string file = dir.Join("t");
-    WriteText(file, "0123456789");
-    EXPECT_EQ(chs_ftruncate(file, 4), 0u);
-    EXPECT_EQ(ReadText(file), "0123");
-    EXPECT_EQ(chs_ftruncate(file, 0), 0u);
-    EXPECT_EQ(ReadText(file), "");
-
-    std::string missing = dir.Join("missing");
-    EXPECT_EQ(chs_ftruncate(missing, 0), CHS_FILE_ERR);
-    EXPECT_FALSE(Exists(missing));
-}
-
-TEST(CopyFileTest, CopiesIntoTheDirectoryUnderTheSameName) {
-    TempDir dir;
+TEST_F(FileTest, CopyPutsTheFileIntoTheDirectoryUnderItsName) {
     chs_test::MakeDirs(dir.Join("out"));
     std::string source = dir.Join("pkg.tgz");
     std::string content("\x1f\x8b payload\0more", 15);
@@ -105,8 +102,7 @@ TEST(CopyFileTest, CopiesIntoTheDirectoryUnderTheSameName) {
     EXPECT_EQ(copyFile(source, dir.Join("no/such/dir/")), CHS_FILE_ERR);
 }
 
-TEST(MoveFileTest, PathsWithShellTextAreMovedLiterally) {
-    TempDir dir;
+TEST_F(FileTest, MoveTakesPathsWithShellTextLiterally) {
     // The name may hold no '/': it reaches the canary through the environment.
     std::string canary = dir.Join("canary");
     setenv("CHS_TEST_CANARY", canary.c_str(), 1);
@@ -126,8 +122,7 @@ TEST(MoveFileTest, PathsWithShellTextAreMovedLiterally) {
     EXPECT_NE(moveFile(std::string("a\0b", 3), target), 0);
 }
 
-TEST(MoveFileTest, LeadingDashIsAPathNotAnOption) {
-    TempDir dir;
+TEST_F(FileTest, MoveTakesALeadingDashAsAPath) {
     char saved[4096];
     ASSERT_NE(getcwd(saved, sizeof(saved)), nullptr);
     ASSERT_EQ(chdir(dir.path().c_str()), 0);
@@ -138,8 +133,7 @@ TEST(MoveFileTest, LeadingDashIsAPathNotAnOption) {
     ASSERT_EQ(chdir(saved), 0);
 }
 
-TEST(FileStackTest, PopsRecordsLastInFirstOut) {
-    TempDir dir;
+TEST_F(FileTest, StackPopsRecordsLastInFirstOut) {
     std::string file = dir.Join("stack");  // created by the first push
     ASSERT_EQ(fPush(file, "first-", 6), 0u);
     ASSERT_EQ(fPush(file, "second", 6), 0u);
@@ -158,8 +152,7 @@ TEST(FileStackTest, PopsRecordsLastInFirstOut) {
     EXPECT_EQ(fPop(file, record, 1), CHS_FILE_ERR);
 }
 
-TEST(FileStackTest, PopOfMoreThanTheFileHoldsChangesNothing) {
-    TempDir dir;
+TEST_F(FileTest, StackPopOfMoreThanTheFileHoldsChangesNothing) {
     std::string small = dir.Join("small");
     std::string big = dir.Join("big");
     std::string tenBytes = "0123456789";
@@ -180,8 +173,7 @@ TEST(FileStackTest, PopOfMoreThanTheFileHoldsChangesNothing) {
     EXPECT_EQ(ReadText(big), fortyEight.substr(0, 32));
 }
 
-TEST(FileStackTest, RefusesNullBuffersAndMissingFiles) {
-    TempDir dir;
+TEST_F(FileTest, StackRefusesNullBuffersAndMissingFiles) {
     std::string file = dir.Join("f");
     std::string missing = dir.Join("missing");
     WriteText(file, "abcd");
