@@ -1,13 +1,13 @@
 // The collection engine for real: the daemon lays out its trees, makes its
-// record database and loads the sample plugin of its node; and the sample
-// plugin, loaded by a host like the daemon, collects facts into node files
-// that end up recorded in "tbl_plugin_record".
+// record database and runs the sample plugin of its node, whose node files
+// end up recorded in "tbl_plugin_record".
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 
 #include <chrono>
+#include <memory>
 #include <set>
 
 #include "collector/collector_db.h"
@@ -67,16 +67,20 @@ protected:
         ASSERT_EQ(made.exitCode, 0) << made.err;
     }
     std::string Root(int node) { return cluster + "/node" + std::to_string(node) + "/"; }
+    std::unique_ptr<Process> StartDaemon(const std::string& out) {
+        return std::make_unique<Process>(
+            std::vector<std::string>{BinaryPath("core/infocollector"), "-m", "INFOCOLLECTOR",
+                                     cluster + "/cluster.json", "0", "-r", Root(0)},
+            std::vector<std::string>{"PATH=" + cluster + "/bin:/usr/bin:/bin"}, dir.Join(out));
+    }
 
     TempDir dir;
     std::string cluster;
 };
 
-TEST_F(CollectionTest, DaemonLaysOutTreesDatabaseAndPlugins) {
+TEST_F(CollectionTest, DaemonLaysOutTreesDatabaseAndPluginsAndStartsThemWhenTheSwitchIsOn) {
     MakeCluster("3600");
-    Process daemon({BinaryPath("core/infocollector"), "-m", "INFOCOLLECTOR", cluster + "/cluster.json", "0", "-r",
-                    Root(0)},
-                   {"PATH=" + cluster + "/bin:/usr/bin:/bin"}, dir.Join("daemon.out"));
+    std::unique_ptr<Process> daemon = StartDaemon("daemon.out");
     std::string log = Root(0) + "var/log/chs/infocollector.log";
     ASSERT_TRUE(WaitFor([&] { return ReadText(log).find("Info collector init Done.") != std::string::npos; }, 20000))
         << ReadText(log);
@@ -88,44 +92,28 @@ TEST_F(CollectionTest, DaemonLaysOutTreesDatabaseAndPlugins) {
         ASSERT_EQ(stat((Root(0) + kCofferTree + sub).c_str(), &st), 0) << sub;
         EXPECT_EQ(st.st_mode & 0777, 0750u) << sub;
     }
-    std::vector<std::string> tables = Query(Root(0) + kDbFile, "select name from sqlite_master where type='table'");
+    std::string db = Root(0) + kDbFile;
+    std::vector<std::string> tables = Query(db, "select name from sqlite_master where type='table'");
     std::set<std::string> names(tables.begin(), tables.end());
     for (const char* table : {"tbl_plugin_record", "tbl_node_record", "tbl_alarm_record", "tbl_log_record"}) {
         EXPECT_EQ(names.count(table), 1u) << table;
     }
     EXPECT_NE(ReadText(log).find("Infocollector plugin type: input, name:node_facts, path:"), std::string::npos);
     EXPECT_EQ(ReadText(log).find("load library"), std::string::npos) << "the sample plugin loads";
-    EXPECT_TRUE(daemon.Running());
+    EXPECT_TRUE(daemon->Running());
+    daemon->Stop(SIGKILL);
 
-    // A second start finds the log table there already, says so, and runs.
-    daemon.Stop(SIGKILL);
-    Process again({BinaryPath("core/infocollector"), "-m", "INFOCOLLECTOR", cluster + "/cluster.json", "0", "-r",
-                   Root(0)},
-                  {"PATH=" + cluster + "/bin:/usr/bin:/bin"}, dir.Join("again.out"));
-    ASSERT_TRUE(WaitFor([&] {
-        std::string text = ReadText(log);
-        size_t first = text.find("Info collector init Done.");
-        return first != std::string::npos && text.find("Info collector init Done.", first + 1) != std::string::npos;
-    }, 20000)) << ReadText(log);
-    EXPECT_NE(ReadText(log).find("Table key(db_log_record_create) operate failed("), std::string::npos);
-}
-
-TEST_F(CollectionTest, DaemonStartsThePluginWhenTheSwitchIsOn) {
-    MakeCluster("3600");
     // The switch lives in the cluster's configuration database; set it as a
-    // client of node 1 would.
+    // client of node 1 would. A second start finds the log table there
+    // already, says so, and starts the plugin.
     std::string error;
     ASSERT_TRUE(platform::AttachCluster(cluster + "/cluster.json", 1, Root(1), false, error)) << error;
     ASSERT_EQ(COLLECTOR_CCDB::Init(), 0u);
     ASSERT_EQ(COLLECTOR_CCDB::SetCollectorSwitch("on"), 0u);
-
-    Process daemon({BinaryPath("core/infocollector"), "-m", "INFOCOLLECTOR", cluster + "/cluster.json", "0", "-r",
-                    Root(0)},
-                   {"PATH=" + cluster + "/bin:/usr/bin:/bin"}, dir.Join("daemon.out"));
-    std::string db = Root(0) + kDbFile;
-    std::string log = Root(0) + "var/log/chs/infocollector.log";
+    daemon = StartDaemon("again.out");
     ASSERT_TRUE(WaitFor([&] { return !Query(db, "select file_name from tbl_plugin_record").empty(); }, 20000))
         << ReadText(log);
+    EXPECT_NE(ReadText(log).find("Table key(db_log_record_create) operate failed("), std::string::npos);
     EXPECT_NE(ReadText(log).find("Start input driver: node_facts."), std::string::npos);
     std::string file = Query(db, "select file_name from tbl_plugin_record")[0];
     struct stat st {};
