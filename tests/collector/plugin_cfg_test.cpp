@@ -16,7 +16,6 @@ constexpr const char* kParseException = "There are some exceptions when parsing 
 
 class PluginCfgTest : public ::testing::Test {
   protected:
-    // Parses `text` as the configuration file.
     const std::vector<PluginCfgDataClass*>& Parse(const std::string& text) {
         std::string path = dir.Join("InfoCollector.txt");
         WriteText(path, text);
@@ -40,12 +39,12 @@ class PluginCfgTest : public ::testing::Test {
     InfoCollectorCfgParseClass parser;
 };
 
-TEST_F(PluginCfgTest, ReadsEveryKeyOfAnEntry) {
+TEST_F(PluginCfgTest, ReadsEveryKeyOfAnEntryAndDefaultsAbsentOnes) {
     const auto& entries = Parse(R"({"plugin": [{
         "plugin_type": "collect", "name": "node", "plugin_lib_path": "/opt/p/libnode.so",
         "file_path": "/VXA/coffer_data/x", "file_interval": 300, "file_switch": true,
-        "file_limit": 7.0, "file_prefix": "node"}]})");
-    ASSERT_EQ(entries.size(), 1u);
+        "file_limit": 7.0, "file_prefix": "node"}, {"name": 12}]})");
+    ASSERT_EQ(entries.size(), 2u);
     PluginCfgDataClass& entry = *entries[0];
     EXPECT_EQ(entry.getPluginType(), "collect");
     EXPECT_EQ(entry.getName(), "node");
@@ -57,16 +56,12 @@ TEST_F(PluginCfgTest, ReadsEveryKeyOfAnEntry) {
     EXPECT_EQ(entry.getFilePrefix(), "node");
     EXPECT_EQ(entry.getParaGroupNum(), 0) << "no \"parameters\": no groups";
     EXPECT_TRUE(log.Lines().empty());
-}
 
-TEST_F(PluginCfgTest, AbsentKeysTakeTheLibraryDefaults) {
-    const auto& entries = Parse(R"({"plugin": [{"name": 12}]})");
-    ASSERT_EQ(entries.size(), 1u);
-    EXPECT_EQ(entries[0]->getName(), "12") << "scalars convert to text";
-    EXPECT_EQ(entries[0]->getPluginLibPath(), "");
-    EXPECT_EQ(entries[0]->getFileInterval(), 0) << "-1 until loaded, 0 for an absent key";
-    EXPECT_EQ(entries[0]->getFileSwitch(), 0);
-    EXPECT_EQ(entries[0]->getFileLimit(), 0);
+    EXPECT_EQ(entries[1]->getName(), "12") << "scalars convert to text";
+    EXPECT_EQ(entries[1]->getPluginLibPath(), "");
+    EXPECT_EQ(entries[1]->getFileInterval(), 0) << "-1 until loaded, 0 for an absent key";
+    EXPECT_EQ(entries[1]->getFileSwitch(), 0);
+    EXPECT_EQ(entries[1]->getFileLimit(), 0);
     EXPECT_EQ(PluginCfgDataClass().getFileInterval(), -1);
 }
 
@@ -165,10 +160,9 @@ TEST_F(PluginCfgTest, OverfullGroupsAndNamesCountZero) {
     for (int i = 0; i < 21; ++i) {
         names += (i == 0 ? "\"n" : ",\"n") + std::to_string(100 + i) + "\": [\"x\"]";
     }
-    names += "}";
-    std::string groups;
-    for (int i = 0; i < 22; ++i) {
-        groups += (i == 0 ? "" : ",") + names;
+    std::string groups = names + "}";
+    for (int i = 1; i < 22; ++i) {
+        groups += "," + names + "}";
     }
     const auto& entries = Parse(Plugins({Named("a", "\"parameters\": [" + groups + "]")}));
     ASSERT_EQ(entries.size(), 1u);
