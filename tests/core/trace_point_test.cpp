@@ -99,7 +99,7 @@ TEST_F(TracePointTest, SleepNeedsADigitArgument) {
     EXPECT_EQ(g_calls, 0) << "sleep never runs the handler";
 }
 
-TEST_F(TracePointTest, EmptyLineOrMissingHashRunsTheHandlerWithoutArgument) {
+TEST_F(TracePointTest, EmptyLineOrMissingHashRunsTheHandlerBareAndModifyFormOverridesTheResult) {
     ChsTpHandler(Marker("TP_E", ""), ChsTpMallocCallback, nullptr, nullptr);
     EXPECT_TRUE(log.Contains("(CHECK PARA FAILURE) (nullptr == arg) is false, return(RETURN_ERR)."));
 
@@ -108,10 +108,9 @@ TEST_F(TracePointTest, EmptyLineOrMissingHashRunsTheHandlerWithoutArgument) {
     EXPECT_EQ(g_lastArgument, "(null)");
     EXPECT_EQ(result, 42) << "the handler's result goes to the slot";
     EXPECT_TRUE(log.Contains("pCallback"));
-}
 
-TEST_F(TracePointTest, ModifyFormOverridesTheResult) {
-    int result = -1;
+    g_calls = 0;
+    result = -1;
     ChsTpHandler(Marker("TP_M", "verdict%7"), Recorder, nullptr, &result);
     EXPECT_EQ(result, 7);
     EXPECT_EQ(g_calls, 0);
@@ -134,30 +133,25 @@ TEST_F(TracePointTest, ResetRunsThePlatformResetProgram) {
 }
 
 TEST_F(TracePointTest, Handlers) {
-    char empty[] = "";
-    char zero[] = "0";
-    char bad[] = "12a";
-    char size[] = "4096";
-    EXPECT_EQ(ChsTpMallocCallback(empty), -1);
+    auto call = [](int (*handler)(void*), std::string arg) { return handler(arg.data()); };
+    EXPECT_EQ(call(ChsTpMallocCallback, ""), -1);
     EXPECT_TRUE(log.Contains("(CHECK PARA FAILURE) strMemSize.empty() is false, return(RETURN_ERR)."));
-    EXPECT_EQ(ChsTpMallocCallback(zero), -1);
+    EXPECT_EQ(call(ChsTpMallocCallback, "0"), -1);
     EXPECT_TRUE(log.Contains("(CHECK PARA FAILURE) (uiMemSize < 1) is false, return(RETURN_ERR)."));
-    EXPECT_EQ(ChsTpMallocCallback(bad), -1);
-    EXPECT_EQ(ChsTpMallocCallback(size), 0);
+    EXPECT_EQ(call(ChsTpMallocCallback, "12a"), -1);
+    EXPECT_EQ(call(ChsTpMallocCallback, "4096"), 0);
     EXPECT_TRUE(log.Contains("malloc size:4096 successed. the last byte is 0x55."));
 
-    EXPECT_EQ(ChsTpCpuCallback(empty), -1);
+    EXPECT_EQ(call(ChsTpCpuCallback, ""), -1);
     EXPECT_TRUE(log.Contains("(CHECK PARA FAILURE) strCpuLoop.empty() is false, return(RETURN_ERR)."));
-    char loop[] = "100000";
     auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(ChsTpCpuCallback(loop), 0);
+    EXPECT_EQ(call(ChsTpCpuCallback, "100000"), 0);
     EXPECT_GE(ElapsedMs(start), 50);
     EXPECT_LT(ElapsedMs(start), 5000) << "the busy period is bounded";
 
-    EXPECT_EQ(ChsTpHandlerCallback(empty), -1);
+    EXPECT_EQ(call(ChsTpHandlerCallback, ""), -1);
     EXPECT_TRUE(log.Contains("(CHECK PARA FAILURE) strHandlerNum.empty() is false, return(RETURN_ERR)."));
-    char three[] = "3";
-    EXPECT_EQ(ChsTpHandlerCallback(three), 0);
+    EXPECT_EQ(call(ChsTpHandlerCallback, "3"), 0);
     EXPECT_TRUE(log.Contains("Opened 3 of 3 handler test files."));
     struct stat st {};
     EXPECT_NE(stat(root.Join("VXA/coffer_data/omm/export_import/chs/chs_handler_test0").c_str(), &st), 0)
