@@ -27,25 +27,20 @@ FrameHeader SampleHeader(uint32_t bodyLength) {
     FrameHeader header;
     header.kind = FrameKind::kAnswer;
     header.ulCorrelation = 0x0102030405060708ull;
-    header.info.usSenderBID = 1;
-    header.info.usSenderPID = 551;
-    header.info.usReceiverBID = 2;
-    header.info.usReceiverPID = 561;
-    header.info.uiMsgLength = bodyLength;
-    header.info.usMsgType = MSG_TYPE_RESPONSE;
-    header.info.usReserve = 0xBEEF;
-    header.info.uiMsgOPCode = 0x1234;
-    header.info.uiMsgState = 7;
-    header.info.uiMsgTimeout = 30;
-    header.info.uiSessionKey = 0xCAFEF00D;
-    header.info.usSenderNodeID = 1;
-    header.info.usReceiverNodeID = 2;
+    // Every field its own value, so that a field lost or swapped shows.
+    header.info =
+        tagMsgInfo{1, 551, 2, 561, bodyLength, MSG_TYPE_RESPONSE, 0xBEEF, 0x1234, 7, 30, 0xCAFEF00D, 3, 4};
     return header;
 }
 
 template <typename T>
 void Poke(std::vector<uint8_t>& frame, size_t offset, T value) {
     memcpy(frame.data() + offset, &value, sizeof(value));
+}
+template <typename T>
+std::vector<uint8_t> Poked(std::vector<uint8_t> frame, size_t offset, T value) {
+    Poke(frame, offset, value);
+    return frame;
 }
 
 // A sentinel that must survive every refused decode.
@@ -93,14 +88,9 @@ TEST(TransportFrameTest, DamagedHeaderIsRefused) {
     frame[0] ^= 0x40;
     ExpectRefused(frame, FrameError::kBadMagic);
 
-    frame = good;
-    Poke<uint16_t>(frame, 4, 2);
-    ExpectRefused(frame, FrameError::kBadVersion);
-
+    ExpectRefused(Poked<uint16_t>(good, 4, 2), FrameError::kBadVersion);
     for (uint16_t kind : {0, 3, 0xFFFF}) {
-        frame = good;
-        Poke<uint16_t>(frame, kKindOffset, kind);
-        ExpectRefused(frame, FrameError::kBadKind);
+        ExpectRefused(Poked<uint16_t>(good, kKindOffset, kind), FrameError::kBadKind);
     }
 }
 
@@ -108,19 +98,13 @@ TEST(TransportFrameTest, LengthsMustAgreeWithTheBytes) {
     const std::vector<uint8_t> good = EncodeFrame(SampleHeader(4), "abcd");
 
     // The frame's length and the record's uiMsgLength disagree: either one lengthened.
-    std::vector<uint8_t> frame = good;
-    Poke<uint32_t>(frame, kLengthOffset, 5);
-    ExpectRefused(frame, FrameError::kLengthMismatch);
-    frame = good;
-    Poke<uint32_t>(frame, kInfoLengthOffset, 3);
-    ExpectRefused(frame, FrameError::kLengthMismatch);
+    ExpectRefused(Poked<uint32_t>(good, kLengthOffset, 5), FrameError::kLengthMismatch);
+    ExpectRefused(Poked<uint32_t>(good, kInfoLengthOffset, 3), FrameError::kLengthMismatch);
 
     // Both agree but the bytes do not: too few, or more than the body.
-    frame = good;
-    Poke<uint32_t>(frame, kLengthOffset, 5);
-    Poke<uint32_t>(frame, kInfoLengthOffset, 5);
-    ExpectRefused(frame, FrameError::kTruncated);
-    frame = good;
+    ExpectRefused(Poked<uint32_t>(Poked<uint32_t>(good, kLengthOffset, 5), kInfoLengthOffset, 5),
+                  FrameError::kTruncated);
+    std::vector<uint8_t> frame = good;
     frame.push_back('x');
     ExpectRefused(frame, FrameError::kLengthMismatch);
 
