@@ -15,13 +15,7 @@
 
 namespace {
 
-using chs_test::BinaryPath;
-using chs_test::Process;
-using chs_test::ReadText;
-using chs_test::RunProgram;
-using chs_test::RunResult;
-using chs_test::TempDir;
-using chs_test::WaitFor;
+using namespace chs_test;
 
 class ChsctlSwitchTest : public ::testing::Test {
   protected:
@@ -61,9 +55,6 @@ class ChsctlSwitchTest : public ::testing::Test {
             << ReadText(cluster + "/node0/var/log/chs/infocollector.log");
     }
 
-    // Gives the remote-service agent's row (service 1) a site id: collection
-    // cannot be switched on without one. The row is stored as the raw record:
-    // serviceid (4 bytes) then areaId (64) in a row of 1232 bytes.
     TempDir dir;
     std::string cluster;
     std::unique_ptr<Process> peers;
@@ -189,8 +180,7 @@ TEST(ChsClusterScriptTest, UpStatusDown) {
     RunResult status = RunProgram({"/bin/bash", script, "cluster", "status", "--dir", clusterDir}, env);
     std::vector<pid_t> pids;
     for (const char* name : {"infocollector0", "infocollector1", "chs-peers0", "chs-peers1"}) {
-        std::string text = ReadText(clusterDir + "/run/" + name + ".pid");
-        pids.push_back(static_cast<pid_t>(atoi(text.c_str())));
+        pids.push_back(static_cast<pid_t>(atoi(ReadText(clusterDir + "/run/" + name + ".pid").c_str())));
     }
     RunResult down = RunProgram({"/bin/bash", script, "cluster", "down", "--dir", clusterDir}, env, 30000);
 
