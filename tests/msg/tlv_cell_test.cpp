@@ -5,6 +5,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "msg/msg_exception.h"
@@ -130,37 +131,45 @@ TEST(TLVCellTest, NumericValuesReadLittleEndianByWidth) {
     }
 }
 
-TEST(TLVCellTest, TypedConstructorsUseTheSystemWidths) {
-    std::unique_ptr<CTLVCell> u16(CTLVCell::NewUInt16(1, 0xBEEF));
-    std::unique_ptr<CTLVCell> u32(CTLVCell::NewUInt32(2, 0xDEADBEEF));
-    std::unique_ptr<CTLVCell> u64(CTLVCell::NewUInt64(3, 0x0123456789ABCDEFull));
-    std::unique_ptr<CTLVCell> i32(CTLVCell::NewInt32(4, -5));
+// Each dump "{tag,length,type:value}" pins the width, type and value a typed constructor wrote.
+TEST(TLVCellTest, TypedConstructorsUseTheSystemWidthsAndDumpPerType) {
+    const unsigned char raw[] = {0x01, 0xAB, 0x00};
+    const std::pair<CTLVCell*, const char*> cases[] = {
+        {CTLVCell::NewUInt16(1, 0xBEEF), "{1,2,U:48879}"},
+        {CTLVCell::NewUInt32(2, 0xDEADBEEF), "{2,4,U:3735928559}"},
+        {CTLVCell::NewUInt64(3, 0x0123456789ABCDEFull), "{3,8,U:81985529216486895}"},
+        {CTLVCell::NewInt32(4, -5), "{4,4,I:-5}"},
+        {CTLVCell::NewBool(5, true), "{5,1,B:1}"},
+        {CTLVCell::NewBool(6, false), "{6,1,B:0}"},
+        {CTLVCell::NewEnum(7, 9), "{7,8,E:9}"},
+        {CTLVCell::NewNumber(CTLVCell::TLV_TIME, 8, 1700000000, 8), "{8,8,T:1700000000}"},
+        {CTLVCell::NewString(9, "abc"), "{9,4,S:abc}"},  // text is stored with its NUL
+        {CTLVCell::NewString(10, "[1]", CTLVCell::TLV_JSON_ARRAY), "{10,4,JA:[1]}"},
+        {CTLVCell::NewString(11, "{}", CTLVCell::TLV_JSON_OBJECT), "{11,3,JO:{}}"},
+        {CTLVCell::NewOctets(12, raw, sizeof(raw)), "{12,3,Oct:{0x10xab0x0}}"},
+    };
+    for (const auto& [cell, dump] : cases) {
+        std::unique_ptr<CTLVCell> owned(cell);
+        EXPECT_EQ(Dump(*cell), dump);
+    }
     std::unique_ptr<CTLVCell> flag(CTLVCell::NewBool(5, true));
-    std::unique_ptr<CTLVCell> e(CTLVCell::NewEnum(6, 9));
-    std::unique_ptr<CTLVCell> t(CTLVCell::NewNumber(CTLVCell::TLV_TIME, 7, 1700000000, 8));
-    std::unique_ptr<CTLVCell> text(CTLVCell::NewString(8, "abc"));
-    std::unique_ptr<CTLVCell> json(CTLVCell::NewString(9, "[1]", CTLVCell::TLV_JSON_ARRAY));
-
-    EXPECT_EQ(u16->GetLength(), 2);
-    EXPECT_EQ(u16->GetUInt64(), 0xBEEFu);
-    EXPECT_EQ(u32->GetLength(), 4);
-    EXPECT_EQ(u32->GetUInt64(), 0xDEADBEEFu);
-    EXPECT_EQ(u64->GetUInt64(), 0x0123456789ABCDEFull);
-    EXPECT_EQ(i32->GetLength(), 4);
-    EXPECT_EQ(i32->GetInt64(), -5);
-    EXPECT_EQ(flag->GetLength(), 1);
     EXPECT_TRUE(flag->GetBool());
-    EXPECT_EQ(e->GetType(), CTLVCell::TLV_ENUM);
-    EXPECT_EQ(e->GetLength(), 8);
-    EXPECT_EQ(t->GetUInt64(), 1700000000u);
-    EXPECT_EQ(text->GetLength(), 4) << "text is stored with its NUL";
-    EXPECT_STREQ(static_cast<const char*>(*text), "abc");
-    EXPECT_EQ(json->toString(), "[1]");
+    std::unique_ptr<CTLVCell> octets(CTLVCell::NewOctets(2, raw, sizeof(raw)));
+    EXPECT_EQ(octets->toString(), std::string("\x01\xAB\x00", 3));
 
     EXPECT_THROW(CTLVCell::NewNumber(CTLVCell::TLV_STRING, 1, 1, 4), MsgException);
     EXPECT_THROW(CTLVCell::NewNumber(CTLVCell::TLV_UNSIGNED, 1, 1, 0), MsgException);
     EXPECT_THROW(CTLVCell::NewNumber(CTLVCell::TLV_UNSIGNED, 1, 1, 9), MsgException);
     EXPECT_THROW(CTLVCell::NewString(1, "x", CTLVCell::TLV_OCTETS), MsgException);
+
+    CTLVCell invalid;
+    invalid.set_i(CTLVCell::TLV_INVALID, 1, nullptr, 0);
+    EXPECT_EQ(invalid.toString(), "");
+    EXPECT_EQ(Dump(invalid), "{1,0,Invalid:invalid}");
+    CTLVCell odd;
+    odd.set_i(static_cast<CTLVCell::ETLVType>(12), 11, "zz", 2);
+    EXPECT_EQ(Dump(odd), "{11,2,unknown:null}");
+    EXPECT_EQ(odd.toString(), "");
 }
 
 TEST(TLVCellTest, StringAndNumericAccessCheckTheType) {
@@ -189,37 +198,6 @@ TEST(TLVCellTest, UnterminatedTextStopsAtTheValueEnd) {
     CTLVCell embedded;
     embedded.set_i(CTLVCell::TLV_STRING, 1, "ab\0cd", 5);
     EXPECT_EQ(embedded.toString(), "ab");
-}
-
-TEST(TLVCellTest, TextFormsPerType) {
-    CTLVCell invalid;
-    invalid.set_i(CTLVCell::TLV_INVALID, 1, nullptr, 0);
-    EXPECT_EQ(invalid.toString(), "");
-    EXPECT_EQ(Dump(invalid), "{1,0,Invalid:invalid}");
-
-    const unsigned char raw[] = {0x01, 0xAB, 0x00};
-    std::unique_ptr<CTLVCell> octets(CTLVCell::NewOctets(2, raw, sizeof(raw)));
-    EXPECT_EQ(octets->toString(), std::string("\x01\xAB\x00", 3));
-    EXPECT_EQ(Dump(*octets), "{2,3,Oct:{0x10xab0x0}}");
-
-    std::unique_ptr<CTLVCell> text(CTLVCell::NewString(3, "hi"));
-    EXPECT_EQ(Dump(*text), "{3,3,S:hi}");
-    std::unique_ptr<CTLVCell> ja(CTLVCell::NewString(4, "[]", CTLVCell::TLV_JSON_ARRAY));
-    std::unique_ptr<CTLVCell> jo(CTLVCell::NewString(5, "{}", CTLVCell::TLV_JSON_OBJECT));
-    EXPECT_EQ(Dump(*ja) + Dump(*jo), "{4,3,JA:[]}{5,3,JO:{}}");
-
-    std::unique_ptr<CTLVCell> u(CTLVCell::NewUInt32(6, 42));
-    std::unique_ptr<CTLVCell> i(CTLVCell::NewInt32(7, -42));
-    std::unique_ptr<CTLVCell> b(CTLVCell::NewBool(8, false));
-    std::unique_ptr<CTLVCell> e(CTLVCell::NewEnum(9, 3));
-    std::unique_ptr<CTLVCell> t(CTLVCell::NewNumber(CTLVCell::TLV_TIME, 10, 77, 8));
-    EXPECT_EQ(Dump(*u) + Dump(*i) + Dump(*b) + Dump(*e) + Dump(*t),
-              "{6,4,U:42}{7,4,I:-42}{8,1,B:0}{9,8,E:3}{10,8,T:77}");
-
-    CTLVCell odd;
-    odd.set_i(static_cast<CTLVCell::ETLVType>(12), 11, "zz", 2);
-    EXPECT_EQ(Dump(odd), "{11,2,unknown:null}");
-    EXPECT_EQ(odd.toString(), "");
 }
 
 TEST(TLVCellTest, ClearedPrintFlagHidesTheValueOnlyInDumps) {
