@@ -10,6 +10,7 @@
 #include "platform/om_cluster.h"
 #include "platform/platform_state.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/node_root.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -22,11 +23,7 @@ protected:
     void SetUp() override {
         chs_test::WriteText(dir.Join("cluster.json"), R"({"nodes": [{"id": 0, "name": "CTE0.A"}]})");
         chs_test::MakeDirs(dir.Join("node0/VXA/coffer_data/omm/chs"));
-        chs_test::MakeDirs(dir.Join("node0/VXA/script"));
-        // The database initialisation script of the node, as the cluster layout installs it.
-        std::string script = dir.Join("node0/VXA/script/collector_db_init.sh");
-        chs_test::WriteText(script, chs_test::ReadText(std::string(CHS_SOURCE_DIR) + "/scripts/collector_db_init.sh"));
-        chmod(script.c_str(), 0755);
+        chs_test::InstallScript(dir.Join("node0"), "collector_db_init.sh");
         std::string error;
         ASSERT_TRUE(platform::AttachCluster(dir.Join("cluster.json"), 0, dir.Join("node0"), true, error)) << error;
         g_uiSupervisionPeriodMs = 1;
