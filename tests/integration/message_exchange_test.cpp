@@ -19,13 +19,7 @@
 
 namespace {
 
-using chs_test::BinaryPath;
-using chs_test::Process;
-using chs_test::ReadText;
-using chs_test::RunProgram;
-using chs_test::RunResult;
-using chs_test::TempDir;
-using chs_test::WaitFor;
+using namespace chs_test;
 
 constexpr uint32_t kEcho = 0x7E01;
 constexpr uint32_t kSilent = 0x7E02;
@@ -184,26 +178,29 @@ TEST_F(MessageExchangeTest, TenThousandRequestsInARow) {
 
 TEST_F(MessageExchangeTest, ChsctlSendsAndPrintsTheAnswer) {
     std::string file = s_dir->Join("request.json");
+    auto send = [&](const char* node) {
+        return RunProgram({BinaryPath("tools/chsctl"), "send", "--cluster", s_cluster, "--node", node, file});
+    };
     chs_test::WriteText(file, R"({"msgHdr": {"usReceiverPID": 551, "uiMsgOPCode": 32257, "usMsgType": 1},
         "msgBody": [{"cmd": 5, "cells": [{"tag": 3, "type": 2, "length": 6, "value": "hello"}]}]})");
-    RunResult sent = RunProgram({BinaryPath("tools/chsctl"), "send", "--cluster", s_cluster, "--node", "1", file});
+    RunResult sent = send("1");
     ASSERT_EQ(sent.exitCode, 0) << sent.err;
     Json::Value answer;
     ASSERT_TRUE(Json::Reader().parse(sent.out, answer)) << sent.out;
     EXPECT_EQ(answer["msgHdr"]["usMsgType"].asUInt(), 2u);
     EXPECT_EQ(answer["msgBody"][0]["cells"][0]["value"].asString(), "hello");
 
-    RunResult down = RunProgram({BinaryPath("tools/chsctl"), "send", "--cluster", s_cluster, "--node", "2", file});
+    RunResult down = send("2");
     EXPECT_EQ(down.exitCode, 3) << down.err;
     EXPECT_NE(down.err.find("not reachable"), std::string::npos);
 
     chs_test::WriteText(file, R"({"msgHdr": {"usReceiverPID": 551, "uiMsgOPCode": 32258, "uiMsgTimeout": 1},
         "msgBody": [{"cmd": 5, "cells": []}]})");
-    RunResult silent = RunProgram({BinaryPath("tools/chsctl"), "send", "--cluster", s_cluster, "--node", "1", file});
+    RunResult silent = send("1");
     EXPECT_EQ(silent.exitCode, 4) << silent.err;
 
     chs_test::WriteText(file, "{\"msgHdr\": ");
-    RunResult bad = RunProgram({BinaryPath("tools/chsctl"), "send", "--cluster", s_cluster, "--node", "1", file});
+    RunResult bad = send("1");
     EXPECT_EQ(bad.exitCode, 2);
     EXPECT_NE(bad.err.find("not a message in JSON form"), std::string::npos);
 }
