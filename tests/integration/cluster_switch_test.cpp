@@ -12,6 +12,7 @@
 #include "msg/msg_api.h"
 #include "platform/dplog.h"
 #include "platform/om_cluster.h"
+#include "tests/support/msg_test_util.h"
 #include "tests/support/process.h"
 #include "tests/support/sim_cluster.h"
 #include "tests/support/temp_dir.h"
@@ -49,10 +50,8 @@ protected:
         info.usMsgType = MSG_TYPE_REQUEST;
         info.uiMsgTimeout = 20;
         info.uiSessionKey = kSessionKey;
-        MsgRecord* record = new MsgRecord(0xD00002000ULL);
-        record->appendInner(CTLVCell::NewEnum(0, 0xE05C));
-        record->appendInner(CTLVCell::NewString(64, value));
-        request.GetBody().append(record);
+        request.GetBody().append(
+            chs_test::RecordOf(0xD00002000ULL, {CTLVCell::NewEnum(0, 0xE05C), CTLVCell::NewString(64, value)}));
         InnerMsg answer;
         return request.SimpleSyncMsg(answer);
     }
@@ -83,8 +82,7 @@ TEST_F(ClusterSwitchTest, SwitchStartsAndStopsEveryNodeAndSurvivesARestart) {
     ASSERT_EQ(SetSwitch("off"), 0u);
     for (int node = 0; node < kNodes; ++node) {
         EXPECT_TRUE(WaitFor([&] { return sim.DaemonLog(node).find("Stop input driver: node_facts.") != std::string::npos; },
-                            20000))
-            << sim.DaemonLog(node);
+                            20000)) << sim.DaemonLog(node);
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(500));  // a file in flight may still land
     size_t stopped[kNodes];
