@@ -45,6 +45,30 @@ struct CountingCall : MsgAsyncCall {
     int& destroyed;
 };
 
+// Hand-assembled little-endian wire bytes, so that tests pin the layout
+// instead of trusting the encoder.
+struct Wire {
+    std::vector<unsigned char> bytes;
+    Wire& Put(uint64_t value, int size) {
+        for (int i = 0; i < size; ++i) bytes.push_back(static_cast<unsigned char>(value >> (8 * i)));
+        return *this;
+    }
+    Wire& U16(uint16_t v) { return Put(v, 2); }
+    Wire& U32(uint32_t v) { return Put(v, 4); }
+    Wire& U64(uint64_t v) { return Put(v, 8); }
+    Wire& Record(uint64_t code, uint16_t length) { return U64(code).U16(length); }
+    Wire& Cell(uint16_t tag, unsigned int type, const std::string& value) {
+        U16(static_cast<uint16_t>(tag << 4 | type)).U16(static_cast<uint16_t>(value.size()));
+        bytes.insert(bytes.end(), value.begin(), value.end());
+        return *this;
+    }
+    template <size_t N>
+    Wire& Cell(uint16_t tag, unsigned int type, const char (&value)[N]) {
+        return Cell(tag, type, std::string(value, N - 1));
+    }
+    unsigned int size() const { return static_cast<unsigned int>(bytes.size()); }
+};
+
 // A record of `code` holding `cells` (which it takes).
 inline MsgRecord* RecordOf(uint64_t code, std::initializer_list<CTLVCell*> cells) {
     MsgRecord* record = new MsgRecord(code);
