@@ -17,29 +17,7 @@ using chs_test::RaisedText;
 using chs_test::RecordOf;
 const std::string& kInvalid = chs_test::kInvalidMsg;
 
-// Hand-assembled wire bytes, so that tests pin the layout instead of trusting the encoder.
-struct Wire {
-    std::vector<unsigned char> bytes;
-    Wire& U16(uint16_t v) {
-        for (int i = 0; i < 2; ++i) bytes.push_back(static_cast<unsigned char>(v >> (8 * i)));
-        return *this;
-    }
-    Wire& U64(uint64_t v) {
-        for (int i = 0; i < 8; ++i) bytes.push_back(static_cast<unsigned char>(v >> (8 * i)));
-        return *this;
-    }
-    Wire& Record(uint64_t code, uint16_t length) { return U64(code).U16(length); }
-    Wire& Cell(uint16_t tag, unsigned int type, const std::string& value) {
-        U16(static_cast<uint16_t>(tag << 4 | type)).U16(static_cast<uint16_t>(value.size()));
-        bytes.insert(bytes.end(), value.begin(), value.end());
-        return *this;
-    }
-    template <size_t N>
-    Wire& Cell(uint16_t tag, unsigned int type, const char (&value)[N]) {
-        return Cell(tag, type, std::string(value, N - 1));
-    }
-    unsigned int size() const { return static_cast<unsigned int>(bytes.size()); }
-};
+using chs_test::Wire;
 
 const auto DumpOf = [](const MsgObject& body) { return chs_test::DumpText(body); };
 
