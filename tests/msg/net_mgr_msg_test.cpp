@@ -4,7 +4,6 @@
 
 #include <memory>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "tests/support/log_capture.h"
@@ -28,32 +27,17 @@ struct Head {
     uint32_t length = 0;
 };
 
-void Put(std::vector<unsigned char>& out, uint64_t value, int size) {
-    for (int i = 0; i < size; ++i) out.push_back(static_cast<unsigned char>(value >> (8 * i)));
-}
-
 // Wire bytes assembled by hand so that the tests pin the header layout.
 std::vector<unsigned char> Message(const Head& head, const std::vector<unsigned char>& body = {}) {
-    std::vector<unsigned char> out;
-    for (auto [value, size] : {std::pair<uint64_t, int>{head.magic, 4}, {head.version, 4}, {head.result, 4},
-                               {head.sessionKey, 4}, {head.node, 2}, {head.reserve1, 2}, {head.reserve2, 2},
-                               {head.serial, 2}, {head.length, 4}}) {
-        Put(out, value, size);
-    }
-    out.insert(out.end(), body.begin(), body.end());
-    return out;
+    chs_test::Wire out;
+    out.U32(head.magic).U32(head.version).U32(head.result).U32(head.sessionKey);
+    out.U16(head.node).U16(head.reserve1).U16(head.reserve2).U16(head.serial).U32(head.length);
+    out.bytes.insert(out.bytes.end(), body.begin(), body.end());
+    return out.bytes;
 }
 
 // One record, code 7, one unsigned cell: tag 1, value 0x1234.
-std::vector<unsigned char> SmallBody() {
-    std::vector<unsigned char> body;
-    Put(body, 7, 8);
-    Put(body, 6, 2);
-    Put(body, 1 << 4 | 3, 2);
-    Put(body, 2, 2);
-    Put(body, 0x1234, 2);
-    return body;
-}
+std::vector<unsigned char> SmallBody() { return chs_test::Wire().Record(7, 6).Cell(1, 3, "\x34\x12").bytes; }
 
 const auto DumpOf = [](const MsgInterface& message) { return chs_test::DumpText(message); };
 
