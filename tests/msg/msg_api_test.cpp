@@ -9,6 +9,7 @@
 #include <cstring>
 #include <ctime>
 #include <future>
+#include <utility>
 
 #include "infra/chs_log.h"
 #include "msg/msg_adapter.h"
@@ -21,12 +22,10 @@
 namespace {
 
 TEST(MsgAdapterTest, TransportLevelsMapOntoDaemonLevels) {
-    EXPECT_EQ(msgAdpLogLevel(1), 3u);
-    EXPECT_EQ(msgAdpLogLevel(2), 3u);
-    EXPECT_EQ(msgAdpLogLevel(3), 2u);
-    EXPECT_EQ(msgAdpLogLevel(4), 1u);
-    for (uint32_t other : {0u, 5u, 7u, 0xFFFFFFFFu}) {
-        EXPECT_EQ(msgAdpLogLevel(other), 0u) << other;
+    const std::pair<uint32_t, uint32_t> levels[] = {{1, 3}, {2, 3}, {3, 2}, {4, 1},
+                                                     {0, 0}, {5, 0}, {7, 0}, {0xFFFFFFFFu, 0}};
+    for (const auto& [transport, daemon] : levels) {
+        EXPECT_EQ(msgAdpLogLevel(transport), daemon) << transport;
     }
 
     chs_test::LogCapture log(7);
