@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <map>
 #include <regex>
 
 #include "modules/lib/capi/stub_cframe.h"
@@ -92,11 +93,9 @@ TEST(ChsLogTest, CurrentTimeText) {
 
 TEST(ChsLogTest, PlatformAdapters) {
     LogCapture log;
-    EXPECT_EQ(MapLogLevelDf2Dbg_(1), 6u);
-    EXPECT_EQ(MapLogLevelDf2Dbg_(2), 4u);
-    EXPECT_EQ(MapLogLevelDf2Dbg_(3), 3u);
-    EXPECT_EQ(MapLogLevelDf2Dbg_(4), 6u);
-    EXPECT_EQ(MapLogLevelDf2Dbg_(0), 7u);
+    for (const auto& [level, mapped] : std::map<unsigned int, unsigned int>{{0, 7}, {1, 6}, {2, 4}, {3, 3}, {4, 6}}) {
+        EXPECT_EQ(MapLogLevelDf2Dbg_(level), mapped) << level;
+    }
     std::string longText(400, 'z');
     DF_LogOmm(3, 0, 9, "libfunc", 0x77, "%s", longText.c_str());
     std::vector<std::string> lines = log.Matching("[libfunc:9]");
