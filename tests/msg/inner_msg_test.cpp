@@ -196,9 +196,7 @@ TEST(InnerMsgTest, DumpHidesMaskedCellsOnly) {
     EXPECT_NE(text.str().find("\"******\""), std::string::npos);
     EXPECT_TRUE(message.GetBody()[0][7].GetPrintFlag()) << "the message itself is not changed";
 
-    EXPECT_TRUE(Msg_IsGeneralCmd(0xD00000000ULL));
-    EXPECT_TRUE(Msg_IsGeneralCmd(0xD00002000ULL));
-    EXPECT_TRUE(Msg_IsGeneralCmd(0xD0000E000ULL));
+    for (uint64_t code : {0xD00000000ULL, 0xD00002000ULL, 0xD0000E000ULL}) EXPECT_TRUE(Msg_IsGeneralCmd(code)) << code;
     EXPECT_FALSE(Msg_IsGeneralCmd(0xD00001000ULL));
 }
 
