@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/node_root.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 
@@ -65,16 +66,14 @@ class ChsDiagnosticTest : public ::testing::Test {
         cluster = dir.Join("c");
         root = cluster + "/node0";
         exportTree = root + "/" + kExportTree;
-        for (const std::string& sub : {std::string("VXA/conf"), std::string("VXA/script"),
-                                       std::string("var/log/chs"), std::string(kCollectorDir) + "/db",
+        for (const std::string& sub : {std::string("VXA/conf"), std::string("var/log/chs"),
+                                       std::string(kCollectorDir) + "/db",
                                        std::string(kCollectorDir) + "/plugin", std::string(kExportTree)}) {
             chs_test::MakeDirs(root + "/" + sub);
         }
         chs_test::MakeDirs(cluster + "/run");
+        chs_test::InstallScript(root, "chs_diagnostic.py");
         script = root + "/VXA/script/chs_diagnostic.py";
-        chs_test::WriteText(script,
-                            chs_test::ReadText(std::string(CHS_SOURCE_DIR) + "/scripts/chs_diagnostic.py"));
-        chmod(script.c_str(), 0755);
 
         chs_test::WriteText(root + "/VXA/conf/InfoCollector.txt", "plugin=libsample_plugin.so\n");
         chs_test::WriteText(cluster + "/cluster.json", "{\"serial\": \"SN-DIAG-1\"}\n");
@@ -166,27 +165,21 @@ TEST_F(ChsDiagnosticTest, ExportCommandWritesTheDocumentedFilesWithTheirFactsNot
     EXPECT_FALSE(fs::is_symlink(package + "/system.txt"));
 }
 
-TEST_F(ChsDiagnosticTest, ExportCommandRecordsTheSlaveRoleAndFindsTheRootFromTheEnvironment) {
-    // Run from the source tree: only CHS_NODE_ROOT leads to the node.
-    std::string package = exportTree + "/slave_pkg";
-    RunResult run = RunProgram({std::string(CHS_SOURCE_DIR) + "/scripts/chs_diagnostic.py", "export_command",
-                                "5", "slave", "current", package},
-                               {"CHS_NODE_ROOT=" + root}, kScriptTimeoutMs);
-    ASSERT_EQ(run.exitCode, 0) << run.err;
-    std::set<std::string> summary = Lines(chs_test::ReadText(package + "/summary.txt"));
-    EXPECT_TRUE(summary.count("role: slave"));
-    EXPECT_TRUE(summary.count("node root: " + fs::canonical(root).string()));
-    EXPECT_TRUE(Lines(chs_test::ReadText(package + "/db_summary.txt")).count("tbl_plugin_record: 7 rows"));
-}
-
-TEST_F(ChsDiagnosticTest, ExportCommandKeepsWithinTheSizeBudgetAndTakesTheEndOfTheLog) {
+TEST_F(ChsDiagnosticTest, ExportCommandFindsTheRootFromTheEnvironmentAndKeepsWithinTheSizeBudget) {
     WriteLog("infocollector.log", 30000);  // about 2.8 MB
     WriteLog("old.log", 20000);
     fs::last_write_time(root + "/var/log/chs/old.log",
                         fs::file_time_type::clock::now() - std::chrono::hours(1));
+    // Run from the source tree: only CHS_NODE_ROOT leads to the node.
     std::string package = exportTree + "/budget";
-    RunResult run = Run({"export_command", "1", "master", "current", package});
+    RunResult run = RunProgram({std::string(CHS_SOURCE_DIR) + "/scripts/chs_diagnostic.py", "export_command",
+                                "1", "slave", "current", package},
+                               {"CHS_NODE_ROOT=" + root}, kScriptTimeoutMs);
     ASSERT_EQ(run.exitCode, 0) << run.err;
+    std::set<std::string> lines = Lines(chs_test::ReadText(package + "/summary.txt"));
+    EXPECT_TRUE(lines.count("role: slave"));
+    EXPECT_TRUE(lines.count("node root: " + fs::canonical(root).string()));
+    EXPECT_TRUE(Lines(chs_test::ReadText(package + "/db_summary.txt")).count("tbl_plugin_record: 7 rows"));
 
     EXPECT_LE(TreeBytes(package), 1024u * 1024u);
     std::string tail = chs_test::ReadText(package + "/log_infocollector.log.tail");
