@@ -10,6 +10,7 @@
 namespace {
 
 using chs_test::LogCapture;
+using Recorder = chs_test::CountingCall;
 
 InnerMsg* Request(uint32_t opCode, uint16_t type = MSG_TYPE_REQUEST) {
     InnerMsg* message = new InnerMsg();
@@ -34,9 +35,7 @@ protected:
 
 TEST_F(MsgProcessTest, KeyOfAGeneralCommandComesFromTheBody) {
     InnerMsg* message = Request(MSG_OPCODE_GENERAL);
-    MsgRecord* record = new MsgRecord(0xD00002000ULL);
-    record->appendInner(CTLVCell::NewEnum(0, 0xE05C));
-    message->GetBody().append(record);
+    message->GetBody().append(chs_test::RecordOf(0xD00002000ULL, {CTLVCell::NewEnum(0, 0xE05C)}));
     EXPECT_EQ(engine.GetMsgKey(*message), 0xDE05C2000ULL);
 
     InnerMsg* plain = Request(MSG_OPCODE_GENERAL);
@@ -67,11 +66,18 @@ TEST_F(MsgProcessTest, RegistrationReplacesAndRefusesNull) {
     EXPECT_EQ(engine.SearchHander(6), nullptr);
 }
 
+// A full queue drops what comes next; a dropped answer still ends its callback.
 TEST_F(MsgProcessTest, QueueHoldsAtMost101) {
     for (int i = 0; i < 102; ++i) {
         engine.AsyncMsg(Request(1000 + i));
     }
     EXPECT_EQ(engine.QueueLength(MSG_PRI_1), 101u) << "the 101st is queued, the 102nd is dropped";
+    int answers = 0, timeouts = 0, destroyed = 0;
+    InnerMsg* late = Request(0x60, MSG_TYPE_RESPONSE);
+    late->SetCallBack(new Recorder(answers, timeouts, destroyed));
+    engine.AsyncMsg(late);
+    EXPECT_EQ(timeouts, 1);
+    EXPECT_EQ(destroyed, 1);
     InnerMsg* first = engine.TakeMsg(MSG_PRI_1);
     ASSERT_NE(first, nullptr);
     EXPECT_EQ(first->GetMsgInfo().uiMsgOPCode, 1000u) << "first in, first out";
@@ -100,8 +106,6 @@ TEST_F(MsgProcessTest, RequestsWithoutHandlerAndUnknownTypes) {
     EXPECT_EQ(g_handled, 1) << "type 3 is handled like a request";
 }
 
-using Recorder = chs_test::CountingCall;
-
 TEST_F(MsgProcessTest, ResponsesReachTheirCallbackOnce) {
     int answers = 0, timeouts = 0, destroyed = 0;
     InnerMsg* timedOut = Request(0x50, MSG_TYPE_RESPONSE);
@@ -121,18 +125,6 @@ TEST_F(MsgProcessTest, ResponsesReachTheirCallbackOnce) {
 
     engine.SyncMsg(Request(0x50, MSG_TYPE_RESPONSE));
     EXPECT_TRUE(log.Contains("The response message is droped because of no callback."));
-}
-
-TEST_F(MsgProcessTest, AnAnswerDroppedAtAFullQueueStillEndsItsCallback) {
-    for (int i = 0; i <= static_cast<int>(MSG_QUEUE_LIMIT); ++i) {
-        engine.AsyncMsg(Request(2000 + i));
-    }
-    int answers = 0, timeouts = 0, destroyed = 0;
-    InnerMsg* late = Request(0x60, MSG_TYPE_RESPONSE);
-    late->SetCallBack(new Recorder(answers, timeouts, destroyed));
-    engine.AsyncMsg(late);
-    EXPECT_EQ(timeouts, 1);
-    EXPECT_EQ(destroyed, 1);
 }
 
 TEST_F(MsgProcessTest, QueueWatchWaitsForTenMinutesOfUptime) {
