@@ -76,7 +76,7 @@ void logFileListClean();
 // Answer callbacks of the list query and of a sent file.
 void reponseHisLogList(InnerMsg& answer);
 void pluginSendLogFileCB(InnerMsg& answer);
-// A snapshot of the per-node lists (tests and the recovery path read it).
+// A copy of the per-node lists, taken under their lock.
 std::vector<std::vector<std::string>> LogFileListSnapshot();
 
 // ---- Alarm logs ----
