@@ -169,25 +169,45 @@ TEST_F(LogExportTest, ANodeThatDoesNotListItsLogsIsLeftOut) {
     EXPECT_FALSE(fs::exists(g_node->Cluster() + "/remote/CTE0.B")) << "nothing of node 1";
 }
 
-TEST_F(LogExportTest, AStopEndsTheTaskBeforeItsNextFile) {
+TEST_F(LogExportTest, AStopOrAnUpgradeEndsTheTaskBeforeItsNextFile) {
     for (int i = 0; i < 6; ++i) {
         PutLog("t/s" + std::to_string(i) + ".log", "s\n", 60);
     }
+    struct Case {
+        const char* name;
+        void (*interrupt)();
+        uint64_t result;
+        const char* text;
+    };
+    const Case cases[] = {
+        {"stop",
+         [] {
+             MsgRecord* record = new MsgRecord(chs_wire::OPCODE_REMOTE_LOG_STOP);
+             record->appendInner(CTLVCell::NewString(0, "interrupted"));
+             InnerMsg stop = chs_test::CollectorRequest(chs_wire::OPCODE_REMOTE_LOG_STOP, record);
+             InnerMsg answer;
+             ASSERT_TRUE(stop.SendSyncMsg(answer));
+             EXPECT_EQ(answer.TryGetErrorCode(), 0u);
+         },
+         1006, "Force stop!"},
+        {"upgrade", [] { platform::state::Set("upgrade_mode", "1"); }, 1005,
+         "It's not allowed to export log when upgrading!"},
+    };
     g_node->SetState("peer550_mode", "delay:300");
-    ASSERT_EQ(Start("stop-me", 2, Now() - 90, Now() + 60), 0);
-    ASSERT_TRUE(WaitFor([] { return LogTask().i_taskprogress >= 1; }, 30000));
-    MsgRecord* record = new MsgRecord(chs_wire::OPCODE_REMOTE_LOG_STOP);
-    record->appendInner(CTLVCell::NewString(0, "stop-me"));
-    InnerMsg stop = chs_test::CollectorRequest(chs_wire::OPCODE_REMOTE_LOG_STOP, record);
-    InnerMsg answer;
-    ASSERT_TRUE(stop.SendSyncMsg(answer));
-    EXPECT_EQ(answer.TryGetErrorCode(), 0u);
-    ASSERT_TRUE(WaitFor(LogTaskEnded, 30000));
-    Row row = LogTask();
-    EXPECT_EQ(row.i_taskstatus, 4u);
-    EXPECT_EQ(row.i_taskresult, 1006u);
-    EXPECT_STREQ(row.sv_taskreturn2, "Force stop!");
-    EXPECT_LT(row.i_taskprogress, row.i_tasksubitems);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(DeleteRemoteTask(REMOTE_TASK_LOG_EXPORT), 0u);
+        ASSERT_EQ(Start("interrupted", 2, Now() - 90, Now() + 60), 0);
+        ASSERT_TRUE(WaitFor([] { return LogTask().i_taskprogress >= 1; }, 30000));
+        c.interrupt();
+        ASSERT_TRUE(WaitFor(LogTaskEnded, 30000));
+        platform::state::Clear("upgrade_mode");
+        Row row = LogTask();
+        EXPECT_EQ(row.i_taskstatus, 4u);
+        EXPECT_EQ(row.i_taskresult, c.result);
+        EXPECT_STREQ(row.sv_taskreturn2, c.text);
+        EXPECT_LT(row.i_taskprogress, row.i_tasksubitems);
+    }
 }
 
 TEST_F(LogExportTest, AlarmTasks) {
