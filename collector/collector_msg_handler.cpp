@@ -4,23 +4,24 @@
 
 #include "collector/collect_file_handoff.h"
 #include "infra/chs_log.h"
+#include "msg/chs_wire.h"
 
 const tagCOLLECTOR_MSG_FUNC_ENTRY g_COLLECTOR_MSG_Func_Entry[COLLECTOR_MSG_FUNC_NUM] = {
-    {0xD00002000ULL, 0xE05C, HandleSetSwitch, 1},
-    {0xD00000000ULL, 0xE05C, HandleQueryCollectorSwitch, 1},
-    {0x7000300E, 0, HandleCollectorSwitchDbChange, 0},
-    {0x70003014, 0, handleExportFile, 1},
-    {0x70003016, 0, processDelFileFromPeer, 1},
-    {0x70003021, 0, processQueryDiagDataStatus, 1},
-    {0x70003015, 0, handleExportDiagnoseFileForSingleRun, 1},
-    {0x70003017, 0, handleGetExportStatusForSingelRun, 1},
-    {0x70003018, 0, handleDownLoadFileHandleForSingleRun, 1},
-    {0x70003019, 0, handleClearExportDataForSingelRun, 1},
-    {0x70003004, 0, HandlePkgCollectorFile, 1},
-    {0x70003010, 0, handleRemoteLogCollect, 1},
-    {0x70003011, 0, handleStopRemoteLogCollect, 1},
-    {0x7000300A, 0, HandleCollectorSwichChange, 1},
-    {0x7000300F, 0, HandleClearAllCollectorFile, 1},
+    {chs_wire::RECORD_SET_SWITCH, chs_wire::SWITCH_QUALIFIER, HandleSetSwitch, 1},
+    {chs_wire::RECORD_QUERY_SWITCH, chs_wire::SWITCH_QUALIFIER, HandleQueryCollectorSwitch, 1},
+    {chs_wire::OPCODE_SWITCH_DB_CHANGE, 0, HandleCollectorSwitchDbChange, 0},
+    {chs_wire::OPCODE_EXPORT_FILE, 0, handleExportFile, 1},
+    {chs_wire::OPCODE_EXPORT_DELETE_FILE, 0, processDelFileFromPeer, 1},
+    {chs_wire::OPCODE_EXPORT_QUERY_PEER_STATUS, 0, processQueryDiagDataStatus, 1},
+    {chs_wire::OPCODE_EXPORT_NODE_BUILD, 0, handleExportDiagnoseFileForSingleRun, 1},
+    {chs_wire::OPCODE_EXPORT_GET_STATUS, 0, handleGetExportStatusForSingelRun, 1},
+    {chs_wire::OPCODE_EXPORT_DOWNLOAD, 0, handleDownLoadFileHandleForSingleRun, 1},
+    {chs_wire::OPCODE_EXPORT_CLEAR, 0, handleClearExportDataForSingelRun, 1},
+    {chs_wire::OPCODE_PKG_COLLECTOR_FILE, 0, HandlePkgCollectorFile, 1},
+    {chs_wire::OPCODE_REMOTE_LOG_COLLECT, 0, handleRemoteLogCollect, 1},
+    {chs_wire::OPCODE_REMOTE_LOG_STOP, 0, handleStopRemoteLogCollect, 1},
+    {chs_wire::OPCODE_COLLECTOR_SWITCH_CHANGE, 0, HandleCollectorSwichChange, 1},
+    {chs_wire::OPCODE_CLEAR_ALL_COLLECTOR_FILE, 0, HandleClearAllCollectorFile, 1},
 };
 
 MsgHandle* NewCollectorHandler(void (*function)(InnerMsg&), uint32_t priority) {

@@ -28,17 +28,17 @@ constexpr const char* CHS_SWITCH_ON = "on";
 constexpr const char* CHS_SWITCH_OFF = "off";
 
 // Request keys and cells of the two management requests.
-constexpr unsigned long long CHS_RECORD_SET_SWITCH = 0xD00002000ULL;
-constexpr unsigned long long CHS_RECORD_QUERY_SWITCH = 0xD00000000ULL;
-constexpr unsigned long long CHS_RECORD_QUERY_SWITCH_FAILED = 0xDE05C0000ULL;
-constexpr unsigned long long CHS_SWITCH_QUALIFIER = 0xE05C;
-constexpr unsigned short CHS_SWITCH_TAG_QUALIFIER = 0;
-constexpr unsigned short CHS_SWITCH_TAG_COLLECTOR = 64;
-constexpr unsigned short CHS_SWITCH_TAG_OEM = 73;
+constexpr unsigned long long CHS_RECORD_SET_SWITCH = chs_wire::RECORD_SET_SWITCH;
+constexpr unsigned long long CHS_RECORD_QUERY_SWITCH = chs_wire::RECORD_QUERY_SWITCH;
+constexpr unsigned long long CHS_RECORD_QUERY_SWITCH_FAILED = chs_wire::RECORD_QUERY_SWITCH_FAILED;
+constexpr unsigned long long CHS_SWITCH_QUALIFIER = chs_wire::SWITCH_QUALIFIER;
+constexpr unsigned short CHS_SWITCH_TAG_QUALIFIER = chs_wire::SWITCH_TAG_QUALIFIER;
+constexpr unsigned short CHS_SWITCH_TAG_COLLECTOR = chs_wire::SWITCH_TAG_COLLECTOR;
+constexpr unsigned short CHS_SWITCH_TAG_OEM = chs_wire::SWITCH_TAG_OEM;
 // Notices between nodes and modules.
-constexpr uint32_t CHS_OPCODE_COLLECTOR_SWITCH_CHANGE = 0x7000300A;
-constexpr uint32_t CHS_OPCODE_SWITCH_DB_CHANGE = 0x7000300E;
-constexpr uint32_t CHS_OPCODE_CLEAR_ALL_COLLECTOR_FILE = 0x7000300F;
+constexpr uint32_t CHS_OPCODE_COLLECTOR_SWITCH_CHANGE = chs_wire::OPCODE_COLLECTOR_SWITCH_CHANGE;
+constexpr uint32_t CHS_OPCODE_SWITCH_DB_CHANGE = chs_wire::OPCODE_SWITCH_DB_CHANGE;
+constexpr uint32_t CHS_OPCODE_CLEAR_ALL_COLLECTOR_FILE = chs_wire::OPCODE_CLEAR_ALL_COLLECTOR_FILE;
 // The user query of the access-authentication module.
 constexpr uint16_t CHS_ACCESS_AUTH_PID = chs_wire::PID_ACCESS_AUTH;
 constexpr uint16_t CHS_USER_QUERY_SENDER_PID = chs_wire::PID_REMOTE_AGENT;

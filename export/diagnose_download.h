@@ -22,27 +22,28 @@
 #include <cstdint>
 #include <string>
 
+#include "msg/chs_wire.h"
 #include "msg/inner_msg.h"
 
 // Requests served.
-constexpr uint32_t EXPORT_OPCODE_DELETE_FILE = 0x70003016;
-constexpr uint32_t EXPORT_OPCODE_GET_STATUS = 0x70003017;
-constexpr uint32_t EXPORT_OPCODE_DOWNLOAD = 0x70003018;
-constexpr uint32_t EXPORT_OPCODE_CLEAR = 0x70003019;
-constexpr uint32_t EXPORT_OPCODE_QUERY_PEER_STATUS = 0x70003021;
+constexpr uint32_t EXPORT_OPCODE_DELETE_FILE = chs_wire::OPCODE_EXPORT_DELETE_FILE;
+constexpr uint32_t EXPORT_OPCODE_GET_STATUS = chs_wire::OPCODE_EXPORT_GET_STATUS;
+constexpr uint32_t EXPORT_OPCODE_DOWNLOAD = chs_wire::OPCODE_EXPORT_DOWNLOAD;
+constexpr uint32_t EXPORT_OPCODE_CLEAR = chs_wire::OPCODE_EXPORT_CLEAR;
+constexpr uint32_t EXPORT_OPCODE_QUERY_PEER_STATUS = chs_wire::OPCODE_EXPORT_QUERY_PEER_STATUS;
 
 // Cells: the export type of a request, the final path of the download
 // answer, the status of the status answer; the path and kind of a delete.
-constexpr unsigned short DIAGNOSE_TAG_TYPE = 1;
-constexpr unsigned short DIAGNOSE_TAG_FINAL_PATH = 3;
-constexpr unsigned short DIAGNOSE_TAG_STATUS = 4;
-constexpr unsigned short DIAGNOSE_TAG_DELETE_PATH = 1;
-constexpr unsigned short DIAGNOSE_TAG_DELETE_KIND = 2;
+constexpr unsigned short DIAGNOSE_TAG_TYPE = chs_wire::EXPORT_TAG_TYPE;
+constexpr unsigned short DIAGNOSE_TAG_FINAL_PATH = chs_wire::EXPORT_TAG_FINAL_PATH;
+constexpr unsigned short DIAGNOSE_TAG_STATUS = chs_wire::EXPORT_TAG_STATUS;
+constexpr unsigned short DIAGNOSE_TAG_DELETE_PATH = chs_wire::EXPORT_DELETE_TAG_PATH;
+constexpr unsigned short DIAGNOSE_TAG_DELETE_KIND = chs_wire::EXPORT_DELETE_TAG_KIND;
 
 // Kinds of the delete request: 0 clears the diagnose data of the node, 1
 // deletes the named file.
-constexpr uint32_t DIAGNOSE_DELETE_KIND_CLEAR = 0;
-constexpr uint32_t DIAGNOSE_DELETE_KIND_FILE = 1;
+constexpr uint32_t DIAGNOSE_DELETE_KIND_CLEAR = chs_wire::EXPORT_DELETE_KIND_CLEAR;
+constexpr uint32_t DIAGNOSE_DELETE_KIND_FILE = chs_wire::EXPORT_DELETE_KIND_FILE;
 
 // Codes of the guard.
 constexpr uint32_t EXPORT_ERR_NO_TASK = 0x40E05B0E;

@@ -57,14 +57,14 @@ bool WaitOnePoll() {
 }
 
 // Cells of the build notification and of its answer.
-constexpr unsigned short kNoticeTagCcdbType = 0;
-constexpr unsigned short kNoticeTagRunNode = 1;
-constexpr unsigned short kNoticeTagType = 2;
-constexpr unsigned short kNoticeTagPath = 3;
-constexpr unsigned short kAckTagResult = 0;
-constexpr unsigned short kAckTagName = 1;
-constexpr unsigned short kAckTagSize = 2;
-constexpr unsigned short kAckTagPath = 3;
+constexpr unsigned short kNoticeTagCcdbType = chs_wire::BUILD_TAG_CCDB_TYPE;
+constexpr unsigned short kNoticeTagRunNode = chs_wire::BUILD_TAG_RUN_NODE;
+constexpr unsigned short kNoticeTagType = chs_wire::BUILD_TAG_TYPE;
+constexpr unsigned short kNoticeTagPath = chs_wire::BUILD_TAG_PATH;
+constexpr unsigned short kAckTagResult = chs_wire::BUILD_ACK_TAG_RESULT;
+constexpr unsigned short kAckTagName = chs_wire::BUILD_ACK_TAG_NAME;
+constexpr unsigned short kAckTagSize = chs_wire::BUILD_ACK_TAG_SIZE;
+constexpr unsigned short kAckTagPath = chs_wire::BUILD_ACK_TAG_PATH;
 
 // Set while this node builds its own package (run node share or a
 // notification); guarded by its mutex.

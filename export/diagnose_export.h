@@ -15,15 +15,16 @@
 #include <cstdint>
 #include <string>
 
+#include "msg/chs_wire.h"
 #include "msg/inner_msg.h"
 
 // The export request and its cells (first record); its answer carries the
 // result in cell 4095.
-constexpr uint32_t EXPORT_OPCODE_EXPORT_FILE = 0x70003014;
-constexpr unsigned short EXPORT_TAG_TASK_ID = 0;
-constexpr unsigned short EXPORT_TAG_TYPE = 1;
-constexpr unsigned short EXPORT_TAG_RESERVED64 = 2;
-constexpr unsigned short EXPORT_TAG_RESERVED = 3;
+constexpr uint32_t EXPORT_OPCODE_EXPORT_FILE = chs_wire::OPCODE_EXPORT_FILE;
+using chs_wire::EXPORT_TAG_TASK_ID;
+using chs_wire::EXPORT_TAG_TYPE;
+using chs_wire::EXPORT_TAG_RESERVED64;
+using chs_wire::EXPORT_TAG_RESERVED;
 
 // Directory mode of everything the export creates.
 constexpr const char* EXPORT_DIR_MODE = "750";

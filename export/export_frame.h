@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "msg/chs_wire.h"
 #include "msg/inner_msg.h"
 
 // Export types. Types below 6 pass the diagnose-export path; 3..5 are the
@@ -47,7 +48,7 @@ constexpr uint32_t EXPORT_FROM_DIAGNOSE = 1;
 constexpr uint32_t EXPORT_FROM_NONE = 3;
 constexpr uint32_t EXPORT_DIAGNOSE_PID = 551;
 constexpr uint32_t EXPORT_PID_NONE = 0xFFFFFFFF;
-constexpr uint32_t EXPORT_DIAGNOSE_OPCODE = 0x70003015;
+constexpr uint32_t EXPORT_DIAGNOSE_OPCODE = chs_wire::OPCODE_EXPORT_NODE_BUILD;
 constexpr uint32_t EXPORT_DIAGNOSE_NEED_MEM = 300;    // MB
 constexpr uint32_t EXPORT_DIAGNOSE_WAIT_LIMIT = 540;  // one-second polls
 constexpr int64_t EXPORT_FINISH_GRACE_SEC = 60;

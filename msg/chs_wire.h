@@ -60,6 +60,57 @@ constexpr unsigned short QUERY_USER_TAG_NAME = 0;
 constexpr uint64_t RECORD_SSH_PORT = 0xD00C900AC;
 constexpr unsigned short SSH_PORT_TAG_PORT = 1;
 
+// ---- Collector switch (requests to 551 of any node) ----
+// Set and query are general commands; tag 0 of the first record holds the
+// qualifier that, shifted by 16, completes the handler key.
+constexpr uint64_t RECORD_SET_SWITCH = 0xD00002000ULL;
+constexpr uint64_t RECORD_QUERY_SWITCH = 0xD00000000ULL;
+constexpr uint64_t RECORD_QUERY_SWITCH_FAILED = 0xDE05C0000ULL;
+constexpr uint64_t SWITCH_QUALIFIER = 0xE05C;
+constexpr unsigned short SWITCH_TAG_QUALIFIER = 0;
+constexpr unsigned short SWITCH_TAG_COLLECTOR = 64;
+constexpr unsigned short SWITCH_TAG_OEM = 73;
+// Notices between nodes: the switch changed, the stored switch changed,
+// clear every collected file.
+constexpr uint32_t OPCODE_COLLECTOR_SWITCH_CHANGE = 0x7000300A;
+constexpr uint32_t OPCODE_SWITCH_DB_CHANGE = 0x7000300E;
+constexpr uint32_t OPCODE_CLEAR_ALL_COLLECTOR_FILE = 0x7000300F;
+
+// ---- Diagnose export (requests to 551) ----
+// Start: first record, tag 0 text task id, tag 1 integer type, tags 2 and 3
+// reserved. Status, download and clear carry the type in tag 1; the
+// download answer names the merged file in tag 3, the status answer holds
+// the state in tag 4.
+constexpr uint32_t OPCODE_EXPORT_FILE = 0x70003014;
+constexpr uint32_t OPCODE_EXPORT_NODE_BUILD = 0x70003015;
+constexpr uint32_t OPCODE_EXPORT_DELETE_FILE = 0x70003016;
+constexpr uint32_t OPCODE_EXPORT_GET_STATUS = 0x70003017;
+constexpr uint32_t OPCODE_EXPORT_DOWNLOAD = 0x70003018;
+constexpr uint32_t OPCODE_EXPORT_CLEAR = 0x70003019;
+constexpr uint32_t OPCODE_EXPORT_QUERY_PEER_STATUS = 0x70003021;
+constexpr unsigned short EXPORT_TAG_TASK_ID = 0;
+constexpr unsigned short EXPORT_TAG_TYPE = 1;
+constexpr unsigned short EXPORT_TAG_RESERVED64 = 2;
+constexpr unsigned short EXPORT_TAG_RESERVED = 3;
+constexpr unsigned short EXPORT_TAG_FINAL_PATH = 3;
+constexpr unsigned short EXPORT_TAG_STATUS = 4;
+// Delete on a node: tag 1 text path, tag 2 kind (0 clears the node's
+// diagnose data, 1 deletes the named file).
+constexpr unsigned short EXPORT_DELETE_TAG_PATH = 1;
+constexpr unsigned short EXPORT_DELETE_TAG_KIND = 2;
+constexpr uint32_t EXPORT_DELETE_KIND_CLEAR = 0;
+constexpr uint32_t EXPORT_DELETE_KIND_FILE = 1;
+// The per-node build notice: tag 0 CCDB state, 1 run node, 2 type, 3 path;
+// its answer: tag 0 result, 1 package name, 2 size, 3 package directory.
+constexpr unsigned short BUILD_TAG_CCDB_TYPE = 0;
+constexpr unsigned short BUILD_TAG_RUN_NODE = 1;
+constexpr unsigned short BUILD_TAG_TYPE = 2;
+constexpr unsigned short BUILD_TAG_PATH = 3;
+constexpr unsigned short BUILD_ACK_TAG_RESULT = 0;
+constexpr unsigned short BUILD_ACK_TAG_NAME = 1;
+constexpr unsigned short BUILD_ACK_TAG_SIZE = 2;
+constexpr unsigned short BUILD_ACK_TAG_PATH = 3;
+
 // ---- Remote log tasks (requests to 551 of any node) ----
 // Start: first record, tag 0 text task id, tag 1 integer mode, tags 2 and 3
 // u64 range begin and end in milliseconds since the epoch. Refusals and parse

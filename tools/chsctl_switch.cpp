@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "msg/chs_wire.h"
 #include "msg/inner_msg.h"
 #include "tools/chsctl_client.h"
 #include "tools/chsctl_commands.h"
@@ -19,13 +20,6 @@
 namespace chs_tools {
 namespace {
 
-// Request layouts of collector control.
-constexpr uint64_t kSetSwitchRecord = 0xD00002000ULL;
-constexpr uint64_t kQuerySwitchRecord = 0xD00000000ULL;
-constexpr uint64_t kSwitchObjectId = 0xE05C;  // tag-0 cell that qualifies both records
-constexpr unsigned short kCollectorSwitchTag = 64;
-constexpr unsigned short kOemSwitchTag = 73;
-constexpr uint32_t kClearAllOpcode = 0x7000300F;
 
 // The daemon clears without answering; an answer that does come within this
 // wait is a refusal (or a daemon that does not serve the request yet).
@@ -124,8 +118,8 @@ class ControlCommand {
     bool Attach() { return AttachControl(m_options); }
 
     int QuerySwitch() {
-        MsgRecord* record = new MsgRecord(kQuerySwitchRecord);
-        record->appendInner(CTLVCell::NewEnum(0, kSwitchObjectId));
+        MsgRecord* record = new MsgRecord(chs_wire::RECORD_QUERY_SWITCH);
+        record->appendInner(CTLVCell::NewEnum(chs_wire::SWITCH_TAG_QUALIFIER, chs_wire::SWITCH_QUALIFIER));
         InnerMsg request = NewCollectorRequest(MSG_OPCODE_GENERAL, record);
         InnerMsg answer;
         int status = ExchangeRequest(m_options, request, m_options.ulTimeoutSec, answer);
@@ -138,7 +132,7 @@ class ControlCommand {
         }
         std::string collector;
         std::string oem;
-        if (!AnswerText(answer, kCollectorSwitchTag, collector) || !AnswerText(answer, kOemSwitchTag, oem)) {
+        if (!AnswerText(answer, chs_wire::SWITCH_TAG_COLLECTOR, collector) || !AnswerText(answer, chs_wire::SWITCH_TAG_OEM, oem)) {
             fprintf(stderr, "chsctl: the answer carries no switch values\n");
             return kExitFailed;
         }
@@ -149,9 +143,9 @@ class ControlCommand {
     }
 
     int SetSwitch(const std::string& value, bool oem) {
-        MsgRecord* record = new MsgRecord(kSetSwitchRecord);
-        record->appendInner(CTLVCell::NewEnum(0, kSwitchObjectId));
-        record->appendInner(CTLVCell::NewString(oem ? kOemSwitchTag : kCollectorSwitchTag, value));
+        MsgRecord* record = new MsgRecord(chs_wire::RECORD_SET_SWITCH);
+        record->appendInner(CTLVCell::NewEnum(chs_wire::SWITCH_TAG_QUALIFIER, chs_wire::SWITCH_QUALIFIER));
+        record->appendInner(CTLVCell::NewString(oem ? chs_wire::SWITCH_TAG_OEM : chs_wire::SWITCH_TAG_COLLECTOR, value));
         InnerMsg request = NewCollectorRequest(MSG_OPCODE_GENERAL, record);
         InnerMsg answer;
         int status = ExchangeRequest(m_options, request, m_options.ulTimeoutSec, answer);
@@ -171,7 +165,7 @@ class ControlCommand {
     // The daemon does not answer a clear that it carries out, so a delivered
     // request without an answer within the wait counts as done.
     int ClearCollected() {
-        InnerMsg request = NewCollectorRequest(kClearAllOpcode, new MsgRecord(0));
+        InnerMsg request = NewCollectorRequest(chs_wire::OPCODE_CLEAR_ALL_COLLECTOR_FILE, new MsgRecord(0));
         InnerMsg answer;
         unsigned long wait = m_options.bTimeoutGiven ? m_options.ulTimeoutSec : kClearAnswerWaitSec;
         SendOutcome outcome = SendRequest(request, m_usNode, static_cast<uint32_t>(wait), answer);

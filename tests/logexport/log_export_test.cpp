@@ -90,10 +90,7 @@ protected:
         g_uiAlmLogRoundMs = 20;
     }
     void SetUp() override {
-        platform::state::ClearAll();
-        platform::state::Set("free_disk_mb", "100000");
-        platform::state::Set("free_mem_mb", "100000");
-        ASSERT_EQ(DeleteRemoteTask(REMOTE_TASK_LOG_EXPORT), 0u);
+        chs_test::ResetLogTasks();
         std::error_code ec;
         fs::remove_all(LogDir() + "t", ec);
         fs::remove_all(g_node->Cluster() + "/remote", ec);

@@ -94,12 +94,7 @@ protected:
         g_uiAlmLogRoundMs = 20;
     }
     void SetUp() override {
-        platform::state::ClearAll();
-        platform::state::Set("free_disk_mb", "100000");
-        platform::state::Set("free_mem_mb", "100000");
-        ASSERT_EQ(DeleteRemoteTask(REMOTE_TASK_LOG_EXPORT), 0u);
-        ASSERT_EQ(clearLogRecord(), 0);
-        g_bRemoteTaskStop = false;
+        chs_test::ResetLogTasks();
     }
     void TearDown() override {
         platform::state::ClearAll();

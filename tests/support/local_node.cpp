@@ -16,6 +16,8 @@
 #include "export/export_frame.h"
 #include "infra/chs_log.h"
 #include "logexport/log_list_service.h"
+#include "logexport/remote_log_task.h"
+#include "platform/platform_state.h"
 #include "platform/om_cluster.h"
 
 namespace chs_test {
@@ -68,6 +70,15 @@ bool LogTaskSettled() {
 }
 
 uint64_t NowSec() { return static_cast<uint64_t>(time(nullptr)); }
+
+void ResetLogTasks() {
+    platform::state::ClearAll();
+    platform::state::Set("free_disk_mb", "100000");
+    platform::state::Set("free_mem_mb", "100000");
+    ASSERT_EQ(DeleteRemoteTask(1), 0u);
+    ASSERT_EQ(clearLogRecord(), 0);
+    g_bRemoteTaskStop = false;
+}
 
 InnerMsg CollectorRequest(uint32_t opcode, MsgRecord* record, uint32_t timeoutSec) {
     InnerMsg request;

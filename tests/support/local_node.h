@@ -46,6 +46,9 @@ CCDB_COMM::tagDB_CHS_REMOTE_TASK_S LogTask();
 bool LogTaskEnded();
 bool LogTaskSettled();
 uint64_t NowSec();
+// What every log task test starts from: no state overrides but plenty of
+// free space and memory, no task row, no log records, no stop pending.
+void ResetLogTasks();
 
 // A request to this process's own daemon endpoint (551) holding `record`.
 InnerMsg CollectorRequest(uint32_t opcode, MsgRecord* record, uint32_t timeoutSec = 60);
