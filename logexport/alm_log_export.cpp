@@ -7,6 +7,7 @@
 #include "core/omlib.h"
 #include "core/trace_point.h"
 #include "export/alarm_log_client.h"
+#include "export/data_file_copy.h"
 #include "infra/chs_log.h"
 #include "infra/fdsa_flow_mon.h"
 #include "infra/timer_drv.h"
@@ -22,13 +23,6 @@ constexpr uint32_t kMaskStatus = 1u << 1;
 constexpr uint32_t kMaskSubItems = 1u << 5;
 
 int64_t SecondsSince(uint64_t start) { return static_cast<int64_t>(time(nullptr)) - static_cast<int64_t>(start); }
-
-// A package location from the alarm-log service names a file of this node;
-// it is handed to the agent, so it must be an absolute system path that
-// cannot climb out of where it points.
-bool IsUsablePackagePath(const std::string& file) {
-    return !file.empty() && file[0] == '/' && (file + "/").find("/../") == std::string::npos;
-}
 
 // Status and result of an alarm task whose rounds ended normally: every
 // configured node's package sent is a success; fewer is not.
@@ -163,7 +157,9 @@ void FetchLogFileToSend(const tagEXPORT_FILE_STATUS& status, uint32_t logType, i
             goOn = 0;
             continue;
         }
-        if (!IsUsablePackagePath(file)) {
+        // The location is handed to the agent: it must name a plain file of
+        // this node's coffer tree that cannot climb out of it.
+        if (!IsAcceptedDataSource(file)) {
             CHS_LOG(3, LOGID_LOGEXPORT, "The package (%s) of node (%s) is not a usable path.", file.c_str(),
                     node.NodeName.c_str());
             goOn = 0;
