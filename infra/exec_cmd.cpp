@@ -50,8 +50,12 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <exception>
+#include <memory>
+#include <mutex>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 #include "infra/chs_log.h"
 #include "infra/error_code_desc.h"
@@ -112,7 +116,31 @@ struct ChildPlan {
     int stdoutFd = -1;  // becomes descriptor 1; -1 keeps the inherited one
     int closeLimit = 0; // the open-file limit, for the close loop without close_range
     const sigset_t* mask = nullptr;  // the signal mask to exec with
+    const char* command = nullptr;   // what the recorder is told
 };
+
+// The recorder of started children. Runners take a reference under the lock
+// and call it outside, so a slow recorder holds no other runner back.
+std::mutex g_recorderMutex;
+std::shared_ptr<const ChsExecRecorder> g_recorder;
+
+void RecordStart(pid_t pid, const char* command) {
+    std::shared_ptr<const ChsExecRecorder> recorder;
+    {
+        std::lock_guard<std::mutex> lock(g_recorderMutex);
+        recorder = g_recorder;
+    }
+    if (!recorder) {
+        return;
+    }
+    try {
+        (*recorder)(pid, command != nullptr ? command : "");
+    } catch (const std::exception& error) {
+        CHS_LOG(2, LOGID_INFRA, "The recorder of child %d failed(%s).", pid, error.what());
+    } catch (...) {
+        CHS_LOG(2, LOGID_INFRA, "The recorder of child %d failed.", pid);
+    }
+}
 
 // Runs in the vfork child: system calls only, no allocation, no logging, no
 // writes to the parent's variables.
@@ -170,6 +198,9 @@ pid_t Spawn(ChildPlan& plan, int& err) {
     err = errno;
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
     plan.mask = nullptr;
+    if (pid > 0) {
+        RecordStart(pid, plan.command);  // vfork returned: the child has exec'd or ended
+    }
     return pid;
 }
 
@@ -424,6 +455,7 @@ int32_t chs_safeSystemSub(const char* cmd, char* const argv[], uint32_t timeoutM
     plan.path = argv != nullptr ? cmd : "/bin/sh";
     plan.argv = argv != nullptr ? argv : shellArgv;
     plan.stdoutFd = fds[1];
+    plan.command = cmd;
     int err = 0;
     pid_t pid = Spawn(plan, err);
     if (childPid != nullptr) {
@@ -466,6 +498,7 @@ int32_t chs_safeSystemSubWithStdin(const char* cmd, const char* stdinText, int32
     plan.argv = shellArgv;
     plan.stdinFd = in[0];
     plan.stdoutFd = out[1];
+    plan.command = cmd;
     uint64_t start = TimerDrvClass::AbsMilliSecond();
     int err = 0;
     pid_t pid = Spawn(plan, err);
@@ -536,6 +569,15 @@ int32_t chs_execCmdWithPassword(const std::string& cmd, const std::string& passw
         return ret;
     }
     return exitStatus;
+}
+
+void chs_setExecRecorder(ChsExecRecorder recorder) {
+    std::shared_ptr<const ChsExecRecorder> next;
+    if (recorder) {
+        next = std::make_shared<const ChsExecRecorder>(std::move(recorder));
+    }
+    std::lock_guard<std::mutex> lock(g_recorderMutex);
+    g_recorder.swap(next);
 }
 
 int32_t chs_waitChild(pid_t pid, int readFd, uint32_t timeoutMs, int32_t* exitStatus, uint32_t maxLines,

@@ -4,12 +4,14 @@
 // (1,048,575 bytes). A command that overruns its time is killed together with
 // everything it started.
 //
-// The functions keep no shared state and may run on several threads at once.
+// The functions keep no shared state (but the optional recorder of started
+// children) and may run on several threads at once.
 #pragma once
 
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 constexpr uint32_t CHS_EXEC_READ_BUF = 1024;
@@ -40,6 +42,16 @@ std::string chs_execCmd(const std::string& cmd, uint32_t maxLines, uint32_t time
 int32_t chs_execCmdWithoutOutput(const std::string& cmd, uint32_t timeoutMs);
 // As above with `password` fed on standard input, never on the command line.
 int32_t chs_execCmdWithPassword(const std::string& cmd, const std::string& password, uint32_t timeoutMs);
+
+// Called in the parent for every child the runner starts, once the child has
+// exec'd (or already failed to), before the runner waits for it: the child id
+// and the shell line (or the program path when run with an argument vector).
+// For tests and audits, e.g. to read /proc/<pid>/cmdline of every command.
+// It must not throw (an exception is logged and dropped, so that the child is
+// still waited for). nullptr removes it. May be set from any thread; a recorder being replaced
+// may still be called once by a runner that started its child just before.
+using ChsExecRecorder = std::function<void(pid_t pid, const std::string& command)>;
+void chs_setExecRecorder(ChsExecRecorder recorder);
 
 // Building blocks.
 int32_t chs_waitChild(pid_t pid, int readFd, uint32_t timeoutMs, int32_t* exitStatus, uint32_t maxLines,
