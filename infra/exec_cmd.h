@@ -42,6 +42,13 @@ std::string chs_execCmd(const std::string& cmd, uint32_t maxLines, uint32_t time
 int32_t chs_execCmdWithoutOutput(const std::string& cmd, uint32_t timeoutMs);
 // As above with `password` fed on standard input, never on the command line.
 int32_t chs_execCmdWithPassword(const std::string& cmd, const std::string& password, uint32_t timeoutMs);
+// Feeds `input` (exactly its bytes, nothing added) to the command's standard
+// input and returns what it printed, as chs_execCmd; for secrets going in or
+// coming out, which never belong on a command line. *exitStatus (when given)
+// gets the command's exit status, or CHS_EXEC_ERR when it could not be run or
+// overran its time. `input` goes from the caller's string straight into the pipe.
+std::string chs_execCmdWithInput(const std::string& cmd, const std::string& input, uint32_t maxLines,
+                                 uint32_t timeoutMs, int32_t* exitStatus = nullptr);
 
 // Called in the parent for every child the runner starts, once the child has
 // exec'd (or already failed to), before the runner waits for it: the child id
