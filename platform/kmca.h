@@ -12,6 +12,7 @@
 // Thread-safe.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -30,10 +31,21 @@ void KMCA_MemClearFree(void* buffer, uint32_t length);
 
 namespace platform {
 
+constexpr size_t kClusterKeyBytes = 32;
+
 // Where the key of this node root lives (mapped under the root prefix).
 std::string ClusterKeyPath();
-// Writes a fresh key file at `path` (mode 0600); false with the reason.
+// Writes a fresh key file at `path` (mode 0600, written under a temporary name
+// and moved into place whole). An existing file at `path` is never replaced:
+// data encrypted under it would be lost. false with the reason.
 bool CreateClusterKey(const std::string& path, std::string& error);
+// Reads a key file as KMCA_Encrypt does: a regular file (not a link) of this
+// process's user, owner-only mode, 64 hex digits and an optional line feed.
+// false with the reason and `key` wiped.
+bool LoadClusterKey(const std::string& path, unsigned char (&key)[kClusterKeyBytes], std::string& error);
+// Writes `key` as a key file at `path` the way CreateClusterKey does; for
+// installing one cluster's key on each of its nodes.
+bool WriteClusterKey(const std::string& path, const unsigned char (&key)[kClusterKeyBytes], std::string& error);
 // Wipes memory the compiler cannot leave out.
 void SecureWipe(void* buffer, size_t length);
 
