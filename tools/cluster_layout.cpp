@@ -1,12 +1,16 @@
 #include "tools/cluster_layout.h"
 
 #include <json/json.h>
+#include <openssl/crypto.h>
+#include <sys/stat.h>
 
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <vector>
 
 #include "control/collector_ccdb.h"
+#include "platform/kmca.h"
 #include "platform/om_ccdb.h"
 #include "platform/om_cluster.h"
 
@@ -90,6 +94,60 @@ bool WriteFile(const fs::path& path, const std::string& text, std::string& error
     return true;
 }
 
+// The key of one cluster; wiped however the layout ends.
+struct LayoutKey {
+    unsigned char bytes[platform::kClusterKeyBytes] = {};
+    bool bHave = false;
+    ~LayoutKey() { OPENSSL_cleanse(bytes, sizeof(bytes)); }
+};
+
+// One cluster key on every node. A node root left by an earlier, unfinished
+// layout may hold a key already, and data may be encrypted under it: that key
+// is kept and given to the other nodes; roots holding different keys are
+// refused instead of choosing one.
+bool InstallClusterKey(const fs::path& root, unsigned int nodes, std::string& error) {
+    LayoutKey key;
+    std::vector<fs::path> missing;
+    for (unsigned int id = 0; id < nodes; ++id) {
+        fs::path dir = fs::path(SimulatedNodeRoot(root.string(), id)) / "VXA/conf/kmca";
+        std::error_code ec;
+        fs::create_directories(dir, ec);
+        if (ec || chmod(dir.c_str(), 0700) != 0) {
+            error = "cannot create " + dir.string() + (ec ? ": " + ec.message() : "");
+            return false;
+        }
+        fs::path path = dir / "cluster.key";
+        struct stat info {};
+        if (lstat(path.c_str(), &info) != 0) {
+            missing.push_back(path);
+            continue;
+        }
+        LayoutKey found;
+        if (!platform::LoadClusterKey(path.string(), found.bytes, error)) {
+            error = "the cluster key " + path.string() + " is refused: " + error;
+            return false;
+        }
+        if (key.bHave && CRYPTO_memcmp(key.bytes, found.bytes, sizeof(key.bytes)) != 0) {
+            error = "the node roots hold different cluster keys (" + path.string() + ")";
+            return false;
+        }
+        memcpy(key.bytes, found.bytes, sizeof(key.bytes));
+        key.bHave = true;
+    }
+    for (const fs::path& path : missing) {
+        if (!key.bHave) {
+            if (!platform::CreateClusterKey(path.string(), error) ||
+                !platform::LoadClusterKey(path.string(), key.bytes, error)) {
+                return false;
+            }
+            key.bHave = true;
+        } else if (!platform::WriteClusterKey(path.string(), key.bytes, error)) {
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 std::string SimulatedControllerName(unsigned int id) {
@@ -137,7 +195,8 @@ bool CreateSimulatedCluster(const std::string& dir, const ClusterLayoutOptions& 
                 return false;
             }
         }
-        for (const char* script : {"collector_db_init.sh", "collector_clean_file.sh", "chs_diagnostic.py"}) {
+        for (const char* script :
+             {"collector_db_init.sh", "collector_clean_file.sh", "chs_diagnostic.py", "os_transfer_file_lib.sh"}) {
             if (!InstallProgram(fs::path(CHS_SCRIPTS_DIR) / script, nodeRoot / "VXA/script" / script, error)) {
                 return false;
             }
@@ -152,6 +211,9 @@ bool CreateSimulatedCluster(const std::string& dir, const ClusterLayoutOptions& 
         }
     }
     cluster["nodes"] = list;
+    if (!InstallClusterKey(root, nodes, error)) {
+        return false;
+    }
 
     fs::path scripts = CHS_SCRIPTS_DIR;
     if (!InstallProgram(scripts / "sim" / "omm_cgroup.sh", root / "bin" / "omm_cgroup.sh", error) ||

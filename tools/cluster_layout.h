@@ -1,6 +1,6 @@
 // The directory of a simulated cluster:
 //   cluster.json, run/, state/, remote/, bin/ (simulated platform programs),
-//   node<N>/ with VXA/conf, VXA/script, VXA/coffer_data, VXA/lun_data, var/log/chs.
+//   node<N>/ with VXA/conf (and VXA/conf/kmca), VXA/script, VXA/coffer_data, VXA/lun_data, var/log/chs.
 #pragma once
 
 #include <string>
@@ -18,7 +18,9 @@ struct ClusterLayoutOptions {
 // programs, per node the root with the controller scripts installed in
 // VXA/script/ and a plugin configuration file naming the sample plugin, and
 // the configuration database with the remote-service agent's row (its area
-// id: without one the daemon refuses to switch collection on).
+// id: without one the daemon refuses to switch collection on). Every node
+// root gets the same cluster key in VXA/conf/kmca/cluster.key (0600, in a
+// 0700 directory); a key that a node root holds already is kept.
 // Fails when cluster.json already exists there. false with a one-line reason
 // in `error`.
 bool CreateSimulatedCluster(const std::string& dir, const ClusterLayoutOptions& options, std::string& error);
