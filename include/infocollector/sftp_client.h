@@ -2,13 +2,16 @@
 // write into a write stream. Password login, optionally key login first;
 // an overall deadline and Stop from another thread once EnableMoniter was
 // called. The server's host key is checked against a known-hosts file or a
-// pinned SHA-256 fingerprint; without either, a transfer is refused.
+// pinned SHA-256 fingerprint; without either, the platform's known-hosts file
+// (/VXA/conf/ssh_known_hosts below the node root) is used when it exists, and
+// otherwise a transfer is refused.
 //
 // An object serves one server and runs one transfer at a time on the calling
 // thread; Stop may be called from any thread. Streams must outlive the call.
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -18,7 +21,9 @@
 class PasswordStr {
 public:
     PasswordStr() = default;
-    explicit PasswordStr(std::string text) : m_text(std::move(text)) {}
+    // Takes a copy of `text` and wipes `text`: a short text lives inside the
+    // string object itself, where a move would leave it behind.
+    explicit PasswordStr(std::string& text);
     PasswordStr(const PasswordStr&) = delete;
     PasswordStr& operator=(const PasswordStr&) = delete;
     ~PasswordStr();
@@ -59,11 +64,18 @@ public:
     // the pass phrase of the private key (may be empty).
     void SetKeyFiles(const std::string& publicKeyPath, const std::string& privateKeyPath,
                      const std::string& passphrase);
-    // Host key checks: an OpenSSH known-hosts file, and/or the base64 SHA-256
-    // fingerprint of the server's key (as "ssh-keygen -l" prints it, without
-    // the "SHA256:" prefix).
+    // Host key checks: an OpenSSH known-hosts file (never written to; a server
+    // on another port than 22 is looked up as "[host]:port"), or the base64
+    // SHA-256 fingerprint of the server's key (as "ssh-keygen -l" prints it,
+    // without the "SHA256:" prefix). A pinned fingerprint, when set, is the
+    // check and the known-hosts file is not consulted.
     void SetKnownHosts(const std::string& path);
     void SetHostKeySha256(const std::string& fingerprint);
+
+    // The libcurl callbacks (buffer, size, count, stream / object).
+    static size_t Readfunc(char* buffer, size_t size, size_t count, void* source);
+    static size_t WritefuncExt(char* data, size_t size, size_t count, void* out);
+    static int ProgressCallback(void* object, int64_t dltotal, int64_t dlnow, int64_t ultotal, int64_t ulnow);
 
 protected:
     std::string urlPrefix;
@@ -81,15 +93,31 @@ protected:
     uint64_t startSec = 0;
     std::string knownHostsPath;
     std::string hostKeySha256;
+
+private:
+    // Login, host key and interface settings of every transfer; false (logged)
+    // when the host key cannot be checked.
+    bool SetLoginOpts();
+    bool SetHostKeyOpts();
+    // The URL of `remotePath` on this server.
+    std::string MakeUrl(const std::string& remotePath) const;
+    // Runs the transfer; libcurl's error text in `error` on failure.
+    bool Perform(std::string& error);
+    // Points the handle's callback data at this object (after a move).
+    void BindCallbacks();
 };
 
 // The controller's internal transfer account.
 class IBCSftpClass : public SFTPClass {
 public:
+    // Binds to the internal VRF only where the platform profile says this
+    // machine has it (a VRF wrapper is configured); elsewhere no binding.
     explicit IBCSftpClass(const std::string& host);
 
+    // The account's password as one line; empty when it cannot be had.
     static std::string GetIbcPwd();
-    static std::string GetPubKeyPath();
-    static std::string GetPrivKeyPath();
+    static std::string GetPubKeyPath();   // empty: derived from the private key
+    static std::string GetPrivKeyPath();  // below the node root
+    // Asks the platform (module 575); 22 when it does not answer usably.
     static uint32_t GetSystemSshPort();
 };
