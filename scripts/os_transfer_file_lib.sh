@@ -23,10 +23,16 @@ PWD_FILE="$ROOT/VXA/conf/kmca/ibc_os_hs.pwd"
 
 get_ibc_password() {
     [ -r "$KEY_FILE" ] && [ -r "$PWD_FILE" ] || return 1
-    local line
-    line="$(LD_LIBRARY_PATH= openssl enc -d -aes-256-cbc -pbkdf2 -salt -a -A -in "$PWD_FILE" \
-        -pass "file:$KEY_FILE" 2>/dev/null | head -n 1)" || return 1
-    [ -n "$line" ] || return 1
+    local text line
+    # No pipe: the status must be openssl's, since a wrong key can still
+    # print some garbage before the padding check fails.
+    text="$(LD_LIBRARY_PATH= openssl enc -d -aes-256-cbc -pbkdf2 -salt -a -A -in "$PWD_FILE" \
+        -pass "file:$KEY_FILE" 2>/dev/null)" || return 1
+    line="${text%%$'\n'*}"
+    # Garbage that passed the padding check by chance mostly holds control characters.
+    case "$line" in
+        '' | *[[:cntrl:]]*) return 1 ;;
+    esac
     printf '%s\n' "$line"
 }
 
