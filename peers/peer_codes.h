@@ -54,6 +54,7 @@ constexpr uint32_t PEER_ERR_RECORD = 0x03000016;  // the entry cannot be recorde
 constexpr uint32_t PEER_ERR_BUSY = 0x03000017;    // too many requests queued
 constexpr uint32_t PEER_ERR_NO_EXPORT = 0x03000018;  // no export of that log type was started
 constexpr uint32_t PEER_ERR_NOT_READY = 0x03000019;  // the package is not built, failed or was cleared
+constexpr uint32_t PEER_ERR_UPLOAD = 0x0300001A;     // the remote support service was not reached or refused
 
 // Log id of every line chs-peers writes; the module id of the process is 550.
 constexpr unsigned int LOGID_PEERS = 0x09000;

@@ -2,30 +2,56 @@
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <system_error>
 
 #include "infra/chs_log.h"
 #include "infra/json_util.h"
+#include "infra/string_util.h"
 #include "msg/inner_msg.h"
 #include "peers/peer_codes.h"
 #include "peers/peer_dispatcher.h"
 
 namespace chs_peers {
+namespace {
+
+constexpr uint64_t kMaxConfigBytes = 1 << 20;
+
+}  // namespace
+
+bool ReadConfigRoot(const std::string& path, Json::Value& root, bool& exists, std::string& why) {
+    std::error_code ec;
+    exists = std::filesystem::exists(path, ec);
+    if (!exists) {
+        return true;
+    }
+    // Read in one piece into a buffer of its final size, so that no copy of
+    // the text is left behind by a growing buffer.
+    uint64_t size = std::filesystem::file_size(path, ec);
+    if (ec || size > kMaxConfigBytes) {
+        why = path + (ec ? ": " + ec.message() : " is larger than 1 MiB");
+        return false;
+    }
+    std::ifstream in(path, std::ios::binary);
+    std::string text(static_cast<size_t>(size), '\0');
+    in.read(&text[0], static_cast<std::streamsize>(size));
+    bool parsed = in && JsonDeserialization(text, root) && root.isObject();
+    ResetString(text);
+    if (!parsed) {
+        why = path + " is not a JSON object";
+        return false;
+    }
+    return true;
+}
 
 bool LoadPeersConfig(const std::string& path, PeersConfig& out, std::string& why) {
     out = PeersConfig();
-    std::error_code ec;
-    if (!std::filesystem::exists(path, ec)) {
-        return true;
-    }
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
     Json::Value root;
-    if (!in || !JsonDeserialization(text.str(), root) || !root.isObject()) {
-        why = path + " is not a JSON object";
+    bool exists = false;
+    if (!ReadConfigRoot(path, root, exists, why)) {
         return false;
+    }
+    if (!exists) {
+        return true;
     }
     const Json::Value& sessions = root["sessions"];
     if (!sessions.isNull()) {
