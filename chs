@@ -49,8 +49,88 @@ CHSCTL_USER=admin
 COLLECT_INTERVAL_SEC="${CHS_COLLECT_INTERVAL:-20}"
 
 cluster_usage() {
-    echo "usage: ./chs cluster up [--nodes N] [--dir DIR] [--no-build] | down [--dir DIR] | status [--dir DIR]" >&2
+    echo "usage: ./chs cluster up [--nodes N] [--dir DIR] [--no-build] [--remote https] | down [--dir DIR] |" \
+        "status [--dir DIR]" >&2
     exit 2
+}
+
+REMOTE_HTTPS="$ROOT/scripts/remote_https/remote_https.sh"
+
+# free_port: a TCP port on 127.0.0.1 that nobody listens on right now.
+free_port() {
+    python3 -c 'import socket
+s = socket.socket()
+s.bind(("127.0.0.1", 0))
+print(s.getsockname()[1])'
+}
+
+# remote_config DIR [URL]: with a URL, points the agents of DIR at the local
+# HTTPS service in DIR/remote-https/ (the "remote" section of peers.json;
+# the other sections and a proxy or time-out set by hand are kept) and lets
+# the simulated nodes resolve host names (cluster.json "dns"). Without one,
+# drops a "remote" section that names that service, so that the agents copy
+# into DIR/remote/ again; a section of one's own is left alone.
+remote_config() {
+    python3 - "$@" <<'PY'
+import json, os, sys
+directory, url = sys.argv[1], (sys.argv[2] if len(sys.argv) > 2 else "")
+service = os.path.join(directory, "remote-https")
+
+def edit(name, change):
+    path = os.path.join(directory, name)
+    with open(path) as source:
+        document = json.load(source)
+    if change(document):
+        # peers.json may hold a proxy password: the new file keeps the old mode.
+        fd = os.open(path + ".tmp", os.O_WRONLY | os.O_CREAT | os.O_TRUNC, os.stat(path).st_mode & 0o777)
+        with os.fdopen(fd, "w") as out:
+            json.dump(document, out, indent=2)
+            out.write("\n")
+        os.replace(path + ".tmp", path)
+
+def peers(document):
+    remote = document.get("remote")
+    ours = isinstance(remote, dict) and str(remote.get("ca_file", "")).startswith(service + "/")
+    if url:
+        remote = remote if isinstance(remote, dict) else {}
+        remote.update({"url": url, "ca_file": os.path.join(service, "ca.pem"),
+                       "crl_file": os.path.join(service, "crl.pem")})
+        document["remote"] = remote
+        return True
+    if ours:
+        del document["remote"]
+        return True
+    return False
+
+def cluster(document):
+    document["dns"] = True
+    return True
+
+edit("peers.json", peers)
+if url:
+    edit("cluster.json", cluster)
+PY
+}
+
+# remote_https_up DIR: a private CA, a certificate for localhost and the
+# HTTPS service on a free loopback port, storing uploads in DIR/remote/.
+remote_https_up() {
+    local dir="$1" svc="$1/remote-https" port tries
+    command -v nginx >/dev/null 2>&1 || { echo "chs: --remote https needs nginx (./chs setup)" >&2; exit 1; }
+    [ -f "$svc/ca.pem" ] || "$REMOTE_HTTPS" mkca "$svc"
+    [ -f "$svc/server.pem" ] || "$REMOTE_HTTPS" mkcert "$svc" server localhost DNS:localhost IP:127.0.0.1
+    # Another program may take the port between the probe and nginx's bind.
+    for tries in 1 2 3; do
+        port="$(free_port)"
+        if "$REMOTE_HTTPS" start "$svc" "$port" server "$dir/remote" >/dev/null; then
+            remote_config "$dir" "https://localhost:$port/upload"
+            echo "$port" >"$svc/port"
+            return 0
+        fi
+        "$REMOTE_HTTPS" stop "$svc" 2>/dev/null || true
+    done
+    echo "chs: the HTTPS remote support service does not start; see $svc/service-*/" >&2
+    exit 1
 }
 
 # pid_alive PIDFILE NAME: whether the process recorded in PIDFILE runs and is NAME
@@ -96,12 +176,12 @@ for node in json.load(open(sys.argv[1]))["nodes"]:
 }
 
 cluster_up() {
-    local dir="$1" nodes="$2" interval="$3" n waited answered=() silent=()
+    local dir="$1" nodes="$2" interval="$3" remote="${4:-}" n waited answered=() silent=()
     local chsctl="$BUILD/tools/chsctl" peers="$BUILD/peers/chs-peers" daemon="$BUILD/core/infocollector" prog
     for prog in "$chsctl" "$peers" "$daemon"; do
         [ -x "$prog" ] || { echo "chs: $prog is not built (./chs build)" >&2; exit 1; }
     done
-    if compgen -G "$dir/run/*.pid" >/dev/null; then
+    if compgen -G "$dir/run/*.pid" >/dev/null || compgen -G "$dir/remote-https/service-*/nginx.pid" >/dev/null; then
         echo "chs: $dir has processes of an earlier start; ./chs cluster down --dir $dir first" >&2
         exit 1
     fi
@@ -111,6 +191,11 @@ cluster_up() {
     [ -f "$dir/peers.json" ] ||
         printf '{"sessions": {"%s": "%s"}}\n' "$CHSCTL_SESSION_KEY" "$CHSCTL_USER" >"$dir/peers.json"
     mkdir -p "$dir/run" "$dir/remote"
+    if [ "$remote" = https ]; then
+        remote_https_up "$dir"
+    else
+        remote_config "$dir"
+    fi
     local ids=()
     mapfile -t ids < <(cluster_nodes "$dir")
     # The peers first: the daemon talks to them from its first minutes on.
@@ -138,6 +223,10 @@ cluster_up() {
             "$(cat "$dir/run/infocollector$n.pid")" "$(cat "$dir/run/chs-peers$n.pid")"
     done
     [ "${#answered[@]}" -eq 0 ] || say "answering: node(s) ${answered[*]}"
+    if [ "$remote" = https ]; then
+        say "the agents upload over HTTPS to https://localhost:$(cat "$dir/remote-https/port")/upload/" \
+            "(CA $dir/remote-https/ca.pem; service logs in $dir/remote-https/service-*/)"
+    fi
     say "collected files arrive in $dir/remote/ once collection is on:"
     printf '   %q --cluster %q --node 0 switch set on\n' "$chsctl" "$dir"
     if [ "${#silent[@]}" -gt 0 ]; then
@@ -155,6 +244,9 @@ cluster_down() {
     for pidfile in "$dir"/run/chs-peers*.pid; do
         [ -f "$pidfile" ] && proc_stop "$pidfile" chs-peers
     done
+    if [ -d "$dir/remote-https" ]; then
+        "$REMOTE_HTTPS" stop "$dir/remote-https" || true
+    fi
     say "cluster $dir is down"
 }
 
@@ -167,17 +259,26 @@ cluster_status() {
         printf '%s: %s\n' "$name" \
             "$(pid_alive "$pidfile" "${name%%[0-9]*}" && echo running || echo stopped)"
     done
+    for pidfile in "$dir"/remote-https/service-*/nginx.pid; do
+        [ -f "$pidfile" ] || continue
+        found=1
+        printf 'remote-https %s: %s\n' "$(basename "$(dirname "$pidfile")")" \
+            "$(pid_alive "$pidfile" nginx && echo running || echo stopped)"
+    done
     [ "$found" -eq 1 ] || echo "no processes started in $dir"
 }
 
 cluster() {
-    local action="${1:-}" dir="$BUILD/cluster" nodes=3 nobuild="${CHS_NO_BUILD:-}"
+    local action="${1:-}" dir="$BUILD/cluster" nodes=3 nobuild="${CHS_NO_BUILD:-}" remote=""
     [ $# -eq 0 ] || shift
     while [ $# -gt 0 ]; do
         case "$1" in
             --nodes) [ $# -ge 2 ] || cluster_usage; nodes="$2"; shift 2 ;;
             --dir) [ $# -ge 2 ] && [ -n "$2" ] || cluster_usage; dir="$2"; shift 2 ;;
             --no-build) nobuild=1; shift ;;
+            --remote)
+                [ $# -ge 2 ] && [ "$2" = https ] || { echo "chs: --remote takes https" >&2; cluster_usage; }
+                remote="$2"; shift 2 ;;
             *) echo "chs: unknown cluster argument: $1" >&2; cluster_usage ;;
         esac
     done
@@ -189,7 +290,7 @@ cluster() {
     case "$action" in
         up)
             [ -n "$nobuild" ] || build
-            cluster_up "$dir" "$nodes" "$COLLECT_INTERVAL_SEC"
+            cluster_up "$dir" "$nodes" "$COLLECT_INTERVAL_SEC" "$remote"
             ;;
         down) cluster_down "$dir" ;;
         status) cluster_status "$dir" ;;
@@ -270,8 +371,11 @@ usage: ./chs COMMAND
   demo      setup, build, run a three-node cluster, switch collection on, export the
             diagnose information of every node, download it and list what it holds
   bench     build and run the benchmarks
-  cluster up [--nodes N] [--dir DIR] [--no-build]   start a simulated cluster (default 3 nodes in
-            build/cluster): daemons and sibling modules; CHS_NO_BUILD=1 is --no-build
+  cluster up [--nodes N] [--dir DIR] [--no-build] [--remote https]
+            start a simulated cluster (default 3 nodes in build/cluster): daemons and sibling
+            modules; CHS_NO_BUILD=1 is --no-build; --remote https: the agents upload over
+            HTTPS to a local service (nginx on loopback, private CA in DIR/remote-https/)
+            that stores into DIR/remote/
   cluster down [--dir DIR]     stop every process "cluster up" started there
   cluster status [--dir DIR]   list those processes, running or stopped
 TXT
