@@ -53,10 +53,12 @@ std::string chs_execCmdWithInput(const std::string& cmd, const std::string& inpu
 // Called in the parent for every child the runner starts, once the child has
 // exec'd (or already failed to), before the runner waits for it: the child id
 // and the shell line (or the program path when run with an argument vector).
-// For tests and audits, e.g. to read /proc/<pid>/cmdline of every command.
+// For tests and audits, e.g. to read /proc/<pid>/cmdline of every command
+// (which the kernel may still show empty for a moment after the exec).
 // It must not throw (an exception is logged and dropped, so that the child is
-// still waited for). nullptr removes it. May be set from any thread; a recorder being replaced
-// may still be called once by a runner that started its child just before.
+// still waited for). nullptr removes it. May be set from any thread; a
+// recorder being replaced may still be called once by a runner that started
+// its child just before.
 using ChsExecRecorder = std::function<void(pid_t pid, const std::string& command)>;
 void chs_setExecRecorder(ChsExecRecorder recorder);
 

@@ -1,0 +1,201 @@
+// File and string encryption with the real openssl under a real cluster key.
+#include "include/infocollector/file_crypt.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <mutex>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "infra/exec_cmd.h"
+#include "tests/support/cluster_key.h"
+#include "tests/support/log_capture.h"
+
+namespace {
+
+using chs_test::ReadText;
+using chs_test::TempDir;
+using chs_test::WriteText;
+
+constexpr size_t kBlock = FileCrypt::CHS_CRYPT_PASSWORD_CIPHER_LENGTH;
+
+std::string RandomBytes(size_t size) {
+    std::mt19937 gen(static_cast<unsigned>(size));
+    std::string bytes(size, '\0');
+    for (char& c : bytes) {
+        c = static_cast<char>(gen());
+    }
+    return bytes;
+}
+
+// The pass phrase kept in an encrypted file's key block.
+std::string PassPhraseOf(const std::string& encrypted) {
+    std::string block = encrypted.substr(encrypted.size() - kBlock);
+    std::string cipher = block.substr(0, block.find('\0'));
+    EXPECT_EQ(block.find_first_not_of('\0', cipher.size()), std::string::npos) << "NUL padding";
+    EXPECT_EQ(DecryptString(cipher), 0u);
+    return cipher;
+}
+
+class FileCryptTest : public ::testing::Test {
+protected:
+    void SetUp() override { chs_test::UseNodeRootWithKey(m_root.path()); }
+    void TearDown() override { chs_test::UseNodeRoot("/"); }
+
+    std::vector<std::string> Files() const {
+        std::vector<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(m_dir.path())) {
+            names.push_back(entry.path().filename().string());
+        }
+        return names;
+    }
+
+    TempDir m_root;
+    TempDir m_dir;
+};
+
+TEST_F(FileCryptTest, StringsRoundTripAndKeyFailuresAreRetriedThenReported) {
+    std::string text = "Pass word 1";
+    ASSERT_EQ(EncryptString(text), 0u);
+    EXPECT_NE(text, "Pass word 1");
+    ASSERT_EQ(DecryptString(text), 0u);
+    EXPECT_EQ(text, "Pass word 1");
+    std::string encrypted = "Pass word 1";
+    ASSERT_EQ(EncryptString(encrypted), 0u);
+
+    ASSERT_EQ(unlink(platform::ClusterKeyPath().c_str()), 0);
+    chs_test::LogCapture log;
+    std::string empty;
+    EXPECT_EQ(EncryptString(empty), 0u) << "nothing to encrypt needs no key";
+    EXPECT_TRUE(empty.empty());
+    EXPECT_FALSE(log.Contains("kmca"));
+    struct Case {
+        bool encrypt;
+        std::string text;
+        uint32_t code;
+        const char* retry;
+        const char* final;
+    };
+    const std::vector<Case> cases = {
+        {true, "clear", 0x40E05B2A, "Failed to encrypt string iRet(2).", "Kmm failed to encrypt string error(2)."},
+        {false, encrypted, 0x40E05B2D, "Failed to decrypt string.", "Kmm failed to decrypt string."},
+    };
+    for (const Case& c : cases) {
+        log.Clear();
+        std::string text = c.text;
+        EXPECT_EQ(c.encrypt ? EncryptString(text) : DecryptString(text), c.code);
+        EXPECT_EQ(text, c.text) << "left as it was";
+        EXPECT_EQ(log.Count(c.retry), 3u) << c.retry;
+        EXPECT_EQ(log.Count(c.final), 1u) << c.final;
+    }
+}
+
+// The format other nodes rely on: openssl's own salted file, then the key
+// block. Also: a fresh pass phrase per file, and none on any command line.
+TEST_F(FileCryptTest, EncryptedFileIsOpensslOutputAndKeyBlockWithAFreshPassPhrase) {
+    std::string plain = m_dir.Join("plain");
+    WriteText(plain, RandomBytes(100000));
+    std::mutex mutex;
+    std::vector<std::string> commandLines;
+    chs_setExecRecorder([&](pid_t pid, const std::string&) {
+        // Empty until the kernel has set up the new image; the child waits for its pass phrase meanwhile.
+        std::string line;
+        for (int i = 0; i < 1000 && line.empty(); ++i, usleep(1000)) {
+            line = ReadText("/proc/" + std::to_string(pid) + "/cmdline");
+        }
+        std::lock_guard<std::mutex> lock(mutex);
+        commandLines.push_back(line);
+    });
+    FileCrypt first;
+    FileCrypt second;
+    ASSERT_EQ(first.encrypt(plain, m_dir.Join("one")), 0u);
+    ASSERT_EQ(second.encrypt(plain, m_dir.Join("two")), 0u);
+    ASSERT_EQ(first.decrypt(m_dir.Join("one"), m_dir.Join("back")), 0u);
+    chs_setExecRecorder(nullptr);
+
+    std::string one = ReadText(m_dir.Join("one"));
+    std::string passPhrase = PassPhraseOf(one);
+    std::string other = PassPhraseOf(ReadText(m_dir.Join("two")));
+    EXPECT_EQ(passPhrase.size(), 31u);
+    EXPECT_EQ(passPhrase.find_first_not_of(FileCrypt::CHS_CRYPT_PASSWORD_CHARSET), std::string::npos);
+    EXPECT_NE(passPhrase, other);
+    EXPECT_EQ(ReadText(m_dir.Join("back")), ReadText(plain));
+    EXPECT_EQ(ReadText(m_dir.Join("one")), one) << "decryption leaves the encrypted file alone";
+
+    // The plain openssl command decrypts the body with the block's pass phrase.
+    WriteText(m_dir.Join("body"), one.substr(0, one.size() - kBlock));
+    EXPECT_EQ(chs_execCmdWithPassword("openssl aes-128-cbc -d -salt -in " + m_dir.Join("body") + " -out " +
+                                          m_dir.Join("by-hand") + " -pass stdin 2>/dev/null",
+                                      passPhrase + "\n", 60000),
+              0);
+    EXPECT_EQ(ReadText(m_dir.Join("by-hand")), ReadText(plain));
+    EXPECT_EQ(one.size() - kBlock, 16 + (100000 / 16 + 1) * 16u) << "salt header and padded blocks, nothing else";
+
+    ASSERT_EQ(commandLines.size(), 3u);
+    for (const std::string& line : commandLines) {
+        EXPECT_NE(line.find("openssl"), std::string::npos);
+        EXPECT_EQ(line.find(passPhrase), std::string::npos) << line;
+        EXPECT_EQ(line.find(other), std::string::npos) << line;
+    }
+}
+
+TEST_F(FileCryptTest, FailedDecryptionLeavesTheFileAsItWasAndNoOutput) {
+    std::string plain = m_dir.Join("plain");
+    WriteText(plain, RandomBytes(5000));
+    std::string encrypted = m_dir.Join("enc");
+    FileCrypt crypt;
+    ASSERT_EQ(crypt.encrypt(plain, encrypted), 0u);
+    std::string good = ReadText(encrypted);
+    std::string key = ReadText(platform::ClusterKeyPath());
+    std::string badBlock = good;
+    badBlock[good.size() - kBlock + 10] ^= 1;
+    std::string badBody = std::string(1000, 'x') + good.substr(good.size() - kBlock);
+    struct Case {
+        const char* what;
+        std::string file;
+        bool removeKey;
+        const char* log;
+    };
+    const std::vector<Case> cases = {
+        {"no key", good, true, "Failed to decrypt cipher."},
+        {"damaged block", badBlock, false, "Failed to decrypt cipher."},
+        {"not openssl's data", badBody, false, "Failed to decrypt file using openssl"},
+        {"shorter than a block", good.substr(0, 1000), false, "Failed to get cipher from"},
+    };
+    for (const Case& c : cases) {
+        WriteText(encrypted, c.file);
+        WriteText(m_dir.Join("out"), "earlier");
+        if (c.removeKey) {
+            unlink(platform::ClusterKeyPath().c_str());
+        }
+        chs_test::LogCapture log;
+        EXPECT_NE(crypt.decrypt(encrypted, m_dir.Join("out")), 0u) << c.what;
+        EXPECT_TRUE(log.Contains(c.log)) << c.what;
+        EXPECT_EQ(ReadText(encrypted), c.file) << c.what;
+        EXPECT_EQ(ReadText(m_dir.Join("out")), "earlier") << c.what;
+        EXPECT_EQ(Files().size(), 3u) << c.what << ": no temporary file left";
+        if (c.removeKey) {
+            WriteText(platform::ClusterKeyPath(), key);
+            ASSERT_EQ(chmod(platform::ClusterKeyPath().c_str(), 0600), 0);
+        }
+    }
+}
+
+// Several megabytes take longer than a fixed 60 ms; quotes and blanks stay
+// literal in the command line.
+TEST_F(FileCryptTest, LargeFileBehindAnAwkwardPath) {
+    std::string dir = m_dir.Join("a dir 'with' \"quotes\" $(touch x)");
+    chs_test::MakeDirs(dir);
+    std::string plain = dir + "/plain; it's.bin";
+    WriteText(plain, RandomBytes(12u << 20));
+    FileCrypt crypt;
+    ASSERT_EQ(crypt.encrypt(plain, dir + "/enc `x`"), 0u);
+    ASSERT_EQ(crypt.decrypt(dir + "/enc `x`", dir + "/back & more"), 0u);
+    EXPECT_TRUE(ReadText(dir + "/back & more") == ReadText(plain));
+    EXPECT_FALSE(std::filesystem::exists(m_dir.Join("x")));
+}
+
+}  // namespace
