@@ -4,7 +4,6 @@
 
 #include <string>
 
-#include "platform/kmca.h"
 #include "tests/support/cluster_key.h"
 #include "tests/support/process.h"
 
@@ -38,20 +37,6 @@ TEST(ChsctlMkclusterTest, EveryNodeGetsTheSameOwnerOnlyKeyAndTheTransferScript) 
         EXPECT_EQ(ModeOf(cluster + "/node" + std::to_string(node) + "/VXA/conf/kmca"), 0700u);
         EXPECT_NE(ModeOf(cluster + "/node" + std::to_string(node) + "/VXA/script/os_transfer_file_lib.sh") & 0100, 0u);
     }
-
-    // What node 0 encrypts, node 2 decrypts.
-    UseNodeRoot(cluster + "/node0");
-    unsigned char* out = nullptr;
-    uint32_t length = 0;
-    ASSERT_EQ(KMCA_Encrypt(KMCA_DOMAIN_CHS, reinterpret_cast<const unsigned char*>("abc"), 3, &out, &length), 0);
-    UseNodeRoot(cluster + "/node2");
-    unsigned char* plain = nullptr;
-    uint32_t plainLength = 0;
-    EXPECT_EQ(KMCA_Decrypt(KMCA_DOMAIN_CHS, out, length, &plain, &plainLength), 0);
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(plain), plainLength), "abc");
-    KMCA_MemClearFree(out, length);
-    KMCA_MemClearFree(plain, plainLength);
-    UseNodeRoot("/");
 
     // The installed script keeps its password under the installed key.
     std::string script = cluster + "/node1/VXA/script/os_transfer_file_lib.sh";
