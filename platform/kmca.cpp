@@ -48,8 +48,8 @@ int LoadKey(CallKey& key) {
     std::string path = platform::ClusterKeyPath();
     std::string error;
     if (!platform::LoadClusterKey(path, key.bytes, error)) {
-        dplog_standard(kPlatformModule, 3, __func__, __LINE__, 0, "kmca: cluster key %s refused: %s.", path.c_str(),
-                       error.c_str());
+        dplog_standard(kPlatformModule, 3, __func__, __LINE__, 0, "kmca: cluster key %s refused: %s.",
+                       path.c_str(), error.c_str());
         return KMCA_ERR_KEY;
     }
     return KMCA_OK;
@@ -140,11 +140,13 @@ int KMCA_Encrypt(uint32_t domain, const unsigned char* data, uint32_t length, un
               EVP_EncryptUpdate(ctx.get(), nullptr, &chunk, aad, sizeof(aad)) == 1;
     int done = 0;
     if (ok && length > 0) {
-        ok = EVP_EncryptUpdate(ctx.get(), raw.get() + kNonceBytes, &done, data, static_cast<int>(length)) == 1;
+        ok =
+            EVP_EncryptUpdate(ctx.get(), raw.get() + kNonceBytes, &done, data, static_cast<int>(length)) == 1;
     }
     ok = ok && EVP_EncryptFinal_ex(ctx.get(), raw.get() + kNonceBytes + done, &chunk) == 1 &&
          static_cast<size_t>(done + chunk) == length &&
-         EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_GET_TAG, kTagBytes, raw.get() + kNonceBytes + length) == 1;
+         EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_GET_TAG, kTagBytes, raw.get() + kNonceBytes + length) ==
+             1;
     if (!ok) {
         dplog_standard(kPlatformModule, 3, __func__, __LINE__, 0, "kmca: encryption failed.");
         return KMCA_ERR_CRYPTO;
@@ -199,11 +201,14 @@ int KMCA_Decrypt(uint32_t domain, const unsigned char* data, uint32_t length, un
         return KMCA_ERR_CRYPTO;
     }
     if (plainLength > 0) {
-        ok = EVP_DecryptUpdate(ctx.get(), plain, &done, raw.get() + kNonceBytes, static_cast<int>(plainLength)) == 1;
+        ok = EVP_DecryptUpdate(ctx.get(), plain, &done, raw.get() + kNonceBytes,
+                               static_cast<int>(plainLength)) == 1;
     }
-    ok = ok && EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_SET_TAG, kTagBytes,
-                                   raw.get() + kNonceBytes + plainLength) == 1 &&
-         EVP_DecryptFinal_ex(ctx.get(), plain + done, &chunk) == 1 && static_cast<size_t>(done + chunk) == plainLength;
+    ok = ok &&
+         EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_SET_TAG, kTagBytes,
+                             raw.get() + kNonceBytes + plainLength) == 1 &&
+         EVP_DecryptFinal_ex(ctx.get(), plain + done, &chunk) == 1 &&
+         static_cast<size_t>(done + chunk) == plainLength;
     if (!ok) {
         // Damaged, truncated in a whole quad, or made under another key: nothing of it is handed out.
         KMCA_MemClearFree(plain, static_cast<uint32_t>(plainLength + 1));
@@ -277,7 +282,8 @@ bool LoadClusterKey(const std::string& path, unsigned char (&key)[kClusterKeyByt
     return ok;
 }
 
-bool WriteClusterKey(const std::string& path, const unsigned char (&key)[kClusterKeyBytes], std::string& error) {
+bool WriteClusterKey(const std::string& path, const unsigned char (&key)[kClusterKeyBytes],
+                     std::string& error) {
     static const char kDigits[] = "0123456789abcdef";
     char text[kKeyHexDigits + 1];
     for (size_t i = 0; i < kClusterKeyBytes; ++i) {

@@ -224,8 +224,8 @@ uint32_t FileCrypt::encrypt(const std::string& inputPath, const std::string& out
         ResetPwdStr(m_strEnKey);
         return kFailed;
     }
-    std::string cmd = std::string(CMD_PREFIX_CRYPT_FILE_ENCRYPT) + " -in " + ShellQuote(inputPath) + " -out " +
-                      ShellQuote(temp) + " -pass stdin";
+    std::string cmd = std::string(CMD_PREFIX_CRYPT_FILE_ENCRYPT) + " -in " + ShellQuote(inputPath) +
+                      " -out " + ShellQuote(temp) + " -pass stdin";
     int32_t exitCode = RunWithPassPhrase(cmd, m_strEnKey, bytes);
     ResetPwdStr(m_strEnKey);
     if (exitCode != 0) {
@@ -248,18 +248,21 @@ uint32_t FileCrypt::decrypt(const std::string& path, const std::string& outputPa
     char block[CHS_CRYPT_PASSWORD_CIPHER_LENGTH + 1] = {};
     struct stat info {};
     int fd = UsablePath(path) && UsablePath(outputPath) ? open(path.c_str(), O_RDONLY | O_CLOEXEC) : -1;
-    bool got = fd >= 0 && fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
-                info.st_size >= static_cast<off_t>(CHS_CRYPT_PASSWORD_CIPHER_LENGTH) &&
-                pread(fd, block, CHS_CRYPT_PASSWORD_CIPHER_LENGTH, info.st_size - CHS_CRYPT_PASSWORD_CIPHER_LENGTH) ==
-                    static_cast<ssize_t>(CHS_CRYPT_PASSWORD_CIPHER_LENGTH);
+    bool got =
+        fd >= 0 && fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
+        info.st_size >= static_cast<off_t>(CHS_CRYPT_PASSWORD_CIPHER_LENGTH) &&
+        pread(fd, block, CHS_CRYPT_PASSWORD_CIPHER_LENGTH, info.st_size - CHS_CRYPT_PASSWORD_CIPHER_LENGTH) ==
+            static_cast<ssize_t>(CHS_CRYPT_PASSWORD_CIPHER_LENGTH);
     if (fd >= 0) {
         close(fd);
     }
-    if (!got) {
+    if (got) {
+        m_strDeCipher.assign(block, strnlen(block, CHS_CRYPT_PASSWORD_CIPHER_LENGTH));
+    }
+    if (!got || m_strDeCipher.empty()) {  // an empty block would pass as an empty pass phrase
         CHS_LOG(3, LOGID_TRANSFER, "Failed to get cipher from %s.", path.c_str());
         return kFailed;
     }
-    m_strDeCipher.assign(block, strnlen(block, CHS_CRYPT_PASSWORD_CIPHER_LENGTH));
     uint32_t ret = _getDeKey();
     if (ret != 0) {
         CHS_LOG(3, LOGID_TRANSFER, "Failed to decrypt file, return %d.", static_cast<int32_t>(ret));

@@ -39,7 +39,7 @@ Result Kmca(bool encrypt, const std::string& input, uint32_t domain = KMCA_DOMAI
 }
 
 class KmcaTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { chs_test::UseNodeRootWithKey(m_root.path()); }
     void TearDown() override { chs_test::UseNodeRoot("/"); }
 
@@ -47,7 +47,7 @@ protected:
 };
 
 TEST_F(KmcaTest, RoundTripsAnyBytesAsPrintableTextThatDiffersEachTime) {
-    std::string binary("\0\x01\xff\x7f\n\r" "end", 9);
+    std::string binary("\0\x01\xff\x7f\n\rend", 9);
     const std::vector<std::string> cases = {"", "p", "Admin@storage#2026", binary, std::string(5000, 'x')};
     for (const std::string& plain : cases) {
         Result first = Kmca(true, plain);

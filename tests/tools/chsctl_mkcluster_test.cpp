@@ -35,7 +35,9 @@ TEST(ChsctlMkclusterTest, EveryNodeGetsTheSameOwnerOnlyKeyAndTheTransferScript) 
         EXPECT_EQ(ReadText(KeyPath(cluster, node)), key) << node;
         EXPECT_EQ(ModeOf(KeyPath(cluster, node)), 0600u);
         EXPECT_EQ(ModeOf(cluster + "/node" + std::to_string(node) + "/VXA/conf/kmca"), 0700u);
-        EXPECT_NE(ModeOf(cluster + "/node" + std::to_string(node) + "/VXA/script/os_transfer_file_lib.sh") & 0100, 0u);
+        EXPECT_NE(
+            ModeOf(cluster + "/node" + std::to_string(node) + "/VXA/script/os_transfer_file_lib.sh") & 0100,
+            0u);
     }
 
     // The installed script keeps its password under the installed key.

@@ -41,7 +41,7 @@ std::string PassPhraseOf(const std::string& encrypted) {
 }
 
 class FileCryptTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { chs_test::UseNodeRootWithKey(m_root.path()); }
     void TearDown() override { chs_test::UseNodeRoot("/"); }
 
@@ -80,7 +80,8 @@ TEST_F(FileCryptTest, StringsRoundTripAndKeyFailuresAreRetriedThenReported) {
         const char* final;
     };
     const std::vector<Case> cases = {
-        {true, "clear", 0x40E05B2A, "Failed to encrypt string iRet(2).", "Kmm failed to encrypt string error(2)."},
+        {true, "clear", 0x40E05B2A, "Failed to encrypt string iRet(2).",
+         "Kmm failed to encrypt string error(2)."},
         {false, encrypted, 0x40E05B2D, "Failed to decrypt string.", "Kmm failed to decrypt string."},
     };
     for (const Case& c : cases) {
@@ -132,7 +133,8 @@ TEST_F(FileCryptTest, EncryptedFileIsOpensslOutputAndKeyBlockWithAFreshPassPhras
                                       passPhrase + "\n", 60000),
               0);
     EXPECT_EQ(ReadText(m_dir.Join("by-hand")), ReadText(plain));
-    EXPECT_EQ(one.size() - kBlock, 16 + (100000 / 16 + 1) * 16u) << "salt header and padded blocks, nothing else";
+    EXPECT_EQ(one.size() - kBlock, 16 + (100000 / 16 + 1) * 16u)
+        << "salt header and padded blocks, nothing else";
 
     ASSERT_EQ(commandLines.size(), 3u);
     for (const std::string& line : commandLines) {
@@ -163,6 +165,8 @@ TEST_F(FileCryptTest, FailedDecryptionLeavesTheFileAsItWasAndNoOutput) {
         {"no key", good, true, "Failed to decrypt cipher."},
         {"damaged block", badBlock, false, "Failed to decrypt cipher."},
         {"not openssl's data", badBody, false, "Failed to decrypt file using openssl"},
+        {"empty key block", good.substr(0, good.size() - kBlock) + std::string(kBlock, '\0'), false,
+         "Failed to get cipher from"},
         {"shorter than a block", good.substr(0, 1000), false, "Failed to get cipher from"},
     };
     for (const Case& c : cases) {
