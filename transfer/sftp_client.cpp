@@ -222,7 +222,12 @@ void SFTPClass::SetKeyFiles(const std::string& publicKey, const std::string& pri
 
 void SFTPClass::SetKnownHosts(const std::string& path) { knownHostsPath = path; }
 
-void SFTPClass::SetHostKeySha256(const std::string& fingerprint) { hostKeySha256 = fingerprint; }
+void SFTPClass::SetHostKeySha256(const std::string& fingerprint) {
+    // Taken as ssh-keygen prints it too: libcurl wants the bare base64 text.
+    const std::string prefix = "SHA256:";
+    bool prefixed = fingerprint.compare(0, prefix.size(), prefix) == 0;
+    hostKeySha256 = prefixed ? fingerprint.substr(prefix.size()) : fingerprint;
+}
 
 std::string SFTPClass::MakeUrl(const std::string& remotePath) const {
     // An IPv6 address needs its brackets in a URL, or its colons read as the port.

@@ -24,6 +24,7 @@ public:
     // Takes a copy of `text` and wipes `text`: a short text lives inside the
     // string object itself, where a move would leave it behind.
     explicit PasswordStr(std::string& text);
+    explicit PasswordStr(std::string&& text) : PasswordStr(text) {}
     PasswordStr(const PasswordStr&) = delete;
     PasswordStr& operator=(const PasswordStr&) = delete;
     ~PasswordStr();
@@ -67,8 +68,8 @@ public:
     // Host key checks: an OpenSSH known-hosts file (never written to; a server
     // on another port than 22 is looked up as "[host]:port"), or the base64
     // SHA-256 fingerprint of the server's key (as "ssh-keygen -l" prints it,
-    // without the "SHA256:" prefix). A pinned fingerprint, when set, is the
-    // check and the known-hosts file is not consulted.
+    // with or without the "SHA256:" prefix). A pinned fingerprint, when set,
+    // is the check and the known-hosts file is not consulted.
     void SetKnownHosts(const std::string& path);
     void SetHostKeySha256(const std::string& fingerprint);
 

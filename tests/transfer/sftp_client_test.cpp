@@ -112,7 +112,7 @@ protected:
 SshdServer* SftpClientTest::s_server = nullptr;
 
 TEST_F(SftpClientTest, UploadThenDownloadGivesTheSameBytesAndSize) {
-    SFTPClass client = Client(s_server->Password());  // a moved object: its callbacks must follow it
+    SFTPClass client = Client(s_server->Password());
     const std::string name = "up load#1?.bin";       // "#" and "?" would cut a URL
     std::string data = RandomBytes(300000);
     TestSource source(data);
@@ -169,6 +169,7 @@ TEST_F(SftpClientTest, HostKeyIsCheckedOrTheTransferRefused) {
         {"other key", s_server->ForeignKnownHostsLine(), "", "", false, "does not match"},
         {"host not listed", "# empty\n", "", "", false, "is unknown"},
         {"right pin", "-", s_server->HostKeySha256(), "", true, ""},
+        {"right pin as ssh-keygen prints it", "-", "SHA256:" + s_server->HostKeySha256(), "", true, ""},
         {"wrong pin", "-", std::string(43, 'A'), "", false, "mismatch sha256"},
         {"platform file", "-", "", s_server->KnownHostsLine(), true, ""},
         {"platform file, other key", "-", "", s_server->ForeignKnownHostsLine(), false, "does not match"},
@@ -197,11 +198,14 @@ TEST_F(SftpClientTest, HostKeyIsCheckedOrTheTransferRefused) {
 }
 
 TEST_F(SftpClientTest, StopAbortsOnlyAMonitoredTransfer) {
-    SFTPClass client = Client(s_server->Password());
-    client.Stop();
-    EXPECT_TRUE(FetchSmall(client));
-    client.EnableMoniter();
-    EXPECT_FALSE(FetchSmall(client));
+    SFTPClass unmonitored = Client(s_server->Password());
+    unmonitored.Stop();
+    EXPECT_TRUE(FetchSmall(unmonitored));
+    SFTPClass monitored = Client(s_server->Password());
+    monitored.EnableMoniter();
+    SFTPClass moved(std::move(monitored));  // the progress callback must follow the handle
+    moved.Stop();
+    EXPECT_FALSE(FetchSmall(moved));
     EXPECT_TRUE(m_log.Contains("Callback aborted"));
 }
 
@@ -219,26 +223,34 @@ TEST_F(SftpClientTest, DeadlineEndsAnUploadWhileBytesFlow) {
 TEST_F(SftpClientTest, VrfOtherThanDefaultBindsToThatDevice) {
     SFTPClass loopback = Client(s_server->Password(), "lo");
     EXPECT_TRUE(FetchSmall(loopback));
-    if (if_nametoindex(SFTPClass::VRF_INNER.c_str()) == 0) {
+    if (if_nametoindex(SFTPClass::VRF_INNER.c_str()) == 0) {  // a machine without that VRF
         SFTPClass inner = Client(s_server->Password(), SFTPClass::VRF_INNER);
         EXPECT_FALSE(FetchSmall(inner));
     }
 }
 
-// Every command the runner starts, with the secrets checked against its
-// /proc/<pid>/cmdline, and a watcher that checks every process of the
-// machine while the password is being obtained (the shell's children too).
+// Records the commands the runner starts while a watcher reads the command
+// line of every process of the machine (the shell's children too) and counts
+// those holding one of the secrets.
 class SecretWatch {
 public:
     explicit SecretWatch(std::vector<std::string> secrets) : m_secrets(std::move(secrets)) {
-        chs_setExecRecorder([this](pid_t pid, const std::string& command) {
+        chs_setExecRecorder([this](pid_t, const std::string& command) {
             std::lock_guard<std::mutex> lock(m_mutex);
             m_commands.push_back(command);
-            m_leaks += Leaks(ReadCmdline("/proc/" + std::to_string(pid) + "/cmdline") + command);
         });
         m_watcher = std::thread([this] {
             while (!m_stop) {
-                Scan();
+                DIR* proc = opendir("/proc");
+                while (dirent* entry = proc != nullptr ? readdir(proc) : nullptr) {
+                    std::string line = ReadCmdline(std::string("/proc/") + entry->d_name + "/cmdline");
+                    for (const std::string& secret : m_secrets) {
+                        m_leaks += line.find(secret) != std::string::npos ? 1 : 0;
+                    }
+                }
+                if (proc != nullptr) {
+                    closedir(proc);
+                }
             }
         });
     }
@@ -257,34 +269,15 @@ private:
     // With read(2): a process may end while it is read, which a stream reports by throwing.
     static std::string ReadCmdline(const std::string& path) {
         std::string text;
-        int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
         char buffer[4096];
-        ssize_t got = 0;
-        while (fd >= 0 && (got = read(fd, buffer, sizeof(buffer))) > 0) {
+        int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        for (ssize_t got = 0; fd >= 0 && (got = read(fd, buffer, sizeof(buffer))) > 0;) {
             text.append(buffer, static_cast<size_t>(got));
         }
         if (fd >= 0) {
             close(fd);
         }
         return text;
-    }
-    int Leaks(const std::string& text) const {
-        int found = 0;
-        for (const std::string& secret : m_secrets) {
-            found += text.find(secret) != std::string::npos ? 1 : 0;
-        }
-        return found;
-    }
-    void Scan() {
-        DIR* proc = opendir("/proc");
-        while (dirent* entry = proc != nullptr ? readdir(proc) : nullptr) {
-            if (entry->d_name[0] >= '1' && entry->d_name[0] <= '9') {
-                m_leaks += Leaks(ReadCmdline(std::string("/proc/") + entry->d_name + "/cmdline"));
-            }
-        }
-        if (proc != nullptr) {
-            closedir(proc);
-        }
     }
 
     std::vector<std::string> m_secrets;
