@@ -586,7 +586,8 @@ std::string chs_execCmdWithInput(const std::string& cmd, const std::string& inpu
         CHS_LOG(3, LOGID_INFRA, "Create pipe failed(errinfo:%s).", sysError(err).c_str());
         return output;
     }
-    char* shellArgv[] = {const_cast<char*>("sh"), const_cast<char*>("-c"), const_cast<char*>(cmd.c_str()), nullptr};
+    char* shellArgv[] = {const_cast<char*>("sh"), const_cast<char*>("-c"), const_cast<char*>(cmd.c_str()),
+                         nullptr};
     ChildPlan plan;
     plan.path = "/bin/sh";
     plan.argv = shellArgv;

@@ -71,14 +71,16 @@ int KeyCheck(CURL*, const struct curl_khkey*, const struct curl_khkey*, enum cur
         case CURLKHMATCH_OK:
             return CURLKHSTAT_FINE;
         case CURLKHMATCH_MISMATCH:
-            CHS_LOG(3, LOGID_TRANSFER,
-                    "The host key of %s does not match the one in %s: the server is refused (a changed key or "
-                    "another server).",
-                    server, file);
+            CHS_LOG(
+                3, LOGID_TRANSFER,
+                "The host key of %s does not match the one in %s: the server is refused (a changed key or "
+                "another server).",
+                server, file);
             return CURLKHSTAT_REJECT;
         default:
-            CHS_LOG(3, LOGID_TRANSFER, "The host key of %s is unknown: %s holds no key of it, the server is refused.",
-                    server, file);
+            CHS_LOG(3, LOGID_TRANSFER,
+                    "The host key of %s is unknown: %s holds no key of it, the server is refused.", server,
+                    file);
             return CURLKHSTAT_REJECT;
     }
 }
@@ -93,8 +95,8 @@ PasswordStr::PasswordStr(std::string& text) : m_text(text) { ResetPwdStr(text); 
 
 PasswordStr::~PasswordStr() { ResetPwdStr(m_text); }
 
-SFTPClass::SFTPClass(const std::string& host, const std::string& user, const std::string& password, uint32_t port,
-                     const std::string& urlPrefix, const std::string& vrf)
+SFTPClass::SFTPClass(const std::string& host, const std::string& user, const std::string& password,
+                     uint32_t port, const std::string& urlPrefix, const std::string& vrf)
     : urlPrefix(urlPrefix), host(host), user(user), password(password), vrf(vrf), port(port) {
     curl = curl_easy_init();
     if (curl == nullptr) {
@@ -160,7 +162,8 @@ size_t SFTPClass::WritefuncExt(char* data, size_t size, size_t count, void* out)
     return static_cast<WriteStreamInterface*>(out)->Write(data, static_cast<unsigned>(length));
 }
 
-int SFTPClass::ProgressCallback(void* object, int64_t dltotal, int64_t dlnow, int64_t ultotal, int64_t ulnow) {
+int SFTPClass::ProgressCallback(void* object, int64_t dltotal, int64_t dlnow, int64_t ultotal,
+                                int64_t ulnow) {
     if (object == nullptr) {
         return kAbortTransfer;
     }
@@ -251,10 +254,11 @@ bool SFTPClass::SetHostKeyOpts() {
         file = platform::RealPath(kPlatformKnownHosts);
         struct stat info {};
         if (stat(file.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
-            CHS_LOG(3, LOGID_TRANSFER,
-                    "No host key can be checked for %s: no known hosts file or key fingerprint is configured and "
-                    "%s does not exist. The transfer is refused.",
-                    t_keyCheck.strServer.c_str(), file.c_str());
+            CHS_LOG(
+                3, LOGID_TRANSFER,
+                "No host key can be checked for %s: no known hosts file or key fingerprint is configured and "
+                "%s does not exist. The transfer is refused.",
+                t_keyCheck.strServer.c_str(), file.c_str());
             return false;
         }
     }
@@ -367,7 +371,8 @@ uint64_t SFTPClass::getFileSize(const std::string& remotePath) {
     uint64_t size = UINT64_MAX;
     if (Download(remotePath, &sink, 30)) {
         curl_off_t length = -1;
-        if (curl_easy_getinfo(handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) == CURLE_OK && length >= 0) {
+        if (curl_easy_getinfo(handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) == CURLE_OK &&
+            length >= 0) {
             size = static_cast<uint64_t>(length);
         }
     }

@@ -54,7 +54,8 @@ bool ReadSecretFile(const std::string& path, PasswordStr& content) {
         return false;
     }
     struct stat info {};
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size > static_cast<off_t>(kMaxKeyFileSize)) {
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) ||
+        info.st_size > static_cast<off_t>(kMaxKeyFileSize)) {
         close(fd);
         return false;
     }
@@ -116,14 +117,15 @@ bool PasswordFromFile(PasswordStr& password) {
     }
     PasswordStr passphrase;
     if (!ClusterKeyPassphrase(passphrase)) {
-        CHS_LOG(2, LOGID_TRANSFER, "The cluster key %s cannot be read.", platform::RealPath(kClusterKey).c_str());
+        CHS_LOG(2, LOGID_TRANSFER, "The cluster key %s cannot be read.",
+                platform::RealPath(kClusterKey).c_str());
         return false;
     }
     PasswordStr input;
     input.str().reserve(passphrase.str().size() + 1);
     input.str().append(passphrase.str()).push_back('\n');
-    std::string cmd = "LD_LIBRARY_PATH= openssl enc -d -aes-256-cbc -pbkdf2 -salt -a -A -in " + ShellQuote(file) +
-                      " -pass stdin 2>/dev/null";
+    std::string cmd = "LD_LIBRARY_PATH= openssl enc -d -aes-256-cbc -pbkdf2 -salt -a -A -in " +
+                      ShellQuote(file) + " -pass stdin 2>/dev/null";
     int32_t status = CHS_EXEC_ERR;
     std::string output = chs_execCmdWithInput(cmd, input.str(), 1, kPasswordCmdTimeoutMs, &status);
     if (status != 0) {

@@ -85,13 +85,15 @@ SshdServer::~SshdServer() {
 
 bool SshdServer::Prepare() {
     if (geteuid() != 0) {
-        m_strProblem = "the SFTP tests need root, to create the account " + std::string(kUser) + " and set its password";
+        m_strProblem =
+            "the SFTP tests need root, to create the account " + std::string(kUser) + " and set its password";
         m_bAbsent = true;
         return false;
     }
     for (const char* program : {kSshd, kKeygen, kUseradd, kChpasswd, kUsermod}) {
         if (!Executable(program)) {
-            m_strProblem = std::string(program) + " is not installed (./chs setup installs the OpenSSH server)";
+            m_strProblem =
+                std::string(program) + " is not installed (./chs setup installs the OpenSSH server)";
             m_bAbsent = true;
             return false;
         }
@@ -125,7 +127,8 @@ bool SshdServer::Prepare() {
     }
     m_strPassword = password;
     for (const char* key : {"host_ed25519", "foreign_ed25519", "client_ed25519"}) {
-        RunResult made = RunProgram({kKeygen, "-q", "-t", "ed25519", "-N", "", "-C", key, "-f", m_dir.Join(key)});
+        RunResult made =
+            RunProgram({kKeygen, "-q", "-t", "ed25519", "-N", "", "-C", key, "-f", m_dir.Join(key)});
         if (made.exitCode != 0) {
             m_strProblem = "ssh-keygen: " + made.err;
             return false;
@@ -133,7 +136,8 @@ bool SshdServer::Prepare() {
     }
     WriteText(m_dir.Join("authorized_keys"), ReadText(ClientPubKey()));
     chmod(m_dir.Join("authorized_keys").c_str(), 0644);
-    std::string listed = RunProgram({kKeygen, "-l", "-E", "sha256", "-f", m_dir.Join("host_ed25519.pub")}).out;
+    std::string listed =
+        RunProgram({kKeygen, "-l", "-E", "sha256", "-f", m_dir.Join("host_ed25519.pub")}).out;
     size_t start = listed.find("SHA256:");
     size_t end = listed.find(' ', start);
     if (start == std::string::npos || end == std::string::npos) {
@@ -157,9 +161,11 @@ bool SshdServer::Start() {
                << "UsePAM no\nStrictModes no\nPermitRootLogin no\nAllowUsers " << kUser << "\n"
                << "Subsystem sftp internal-sftp\n";
         config.close();
-        m_sshd = std::make_unique<Process>(std::vector<std::string>{kSshd, "-D", "-e", "-f", m_dir.Join("sshd_config")},
-                                           std::vector<std::string>{}, m_dir.Join("sshd.log"));
-        if (WaitFor([&] { return !m_sshd->Running() || LoopbackSocket(m_uiPort, true, nullptr) == 0; }, 10000) &&
+        m_sshd = std::make_unique<Process>(
+            std::vector<std::string>{kSshd, "-D", "-e", "-f", m_dir.Join("sshd_config")},
+            std::vector<std::string>{}, m_dir.Join("sshd.log"));
+        if (WaitFor([&] { return !m_sshd->Running() || LoopbackSocket(m_uiPort, true, nullptr) == 0; },
+                    10000) &&
             m_sshd->Running()) {
             return true;
         }

@@ -19,7 +19,7 @@
 namespace chs_test {
 
 class SshdServer {
-public:
+  public:
     static constexpr const char* kUser = "chs-sftp-test";
 
     SshdServer();
@@ -45,7 +45,7 @@ public:
     // The base64 SHA-256 fingerprint of the host key, without "SHA256:".
     std::string HostKeySha256() const { return m_strSha256; }
 
-private:
+  private:
     bool Prepare();
     bool Start();
 
