@@ -122,14 +122,15 @@ TEST_F(SftpClientTest, UploadThenDownloadGivesTheSameBytesAndSize) {
     EXPECT_TRUE(ReadText(Remote(name)) == data) << "the uploaded file differs";
     EXPECT_TRUE(m_log.Contains("curl_easy_perform success ,rurl: " + name));
 
-    // The same object downloads after its upload (no stale upload setting or stream).
+    // The same object queries and downloads after its upload (no stale upload
+    // setting or stream), and downloads whole after the size query.
+    EXPECT_EQ(client.getFileSize(Remote(name)), data.size());
+    EXPECT_EQ(client.getFileSize(Remote("missing.bin")), UINT64_MAX);
     TestSink sink;
     ASSERT_TRUE(client.Download(Remote(name), &sink, 30));
     EXPECT_TRUE(sink.text == data) << "the download differs (" << sink.text.size() << " bytes)";
     EXPECT_TRUE(
         m_log.Contains("curl_easy_perform success ," + std::string(SshdServer::kUser) + ",rurl: " + name));
-    EXPECT_EQ(client.getFileSize(Remote(name)), data.size());
-    EXPECT_EQ(client.getFileSize(Remote("missing.bin")), UINT64_MAX);
 
     TestSource shorter("replaced");
     ASSERT_TRUE(client.Upload(&shorter, Remote(name), 30));
