@@ -9,7 +9,9 @@
 
 #include <json/value.h>
 
+#include <atomic>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <fstream>
 #include <list>
@@ -68,8 +70,13 @@ private:
 
 // Collects the status, the headers and, for a JSON body, the body and its
 // parse. A new header block (redirect, interim response) starts a new body.
+// A JSON body past kMaxJsonBody is refused (Write returns 0, which aborts the
+// transfer), so that a server cannot make the client buffer without end.
 class HttpReponseStreamClass : public WriteStreamClass {
 public:
+    static constexpr size_t kMaxHeaders = 256;
+    static constexpr size_t kMaxJsonBody = 16u << 20;
+
     unsigned Write(void* data, unsigned length) override;
     void SaveOpt(const std::string& key, const std::string& value) override;
     ~HttpReponseStreamClass() override = default;
@@ -88,7 +95,8 @@ public:
 
 // A bounded pipe between a producing thread and an uploading one: about
 // 5 MiB plus one write are buffered at most. The total must be announced
-// with Size(total) before the producer writes; writes beyond it are refused.
+// with Size(total) before the producer writes; writes beyond it are refused,
+// and a write that crosses it is cut to the bytes still missing.
 class BridgeStreamClass : public ReadStreamInterface, public WriteStreamClass {
 public:
     static constexpr uint64_t kMaxBuffered = 0x500000;
@@ -117,7 +125,7 @@ private:
     uint64_t written = 0;
     uint64_t expected = 0;
     uint64_t buffered = 0;
-    bool stopped = false;
+    std::atomic<bool> stopped{false};  // also read without the lock
 };
 
 // The process-wide discarding sink.
