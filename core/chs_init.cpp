@@ -11,6 +11,7 @@
 #include "core/trace_point.h"
 #include "export/diagnose_download.h"
 #include "export/export_frame.h"
+#include "infocollector/https_client.h"
 #include "infra/chs_log.h"
 #include "infra/log_rate_limit.h"
 #include "infra/timer_drv.h"
@@ -18,7 +19,6 @@
 #include "logexport/remote_log_task.h"
 #include "msg/msg_process.h"
 #include "platform/fdsa.h"
-#include "transfer/curl_global.h"
 
 uint32_t g_uiSupervisionPeriodMs = 60000;
 uint32_t g_uiCurlRetryMs = 3000;

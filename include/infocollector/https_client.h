@@ -59,6 +59,12 @@ public:
     // Process-wide: whether matching CRLs are checked.
     static void SetLoadCrl(bool load);
 
+    // The three requests. Each fails (false, nothing sent) for an unknown
+    // method, a host that does not resolve, or a header whose name or value
+    // holds CR, LF or NUL. Body, form, header list and streams are taken off
+    // the handle when the request ends, so the next one starts clean.
+    // Failures are folded into GetErrorCode(); Download keeps libcurl's
+    // result in GetLastResult().
     bool Exec(HttpMethodEnum method, const std::string& path, HttpHeaders& headers, WriteStreamInterface* out,
               const Json::Value& body, uint32_t timeoutSec, uint32_t connectTimeoutSec);
     bool Upload(ReadStreamInterface* source, const std::string& name, const std::string& path, HttpHeaders& headers,
@@ -69,7 +75,8 @@ public:
     // Upload's send limit in bytes per second: 1 MiB/s unless set; 0 = none.
     void SetUploadLimit(uint64_t bytesPerSecond);
 
-    // Building blocks of the requests above.
+    // Building blocks of the requests above. SetUrl resolves the host (unless
+    // a proxy type is set) and puts the address into the URL.
     bool SetRequest(HttpMethodEnum method);
     bool SetUrl(const std::string& path);
     bool SetHdrOpt(HttpHeaders& headers, curl_slist*& list);
@@ -93,6 +100,8 @@ public:
     const std::string& GetHost() const { return host; }
 
 private:
+    void ResetRequest();
+
     std::string host;
     uint32_t port = 0;
     std::string caPem;
