@@ -1,0 +1,326 @@
+#include <gtest/gtest.h>
+
+#include <future>
+#include <iostream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "infocollector/https_client.h"
+#include "platform/platform_state.h"
+#include "tests/support/log_capture.h"
+#include "tests/support/tls_fixture.h"
+#include "transfer/https_internal.h"
+
+namespace {
+
+using chs_test::LogCapture;
+using chs_test::ReadText;
+using namespace chs_test::tls;
+
+class HttpsClientTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        CURL_Init();
+        platform::state::Set("dns", "1");
+        if (ProgramExists(kOpensslPath)) {
+            pki = new TestPki();
+        }
+    }
+    static void TearDownTestSuite() {
+        delete pki;
+        pki = nullptr;
+    }
+    void SetUp() override {
+        if (pki == nullptr) {
+            GTEST_SKIP() << kOpensslPath << " is not installed";
+        }
+        ASSERT_TRUE(pki->ok()) << pki->error();
+        HttpsClass::SetLoadCrl(true);
+    }
+
+    // GET / into the discarding sink; true when the transfer succeeded.
+    static bool Get(HttpsClass& client, const std::string& path = "/") {
+        HttpHeaders headers;
+        return client.Download(HTTP_GET, path, headers, &g_blackHoleStream, 20, 5, 0);
+    }
+
+    // The client's own account of a failure.
+    void TearDown() override {
+        if (HasFailure()) {
+            for (const std::string& line : log.Lines()) {
+                std::cerr << line << "\n";
+            }
+        }
+    }
+
+    static TestPki* pki;
+    LogCapture log;
+};
+
+TestPki* HttpsClientTest::pki = nullptr;
+
+TEST_F(HttpsClientTest, ServerNameTrustAndRevocation) {
+    struct Case {
+        const char* what;
+        const char* ca;
+        const char* cert;
+        std::string caPem;
+        bool ok;
+        const char* logged;
+    };
+    const std::vector<Case> cases = {
+        {"right name", "ca", "right", pki->CaPem(), true, ""},
+        {"right name, CRL loaded", "ca", "right", pki->CaWithCrlPem(), true, ""},
+        {"wrong name", "ca", "wrong", pki->CaPem(), false, "Certificate mismatch hostname (localhost)."},
+        {"longer name", "ca", "longer", pki->CaPem(), false, "Certificate mismatch hostname (localhost)."},
+        {"untrusted CA", "other", "right", pki->CaPem(), false, "VerifyError:Num=20:"},
+        {"revoked, CRL loaded", "ca", "revoked", pki->CaWithCrlPem(), false, "VerifyError:Num=23:"},
+        {"revoked, no CRL", "ca", "revoked", pki->CaPem(), true, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TlsServer server(pki->CertPath(c.ca, c.cert), pki->KeyPath(c.ca, c.cert));
+        ASSERT_TRUE(server.ok());
+        log.Clear();
+        HttpsClass client("localhost", server.port(), c.caPem);
+        EXPECT_EQ(Get(client), c.ok);
+        EXPECT_EQ(client.GetErrorCode(), c.ok ? 0u : HTTPS_ERR_CERT);
+        EXPECT_TRUE(log.Contains(c.logged));
+    }
+    // A moved client checks the name it took over.
+    TlsServer server(pki->CertPath("ca", "right"), pki->KeyPath("ca", "right"));
+    HttpsClass original("localhost", server.port(), pki->CaPem());
+    HttpsClass moved(std::move(original));
+    EXPECT_TRUE(Get(moved));
+}
+
+TEST_F(HttpsClientTest, ClientsForDifferentServersHandshakeAtOnce) {
+    TlsServer byName(pki->CertPath("ca", "right"), pki->KeyPath("ca", "right"));
+    TlsServer byAddress(pki->CertPath("ca", "address"), pki->KeyPath("ca", "address"));
+    ASSERT_TRUE(byName.ok() && byAddress.ok());
+    auto Loop = [this](const std::string& host, uint16_t port) {
+        int done = 0;
+        for (int i = 0; i < 15; ++i) {
+            HttpsClass client(host, port, pki->CaPem());
+            done += Get(client) ? 1 : 0;
+        }
+        return done;
+    };
+    auto first = std::async(std::launch::async, Loop, "localhost", byName.port());
+    auto second = std::async(std::launch::async, Loop, "127.0.0.1", byAddress.port());
+    EXPECT_EQ(first.get(), 15);
+    EXPECT_EQ(second.get(), 15);
+}
+
+TEST_F(HttpsClientTest, MissingCrlSwitchesCrlCheckingOffUntilAnotherFailure) {
+    // The CRL of "ca" makes the check demand one for "other", which has none.
+    std::string caPem = pki->CaWithCrlPem("ca") + pki->CaPem("other");
+    TlsServer server(pki->CertPath("other", "right"), pki->KeyPath("other", "right"));
+    ASSERT_TRUE(server.ok());
+    HttpsClass client("localhost", server.port(), caPem);
+    EXPECT_FALSE(Get(client));
+    EXPECT_TRUE(log.Contains("VerifyError:Num=3:"));
+    EXPECT_EQ(client.GetErrorCode(), HTTPS_ERR_CERT);
+    EXPECT_TRUE(Get(client)) << "the retry runs without CRL checking";
+
+    HttpsClass stranger("localhost", server.port(), pki->CaWithCrlPem("ca"));
+    EXPECT_FALSE(Get(stranger));
+    // A new object: the first one would resume its verified TLS session.
+    HttpsClass again("localhost", server.port(), caPem);
+    EXPECT_FALSE(Get(again)) << "another failure turns CRL checking back on";
+    EXPECT_TRUE(Get(again));
+}
+
+TEST_F(HttpsClientTest, CertificateFailureOutranksRefusalInEitherOrder) {
+    uint16_t port = FreeLoopbackPort();
+    HttpsClass refusedFirst("localhost", port, pki->CaPem());
+    EXPECT_FALSE(Get(refusedFirst));
+    EXPECT_EQ(refusedFirst.GetErrorCode(), HTTPS_ERR_TRANSFER);
+    HttpsClass certFirst("localhost", port, pki->CaPem());
+    {
+        TlsServer wrong(pki->CertPath("ca", "wrong"), pki->KeyPath("ca", "wrong"), port);
+        ASSERT_TRUE(wrong.ok());
+        EXPECT_FALSE(Get(refusedFirst));
+        EXPECT_FALSE(Get(certFirst));
+    }
+    EXPECT_FALSE(Get(certFirst));
+    EXPECT_EQ(refusedFirst.GetErrorCode(), HTTPS_ERR_CERT);
+    EXPECT_EQ(certFirst.GetErrorCode(), HTTPS_ERR_CERT);
+
+    const std::vector<std::pair<std::vector<uint32_t>, uint32_t>> sequences = {
+        {{HTTPS_ERR_OPTION, HTTPS_ERR_TRANSFER}, HTTPS_ERR_TRANSFER},
+        {{HTTPS_ERR_WRITE, HTTPS_ERR_NO_DNS}, HTTPS_ERR_NO_DNS},  // a ranked code replaces an unranked one
+        {{HTTPS_ERR_TRANSFER, HTTPS_ERR_WRITE}, HTTPS_ERR_TRANSFER},
+        {{HTTPS_ERR_RESOLVE, HTTPS_ERR_NO_DNS}, HTTPS_ERR_RESOLVE},
+        {{HTTPS_ERR_OTHER, HTTPS_ERR_CERT, HTTPS_ERR_OPTION}, HTTPS_ERR_OTHER},
+    };
+    for (const auto& [codes, expected] : sequences) {
+        HttpsClass client("localhost", 1, "");
+        for (uint32_t code : codes) {
+            client.SetErrorCode(code);
+        }
+        EXPECT_EQ(client.GetErrorCode(), expected) << std::hex << codes.front() << " then " << codes.back();
+    }
+}
+
+TEST_F(HttpsClientTest, UrlOfHostPortAndPath) {
+    struct Case {
+        std::string host;
+        std::string path;
+        const char* dns;
+        std::string url;  // empty: refused with `error`
+        uint32_t error;
+    };
+    const std::vector<Case> cases = {
+        {"::1", "/a b/c", "1", "https://[::1]:8443/a%20b/c", 0},
+        {"::1", "a b/c", "1", "https://[::1]:8443/a%20b/c", 0},
+        {"localhost", "", "1", "https://127.0.0.1:8443/", 0},
+        {"no-such-host.invalid", "/x", "1", "", HTTPS_ERR_RESOLVE},
+        {"localhost", "/x", "0", "", HTTPS_ERR_NO_DNS},
+    };
+    for (const Case& c : cases) {
+        platform::state::Set("dns", c.dns);
+        log.Clear();
+        HttpsClass client(c.host, 8443, "");
+        EXPECT_EQ(client.SetUrl(c.path), !c.url.empty()) << c.host << c.path;
+        EXPECT_EQ(client.GetErrorCode(), c.error);
+        EXPECT_TRUE(c.url.empty() ? log.Contains("Failed to parse dns " + c.host) : log.Contains("url: " + c.url))
+            << c.url;
+    }
+    platform::state::Set("dns", "1");
+}
+
+TEST_F(HttpsClientTest, ExecFailuresPastSixInTheWindowAreLoggedAtDebugOnly) {
+    HttpsClass client("127.0.0.1", FreeLoopbackPort(), pki->CaPem());
+    HttpReponseStreamClass response;
+    HttpHeaders headers;
+    auto Fail = [&] { EXPECT_FALSE(client.Exec(HTTP_POST, "/echo", headers, &response, Json::Value(), 10, 5)); };
+    auto Logged = [&](const char* level) {
+        size_t count = 0;
+        for (const std::string& line : log.Matching("curl_easy_perform failed")) {
+            count += line.find(level) != std::string::npos ? 1 : 0;
+        }
+        return count;
+    };
+    g_ullExecFailLogWindowSec = 0;  // the first failure starts a new window
+    Fail();
+    g_ullExecFailLogWindowSec = 7200;
+    for (int i = 0; i < 6; ++i) {
+        Fail();
+    }
+    EXPECT_EQ(Logged("[ERROR]"), 6u);
+    EXPECT_EQ(Logged("[DEBUG]"), 7u);
+    g_ullExecFailLogWindowSec = 0;
+    Fail();
+    EXPECT_EQ(Logged("[ERROR]"), 7u) << "an expired window starts again";
+    g_ullExecFailLogWindowSec = 7200;
+}
+
+TEST_F(HttpsClientTest, ConnectThroughProxyWithoutLeakingThePassword) {
+    if (!ProgramExists(kTinyproxyPath)) {
+        GTEST_SKIP() << kTinyproxyPath << " is not installed";
+    }
+    TlsServer server(pki->CertPath("ca", "right"), pki->KeyPath("ca", "right"));
+    TinyProxy plain(server.port());
+    TinyProxy guarded(server.port(), "chs", "pr0xy-s3cret");
+    ASSERT_TRUE(server.ok() && plain.ok() && guarded.ok());
+    struct Case {
+        TinyProxy& proxy;
+        std::string password;
+        bool ok;
+    };
+    const std::vector<Case> cases = {{plain, "", true}, {guarded, "pr0xy-s3cret", true}, {guarded, "wr0ng-pass", false}};
+    for (const Case& c : cases) {
+        HttpsClass client("localhost", server.port(), pki->CaPem());
+        if (c.password.empty()) {
+            ASSERT_TRUE(client.SetProxy("127.0.0.1", c.proxy.port(), "", "", HTTP_AUTH_NONE));
+        } else {
+            ASSERT_TRUE(client.SetProxy("127.0.0.1", c.proxy.port(), "chs", c.password, HTTP_PROXY_HTTP));
+        }
+        EXPECT_EQ(Get(client, "/via proxy"), c.ok) << c.password;
+        // Through a proxy of a given type the name goes to the proxy unresolved.
+        EXPECT_TRUE(c.password.empty() ||
+                    log.Contains("url: https://localhost:" + std::to_string(server.port()) + "/via%20proxy"));
+    }
+    EXPECT_FALSE(log.Contains("pr0xy-s3cret"));
+    EXPECT_FALSE(log.Contains("wr0ng-pass"));
+}
+
+class RemoteServiceTest : public HttpsClientTest {
+protected:
+    void SetUp() override {
+        HttpsClientTest::SetUp();
+        if (IsSkipped() || HasFatalFailure()) {
+            return;
+        }
+        if (!ProgramExists(kNginxPath)) {
+            GTEST_SKIP() << kNginxPath << " is not installed";
+        }
+        service = std::make_unique<RemoteService>(*pki, "right");
+        ASSERT_TRUE(service->ok()) << pki->error();
+    }
+    std::unique_ptr<RemoteService> service;
+};
+
+TEST_F(RemoteServiceTest, ExecUploadAndDownloadOneAfterAnother) {
+    HttpsClass client("localhost", service->port(), pki->CaWithCrlPem());
+    Json::Value request;
+    request["task"] = "collect";
+    request["nodes"].append(0);
+    HttpHeaders headers;
+    HttpsClass::BuildDefHttpOpt(headers);
+    HttpReponseStreamClass echo;
+    ASSERT_TRUE(client.Exec(HTTP_POST, "/echo", headers, &echo, request, 30, 5));
+    EXPECT_EQ(echo.status, 200);
+    EXPECT_EQ(echo.root, request);
+
+    // Produced on another thread while it is sent, at full speed.
+    std::string data(3u << 20, '\0');
+    for (size_t i = 0; i < data.size(); ++i) {
+        data[i] = static_cast<char>(i % 251);
+    }
+    BridgeStreamClass bridge;
+    bridge.Size(data.size());
+    std::thread producer([&] {
+        for (size_t at = 0; at < data.size(); at += 65536) {
+            bridge.Write(data.data() + at, static_cast<unsigned>(std::min<size_t>(65536, data.size() - at)));
+        }
+        bridge.Stop();
+    });
+    client.SetUploadLimit(0);
+    HttpHeaders none;
+    HttpReponseStreamClass saved;
+    bool uploaded = client.Upload(&bridge, "node0.tgz", "/upload/sub/", none, 60, 5, &saved);
+    producer.join();
+    ASSERT_TRUE(uploaded);
+    EXPECT_EQ(saved.status, 201);
+    EXPECT_EQ(saved.root["saved"][0]["size"].asUInt64(), data.size());
+    EXPECT_EQ(ReadText(service->uploadDir() + "/sub/node0.tgz"), data);
+
+    chs_test::TempDir dir;
+    {
+        OutFileStreamClass file(dir.Join("copy"));
+        EXPECT_TRUE(client.Download(HTTP_GET, "/files/sub/node0.tgz", none, &file, 60, 5, 0));
+    }
+    EXPECT_EQ(client.GetLastResult(), 0u);
+    EXPECT_EQ(ReadText(dir.Join("copy")), data);
+    HttpReponseStreamClass again;
+    EXPECT_TRUE(client.Exec(HTTP_POST, "/echo", headers, &again, request, 30, 5));
+    EXPECT_EQ(again.root, request);
+    EXPECT_EQ(client.GetErrorCode(), 0u);
+}
+
+TEST_F(RemoteServiceTest, HeaderLineOver8192BytesAbortsTheTransfer) {
+    // "X-Big: " + n bytes + CRLF
+    for (const auto& [n, ok] : std::vector<std::pair<int, bool>>{{8183, true}, {8184, false}}) {
+        HttpsClass client("localhost", service->port(), pki->CaPem());
+        HttpReponseStreamClass response;
+        HttpHeaders headers;
+        EXPECT_EQ(client.Download(HTTP_GET, "/bigheader?n=" + std::to_string(n), headers, &response, 20, 5, 0), ok);
+        EXPECT_EQ(response.getOpt("X-Big").size(), ok ? static_cast<size_t>(n) : 0u);
+        EXPECT_EQ(client.GetErrorCode(), ok ? 0u : HTTPS_ERR_WRITE) << n;
+    }
+}
+
+}  // namespace
