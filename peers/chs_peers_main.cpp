@@ -16,6 +16,7 @@
 #include <string>
 #include <system_error>
 
+#include "include/infocollector/https_client.h"
 #include "infra/chs_log.h"
 #include "msg/msg_api.h"
 #include "peers/access_auth.h"
@@ -68,6 +69,11 @@ int main(int argc, char** argv) {
     platform::LogOpen(logDir + "/chs-peers.log");
     SetModuleID(chs_peers::PEERS_LOG_MODULE);
 
+    // Once, before any worker thread may upload.
+    if (!CURL_Init()) {
+        fprintf(stderr, "chs-peers: libcurl does not initialise\n");
+        return 1;
+    }
     if (msg_api::StartClient() != 0) {
         fprintf(stderr, "chs-peers: the message transport does not start\n");
         return 1;

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -9,7 +10,9 @@
 #include <thread>
 
 #include "infra/chs_log.h"
+#include "peers/https_delivery.h"
 #include "peers/peer_codes.h"
+#include "peers/remote_config.h"
 #include "platform/platform_state.h"
 
 namespace fs = std::filesystem;
@@ -80,6 +83,16 @@ uint32_t ParseSendFile(const InnerMsg& request, uint16_t ownNode, SendFileReques
     return PEER_OK;
 }
 
+// The node's directory as one URL path segment the service accepts; a name
+// that is not one falls back to "node<N>".
+std::string UploadDirName(const std::string& dirName, uint16_t nodeId) {
+    bool plain =
+        !dirName.empty() && dirName.size() <= 64 && dirName.front() != '.' &&
+        dirName.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789._-") ==
+            std::string::npos;
+    return plain ? dirName : "node" + std::to_string(nodeId);
+}
+
 }  // namespace
 
 uint16_t RemoteAgent::Pid() const { return PEER_PID_REMOTE_AGENT; }
@@ -114,7 +127,8 @@ void RemoteAgent::HandleSendFile(InnerMsg& request) {
     if (code == PEER_OK) {
         code = m_context.ResolveNodeFile(parsed.usSourceNode, parsed.strPath, source, why);
     }
-    std::string destination = m_context.RemoteDir() + "/" + m_context.NodeDirName(parsed.usSourceNode);
+    std::string dirName = m_context.NodeDirName(parsed.usSourceNode);
+    std::string destination = m_context.RemoteDir() + "/" + dirName;
     // The delivered name is the one the request gave, not a symbolic link's target.
     std::string name = fs::path(parsed.strPath).filename().string();
     // Tests make one named file fail while the others go through.
@@ -123,8 +137,19 @@ void RemoteAgent::HandleSendFile(InnerMsg& request) {
         why = "told to refuse " + name;
         code = PEER_ERR_FILE;
     }
-    if (code == PEER_OK) {
+    // Read for every delivery: a changed URL, proxy or CRL counts at once.
+    RemoteConfig remote;
+    if (code == PEER_OK && !LoadRemoteConfig(m_context.PeersConfigFile(), remote, why)) {
+        code = PEER_ERR_CONFIG;
+    }
+    UploadOutcome upload;
+    if (code == PEER_OK && remote.Enabled()) {
+        code = UploadFile(remote, source.string(), UploadDirName(dirName, parsed.usSourceNode), name, upload,
+                          why);
+        destination = upload.strUrl;
+    } else if (code == PEER_OK) {
         code = Deliver(source.string(), destination, name, why);
+        destination += "/";
     }
 
     Json::Value line;
@@ -136,10 +161,21 @@ void RemoteAgent::HandleSendFile(InnerMsg& request) {
     if (!parsed.bNodeForm) {
         line["address"] = parsed.strAddress;
     }
+    if (remote.Enabled()) {
+        line["via"] = "https";
+        line["url"] = upload.strUrl;
+        line["httpStatus"] = upload.iStatus;
+        char errorCode[16];
+        snprintf(errorCode, sizeof(errorCode), "0x%08X", upload.uiErrorCode);
+        line["errorCode"] = errorCode;
+        if (remote.uiProxyType != 0) {
+            line["proxy"] = remote.strProxyHost + ":" + std::to_string(remote.uiProxyPort);
+        }
+    }
     line["result"] = code;
     if (code == PEER_OK) {
-        line["delivered"] = destination + "/" + name;
-        CHS_LOG(1, LOGID_PEERS, "[550] Delivered %s of node %u to %s/%s.", parsed.strPath.c_str(),
+        line["delivered"] = destination + name;
+        CHS_LOG(1, LOGID_PEERS, "[550] Delivered %s of node %u to %s%s.", parsed.strPath.c_str(),
                 parsed.usSourceNode, destination.c_str(), name.c_str());
     } else {
         line["reason"] = why;

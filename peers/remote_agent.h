@@ -1,11 +1,12 @@
 // Remote-service agent (endpoint 550). A send-file request makes it fetch the
 // named file, from its own node or in the node form from the named node, and
-// deliver it to the remote support service, which in a simulated cluster is
-// the directory <cluster>/remote/<controller name>/. The answer carries the
-// result in cell 4095 (0: delivered). The collector's switch-change notice is
-// recorded in the node's event file and not answered.
-//
-// Later work: an HTTPS upload to a configured URL instead of the directory.
+// deliver it to the remote support service: with a URL in the "remote"
+// section of peers.json an HTTPS upload to <url>/<controller name>/
+// (peers/https_delivery.h), otherwise a copy into the directory
+// <cluster>/remote/<controller name>/. The answer carries the result in cell
+// 4095 (0: delivered) and, on failure, the reason; every delivery is one line
+// in the node's event file. The collector's switch-change notice is recorded
+// in the node's event file and not answered.
 //
 // Thread-safe: requests may be handled concurrently; a delivery lands under
 // its final name by rename, so a reader never sees half a file.

@@ -102,8 +102,10 @@ bool ParseUrl(const std::string& url, RemoteConfig& out, std::string& why) {
     }
     if (path.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-._~/") !=
             std::string::npos ||
-        ("/" + path + "/").find("/./") != std::string::npos || ("/" + path + "/").find("/../") != std::string::npos) {
-        why = "\"url\" has a path with other characters than letters, digits, -._~ and /, or a . or .. segment";
+        ("/" + path + "/").find("/./") != std::string::npos ||
+        ("/" + path + "/").find("/../") != std::string::npos) {
+        why =
+            "\"url\" has a path with other characters than letters, digits, -._~ and /, or a . or .. segment";
         return false;
     }
     while (!path.empty() && path.back() == '/') {
@@ -116,8 +118,8 @@ bool ParseUrl(const std::string& url, RemoteConfig& out, std::string& why) {
 
 // A readable regular file named by `key`; a relative name is taken relative
 // to `base`.
-bool ReadableFile(const Json::Value& value, const std::string& key, const std::string& base, std::string& file,
-                  std::string& why) {
+bool ReadableFile(const Json::Value& value, const std::string& key, const std::string& base,
+                  std::string& file, std::string& why) {
     if (!value.isString() || value.asString().empty()) {
         why = "\"" + key + "\" is not a file name";
         return false;
@@ -138,7 +140,8 @@ bool ReadableFile(const Json::Value& value, const std::string& key, const std::s
 bool IsCredential(const Json::Value& value, bool allowColon) {
     const char* begin = nullptr;
     const char* end = nullptr;
-    if (!value.isString() || !value.getString(&begin, &end) || static_cast<size_t>(end - begin) > kMaxCredentialLength) {
+    if (!value.isString() || !value.getString(&begin, &end) ||
+        static_cast<size_t>(end - begin) > kMaxCredentialLength) {
         return false;
     }
     for (const char* c = begin; c != end; ++c) {
@@ -169,8 +172,9 @@ void WipeJsonString(const Json::Value& value) {
 
 bool ParseProxy(const Json::Value& proxy, RemoteConfig& out, std::string& why) {
     static const std::map<std::string, uint32_t> kTypes = {
-        {"http", HTTP_PROXY_HTTP},           {"https", HTTP_PROXY_HTTPS},   {"socks4", HTTP_PROXY_SOCKS4},
-        {"socks4a", HTTP_PROXY_SOCKS4A},     {"socks5", HTTP_PROXY_SOCKS5}, {"socks5h", HTTP_PROXY_SOCKS5_HOSTNAME}};
+        {"http", HTTP_PROXY_HTTP},     {"https", HTTP_PROXY_HTTPS},
+        {"socks4", HTTP_PROXY_SOCKS4}, {"socks4a", HTTP_PROXY_SOCKS4A},
+        {"socks5", HTTP_PROXY_SOCKS5}, {"socks5h", HTTP_PROXY_SOCKS5_HOSTNAME}};
     if (!proxy.isObject()) {
         why = "\"proxy\" is not an object";
         return false;
@@ -196,9 +200,11 @@ bool ParseProxy(const Json::Value& proxy, RemoteConfig& out, std::string& why) {
     out.uiProxyPort = port.asUInt();
     const Json::Value& user = proxy["user"];
     const Json::Value& password = proxy["password"];
-    if ((!user.isNull() && !IsCredential(user, false)) || (!password.isNull() && !IsCredential(password, true))) {
-        why = "\"proxy\".\"user\" or \"password\" is not a string of up to 255 printable characters "
-              "(no ':' in the user)";
+    if ((!user.isNull() && !IsCredential(user, false)) ||
+        (!password.isNull() && !IsCredential(password, true))) {
+        why =
+            "\"proxy\".\"user\" or \"password\" is not a string of up to 255 printable characters "
+            "(no ':' in the user)";
         return false;
     }
     if (!password.isNull() && user.isNull()) {
@@ -210,7 +216,8 @@ bool ParseProxy(const Json::Value& proxy, RemoteConfig& out, std::string& why) {
     return true;
 }
 
-bool LoadRemoteSection(const Json::Value& remote, const std::string& base, RemoteConfig& out, std::string& why) {
+bool LoadRemoteSection(const Json::Value& remote, const std::string& base, RemoteConfig& out,
+                       std::string& why) {
     if (remote.isNull()) {
         return true;
     }
@@ -226,7 +233,8 @@ bool LoadRemoteSection(const Json::Value& remote, const std::string& base, Remot
         why = "\"url\" is not a text of up to 2048 characters";
         return false;
     }
-    if (!ParseUrl(url.asString(), out, why) || !ReadableFile(remote["ca_file"], "ca_file", base, out.strCaFile, why) ||
+    if (!ParseUrl(url.asString(), out, why) ||
+        !ReadableFile(remote["ca_file"], "ca_file", base, out.strCaFile, why) ||
         (!remote["crl_file"].isNull() &&
          !ReadableFile(remote["crl_file"], "crl_file", base, out.strCrlFile, why)) ||
         (!remote["proxy"].isNull() && !ParseProxy(remote["proxy"], out, why))) {

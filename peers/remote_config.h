@@ -35,7 +35,7 @@ struct RemoteConfig {
     uint32_t uiPort = 443;
     std::string strPath;  // "" or "/a/b": never ends with '/'
     std::string strCaFile;
-    std::string strCrlFile;  // "" when none
+    std::string strCrlFile;    // "" when none
     uint32_t uiProxyType = 0;  // HttpProxyTypeEnum; 0: no proxy
     std::string strProxyHost;
     uint32_t uiProxyPort = 0;
@@ -50,6 +50,5 @@ struct RemoteConfig {
 // outside 1-65535, a CA or CRL file that is not a readable regular file, an
 // unknown proxy type. The reason never holds the proxy password.
 bool LoadRemoteConfig(const std::string& path, RemoteConfig& out, std::string& why);
-
 
 }  // namespace chs_peers
