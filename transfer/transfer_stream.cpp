@@ -1,12 +1,12 @@
 #include "infocollector/transfer_stream.h"
 
 #include <json/reader.h>
+#include <strings.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <strings.h>
 
 #include "infra/chs_log.h"
 
@@ -59,7 +59,8 @@ unsigned OutFileStreamClass::Write(void* data, unsigned length) {
     return length;
 }
 
-InputFileStreamClass::InputFileStreamClass(const std::string& path) : m_file(path, std::ios::in | std::ios::binary) {}
+InputFileStreamClass::InputFileStreamClass(const std::string& path)
+    : m_file(path, std::ios::in | std::ios::binary) {}
 
 InputFileStreamClass::~InputFileStreamClass() = default;
 
@@ -189,14 +190,14 @@ unsigned BridgeStreamClass::Write(void* data, unsigned length) {
 
 unsigned BridgeStreamClass::Read(void* buffer, unsigned length) {
     std::unique_lock<std::mutex> lock(mutex);
+    // A reader woken up by the last Write must still get that block when Stop
+    // follows at once; Stop queues the end marker, so an empty queue after it
+    // only means nothing was left.
     while (blocks.empty()) {
         if (stopped) {
             return 0;
         }
         dataReady.wait(lock);
-        if (stopped) {
-            return 0;
-        }
     }
     Block& block = blocks.front();
     if (block.pData == nullptr) {

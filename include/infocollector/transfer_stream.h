@@ -20,14 +20,14 @@
 #include <string>
 
 class ReadStreamInterface {
-public:
+  public:
     virtual unsigned Read(void* buffer, unsigned length) = 0;
     virtual uint64_t Size() = 0;
     virtual ~ReadStreamInterface() = default;
 };
 
 class WriteStreamInterface {
-public:
+  public:
     virtual unsigned Write(void* data, unsigned length) = 0;
     virtual void Size(uint64_t total) = 0;
     virtual void SaveOpt(const std::string& key, const std::string& value) = 0;
@@ -35,36 +35,36 @@ public:
 };
 
 class WriteStreamClass : public WriteStreamInterface {
-public:
+  public:
     void Size(uint64_t total) override;
     void SaveOpt(const std::string& key, const std::string& value) override;
 };
 
 class BlackHoleStreamClass : public WriteStreamClass {
-public:
+  public:
     unsigned Write(void* data, unsigned length) override;
     ~BlackHoleStreamClass() override = default;
 };
 
 // Truncates (or creates) `path` at construction.
 class OutFileStreamClass : public WriteStreamClass {
-public:
+  public:
     explicit OutFileStreamClass(const std::string& path);
     unsigned Write(void* data, unsigned length) override;
     ~OutFileStreamClass() override;
 
-private:
+  private:
     std::ofstream m_file;
 };
 
 class InputFileStreamClass : public ReadStreamInterface {
-public:
+  public:
     explicit InputFileStreamClass(const std::string& path);
     unsigned Read(void* buffer, unsigned length) override;
     uint64_t Size() override;  // call before reading: it rewinds
     ~InputFileStreamClass() override;
 
-private:
+  private:
     std::ifstream m_file;
 };
 
@@ -73,7 +73,7 @@ private:
 // A JSON body past kMaxJsonBody is refused (Write returns 0, which aborts the
 // transfer), so that a server cannot make the client buffer without end.
 class HttpReponseStreamClass : public WriteStreamClass {
-public:
+  public:
     static constexpr size_t kMaxHeaders = 256;
     static constexpr size_t kMaxJsonBody = 16u << 20;
 
@@ -98,7 +98,7 @@ public:
 // with Size(total) before the producer writes; writes beyond it are refused,
 // and a write that crosses it is cut to the bytes still missing.
 class BridgeStreamClass : public ReadStreamInterface, public WriteStreamClass {
-public:
+  public:
     static constexpr uint64_t kMaxBuffered = 0x500000;
 
     unsigned Read(void* buffer, unsigned length) override;
@@ -108,10 +108,11 @@ public:
     void Size(uint64_t total) override;
     using WriteStreamClass::SaveOpt;
 
-    // Ends the stream for both sides; a waiting reader or writer returns 0.
+    // Ends the stream: a waiting writer and every later Write return 0; the
+    // reader still gets the blocks queued before, then 0.
     void Stop();
 
-private:
+  private:
     struct Block {
         unsigned char* pData = nullptr;  // null: the end marker
         uint32_t uiLeft = 0;

@@ -1,18 +1,22 @@
+#include "infocollector/transfer_stream.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <future>
 #include <string>
+#include <thread>
 #include <vector>
 
-#include "infocollector/transfer_stream.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 
-unsigned Put(WriteStreamInterface& stream, std::string text) { return stream.Write(text.data(), text.size()); }
+unsigned Put(WriteStreamInterface& stream, std::string text) {
+    return stream.Write(text.data(), text.size());
+}
 
 std::string ReadOnce(ReadStreamInterface& stream, unsigned length) {
     std::string buffer(length, '\0');
@@ -69,6 +73,24 @@ TEST(BridgeStreamTest, StopReleasesAWaitingReader) {
     EXPECT_EQ(reader.wait_for(100ms), std::future_status::timeout) << "nothing to read yet";
     bridge.Stop();
     EXPECT_EQ(reader.get(), "");
+}
+
+TEST(BridgeStreamTest, LastBlockWrittenJustBeforeStopReachesAWaitingReader) {
+    for (int round = 0; round < 300; ++round) {
+        BridgeStreamClass bridge;
+        bridge.Size(100);
+        auto reader = std::async(std::launch::async, [&] {
+            std::string all;
+            for (std::string piece; !(piece = ReadOnce(bridge, 100)).empty();) {
+                all += piece;
+            }
+            return all;
+        });
+        std::this_thread::yield();
+        Put(bridge, "last");
+        bridge.Stop();
+        ASSERT_EQ(reader.get(), "last") << "round " << round;
+    }
 }
 
 TEST(BridgeStreamTest, WriterWaitsWhileFiveMiBAreBuffered) {
