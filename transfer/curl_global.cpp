@@ -1,14 +1,13 @@
 // libcurl's process-wide state: initialised once at start-up, released at exit.
-#include "transfer/https_internal.h"
-
 #include "infra/chs_log.h"
+#include "transfer/https_internal.h"
 
 namespace {
 
 bool g_curlInited = false;
 
 class CurlInitClass {
-public:
+  public:
     ~CurlInitClass() {
         if (g_curlInited) {
             curl_global_cleanup();

@@ -27,7 +27,8 @@ void FreeHostCopy(void* /*parent*/, void* pointer, CRYPTO_EX_DATA* /*data*/, int
 int HostIndex() {
     static std::once_flag once;
     static int index = -1;
-    std::call_once(once, [] { index = SSL_CTX_get_ex_new_index(0, nullptr, nullptr, nullptr, FreeHostCopy); });
+    std::call_once(once,
+                   [] { index = SSL_CTX_get_ex_new_index(0, nullptr, nullptr, nullptr, FreeHostCopy); });
     return index;
 }
 
@@ -50,7 +51,8 @@ const std::string* VerifyHostOf(X509_STORE_CTX* storeCtx) {
     SSL* ssl = static_cast<SSL*>(X509_STORE_CTX_get_ex_data(storeCtx, SSL_get_ex_data_X509_STORE_CTX_idx()));
     SSL_CTX* ctx = ssl != nullptr ? SSL_get_SSL_CTX(ssl) : nullptr;
     int index = HostIndex();
-    return ctx != nullptr && index >= 0 ? static_cast<const std::string*>(SSL_CTX_get_ex_data(ctx, index)) : nullptr;
+    return ctx != nullptr && index >= 0 ? static_cast<const std::string*>(SSL_CTX_get_ex_data(ctx, index))
+                                        : nullptr;
 }
 
 // OpenSSL's one-line form, "; " between the parts and no blanks around "=".
@@ -85,7 +87,8 @@ bool LeafNamesHost(X509* leaf, const std::string& host) {
     if (inet_pton(AF_INET, host.c_str(), address) == 1 || inet_pton(AF_INET6, host.c_str(), address) == 1) {
         return X509_check_ip_asc(leaf, host.c_str(), 0) == 1;
     }
-    return X509_check_host(leaf, host.data(), host.size(), X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS, nullptr) == 1;
+    return X509_check_host(leaf, host.data(), host.size(), X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS, nullptr) ==
+           1;
 }
 
 // Encrypted keys in the PEM text are skipped instead of asking a terminal for a pass phrase.
@@ -106,7 +109,7 @@ X509* X509LoadCert(const std::string& pemText) {
     return cert;
 }
 
-uint32_t X509AddCaCertsToStore(X509_STORE* store, STACK_OF(X509_INFO)* infos) {
+uint32_t X509AddCaCertsToStore(X509_STORE* store, STACK_OF(X509_INFO) * infos) {
     if (store == nullptr || infos == nullptr) {
         return X509_STORE_FAIL;
     }
@@ -114,13 +117,14 @@ uint32_t X509AddCaCertsToStore(X509_STORE* store, STACK_OF(X509_INFO)* infos) {
         X509_INFO* info = sk_X509_INFO_value(infos, i);
         // A certificate already in the store (a reused store) is no error.
         if (info->x509 != nullptr && X509_STORE_add_cert(store, info->x509) != 1) {
-            CHS_LOG(2, LOGID_TRANSFER, "Failed to add CA %s to store.", NameText(X509_get_subject_name(info->x509)).c_str());
+            CHS_LOG(2, LOGID_TRANSFER, "Failed to add CA %s to store.",
+                    NameText(X509_get_subject_name(info->x509)).c_str());
         }
     }
     return 0;
 }
 
-uint32_t X509AddMatchedCrlsToStore(X509_STORE* store, STACK_OF(X509_INFO)* infos, bool& crlFound) {
+uint32_t X509AddMatchedCrlsToStore(X509_STORE* store, STACK_OF(X509_INFO) * infos, bool& crlFound) {
     crlFound = false;
     if (store == nullptr || infos == nullptr) {
         return X509_STORE_FAIL;
@@ -139,7 +143,8 @@ uint32_t X509AddMatchedCrlsToStore(X509_STORE* store, STACK_OF(X509_INFO)* infos
         X509_NAME* issuer = X509_CRL_get_issuer(info->crl);
         X509_OBJECT* ca = X509_STORE_CTX_get_obj_by_subject(lookup, X509_LU_X509, issuer);
         if (ca == nullptr) {
-            CHS_LOG(2, LOGID_TRANSFER, "CRL and CA issuer mismatch, ignore CRL: %s.", NameText(issuer).c_str());
+            CHS_LOG(2, LOGID_TRANSFER, "CRL and CA issuer mismatch, ignore CRL: %s.",
+                    NameText(issuer).c_str());
             continue;
         }
         X509_OBJECT_free(ca);
@@ -238,6 +243,7 @@ CURLcode HttpsCallbacks::sslctxCallback(CURL* /*curl*/, void* sslCtx, void* obje
     } else {
         X509_VERIFY_PARAM_clear_flags(param, crlFlags);
     }
-    CHS_LOG(0, LOGID_TRANSFER, "Change OpenSSL params form %lu to %lu.", before, X509_VERIFY_PARAM_get_flags(param));
+    CHS_LOG(0, LOGID_TRANSFER, "Change OpenSSL params form %lu to %lu.", before,
+            X509_VERIFY_PARAM_get_flags(param));
     return CURLE_OK;
 }

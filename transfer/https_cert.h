@@ -26,8 +26,8 @@ constexpr uint32_t X509_STORE_FAIL = 0xFFFFFFFF;
 // The first certificate of a PEM text, owned by the caller; null on failure.
 X509* X509LoadCert(const std::string& pemText);
 // 0, or X509_STORE_FAIL. `crlFound` tells whether at least one CRL matched a CA of the store.
-uint32_t X509AddCaCertsToStore(X509_STORE* store, STACK_OF(X509_INFO)* infos);
-uint32_t X509AddMatchedCrlsToStore(X509_STORE* store, STACK_OF(X509_INFO)* infos, bool& crlFound);
+uint32_t X509AddCaCertsToStore(X509_STORE* store, STACK_OF(X509_INFO) * infos);
+uint32_t X509AddMatchedCrlsToStore(X509_STORE* store, STACK_OF(X509_INFO) * infos, bool& crlFound);
 uint32_t X509AddCertsAndMatchedCrlsToStore(X509_STORE* store, const std::string& pemText, bool& crlFound);
 
 // OpenSSL's verification callback, installed by the context callback.

@@ -1,7 +1,5 @@
 // HttpsClass: the handle's options, proxy settings, URL and request parts,
 // and the text helpers. The transfers themselves are in https_transfer.cpp.
-#include "transfer/https_internal.h"
-
 #include <json/writer.h>
 
 #include <climits>
@@ -12,9 +10,11 @@
 #include "infra/chs_log.h"
 #include "infra/string_util.h"
 #include "transfer/https_cert.h"
+#include "transfer/https_internal.h"
 
 const char* const SSL_CIPHER_LIST =
-    "ECDHE-RSA-AES256-GCM-SHA384:ECDHE-ECDSA-AES256-GCM-SHA384:DH-RSA-AES256-GCM-SHA384:DHE-RSA-AES256-GCM-SHA384:"
+    "ECDHE-RSA-AES256-GCM-SHA384:ECDHE-ECDSA-AES256-GCM-SHA384:"
+    "DH-RSA-AES256-GCM-SHA384:DHE-RSA-AES256-GCM-SHA384:"
     "ECDH-RSA-AES256-GCM-SHA384:ECDH-ECDSA-AES256-GCM-SHA384";
 
 namespace {
@@ -33,8 +33,8 @@ std::string UrlHost(const std::string& host) {
 bool HasLineBreak(const std::string& text) { return text.find_first_of("\r\n", 0, 3) != std::string::npos; }
 
 bool IsUnreserved(unsigned char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
-           c == '_' || c == '~';
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+           c == '.' || c == '_' || c == '~';
 }
 
 }  // namespace
@@ -74,7 +74,8 @@ HttpsClass::HttpsClass(const std::string& host, uint32_t port, const std::string
     if (curl == nullptr) {
         throw std::runtime_error("Failed to init curl for HTTP.");
     }
-    HTTPS_SET_OPT(CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2), ShowNumber(CURL_SSLVERSION_TLSv1_2));
+    HTTPS_SET_OPT(CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2),
+                  ShowNumber(CURL_SSLVERSION_TLSv1_2));
     HTTPS_SET_OPT(CURLOPT_SSL_CIPHER_LIST, SSL_CIPHER_LIST, SSL_CIPHER_LIST);
     HTTPS_SET_OPT(CURLOPT_SSLCERTTYPE, "PEM", "PEM");
     HTTPS_SET_OPT(CURLOPT_CAINFO, static_cast<const char*>(nullptr), ShowText(nullptr));
@@ -137,10 +138,17 @@ bool HttpsClass::SetProxy(const std::string& proxyHost, uint32_t proxyPort, cons
     HTTPS_SET_OPT(CURLOPT_PROXYPASSWORD, password.c_str(), kHidden);
     unsigned long auth = CURLAUTH_ANY & ~CURLAUTH_DIGEST_IE;
     switch (authType) {
-        case HTTP_AUTH_BASIC: auth = CURLAUTH_BASIC; break;
-        case HTTP_AUTH_DIGEST: auth = CURLAUTH_DIGEST; break;
-        case HTTP_AUTH_NEGOTIATE: auth = CURLAUTH_NEGOTIATE; break;
-        default: break;
+        case HTTP_AUTH_BASIC:
+            auth = CURLAUTH_BASIC;
+            break;
+        case HTTP_AUTH_DIGEST:
+            auth = CURLAUTH_DIGEST;
+            break;
+        case HTTP_AUTH_NEGOTIATE:
+            auth = CURLAUTH_NEGOTIATE;
+            break;
+        default:
+            break;
     }
     HTTPS_SET_OPT(CURLOPT_PROXYAUTH, static_cast<long>(auth), ShowNumber(static_cast<long long>(auth)));
     return true;
@@ -150,13 +158,26 @@ bool HttpsClass::SetProxy(const std::string& proxyHost, uint32_t proxyPort, cons
                           const std::string& password, HttpProxyTypeEnum type) {
     long curlType = 0;
     switch (type) {
-        case HTTP_PROXY_HTTP: curlType = CURLPROXY_HTTP; break;
-        case HTTP_PROXY_HTTPS: curlType = CURLPROXY_HTTPS; break;
-        case HTTP_PROXY_SOCKS4: curlType = CURLPROXY_SOCKS4; break;
-        case HTTP_PROXY_SOCKS5: curlType = CURLPROXY_SOCKS5; break;
-        case HTTP_PROXY_SOCKS4A: curlType = CURLPROXY_SOCKS4A; break;
-        case HTTP_PROXY_SOCKS5_HOSTNAME: curlType = CURLPROXY_SOCKS5_HOSTNAME; break;
-        default: return false;
+        case HTTP_PROXY_HTTP:
+            curlType = CURLPROXY_HTTP;
+            break;
+        case HTTP_PROXY_HTTPS:
+            curlType = CURLPROXY_HTTPS;
+            break;
+        case HTTP_PROXY_SOCKS4:
+            curlType = CURLPROXY_SOCKS4;
+            break;
+        case HTTP_PROXY_SOCKS5:
+            curlType = CURLPROXY_SOCKS5;
+            break;
+        case HTTP_PROXY_SOCKS4A:
+            curlType = CURLPROXY_SOCKS4A;
+            break;
+        case HTTP_PROXY_SOCKS5_HOSTNAME:
+            curlType = CURLPROXY_SOCKS5_HOSTNAME;
+            break;
+        default:
+            return false;
     }
     if (!SetProxy(proxyHost, proxyPort, user, password, HTTP_AUTH_ANY)) {
         return false;
@@ -177,12 +198,13 @@ bool HttpsClass::SetProxy(const std::string& proxyHost, uint32_t proxyPort, cons
 }
 
 bool HttpsClass::ReSetPrxoyHostToSVP(const std::string& svpHost, uint32_t svpPort) {
+    std::string proxy = UrlHost(svpHost);
     if (proxyType != 0) {
-        HTTPS_SET_OPT(CURLOPT_PROXY, svpHost.c_str(), svpHost);
+        HTTPS_SET_OPT(CURLOPT_PROXY, proxy.c_str(), proxy);
         HTTPS_SET_OPT(CURLOPT_PROXYPORT, static_cast<long>(svpPort), ShowNumber(svpPort));
         return true;
     }
-    HTTPS_SET_OPT(CURLOPT_PROXY, svpHost.c_str(), svpHost);
+    HTTPS_SET_OPT(CURLOPT_PROXY, proxy.c_str(), proxy);
     HTTPS_SET_OPT(CURLOPT_PROXYPORT, static_cast<long>(svpPort), ShowNumber(svpPort));
     HTTPS_SET_OPT(CURLOPT_PROXYAUTH, static_cast<long>(CURLAUTH_NONE), ShowNumber(CURLAUTH_NONE));
     HTTPS_SET_OPT(CURLOPT_PROXYTYPE, static_cast<long>(CURLPROXY_SOCKS4A), ShowNumber(CURLPROXY_SOCKS4A));
@@ -252,8 +274,9 @@ bool HttpsClass::SetUpload(ReadStreamInterface* source, const std::string& name,
     HTTPS_SET_OPT(CURLOPT_READFUNCTION, https_detail::ReadFunc, "ReadFunc");
     curl_httppost* last = nullptr;
     curl_off_t length = source != nullptr ? static_cast<curl_off_t>(source->Size()) : 0;
-    CURLFORMcode ret = curl_formadd(&form, &last, CURLFORM_COPYNAME, name.c_str(), CURLFORM_FILENAME, name.c_str(),
-                                    CURLFORM_STREAM, sourceData, CURLFORM_CONTENTLEN, length, CURLFORM_END);
+    CURLFORMcode ret =
+        curl_formadd(&form, &last, CURLFORM_COPYNAME, name.c_str(), CURLFORM_FILENAME, name.c_str(),
+                     CURLFORM_STREAM, sourceData, CURLFORM_CONTENTLEN, length, CURLFORM_END);
     if (ret != CURL_FORMADD_OK) {
         CHS_LOG(2, LOGID_TRANSFER, "curl_formadd return %u.", static_cast<unsigned>(ret));
     }
@@ -292,7 +315,9 @@ void HttpsClass::SetContentLength(HttpHeaders& headers, uint64_t length) {
     headers["Content-Length"] = std::to_string(length);
 }
 
-void HttpsClass::SetContentType(HttpHeaders& headers, const std::string& type) { headers["Content-Type"] = type; }
+void HttpsClass::SetContentType(HttpHeaders& headers, const std::string& type) {
+    headers["Content-Type"] = type;
+}
 
 void HttpsClass::BuildDefHttpOpt(HttpHeaders& headers) {
     headers["Content-Type"] = "application/json; charset=utf-8";
@@ -320,7 +345,8 @@ std::string HttpsClass::UriDecode(const std::string& text) {
         return "";
     }
     int length = 0;
-    char* plain = curl_easy_unescape(static_cast<CURL*>(curl), text.data(), static_cast<int>(text.size()), &length);
+    char* plain =
+        curl_easy_unescape(static_cast<CURL*>(curl), text.data(), static_cast<int>(text.size()), &length);
     if (plain == nullptr) {
         return "";
     }

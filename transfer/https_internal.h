@@ -3,11 +3,6 @@
 // error mapping and the tunables of the request-failure log window.
 #pragma once
 
-// The client keeps the multipart form interface (curl_formadd, CURLOPT_HTTPPOST)
-// that its callers build uploads with.
-#ifndef CURL_DISABLE_DEPRECATION
-#define CURL_DISABLE_DEPRECATION
-#endif
 #include <curl/curl.h>
 
 #include <cstdint>

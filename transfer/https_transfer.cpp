@@ -18,18 +18,18 @@ uint32_t g_uiExecFailLogMax = 6;
 namespace {
 
 const std::map<uint32_t, uint32_t> g_httpErrOrder = {
-    {HTTPS_ERR_OPTION, 0}, {HTTPS_ERR_NO_DNS, 1}, {HTTPS_ERR_RESOLVE, 2},
-    {HTTPS_ERR_TRANSFER, 3}, {HTTPS_ERR_CERT, 4}, {HTTPS_ERR_OTHER, 5},
+    {HTTPS_ERR_OPTION, 0},   {HTTPS_ERR_NO_DNS, 1}, {HTTPS_ERR_RESOLVE, 2},
+    {HTTPS_ERR_TRANSFER, 3}, {HTTPS_ERR_CERT, 4},   {HTTPS_ERR_OTHER, 5},
 };
 
 const std::map<CURLcode, uint32_t> kCurlErrors = {
-    {CURLE_COULDNT_RESOLVE_PROXY, HTTPS_ERR_RESOLVE},  {CURLE_COULDNT_RESOLVE_HOST, HTTPS_ERR_RESOLVE},
-    {CURLE_COULDNT_CONNECT, HTTPS_ERR_TRANSFER},       {CURLE_REMOTE_ACCESS_DENIED, HTTPS_ERR_TRANSFER},
-    {CURLE_OPERATION_TIMEDOUT, HTTPS_ERR_TRANSFER},    {CURLE_SSL_CONNECT_ERROR, HTTPS_ERR_TRANSFER},
-    {CURLE_SEND_ERROR, HTTPS_ERR_TRANSFER},            {CURLE_RECV_ERROR, HTTPS_ERR_TRANSFER},
-    {CURLE_SSL_CERTPROBLEM, HTTPS_ERR_CERT},           {CURLE_PEER_FAILED_VERIFICATION, HTTPS_ERR_CERT},
-    {CURLE_SSL_CACERT_BADFILE, HTTPS_ERR_CERT},        {CURLE_SSL_CRL_BADFILE, HTTPS_ERR_CERT},
-    {CURLE_SSL_INVALIDCERTSTATUS, HTTPS_ERR_CERT},     {CURLE_WRITE_ERROR, HTTPS_ERR_WRITE},
+    {CURLE_COULDNT_RESOLVE_PROXY, HTTPS_ERR_RESOLVE}, {CURLE_COULDNT_RESOLVE_HOST, HTTPS_ERR_RESOLVE},
+    {CURLE_COULDNT_CONNECT, HTTPS_ERR_TRANSFER},      {CURLE_REMOTE_ACCESS_DENIED, HTTPS_ERR_TRANSFER},
+    {CURLE_OPERATION_TIMEDOUT, HTTPS_ERR_TRANSFER},   {CURLE_SSL_CONNECT_ERROR, HTTPS_ERR_TRANSFER},
+    {CURLE_SEND_ERROR, HTTPS_ERR_TRANSFER},           {CURLE_RECV_ERROR, HTTPS_ERR_TRANSFER},
+    {CURLE_SSL_CERTPROBLEM, HTTPS_ERR_CERT},          {CURLE_PEER_FAILED_VERIFICATION, HTTPS_ERR_CERT},
+    {CURLE_SSL_CACERT_BADFILE, HTTPS_ERR_CERT},       {CURLE_SSL_CRL_BADFILE, HTTPS_ERR_CERT},
+    {CURLE_SSL_INVALIDCERTSTATUS, HTTPS_ERR_CERT},    {CURLE_WRITE_ERROR, HTTPS_ERR_WRITE},
 };
 
 // The level-3 window of failed Exec requests, shared by every object.
@@ -146,7 +146,8 @@ bool HttpsClass::Exec(HttpMethodEnum method, const std::string& path, HttpHeader
         SetCntBody(json, body);
         SetExecOut(out);
         HTTPS_SET_OPT(CURLOPT_TIMEOUT, static_cast<long>(timeoutSec), ShowNumber(timeoutSec));
-        HTTPS_SET_OPT(CURLOPT_CONNECTTIMEOUT, static_cast<long>(connectTimeoutSec), ShowNumber(connectTimeoutSec));
+        HTTPS_SET_OPT(CURLOPT_CONNECTTIMEOUT, static_cast<long>(connectTimeoutSec),
+                      ShowNumber(connectTimeoutSec));
         CURLcode code = curl_easy_perform(static_cast<CURL*>(curl));
         if (code == CURLE_OK) {
             CHS_LOG(0, LOGID_TRANSFER, "curl_easy_perform success ,rurl: %s", path.c_str());
@@ -173,15 +174,16 @@ bool HttpsClass::Upload(ReadStreamInterface* source, const std::string& name, co
     if (SetRequest(HTTP_POST) && SetUrl(path) && SetHdrOpt(headers, list) && SetUpload(source, name, form)) {
         SetExecOut(out);
         HTTPS_SET_OPT(CURLOPT_TIMEOUT, static_cast<long>(timeoutSec), ShowNumber(timeoutSec));
-        HTTPS_SET_OPT(CURLOPT_CONNECTTIMEOUT, static_cast<long>(connectTimeoutSec), ShowNumber(connectTimeoutSec));
+        HTTPS_SET_OPT(CURLOPT_CONNECTTIMEOUT, static_cast<long>(connectTimeoutSec),
+                      ShowNumber(connectTimeoutSec));
         SetUpSpeed(uploadLimit);
         CURLcode code = curl_easy_perform(static_cast<CURL*>(curl));
         if (code == CURLE_OK) {
             CHS_LOG(0, LOGID_TRANSFER, "curl_easy_perform success ,rurl: %s", path.c_str());
             done = true;
         } else {
-            CHS_LOG(3, LOGID_TRANSFER, "[OMM]curl_easy_perform failed: %s, url: %s[%s,%u]", curl_easy_strerror(code),
-                    path.c_str(), host.c_str(), port);
+            CHS_LOG(3, LOGID_TRANSFER, "[OMM]curl_easy_perform failed: %s, url: %s[%s,%u]",
+                    curl_easy_strerror(code), path.c_str(), host.c_str(), port);
             SetErrorCode(https_detail::MapCurlCode(code));
         }
     }
@@ -199,7 +201,8 @@ bool HttpsClass::Download(HttpMethodEnum method, const std::string& path, HttpHe
     if (SetRequest(method) && SetUrl(path) && SetHdrOpt(headers, list)) {
         SetDownload(out);
         HTTPS_SET_OPT(CURLOPT_TIMEOUT, static_cast<long>(timeoutSec), ShowNumber(timeoutSec));
-        HTTPS_SET_OPT(CURLOPT_CONNECTTIMEOUT, static_cast<long>(connectTimeoutSec), ShowNumber(connectTimeoutSec));
+        HTTPS_SET_OPT(CURLOPT_CONNECTTIMEOUT, static_cast<long>(connectTimeoutSec),
+                      ShowNumber(connectTimeoutSec));
         HTTPS_SET_OPT(CURLOPT_LOW_SPEED_TIME, 30L, ShowNumber(30));
         HTTPS_SET_OPT(CURLOPT_LOW_SPEED_LIMIT, 1L, ShowNumber(1));
         SetDownSpeed(static_cast<uint64_t>(speedMiB) * 1048576u);

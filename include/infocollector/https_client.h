@@ -1,8 +1,9 @@
 // HTTPS client for the remote support service: JSON requests, streamed
 // multipart uploads and streamed downloads, optionally through a proxy.
-// TLS 1.2 only, with a fixed cipher list; only the CA certificates given as
-// PEM text are trusted, and CRLs in that text are checked when they match a
-// CA. The server name is checked against the leaf certificate.
+// TLS 1.2 at least (1.3 when the server offers it), a fixed TLS 1.2 cipher
+// list; only the CA certificates given as PEM text are trusted, and CRLs in
+// that text are checked when they match a CA. The server's host name is
+// checked against the leaf certificate on every handshake, per object.
 //
 // An object serves one server and is used by one thread at a time; requests
 // run one after another on its libcurl handle. Streams handed to a request
@@ -22,10 +23,21 @@ struct curl_slist;
 struct curl_httppost;
 
 enum HttpMethodEnum : uint32_t { HTTP_GET = 0, HTTP_POST = 1, HTTP_DELETE = 2, HTTP_MODIFY = 3 };
-enum HttpAuthTypeEnum : uint32_t { HTTP_AUTH_NONE = 0, HTTP_AUTH_BASIC = 1, HTTP_AUTH_DIGEST = 2, HTTP_AUTH_NEGOTIATE = 3,
-                                   HTTP_AUTH_ANY = 4 };
-enum HttpProxyTypeEnum : uint32_t { HTTP_PROXY_HTTP = 1, HTTP_PROXY_HTTPS = 2, HTTP_PROXY_SOCKS4 = 3,
-                                    HTTP_PROXY_SOCKS5 = 4, HTTP_PROXY_SOCKS4A = 5, HTTP_PROXY_SOCKS5_HOSTNAME = 6 };
+enum HttpAuthTypeEnum : uint32_t {
+    HTTP_AUTH_NONE = 0,
+    HTTP_AUTH_BASIC = 1,
+    HTTP_AUTH_DIGEST = 2,
+    HTTP_AUTH_NEGOTIATE = 3,
+    HTTP_AUTH_ANY = 4
+};
+enum HttpProxyTypeEnum : uint32_t {
+    HTTP_PROXY_HTTP = 1,
+    HTTP_PROXY_HTTPS = 2,
+    HTTP_PROXY_SOCKS4 = 3,
+    HTTP_PROXY_SOCKS5 = 4,
+    HTTP_PROXY_SOCKS4A = 5,
+    HTTP_PROXY_SOCKS5_HOSTNAME = 6
+};
 
 using HttpHeaders = std::map<std::string, std::string>;
 
@@ -42,7 +54,7 @@ constexpr uint32_t HTTPS_ERR_OPTION = 0xFFFFFFFF;
 bool CURL_Init();
 
 class HttpsClass {
-public:
+  public:
     // Throws std::runtime_error "Failed to init curl for HTTP." without a handle.
     HttpsClass(const std::string& host, uint32_t port, const std::string& caPem);
     HttpsClass(HttpsClass&& other) noexcept;
@@ -51,10 +63,10 @@ public:
     HttpsClass& operator=(HttpsClass&&) = delete;
     virtual ~HttpsClass();
 
-    bool SetProxy(const std::string& host, uint32_t port, const std::string& user, const std::string& password,
-                  HttpAuthTypeEnum authType);
-    bool SetProxy(const std::string& host, uint32_t port, const std::string& user, const std::string& password,
-                  HttpProxyTypeEnum proxyType);
+    bool SetProxy(const std::string& host, uint32_t port, const std::string& user,
+                  const std::string& password, HttpAuthTypeEnum authType);
+    bool SetProxy(const std::string& host, uint32_t port, const std::string& user,
+                  const std::string& password, HttpProxyTypeEnum proxyType);
     bool ReSetPrxoyHostToSVP(const std::string& host, uint32_t port);
     // Process-wide: whether matching CRLs are checked.
     static void SetLoadCrl(bool load);
@@ -67,10 +79,12 @@ public:
     // result in GetLastResult().
     bool Exec(HttpMethodEnum method, const std::string& path, HttpHeaders& headers, WriteStreamInterface* out,
               const Json::Value& body, uint32_t timeoutSec, uint32_t connectTimeoutSec);
-    bool Upload(ReadStreamInterface* source, const std::string& name, const std::string& path, HttpHeaders& headers,
-                uint32_t timeoutSec, uint32_t connectTimeoutSec, WriteStreamInterface* out);
-    bool Download(HttpMethodEnum method, const std::string& path, HttpHeaders& headers, WriteStreamInterface* out,
-                  uint32_t timeoutSec, uint32_t connectTimeoutSec, uint32_t speedMiB);
+    bool Upload(ReadStreamInterface* source, const std::string& name, const std::string& path,
+                HttpHeaders& headers, uint32_t timeoutSec, uint32_t connectTimeoutSec,
+                WriteStreamInterface* out);
+    bool Download(HttpMethodEnum method, const std::string& path, HttpHeaders& headers,
+                  WriteStreamInterface* out, uint32_t timeoutSec, uint32_t connectTimeoutSec,
+                  uint32_t speedMiB);
 
     // Upload's send limit in bytes per second: 1 MiB/s unless set; 0 = none.
     void SetUploadLimit(uint64_t bytesPerSecond);
@@ -99,7 +113,7 @@ public:
     uint32_t GetLastResult() const { return lastResult; }
     const std::string& GetHost() const { return host; }
 
-private:
+  private:
     void ResetRequest();
 
     std::string host;

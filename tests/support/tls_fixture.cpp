@@ -5,7 +5,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-
 namespace chs_test {
 namespace tls {
 namespace {
@@ -77,10 +76,10 @@ TestPki::TestPki() {
 // The script names every CA alike; a CRL is matched to its CA by name, so the
 // second CA gets a name of its own (same key, new self-signed certificate).
 bool TestPki::RenameOtherCa() {
-    RunResult result = RunProgram({kOpensslPath, "req", "-x509", "-new", "-key", Dir("other") + "/ca.key", "-days", "30",
-                                   "-sha256", "-subj", "/CN=chs other test CA", "-addext",
-                                   "basicConstraints=critical,CA:TRUE", "-addext",
-                                   "keyUsage=critical,keyCertSign,cRLSign", "-out", Dir("other") + "/ca.pem"});
+    RunResult result = RunProgram(
+        {kOpensslPath, "req", "-x509", "-new", "-key", Dir("other") + "/ca.key", "-days", "30", "-sha256",
+         "-subj", "/CN=chs other test CA", "-addext", "basicConstraints=critical,CA:TRUE", "-addext",
+         "keyUsage=critical,keyCertSign,cRLSign", "-out", Dir("other") + "/ca.pem"});
     if (result.exitCode != 0) {
         m_error = "openssl req failed: " + result.err;
         return false;
@@ -114,10 +113,11 @@ std::string TestPki::CrlPem(const std::string& ca) const { return ReadText(Dir(c
 TlsServer::TlsServer(const std::string& certPath, const std::string& keyPath, uint16_t port) {
     for (int attempt = 0; attempt < kStartTries && !m_ok; ++attempt) {
         m_port = port != 0 ? port : FreeLoopbackPort();
-        m_process = std::make_unique<Process>(
-            std::vector<std::string>{kOpensslPath, "s_server", "-accept", "127.0.0.1:" + std::to_string(m_port),
-                                     "-cert", certPath, "-key", keyPath, "-www", "-quiet"},
-            std::vector<std::string>{}, m_dir.Join("s_server.log"));
+        m_process =
+            std::make_unique<Process>(std::vector<std::string>{kOpensslPath, "s_server", "-accept",
+                                                               "127.0.0.1:" + std::to_string(m_port), "-cert",
+                                                               certPath, "-key", keyPath, "-www", "-quiet"},
+                                      std::vector<std::string>{}, m_dir.Join("s_server.log"));
         m_ok = WaitFor([this] { return !m_process->Running() || WaitListening(m_port, 0); }, 10000) &&
                m_process->Running();
     }

@@ -36,7 +36,7 @@ bool WaitListening(uint16_t port, unsigned int timeoutMs = 10000);
 //   ca/address  CN=127.0.0.1, IP:127.0.0.1
 //   other/right CN=localhost, issued by a second CA (of another name; no CRL)
 class TestPki {
-public:
+  public:
     TestPki();
     bool ok() const { return m_ok; }
     const std::string& error() const { return m_error; }
@@ -51,7 +51,7 @@ public:
     // Runs remote_https.sh with `args`; false (and the reason in error()) on failure.
     bool Script(const std::vector<std::string>& args);
 
-private:
+  private:
     bool RenameOtherCa();
 
     TempDir m_dir;
@@ -61,13 +61,13 @@ private:
 
 // openssl s_server -www (a status page for every GET) with one certificate.
 class TlsServer {
-public:
+  public:
     // Listens on `port`, or on a free one when 0.
     TlsServer(const std::string& certPath, const std::string& keyPath, uint16_t port = 0);
     bool ok() const { return m_ok; }
     uint16_t port() const { return m_port; }
 
-private:
+  private:
     TempDir m_dir;
     std::unique_ptr<Process> m_process;
     uint16_t m_port = 0;
@@ -77,14 +77,14 @@ private:
 // The remote support service of remote_https.sh: nginx with ca/<name> in front
 // of the upload back end; uploads land in uploadDir().
 class RemoteService {
-public:
+  public:
     RemoteService(TestPki& pki, const std::string& certName);
     ~RemoteService();
     bool ok() const { return m_ok; }
     uint16_t port() const { return m_port; }
     std::string uploadDir() const { return m_uploads.path(); }
 
-private:
+  private:
     TestPki& m_pki;
     TempDir m_uploads;
     uint16_t m_port = 0;
@@ -94,12 +94,12 @@ private:
 // tinyproxy on a free loopback port, letting CONNECT through to `connectPort`
 // only; with a user, basic authentication is required.
 class TinyProxy {
-public:
+  public:
     TinyProxy(uint16_t connectPort, const std::string& user = "", const std::string& password = "");
     bool ok() const { return m_ok; }
     uint16_t port() const { return m_port; }
 
-private:
+  private:
     TempDir m_dir;
     std::unique_ptr<Process> m_process;
     uint16_t m_port = 0;

@@ -1,3 +1,5 @@
+#include "infocollector/https_client.h"
+
 #include <gtest/gtest.h>
 
 #include <future>
@@ -6,7 +8,6 @@
 #include <thread>
 #include <vector>
 
-#include "infocollector/https_client.h"
 #include "platform/platform_state.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/tls_fixture.h"
@@ -19,7 +20,7 @@ using chs_test::ReadText;
 using namespace chs_test::tls;
 
 class HttpsClientTest : public ::testing::Test {
-protected:
+  protected:
     static void SetUpTestSuite() {
         CURL_Init();
         platform::state::Set("dns", "1");
@@ -185,7 +186,8 @@ TEST_F(HttpsClientTest, UrlOfHostPortAndPath) {
         HttpsClass client(c.host, 8443, "");
         EXPECT_EQ(client.SetUrl(c.path), !c.url.empty()) << c.host << c.path;
         EXPECT_EQ(client.GetErrorCode(), c.error);
-        EXPECT_TRUE(c.url.empty() ? log.Contains("Failed to parse dns " + c.host) : log.Contains("url: " + c.url))
+        EXPECT_TRUE(c.url.empty() ? log.Contains("Failed to parse dns " + c.host)
+                                  : log.Contains("url: " + c.url))
             << c.url;
     }
     platform::state::Set("dns", "1");
@@ -195,7 +197,9 @@ TEST_F(HttpsClientTest, ExecFailuresPastSixInTheWindowAreLoggedAtDebugOnly) {
     HttpsClass client("127.0.0.1", FreeLoopbackPort(), pki->CaPem());
     HttpReponseStreamClass response;
     HttpHeaders headers;
-    auto Fail = [&] { EXPECT_FALSE(client.Exec(HTTP_POST, "/echo", headers, &response, Json::Value(), 10, 5)); };
+    auto Fail = [&] {
+        EXPECT_FALSE(client.Exec(HTTP_POST, "/echo", headers, &response, Json::Value(), 10, 5));
+    };
     auto Logged = [&](const char* level) {
         size_t count = 0;
         for (const std::string& line : log.Matching("curl_easy_perform failed")) {
@@ -230,7 +234,8 @@ TEST_F(HttpsClientTest, ConnectThroughProxyWithoutLeakingThePassword) {
         std::string password;
         bool ok;
     };
-    const std::vector<Case> cases = {{plain, "", true}, {guarded, "pr0xy-s3cret", true}, {guarded, "wr0ng-pass", false}};
+    const std::vector<Case> cases = {
+        {plain, "", true}, {guarded, "pr0xy-s3cret", true}, {guarded, "wr0ng-pass", false}};
     for (const Case& c : cases) {
         HttpsClass client("localhost", server.port(), pki->CaPem());
         if (c.password.empty()) {
@@ -248,7 +253,7 @@ TEST_F(HttpsClientTest, ConnectThroughProxyWithoutLeakingThePassword) {
 }
 
 class RemoteServiceTest : public HttpsClientTest {
-protected:
+  protected:
     void SetUp() override {
         HttpsClientTest::SetUp();
         if (IsSkipped() || HasFatalFailure()) {
@@ -317,7 +322,8 @@ TEST_F(RemoteServiceTest, HeaderLineOver8192BytesAbortsTheTransfer) {
         HttpsClass client("localhost", service->port(), pki->CaPem());
         HttpReponseStreamClass response;
         HttpHeaders headers;
-        EXPECT_EQ(client.Download(HTTP_GET, "/bigheader?n=" + std::to_string(n), headers, &response, 20, 5, 0), ok);
+        EXPECT_EQ(
+            client.Download(HTTP_GET, "/bigheader?n=" + std::to_string(n), headers, &response, 20, 5, 0), ok);
         EXPECT_EQ(response.getOpt("X-Big").size(), ok ? static_cast<size_t>(n) : 0u);
         EXPECT_EQ(client.GetErrorCode(), ok ? 0u : HTTPS_ERR_WRITE) << n;
     }
