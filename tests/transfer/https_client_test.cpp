@@ -252,6 +252,16 @@ TEST_F(HttpsClientTest, ConnectThroughProxyWithoutLeakingThePassword) {
     EXPECT_FALSE(log.Contains("wr0ng-pass"));
 }
 
+TEST(HttpsTextTest, EncodingsAndTheirRefusals) {
+    EXPECT_EQ(UrlEncode("a b/c~-._\xff"), "a+b%2Fc~-._%FF");
+    HttpsClass client("localhost", 1, "");
+    LogCapture log;
+    EXPECT_EQ(client.UriEncode("a b/c"), "a%20b%2Fc");
+    EXPECT_EQ(client.UriEncode(std::string("a\0b", 3)), "");
+    EXPECT_TRUE(log.Contains("Failed to encode uri because the string contain 0."));
+    EXPECT_EQ(client.UriDecode("a%20b%00c"), std::string("a b\0c", 5));
+}
+
 class RemoteServiceTest : public HttpsClientTest {
   protected:
     void SetUp() override {
