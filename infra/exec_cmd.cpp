@@ -477,12 +477,13 @@ int32_t chs_safeSystemSub(const char* cmd, char* const argv[], uint32_t timeoutM
     return 0;
 }
 
-int32_t chs_safeSystemSubWithStdin(const char* cmd, const char* stdinText, int32_t* exitStatus,
-                                   uint32_t timeoutMs) {
-    if (cmd == nullptr) {
-        CHS_LOG(3, LOGID_INFRA, "(ASSERTION FAILURE) pcCmd is NULL, return(RETURN_ERR)!");
-        return CHS_EXEC_ERR;
-    }
+namespace {
+
+// Runs a shell line with `length` bytes of `text` (none when null) on its
+// standard input and up to `maxLines` lines of its output captured. 0 when the
+// child exited (its status in *exitStatus), CHS_EXEC_ERR otherwise.
+int32_t RunWithInput(const char* cmd, const char* text, size_t length, uint32_t timeoutMs, int32_t* exitStatus,
+                     uint32_t maxLines, std::string& output) {
     int in[2] = {-1, -1};
     int out[2] = {-1, -1};
     if (MakePipe(in) != 0 || MakePipe(out) != 0) {
@@ -511,13 +512,13 @@ int32_t chs_safeSystemSubWithStdin(const char* cmd, const char* stdinText, int32
     chs_closeFd(in[0]);
     chs_closeFd(out[1]);
 
-    if (stdinText != nullptr) {
+    if (text != nullptr) {
         // Non-blocking, so that a child that does not read cannot hold us past the time-out.
         int flags = fcntl(in[1], F_GETFL);
         if (flags >= 0) {
             fcntl(in[1], F_SETFL, flags | O_NONBLOCK);
         }
-        int writeErr = WriteInput(in[1], stdinText, strlen(stdinText) + 1, timeoutMs, start);
+        int writeErr = WriteInput(in[1], text, length, timeoutMs, start);
         if (writeErr != 0) {
             CHS_LOG(3, LOGID_INFRA, "Write failed(errno:%d", writeErr);
         }
@@ -529,14 +530,26 @@ int32_t chs_safeSystemSubWithStdin(const char* cmd, const char* stdinText, int32
         uint64_t spent = TimerDrvClass::AbsMilliSecond() - start;
         waitMs = spent >= timeoutMs ? 1 : static_cast<uint32_t>(timeoutMs - spent);
     }
-    std::string discarded;
-    int32_t ret = chs_waitChild(pid, out[0], waitMs, exitStatus, 1, discarded);
+    int32_t ret = chs_waitChild(pid, out[0], waitMs, exitStatus, maxLines, output);
     chs_closeFd(out[0]);
     if (ret != 0) {
         CHS_LOG(3, LOGID_INFRA, "The child %d executes (%s) failed, return %d.", pid, cmd, ret);
         return CHS_EXEC_ERR;
     }
     return 0;
+}
+
+}  // namespace
+
+int32_t chs_safeSystemSubWithStdin(const char* cmd, const char* stdinText, int32_t* exitStatus,
+                                   uint32_t timeoutMs) {
+    if (cmd == nullptr) {
+        CHS_LOG(3, LOGID_INFRA, "(ASSERTION FAILURE) pcCmd is NULL, return(RETURN_ERR)!");
+        return CHS_EXEC_ERR;
+    }
+    std::string discarded;
+    size_t length = stdinText == nullptr ? 0 : strlen(stdinText) + 1;
+    return RunWithInput(cmd, stdinText, length, timeoutMs, exitStatus, 1, discarded);
 }
 
 std::string chs_execCmd(const std::string& cmd, uint32_t maxLines, uint32_t timeoutMs) {
@@ -574,59 +587,10 @@ int32_t chs_execCmdWithPassword(const std::string& cmd, const std::string& passw
 std::string chs_execCmdWithInput(const std::string& cmd, const std::string& input, uint32_t maxLines,
                                  uint32_t timeoutMs, int32_t* exitStatus) {
     std::string output;
-    int32_t status = CHS_EXEC_ERR;
-    if (exitStatus != nullptr) {
-        *exitStatus = CHS_EXEC_ERR;
-    }
-    int in[2] = {-1, -1};
-    int out[2] = {-1, -1};
-    if (MakePipe(in) != 0 || MakePipe(out) != 0) {
-        int err = errno;
-        ClosePair(in);
-        CHS_LOG(3, LOGID_INFRA, "Create pipe failed(errinfo:%s).", sysError(err).c_str());
-        return output;
-    }
-    char* shellArgv[] = {const_cast<char*>("sh"), const_cast<char*>("-c"), const_cast<char*>(cmd.c_str()),
-                         nullptr};
-    ChildPlan plan;
-    plan.path = "/bin/sh";
-    plan.argv = shellArgv;
-    plan.stdinFd = in[0];
-    plan.stdoutFd = out[1];
-    plan.command = cmd.c_str();
-    uint64_t start = TimerDrvClass::AbsMilliSecond();
-    int err = 0;
-    pid_t pid = Spawn(plan, err);
-    if (pid < 0) {
-        ClosePair(in);
-        ClosePair(out);
-        CHS_LOG(3, LOGID_INFRA, "Create child process failed(errinfo:%s).", sysError(err).c_str());
-        return output;
-    }
-    chs_closeFd(in[0]);
-    chs_closeFd(out[1]);
-    // Non-blocking, so that a child that does not read cannot hold us past the time-out.
-    int flags = fcntl(in[1], F_GETFL);
-    if (flags >= 0) {
-        fcntl(in[1], F_SETFL, flags | O_NONBLOCK);
-    }
-    int writeErr = WriteInput(in[1], input.data(), input.size(), timeoutMs, start);
-    if (writeErr != 0) {
-        CHS_LOG(3, LOGID_INFRA, "Write failed(errno:%d", writeErr);
-    }
-    chs_closeFd(in[1]);  // end of input for the command
-
-    uint32_t waitMs = timeoutMs;
-    if (timeoutMs != 0) {
-        uint64_t spent = TimerDrvClass::AbsMilliSecond() - start;
-        waitMs = spent >= timeoutMs ? 1 : static_cast<uint32_t>(timeoutMs - spent);
-    }
     // Room for a few lines up front, so that short output is never copied by a reallocation.
     output.reserve(CHS_EXEC_READ_BUF);
-    int32_t ret = chs_waitChild(pid, out[0], waitMs, &status, maxLines, output);
-    chs_closeFd(out[0]);
-    if (ret != 0) {
-        CHS_LOG(3, LOGID_INFRA, "The child %d executes (%s) failed, return %d.", pid, cmd.c_str(), ret);
+    int32_t status = CHS_EXEC_ERR;
+    if (RunWithInput(cmd.c_str(), input.data(), input.size(), timeoutMs, &status, maxLines, output) != 0) {
         status = CHS_EXEC_ERR;
     }
     if (exitStatus != nullptr) {
