@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include "core/trace_point.h"
+#include "infra/timer_drv.h"
 #include "platform/fdsa.h"
 #include "control/ccdb_comm.h"
 #include "control/collector_switch.h"
@@ -41,6 +42,8 @@ TEST_F(ChsInitTest, InitBringsUpTheInfrastructureAndSaysSoUnderModuleZero) {
     EXPECT_NE(done[0].find("[0][INFO]"), std::string::npos);
     EXPECT_EQ(GetLastKnownCollectorSwitch(), "off");
     EXPECT_FALSE(log.Contains("Init info collector fdsa_agent failed."));
+    // The timers' recycler runs: its name is taken.
+    EXPECT_FALSE(TimerStart([](TimerHelperClass&) {}, TimerDrvClass::kRecycleTimerName, true, 1000));
 }
 
 TEST_F(ChsInitTest, AnUnreachableConfigurationDatabaseFailsStartUp) {

@@ -113,8 +113,6 @@ void RecyclePass() {
     timer_recycle::RecycleTimer(none);
 }
 
-void Noop(TimerHelperClass&) {}
-
 TEST(TimerStartChecks, RefusedStartsSayWhyAndLeaveTheRunningTimersAlone) {
     LogCapture log;
     TimerDrvClass drv;
@@ -497,6 +495,28 @@ TEST(TimerFiring, CallbackMayStopItsOwnTimer) {
     }
 }
 
+// Two workers take the two outstanding firings of one periodic timer: its
+// callback still runs one at a time.
+TEST(TimerFiring, TwoWorkersNeverRunOneTimerAtOnce) {
+    TimerDrvClass drv;
+    auto state = NewState();
+    state->hold = true;
+    ASSERT_TRUE(StartProbe(drv, state, "slow", true, 10));
+    drv.TickTrigger(1);
+    drv.TickTrigger(1);
+    ASSERT_EQ(drv.ReadyLength(), 2u);
+    std::thread first([&] { drv.RunOneReady(); });
+    std::thread second([&] { drv.RunOneReady(); });
+    EXPECT_TRUE(WaitFor([&] { return state->runs.load() == 1 && drv.ReadyLength() == 0; }, 5000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // room for a second run that must wait
+    EXPECT_EQ(state->runs, 1);
+    state->hold = false;
+    first.join();
+    second.join();
+    EXPECT_EQ(state->runs, 2);
+    EXPECT_EQ(state->maxActive, 1);
+}
+
 TEST(TimerStop, StopWhileTheCallbackRunsHandsTheObjectToTheRecycler) {
     // What Init does, on a private driver: the periodic recycle timer (1 s).
     TimerDrvClass drv;
@@ -597,64 +617,6 @@ TEST(FdsaFlowMon, StartKeepsTheHandleAndEndClosesIt) {
         handle = mon.Handle();
     }
     EXPECT_EQ(FDSA_FlowMonitorEndSub(handle), -1);  // the destructor closed it
-}
-
-std::atomic<int> g_clockPasses{0};
-void CountClockPass() { ++g_clockPasses; }
-
-class TimerSingleton : public ::testing::Test {
-  protected:
-    static void SetUpTestSuite() {
-        g_pfnClockTracePoint = CountClockPass;
-        ASSERT_TRUE(TimerDrvClass::instance()->Init(5));
-    }
-};
-
-TEST_F(TimerSingleton, OneInstanceWithAClockAndARecycleTimer) {
-    std::vector<TimerDrvClass*> seen(8, nullptr);
-    std::vector<std::thread> threads;
-    for (int i = 0; i < 8; ++i) {
-        threads.emplace_back([&seen, i] { seen[i] = TimerDrvClass::instance(); });
-    }
-    for (auto& thread : threads) {
-        thread.join();
-    }
-    EXPECT_EQ(seen, std::vector<TimerDrvClass*>(8, TimerDrvClass::instance()));
-    EXPECT_FALSE(TimerDrvClass::instance()->Init(0));
-    EXPECT_FALSE(TimerDrvClass::instance()->Init(11));
-    int before = g_clockPasses;
-    EXPECT_TRUE(WaitFor([&] { return g_clockPasses >= before + 3; }, 5000));
-
-    // Init started the recycle timer: it holds its name and counts as a timer.
-    LogCapture log;
-    EXPECT_FALSE(TimerStart(Noop, TimerDrvClass::kRecycleTimerName, true, 1000));
-    EXPECT_TRUE(log.Contains("Failed to start timer because the timer GetName does exist."));
-    EXPECT_GE(TimerDrvClass::instance()->TimerCount(), 1u);
-    EXPECT_TRUE(TimerDrvClass::instance()->CheckIndex());
-}
-
-TEST_F(TimerSingleton, RealClockBlocksASlowPeriodicAndFiresAOneShotOnce) {
-    LogCapture log;
-    TimerDrvClass* drv = TimerDrvClass::instance();
-    auto slow = NewState();
-    slow->onRun = [](TimerHelperClass&) { std::this_thread::sleep_for(std::chrono::milliseconds(50)); };
-    auto once = NewState();
-    ASSERT_TRUE(TimerStart(new TimerHelperClass(new Probe(slow, false), "real-slow", true, 1)));
-    ASSERT_TRUE(TimerStart(new TimerHelperClass(new Probe(once, true), "real-once", false, 2)));
-    ASSERT_TRUE(WaitFor([&] { return slow->runs >= 3 && once->destroyed; }, 5000));
-    EXPECT_TRUE(drv->StopTimer("real-slow"));
-    // Destroyed at the stop or, when running then, by the recycle timer.
-    EXPECT_TRUE(WaitFor([&] { return slow->destroyed.load(); }, 5000));
-    EXPECT_EQ(slow->maxActive, 1);
-    EXPECT_TRUE(log.Contains("The running timer(real-slow) has been blocked, ignore this running."));
-
-    EXPECT_EQ(once->runs, 1);  // and destroyed after it: it cannot run again
-    EXPECT_FALSE(drv->StopTimer("real-once"));
-    auto again = NewState();
-    EXPECT_TRUE(
-        TimerStart(new TimerHelperClass(new Probe(again, true), "real-once", false, 2)));  // free again
-    EXPECT_TRUE(WaitFor([&] { return again->destroyed.load(); }, 5000));
-    EXPECT_EQ(again->runs, 1);
 }
 
 }  // namespace
