@@ -1,4 +1,4 @@
-// Resource checks, process placement, time texts and error texts: the
+// Resource checks, process placement and time texts: the
 // helpers that read facts of the system rather than of their arguments.
 #include "infra/sys_util.h"
 
@@ -7,12 +7,10 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdlib>
 #include <ctime>
 #include <regex>
 
-#include "infra/error_code_desc.h"
 #include "infra/process_placement.h"
 #include "infra/time_util.h"
 #include "platform/platform_profile.h"
@@ -188,15 +186,6 @@ TEST(TimeTextTest, LocalTimeFollowsAZoneChangeAtOnce) {
         unsetenv("TZ");
     }
     tzset();
-}
-
-TEST(ErrorTextTest, CodeTableAndSystemTexts) {
-    EXPECT_EQ(GetErrorCodeDesc(0x7FFFFFF0), "") << "an unknown code has no text";
-
-    EXPECT_EQ(sysError(ENOENT), "No such file or directory");
-    errno = EACCES;
-    EXPECT_EQ(sysError(0), "Permission denied");
-    EXPECT_FALSE(sysError(123456).empty());
 }
 
 }  // namespace

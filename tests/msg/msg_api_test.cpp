@@ -1,14 +1,12 @@
 // The daemon's transport adapters and its client start-up: what the transport
-// gets when it logs, sleeps, allocates and starts threads through the daemon,
-// and the configuration record StartClient hands over.
+// gets when it logs and sleeps through the daemon, and the configuration
+// record StartClient hands over.
 #include "msg/msg_api.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstring>
-#include <ctime>
-#include <future>
 #include <utility>
 
 #include "infra/chs_log.h"
@@ -45,32 +43,6 @@ TEST(MsgAdapterTest, SleepCountsTenMillisecondUnits) {
     auto start = std::chrono::steady_clock::now();
     msgAdpSleep(5);
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(50));
-}
-
-TEST(MsgAdapterTest, MemoryClockAndThreads) {
-    auto* bytes = static_cast<uint8_t*>(msgAdpAlloc(64));
-    ASSERT_NE(bytes, nullptr);
-    memset(bytes, 0xAB, 64);
-    msgAdpFree(bytes);
-    msgAdpFree(nullptr);
-
-    int64_t stored = 0;
-    int64_t now = msgAdpTime(&stored);
-    EXPECT_EQ(stored, now);
-    EXPECT_LE(std::llabs(now - static_cast<int64_t>(time(nullptr))), 1);
-    EXPECT_LE(std::llabs(msgAdpLocaltime(nullptr) - now), 1);
-
-    std::promise<void*> ran;
-    uint32_t threadId = 99;
-    auto body = [](void* arg) -> void* {
-        static_cast<std::promise<void*>*>(arg)->set_value(arg);
-        return nullptr;
-    };
-    ASSERT_EQ(msgAdpCreateThread(body, &ran, &threadId), 0);
-    EXPECT_EQ(threadId, 0u);
-    auto result = ran.get_future();
-    ASSERT_EQ(result.wait_for(std::chrono::seconds(10)), std::future_status::ready);
-    EXPECT_EQ(result.get(), &ran) << "the thread runs fn(arg)";
 }
 
 int g_answered = 0;
