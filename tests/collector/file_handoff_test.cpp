@@ -344,6 +344,9 @@ TEST_F(FileHandoffTest, CollectMinutes) {
     }
 }
 
+// What each wait saw when it returned, read before the signalling thread is
+// joined: a wait that returned early would see the flag unset or answers
+// outstanding; one that missed the signal would poll 1000 s, past the time-out.
 TEST_F(FileHandoffTest, WaitsEndWhenACallbackSignals) {
     bool done = false;
     unsigned int pending = 3;
@@ -351,20 +354,25 @@ TEST_F(FileHandoffTest, WaitsEndWhenACallbackSignals) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         __atomic_store_n(&done, true, __ATOMIC_RELEASE);
         for (int i = 0; i < 3; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
             __atomic_fetch_sub(&pending, 1u, __ATOMIC_RELEASE);
         }
     });
-    waitSendFileFinish(done, 1000);  // 1000 polls of 10 ms at most
-    waitAllNodeResponse(pending, 1000);
+    waitSendFileFinish(done, 100000);
+    bool doneSeen = __atomic_load_n(&done, __ATOMIC_ACQUIRE);
+    waitAllNodeResponse(pending, 100000);
+    unsigned int pendingSeen = __atomic_load_n(&pending, __ATOMIC_ACQUIRE);
     callbacks.join();
-    EXPECT_TRUE(done);
-    EXPECT_EQ(pending, 0u);
+    EXPECT_TRUE(doneSeen);
+    EXPECT_EQ(pendingSeen, 0u);
 
+    // Without a signal each gives up after its polls.
     bool never = false;
-    waitSendFileFinish(never, 3);  // gives up after its polls
     unsigned int stuck = 1;
+    waitSendFileFinish(never, 3);
     waitAllNodeResponse(stuck, 0);
     EXPECT_FALSE(never);
+    EXPECT_EQ(stuck, 1u);
 }
 
 TEST_F(FileHandoffTest, GetFileOfTheLocalNodeAndOfAnother) {
