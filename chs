@@ -11,11 +11,16 @@ PACKAGES=(build-essential cmake ninja-build pkg-config
           libgtest-dev libgmock-dev libbenchmark-dev procps python3 iputils-ping
           curl nginx-light tinyproxy openssh-server openssh-client)
 
+# Only ./chs fuzz needs these: clang with its libFuzzer runtime.
+FUZZ_PACKAGES=(clang libclang-rt-dev)
+
 say() { printf '== %s\n' "$*"; }
 
+# setup [PACKAGE...]: installs the missing ones of PACKAGES, or of the list given.
 setup() {
-    local missing=()
-    for p in "${PACKAGES[@]}"; do
+    local missing=() wanted=("${PACKAGES[@]}")
+    [ $# -eq 0 ] || wanted=("$@")
+    for p in "${wanted[@]}"; do
         dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
     done
     if [ ${#missing[@]} -eq 0 ]; then
@@ -39,6 +44,112 @@ build() {
 
 run_tests() {
     ctest --test-dir "$BUILD" --output-on-failure -j "$JOBS" --timeout 600 "$@"
+}
+
+# Sanitized builds: each kind in a folder of its own beside build/, so that a
+# normal build is never rebuilt with (or mistaken for) an instrumented one.
+SANITIZERS="$ROOT/cmake/sanitizers"
+
+# sanitize_build_dir LIST: the build folder of a sanitizer list.
+sanitize_build_dir() {
+    case "$1" in
+        address,undefined | undefined,address) echo "${CHS_BUILD_DIR:-$ROOT/build}-asan-ubsan" ;;
+        address) echo "${CHS_BUILD_DIR:-$ROOT/build}-asan" ;;
+        undefined) echo "${CHS_BUILD_DIR:-$ROOT/build}-ubsan" ;;
+        thread) echo "${CHS_BUILD_DIR:-$ROOT/build}-tsan" ;;
+        *) echo "chs: --sanitize takes address,undefined, address, undefined or thread" >&2; exit 2 ;;
+    esac
+}
+
+# sanitize_env REPORTS: every process the suite starts (test programs, the
+# daemons and peers of the integration tests, chsctl) writes its reports as
+# files into REPORTS instead of onto an output nobody reads.
+sanitize_env() {
+    local reports="$1"
+    export ASAN_OPTIONS="log_path=$reports/asan:halt_on_error=1:detect_leaks=1:strict_string_checks=1:check_initialization_order=1:detect_stack_use_after_return=0"
+    export LSAN_OPTIONS="suppressions=$SANITIZERS/lsan.supp:print_suppressions=0"
+    export UBSAN_OPTIONS="log_path=$reports/ubsan:print_stacktrace=1:halt_on_error=1:suppressions=$SANITIZERS/ubsan.supp"
+    # Not halting: one run lists every race, and the exit code fails the test anyway.
+    export TSAN_OPTIONS="log_path=$reports/tsan:halt_on_error=0:second_deadlock_stack=1:suppressions=$SANITIZERS/tsan.supp:print_suppressions=0"
+}
+
+# sanitize_test LIST CTEST-ARGS...: builds the suite with the sanitizers of
+# LIST and runs it; fails when a test fails or any process left a report.
+sanitize_test() {
+    local list="$1" reports status=0 files=()
+    shift
+    BUILD="$(sanitize_build_dir "$list")"
+    local generator=()
+    command -v ninja >/dev/null 2>&1 && generator=(-G Ninja)
+    [ -f "$BUILD/CMakeCache.txt" ] || generator+=(-DCMAKE_BUILD_TYPE=RelWithDebInfo)
+    cmake -S "$ROOT" -B "$BUILD" "${generator[@]}" -DCHS_SANITIZE="$list" -DCHS_BUILD_BENCH=OFF \
+        ${CHS_CMAKE_ARGS:-} >/dev/null
+    cmake --build "$BUILD" -j "$JOBS"
+    reports="$BUILD/sanitizer-reports"
+    rm -rf "$reports"
+    mkdir -p "$reports"
+    say "sanitizers $list: reports of every process go to $reports"
+    (sanitize_env "$reports" && run_tests "$@") || status=$?
+    mapfile -t files < <(find "$reports" -type f | sort)
+    if [ "${#files[@]}" -gt 0 ]; then
+        echo "chs: ${#files[@]} sanitizer report(s) in $reports:" >&2
+        local f
+        for f in "${files[@]}"; do
+            echo "---- $f" >&2
+            head -n 40 "$f" >&2
+        done
+        [ "$status" -ne 0 ] || status=1
+    fi
+    return "$status"
+}
+
+# fuzz [SECONDS]: builds the libFuzzer targets with clang (build-fuzz/) and runs
+# each for SECONDS (default 60) from its corpus in fuzz/corpus/<target>/. New
+# inputs go to the build folder, so that the corpus kept in the repository
+# stays the small hand-picked one; a finding is left in build-fuzz/findings/.
+fuzz() {
+    local seconds="${1:-60}" dir="${CHS_BUILD_DIR:-$ROOT/build}-fuzz" t status=0 targets=()
+    [[ "$seconds" =~ ^[1-9][0-9]*$ ]] || { echo "usage: ./chs fuzz [SECONDS]" >&2; exit 2; }
+    setup "${FUZZ_PACKAGES[@]}"
+    local generator=()
+    command -v ninja >/dev/null 2>&1 && generator=(-G Ninja)
+    if [ ! -f "$dir/CMakeCache.txt" ]; then
+        CC=clang CXX=clang++ cmake -S "$ROOT" -B "$dir" "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+            -DCHS_FUZZ=ON -DCHS_BUILD_TESTS=OFF -DCHS_BUILD_BENCH=OFF >/dev/null
+    fi
+    for t in "$ROOT"/fuzz/*_fuzz.cpp; do
+        targets+=("$(basename "$t" .cpp)")
+    done
+    cmake --build "$dir" -j "$JOBS" --target "${targets[@]}"
+    for t in "${targets[@]}"; do
+        local name="${t%_fuzz}" work="$dir/corpus/${t%_fuzz}" findings="$dir/findings/${t%_fuzz}"
+        mkdir -p "$work" "$findings" "$ROOT/fuzz/corpus/$name"
+        say "$t: $seconds s"
+        if ! "$dir/fuzz/$t" -max_total_time="$seconds" -print_final_stats=1 -artifact_prefix="$findings/" \
+            "$work" "$ROOT/fuzz/corpus/$name" >"$dir/$t.log" 2>&1; then
+            status=1
+            echo "chs: $t found a fault; the input is in $findings/, the output in $dir/$t.log" >&2
+            grep -E 'ERROR|SUMMARY|Test unit written' "$dir/$t.log" >&2 || true
+        fi
+        grep -E '^stat::number_of_executed_units|^Done [0-9]+ runs' "$dir/$t.log" | sed 's/^/   /' || true
+    done
+    return "$status"
+}
+
+# test_command [--sanitize LIST] CTEST-ARGS...
+test_command() {
+    if [ "${1:-}" = --sanitize ]; then
+        [ $# -ge 2 ] || { echo "chs: --sanitize takes a list" >&2; exit 2; }
+        local list="$2"
+        shift 2
+        sanitize_build_dir "$list" >/dev/null
+        setup
+        sanitize_test "$list" "$@"
+        return
+    fi
+    setup
+    build
+    run_tests "$@"
 }
 
 # The session key chsctl sends with management requests (kChsctlSessionKey in
@@ -367,7 +478,13 @@ usage() {
 usage: ./chs COMMAND
   setup     install the Debian packages the build needs
   build     configure and build (build/)
-  test      setup, build and run the whole test suite
+  test [--sanitize address,undefined|thread] [CTEST-ARGS...]
+            setup, build and run the whole test suite; with --sanitize, in a build of its
+            own (build-asan-ubsan/, build-tsan/) where a report of any process, daemons and
+            peers included, fails the run (reports in <build>/sanitizer-reports/)
+  fuzz [SECONDS]
+            build the libFuzzer targets with clang (build-fuzz/) and run each for SECONDS
+            (default 60) from fuzz/corpus/<target>/
   demo      setup, build, run a three-node cluster, switch collection on, export the
             diagnose information of every node, download it and list what it holds
   bench     build and run the benchmarks
@@ -384,7 +501,7 @@ TXT
 case "${1:-}" in
     setup) setup ;;
     build) build ;;
-    test) shift; setup; build; run_tests "$@" ;;
+    test) shift; test_command "$@" ;;
     demo) demo ;;
     bench)
         build
@@ -393,5 +510,6 @@ case "${1:-}" in
         CHS_BUILD_DIR="$BUILD" "$ROOT/bench/export_overhead.sh" 5
         ;;
     cluster) shift; cluster "$@" ;;
+    fuzz) shift; fuzz "$@" ;;
     *) usage; [ -z "${1:-}" ] || exit 2 ;;
 esac
