@@ -137,33 +137,29 @@ TEST_F(ExportFrameTest, RunningDiagnoseTaskBlocksAndMissingRowClearsTheRecord) {
     CCDB_COMM::DeleteRemoteTask(g_collectorCcdbId, REMOTE_TASK_DIAGNOSE_EXPORT);
     EXPECT_EQ(CheckExportFileStatus(), 0u);
     EXPECT_EQ(g_updateCCDBType.load(), 0u);
-    EXPECT_EQ(g_astExportFileCfg.ExportType, 8u);
-    EXPECT_EQ(g_astExportFileCfg.ExportPid, 0xFFFFFFFFu);
-    EXPECT_EQ(g_astExportFileCfg.ExportFrom, 3u);
-    EXPECT_EQ(g_astExportFileCfg.iReservedVerdict, -1);
+    EXPECT_EQ(g_astExportFileCfg.ExportType, 8u) << "the record left by the unfinished task is cleared";
     EXPECT_EQ(g_astExportFileCfg.iGatherResult, 255);
     EXPECT_EQ(g_astExportFileCfg.astNode[0].ucSelected, 0);
-    EXPECT_EQ(g_astExportFileCfg.astNode[0].uiCollectStatus, 255u);
     EXPECT_TRUE(g_astExportFileCfg.astNode[0].strPkgName.empty());
 }
 
-TEST_F(ExportFrameTest, UnreachableCcdb) {
-    // The switch applied last stands in for the one that cannot be read.
-    SetLastKnownCollectorSwitch(CHS_SWITCH_ON);
+// Without the CCDB the switch applied last stands in for the stored one, and
+// no task row can guard a task: only a download may go on.
+TEST_F(ExportFrameTest, UnreachableCcdbFallsBackToTheLastSwitchAndAdmitsDownloadsOnly) {
     platform::state::Set("ccdb_unreachable", "1");
     LogCapture log;
-    EXPECT_EQ(checkExportFileAllowed(5), 0u);
-    EXPECT_EQ(g_updateCCDBType.load(), 1u);
-    EXPECT_TRUE(log.Contains("CCDB is abnormal,but it allows to export diagnose info"));
-    // An upload is refused as a task that may be running, not for an
-    // interval it cannot read.
-    for (uint32_t type : {3u, 4u}) {
-        uint32_t verdict = checkExportFileAllowed(type);
-        EXPECT_EQ(verdict, 1009u) << "type " << type;
-        EXPECT_EQ(transExpFileRetValue(verdict, type), 0x40E05B0Cu) << "type " << type;
+    for (const char* lastSwitch : {CHS_SWITCH_OFF, CHS_SWITCH_ON}) {
+        SCOPED_TRACE(lastSwitch);
+        SetLastKnownCollectorSwitch(lastSwitch);
+        uint32_t refused = std::string(lastSwitch) == CHS_SWITCH_ON ? EXPORT_TASK_RUNNING : EXPORT_SWITCH_OFF;
+        EXPECT_EQ(checkExportFileAllowed(5), 0u);
+        EXPECT_EQ(g_updateCCDBType.load(), UPDATE_CCDB_ABNORMAL);
+        // An upload is refused as a task that may be running, not for an interval it cannot read.
+        EXPECT_EQ(checkExportFileAllowed(3), refused);
+        EXPECT_EQ(checkExportFileAllowed(4), refused);
+        EXPECT_EQ(checkExportAllowed(0), refused) << "a log export";
     }
-    EXPECT_EQ(checkExportStatus(), 1u) << "log exports are refused";
-    EXPECT_EQ(checkExportAllowed(0), 1009u);
+    EXPECT_TRUE(log.Contains("CCDB is abnormal,but it allows to export diagnose info"));
 }
 
 TEST_F(ExportFrameTest, LogExportSpacing) {
@@ -232,15 +228,7 @@ TEST_F(ExportFrameTest, SetUpSelectsOnlyConfiguredNodes) {
     EXPECT_FALSE(chs_test::Exists(stale)) << "stale diagnose data go before the space check";
     EXPECT_FALSE(chs_test::Exists(exportDir + "DiagnoseInfo.tgz"));
     const tagCOLLECOR_EXPORT_FILE_PARAM_S& cfg = g_astExportFileCfg;
-    EXPECT_EQ(cfg.ExportFrom, 1u);
-    EXPECT_EQ(cfg.ExportPid, 551u);
-    EXPECT_EQ(cfg.ExportOpcode, 0x70003015u);
-    EXPECT_EQ(cfg.ExportNeedMem, 300u);
     EXPECT_EQ(cfg.ExportType, 4u);
-    EXPECT_EQ(cfg.uiGatherWaitLimit, 540u);
-    EXPECT_EQ(cfg.strExportPath, "/VXA/coffer_data/omm/export_import/chs/export/diagnoseinfo/");
-    EXPECT_EQ(cfg.strExportName, "DiagnoseInfo.tgz");
-    EXPECT_EQ(cfg.stRunningData.iNodeId, -1);
     EXPECT_EQ(cfg.stAlarmEvent.uiStatus, 0x4000C929u);
     const char* names[] = {"CTE0.A", "CTE0.B", "CTE1.A"};
     for (uint32_t id = 0; id < EXPORT_MAX_NODE_NUM; ++id) {
