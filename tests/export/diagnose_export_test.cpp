@@ -207,26 +207,29 @@ TEST_F(DiagnoseExportTest, NothingBuiltFailsTheGatherAndDropsTheTaskRow) {
     EXPECT_NE(GetRemoteTask(REMOTE_TASK_DIAGNOSE_EXPORT, row), 0u) << "a failed gather deletes its task row";
 }
 
-TEST_F(DiagnoseExportTest, BadRequestsAreAnsweredWithACode) {
+TEST_F(DiagnoseExportTest, BadRequestsAreAnsweredWithACodeAndStartNothing) {
     LogCapture log;
     EXPECT_EQ(SendExport(CTLVCell::NewString(1, "five")), static_cast<int64_t>(0x4040324E));
     EXPECT_TRUE(log.Contains("An exception occurred during getting the info from the reqMsg."));
     EXPECT_EQ(SendExportOfType(6), static_cast<int64_t>(0x03000003));
-
     platform::state::Set("free_disk_mb", "10");
     EXPECT_EQ(SendExportOfType(5), static_cast<int64_t>(0x4000C963));
     platform::state::Set("free_disk_mb", "100000");
-
-    // The CCDB state is unknown only before the first admission check; an
-    // unreachable CCDB lets a download go on without a task row.
+    CCDB_COMM::tagDB_CHS_REMOTE_TASK_S row{};
+    EXPECT_NE(GetRemoteTask(REMOTE_TASK_DIAGNOSE_EXPORT, row), 0u) << "a refused export writes no task row";
+    // Without the CCDB an upload has no task row to guard it.
     platform::state::Set("ccdb_unreachable", "1");
-    SetLastKnownCollectorSwitch(CHS_SWITCH_ON);  // the switch applied last stands in for the stored one
-    EXPECT_EQ(SendExportOfType(3), static_cast<int64_t>(0x40E05B0C)) << "an upload needs its task row";
+    SetLastKnownCollectorSwitch(CHS_SWITCH_ON);
+    EXPECT_EQ(SendExportOfType(3), static_cast<int64_t>(0x40E05B0C));
+    EXPECT_EQ(g_commands.Count("ping ") + g_commands.Count(" export_command "), 0u)
+        << "a refused export pings and builds nothing";
+    EXPECT_FALSE(g_bGathering.load());
+
+    // A download goes on without a task row; the run node comes with the notification.
     ASSERT_EQ(SendExportOfType(5), 0);
     EXPECT_EQ(g_updateCCDBType.load(), UPDATE_CCDB_ABNORMAL);
     ASSERT_TRUE(WaitGatherEnd());
-    EXPECT_EQ(g_astExportFileCfg.astNode[0].strPkgName, "DiagnoseInfo_CTE0.A_MAIN_LOCAL.tgz")
-        << "without the CCDB the run node comes with the notification";
+    EXPECT_EQ(g_astExportFileCfg.astNode[0].strPkgName, "DiagnoseInfo_CTE0.A_MAIN_LOCAL.tgz");
 }
 
 TEST_F(DiagnoseExportTest, NodeAnswers) {
