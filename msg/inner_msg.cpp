@@ -1,6 +1,7 @@
 #include "msg/inner_msg.h"
 
 #include <cstring>
+#include <new>
 #include <sstream>
 
 #include "core/omlib.h"
@@ -84,12 +85,25 @@ void InnerMsg::ReleaseOrigin() {
 }
 
 void* InnerMsg::EncodeBody(const MsgObject& body, unsigned int& length) {
-    length = body.length();
+    // A record over the 16-bit record length makes the body codec raise;
+    // every send path reports that as a failure instead.
+    try {
+        length = body.length();
+    } catch (const std::exception& e) {
+        CHS_LOG(3, LOGID_MSG, "The message body cannot be encoded: %s.", e.what());
+        length = 0;
+        return nullptr;
+    }
     void* buffer = msg_api::AllocMsg(length);
     if (buffer == nullptr) {
         return nullptr;
     }
-    unsigned int written = body.encode(static_cast<unsigned char*>(buffer), length);
+    unsigned int written = MSG_CODEC_FAILURE;
+    try {
+        written = body.encode(static_cast<unsigned char*>(buffer), length);
+    } catch (const std::exception& e) {
+        CHS_LOG(3, LOGID_MSG, "The message body cannot be encoded: %s.", e.what());
+    }
     if (written == MSG_CODEC_FAILURE || written == 0) {
         msg_api::FreeMsg(buffer);
         return nullptr;
@@ -186,7 +200,13 @@ unsigned int InnerMsg::Multicast(uint32_t nodeMask, Callback onAnswer, Callback 
             continue;
         }
         m_info.usReceiverBID = node;
-        if (PostAsyncMsg(new MsgAsyncFun(onAnswer, onTimeout))) {
+        // A notification without callbacks posts none: nothing would ever
+        // free a callback that no answer comes back for.
+        MsgAsyncCall* callback = nullptr;
+        if (onAnswer != nullptr || onTimeout != nullptr) {
+            callback = new (std::nothrow) MsgAsyncFun(onAnswer, onTimeout);
+        }
+        if ((callback != nullptr || (onAnswer == nullptr && onTimeout == nullptr)) && PostAsyncMsg(callback)) {
             ++posted;
             continue;
         }

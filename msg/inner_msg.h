@@ -59,15 +59,19 @@ public:
     void SetCreatedTime(uint64_t seconds) { m_ulCreated = seconds; }
     bool HasOrigin() const { return m_pOrigin != nullptr; }
 
-    // Sending. Each needs a non-zero operation code and a non-empty body.
+    // Sending. Each needs a non-zero operation code and a non-empty body; a
+    // body that cannot be encoded (a record over 65535 bytes) fails the send.
+    // None of them raises.
     // PostAsyncMsg takes `callback` in every case: it is destroyed when the
     // message cannot be posted, else it belongs to the answer path.
     bool PostAsyncMsg(MsgAsyncCall* callback);
     bool SendSyncMsg(InnerMsg& answer);
     unsigned int SimpleSyncMsg(InnerMsg& answer);
     // Posts to every node of `nodeMask` (bits 0..15) in ascending order; a
-    // node that cannot be posted to gets a substitute answer with result 1.
-    // Returns the number of nodes posted to.
+    // node that cannot be posted to (unreachable, or a body that cannot be
+    // encoded) gets a substitute answer with result 1, and the loop goes on.
+    // Without callbacks nothing is kept for the answers. Returns the number
+    // of nodes posted to.
     unsigned int Multicast(uint32_t nodeMask, Callback onAnswer, Callback onTimeout);
     unsigned int Broadcast(Callback onAnswer, Callback onTimeout);
     unsigned int BroadcastExcludeSelf(Callback onAnswer, Callback onTimeout);

@@ -249,6 +249,7 @@ unsigned int MsgObject::getRecord(const unsigned char* in, unsigned int size, Ms
         // Of two cells with the same tag the first one stays; the bit set
         // keeps that check constant-time for records full of duplicates.
         std::bitset<MAX_TAG_VALUE> seen;
+        unsigned int zeroCells = 0;
         unsigned int pos = MIN_RECORD_SIZE;
         while (pos < total) {
             // Fewer bytes than a cell header left in the record: the parse-length check below rejects it.
@@ -282,16 +283,22 @@ unsigned int MsgObject::getRecord(const unsigned char* in, unsigned int size, Ms
                 std::unique_ptr<CTLVCell> cell(new CTLVCell());
                 cell->m_header = header;
                 if (dataLength == 0) {
-                    CHS_LOG(3, LOGID_MSG, "cell length is zero.");
+                    ++zeroCells;
                 } else {
                     decodeValue(cell.get(), reinterpret_cast<const char*>(in + pos + MIN_TLV_SIZE),
                                 dataLength);
                 }
                 record->LinkAtEnd(cell.release());
             } else if (dataLength == 0) {
-                CHS_LOG(3, LOGID_MSG, "cell length is zero.");
+                ++zeroCells;
             }
             pos += MIN_TLV_SIZE + dataLength;
+        }
+        // One line per record, not per cell: a body of empty cells must not
+        // turn into a flood of log lines.
+        if (zeroCells != 0) {
+            CHS_LOG(3, LOGID_MSG, "cell length is zero. Cells of zero length in record %llu: %u.",
+                    static_cast<unsigned long long>(code), zeroCells);
         }
         if (pos != total) {
             CHS_LOG(3, LOGID_MSG, "the total length is not equal with parselen.");
