@@ -2,6 +2,8 @@
 
 #include <malloc.h>
 
+#include <exception>
+
 #include "collector/collector_db.h"
 #include "collector/collector_msg_handler.h"
 #include "collector/info_collect_engine.h"
@@ -38,9 +40,7 @@ const MarkerEntry kSupervisionMarkers[] = {
     {"TP_MON_COLLECTOR_Main_HighHandler", ChsTpHandlerCallback},
 };
 
-}  // namespace
-
-int32_t CHS_Init() {
+int32_t InitSubsystems() {
     if (!CURL_Init()) {
         TimerDrvClass::Sleep(g_uiCurlRetryMs);
         if (!CURL_Init()) {
@@ -67,7 +67,12 @@ int32_t CHS_Init() {
     }
 
     g_pfnClockTracePoint = [] { ChsTpCheckPoint("TP_MON_CHS_ClockTask_Sleep2H"); };
-    TimerDrvClass::instance()->Init(5);
+    // Without its timers the daemon cannot collect, supervise its flows or
+    // recycle timer objects: that ends start-up.
+    if (!TimerDrvClass::instance()->Init(5)) {
+        CHS_LOG(3, LOGID_CORE, "Info collector init failed: the timer driver does not start.");
+        return -1;
+    }
 
     InitExportErrorCodeDesc();
     int32_t msgResult = -1;
@@ -95,6 +100,20 @@ int32_t CHS_Init() {
     }
     CHS_LOG(1, LOGID_CORE, "[OMM]Info collector init Done.");
     return 0;
+}
+
+}  // namespace
+
+int32_t CHS_Init() {
+    // Any subsystem whose thread does not start (the flow monitor's watcher,
+    // an engine's worker) throws; start-up then fails with status 1 instead
+    // of aborting the process.
+    try {
+        return InitSubsystems();
+    } catch (const std::exception& error) {
+        CHS_LOG(3, LOGID_CORE, "Info collector init failed: %s", error.what());
+        return -1;
+    }
 }
 
 void CHS_CheckEveryMinute() {

@@ -83,6 +83,19 @@ bool HandlerArgument(void* arg, const char* emptyCheck, unsigned long long max, 
     return true;
 }
 
+// Counts one run when the counter is below `max`. The test and the count
+// are one step, so that threads passing a marker together cannot both take
+// its last run. `seen` is the counter before the attempt.
+bool TakeRun(unsigned long long max, uint32_t& seen) {
+    seen = g_uiRunTimes.load();
+    while (seen < max) {
+        if (g_uiRunTimes.compare_exchange_weak(seen, seen + 1)) {
+            return true;
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 std::string TracePointPath(const std::string& name) { return platform::RealPath(kTracePointDir + name); }
@@ -187,12 +200,11 @@ void ChsTpHandler(std::string path, int (*handler)(void*), void* defaultArgument
         if (!ToNumber(limit.c_str(), ULLONG_MAX, max)) {
             max = ULLONG_MAX;
         }
-        uint32_t runTimes = g_uiRunTimes.load();
-        if (runTimes >= max) {
+        uint32_t runTimes = 0;
+        if (!TakeRun(max, runTimes)) {
             CHS_LOG_PRINT(0, LOGID_CORE, "strTimes: ", limit, ", runTimes: ", runTimes);
             return;
         }
-        ++g_uiRunTimes;
     }
 
     if (operation == kOperSleep) {

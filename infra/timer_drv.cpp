@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <ctime>
 #include <functional>
+#include <exception>
 #include <set>
 #include <thread>
 #include <vector>
@@ -362,16 +363,24 @@ bool TimerDrvClass::Init(unsigned int workers) {
         return false;
     }
     std::lock_guard<std::mutex> initLock(m_initMutex);
-    if (!m_bClockStarted.load()) {
-        std::thread([this] { ClockTask(); }).detach();
-    }
-    while (m_uiWorkers.load() < workers) {
-        uint32_t before = m_uiWorkers.load();
-        std::thread([this] { TimerTask(); }).detach();
-        // The worker counts itself; wait for it so that no extra one is started.
-        while (m_uiWorkers.load() == before) {
-            std::this_thread::yield();
+    // A thread that cannot start (no memory, thread limit) fails the start-up
+    // of the caller, which ends the process in order; an exception here would
+    // abort it instead.
+    try {
+        if (!m_bClockStarted.load()) {
+            std::thread([this] { ClockTask(); }).detach();
         }
+        while (m_uiWorkers.load() < workers) {
+            uint32_t before = m_uiWorkers.load();
+            std::thread([this] { TimerTask(); }).detach();
+            // The worker counts itself; wait for it so that no extra one is started.
+            while (m_uiWorkers.load() == before) {
+                std::this_thread::yield();
+            }
+        }
+    } catch (const std::exception& error) {
+        CHS_LOG(3, LOGID_INFRA, "Timer thread does not start: %s.", error.what());
+        return false;
     }
     if (!m_bRecycleStarted) {
         m_bRecycleStarted = true;

@@ -212,6 +212,9 @@ public:
     TimerDrvClass(const TimerDrvClass&) = delete;
     TimerDrvClass& operator=(const TimerDrvClass&) = delete;
 
+    // Starts the clock thread, `workers` workers (1 to 10) and the recycle
+    // timer. False for a count out of range or when a thread does not start
+    // (logged); threads already started keep running.
     bool Init(unsigned int workers);
 
     bool StartTimer(TimerHelperClass* helper);
