@@ -6,6 +6,7 @@
 // the files stay on their nodes, and no secret reaches any log or output.
 #include <gtest/gtest.h>
 #include <json/json.h>
+#include <openssl/evp.h>
 
 #include <filesystem>
 #include <functional>
@@ -16,8 +17,8 @@
 #include "infra/json_util.h"
 #include "peers/peer_codes.h"
 #include "peers/remote_config.h"
-#include "tests/support/https_services.h"
 #include "tests/support/json_lines.h"
+#include "tests/support/loopback_servers.h"
 #include "tests/support/process.h"
 #include "tests/support/sim_cluster.h"
 #include "tests/support/temp_dir.h"
@@ -45,19 +46,12 @@ const std::set<std::string> kSecretHolders = {"peers.json", "peers.json.tmp", "t
 using LineMatch = std::function<bool(const Json::Value&)>;
 
 // The value of a basic Proxy-Authorization header, as a proxy log would show it.
-std::string Base64(const std::string& text) {
-    static const char digits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    for (size_t i = 0; i < text.size(); i += 3) {
-        size_t n = std::min<size_t>(3, text.size() - i);
-        uint32_t group = 0;
-        for (size_t k = 0; k < 3; ++k) {
-            group = (group << 8) | (k < n ? static_cast<unsigned char>(text[i + k]) : 0u);
-        }
-        for (size_t k = 0; k < 4; ++k) {
-            out += k <= n ? digits[(group >> (18 - 6 * k)) & 63] : '=';
-        }
-    }
+std::string BasicCredentials(const std::string& password) {
+    std::string text = std::string(kProxyUser) + ":" + password;
+    std::string out(4 * ((text.size() + 2) / 3) + 1, '\0');
+    out.resize(EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
+                               reinterpret_cast<const unsigned char*>(text.data()),
+                               static_cast<int>(text.size())));
     return out;
 }
 
@@ -67,8 +61,10 @@ class ClusterHttpsTest : public ::testing::Test {
         if (chs_test::ProgramPath("nginx").empty() || chs_test::ProgramPath("tinyproxy").empty()) {
             GTEST_SKIP() << "nginx or tinyproxy is not installed (./chs setup installs both)";
         }
-        service = std::make_unique<chs_test::RemoteHttpsService>(dir.Join("remote-https"), Uploads());
-        ASSERT_TRUE(service->Started()) << service->Error();
+        pki = std::make_unique<chs_test::TestPki>(dir.Join("remote-https"));
+        ASSERT_TRUE(pki->ok()) << pki->error();
+        service = std::make_unique<chs_test::RemoteService>(*pki, "right", Uploads());
+        ASSERT_TRUE(service->ok()) << pki->error();
         // The agents resolve "localhost" only where the nodes have a DNS service.
         WriteText(sim.Dir() + "/state/dns", "1");
         Configure(Remote("/upload"));
@@ -94,7 +90,7 @@ class ClusterHttpsTest : public ::testing::Test {
         entry["plugin_lib_path"] = chs_test::BinaryPath("plugins/libhttps_upload_sample.so");
         entry["file_prefix"] = "sample";
         entry["parameters"][0]["url"].append(service->Url("/upload/sample/"));
-        entry["parameters"][1]["ca_file"].append(service->CaFile());
+        entry["parameters"][1]["ca_file"].append(pki->CaFile());
         entry["parameters"][2]["file"].append(SampleFile());
         config["plugin"].append(entry);
         WriteText(file, JsonSerialization(config));
@@ -104,15 +100,15 @@ class ClusterHttpsTest : public ::testing::Test {
     Json::Value Remote(const std::string& path) {
         Json::Value remote;
         remote["url"] = service->Url(path);
-        remote["ca_file"] = service->CaFile();
-        remote["crl_file"] = service->CrlFile();
+        remote["ca_file"] = pki->CaFile();
+        remote["crl_file"] = pki->CrlFile();
         remote["timeout_sec"] = 60;
         return remote;
     }
     Json::Value Proxied(Json::Value remote, const char* password) {
         remote["proxy"]["type"] = "http";
         remote["proxy"]["host"] = "127.0.0.1";
-        remote["proxy"]["port"] = proxy->Port();
+        remote["proxy"]["port"] = proxy->port();
         remote["proxy"]["user"] = kProxyUser;
         remote["proxy"]["password"] = password;
         return remote;
@@ -197,7 +193,8 @@ class ClusterHttpsTest : public ::testing::Test {
     TempDir dir;
     chs_test::SimCluster sim{
         dir, kNodes, {"--log-level", "7", "--collect-interval", "2"}, "\"12345\": \"admin\""};
-    std::unique_ptr<chs_test::RemoteHttpsService> service;
+    std::unique_ptr<chs_test::TestPki> pki;
+    std::unique_ptr<chs_test::RemoteService> service;
     std::unique_ptr<chs_test::TinyProxy> proxy;
 };
 
@@ -221,14 +218,14 @@ TEST_F(ClusterHttpsTest, CollectedFilesArriveByteForByteAndFailedOnesStayOnTheir
 
     // Through a proxy that wants a password: first the right one, then a wrong one.
     proxy =
-        std::make_unique<chs_test::TinyProxy>(dir.Join("proxy"), kProxyUser, kProxyPassword, service->Port());
-    ASSERT_TRUE(proxy->Started()) << proxy->Error();
+        std::make_unique<chs_test::TinyProxy>(service->port(), kProxyUser, kProxyPassword, dir.Join("proxy"));
+    ASSERT_TRUE(proxy->ok()) << proxy->error();
     Configure(Proxied(Remote("/upload"), kProxyPassword));
     for (const Json::Value& line :
          NextOnEveryNode([](const Json::Value& l) { return Delivered(l) && l.isMember("proxy"); })) {
-        EXPECT_EQ(line["proxy"].asString(), "127.0.0.1:" + std::to_string(proxy->Port()));
+        EXPECT_EQ(line["proxy"].asString(), "127.0.0.1:" + std::to_string(proxy->port()));
     }
-    EXPECT_NE(ReadText(proxy->LogFile()).find("CONNECT localhost:" + std::to_string(service->Port())),
+    EXPECT_NE(ReadText(proxy->LogFile()).find("CONNECT localhost:" + std::to_string(service->port())),
               std::string::npos);
     ExpectUploadsEqualNodeFiles();
     Configure(Proxied(Remote("/upload"), kWrongPassword));
@@ -241,14 +238,14 @@ TEST_F(ClusterHttpsTest, CollectedFilesArriveByteForByteAndFailedOnesStayOnTheir
     ExpectKept(refused, "HTTP status 404");
     EXPECT_EQ(refused[0]["httpStatus"].asInt(), 404);
     Json::Value plain = Remote("/upload");
-    plain["url"] = "http://localhost:" + std::to_string(service->Port()) + "/upload";
+    plain["url"] = "http://localhost:" + std::to_string(service->port()) + "/upload";
     Configure(plain);
     ExpectKept(NextOnEveryNode(Failed(chs_peers::PEER_ERR_CONFIG)), "must start with https://");
 
     // A revoked server certificate: the CRL is read for every upload.
     Configure(Proxied(Remote("/upload"), kProxyPassword));
     NextOnEveryNode(Delivered);
-    ASSERT_TRUE(service->RevokeServer());
+    ASSERT_TRUE(pki->Script({"revoke", pki->Dir(), "right"})) << pki->error();
     std::vector<Json::Value> revoked = NextOnEveryNode(Failed(chs_peers::PEER_ERR_UPLOAD));
     ExpectKept(revoked, "0x4000CA2B");
     for (int node = 0; node < kNodes; ++node) {
@@ -291,9 +288,8 @@ TEST_F(ClusterHttpsTest, CollectedFilesArriveByteForByteAndFailedOnesStayOnTheir
         << answer.out;
 
     // No secret in any file but those that hold one on purpose.
-    std::vector<std::string> secrets{kProxyPassword, kWrongPassword,
-                                     Base64(std::string(kProxyUser) + ":" + kProxyPassword),
-                                     Base64(std::string(kProxyUser) + ":" + kWrongPassword)};
+    std::vector<std::string> secrets{kProxyPassword, kWrongPassword, BasicCredentials(kProxyPassword),
+                                     BasicCredentials(kWrongPassword)};
     for (int node = 0; node < kNodes; ++node) {
         std::string key = ReadText(sim.Root(node) + "/VXA/conf/kmca/cluster.key");
         key.erase(key.find_last_not_of(" \n") + 1);

@@ -1,50 +1,21 @@
 #include "tests/support/sshd_fixture.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <pwd.h>
 #include <signal.h>
 #include <sys/file.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <fstream>
 #include <random>
 
 #include "infra/exec_cmd.h"
+#include "tests/support/loopback_servers.h"
 
 namespace chs_test {
 namespace {
 
-const char* const kSshd = "/usr/sbin/sshd";
-const char* const kKeygen = "/usr/bin/ssh-keygen";
-const char* const kUseradd = "/usr/sbin/useradd";
-const char* const kChpasswd = "/usr/sbin/chpasswd";
-const char* const kUsermod = "/usr/sbin/usermod";
 const char* const kLockFile = "/tmp/chs-sftp-test.lock";
-
-bool Executable(const char* path) { return access(path, X_OK) == 0; }
-
-int LoopbackSocket(uint32_t port, bool doConnect, uint32_t* bound) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof(address);
-    bool ok = fd >= 0 && (doConnect ? connect(fd, reinterpret_cast<sockaddr*>(&address), length)
-                                    : bind(fd, reinterpret_cast<sockaddr*>(&address), length)) == 0;
-    if (ok && bound != nullptr) {
-        ok = getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0;
-        *bound = ntohs(address.sin_port);
-    }
-    if (fd >= 0) {
-        close(fd);
-    }
-    return ok ? 0 : -1;
-}
 
 std::string RandomText(size_t length) {
     static const char kChars[] = "abcdefghijkmnopqrstuvwxyzABCDEFGHJKLMNPQRSTUVWXYZ23456789";
@@ -76,7 +47,7 @@ SshdServer::~SshdServer() {
         m_sshd->Stop(SIGTERM);
     }
     if (!m_strPassword.empty()) {
-        RunProgram({kUsermod, "-L", kUser});  // no login with a password left behind
+        RunProgram({ProgramPath("usermod"), "-L", kUser});  // no login with a password left behind
     }
     if (m_lockFd >= 0) {
         close(m_lockFd);
@@ -90,8 +61,8 @@ bool SshdServer::Prepare() {
         m_bAbsent = true;
         return false;
     }
-    for (const char* program : {kSshd, kKeygen, kUseradd, kChpasswd, kUsermod}) {
-        if (!Executable(program)) {
+    for (const char* program : {"sshd", "ssh-keygen", "useradd", "chpasswd", "usermod"}) {
+        if (ProgramPath(program).empty()) {
             m_strProblem =
                 std::string(program) + " is not installed (./chs setup installs the OpenSSH server)";
             m_bAbsent = true;
@@ -104,7 +75,8 @@ bool SshdServer::Prepare() {
         return false;
     }
     if (getpwnam(kUser) == nullptr) {
-        RunResult added = RunProgram({kUseradd, "-r", "-M", "-s", "/usr/sbin/nologin", "-d", Home(), kUser});
+        RunResult added =
+            RunProgram({ProgramPath("useradd"), "-r", "-M", "-s", "/usr/sbin/nologin", "-d", Home(), kUser});
         if (added.exitCode != 0) {
             m_strProblem = "useradd " + std::string(kUser) + ": " + added.err;
             return false;
@@ -120,15 +92,16 @@ bool SshdServer::Prepare() {
     }
     std::string password = RandomText(24);
     int32_t status = CHS_EXEC_ERR;
-    chs_execCmdWithInput(kChpasswd, std::string(kUser) + ":" + password + "\n", 0, 10000, &status);
+    chs_execCmdWithInput(ProgramPath("chpasswd"), std::string(kUser) + ":" + password + "\n", 0, 10000,
+                         &status);
     if (status != 0) {
         m_strProblem = "chpasswd failed for " + std::string(kUser);
         return false;
     }
     m_strPassword = password;
     for (const char* key : {"host_ed25519", "foreign_ed25519", "client_ed25519"}) {
-        RunResult made =
-            RunProgram({kKeygen, "-q", "-t", "ed25519", "-N", "", "-C", key, "-f", m_dir.Join(key)});
+        RunResult made = RunProgram(
+            {ProgramPath("ssh-keygen"), "-q", "-t", "ed25519", "-N", "", "-C", key, "-f", m_dir.Join(key)});
         if (made.exitCode != 0) {
             m_strProblem = "ssh-keygen: " + made.err;
             return false;
@@ -137,7 +110,8 @@ bool SshdServer::Prepare() {
     WriteText(m_dir.Join("authorized_keys"), ReadText(ClientPubKey()));
     chmod(m_dir.Join("authorized_keys").c_str(), 0644);
     std::string listed =
-        RunProgram({kKeygen, "-l", "-E", "sha256", "-f", m_dir.Join("host_ed25519.pub")}).out;
+        RunProgram({ProgramPath("ssh-keygen"), "-l", "-E", "sha256", "-f", m_dir.Join("host_ed25519.pub")})
+            .out;
     size_t start = listed.find("SHA256:");
     size_t end = listed.find(' ', start);
     if (start == std::string::npos || end == std::string::npos) {
@@ -149,29 +123,19 @@ bool SshdServer::Prepare() {
 }
 
 bool SshdServer::Start() {
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        if (LoopbackSocket(0, false, &m_uiPort) != 0) {
-            continue;
-        }
-        std::ofstream config(m_dir.Join("sshd_config"), std::ios::trunc);
-        config << "Port " << m_uiPort << "\nListenAddress 127.0.0.1\n"
-               << "HostKey " << m_dir.Join("host_ed25519") << "\nPidFile " << m_dir.Join("sshd.pid") << "\n"
-               << "AuthorizedKeysFile " << m_dir.Join("authorized_keys") << "\n"
-               << "PasswordAuthentication yes\nKbdInteractiveAuthentication no\nPubkeyAuthentication yes\n"
-               << "UsePAM no\nStrictModes no\nPermitRootLogin no\nAllowUsers " << kUser << "\n"
-               << "Subsystem sftp internal-sftp\n";
-        config.close();
-        m_sshd = std::make_unique<Process>(
-            std::vector<std::string>{kSshd, "-D", "-e", "-f", m_dir.Join("sshd_config")},
-            std::vector<std::string>{}, m_dir.Join("sshd.log"));
-        if (WaitFor([&] { return !m_sshd->Running() || LoopbackSocket(m_uiPort, true, nullptr) == 0; },
-                    10000) &&
-            m_sshd->Running()) {
-            return true;
-        }
-        m_sshd.reset();  // most likely someone took the port in between
-    }
-    return false;
+    auto command = [this](uint16_t port) {
+        WriteText(
+            m_dir.Join("sshd_config"),
+            "Port " + std::to_string(port) + "\nListenAddress 127.0.0.1\nHostKey " +
+                m_dir.Join("host_ed25519") + "\nPidFile " + m_dir.Join("sshd.pid") + "\nAuthorizedKeysFile " +
+                m_dir.Join("authorized_keys") +
+                "\nPasswordAuthentication yes\nKbdInteractiveAuthentication no\nPubkeyAuthentication yes\n"
+                "UsePAM no\nStrictModes no\nPermitRootLogin no\nAllowUsers " +
+                kUser + "\nSubsystem sftp internal-sftp\n");
+        return std::vector<std::string>{ProgramPath("sshd"), "-D", "-e", "-f", m_dir.Join("sshd_config")};
+    };
+    m_uiPort = StartListening(m_sshd, command, m_dir.Join("sshd.log"));
+    return m_uiPort != 0;
 }
 
 std::string SshdServer::KnownHostsLine() const {

@@ -3,28 +3,25 @@
 #include <gtest/gtest.h>
 
 #include <future>
-#include <iostream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/platform_state.h"
 #include "tests/support/log_capture.h"
-#include "tests/support/tls_fixture.h"
+#include "tests/support/loopback_servers.h"
 #include "transfer/https_internal.h"
 
 namespace {
 
-using chs_test::LogCapture;
-using chs_test::ReadText;
-using namespace chs_test::tls;
+using namespace chs_test;
 
 class HttpsClientTest : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
         CURL_Init();
         platform::state::Set("dns", "1");
-        if (ProgramExists(kOpensslPath)) {
+        if (!ProgramPath("openssl").empty()) {
             pki = new TestPki();
         }
     }
@@ -34,7 +31,7 @@ class HttpsClientTest : public ::testing::Test {
     }
     void SetUp() override {
         if (pki == nullptr) {
-            GTEST_SKIP() << kOpensslPath << " is not installed";
+            GTEST_SKIP() << "openssl is not installed";
         }
         ASSERT_TRUE(pki->ok()) << pki->error();
         HttpsClass::SetLoadCrl(true);
@@ -44,15 +41,6 @@ class HttpsClientTest : public ::testing::Test {
     static bool Get(HttpsClass& client, const std::string& path = "/") {
         HttpHeaders headers;
         return client.Download(HTTP_GET, path, headers, &g_blackHoleStream, 20, 5, 0);
-    }
-
-    // The client's own account of a failure.
-    void TearDown() override {
-        if (HasFailure()) {
-            for (const std::string& line : log.Lines()) {
-                std::cerr << line << "\n";
-            }
-        }
     }
 
     static TestPki* pki;
@@ -222,8 +210,8 @@ TEST_F(HttpsClientTest, ExecFailuresPastSixInTheWindowAreLoggedAtDebugOnly) {
 }
 
 TEST_F(HttpsClientTest, ConnectThroughProxyWithoutLeakingThePassword) {
-    if (!ProgramExists(kTinyproxyPath)) {
-        GTEST_SKIP() << kTinyproxyPath << " is not installed";
+    if (ProgramPath("tinyproxy").empty()) {
+        GTEST_SKIP() << "tinyproxy is not installed (./chs setup installs it)";
     }
     TlsServer server(pki->CertPath("ca", "right"), pki->KeyPath("ca", "right"));
     TinyProxy plain(server.port());
@@ -269,12 +257,13 @@ class RemoteServiceTest : public HttpsClientTest {
         if (IsSkipped() || HasFatalFailure()) {
             return;
         }
-        if (!ProgramExists(kNginxPath)) {
-            GTEST_SKIP() << kNginxPath << " is not installed";
+        if (ProgramPath("nginx").empty()) {
+            GTEST_SKIP() << "nginx is not installed (./chs setup installs it)";
         }
-        service = std::make_unique<RemoteService>(*pki, "right");
+        service = std::make_unique<RemoteService>(*pki, "right", dir.Join("uploads"));
         ASSERT_TRUE(service->ok()) << pki->error();
     }
+    TempDir dir;
     std::unique_ptr<RemoteService> service;
 };
 
@@ -311,9 +300,8 @@ TEST_F(RemoteServiceTest, ExecUploadAndDownloadOneAfterAnother) {
     ASSERT_TRUE(uploaded);
     EXPECT_EQ(saved.status, 201);
     EXPECT_EQ(saved.root["saved"][0]["size"].asUInt64(), data.size());
-    EXPECT_EQ(ReadText(service->uploadDir() + "/sub/node0.tgz"), data);
+    EXPECT_EQ(ReadText(dir.Join("uploads/sub/node0.tgz")), data);
 
-    chs_test::TempDir dir;
     {
         OutFileStreamClass file(dir.Join("copy"));
         EXPECT_TRUE(client.Download(HTTP_GET, "/files/sub/node0.tgz", none, &file, 60, 5, 0));
