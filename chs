@@ -11,8 +11,9 @@ PACKAGES=(build-essential cmake ninja-build pkg-config
           libgtest-dev libgmock-dev libbenchmark-dev procps python3 iputils-ping
           curl nginx-light tinyproxy openssh-server openssh-client)
 
-# Only ./chs fuzz needs these: clang with its libFuzzer runtime.
-FUZZ_PACKAGES=(clang libclang-rt-dev)
+# Only the sanitized and fuzz builds need these: clang with its sanitizer and
+# libFuzzer runtimes (gcc's UBSan ignores log_path next to ASan).
+CLANG_PACKAGES=(clang libclang-rt-dev)
 
 say() { printf '== %s\n' "$*"; }
 
@@ -82,14 +83,17 @@ sanitize_test() {
     local generator=()
     command -v ninja >/dev/null 2>&1 && generator=(-G Ninja)
     [ -f "$BUILD/CMakeCache.txt" ] || generator+=(-DCMAKE_BUILD_TYPE=RelWithDebInfo)
-    cmake -S "$ROOT" -B "$BUILD" "${generator[@]}" -DCHS_SANITIZE="$list" -DCHS_BUILD_BENCH=OFF \
-        ${CHS_CMAKE_ARGS:-} >/dev/null
+    CC=clang CXX=clang++ cmake -S "$ROOT" -B "$BUILD" "${generator[@]}" -DCHS_SANITIZE="$list" \
+        -DCHS_BUILD_BENCH=OFF ${CHS_CMAKE_ARGS:-} >/dev/null
     cmake --build "$BUILD" -j "$JOBS"
     reports="$BUILD/sanitizer-reports"
     rm -rf "$reports"
     mkdir -p "$reports"
     say "sanitizers $list: reports of every process go to $reports"
     (sanitize_env "$reports" && run_tests "$@") || status=$?
+    # A report that reached an output instead of its file still counts.
+    grep -E -h -m 5 'runtime error:|ERROR: (Address|Leak)Sanitizer|WARNING: ThreadSanitizer' \
+        "$BUILD/Testing/Temporary/LastTest.log" >"$reports/on-test-output" 2>/dev/null || rm -f "$reports/on-test-output"
     mapfile -t files < <(find "$reports" -type f | sort)
     if [ "${#files[@]}" -gt 0 ]; then
         echo "chs: ${#files[@]} sanitizer report(s) in $reports:" >&2
@@ -110,7 +114,7 @@ sanitize_test() {
 fuzz() {
     local seconds="${1:-60}" dir="${CHS_BUILD_DIR:-$ROOT/build}-fuzz" t status=0 targets=()
     [[ "$seconds" =~ ^[1-9][0-9]*$ ]] || { echo "usage: ./chs fuzz [SECONDS]" >&2; exit 2; }
-    setup "${FUZZ_PACKAGES[@]}"
+    setup "${CLANG_PACKAGES[@]}"
     local generator=()
     command -v ninja >/dev/null 2>&1 && generator=(-G Ninja)
     if [ ! -f "$dir/CMakeCache.txt" ]; then
@@ -144,6 +148,7 @@ test_command() {
         shift 2
         sanitize_build_dir "$list" >/dev/null
         setup
+        setup "${CLANG_PACKAGES[@]}"
         sanitize_test "$list" "$@"
         return
     fi
