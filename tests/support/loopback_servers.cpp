@@ -114,26 +114,12 @@ bool TestPki::Script(const std::vector<std::string>& args) {
     return result.exitCode == 0;
 }
 
-std::string TestPki::CertPath(const std::string& ca, const std::string& name) const {
-    return Dir(ca) + "/" + name + ".pem";
-}
-
-std::string TestPki::KeyPath(const std::string& ca, const std::string& name) const {
-    return Dir(ca) + "/" + name + ".key";
-}
-
-TlsServer::TlsServer(const std::string& certPath, const std::string& keyPath, uint16_t port) {
-    auto command = [&](uint16_t at) {
-        return std::vector<std::string>{ProgramPath("openssl"),
-                                        "s_server",
-                                        "-accept",
-                                        "127.0.0.1:" + std::to_string(at),
-                                        "-cert",
-                                        certPath,
-                                        "-key",
-                                        keyPath,
-                                        "-www",
-                                        "-quiet"};
+TlsServer::TlsServer(const TestPki& pki, const std::string& ca, const std::string& name, uint16_t port) {
+    std::string path = pki.Dir(ca) + "/" + name;
+    auto command = [&](uint16_t at) -> std::vector<std::string> {
+        std::string address = "127.0.0.1:" + std::to_string(at);
+        return {ProgramPath("openssl"), "s_server", "-accept",     address, "-cert",
+                path + ".pem",          "-key",     path + ".key", "-www",  "-quiet"};
     };
     m_port = StartListening(m_process, command, m_dir.Join("s_server.log"), port);
 }

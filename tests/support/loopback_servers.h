@@ -48,8 +48,6 @@ class TestPki {
     const std::string& error() const { return m_error; }
 
     std::string Dir(const std::string& ca = "ca") const { return m_root + "/" + ca; }
-    std::string CertPath(const std::string& ca, const std::string& name) const;
-    std::string KeyPath(const std::string& ca, const std::string& name) const;
     std::string CaFile(const std::string& ca = "ca") const { return Dir(ca) + "/ca.pem"; }
     std::string CrlFile(const std::string& ca = "ca") const { return Dir(ca) + "/crl.pem"; }
     std::string CaPem(const std::string& ca = "ca") const { return ReadText(CaFile(ca)); }
@@ -68,11 +66,11 @@ class TestPki {
     std::string m_error;
 };
 
-// openssl s_server -www (a status page for every GET) with one certificate.
+// openssl s_server -www (a status page for every GET) presenting <ca>/<name>
+// of `pki`, on `port` or on a free one when 0.
 class TlsServer {
   public:
-    // Listens on `port`, or on a free one when 0.
-    TlsServer(const std::string& certPath, const std::string& keyPath, uint16_t port = 0);
+    TlsServer(const TestPki& pki, const std::string& ca, const std::string& name, uint16_t port = 0);
     bool ok() const { return m_port != 0; }
     uint16_t port() const { return m_port; }
 

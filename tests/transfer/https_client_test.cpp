@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <future>
 #include <string>
 #include <thread>
@@ -22,12 +23,8 @@ class HttpsClientTest : public ::testing::Test {
         CURL_Init();
         platform::state::Set("dns", "1");
         if (!ProgramPath("openssl").empty()) {
-            pki = new TestPki();
+            pki = std::make_unique<TestPki>();
         }
-    }
-    static void TearDownTestSuite() {
-        delete pki;
-        pki = nullptr;
     }
     void SetUp() override {
         if (pki == nullptr) {
@@ -43,11 +40,9 @@ class HttpsClientTest : public ::testing::Test {
         return client.Download(HTTP_GET, path, headers, &g_blackHoleStream, 20, 5, 0);
     }
 
-    static TestPki* pki;
+    static inline std::unique_ptr<TestPki> pki;
     LogCapture log;
 };
-
-TestPki* HttpsClientTest::pki = nullptr;
 
 TEST_F(HttpsClientTest, ServerNameTrustAndRevocation) {
     struct Case {
@@ -69,7 +64,7 @@ TEST_F(HttpsClientTest, ServerNameTrustAndRevocation) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        TlsServer server(pki->CertPath(c.ca, c.cert), pki->KeyPath(c.ca, c.cert));
+        TlsServer server(*pki, c.ca, c.cert);
         ASSERT_TRUE(server.ok());
         log.Clear();
         HttpsClass client("localhost", server.port(), c.caPem);
@@ -78,15 +73,15 @@ TEST_F(HttpsClientTest, ServerNameTrustAndRevocation) {
         EXPECT_TRUE(log.Contains(c.logged));
     }
     // A moved client checks the name it took over.
-    TlsServer server(pki->CertPath("ca", "right"), pki->KeyPath("ca", "right"));
+    TlsServer server(*pki, "ca", "right");
     HttpsClass original("localhost", server.port(), pki->CaPem());
     HttpsClass moved(std::move(original));
     EXPECT_TRUE(Get(moved));
 }
 
 TEST_F(HttpsClientTest, ClientsForDifferentServersHandshakeAtOnce) {
-    TlsServer byName(pki->CertPath("ca", "right"), pki->KeyPath("ca", "right"));
-    TlsServer byAddress(pki->CertPath("ca", "address"), pki->KeyPath("ca", "address"));
+    TlsServer byName(*pki, "ca", "right");
+    TlsServer byAddress(*pki, "ca", "address");
     ASSERT_TRUE(byName.ok() && byAddress.ok());
     auto Loop = [this](const std::string& host, uint16_t port) {
         int done = 0;
@@ -105,7 +100,7 @@ TEST_F(HttpsClientTest, ClientsForDifferentServersHandshakeAtOnce) {
 TEST_F(HttpsClientTest, MissingCrlSwitchesCrlCheckingOffUntilAnotherFailure) {
     // The CRL of "ca" makes the check demand one for "other", which has none.
     std::string caPem = pki->CaWithCrlPem("ca") + pki->CaPem("other");
-    TlsServer server(pki->CertPath("other", "right"), pki->KeyPath("other", "right"));
+    TlsServer server(*pki, "other", "right");
     ASSERT_TRUE(server.ok());
     HttpsClass client("localhost", server.port(), caPem);
     EXPECT_FALSE(Get(client));
@@ -128,7 +123,7 @@ TEST_F(HttpsClientTest, CertificateFailureOutranksRefusalInEitherOrder) {
     EXPECT_EQ(refusedFirst.GetErrorCode(), HTTPS_ERR_TRANSFER);
     HttpsClass certFirst("localhost", port, pki->CaPem());
     {
-        TlsServer wrong(pki->CertPath("ca", "wrong"), pki->KeyPath("ca", "wrong"), port);
+        TlsServer wrong(*pki, "ca", "wrong", port);
         ASSERT_TRUE(wrong.ok());
         EXPECT_FALSE(Get(refusedFirst));
         EXPECT_FALSE(Get(certFirst));
@@ -189,11 +184,8 @@ TEST_F(HttpsClientTest, ExecFailuresPastSixInTheWindowAreLoggedAtDebugOnly) {
         EXPECT_FALSE(client.Exec(HTTP_POST, "/echo", headers, &response, Json::Value(), 10, 5));
     };
     auto Logged = [&](const char* level) {
-        size_t count = 0;
-        for (const std::string& line : log.Matching("curl_easy_perform failed")) {
-            count += line.find(level) != std::string::npos ? 1 : 0;
-        }
-        return count;
+        std::vector<std::string> lines = log.Matching("curl_easy_perform failed");
+        return std::count_if(lines.begin(), lines.end(), [&](auto& l) { return l.find(level) != l.npos; });
     };
     g_ullExecFailLogWindowSec = 0;  // the first failure starts a new window
     Fail();
@@ -201,11 +193,11 @@ TEST_F(HttpsClientTest, ExecFailuresPastSixInTheWindowAreLoggedAtDebugOnly) {
     for (int i = 0; i < 6; ++i) {
         Fail();
     }
-    EXPECT_EQ(Logged("[ERROR]"), 6u);
-    EXPECT_EQ(Logged("[DEBUG]"), 7u);
+    EXPECT_EQ(Logged("[ERROR]"), 6);
+    EXPECT_EQ(Logged("[DEBUG]"), 7);
     g_ullExecFailLogWindowSec = 0;
     Fail();
-    EXPECT_EQ(Logged("[ERROR]"), 7u) << "an expired window starts again";
+    EXPECT_EQ(Logged("[ERROR]"), 7) << "an expired window starts again";
     g_ullExecFailLogWindowSec = 7200;
 }
 
@@ -213,27 +205,19 @@ TEST_F(HttpsClientTest, ConnectThroughProxyWithoutLeakingThePassword) {
     if (ProgramPath("tinyproxy").empty()) {
         GTEST_SKIP() << "tinyproxy is not installed (./chs setup installs it)";
     }
-    TlsServer server(pki->CertPath("ca", "right"), pki->KeyPath("ca", "right"));
+    TlsServer server(*pki, "ca", "right");
     TinyProxy plain(server.port());
     TinyProxy guarded(server.port(), "chs", "pr0xy-s3cret");
     ASSERT_TRUE(server.ok() && plain.ok() && guarded.ok());
-    struct Case {
-        TinyProxy& proxy;
-        std::string password;
-        bool ok;
-    };
-    const std::vector<Case> cases = {
-        {plain, "", true}, {guarded, "pr0xy-s3cret", true}, {guarded, "wr0ng-pass", false}};
-    for (const Case& c : cases) {
+    for (const auto& [password, ok] : std::vector<std::pair<std::string, bool>>{
+             {"", true}, {"pr0xy-s3cret", true}, {"wr0ng-pass", false}}) {
         HttpsClass client("localhost", server.port(), pki->CaPem());
-        if (c.password.empty()) {
-            ASSERT_TRUE(client.SetProxy("127.0.0.1", c.proxy.port(), "", "", HTTP_AUTH_NONE));
-        } else {
-            ASSERT_TRUE(client.SetProxy("127.0.0.1", c.proxy.port(), "chs", c.password, HTTP_PROXY_HTTP));
-        }
-        EXPECT_EQ(Get(client, "/via proxy"), c.ok) << c.password;
         // Through a proxy of a given type the name goes to the proxy unresolved.
-        EXPECT_TRUE(c.password.empty() ||
+        ASSERT_TRUE(password.empty()
+                        ? client.SetProxy("127.0.0.1", plain.port(), "", "", HTTP_AUTH_NONE)
+                        : client.SetProxy("127.0.0.1", guarded.port(), "chs", password, HTTP_PROXY_HTTP));
+        EXPECT_EQ(Get(client, "/via proxy"), ok) << password;
+        EXPECT_TRUE(password.empty() ||
                     log.Contains("url: https://localhost:" + std::to_string(server.port()) + "/via%20proxy"));
     }
     EXPECT_FALSE(log.Contains("pr0xy-s3cret"));
