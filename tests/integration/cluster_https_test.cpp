@@ -27,11 +27,7 @@
 namespace {
 
 namespace fs = std::filesystem;
-using chs_test::ReadText;
-using chs_test::RunResult;
-using chs_test::TempDir;
-using chs_test::WaitFor;
-using chs_test::WriteText;
+using namespace chs_test;
 
 constexpr int kNodes = 3;
 constexpr unsigned kPhaseMs = 60000;
@@ -58,12 +54,12 @@ std::string BasicCredentials(const std::string& password) {
 class ClusterHttpsTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        if (chs_test::ProgramPath("nginx").empty() || chs_test::ProgramPath("tinyproxy").empty()) {
+        if (ProgramPath("nginx").empty() || ProgramPath("tinyproxy").empty()) {
             GTEST_SKIP() << "nginx or tinyproxy is not installed (./chs setup installs both)";
         }
-        pki = std::make_unique<chs_test::TestPki>(dir.Join("remote-https"));
+        pki = std::make_unique<TestPki>(dir.Join("remote-https"));
         ASSERT_TRUE(pki->ok()) << pki->error();
-        service = std::make_unique<chs_test::RemoteService>(*pki, "right", Uploads());
+        service = std::make_unique<RemoteService>(*pki, "right", Uploads());
         ASSERT_TRUE(service->ok()) << pki->error();
         // The agents resolve "localhost" only where the nodes have a DNS service.
         WriteText(sim.Dir() + "/state/dns", "1");
@@ -87,7 +83,7 @@ class ClusterHttpsTest : public ::testing::Test {
         Json::Value entry;
         entry["plugin_type"] = "input";
         entry["name"] = "https_upload_sample";
-        entry["plugin_lib_path"] = chs_test::BinaryPath("plugins/libhttps_upload_sample.so");
+        entry["plugin_lib_path"] = BinaryPath("plugins/libhttps_upload_sample.so");
         entry["file_prefix"] = "sample";
         entry["parameters"][0]["url"].append(service->Url("/upload/sample/"));
         entry["parameters"][1]["ca_file"].append(pki->CaFile());
@@ -129,8 +125,7 @@ class ClusterHttpsTest : public ::testing::Test {
     std::string NodeDir(int node) const { return sim.Root(node) + kNodeDir; }
     std::vector<Json::Value> Deliveries(int node) const {
         std::vector<Json::Value> found;
-        for (const Json::Value& line :
-             chs_test::JsonLines(sim.Dir() + "/run/peers" + std::to_string(node) + ".log")) {
+        for (const Json::Value& line : JsonLines(sim.Dir() + "/run/peers" + std::to_string(node) + ".log")) {
             if (line["event"].asString() == "send-file") {
                 found.push_back(line);
             }
@@ -191,11 +186,10 @@ class ClusterHttpsTest : public ::testing::Test {
     }
 
     TempDir dir;
-    chs_test::SimCluster sim{
-        dir, kNodes, {"--log-level", "7", "--collect-interval", "2"}, "\"12345\": \"admin\""};
-    std::unique_ptr<chs_test::TestPki> pki;
-    std::unique_ptr<chs_test::RemoteService> service;
-    std::unique_ptr<chs_test::TinyProxy> proxy;
+    SimCluster sim{dir, kNodes, {"--log-level", "7", "--collect-interval", "2"}, "\"12345\": \"admin\""};
+    std::unique_ptr<TestPki> pki;
+    std::unique_ptr<RemoteService> service;
+    std::unique_ptr<TinyProxy> proxy;
 };
 
 bool Delivered(const Json::Value& line) {
@@ -217,8 +211,7 @@ TEST_F(ClusterHttpsTest, CollectedFilesArriveByteForByteAndFailedOnesStayOnTheir
     EXPECT_EQ(ReadText(sample), ReadText(SampleFile())) << "the sample plugin's upload";
 
     // Through a proxy that wants a password: first the right one, then a wrong one.
-    proxy =
-        std::make_unique<chs_test::TinyProxy>(service->port(), kProxyUser, kProxyPassword, dir.Join("proxy"));
+    proxy = std::make_unique<TinyProxy>(service->port(), kProxyUser, kProxyPassword, dir.Join("proxy"));
     ASSERT_TRUE(proxy->ok()) << proxy->error();
     Configure(Proxied(Remote("/upload"), kProxyPassword));
     for (const Json::Value& line :
@@ -270,9 +263,9 @@ TEST_F(ClusterHttpsTest, CollectedFilesArriveByteForByteAndFailedOnesStayOnTheir
         cell["value"] = value;
     }
     WriteText(dir.Join("send.json"), JsonSerialization(request));
-    RunResult answer = chs_test::RunProgram({chs_test::BinaryPath("tools/chsctl"), "send", "--cluster",
-                                             sim.Dir(), "--node", "0", dir.Join("send.json")},
-                                            {}, 60000);
+    RunResult answer = RunProgram(
+        {BinaryPath("tools/chsctl"), "send", "--cluster", sim.Dir(), "--node", "0", dir.Join("send.json")},
+        {}, 60000);
     ASSERT_EQ(answer.exitCode, 0) << answer.err;
     Json::Value reply = JsonDeserialization(answer.out);
     std::map<int, std::string> cells;

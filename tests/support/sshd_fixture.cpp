@@ -138,12 +138,9 @@ bool SshdServer::Start() {
     return m_uiPort != 0;
 }
 
-std::string SshdServer::KnownHostsLine() const {
-    return "[127.0.0.1]:" + std::to_string(m_uiPort) + " " + KeyOf(m_dir.Join("host_ed25519.pub")) + "\n";
-}
-
-std::string SshdServer::ForeignKnownHostsLine() const {
-    return "[127.0.0.1]:" + std::to_string(m_uiPort) + " " + KeyOf(m_dir.Join("foreign_ed25519.pub")) + "\n";
+std::string SshdServer::KnownHostsLine(bool foreignKey) const {
+    std::string key = KeyOf(m_dir.Join(foreignKey ? "foreign_ed25519.pub" : "host_ed25519.pub"));
+    return "[127.0.0.1]:" + std::to_string(m_uiPort) + " " + key + "\n";
 }
 
 }  // namespace chs_test

@@ -40,8 +40,7 @@ class SshdServer {
     std::string ClientPubKey() const { return ClientKey() + ".pub"; }
     // A known-hosts line naming this server ("[127.0.0.1]:port"), with its
     // own host key or with another ed25519 key.
-    std::string KnownHostsLine() const;
-    std::string ForeignKnownHostsLine() const;
+    std::string KnownHostsLine(bool foreignKey = false) const;
     // The base64 SHA-256 fingerprint of the host key, without "SHA256:".
     std::string HostKeySha256() const { return m_strSha256; }
 

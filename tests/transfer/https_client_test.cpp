@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <future>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -265,9 +266,7 @@ TEST_F(RemoteServiceTest, ExecUploadAndDownloadOneAfterAnother) {
 
     // Produced on another thread while it is sent, at full speed.
     std::string data(3u << 20, '\0');
-    for (size_t i = 0; i < data.size(); ++i) {
-        data[i] = static_cast<char>(i % 251);
-    }
+    std::generate(data.begin(), data.end(), std::mt19937(3));
     BridgeStreamClass bridge;
     bridge.Size(data.size());
     std::thread producer([&] {

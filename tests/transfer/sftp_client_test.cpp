@@ -11,10 +11,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 #include <random>
 #include <thread>
 
@@ -54,22 +54,10 @@ class TestSink : public WriteStreamInterface {
     std::string text;
 };
 
-std::string RandomBytes(size_t size) {
-    std::mt19937 random(size);
-    std::string bytes(size, '\0');
-    for (char& c : bytes) {
-        c = static_cast<char>(random());
-    }
-    return bytes;
-}
-
 class SftpClientTest : public ::testing::Test {
   protected:
-    static void SetUpTestSuite() { s_server = new SshdServer(); }
-    static void TearDownTestSuite() {
-        delete s_server;
-        s_server = nullptr;
-    }
+    static void SetUpTestSuite() { s_server = std::make_unique<SshdServer>(); }
+    static void TearDownTestSuite() { s_server.reset(); }
     void SetUp() override {
         if (s_server->Absent()) {
             GTEST_SKIP() << s_server->Problem();
@@ -92,16 +80,16 @@ class SftpClientTest : public ::testing::Test {
         return client.Download(Remote("small.txt"), &sink, 10) && sink.text == "small file\n";
     }
 
-    static SshdServer* s_server;
+    static inline std::unique_ptr<SshdServer> s_server;
     TempDir m_root;
     LogCapture m_log;
 };
-SshdServer* SftpClientTest::s_server = nullptr;
 
 TEST_F(SftpClientTest, UploadThenDownloadGivesTheSameBytesAndSize) {
     SFTPClass client = Client(s_server->Password());
     const std::string name = "up load#1?.bin";  // "#" and "?" would cut a URL
-    std::string data = RandomBytes(300000);
+    std::string data(300000, '\0');
+    std::generate(data.begin(), data.end(), std::mt19937(300000));
     WriteText(m_root.Join("local"), data);
     InputFileStreamClass source(m_root.Join("local"));
     ASSERT_TRUE(client.Upload(&source, Remote(name), 30));
@@ -157,13 +145,13 @@ TEST_F(SftpClientTest, HostKeyIsCheckedOrTheTransferRefused) {
         const char* logged;
     } cases[] = {
         {"known host", s_server->KnownHostsLine(), "", "", true, ""},
-        {"other key", s_server->ForeignKnownHostsLine(), "", "", false, "does not match"},
+        {"other key", s_server->KnownHostsLine(true), "", "", false, "does not match"},
         {"host not listed", "# empty\n", "", "", false, "is unknown"},
         {"right pin", "-", s_server->HostKeySha256(), "", true, ""},
         {"right pin as ssh-keygen prints it", "-", "SHA256:" + s_server->HostKeySha256(), "", true, ""},
         {"wrong pin", "-", std::string(43, 'A'), "", false, "mismatch sha256"},
         {"platform file", "-", "", s_server->KnownHostsLine(), true, ""},
-        {"platform file, other key", "-", "", s_server->ForeignKnownHostsLine(), false, "does not match"},
+        {"platform file, other key", "-", "", s_server->KnownHostsLine(true), false, "does not match"},
         {"nothing to check with", "-", "", "", false, "No host key can be checked"},
     };
     for (const Case& c : cases) {
@@ -220,16 +208,13 @@ TEST_F(SftpClientTest, VrfOtherThanDefaultBindsToThatDevice) {
     }
 }
 
-// Records the commands the runner starts while a watcher reads the command
-// line of every process of the machine (the shell's children too) and counts
-// those holding one of the secrets.
+// Records the commands the runner starts (in the thread that runs them) while
+// a watcher reads the command line of every process of the machine (the
+// shell's children too) and counts those holding one of the secrets.
 class SecretWatch {
   public:
     explicit SecretWatch(std::vector<std::string> secrets) : m_secrets(std::move(secrets)) {
-        chs_setExecRecorder([this](pid_t, const std::string& command) {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_commands.push_back(command);
-        });
+        chs_setExecRecorder([this](pid_t, const std::string& command) { commands.push_back(command); });
         m_watcher = std::thread([this] {
             while (!m_stop) {
                 DIR* proc = opendir("/proc");
@@ -250,11 +235,8 @@ class SecretWatch {
         m_watcher.join();
         chs_setExecRecorder(nullptr);
     }
-    std::vector<std::string> Commands() {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_commands;
-    }
     int Leaks() const { return m_leaks; }
+    std::vector<std::string> commands;
 
   private:
     // With read(2): a process may end while it is read, which a stream reports by throwing.
@@ -272,8 +254,6 @@ class SecretWatch {
     }
 
     std::vector<std::string> m_secrets;
-    std::mutex m_mutex;
-    std::vector<std::string> m_commands;
     std::atomic<int> m_leaks{0};
     std::atomic<bool> m_stop{false};
     std::thread m_watcher;
@@ -294,11 +274,11 @@ TEST(IbcAccountTest, PasswordFromTheScriptOrTheFileNeverOnACommandLine) {
 
     SecretWatch watch({password, key});
     EXPECT_EQ(IBCSftpClass::GetIbcPwd(), password);
-    ASSERT_EQ(watch.Commands().size(), 1u);  // the script gave it
+    ASSERT_EQ(watch.commands.size(), 1u);  // the script gave it
     ASSERT_EQ(chmod(script.c_str(), 0644), 0);
     EXPECT_EQ(IBCSftpClass::GetIbcPwd(), password);
-    ASSERT_EQ(watch.Commands().size(), 2u);
-    EXPECT_NE(watch.Commands()[1].find("openssl enc -d -aes-256-cbc"), std::string::npos);
+    ASSERT_EQ(watch.commands.size(), 2u);
+    EXPECT_NE(watch.commands[1].find("openssl enc -d -aes-256-cbc"), std::string::npos);
 
     WriteText(root.Join("VXA/conf/kmca/cluster.key"), "0123" + key.substr(4) + "\n");
     EXPECT_EQ(IBCSftpClass::GetIbcPwd(), "");
