@@ -4,8 +4,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
-#include <mutex>
 #include <random>
 #include <string>
 #include <vector>
@@ -23,11 +23,8 @@ using chs_test::WriteText;
 constexpr size_t kBlock = FileCrypt::CHS_CRYPT_PASSWORD_CIPHER_LENGTH;
 
 std::string RandomBytes(size_t size) {
-    std::mt19937 gen(static_cast<unsigned>(size));
     std::string bytes(size, '\0');
-    for (char& c : bytes) {
-        c = static_cast<char>(gen());
-    }
+    std::generate(bytes.begin(), bytes.end(), std::mt19937(static_cast<unsigned>(size)));
     return bytes;
 }
 
@@ -90,15 +87,13 @@ TEST_F(FileCryptTest, StringsRoundTripAndKeyFailuresAreRetriedThenReported) {
 TEST_F(FileCryptTest, EncryptedFileIsOpensslOutputAndKeyBlockWithAFreshPassPhrase) {
     std::string plain = m_dir.Join("plain");
     WriteText(plain, RandomBytes(100000));
-    std::mutex mutex;
-    std::vector<std::string> commandLines;
+    std::vector<std::string> commandLines;  // the recorder runs in the thread that runs the command
     chs_setExecRecorder([&](pid_t pid, const std::string&) {
         // Empty until the kernel has set up the new image; the child waits for its pass phrase meanwhile.
         std::string line;
         for (int i = 0; i < 1000 && line.empty(); ++i, usleep(1000)) {
             line = ReadText("/proc/" + std::to_string(pid) + "/cmdline");
         }
-        std::lock_guard<std::mutex> lock(mutex);
         commandLines.push_back(line);
     });
     FileCrypt first;

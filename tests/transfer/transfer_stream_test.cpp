@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <future>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -92,9 +94,7 @@ TEST(BridgeStreamTest, WriterWaitsWhileFiveMiBAreBuffered) {
 TEST(FileStreamTest, CopiesAFileAndRefusesAMissingOne) {
     chs_test::TempDir dir;
     std::string content(100000, '\0');
-    for (size_t i = 0; i < content.size(); ++i) {
-        content[i] = static_cast<char>(i * 7);
-    }
+    std::generate(content.begin(), content.end(), std::mt19937(7));
     OutFileStreamClass(dir.Join("data")).Write(content.data(), content.size());
     InputFileStreamClass in(dir.Join("data"));
     EXPECT_EQ(in.Size(), content.size());
