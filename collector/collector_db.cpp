@@ -4,8 +4,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <vector>
 
+#include "core/collector_dir.h"
 #include "core/omlib.h"
 #include "infra/chs_log.h"
 #include "infra/exec_cmd.h"
@@ -82,7 +84,43 @@ bool SqlText(const std::string& name, std::string& literal) {
     return true;
 }
 
-int32_t Operate(const std::string& sql) { return omlib::operateDb(COLLECTOR_DB_FILE, sql); }
+// SQLite results that come from the file rather than the statement.
+constexpr int kDbCorrupt = 11;
+constexpr int kDbCantOpen = 14;
+constexpr int kDbNotADb = 26;
+
+bool IsStorageFault(int rc) { return rc == kDbCorrupt || rc == kDbCantOpen || rc == kDbNotADb; }
+
+std::mutex g_recoverMutex;
+thread_local bool t_recovering = false;
+
+// The database was removed or damaged while the daemon ran: the storage is
+// recovered as at start-up (directories, file, tables), and said so, instead
+// of going on with an empty file. True when the statement may be tried again.
+bool RecoverStorage(int rc) {
+    if (t_recovering) {
+        return false;  // a statement of the recovery itself
+    }
+    std::lock_guard<std::mutex> lock(g_recoverMutex);
+    t_recovering = true;
+    CHS_LOG(3, LOGID_COLLECTOR, "The record database is missing or damaged(%d), recover it.", rc);
+    (void)RecoverCollectorDirForCofferData();
+    int32_t ret = RecoverDb();
+    if (ret == 0) {
+        ret = CollectorDbOper("");
+    }
+    t_recovering = false;
+    CHS_LOG(ret == 0 ? 1 : 3, LOGID_COLLECTOR, "Recover the record database, ret(%d).", ret);
+    return ret == 0;
+}
+
+int32_t Operate(const std::string& sql) {
+    int32_t ret = omlib::operateDb(COLLECTOR_DB_FILE, sql);
+    if (IsStorageFault(ret) && RecoverStorage(ret)) {
+        ret = omlib::operateDb(COLLECTOR_DB_FILE, sql);
+    }
+    return ret;
+}
 
 // Runs a statement whose only text argument is `name`, first in the format.
 int32_t OperateOnName(const char* format, const std::string& name) {
@@ -168,8 +206,12 @@ int32_t queryPluginRecordCount(std::string name, int& count) {
     if (!SqlText(name, literal)) {
         return kRecordErr;
     }
-    return omlib::queryDb(COLLECTOR_DB_FILE, Sql(kSqlQueryPluginRecordCount, literal.c_str()),
-                          GetPluginRecordCountResult, &count);
+    std::string sql = Sql(kSqlQueryPluginRecordCount, literal.c_str());
+    int ret = omlib::queryDb(COLLECTOR_DB_FILE, sql, GetPluginRecordCountResult, &count);
+    if (IsStorageFault(ret) && RecoverStorage(ret)) {
+        ret = omlib::queryDb(COLLECTOR_DB_FILE, sql, GetPluginRecordCountResult, &count);
+    }
+    return ret;
 }
 
 int32_t deleteAllPluginRecord() { return Operate(kSqlDeleteAllPluginRecord); }

@@ -35,7 +35,7 @@ public:
             return SQLITE_OK;
         }
         int rc = sqlite3_open_v2(m_path.c_str(), &m_db,
-                                 SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+                                 SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
         if (rc != SQLITE_OK) {
             error = m_db != nullptr ? sqlite3_errmsg(m_db) : sqlite3_errstr(rc);
             Close();
@@ -50,7 +50,7 @@ public:
             // it is a damaged database for its owner to rebuild.
             sqlite3_exec(m_db, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;", nullptr, nullptr, nullptr);
         }
-        // SQLite opens (and creates) the file at once, so the identity taken
+        // SQLite opens the file at once, so the identity taken
         // now is that of the file the handle holds.
         m_known = stat(m_path.c_str(), &now) == 0;
         m_dev = now.st_dev;

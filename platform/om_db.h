@@ -8,8 +8,9 @@
 // parallel. Before each use the file's identity (device and inode) is compared
 // with the one the connection opened: a file that was removed or replaced by
 // another process (the record database is rebuilt by a script) is reopened, so
-// a caller always sees the file that the path names now. As with a fresh
-// sqlite3_open, a missing file is created empty.
+// a caller always sees the file that the path names now. A missing file is
+// never created (SQLITE_CANTOPEN): an empty database in place of a removed one
+// would hide the loss from its owner, who rebuilds it.
 //
 // Results: 0 on success, otherwise the SQLite primary result code (SQLITE_ERROR
 // for bad SQL, SQLITE_BUSY after the busy time-out, SQLITE_CANTOPEN when the file

@@ -75,6 +75,19 @@ bool Resolve(const std::string& path, std::string& resolved, int& error) {
     return true;
 }
 
+// Whether the file open on `fd` lies below the resolved directory `tree`, by
+// the kernel's own name of the open file.
+bool OpenedInside(int fd, const std::string& tree) {
+    std::string link = "/proc/self/fd/" + std::to_string(fd);
+    char buffer[PATH_MAX + 1] = {};
+    ssize_t length = readlink(link.c_str(), buffer, PATH_MAX);
+    if (length <= 0 || length >= PATH_MAX) {
+        return false;
+    }
+    std::string opened(buffer, static_cast<size_t>(length));
+    return opened.compare(0, tree.size() + 1, tree + "/") == 0;
+}
+
 // Reads up to `maxChunk` bytes at `offset` of the coffer file `systemPath` of
 // this node. Returns 0 or an OM_FILE_ERR_* status.
 int ReadChunk(const std::string& systemPath, uint64_t offset, uint32_t maxChunk, uint64_t& total,
@@ -106,7 +119,11 @@ int ReadChunk(const std::string& systemPath, uint64_t offset, uint32_t maxChunk,
     }
     struct stat st {};
     int status = 0;
-    if (fstat(fd, &st) != 0) {
+    if (!OpenedInside(fd, tree)) {
+        // O_NOFOLLOW covers the last component only: a directory above it
+        // swapped for a link after the resolution leads elsewhere.
+        status = OM_FILE_ERR_REFUSED;
+    } else if (fstat(fd, &st) != 0) {
         status = OM_FILE_ERR_READ;
     } else if (!S_ISREG(st.st_mode)) {
         status = OM_FILE_ERR_NOT_REGULAR;
@@ -323,7 +340,7 @@ class PartialFile {
     int m_fd = -1;
 };
 
-int CopyChunks(const ChunkSource& source, const std::string& target) {
+int CopyChunks(const ChunkSource& source, const std::string& target, uint64_t maxBytes) {
     PartialFile out(target);
     uint64_t offset = 0;
     uint64_t expectedTotal = 0;
@@ -340,6 +357,9 @@ int CopyChunks(const ChunkSource& source, const std::string& target) {
             first = false;
         } else if (total != expectedTotal) {
             return OM_FILE_ERR_CHANGED;
+        }
+        if (expectedTotal > maxBytes || offset + bytes.size() > maxBytes) {
+            return OM_FILE_ERR_TOO_LARGE;
         }
         uint64_t left = expectedTotal - offset;
         if (bytes.size() != (left < OM_FILE_CHUNK_BYTES ? left : OM_FILE_CHUNK_BYTES)) {
@@ -384,8 +404,8 @@ int StartFileService() {
 
 }  // namespace platform
 
-int OM_GetFileFromOtherNode(uint16_t nodeId, const char* source, const char* destination,
-                            uint32_t timeoutSec) {
+int OM_GetFileFromOtherNode(uint16_t nodeId, const char* source, const char* destination, uint32_t timeoutSec,
+                            uint64_t maxBytes) {
     if (source == nullptr || destination == nullptr || *source == '\0' || *destination == '\0' ||
         strlen(source) > OM_FILE_MAX_PATH_BYTES) {
         return OM_FILE_ERR_PARAM;
@@ -409,7 +429,7 @@ int OM_GetFileFromOtherNode(uint16_t nodeId, const char* source, const char* des
             return platform::FetchRemoteChunk(nodeId, path, timeoutSec, offset, maxChunk, total, bytes);
         };
     }
-    int result = platform::CopyChunks(chunks, target);
+    int result = platform::CopyChunks(chunks, target, maxBytes);
     if (result != 0) {
         dplog_standard(platform::kModule, 3, __func__, __LINE__, 0,
                        "Copying file %s of node %u to %s failed with %d.", source, nodeId, target.c_str(),

@@ -15,9 +15,9 @@
 // once; the service answers on the transport's reader threads.
 #pragma once
 
-#include "platform/msg_transport.h"
-
 #include <cstdint>
+
+#include "platform/msg_transport.h"
 
 // The endpoint every daemon registers for the file service, and the opcode of
 // its requests.
@@ -41,6 +41,10 @@ constexpr int OM_FILE_ERR_READ = 7;         // the serving node could not read t
 constexpr int OM_FILE_ERR_CHANGED = 8;      // the file changed size while it was copied
 constexpr int OM_FILE_ERR_PROTOCOL = 9;     // a malformed request or answer
 constexpr int OM_FILE_ERR_WRITE = 10;       // the local copy could not be written or put in place
+constexpr int OM_FILE_ERR_TOO_LARGE = 11;   // the file is larger than the caller's maximum
+
+// No bound on the size of a copy (callers that copy what they asked for).
+constexpr uint64_t OM_FILE_NO_SIZE_LIMIT = UINT64_MAX;
 
 // Copies `source` (a system path below /VXA/coffer_data/ of node `nodeId`) to
 // `destination`, a real local path: a file name, or an existing directory (or
@@ -48,10 +52,12 @@ constexpr int OM_FILE_ERR_WRITE = 10;       // the local copy could not be writt
 // to a temporary file in the destination's directory that is renamed into
 // place only when complete; on failure it is removed and an existing
 // destination stays as it was. `timeoutSec` bounds the wait for each chunk
-// (0: the transport's default). The local node copies without the transport,
+// (0: the transport's default). A file larger than `maxBytes` fails with
+// OM_FILE_ERR_TOO_LARGE at the first chunk that announces or brings more,
+// before anything is written. The local node copies without the transport,
 // under the same checks. Needs the attached cluster and a started transport.
-int OM_GetFileFromOtherNode(uint16_t nodeId, const char* source, const char* destination,
-                            uint32_t timeoutSec);
+int OM_GetFileFromOtherNode(uint16_t nodeId, const char* source, const char* destination, uint32_t timeoutSec,
+                            uint64_t maxBytes = OM_FILE_NO_SIZE_LIMIT);
 
 namespace platform {
 
