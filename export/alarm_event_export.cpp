@@ -31,14 +31,24 @@ tagCOLLECOR_EXPORT_DATA_S& Block() { return g_astExportFileCfg.stAlarmEvent; }
 bool IsCurrent(uint32_t generation) { return g_uiExportGeneration.load() == generation; }
 
 void Settle(uint32_t generation, uint32_t status) {
-    if (IsCurrent(generation)) {
+    {
+        ExportCfgLock lock(ExportCfgMutex());
+        if (!IsCurrent(generation)) {
+            return;
+        }
         Block().uiStatus = status;
-        NotifyGatherProgress();
     }
+    NotifyGatherProgress();
+}
+
+uint32_t CurrentStatus(uint32_t generation) {
+    ExportCfgLock lock(ExportCfgMutex());
+    return IsCurrent(generation) ? Block().uiStatus : EXPORT_STATUS_FAILED;
 }
 
 bool IsReady(const tagEXPORT_SINGLE_NODE_STATUS& node) {
-    return (node.ExportStatus == chs_wire::ALM_NODE_READY || node.ExportStatus == chs_wire::ALM_NODE_READY_PARTIAL) &&
+    return (node.ExportStatus == chs_wire::ALM_NODE_READY ||
+            node.ExportStatus == chs_wire::ALM_NODE_READY_PARTIAL) &&
            node.PkgStatus != chs_wire::ALM_PKG_FETCHED;
 }
 
@@ -83,6 +93,7 @@ int32_t CopyNodePackage(const tagEXPORT_SINGLE_NODE_STATUS& node, uint32_t type,
     if (PublishDataFile(staging, dir + name) != 0) {
         return -1;
     }
+    ExportCfgLock lock(ExportCfgMutex());
     if (!IsCurrent(generation)) {
         (void)unlink((dir + name).c_str());
         return -1;
@@ -138,7 +149,7 @@ void WaitExportAlmAndEventFileHandlerFor(uint32_t type, uint32_t generation) {
         Settle(generation, fetched == 0 ? EXPORT_STATUS_READY : EXPORT_STATUS_FAILED);
     }
     CHS_LOG(1, LOGID_EXPORT, "Collector export event finished, ret %d.",
-            static_cast<int>(IsCurrent(generation) ? Block().uiStatus : EXPORT_STATUS_FAILED));
+            static_cast<int>(CurrentStatus(generation)));
 }
 
 void WaitExportAlmAndEventFileFor(uint32_t type, uint32_t generation) {
@@ -158,9 +169,12 @@ void NotifyExportAlmAndEvent() {
     }
     uint32_t generation = g_uiExportGeneration.load();
     uint16_t master = 0;
-    tagCOLLECOR_EXPORT_DATA_S& block = Block();
-    block.uiStatus = EXPORT_STATUS_COLLECTING;
-    block.iNodeId = omlib::getMasterNid(master) == 0 ? static_cast<int32_t>(master) : -1;
+    int32_t masterNode = omlib::getMasterNid(master) == 0 ? static_cast<int32_t>(master) : -1;
+    {
+        ExportCfgLock lock(ExportCfgMutex());
+        Block().uiStatus = EXPORT_STATUS_COLLECTING;
+        Block().iNodeId = masterNode;
+    }
     int32_t ret = notifyExportFile(chs_wire::ALM_LOG_TYPE_EVENT);
     if (ret != 0) {
         CHS_LOG(3, LOGID_EXPORT, "Notify export event failed, error(%d)", static_cast<int>(ret));
@@ -175,7 +189,9 @@ void NotifyExportAlmAndEvent() {
     }
 }
 
-void WaitExportAlmAndEventFile(uint32_t type) { WaitExportAlmAndEventFileFor(type, g_uiExportGeneration.load()); }
+void WaitExportAlmAndEventFile(uint32_t type) {
+    WaitExportAlmAndEventFileFor(type, g_uiExportGeneration.load());
+}
 
 void WaitExportAlmAndEventFileHandler(uint32_t type) {
     WaitExportAlmAndEventFileHandlerFor(type, g_uiExportGeneration.load());

@@ -1,6 +1,7 @@
 // Clearing what a diagnose export left: this node's diagnose data, the same
 // on every other node through the peer delete request, the receiver of that
 // request, and the watch that removes a diagnose task row nobody finished.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,6 +9,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "control/ccdb_comm.h"
 #include "control/remote_task.h"
@@ -51,52 +53,90 @@ bool IsBelow(const std::string& resolved, const std::string& prefix) {
            (resolved.size() == base.size() || resolved[base.size()] == '/' || base == "/");
 }
 
-bool IsBelowPeerDeleteDirs(const std::string& resolved) {
-    for (const char* dir : DIAGNOSE_PEER_DELETE_DIRS) {
-        if (IsBelow(resolved, dir)) {
-            return true;
+// The area of a peer's path, by its text alone (the longest directory that
+// begins it); `rest` gets the components below it. Null when the path lies in
+// none, or has an empty, "." or ".." component.
+const tagDIAGNOSE_PEER_DELETE_AREA* PeerDeleteArea(const std::string& path, std::vector<std::string>& rest) {
+    const tagDIAGNOSE_PEER_DELETE_AREA* found = nullptr;
+    for (const tagDIAGNOSE_PEER_DELETE_AREA& area : DIAGNOSE_PEER_DELETE_AREAS) {
+        size_t length = strlen(area.pcDir);
+        if (path.size() > length && path.compare(0, length, area.pcDir) == 0 &&
+            (found == nullptr || length > strlen(found->pcDir))) {
+            found = &area;
         }
     }
-    return false;
+    if (found == nullptr) {
+        return nullptr;
+    }
+    rest.clear();
+    size_t start = strlen(found->pcDir);
+    while (start <= path.size()) {
+        size_t end = path.find('/', start);
+        end = end == std::string::npos ? path.size() : end;
+        std::string part = path.substr(start, end - start);
+        if (part.empty() || part == "." || part == "..") {
+            return nullptr;
+        }
+        rest.push_back(part);
+        start = end + 1;
+    }
+    return rest.empty() || (!found->bBelow && rest.size() > 1) ? nullptr : found;
 }
 
-bool InPeerDeleteDirs(const std::string& path) {
-    for (const char* dir : DIAGNOSE_PEER_DELETE_DIRS) {
-        if (CHS_CheckPath(path, dir) == 0) {
-            return true;
+class Fd {
+  public:
+    explicit Fd(int fd) : m_fd(fd) {}
+    ~Fd() {
+        if (m_fd >= 0) {
+            close(m_fd);
         }
     }
-    return false;
-}
-
-bool HasParentComponent(const std::string& path) { return (path + "/").find("/../") != std::string::npos; }
-
-// Deletes the regular file `path` (a system path from a peer) with unlink:
-// never through a shell, never outside the peer delete directories after
-// symbolic links are resolved, never a directory or a device.
-void DeletePeerFile(const std::string& path) {
-    if (path.empty() || path[0] != '/' || HasParentComponent(path)) {
-        CHS_LOG(2, LOGID_EXPORT, "Refuse to delete (%s): not an absolute path without \"..\".", path.c_str());
-        return;
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    void Reset(int fd) {
+        if (m_fd >= 0) {
+            close(m_fd);
+        }
+        m_fd = fd;
     }
-    struct stat st {};
-    if (lstat(platform::RealPath(path).c_str(), &st) != 0) {
+    int get() const { return m_fd; }
+
+  private:
+    int m_fd;
+};
+
+// Deletes the regular file `path` (a system path from a peer) with unlinkat:
+// never through a shell, never outside its area. Every directory below the
+// area is opened with O_NOFOLLOW from its parent, and the file is checked and
+// unlinked relative to the directory so opened: a link swapped in between the
+// check and the unlink cannot redirect it.
+void DeletePeerFile(const std::string& path, const tagDIAGNOSE_PEER_DELETE_AREA& area,
+                    const std::vector<std::string>& rest) {
+    std::string base;
+    if (!Resolve(area.pcDir, base)) {
         CHS_LOG(1, LOGID_EXPORT, "Nothing to delete at (%s), errno:%d.", path.c_str(), errno);
         return;
     }
-    // The file exists now: unlike CHS_CheckPath, nothing passes for want of
-    // a file to resolve.
-    std::string resolved;
-    if (!Resolve(path, resolved) || !IsBelowPeerDeleteDirs(resolved)) {
-        CHS_LOG(2, LOGID_EXPORT, "Refuse to delete (%s): it lies outside the export directories.",
-                path.c_str());
+    Fd dir(open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    for (size_t i = 0; dir.get() >= 0 && i + 1 < rest.size(); ++i) {
+        dir.Reset(openat(dir.get(), rest[i].c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    }
+    struct stat st {};
+    if (dir.get() < 0 || fstatat(dir.get(), rest.back().c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno == ENOENT) {
+            CHS_LOG(1, LOGID_EXPORT, "Nothing to delete at (%s), errno:%d.", path.c_str(), errno);
+        } else {
+            CHS_LOG(2, LOGID_EXPORT,
+                    "Refuse to delete (%s): its directory cannot be opened without a link, errno:%d.",
+                    path.c_str(), errno);
+        }
         return;
     }
-    if (stat(resolved.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (!S_ISREG(st.st_mode)) {
         CHS_LOG(2, LOGID_EXPORT, "Refuse to delete (%s): not a regular file.", path.c_str());
         return;
     }
-    if (unlink(resolved.c_str()) != 0) {
+    if (unlinkat(dir.get(), rest.back().c_str(), 0) != 0) {
         CHS_LOG(3, LOGID_EXPORT, "Failed to delete file (%s), errno:%d.", path.c_str(), errno);
         return;
     }
@@ -208,12 +248,14 @@ void processDelFileFromPeer(InnerMsg& request) {
     if (kind == DIAGNOSE_DELETE_KIND_CLEAR) {
         ClearDiagnseData();
     }
-    if (!InPeerDeleteDirs(path)) {
+    std::vector<std::string> rest;
+    const tagDIAGNOSE_PEER_DELETE_AREA* area = PeerDeleteArea(path, rest);
+    if (area == nullptr) {
         CHS_LOG(1, LOGID_EXPORT, "rm cmd failed.");
         return;
     }
     if (kind == DIAGNOSE_DELETE_KIND_FILE) {
-        DeletePeerFile(path);
+        DeletePeerFile(path, *area, rest);
     }
 }
 

@@ -17,8 +17,6 @@ uint32_t DIAGNOSE_INFO_QUERY_TIMEOUT = 30;
 
 namespace {
 
-// A type that does not fit 32 bits must not wrap into a supported one.
-constexpr uint32_t kUnsupportedType = 0xFFFFFFFF;
 // The type a clear request other than 41 is checked as: any type but 5, so
 // that only the run node and the gathering are checked.
 constexpr uint32_t kClearCheckType = 2;
@@ -53,9 +51,7 @@ bool ReadRequestType(const InnerMsg& request, bool required, uint32_t& type) {
         CHS_LOG(3, LOGID_EXPORT, "%s", kUnreadableRequest);
         return false;
     }
-    int64_t value = cell->GetInt64();
-    type = value < 0 || value > static_cast<int64_t>(UINT32_MAX) ? kUnsupportedType
-                                                                 : static_cast<uint32_t>(value);
+    type = ExportTypeFromWire(cell->GetInt64());
     return true;
 }
 
@@ -72,6 +68,17 @@ void PostDataAnswer(InnerMsg& request, uint32_t opcode, CTLVCell* cell) {
     } catch (...) {
         CHS_LOG(3, LOGID_EXPORT, "Something wrong with post ack msg.");
     }
+}
+
+// An export whose task row names this node while the record holds none: the
+// daemon that ran it has restarted, and the export died with it.
+bool LostExportOfThisNode() {
+    if (ExportCfgHoldsExport()) {
+        return false;
+    }
+    CCDB_COMM::tagDB_CHS_REMOTE_TASK_S row{};
+    return GetRemoteTask(REMOTE_TASK_DIAGNOSE_EXPORT, row) == 0 &&
+           row.i_taskrunnode == omlib::getLocalNidInUser();
 }
 
 }  // namespace
@@ -106,10 +113,17 @@ uint32_t cheskIsMergDiagnoseFile(uint32_t type, uint32_t purpose) {
         CHS_LOG(3, LOGID_EXPORT, "%s", kUnreadableRequest);
         return EXPORT_ERR_PARAM;
     }
+    if (LostExportOfThisNode()) {
+        // Its parts are gone with the daemon: nothing to download, and its
+        // row may be cleared.
+        CHS_LOG(2, LOGID_EXPORT, "The export of this node was lost with a restart.");
+        return purpose == DIAGNOSE_PURPOSE_DOWNLOAD ? EXPORT_ERR_FAILED : 0;
+    }
     uint32_t ret = CheckCurrentNodeIsExport();
     if (ret != 0) {
         return ret;
     }
+    ExportCfgLock lock(ExportCfgMutex());
     if (type == EXPORT_TYPE_DIAGNOSE_DOWNLOAD &&
         g_astExportFileCfg.ExportType != EXPORT_TYPE_DIAGNOSE_DOWNLOAD) {
         CHS_LOG(3, LOGID_EXPORT, "Export type is not the current type.");
@@ -127,6 +141,12 @@ uint32_t cheskIsMergDiagnoseFile(uint32_t type, uint32_t purpose) {
 }
 
 int32_t getFinalExportDiagFileResult(uint32_t type) {
+    ExportCfgLock lock(ExportCfgMutex());
+    if (!ExportCfgHoldsExport()) {
+        // Nothing set up since this daemon started: an export asked about was
+        // lost with a restart, never done.
+        return EXPORT_GATHER_FAILED;
+    }
     if (type == EXPORT_TYPE_DIAGNOSE_DOWNLOAD &&
         g_astExportFileCfg.ExportType != EXPORT_TYPE_DIAGNOSE_DOWNLOAD) {
         CHS_LOG(3, LOGID_EXPORT, "Export type is not the current type.");
@@ -297,7 +317,9 @@ void handleClearExportData(InnerMsg& request) {
         ExpDiagPostAckMsg(request, EXPORT_OPCODE_CLEAR, static_cast<int32_t>(ret));
         return;
     }
-    uint32_t ret = cheskIsMergDiagnoseFile(EXPORT_TYPE_DIAGNOSE_DOWNLOAD, DIAGNOSE_PURPOSE_CLEAR);
+    uint32_t ret = g_bExportMerging.load()
+                       ? EXPORT_ERR_TASK_RUNNING
+                       : cheskIsMergDiagnoseFile(EXPORT_TYPE_DIAGNOSE_DOWNLOAD, DIAGNOSE_PURPOSE_CLEAR);
     if (ret != 0) {
         CHS_LOG(3, LOGID_EXPORT, "Export type is not current type.");
         ExpDiagPostAckMsg(request, EXPORT_OPCODE_CLEAR, static_cast<int32_t>(ret));

@@ -22,6 +22,7 @@
 #include <cstdint>
 #include <string>
 
+#include "export/export_frame.h"
 #include "msg/chs_wire.h"
 #include "msg/inner_msg.h"
 
@@ -71,9 +72,20 @@ constexpr int DIAGNOSE_SEND_FILE_TYPE = 0;
 constexpr const char* DIAGNOSE_FILE_MODE = "660";
 // The one directory of clean type 0, cleared on every other node.
 constexpr const char* DIAGNOSE_CLEAN_DIR = "/VXA/coffer_data/omm/export_import/chs/export/diagnoseinfo";
-// A peer may have files deleted only below these.
-constexpr const char* DIAGNOSE_PEER_DELETE_DIRS[] = {"/VXA/coffer_data/omm/export_import/",
-                                                     "/VXA/coffer_data/omm/export/"};
+// Where a peer may have files deleted: the files directly in the export
+// directory (the merged and fallback packages), and anything below the
+// diagnose directories and the running-data directory. The rest of the export tree (the collector's record
+// database, collected files) is out of a peer's reach.
+struct tagDIAGNOSE_PEER_DELETE_AREA {
+    const char* pcDir;
+    bool bBelow;  // false: entries directly in pcDir only
+};
+constexpr tagDIAGNOSE_PEER_DELETE_AREA DIAGNOSE_PEER_DELETE_AREAS[] = {
+    {"/VXA/coffer_data/omm/export_import/", false},
+    {"/VXA/coffer_data/omm/export_import/chs/export/diagnoseinfo/", true},
+    {"/VXA/coffer_data/omm/export_import/chs/collector/diagnose_data/", true},
+    {"/VXA/coffer_data/omm/export_import/running_data/", true},  // the synchronisation service's output
+    {"/VXA/coffer_data/omm/export/", true}};
 
 // Tunables.
 extern uint32_t DIAGNOSE_INFO_SEND_ROUNDS;    // polls of the upload thread, 600
@@ -97,8 +109,8 @@ void handleClearExportDataForSingelRun(InnerMsg& request);
 void processQueryDiagDataStatus(InnerMsg& request);
 // Receiver of the delete request. Answers 0 at once, whatever follows. The
 // path comes from the network: a file is deleted only when it is a regular
-// file below one of DIAGNOSE_PEER_DELETE_DIRS of this node after every
-// symbolic link is resolved, and never through a shell.
+// file in one of DIAGNOSE_PEER_DELETE_AREAS of this node, reached without
+// following any link, and never through a shell.
 void processDelFileFromPeer(InnerMsg& request);
 
 // 0 when a download (`purpose` 2) or clear (3) of an export of `type` may go
@@ -126,26 +138,35 @@ int32_t CreatExpTmpDir(const std::string& name, std::string& dir);
 // its final place (moveFileByType). 0 or a failure code.
 int32_t downDiagnoseInfo(uint32_t type, const std::string& tempDir, const std::string& realTempDir);
 // Each adds what it took to `total` (bytes); only packages of other nodes
-// and the two data files count. The data blocks name their file by its full
+// and the two data files count. They read `cfg`, a copy of the export record
+// taken when the merge began; the data blocks name their file by its full
 // system path in strFilePath.
-void downloadMinisystemDiagnoseFile(const std::string& realDir, uint64_t& total);
-void downloadMainNodeDiagnoseFile(const std::string& realDir, uint64_t& total);
-void downloadCommNodeDiagnoseFile(const std::string& realDir, uint64_t& total);
-void downloadEventAndRunningDataFile(const std::string& realDir, uint64_t& total);
+void downloadMinisystemDiagnoseFile(tagCOLLECOR_EXPORT_FILE_PARAM_S& cfg, const std::string& realDir,
+                                    uint64_t& total);
+void downloadMainNodeDiagnoseFile(const tagCOLLECOR_EXPORT_FILE_PARAM_S& cfg, const std::string& realDir,
+                                  uint64_t& total);
+void downloadCommNodeDiagnoseFile(const tagCOLLECOR_EXPORT_FILE_PARAM_S& cfg, const std::string& realDir,
+                                  uint64_t& total);
+void downloadEventAndRunningDataFile(const tagCOLLECOR_EXPORT_FILE_PARAM_S& cfg, const std::string& realDir,
+                                     uint64_t& total);
 // True when node `node`'s package may join a merge already holding `total` bytes.
-bool checkDownloadDiagnoseFilePriority(uint16_t node, uint64_t total);
-// Brings node `node`'s package into `realDir` (moved when `isLocal`, fetched
-// otherwise); `size` gets its size. 0 or -1.
-int32_t getLocalDiagnoseFile(uint16_t node, const std::string& realDir, bool isLocal, uint32_t& size);
+bool checkDownloadDiagnoseFilePriority(const tagCOLLECOR_EXPORT_FILE_PARAM_S& cfg, uint16_t node,
+                                       uint64_t total);
+// Brings node `node`'s package into `realDir` (moved when `isLocal`, fetched,
+// at most 30 MB, otherwise); `size` gets its size. 0 or -1.
+int32_t getLocalDiagnoseFile(const tagCOLLECOR_EXPORT_FILE_PARAM_S& cfg, uint16_t node,
+                             const std::string& realDir, bool isLocal, uint32_t& size);
 // The same under the standard package names of the node.
-int32_t getDiagnoseFile(uint16_t node, const std::string& realDir, bool isLocal, uint32_t& size);
+int32_t getDiagnoseFile(const tagCOLLECOR_EXPORT_FILE_PARAM_S& cfg, uint16_t node, const std::string& realDir,
+                        bool isLocal, uint32_t& size);
 // Packs every entry of `realDir` into strDiagnoseInfoName inside it.
 int32_t TarLocalDiagnoseFile(const std::string& realDir);
-// Moves the packed file to the place of `type` and hands it out (owner, 660).
+// Hands the packed file out (owner, 660) in the temporary directory, then
+// renames it to the place of `type` without following a link found there.
 int32_t moveFileByType(uint32_t type, const std::string& realDir);
 // System path of the merged file of `type` once moved, as answered to the requester.
 std::string FinalDiagnoseFilePath(uint32_t type);
-// "mv -f" of one file (real paths), privileged; the exit status.
+// "mv -fT" of one file (real paths), privileged; the exit status.
 int32_t MoveExportFile(const std::string& source, const std::string& target);
 
 // ------------------------------------------------------------ clear

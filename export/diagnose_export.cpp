@@ -9,15 +9,15 @@
 #include <chrono>
 #include <condition_variable>
 #include <ctime>
-#include <thread>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "collector/collect_file_handoff.h"
 #include "control/remote_task.h"
 #include "core/omlib.h"
-#include "export/diagnose_download.h"
 #include "export/data_export.h"
+#include "export/diagnose_download.h"
 #include "export/diagnose_globals.h"
 #include "export/export_frame.h"
 #include "export/msg_single_run.h"
@@ -114,8 +114,34 @@ void NoteMasterPackage(uint16_t node, const std::string& name) {
 }
 
 void MarkNodeFailed(tagCOLLECOR_EXPORT_NODE_INFO_S& record) {
+    ExportCfgLock lock(ExportCfgMutex());
     record.uiCollectStatus = EXPORT_STATUS_FAILED;
     record.uiAnswered = EXPORT_ANSWERED_YES;
+}
+
+// The run node's own package build, started by the gathering and joined by it
+// before it settles the export: a build that outlived the gathering would
+// write the record while a download merges. Never destroyed, so that a
+// build still running at exit does not end the process.
+std::mutex g_localBuildMutex;
+std::thread& LocalBuild() {
+    static std::thread* build = new std::thread();
+    return *build;
+}
+
+void JoinLocalBuild() {
+    std::lock_guard<std::mutex> lock(g_localBuildMutex);
+    if (LocalBuild().joinable()) {
+        LocalBuild().join();
+    }
+}
+
+void StartLocalBuild(uint16_t node, uint32_t type) {
+    std::lock_guard<std::mutex> lock(g_localBuildMutex);
+    if (LocalBuild().joinable()) {
+        LocalBuild().join();  // its node-local flag would refuse the new build anyway
+    }
+    LocalBuild() = std::thread(exportLocalFileThread, node, type);
 }
 
 }  // namespace
@@ -187,7 +213,7 @@ void handleExportFile(InnerMsg& request) {
     try {
         const MsgRecord& record = body[0];
         std::string taskId = static_cast<const char*>(record[EXPORT_TAG_TASK_ID]);
-        type = static_cast<uint32_t>(ReadInt(record, EXPORT_TAG_TYPE));
+        type = ExportTypeFromWire(ReadInt(record, EXPORT_TAG_TYPE));
         (void)record[EXPORT_TAG_RESERVED64].GetInt64();
         (void)ReadInt(record, EXPORT_TAG_RESERVED);
     } catch (...) {
@@ -198,7 +224,9 @@ void handleExportFile(InnerMsg& request) {
     type = NormalizeExportType(type);
     // Without the CCDB no task row keeps a second export out, and its set-up
     // would reset the record under the gathering that runs.
-    if (g_bGathering.load()) {
+    // A merge of the last export takes its parts from the record and the
+    // diagnose directory that a new export would reset and empty.
+    if (g_bGathering.load() || g_bExportMerging.load()) {
         CHS_LOG(2, LOGID_EXPORT, "Task is exporting , try again later!");
         ExpDiagPostAckMsg(request, EXPORT_OPCODE_EXPORT_FILE, static_cast<int32_t>(EXPORT_ERR_TASK_RUNNING));
         return;
@@ -210,8 +238,8 @@ void handleExportFile(InnerMsg& request) {
         static uint64_t windowStart = 0;
         static uint32_t count = 0;
         std::lock_guard<std::mutex> lock(lineMutex);
-        chsLogPrintLimit(windowStart, count, 3600, 1, 2, LOGID_EXPORT, __FUNCTION__, __LINE__,
-                         "Export type(", type, ") abnormal during prehandle exporting file.");
+        chsLogPrintLimit(windowStart, count, 3600, 1, 2, LOGID_EXPORT, __FUNCTION__, __LINE__, "Export type(",
+                         type, ") abnormal during prehandle exporting file.");
         ExpDiagPostAckMsg(request, EXPORT_OPCODE_EXPORT_FILE, static_cast<int32_t>(ret));
         return;
     }
@@ -266,7 +294,7 @@ uint32_t updateExportTaskDBInfo(uint32_t type, std::string& taskId, uint64_t /*v
         return 0;
     }
     return ret == static_cast<uint32_t>(CCDB_COMM::CCDB_CLIENT_OBJ_EXIST) ? EXPORT_ERR_TASK_RUNNING
-                                                                           : EXPORT_ERR_GENERAL;
+                                                                          : EXPORT_ERR_GENERAL;
 }
 
 uint32_t exportFileHandle(uint32_t type, const std::string& sessionKey) {
@@ -297,7 +325,16 @@ void gatherAllNodesFileThread(uint32_t type, const std::string& /*sessionKey*/) 
     // build still runs, so that build must not empty it (the other nodes'
     // builds empty theirs).
     ClearDiagnseData();
-    notifyExpFileFromAllNodes(type, g_astExportFileCfg.ExportPid, g_astExportFileCfg.ExportOpcode);
+    uint32_t pid = 0;
+    uint32_t opcode = 0;
+    uint32_t waitLimit = 0;
+    {
+        ExportCfgLock lock(ExportCfgMutex());
+        pid = g_astExportFileCfg.ExportPid;
+        opcode = g_astExportFileCfg.ExportOpcode;
+        waitLimit = g_astExportFileCfg.uiGatherWaitLimit;
+    }
+    notifyExpFileFromAllNodes(type, pid, opcode);
     NotifyExportRunningData();
     NotifyExportAlmAndEvent();
 
@@ -306,17 +343,22 @@ void gatherAllNodesFileThread(uint32_t type, const std::string& /*sessionKey*/) 
     bool finished = false;
     for (;;) {
         finished = isInnerFinishedCollection() == 1;
-        if (finished || polls >= g_astExportFileCfg.uiGatherWaitLimit) {
+        if (finished || polls >= waitLimit) {
             break;
         }
-        CHS_LOG(0, LOGID_EXPORT, "The node does not finish the info collection(%d).",
-                static_cast<int>(g_astExportFileCfg.iGatherResult));
+        CHS_LOG(0, LOGID_EXPORT, "The node does not finish the info collection(%d).", EXPORT_GATHER_RUNNING);
         // Only whole periods count toward the limit, which thus stays a time.
         if (WaitOnePoll()) {
             ++polls;
         }
     }
-    g_astExportFileCfg.llFinishDeadline = static_cast<int64_t>(time(nullptr)) + EXPORT_FINISH_GRACE_SEC;
+    // This node's build is bounded by the script's own time-outs; once it has
+    // ended nothing of this export writes the node records any more.
+    JoinLocalBuild();
+    if (!finished) {
+        finished = isInnerFinishedCollection() == 1;
+    }
+    int64_t deadline = static_cast<int64_t>(time(nullptr)) + EXPORT_FINISH_GRACE_SEC;
     uint32_t result = getExportResult(finished ? 0xFFFFFFFF : 0);
     if (result == 0 || result == EXPORT_STATUS_ABNORMAL) {
         gather = 0;
@@ -324,16 +366,25 @@ void gatherAllNodesFileThread(uint32_t type, const std::string& /*sessionKey*/) 
         gather = EXPORT_GATHER_FAILED;
         (void)DeleteRemoteTask(REMOTE_TASK_DIAGNOSE_EXPORT);
     }
-    g_astExportFileCfg.iGatherResult = gather;
+    {
+        ExportCfgLock lock(ExportCfgMutex());
+        g_astExportFileCfg.llFinishDeadline = deadline;
+        g_astExportFileCfg.iGatherResult = gather;
+    }
     CHS_LOG(1, LOGID_EXPORT, "Infocollector collect file(%u) finished, result(%d), time(%lld).", type,
-            static_cast<int>(gather), static_cast<long long>(g_astExportFileCfg.llFinishDeadline));
+            static_cast<int>(gather), static_cast<long long>(deadline));
     g_bGathering = false;
     NotifyGatherProgress();
 }
 
 void notifyExpFileFromAllNodes(uint32_t type, uint32_t pid, uint32_t opcode) {
     for (uint16_t node = 0; node < EXPORT_MAX_NODE_NUM; ++node) {
-        if (g_astExportFileCfg.astNode[node].ucSelected == 1) {
+        bool selected = false;
+        {
+            ExportCfgLock lock(ExportCfgMutex());
+            selected = g_astExportFileCfg.astNode[node].ucSelected == 1;
+        }
+        if (selected) {
             (void)notifyExportDiagnoseFile(type, node, pid, opcode);
         }
     }
@@ -353,8 +404,11 @@ int32_t notifyExportDiagnoseFile(uint32_t type, uint16_t node, uint32_t pid, uin
         if (conn == 0) {
             return colUnNormalNodeLogs(node);
         }
-        record.uiCollectStatus = EXPORT_STATUS_INIT;
-        record.uiAnswered = EXPORT_ANSWERED_YES;
+        {
+            ExportCfgLock lock(ExportCfgMutex());
+            record.uiCollectStatus = EXPORT_STATUS_INIT;
+            record.uiAnswered = EXPORT_ANSWERED_YES;
+        }
         if (conn == static_cast<int32_t>(CHECK_NODE_INVALID)) {
             CHS_LOG(3, LOGID_EXPORT, "Notify node to export failed, because the node(id %d) is ofline.",
                     static_cast<int>(node));
@@ -366,7 +420,7 @@ int32_t notifyExportDiagnoseFile(uint32_t type, uint16_t node, uint32_t pid, uin
     }
     if (node == self) {
         try {
-            std::thread(exportLocalFileThread, node, type).detach();
+            StartLocalBuild(node, type);
         } catch (...) {
             CHS_LOG(3, LOGID_EXPORT, "Failed to start the local export thread.");
             MarkNodeFailed(record);
@@ -378,13 +432,15 @@ int32_t notifyExportDiagnoseFile(uint32_t type, uint16_t node, uint32_t pid, uin
         std::vector<std::string> addresses;
         (void)omlib::getInternalMgmtIPByNID(self, addresses);
         std::string address = addresses.empty() ? std::string() : addresses.front();
+        tagCOLLECOR_EXPORT_FILE_PARAM_S cfg = ExportCfgSnapshot();
         InnerMsg notice;
-        InitExportRequest(notice, node, static_cast<uint16_t>(pid), opcode, g_astExportFileCfg.uiGatherWaitLimit);
+        InitExportRequest(notice, node, static_cast<uint16_t>(pid), opcode, cfg.uiGatherWaitLimit);
         MsgRecord* body = new MsgRecord(0);
         notice.GetBody().append(body);
         body->appendInner(CTLVCell::NewInt32(kNoticeTagType, static_cast<int32_t>(type)));
-        body->appendInner(CTLVCell::NewString(kNoticeTagPath, address + ":" + g_astExportFileCfg.strExportPath));
-        body->appendInner(CTLVCell::NewInt32(kNoticeTagCcdbType, static_cast<int32_t>(g_updateCCDBType.load())));
+        body->appendInner(CTLVCell::NewString(kNoticeTagPath, address + ":" + cfg.strExportPath));
+        body->appendInner(
+            CTLVCell::NewInt32(kNoticeTagCcdbType, static_cast<int32_t>(g_updateCCDBType.load())));
         body->appendInner(CTLVCell::NewUInt16(kNoticeTagRunNode, self));
         if (!notice.PostAsyncMsg(new MsgAsyncFun(reponseExportFile, exportTimeOutHandle))) {
             CHS_LOG(3, LOGID_EXPORT, "Post async msg failed.");
@@ -438,6 +494,7 @@ int32_t exportHandleAck(InnerMsg& answer, uint16_t node) {
         std::string name = static_cast<const char*>(ack[kAckTagName]);
         const CTLVCell* path = ack.find(kAckTagPath);
         std::string location = path == nullptr ? std::string() : std::string(static_cast<const char*>(*path));
+        ExportCfgLock lock(ExportCfgMutex());
         record.uiPkgSize = size;
         if (!name.empty()) {
             record.strPkgName = name;
@@ -455,6 +512,7 @@ int32_t exportHandleAck(InnerMsg& answer, uint16_t node) {
 }
 
 int32_t isInnerFinishedCollection() {
+    ExportCfgLock lock(ExportCfgMutex());
     if (g_astExportFileCfg.stRunningData.uiStatus == EXPORT_STATUS_COLLECTING ||
         g_astExportFileCfg.stAlarmEvent.uiStatus == EXPORT_STATUS_COLLECTING) {
         return 0;
@@ -473,6 +531,7 @@ uint32_t getExportResult(uint32_t flag) {
                 static_cast<int>(EXPORT_ERR_NOT_FINISHED));
         return EXPORT_ERR_NOT_FINISHED;
     }
+    ExportCfgLock lock(ExportCfgMutex());
     uint32_t ready = 0;
     uint32_t failed = 0;
     for (const tagCOLLECOR_EXPORT_NODE_INFO_S& node : g_astExportFileCfg.astNode) {
@@ -532,7 +591,10 @@ int32_t colUnNormalNodeLogs(uint16_t node) {
         CHS_LOG(3, LOGID_EXPORT, "Export node(%d) is invalid.", static_cast<int>(node));
         return -1;
     }
-    g_astExportFileCfg.astNode[node].uiCollectStatus = EXPORT_STATUS_COLLECTING;
+    {
+        ExportCfgLock lock(ExportCfgMutex());
+        g_astExportFileCfg.astNode[node].uiCollectStatus = EXPORT_STATUS_COLLECTING;
+    }
     try {
         std::thread([node] { (void)unormalNodeLogCollectThread(node); }).detach();
     } catch (...) {
@@ -545,22 +607,29 @@ int32_t colUnNormalNodeLogs(uint16_t node) {
 
 int32_t unormalNodeLogCollectThread(uint16_t node) {
     if (node >= EXPORT_MAX_NODE_NUM) {
-        CHS_LOG(3, LOGID_EXPORT, "(CHECK PARA FAILURE) iNodeID >= OM_MAX_NODE_NUM is false, return(RETURN_SIGNED_ERR).");
+        CHS_LOG(3, LOGID_EXPORT,
+                "(CHECK PARA FAILURE) iNodeID >= OM_MAX_NODE_NUM is false, return(RETURN_SIGNED_ERR).");
         return -1;
     }
-    tagCOLLECOR_EXPORT_NODE_INFO_S& record = g_astExportFileCfg.astNode[node];
-    record.strPkgName = std::string(EXPORT_FALLBACK_PKG_PREFIX) + record.strNodeName + EXPORT_DIAGNOSE_PKG_SUFFIX;
-    record.uiPkgSize = EXPORT_FALLBACK_PKG_SIZE;
-    record.strPkgPath = strDiagnoseExportPath;
-    record.uiAnswered = EXPORT_ANSWERED_YES;
-    record.uiCollectStatus = EXPORT_STATUS_ABNORMAL;
+    {
+        ExportCfgLock lock(ExportCfgMutex());
+        tagCOLLECOR_EXPORT_NODE_INFO_S& record = g_astExportFileCfg.astNode[node];
+        record.strPkgName =
+            std::string(EXPORT_FALLBACK_PKG_PREFIX) + record.strNodeName + EXPORT_DIAGNOSE_PKG_SUFFIX;
+        record.uiPkgSize = EXPORT_FALLBACK_PKG_SIZE;
+        record.strPkgPath = strDiagnoseExportPath;
+        record.uiAnswered = EXPORT_ANSWERED_YES;
+        record.uiCollectStatus = EXPORT_STATUS_ABNORMAL;
+    }
     NotifyGatherProgress();
     return 0;
 }
 
 // -------------------------------------------------- building a node package
 
-void handleExportDiagnoseFileForSingleRun(InnerMsg& request) { MsgSingleRun<handleExportDiagnoseFile>(request); }
+void handleExportDiagnoseFileForSingleRun(InnerMsg& request) {
+    MsgSingleRun<handleExportDiagnoseFile>(request);
+}
 
 void handleExportDiagnoseFile(InnerMsg& request) {
     CHS_LOG(1, LOGID_EXPORT, "Receive export diagnose info task.");
@@ -576,7 +645,7 @@ void handleExportDiagnoseFile(InnerMsg& request) {
     uint16_t runNode = 0;
     try {
         const MsgRecord& record = body[0];
-        type = static_cast<uint32_t>(ReadInt(record, kNoticeTagType));
+        type = ExportTypeFromWire(ReadInt(record, kNoticeTagType));
         (void)static_cast<const char*>(record[kNoticeTagPath]);
         ccdbType = static_cast<uint32_t>(ReadInt(record, kNoticeTagCcdbType));
         runNode = static_cast<uint16_t>(record[kNoticeTagRunNode].GetUInt64());
@@ -732,18 +801,21 @@ void handleLocalExportDiagnoseFile(uint16_t node, uint32_t type) {
         return;
     }
     int32_t ret = exportDiagnoseFileProc(type, g_updateCCDBType, node);
-    tagCOLLECOR_EXPORT_NODE_INFO_S& record = g_astExportFileCfg.astNode[node];
     uint32_t size = 0;
     if (ret != 0 || !PackageSize(size)) {
         size = 0;
     }
-    record.uiAnswered = EXPORT_ANSWERED_YES;
-    record.strPkgPath = strDiagnoseInfoPath;
-    record.strPkgName = strDiagnoseExportName;
-    record.uiPkgSize = size;
-    NoteMasterPackage(node, strDiagnoseExportName);
-    // The status goes last: the gathering loop reads it to know the record is
-    // complete.
-    record.uiCollectStatus = ret == 0 ? EXPORT_STATUS_READY : EXPORT_STATUS_FAILED;
+    {
+        ExportCfgLock lock(ExportCfgMutex());
+        tagCOLLECOR_EXPORT_NODE_INFO_S& record = g_astExportFileCfg.astNode[node];
+        record.uiAnswered = EXPORT_ANSWERED_YES;
+        record.strPkgPath = strDiagnoseInfoPath;
+        record.strPkgName = strDiagnoseExportName;
+        record.uiPkgSize = size;
+        NoteMasterPackage(node, strDiagnoseExportName);
+        // The status goes last: the gathering loop reads it to know the record is
+        // complete.
+        record.uiCollectStatus = ret == 0 ? EXPORT_STATUS_READY : EXPORT_STATUS_FAILED;
+    }
     NotifyGatherProgress();
 }

@@ -3,9 +3,17 @@
 // other nodes' packages, the alarm-and-event file, the running data) while a
 // size budget lasts, packed into strDiagnoseInfoName and moved to the place
 // of the export type.
+//
+// The merge works on a copy of the export record: the record's names come
+// from other nodes, and fetching takes minutes during which the record must
+// stay free for late answers. A file of this node is moved in only when it
+// lies in the diagnose directory the export built (the fallback package at
+// its one fixed place aside), whatever a node answered.
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <climits>
+#include <cstdlib>
 #include <mutex>
 
 #include "collector/collect_file_handoff.h"
@@ -18,6 +26,7 @@
 #include "infra/chs_log.h"
 #include "infra/file_util.h"
 #include "infra/string_util.h"
+#include "platform/om_file_copy.h"
 #include "platform/platform_profile.h"
 
 namespace {
@@ -25,6 +34,51 @@ namespace {
 // Merges write the one temporary directory: the download and the upload
 // thread take turns.
 std::mutex g_mergeMutex;
+
+using ExportCfg = tagCOLLECOR_EXPORT_FILE_PARAM_S;
+
+// Marks a merge for the start and clear handlers, which refuse meanwhile.
+class MergingFlag {
+  public:
+    MergingFlag() { g_bExportMerging = true; }
+    ~MergingFlag() { g_bExportMerging = false; }
+    MergingFlag(const MergingFlag&) = delete;
+    MergingFlag& operator=(const MergingFlag&) = delete;
+};
+
+std::string ResolvedDir(const std::string& systemDir) {
+    char buffer[PATH_MAX] = {};
+    if (realpath(platform::RealPath(systemDir).c_str(), buffer) == nullptr) {
+        return std::string();
+    }
+    std::string dir(buffer);
+    return dir.back() == '/' ? dir : dir + "/";
+}
+
+// Whether the local file `source` (a system path) may be moved into a merge:
+// its directory resolves inside this node's diagnose directory, or it is the
+// fallback package at its fixed place, and the file itself is a regular file,
+// not a link. A name that a node answered can thus never pull /etc/shadow in.
+bool MayMoveLocalFile(const std::string& source) {
+    size_t slash = source.find_last_of('/');
+    if (slash == std::string::npos || slash + 1 >= source.size()) {
+        return false;
+    }
+    std::string dir = ResolvedDir(source.substr(0, slash + 1));
+    std::string diagnoseDir = ResolvedDir(strDiagnoseInfoPath);
+    bool inside =
+        !dir.empty() && !diagnoseDir.empty() && dir.compare(0, diagnoseDir.size(), diagnoseDir) == 0;
+    bool fallback = source == strDiagnoseExportPath + DIAGNOSE_MINISYSTEM_PKG;
+    if (!inside && !fallback) {
+        CHS_LOG(3, LOGID_EXPORT, "Refuse to merge (%s): it lies outside the diagnose directory.",
+                source.c_str());
+        return false;
+    }
+    struct stat st {};
+    std::string real =
+        (fallback ? platform::RealPath(source.substr(0, slash + 1)) : dir) + source.substr(slash + 1);
+    return lstat(real.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
 
 bool RegularFileSize(const std::string& realPath, uint64_t& size) {
     struct stat st {};
@@ -58,7 +112,7 @@ bool IsFallbackNode(const tagCOLLECOR_EXPORT_NODE_INFO_S& record) {
 // Brings the system file `source` of node `node` into `realDir` as `name`:
 // moved when it is this node's, fetched (one retry) otherwise.
 int32_t BringFile(uint16_t node, const std::string& source, const std::string& realDir,
-                  const std::string& name, bool isLocal) {
+                  const std::string& name, bool isLocal, uint64_t maxBytes) {
     std::string target = realDir + name;
     if (isLocal) {
         std::string real = platform::RealPath(source);
@@ -66,6 +120,9 @@ int32_t BringFile(uint16_t node, const std::string& source, const std::string& r
         // An earlier merge of this export already moved it in.
         if (!RegularFileSize(real, size) && RegularFileSize(target, size)) {
             return 0;
+        }
+        if (!MayMoveLocalFile(source)) {
+            return -1;
         }
         int32_t ret = MoveExportFile(real, target);
         if (ret != 0) {
@@ -75,9 +132,11 @@ int32_t BringFile(uint16_t node, const std::string& source, const std::string& r
         }
         return 0;
     }
-    int ret = omlib::getFileFromOtherNode(node, source, target, CHS_GET_FILE_TIMEOUT);
-    if (ret != 0) {
-        ret = omlib::getFileFromOtherNode(node, source, target, CHS_GET_FILE_TIMEOUT);
+    // The copy stops at the first chunk past the limit: a node announcing a
+    // small package cannot fill the disk with a large one.
+    int ret = OM_GetFileFromOtherNode(node, source.c_str(), target.c_str(), CHS_GET_FILE_TIMEOUT, maxBytes);
+    if (ret != 0 && ret != OM_FILE_ERR_TOO_LARGE) {
+        ret = OM_GetFileFromOtherNode(node, source.c_str(), target.c_str(), CHS_GET_FILE_TIMEOUT, maxBytes);
     }
     if (ret != 0) {
         CHS_LOG(3, LOGID_EXPORT, "Get the file (%s) of node (%u) failed(ret %d).", source.c_str(),
@@ -91,7 +150,7 @@ int32_t BringFile(uint16_t node, const std::string& source, const std::string& r
 // the node limit is removed again, whatever its node reported.
 int32_t TakePackage(uint16_t node, const std::string& source, const std::string& realDir,
                     const std::string& name, bool isLocal, uint32_t& size) {
-    if (BringFile(node, source, realDir, name, isLocal) != 0) {
+    if (BringFile(node, source, realDir, name, isLocal, DIAGNOSE_NODE_PKG_LIMIT) != 0) {
         return -1;
     }
     std::string target = realDir + name;
@@ -111,13 +170,13 @@ int32_t TakePackage(uint16_t node, const std::string& source, const std::string&
 }
 
 // A package of this node is moved in and does not count; other nodes' do.
-void TakeNodePackage(uint16_t node, const std::string& realDir, uint64_t& total) {
-    if (!checkDownloadDiagnoseFilePriority(node, total)) {
+void TakeNodePackage(const ExportCfg& cfg, uint16_t node, const std::string& realDir, uint64_t& total) {
+    if (!checkDownloadDiagnoseFilePriority(cfg, node, total)) {
         return;
     }
     bool isLocal = node == omlib::getLocalNidInUser();
     uint32_t size = 0;
-    if (getLocalDiagnoseFile(node, realDir, isLocal, size) == 0 && !isLocal) {
+    if (getLocalDiagnoseFile(cfg, node, realDir, isLocal, size) == 0 && !isLocal) {
         total += size;
     }
 }
@@ -130,31 +189,34 @@ void TakeDataFile(const tagCOLLECOR_EXPORT_DATA_S& block, uint32_t limit, const 
     }
     std::string name = baseName(block.strFilePath);
     if (IsPlainName(name) &&
-        BringFile(omlib::getLocalNidInUser(), block.strFilePath, realDir, name, true) == 0) {
+        BringFile(omlib::getLocalNidInUser(), block.strFilePath, realDir, name, true, limit) == 0) {
         total += block.uiFileSize;
     }
 }
 
-// The owner and mode of a file handed out to users.
-void HandOut(const std::string& realFile) {
+// The owner and mode of a file handed out to users, set while it still lies
+// in the private temporary directory. The mode is set whether or not the
+// owner could be: a file left 0644 would be readable by everyone.
+int32_t HandOut(const std::string& realFile) {
     std::string quoted = ShellQuote(realFile);
-    std::string chown = ExportSudo() + "chown " + ShellQuote(platform::GetProfile().strExportOwner) + " " +
-                        quoted + " 1>/dev/null 2>/dev/null";
-    int32_t ret = g_pfnExportExec(chown, EXPORT_CMD_TIMEOUT_MS);
-    if (ret == 0) {
-        ret = g_pfnExportExec(ExportSudo() + "chmod " + DIAGNOSE_FILE_MODE + " " + quoted,
-                              EXPORT_CMD_TIMEOUT_MS);
+    std::string chown = ExportSudo() + "chown -h " + ShellQuote(platform::GetProfile().strExportOwner) +
+                        " -- " + quoted + " 1>/dev/null 2>/dev/null";
+    int32_t owner = g_pfnExportExec(chown, EXPORT_CMD_TIMEOUT_MS);
+    int32_t mode = g_pfnExportExec(ExportSudo() + "chmod " + DIAGNOSE_FILE_MODE + " -- " + quoted,
+                                   EXPORT_CMD_TIMEOUT_MS);
+    if (owner != 0 || mode != 0) {
+        CHS_LOG(3, LOGID_EXPORT, "Change the owner and mode of (%s) failed(ret %d, %d).", realFile.c_str(),
+                static_cast<int>(owner), static_cast<int>(mode));
     }
-    if (ret != 0) {
-        CHS_LOG(3, LOGID_EXPORT, "Change the owner and mode of (%s) failed(ret %d).", realFile.c_str(),
-                static_cast<int>(ret));
-    }
+    return mode;
 }
 
 }  // namespace
 
 int32_t MoveExportFile(const std::string& source, const std::string& target) {
-    std::string cmd = ExportSudo() + "mv -f -- " + ShellQuote(source) + " " + ShellQuote(target) +
+    // -T: the target is the name itself, replaced by rename(2); a link or a
+    // directory planted there is neither followed nor moved into.
+    std::string cmd = ExportSudo() + "mv -fT -- " + ShellQuote(source) + " " + ShellQuote(target) +
                       " 2>/dev/null 1>/dev/null";
     return g_pfnExportExec(cmd, EXPORT_CMD_TIMEOUT_MS);
 }
@@ -180,17 +242,18 @@ int32_t CreateTempDirForDownloadDigaInfo(std::string& dir, std::string& realDir)
     return 0;
 }
 
-bool checkDownloadDiagnoseFilePriority(uint16_t node, uint64_t total) {
+bool checkDownloadDiagnoseFilePriority(const ExportCfg& cfg, uint16_t node, uint64_t total) {
     if (node >= EXPORT_MAX_NODE_NUM || total > DIAGNOSE_FILE_MERGE_LIMIT_SIZE) {
         return false;
     }
-    const tagCOLLECOR_EXPORT_NODE_INFO_S& record = g_astExportFileCfg.astNode[node];
+    const tagCOLLECOR_EXPORT_NODE_INFO_S& record = cfg.astNode[node];
     return record.ucSelected == 1 && (record.uiCollectStatus == EXPORT_STATUS_READY ||
                                       record.uiCollectStatus == EXPORT_STATUS_ABNORMAL);
 }
 
-int32_t getDiagnoseFile(uint16_t node, const std::string& realDir, bool isLocal, uint32_t& size) {
-    const std::string& nodeName = g_astExportFileCfg.astNode[node].strNodeName;
+int32_t getDiagnoseFile(const ExportCfg& cfg, uint16_t node, const std::string& realDir, bool isLocal,
+                        uint32_t& size) {
+    const std::string& nodeName = cfg.astNode[node].strNodeName;
     for (const char* suffix : {"", DIAGNOSE_MAIN_SUFFIX}) {
         std::string name = EXPORT_DIAGNOSE_PKG_PREFIX + nodeName + suffix + EXPORT_DIAGNOSE_PKG_SUFFIX;
         if (IsPlainName(name) &&
@@ -202,8 +265,9 @@ int32_t getDiagnoseFile(uint16_t node, const std::string& realDir, bool isLocal,
     return -1;
 }
 
-int32_t getLocalDiagnoseFile(uint16_t node, const std::string& realDir, bool isLocal, uint32_t& size) {
-    const tagCOLLECOR_EXPORT_NODE_INFO_S& record = g_astExportFileCfg.astNode[node];
+int32_t getLocalDiagnoseFile(const ExportCfg& cfg, uint16_t node, const std::string& realDir, bool isLocal,
+                             uint32_t& size) {
+    const tagCOLLECOR_EXPORT_NODE_INFO_S& record = cfg.astNode[node];
     if (record.uiPkgSize > DIAGNOSE_NODE_PKG_LIMIT) {
         CHS_LOG(3, LOGID_EXPORT, "Export diagnose result is fialed, because more than 30MB %u.",
                 record.uiPkgSize);
@@ -214,14 +278,14 @@ int32_t getLocalDiagnoseFile(uint16_t node, const std::string& realDir, bool isL
                     size) == 0) {
         return 0;
     }
-    return getDiagnoseFile(node, realDir, isLocal, size);
+    return getDiagnoseFile(cfg, node, realDir, isLocal, size);
 }
 
-void downloadMinisystemDiagnoseFile(const std::string& realDir, uint64_t& total) {
+void downloadMinisystemDiagnoseFile(ExportCfg& cfg, const std::string& realDir, uint64_t& total) {
     uint16_t self = omlib::getLocalNidInUser();
     for (uint16_t node = 0; node < EXPORT_MAX_NODE_NUM; ++node) {
-        tagCOLLECOR_EXPORT_NODE_INFO_S& record = g_astExportFileCfg.astNode[node];
-        if (!IsFallbackNode(record) || !checkDownloadDiagnoseFilePriority(node, total)) {
+        tagCOLLECOR_EXPORT_NODE_INFO_S& record = cfg.astNode[node];
+        if (!IsFallbackNode(record) || !checkDownloadDiagnoseFilePriority(cfg, node, total)) {
             continue;
         }
         std::string name = DIAGNOSE_MINISYSTEM_PREFIX + record.strNodeName + EXPORT_DIAGNOSE_PKG_SUFFIX;
@@ -234,25 +298,25 @@ void downloadMinisystemDiagnoseFile(const std::string& realDir, uint64_t& total)
     }
 }
 
-void downloadMainNodeDiagnoseFile(const std::string& realDir, uint64_t& total) {
+void downloadMainNodeDiagnoseFile(const ExportCfg& cfg, const std::string& realDir, uint64_t& total) {
     uint32_t master = g_uiMasterNid;
-    if (master < EXPORT_MAX_NODE_NUM && !IsFallbackNode(g_astExportFileCfg.astNode[master])) {
-        TakeNodePackage(static_cast<uint16_t>(master), realDir, total);
+    if (master < EXPORT_MAX_NODE_NUM && !IsFallbackNode(cfg.astNode[master])) {
+        TakeNodePackage(cfg, static_cast<uint16_t>(master), realDir, total);
     }
 }
 
-void downloadCommNodeDiagnoseFile(const std::string& realDir, uint64_t& total) {
+void downloadCommNodeDiagnoseFile(const ExportCfg& cfg, const std::string& realDir, uint64_t& total) {
     uint32_t master = g_uiMasterNid;
     for (uint16_t node = 0; node < EXPORT_MAX_NODE_NUM; ++node) {
-        if (node != master && !IsFallbackNode(g_astExportFileCfg.astNode[node])) {
-            TakeNodePackage(node, realDir, total);
+        if (node != master && !IsFallbackNode(cfg.astNode[node])) {
+            TakeNodePackage(cfg, node, realDir, total);
         }
     }
 }
 
-void downloadEventAndRunningDataFile(const std::string& realDir, uint64_t& total) {
-    TakeDataFile(g_astExportFileCfg.stAlarmEvent, DIAGNOSE_EVENT_FILE_LIMIT, realDir, total);
-    TakeDataFile(g_astExportFileCfg.stRunningData, DIAGNOSE_RUNNING_DATA_LIMIT, realDir, total);
+void downloadEventAndRunningDataFile(const ExportCfg& cfg, const std::string& realDir, uint64_t& total) {
+    TakeDataFile(cfg.stAlarmEvent, DIAGNOSE_EVENT_FILE_LIMIT, realDir, total);
+    TakeDataFile(cfg.stRunningData, DIAGNOSE_RUNNING_DATA_LIMIT, realDir, total);
 }
 
 int32_t TarLocalDiagnoseFile(const std::string& realDir) {
@@ -279,23 +343,46 @@ int32_t moveFileByType(uint32_t type, const std::string& realDir) {
         CHS_LOG(3, LOGID_EXPORT, "creat dir (%s) faild", targetDir.c_str());
         return -1;
     }
-    int32_t ret = MoveExportFile(realDir + strDiagnoseInfoName, target);
+    std::string packed = realDir + strDiagnoseInfoName;
+    struct stat st {};
+    if (lstat(packed.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        CHS_LOG(3, LOGID_EXPORT, "The packed file (%s) is not a regular file.", packed.c_str());
+        return -1;
+    }
+    int32_t ret = HandOut(packed);
+    if (ret == 0) {
+        ret = MoveExportFile(packed, target);
+    }
     if (ret != 0) {
         CHS_LOG(3, LOGID_EXPORT, "Move the diagnose file to (%s) failed(ret %d).", target.c_str(),
                 static_cast<int>(ret));
+        (void)unlink(packed.c_str());
         return ret;
     }
-    HandOut(target);
     return 0;
 }
 
 int32_t downDiagnoseInfo(uint32_t type, const std::string& tempDir, const std::string& realTempDir) {
     std::lock_guard<std::mutex> lock(g_mergeMutex);
+    MergingFlag merging;
+    uint32_t generation = g_uiExportGeneration.load();
+    ExportCfg cfg = ExportCfgSnapshot();
     uint64_t total = 0;
-    downloadMinisystemDiagnoseFile(realTempDir, total);
-    downloadMainNodeDiagnoseFile(realTempDir, total);
-    downloadCommNodeDiagnoseFile(realTempDir, total);
-    downloadEventAndRunningDataFile(realTempDir, total);
+    downloadMinisystemDiagnoseFile(cfg, realTempDir, total);
+    downloadMainNodeDiagnoseFile(cfg, realTempDir, total);
+    downloadCommNodeDiagnoseFile(cfg, realTempDir, total);
+    downloadEventAndRunningDataFile(cfg, realTempDir, total);
+    {
+        // The fallback entries get the size of what arrived.
+        ExportCfgLock cfgLock(ExportCfgMutex());
+        if (g_uiExportGeneration.load() == generation) {
+            for (uint16_t node = 0; node < EXPORT_MAX_NODE_NUM; ++node) {
+                if (IsFallbackNode(g_astExportFileCfg.astNode[node])) {
+                    g_astExportFileCfg.astNode[node].uiPkgSize = cfg.astNode[node].uiPkgSize;
+                }
+            }
+        }
+    }
     CHS_LOG(0, LOGID_EXPORT, "Merge %llu bytes in (%s).", static_cast<unsigned long long>(total),
             tempDir.c_str());
     int32_t ret = TarLocalDiagnoseFile(realTempDir);

@@ -8,7 +8,39 @@
 #include "infra/error_code_desc.h"
 #include "msg/msg_object.h"
 
-tagCOLLECOR_EXPORT_FILE_PARAM_S g_astExportFileCfg{};
+namespace {
+
+tagCOLLECOR_EXPORT_FILE_PARAM_S LostExportRecord() {
+    tagCOLLECOR_EXPORT_FILE_PARAM_S record{};
+    record.iGatherResult = EXPORT_GATHER_FAILED;
+    return record;
+}
+
+}  // namespace
+
+tagCOLLECOR_EXPORT_FILE_PARAM_S g_astExportFileCfg = LostExportRecord();
+std::atomic<bool> g_bExportMerging{false};
+
+std::recursive_mutex& ExportCfgMutex() {
+    // Never destroyed: detached export threads may still take it at exit.
+    static std::recursive_mutex* mutex = new std::recursive_mutex();
+    return *mutex;
+}
+
+tagCOLLECOR_EXPORT_FILE_PARAM_S ExportCfgSnapshot() {
+    ExportCfgLock lock(ExportCfgMutex());
+    return g_astExportFileCfg;
+}
+
+bool ExportCfgHoldsExport() {
+    ExportCfgLock lock(ExportCfgMutex());
+    return g_astExportFileCfg.ExportFrom != 0;
+}
+
+uint32_t ExportTypeFromWire(int64_t value) {
+    return value < 0 || value > static_cast<int64_t>(UINT32_MAX) ? EXPORT_TYPE_UNSUPPORTED
+                                                                 : static_cast<uint32_t>(value);
+}
 
 uint32_t DIAGNOSE_FILE_MERGE_LIMIT_SIZE = 117440512;
 uint32_t DIAGNOSE_INFO_EXPORT_RUNNING_DATA_TIMEOUT = 840;
@@ -64,12 +96,14 @@ bool IsDiagnoseType(uint32_t type) {
 }  // namespace
 
 void InitExportRunningAndEventStatus() {
+    ExportCfgLock lock(ExportCfgMutex());
     ++g_uiExportGeneration;
     ResetDataBlock(g_astExportFileCfg.stRunningData);
     ResetDataBlock(g_astExportFileCfg.stAlarmEvent);
 }
 
 void ClearExportStrategy() {
+    ExportCfgLock lock(ExportCfgMutex());
     InitExportRunningAndEventStatus();
     for (tagCOLLECOR_EXPORT_NODE_INFO_S& node : g_astExportFileCfg.astNode) {
         node.uiCollectStatus = EXPORT_STATUS_CLEARED;
@@ -94,6 +128,7 @@ void ClearExportStrategy() {
 }
 
 void initExportFileBitMap(uint32_t type) {
+    ExportCfgLock lock(ExportCfgMutex());
     for (uint16_t id = 0; id < EXPORT_MAX_NODE_NUM; ++id) {
         tagCOLLECOR_EXPORT_NODE_INFO_S& node = g_astExportFileCfg.astNode[id];
         node.uiCollectStatus = EXPORT_STATUS_INIT;
@@ -113,6 +148,7 @@ void initExportFileBitMap(uint32_t type) {
 }
 
 void getExportFileStrategy(uint32_t type) {
+    ExportCfgLock lock(ExportCfgMutex());
     if (IsDiagnoseType(type)) {
         g_astExportFileCfg.ExportFrom = EXPORT_FROM_DIAGNOSE;
         g_astExportFileCfg.ExportPid = EXPORT_DIAGNOSE_PID;
@@ -142,6 +178,7 @@ uint32_t FreshExportBitMapStatus() {
     if (count > EXPORT_MAX_NODE_NUM) {
         count = EXPORT_MAX_NODE_NUM;
     }
+    ExportCfgLock lock(ExportCfgMutex());
     for (uint32_t id = 0; id < count; ++id) {
         tagCOLLECOR_EXPORT_NODE_INFO_S& node = g_astExportFileCfg.astNode[id];
         node.ucSelected = 1;

@@ -4,15 +4,20 @@
 // into the codes returned to requesters, the result-text table and the answer
 // helpers. The single-run wrapper lives in export/msg_single_run.h.
 //
-// Thread safety: g_astExportFileCfg is not locked. It is written by the one
-// export thread that runs at a time and by the answer callbacks of the message
-// layer; the admission checks and the CCDB task row keep a second export from
-// starting. The admission checks themselves may run on any thread. The
-// tunables are set before use (tests lower them) and only read afterwards.
+// Thread safety: every access to g_astExportFileCfg holds ExportCfgLock. It is
+// written by the gathering thread, the node's own build thread, the data
+// export threads and the answer callbacks of the message layer, and read by
+// the download, status, clear and upload handlers. The lock is never held
+// across a wait for another node or a shell command: the merge works on a copy
+// (ExportCfgSnapshot), and the lock is taken after, never while holding, the
+// gathering thread's wake-up mutex. While a merge runs (g_bExportMerging) a
+// clear or a new export is refused, so the packages it takes stay in place.
+// The tunables are set before use (tests lower them) and only read afterwards.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -27,6 +32,8 @@ constexpr uint32_t EXPORT_TYPE_DIAGNOSE_DOWNLOAD = 5;
 constexpr uint32_t EXPORT_TYPE_DIAGNOSE_DOWNLOAD_ALIAS = 41;
 constexpr uint32_t EXPORT_TYPE_MODULE_LIMIT = 6;
 constexpr uint32_t EXPORT_TYPE_NONE = 8;
+// What a type cell that does not fit 32 bits reads as: no supported type.
+constexpr uint32_t EXPORT_TYPE_UNSUPPORTED = 0xFFFFFFFF;
 
 constexpr uint32_t EXPORT_MAX_NODE_NUM = 16;
 
@@ -136,8 +143,24 @@ struct tagCOLLECOR_EXPORT_FILE_PARAM_S {
     tagCOLLECOR_EXPORT_DATA_S stAlarmEvent;
 };
 
-// Empty (all zero) at start-up, not idle, until the first clear.
+// At start-up it holds no export (ExportFrom 0) and a failed gather result: an
+// export that a previous run of the daemon started is lost, and is reported as
+// failed rather than done. Guarded by ExportCfgLock.
 extern tagCOLLECOR_EXPORT_FILE_PARAM_S g_astExportFileCfg;
+// The one lock of g_astExportFileCfg; recursive, so that the set-up helpers
+// may call each other.
+std::recursive_mutex& ExportCfgMutex();
+using ExportCfgLock = std::lock_guard<std::recursive_mutex>;
+// A copy of the whole record taken under the lock.
+tagCOLLECOR_EXPORT_FILE_PARAM_S ExportCfgSnapshot();
+// False until the first export set-up or clear since this daemon started:
+// the record then knows nothing of an export a previous run left behind.
+bool ExportCfgHoldsExport();
+// Set while a merge of the export's parts runs (download or upload).
+extern std::atomic<bool> g_bExportMerging;
+// The export type of a request cell: values outside 32 bits become
+// EXPORT_TYPE_UNSUPPORTED instead of wrapping into a supported type.
+uint32_t ExportTypeFromWire(int64_t value);
 // Counts the resets of the two data blocks (every set-up and clear), so that
 // a data export thread that outlives its export can tell.
 extern std::atomic<uint32_t> g_uiExportGeneration;

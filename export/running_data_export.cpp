@@ -20,6 +20,7 @@
 #include "infra/chs_log.h"
 #include "infra/file_util.h"
 #include "msg/chs_wire.h"
+#include "platform/om_file_copy.h"
 #include "platform/platform_profile.h"
 
 namespace {
@@ -32,10 +33,14 @@ tagCOLLECOR_EXPORT_DATA_S& Block() { return g_astExportFileCfg.stRunningData; }
 bool IsCurrent(uint32_t generation) { return g_uiExportGeneration.load() == generation; }
 
 void Settle(uint32_t generation, uint32_t status) {
-    if (IsCurrent(generation)) {
+    {
+        ExportCfgLock lock(ExportCfgMutex());
+        if (!IsCurrent(generation)) {
+            return;
+        }
         Block().uiStatus = status;
-        NotifyGatherProgress();
     }
+    NotifyGatherProgress();
 }
 
 std::string StagingPath() { return platform::RealPath(strDiagnoseInfoPath) + kStagingName; }
@@ -63,13 +68,17 @@ int32_t StageRunningData(uint16_t master, const std::string& path) {
     std::string staging = StagingPath();
     (void)unlink(staging.c_str());
     if (master != omlib::getLocalNidInUser()) {
-        int ret = omlib::getFileFromOtherNode(master, path, staging, CHS_GET_FILE_TIMEOUT);
-        if (ret != 0) {
-            ret = omlib::getFileFromOtherNode(master, path, staging, CHS_GET_FILE_TIMEOUT);
+        // A file over the whole merge budget could never join a merge, even
+        // cut: the copy stops at the first chunk past it.
+        int ret = OM_GetFileFromOtherNode(master, path.c_str(), staging.c_str(), CHS_GET_FILE_TIMEOUT,
+                                          DIAGNOSE_FILE_MERGE_LIMIT_SIZE);
+        if (ret != 0 && ret != OM_FILE_ERR_TOO_LARGE) {
+            ret = OM_GetFileFromOtherNode(master, path.c_str(), staging.c_str(), CHS_GET_FILE_TIMEOUT,
+                                          DIAGNOSE_FILE_MERGE_LIMIT_SIZE);
         }
         if (ret != 0) {
-            CHS_LOG_PRINT(3, LOGID_EXPORT, "Get the running data from ", path, " of the master nid failed, ret ",
-                          ret, ".");
+            CHS_LOG_PRINT(3, LOGID_EXPORT, "Get the running data from ", path,
+                          " of the master nid failed, ret ", ret, ".");
             return -1;
         }
         return 0;
@@ -147,6 +156,7 @@ int32_t FetchRunningDataFileFor(uint16_t master, const InnerMsg& answer, uint32_
         ClearRunningDataFileOf(path, master);
         return -1;
     }
+    ExportCfgLock lock(ExportCfgMutex());
     if (!IsCurrent(generation)) {
         (void)unlink(target.c_str());
         return -1;
@@ -165,9 +175,12 @@ int32_t ExportRunningDataFileFor(uint32_t generation) {
         CHS_LOG(3, LOGID_EXPORT, "The master nid is invalid.");
         return -1;
     }
-    if (IsCurrent(generation)) {
-        Block().iNodeId = master;
-        Block().uiStatus = EXPORT_STATUS_COLLECTING;
+    {
+        ExportCfgLock lock(ExportCfgMutex());
+        if (IsCurrent(generation)) {
+            Block().iNodeId = master;
+            Block().uiStatus = EXPORT_STATUS_COLLECTING;
+        }
     }
     InnerMsg answer;
     bool sent = false;
@@ -205,7 +218,10 @@ void NotifyExportRunningData() {
     uint32_t generation = g_uiExportGeneration.load();
     // Running before the thread exists: the gathering must not take the
     // block for settled while the thread is being started.
-    Block().uiStatus = EXPORT_STATUS_COLLECTING;
+    {
+        ExportCfgLock lock(ExportCfgMutex());
+        Block().uiStatus = EXPORT_STATUS_COLLECTING;
+    }
     try {
         std::thread([generation] { (void)ExportRunningDataFileFor(generation); }).detach();
     } catch (...) {

@@ -29,6 +29,7 @@
 #include "export/msg_single_run.h"
 #include "infra/exec_cmd.h"
 #include "platform/om_cluster.h"
+#include "platform/om_file_copy.h"
 #include "platform/platform_profile.h"
 #include "platform/platform_state.h"
 #include "tests/support/export_test_util.h"
@@ -59,6 +60,7 @@ int RunPeer(const char* args) {
                &g_astExportFileCfg.iGatherResult) != 5) {
         return 2;
     }
+    g_astExportFileCfg.ExportFrom = EXPORT_FROM_DIAGNOSE;  // an export this peer ran itself
     return chs_test::ServeAsPeer(clusterFile, node, root,
                                  {{0x70003021, processQueryDiagDataStatus}, {0x70003016, processDelFileFromPeer}});
 }
@@ -67,9 +69,13 @@ int RunPeer(const char* args) {
 // pack step only leaves a small archive where tar would.
 chs_test::CommandLog g_commands;
 bool g_fakeTar = false;
+bool g_failChown = false;
 
 int32_t RecordingExec(const std::string& cmd, uint32_t timeoutMs) {
     g_commands.Add(cmd, timeoutMs);
+    if (g_failChown && cmd.find("chown ") != std::string::npos) {
+        return 1;
+    }
     if (g_fakeTar && cmd.find("tar -zcvf") != std::string::npos) {
         WriteText(platform::RealPath(strDiagnoseInfoPath + "temp/" + strDiagnoseInfoName), "packed");
         return 0;
@@ -122,6 +128,7 @@ class DiagnoseDownloadTest : public ::testing::Test {
         chs_test::ResetStates();
         g_pfnExportExec = RecordingExec;
         g_fakeTar = false;
+        g_failChown = false;
         ClearDiagnseData();
         g_commands.Clear();
         ASSERT_EQ(DeleteRemoteTask(REMOTE_TASK_DIAGNOSE_EXPORT), 0u);
@@ -327,6 +334,61 @@ TEST_F(DiagnoseDownloadTest, MergePacksEveryKindOfPartAndHandsTheFileOut) {
     EXPECT_EQ(Members(DiagDir(kRunNode) + "cluster.tgz"), packages);
 }
 
+// A node's answer names what the merge takes: only files of the diagnose
+// directory move in, the bundle gets its mode before it is renamed over a
+// planted link, and a restarted run node reports its lost export as failed.
+TEST_F(DiagnoseDownloadTest, AnswersAndPlantedLinksCannotRedirectTheMerge) {
+    StartExport(5, 0);
+    Ready(kRunNode, 10);
+    std::string secret = Real(kRunNode, "/VXA/coffer_data/omm/shadow");
+    PutFile(secret, "secret");
+    g_astExportFileCfg.astNode[kRunNode].strPkgPath = "/VXA/coffer_data/omm/";
+    g_astExportFileCfg.astNode[kRunNode].strPkgName = "shadow";
+    std::string planted = s_dir->Join("planted");
+    MakeDirs(planted);
+    std::string merged = ExportDir(kRunNode) + "DiagnoseInfo.tgz";
+    unlink(merged.c_str());
+    ASSERT_EQ(symlink(planted.c_str(), merged.c_str()), 0);
+    g_failChown = true;
+    ASSERT_EQ(Code(EXPORT_OPCODE_DOWNLOAD, 5), 0u);
+    EXPECT_EQ(ReadText(secret), "secret") << "a file outside the diagnose directory stays";
+    EXPECT_EQ(Members(merged), std::set<std::string>{"DiagnoseInfo_CTE3.A.tgz"});
+    struct stat st {};
+    ASSERT_EQ(lstat(merged.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode)) << "the link is replaced, not followed";
+    EXPECT_EQ(st.st_mode & 0777, 0660u) << "the mode even when the owner cannot be set";
+    EXPECT_TRUE(Entries(planted).empty());
+    ASSERT_EQ(stat(planted.c_str(), &st), 0);
+    EXPECT_NE(st.st_mode & 0777, 0660u);
+
+    // Refused while a merge runs: a clear would empty what it takes.
+    g_bExportMerging = true;
+    EXPECT_EQ(Code(EXPORT_OPCODE_CLEAR, 41), 0x40E05B0Cu);
+    g_bExportMerging = false;
+
+    // A restart: the record knows nothing of the export its row names.
+    StartExport(5, 0);
+    g_astExportFileCfg = tagCOLLECOR_EXPORT_FILE_PARAM_S{};
+    g_astExportFileCfg.iGatherResult = EXPORT_GATHER_FAILED;
+    g_updateCCDBType = UPDATE_CCDB_UNCHECKED;
+    for (int32_t type : {0, 3, 5}) {
+        EXPECT_EQ(Status(type), std::optional<int64_t>(EXPORT_GATHER_FAILED)) << type;
+    }
+    EXPECT_EQ(Code(EXPORT_OPCODE_DOWNLOAD, 5), 0x4040324Cu);
+    EXPECT_EQ(Code(EXPORT_OPCODE_CLEAR, 41), 0u) << "a lost export can be cleared";
+}
+
+TEST_F(DiagnoseDownloadTest, CopiesStopAtTheirLimitAndLeaveNothing) {
+    std::string source = kInside + "big.bin";
+    SizedFile(Real(0, source), 3 * kMB);
+    std::string target = s_dir->Join("fetched");
+    MakeDirs(target);
+    EXPECT_EQ(OM_GetFileFromOtherNode(0, source.c_str(), (target + "/big.bin").c_str(), 30, 2 * kMB),
+              OM_FILE_ERR_TOO_LARGE);
+    EXPECT_TRUE(Entries(target).empty());
+    EXPECT_EQ(OM_GetFileFromOtherNode(0, source.c_str(), (target + "/big.bin").c_str(), 30, 3 * kMB), 0);
+}
+
 TEST_F(DiagnoseDownloadTest, StatusIsAskedOfTheRunNode) {
     StartExport(5, EXPORT_GATHER_RUNNING);
     EXPECT_EQ(Status(41), 255);
@@ -425,6 +487,10 @@ TEST_F(DiagnoseDownloadTest, APeerDeletesOnlyRegularFilesInsideTheExportDirector
     Delete(inside + odd, 1);
     Delete("/VXA/coffer_data/omm/export/plain.txt", 1);
     Delete(inside + "victim.txt", 2);
+    std::string db = root + "/VXA/coffer_data/omm/export_import/chs/collector/db/collect.dat";
+    PutFile(db, "records");
+    Delete("/VXA/coffer_data/omm/export_import/chs/collector/db/collect.dat", 1);
+    EXPECT_TRUE(Exists(db)) << "the record database is out of a peer's reach";
     EXPECT_FALSE(Exists(root + inside + odd));
     EXPECT_FALSE(Exists(root + "/VXA/coffer_data/omm/export/plain.txt"));
     EXPECT_TRUE(Exists(root + inside + "victim.txt")) << "an unknown kind deletes nothing";

@@ -212,6 +212,8 @@ TEST_F(DiagnoseExportTest, BadRequestsAreAnsweredWithACodeAndStartNothing) {
     EXPECT_EQ(SendExport(CTLVCell::NewString(1, "five")), static_cast<int64_t>(0x4040324E));
     EXPECT_TRUE(log.Contains("An exception occurred during getting the info from the reqMsg."));
     EXPECT_EQ(SendExportOfType(6), static_cast<int64_t>(0x03000003));
+    EXPECT_EQ(SendExport(CTLVCell::NewUInt64(1, 0x100000005ULL)), static_cast<int64_t>(0x03000003))
+        << "a 64-bit type is not cut to 5";
     platform::state::Set("free_disk_mb", "10");
     EXPECT_EQ(SendExportOfType(5), static_cast<int64_t>(0x4000C963));
     platform::state::Set("free_disk_mb", "100000");
