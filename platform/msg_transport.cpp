@@ -16,6 +16,8 @@
 
 #include "platform/om_cluster.h"
 #include "platform/transport_connection.h"
+#include "platform/transport_identity.h"
+#include "platform/transport_limits.h"
 #include "platform/transport_message.h"
 #include "platform/transport_pending.h"
 #include "platform/transport_runtime.h"
@@ -34,6 +36,7 @@ struct Endpoint {
     MSG_ENTRY_FN entry = nullptr;
     ListenSocket socket;
     std::atomic<bool> bStopped{false};
+    std::atomic<int64_t> lastRefusalLog{0};
 
     ~Endpoint() {
         if (socket.fd >= 0) {
@@ -83,6 +86,7 @@ void HandleRequest(const std::shared_ptr<Connection>& connection, uint64_t corre
         TRANSPORT_LOG(kLogWarning, "Request 0x%x for endpoint %u, which is not registered here, dropped.",
                       info.uiMsgOPCode, info.usReceiverPID);
     } else {
+        EntrySlot slot;
         entry(message);
     }
     FreeMessage(message);
@@ -90,6 +94,7 @@ void HandleRequest(const std::shared_ptr<Connection>& connection, uint64_t corre
 
 void DeliverToSender(uint16_t senderPid, void* message) {
     if (MSG_ENTRY_FN entry = EntryOf(senderPid)) {
+        EntrySlot slot;
         entry(message);
     } else {
         tagMsgInfo info;
@@ -120,7 +125,16 @@ void ListenLoop(const std::shared_ptr<Endpoint>& endpoint) {
             TRANSPORT_LOG(kLogError, "Endpoint %u stops listening: %s.", endpoint->id.usPid, strerror(errno));
             break;
         }
-        SetSendStallLimit(fd);
+        size_t cap = CurrentLimits().maxConnectionsPerEndpoint;
+        size_t open = IncomingCount(endpoint->id.usPid);
+        if (open >= cap) {
+            close(fd);
+            if (RateAllows(endpoint->lastRefusalLog, std::chrono::seconds(1))) {
+                TRANSPORT_LOG(kLogWarning, "Endpoint %u refuses a connection: %zu are open, the limit is %zu.",
+                              endpoint->id.usPid, open, cap);
+            }
+            continue;
+        }
         StartConnection(std::make_shared<Connection>(fd, Connection::Role::kIncoming, endpoint->id));
     }
 }
@@ -294,6 +308,7 @@ int MSG_PostAckMsg(void* request, void* buffer, uint32_t length) {
         FrameHeader header{FrameKind::kAnswer, route.ulCorrelation,
                            AnswerInfo(requestInfo, MSG_STATE_SUCCESS, length)};
         result = connection->Send(header, buffer) ? 0 : MSG_ERR_SEND;
+        connection->Answered();
     } else {
         TRANSPORT_LOG(kLogInfo, "Answer 0x%x to endpoint %u of node %u not sent: its requester has gone.",
                       requestInfo.uiMsgOPCode, requestInfo.usSenderPID, requestInfo.usSenderBID);
@@ -330,6 +345,7 @@ int MSG_RegisterPID(uint32_t pid, MSG_ENTRY_FN entry) {
     if (!client.bHasFirstPid && endpoint->id.usPid < MSG_PLATFORM_PID_BASE) {
         client.bHasFirstPid = true;
         client.usFirstPid = endpoint->id.usPid;
+        SetOwnEndpoint(local, endpoint->id.usPid);
     }
     lock.unlock();
     TRANSPORT_LOG(kLogInfo, "Endpoint %u of node %u registered.", pid, local);
@@ -378,6 +394,7 @@ int MSG_ClientExit(void) {
         std::lock_guard<std::mutex> lock(client.mutex);
         client.bInitialised = false;
         client.bHasFirstPid = false;
+        SetOwnEndpoint(MSG_LOCAL_NODE_BID, 0);
         endpoints.swap(client.endpoints);
     }
     for (auto& [pid, endpoint] : endpoints) {

@@ -18,7 +18,15 @@
 // (requests and answers to its asynchronous posts); time-out answers come on
 // the time-out thread. The message belongs to the transport and is freed when
 // the entry returns, so an entry that keeps it must copy it. An entry should
-// not block for long. All calls are thread-safe.
+// not block for long: at most the registered thread count (uiThreadNum) of
+// entries run at once. All calls are thread-safe.
+//
+// Trust: the sender fields of a received request (usSenderBID, usSenderPID,
+// usSenderNodeID) are those of the connection it came by, never what the
+// frame said; a process holding no endpoint of a node is a tool
+// (MSG_TOOL_NODE_BID). Those of an answer are the endpoint it was sent to.
+// Every resource a peer can make the process spend is bounded
+// (platform/transport_limits.h); a connection that passes a bound is closed.
 #pragma once
 
 #include <cstddef>
@@ -59,6 +67,9 @@ static_assert(sizeof(tagPrivateData) == 48, "private data is 48 bytes");
 static_assert(sizeof(tagMSG_CLIENT_CFG_S) == 24, "client configuration is 24 bytes");
 
 constexpr uint16_t MSG_LOCAL_NODE_BID = 0xFFFF;
+// The sender node of a request that came from a process holding no endpoint
+// of a node (a management tool such as chsctl); its sender pid is 0.
+constexpr uint16_t MSG_TOOL_NODE_BID = 0xFFFE;
 // Endpoints from this id on belong to the platform's own services (the file
 // service of every node, for one); they are never a process's default sender.
 constexpr uint16_t MSG_PLATFORM_PID_BASE = 0xF000;

@@ -1,13 +1,18 @@
 #include "platform/transport_connection.h"
 
+#include <fcntl.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstring>
 #include <unordered_map>
 #include <vector>
 
+#include "platform/transport_limits.h"
 #include "platform/transport_message.h"
 #include "platform/transport_pending.h"
 #include "platform/transport_runtime.h"
@@ -65,46 +70,6 @@ void Forget(const std::shared_ptr<Connection>& connection) {
     }
 }
 
-void ReaderLoop(const std::shared_ptr<Connection>& connection) {
-    const bool incoming = connection->GetRole() == Connection::Role::kIncoming;
-    const FrameKind expected = incoming ? FrameKind::kRequest : FrameKind::kAnswer;
-    for (;;) {
-        FrameHeader header;
-        void* message = nullptr;
-        FrameError error = FrameError::kNone;
-        ReadStatus status = ReadFrame(connection->Fd(), header, message, error);
-        if (status == ReadStatus::kBadFrame || (status == ReadStatus::kFrame && header.kind != expected)) {
-            const char* reason =
-                status == ReadStatus::kBadFrame ? FrameErrorText(error) : "unexpected frame kind";
-            TRANSPORT_LOG(
-                kLogWarning, "Bad frame on the connection %s endpoint %u of node %u (%s), connection closed.",
-                Direction(*connection), connection->Endpoint().usPid, connection->Endpoint().usNode, reason);
-            FreeMessage(message);
-            break;
-        }
-        if (status != ReadStatus::kFrame) {
-            break;
-        }
-        if (incoming) {
-            if (RequestFn handler = g_requestHandler.load()) {
-                handler(connection, header.ulCorrelation, message);
-            } else {
-                FreeMessage(message);
-            }
-        } else if (!PendingTable::Instance().Answer(connection->Id(), header.ulCorrelation, message)) {
-            TRANSPORT_LOG(
-                kLogDebug, "Answer 0x%x from endpoint %u of node %u matches no waiting request, dropped.",
-                header.info.uiMsgOPCode, connection->Endpoint().usPid, connection->Endpoint().usNode);
-            FreeMessage(message);
-        }
-    }
-    connection->Shutdown();
-    Forget(connection);
-    if (!incoming) {
-        PendingTable::Instance().FailConnection(connection->Id());
-    }
-}
-
 std::shared_ptr<Connection> Open(const EndpointId& destination, int& error) {
     int fd = Connect(destination);
     if (fd < 0) {
@@ -113,7 +78,6 @@ std::shared_ptr<Connection> Open(const EndpointId& destination, int& error) {
         error = MSG_ERR_UNREACHABLE;
         return nullptr;
     }
-    SetSendStallLimit(fd);
     auto connection = std::make_shared<Connection>(fd, Connection::Role::kOutgoing, destination);
     if (!StartConnection(connection)) {
         error = MSG_ERR_SEND;
@@ -125,31 +89,181 @@ std::shared_ptr<Connection> Open(const EndpointId& destination, int& error) {
 }  // namespace
 
 Connection::Connection(int fd, Role role, const EndpointId& endpoint)
-    : m_fd(fd), m_role(role), m_endpoint(endpoint), m_ulId(g_nextConnectionId.fetch_add(1)) {}
+    : m_fd(fd),
+      m_wake(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
+      m_role(role),
+      m_endpoint(endpoint),
+      m_ulId(g_nextConnectionId.fetch_add(1)),
+      m_lastActivityMs(NowMs()) {
+    fcntl(m_fd, F_SETFL, fcntl(m_fd, F_GETFL) | O_NONBLOCK);
+}
 
-Connection::~Connection() { close(m_fd); }
+Connection::~Connection() {
+    close(m_fd);
+    if (m_wake >= 0) {
+        close(m_wake);
+    }
+}
 
 bool Connection::Send(const FrameHeader& header, const void* body) {
-    std::lock_guard<std::mutex> lock(m_writeMutex);
+    uint32_t length = header.info.uiMsgLength;
+    if (length > 0 && body == nullptr) {
+        return false;
+    }
+    uint8_t head[kFrameHeaderSize];
+    EncodeFrameHeader(header, head);
+    std::unique_lock<std::mutex> lock(m_writeMutex);
     if (m_bDead.load()) {
         return false;
     }
-    if (!WriteFrame(m_fd, header, body)) {
-        // A frame cut short would desynchronise the stream: nothing more may follow it.
-        TRANSPORT_LOG(kLogWarning, "Sending on the connection %s endpoint %u of node %u failed: %s.",
-                      Direction(*this), m_endpoint.usPid, m_endpoint.usNode, strerror(errno));
+    size_t written = 0;
+    size_t total = kFrameHeaderSize + length;
+    if (m_queue.empty()) {
+        while (written < total) {
+            iovec parts[2];
+            int count = 0;
+            if (written < kFrameHeaderSize) {
+                parts[count++] = iovec{head + written, kFrameHeaderSize - written};
+            }
+            size_t bodyDone = written > kFrameHeaderSize ? written - kFrameHeaderSize : 0;
+            if (length > bodyDone) {
+                parts[count++] = iovec{const_cast<uint8_t*>(static_cast<const uint8_t*>(body)) + bodyDone,
+                                       length - bodyDone};
+            }
+            msghdr message{};
+            message.msg_iov = parts;
+            message.msg_iovlen = count;
+            ssize_t sent = sendmsg(m_fd, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (sent < 0) {
+                if (errno == EINTR) {
+                    continue;
+                }
+                if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                    break;
+                }
+                TRANSPORT_LOG(kLogWarning, "Sending on the connection %s endpoint %u of node %u failed: %s.",
+                              Direction(*this), m_endpoint.usPid, m_endpoint.usNode, strerror(errno));
+                Shutdown();
+                return false;
+            }
+            written += static_cast<size_t>(sent);
+        }
+        m_lastActivityMs = NowMs();
+        if (written == total) {
+            return true;
+        }
+    }
+    Limits limits = CurrentLimits();
+    auto full = [&] {
+        return !m_queue.empty() &&
+               (m_queue.size() >= limits.maxQueuedFrames || m_queuedBytes + total - written > limits.maxQueuedBytes);
+    };
+    if (m_role == Role::kOutgoing && full()) {
+        // This process's own requests: the poster waits for room (the peer
+        // reads, slowly) rather than losing what it posted.
+        // In slices: Shutdown may notify without the mutex (it runs under it, too).
+        auto until = std::chrono::steady_clock::now() + limits.sendStall;
+        while (!m_bDead.load() && full() && std::chrono::steady_clock::now() < until) {
+            m_room.wait_for(lock, std::chrono::milliseconds(100));
+        }
+        if (m_bDead.load()) {
+            return false;
+        }
+    }
+    if (full()) {
+        static std::atomic<int64_t> lastLog{0};
+        if (RateAllows(lastLog, std::chrono::seconds(1))) {
+            TRANSPORT_LOG(kLogWarning,
+                          "The connection %s endpoint %u of node %u is closed: %zu frames (%zu bytes) wait "
+                          "to be written, the peer does not read its answers.",
+                          Direction(*this), m_endpoint.usPid, m_endpoint.usNode, m_queue.size(), m_queuedBytes);
+        }
         Shutdown();
         return false;
     }
+    // A cut frame would desynchronise the stream: its rest goes first in line.
+    std::vector<uint8_t> rest;
+    rest.reserve(total - written);
+    if (written < kFrameHeaderSize) {
+        rest.insert(rest.end(), head + written, head + kFrameHeaderSize);
+    }
+    size_t bodyDone = written > kFrameHeaderSize ? written - kFrameHeaderSize : 0;
+    const uint8_t* bytes = static_cast<const uint8_t*>(body);
+    if (length > bodyDone) {
+        rest.insert(rest.end(), bytes + bodyDone, bytes + length);
+    }
+    if (m_queue.empty()) {
+        m_lastWriteMs = NowMs();
+    }
+    m_queuedBytes += rest.size();
+    m_queue.push_back(std::move(rest));
+    uint64_t one = 1;
+    ssize_t ignored = write(m_wake, &one, sizeof(one));
+    (void)ignored;
     return true;
+}
+
+bool Connection::Flush() {
+    while (!m_queue.empty()) {
+        std::vector<uint8_t>& front = m_queue.front();
+        ssize_t sent = send(m_fd, front.data() + m_headWritten, front.size() - m_headWritten,
+                            MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (sent < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return errno == EAGAIN || errno == EWOULDBLOCK;
+        }
+        m_lastWriteMs = NowMs();
+        m_lastActivityMs = m_lastWriteMs;
+        m_headWritten += static_cast<size_t>(sent);
+        if (m_headWritten == front.size()) {
+            m_queuedBytes -= front.size();
+            m_queue.pop_front();
+            m_headWritten = 0;
+            m_room.notify_all();
+        }
+    }
+    return true;
+}
+
+size_t Connection::QueuedFrames() {
+    std::lock_guard<std::mutex> lock(m_writeMutex);
+    return m_queue.size();
+}
+
+void Connection::RequestArrived(std::chrono::milliseconds timeout) {
+    std::lock_guard<std::mutex> lock(m_flightMutex);
+    ++m_inFlight;
+    m_inFlightUntilMs = std::max(m_inFlightUntilMs, NowMs() + static_cast<int64_t>(timeout.count()));
+}
+
+void Connection::Answered() {
+    std::lock_guard<std::mutex> lock(m_flightMutex);
+    if (m_inFlight > 0) {
+        --m_inFlight;
+    }
+}
+
+bool Connection::InFlight() {
+    if (m_role == Role::kOutgoing) {
+        return PendingTable::Instance().Busy(m_ulId);
+    }
+    std::lock_guard<std::mutex> lock(m_flightMutex);
+    return m_inFlight > 0 && NowMs() < m_inFlightUntilMs;
 }
 
 void Connection::Shutdown() {
     m_bDead.store(true);
     shutdown(m_fd, SHUT_RDWR);
+    m_room.notify_all();
 }
 
 void SetRequestHandler(RequestFn handler) { g_requestHandler.store(handler); }
+
+RequestFn CurrentRequestHandler() { return g_requestHandler.load(); }
+
+void ForgetConnection(const std::shared_ptr<Connection>& connection) { Forget(connection); }
 
 bool StartConnection(const std::shared_ptr<Connection>& connection) {
     Registry& registry = Connections();
@@ -157,7 +271,7 @@ bool StartConnection(const std::shared_ptr<Connection>& connection) {
         std::lock_guard<std::mutex> lock(registry.mutex);
         registry.connections[connection->Id()] = connection;
     }
-    if (!StartThread([connection] { ReaderLoop(connection); })) {
+    if (!StartThread([connection] { IoLoop(connection); })) {
         connection->Shutdown();
         Forget(connection);
         return false;
@@ -189,6 +303,16 @@ void ShutdownAllConnections() {
         connection->Shutdown();
     }
     registry.pools.clear();
+}
+
+size_t IncomingCount(uint16_t pid) {
+    Registry& registry = Connections();
+    std::lock_guard<std::mutex> lock(registry.mutex);
+    size_t count = 0;
+    for (auto& [id, connection] : registry.connections) {
+        count += connection->GetRole() == Connection::Role::kIncoming && connection->Endpoint().usPid == pid;
+    }
+    return count;
 }
 
 size_t ConnectionCount() {

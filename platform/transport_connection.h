@@ -13,16 +13,33 @@
 //     time-out the connection is closed, not reused: the peer may still be busy
 //     with the old request on it.
 //
-// Ownership: a Connection is shared by the registry, its reader thread and the
+// Each connection has one thread that waits (poll) on its socket: it reads
+// frames as their bytes arrive (transport_reader.h), writes what senders
+// queued, and closes the connection when a frame misses its deadline, the
+// write queue stalls, or the connection stays idle (transport_limits.h).
+// Answering never waits for the peer: Send writes what the socket takes at
+// once and queues the rest; a full queue of answers closes the connection
+// (the peer does not read them). A request poster of this process waits for
+// room in its outgoing queue instead, up to the stall limit.
+//
+// The sender of every request read from an accepted connection is stamped
+// from the connection's identity, and that of every answer from the
+// destination of the outgoing connection (transport_identity.h).
+//
+// Ownership: a Connection is shared by the registry, its thread and the
 // callers using it; its descriptor is closed when the last owner lets go, so a
 // descriptor number is never reused under a sender. Shutdown() only stops the
 // socket. Thread-safe.
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "platform/transport_socket.h"
 
@@ -45,25 +62,52 @@ class Connection {
     const EndpointId& Endpoint() const { return m_endpoint; }
     int Fd() const { return m_fd; }
 
-    // Writes one frame whole; frames of concurrent senders never interleave.
-    // A failed write shuts the connection down.
+    // Hands one frame to the socket, or to the write queue for what the
+    // socket does not take at once; frames of concurrent senders never
+    // interleave. False (and the connection shut down) when the socket failed
+    // or the queue is full.
     bool Send(const FrameHeader& header, const void* body);
     void Shutdown();
     bool Dead() const { return m_bDead.load(); }
 
+    // Requests read from an accepted connection and not answered yet; each
+    // counts until answered or until its own time-out has passed.
+    void RequestArrived(std::chrono::milliseconds timeout);
+    void Answered();
+    size_t QueuedFrames();
+
   private:
+    friend void IoLoop(const std::shared_ptr<Connection>& connection);
+    bool Flush();  // with m_writeMutex held; false when the socket failed
+    bool InFlight();
+
     const int m_fd;
+    const int m_wake;  // eventfd: a sender queued bytes
     const Role m_role;
     const EndpointId m_endpoint;
     const uint64_t m_ulId;
     std::mutex m_writeMutex;
+    std::condition_variable m_room;  // a queued frame was written, or the connection died
+    std::deque<std::vector<uint8_t>> m_queue;
+    size_t m_queuedBytes = 0;
+    size_t m_headWritten = 0;  // bytes of the first queued frame already written
+    int64_t m_lastWriteMs = 0;
     std::atomic<bool> m_bDead{false};
+    std::atomic<int64_t> m_lastActivityMs{0};
+    std::mutex m_flightMutex;
+    size_t m_inFlight = 0;
+    int64_t m_inFlightUntilMs = 0;
 };
+
+void IoLoop(const std::shared_ptr<Connection>& connection);
 
 // Called on an incoming connection's reader thread with each request; takes
 // `message`.
 typedef void (*RequestFn)(const std::shared_ptr<Connection>& connection, uint64_t correlation, void* message);
 void SetRequestHandler(RequestFn handler);
+RequestFn CurrentRequestHandler();
+// Removes `connection` from the registry and its pool (its thread, at its end).
+void ForgetConnection(const std::shared_ptr<Connection>& connection);
 
 // Registers `connection` and starts its reader. False when no thread could be
 // started (the connection is shut down then).
@@ -72,6 +116,7 @@ std::shared_ptr<Connection> FindConnection(uint64_t id);
 void ShutdownIncoming(uint16_t pid);  // connections accepted by endpoint `pid`
 void ShutdownAllConnections();
 size_t ConnectionCount();
+size_t IncomingCount(uint16_t pid);  // connections accepted by endpoint `pid`
 
 // Outgoing connections to `destination`. `fresh` tells whether the connection
 // was just made. Null with `error` MSG_ERR_UNREACHABLE when nothing listens

@@ -44,6 +44,12 @@ const char* FrameErrorText(FrameError error) {
             return "body length does not match the message information";
         case FrameError::kTooLong:
             return "body over the frame size limit";
+        case FrameError::kOverLimit:
+            return "body over the message size limit";
+        case FrameError::kNoRoom:
+            return "too many bytes of incomplete frames held";
+        case FrameError::kTooSlow:
+            return "frame not completed in time";
     }
     return "unknown frame error";
 }

@@ -42,6 +42,9 @@ enum class FrameError {
     kBadKind,
     kLengthMismatch,  // body length field and uiMsgLength disagree, or bytes follow the body
     kTooLong,         // body over MSG_MAX_BODY_LENGTH
+    kOverLimit,       // body over the connection's message-size limit
+    kNoRoom,          // the process holds as many partly received bytes as it may
+    kTooSlow,         // the frame did not complete before its deadline
 };
 
 // A short English reason for logs ("bad magic number", ...).

@@ -149,6 +149,16 @@ size_t PendingTable::Count() {
     return m_entries.size();
 }
 
+bool PendingTable::Busy(uint64_t connection) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (const auto& [correlation, entry] : m_entries) {
+        if (entry.ulConnection == connection) {
+            return true;
+        }
+    }
+    return false;
+}
+
 void PendingTable::EndAsync(const Entry& entry, void* answer) {
     if (answer == nullptr) {
         TRANSPORT_LOG(kLogError, "No memory for the answer of request %u (opcode 0x%x); it is lost.",

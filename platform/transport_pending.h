@@ -77,6 +77,8 @@ class PendingTable {
     size_t DropAll();
 
     size_t Count();
+    // Whether a request sent on `connection` waits for its answer.
+    bool Busy(uint64_t connection);
 
   private:
     struct Entry {

@@ -62,9 +62,6 @@ std::chrono::milliseconds RequestTimeout(uint32_t timeoutSeconds);
 // normally), so that time-outs can be exercised in milliseconds.
 void SetTimeoutUnit(std::chrono::milliseconds unit);
 std::chrono::milliseconds TimeoutUnit();
-// A send that cannot hand its bytes to the peer for this long gives up and
-// closes the connection: the peer no longer reads.
-constexpr std::chrono::seconds kSendStallLimit{30};
 
 struct AdapterSet {
     MSG_SLEEP_FN sleep = nullptr;

@@ -1,7 +1,6 @@
 #include "platform/transport_socket.h"
 
 #include <sys/stat.h>
-#include <sys/uio.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -9,7 +8,9 @@
 #include <cstring>
 
 #include "platform/om_cluster.h"
+#include "platform/transport_identity.h"
 #include "platform/transport_message.h"
+#include "platform/transport_reader.h"
 #include "platform/transport_runtime.h"
 
 namespace platform {
@@ -21,26 +22,6 @@ constexpr int kListenBacklog = 128;
 std::string SocketPath(const EndpointId& endpoint) {
     return Cluster().strDir + "/run/ep-" + std::to_string(endpoint.usNode) + "-" +
            std::to_string(endpoint.usPid) + ".sock";
-}
-
-// Reads up to `size` bytes; fewer only at end of stream or on an error
-// (then errno is kept and the count is what arrived before it).
-size_t ReadFull(int fd, void* data, size_t size, bool& failed) {
-    auto* bytes = static_cast<uint8_t*>(data);
-    size_t done = 0;
-    failed = false;
-    while (done < size) {
-        ssize_t got = recv(fd, bytes + done, size - done, 0);
-        if (got > 0) {
-            done += static_cast<size_t>(got);
-        } else if (got == 0) {
-            break;
-        } else if (errno != EINTR) {
-            failed = true;
-            break;
-        }
-    }
-    return done;
 }
 
 }  // namespace
@@ -73,7 +54,7 @@ ListenSocket Listen(const EndpointId& endpoint, std::string& error) {
         return result;
     }
     std::string path = SocketPath(endpoint);
-    int probe = Connect(endpoint);
+    int probe = Connect(endpoint, false);
     if (probe >= 0) {
         close(probe);
         error = "another process serves " + path;
@@ -105,7 +86,7 @@ void RemoveSocketFile(const EndpointId& endpoint, const ListenSocket& socket) {
     }
 }
 
-int Connect(const EndpointId& endpoint) {
+int Connect(const EndpointId& endpoint, bool claim) {
     sockaddr_storage address;
     socklen_t length = 0;
     std::string error;
@@ -117,12 +98,19 @@ int Connect(const EndpointId& endpoint) {
     if (fd < 0) {
         return -1;
     }
+    std::string claimPath;
+    if (claim) {
+        BindClaim(fd, claimPath);
+    }
     int rc;
     do {
         rc = connect(fd, reinterpret_cast<sockaddr*>(&address), length);
     } while (rc != 0 && errno == EINTR);
+    int saved = errno;
+    if (!claimPath.empty()) {
+        unlink(claimPath.c_str());  // the peer keeps the name; the file is no longer needed
+    }
     if (rc != 0) {
-        int saved = errno;
         close(fd);
         errno = saved;
         return -1;
@@ -130,84 +118,18 @@ int Connect(const EndpointId& endpoint) {
     return fd;
 }
 
-void SetSendStallLimit(int fd) {
-    timeval tv{};
-    tv.tv_sec = static_cast<time_t>(kSendStallLimit.count());
-    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
-}
-
-bool WriteFrame(int fd, const FrameHeader& header, const void* body) {
-    uint8_t head[kFrameHeaderSize];
-    EncodeFrameHeader(header, head);
-    iovec parts[2];
-    parts[0].iov_base = head;
-    parts[0].iov_len = sizeof(head);
-    parts[1].iov_base = const_cast<void*>(body);
-    parts[1].iov_len = body != nullptr ? header.info.uiMsgLength : 0;
-    if (parts[1].iov_len != header.info.uiMsgLength) {
-        return false;
-    }
-    size_t index = 0;
-    while (index < 2) {
-        if (parts[index].iov_len == 0) {
-            ++index;
-            continue;
-        }
-        msghdr message{};
-        message.msg_iov = parts + index;
-        message.msg_iovlen = 2 - index;
-        ssize_t sent = sendmsg(fd, &message, MSG_NOSIGNAL);
-        if (sent < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        size_t left = static_cast<size_t>(sent);
-        while (index < 2 && left >= parts[index].iov_len) {
-            left -= parts[index].iov_len;
-            ++index;
-        }
-        if (index < 2) {
-            parts[index].iov_base = static_cast<uint8_t*>(parts[index].iov_base) + left;
-            parts[index].iov_len -= left;
-        }
-    }
-    return true;
-}
-
 ReadStatus ReadFrame(int fd, FrameHeader& header, void*& message, FrameError& error) {
-    message = nullptr;
-    error = FrameError::kNone;
-    uint8_t head[kFrameHeaderSize];
-    bool failed = false;
-    size_t got = ReadFull(fd, head, sizeof(head), failed);
-    if (failed) {
-        return ReadStatus::kIoError;
-    }
-    if (got == 0) {
-        return ReadStatus::kClosed;
-    }
-    error = DecodeFrameHeader(head, got, header);
-    if (error != FrameError::kNone) {
-        return ReadStatus::kBadFrame;
-    }
-    void* body = NewMessage(header.info.uiMsgLength, 0, "transport receive", 0);
-    if (body == nullptr) {
-        return ReadStatus::kIoError;
-    }
-    got = ReadFull(fd, body, header.info.uiMsgLength, failed);
-    if (got != header.info.uiMsgLength) {
-        FreeMessage(body);
-        if (failed) {
+    FrameAssembler assembler(MSG_MAX_BODY_LENGTH, kFrameHeaderSize + MSG_MAX_BODY_LENGTH);
+    switch (assembler.Read(fd, header, message, error)) {
+        case FrameAssembler::Step::kFrame:
+            return ReadStatus::kFrame;
+        case FrameAssembler::Step::kClosed:
+            return ReadStatus::kClosed;
+        case FrameAssembler::Step::kBadFrame:
+            return ReadStatus::kBadFrame;
+        default:
             return ReadStatus::kIoError;
-        }
-        error = FrameError::kTruncated;
-        return ReadStatus::kBadFrame;
     }
-    SetInfo(body, header.info);
-    message = body;
-    return ReadStatus::kFrame;
 }
 
 }  // namespace transport

@@ -1,5 +1,5 @@
 // Sockets of the transport: where an endpoint listens, connecting to it, and
-// moving whole frames over a stream socket.
+// reading whole frames from a blocking stream socket.
 //
 // EndpointAddress is the only place that knows how an endpoint (node, process
 // id) is reached; on one machine that is the Unix-domain socket
@@ -39,15 +39,12 @@ ListenSocket Listen(const EndpointId& endpoint, std::string& error);
 // Removes the endpoint's socket file if it is still the one `socket` bound.
 void RemoveSocketFile(const EndpointId& endpoint, const ListenSocket& socket);
 
-// A connected stream socket, or -1 with errno set.
-int Connect(const EndpointId& endpoint);
-// Bounds how long a send may wait for a peer that stopped reading.
-void SetSendStallLimit(int fd);
+// A connected stream socket, or -1 with errno set. With `claim` the socket
+// first takes this process's endpoint name (transport_identity.h).
+int Connect(const EndpointId& endpoint, bool claim = true);
 
-// Writes the frame whole (MSG_NOSIGNAL: a vanished peer is an error, not a
-// signal). False on any failure; the connection is unusable then.
-bool WriteFrame(int fd, const FrameHeader& header, const void* body);
-
+// Reads one whole frame from a blocking socket, its buffer growing as the
+// bytes arrive (tests, tools; connections use FrameAssembler).
 enum class ReadStatus {
     kFrame,     // `message` is a new transport message with the frame's info; the caller owns it
     kClosed,    // the peer closed between frames

@@ -1,0 +1,342 @@
+// What a hostile or careless peer can make the transport do. This process is
+// node 0 (endpoint 700 answers "<sender node>/<sender pid>", 701 never
+// answers); node 1 is this binary started again as a peer whose endpoint 600
+// forwards a request to node 0 with a record claiming to be node 0, pid 700.
+// Raw sockets play the peers that no transport would be.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/msg_transport.h"
+#include "platform/om_cluster.h"
+#include "platform/transport_frame.h"
+#include "platform/transport_limits.h"
+#include "platform/transport_message.h"
+#include "platform/transport_runtime.h"
+#include "tests/support/log_capture.h"
+#include "tests/support/process.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+using namespace platform::transport;
+
+constexpr uint16_t kOwnPid = 700;
+constexpr uint16_t kSilentPid = 701;
+constexpr uint16_t kForgerPid = 600;
+constexpr uint32_t kLong = 100000;
+
+std::string BodyOf(void* message) {
+    tagMsgInfo info{};
+    MSG_GetMsgInfo(message, &info);
+    return std::string(static_cast<const char*>(message), info.uiMsgLength);
+}
+
+tagMsgInfo Request(uint16_t node, uint16_t pid, size_t length) {
+    tagMsgInfo info;
+    MSG_InitMsgInfo(&info);
+    info.usReceiverBID = node;
+    info.usReceiverPID = pid;
+    info.uiMsgOPCode = 0x11;
+    info.uiMsgLength = static_cast<uint32_t>(length);
+    info.uiMsgTimeout = kLong;
+    return info;
+}
+
+void* NewBody(const std::string& text) {
+    void* message = MSG_AllocMsg(static_cast<uint32_t>(text.size()), 0, __func__, __LINE__);
+    memcpy(message, text.data(), text.size());
+    return message;
+}
+
+std::string Ask(uint16_t node, uint16_t pid, const std::string& text, tagMsgInfo info = {}) {
+    if (info.uiMsgOPCode == 0) {
+        info = Request(node, pid, text.size());
+    }
+    void* answer = nullptr;
+    int rc = MSG_SendSyncMsg(NewBody(text), &info, &answer);
+    std::string result = rc == 0 ? BodyOf(answer) : "rc=" + std::to_string(rc);
+    MSG_FreeMsg(answer);
+    return result;
+}
+
+std::atomic<int> g_running{0};
+std::atomic<int> g_mostRunning{0};
+
+int OwnEntry(void* message) {
+    int now = ++g_running;
+    for (int seen = g_mostRunning.load(); now > seen && !g_mostRunning.compare_exchange_weak(seen, now);) {
+    }
+    tagMsgInfo info{};
+    MSG_GetMsgInfo(message, &info);
+    if (BodyOf(message) == "slow") {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    std::string text = std::to_string(info.usSenderBID) + "/" + std::to_string(info.usSenderPID);
+    MSG_PostAckMsg(message, NewBody(text), static_cast<uint32_t>(text.size()));
+    --g_running;
+    return 0;
+}
+
+int Silent(void*) { return 0; }
+
+// The peer's forger: asks node 0 with a record that claims node 0, pid 700.
+int Forger(void* message) {
+    tagMsgInfo forged = Request(0, kOwnPid, 4);
+    forged.usSenderBID = 0;
+    forged.usSenderNodeID = 0;
+    forged.usSenderPID = kOwnPid;
+    std::string seen = Ask(0, kOwnPid, "fake", forged);
+    MSG_PostAckMsg(message, NewBody(seen), static_cast<uint32_t>(seen.size()));
+    return 0;
+}
+
+int RunPeer(const char* args) {
+    char clusterFile[512] = {0}, root[512] = {0};
+    if (sscanf(args, "%511s %511s", clusterFile, root) != 2) {
+        return 2;
+    }
+    std::string error;
+    if (!platform::AttachCluster(clusterFile, 1, root, false, error) || MSG_ClientInit("peer") != 0 ||
+        MSG_RegisterPID(kForgerPid, Forger) != 0) {
+        return 3;
+    }
+    for (;;) {
+        pause();
+    }
+}
+
+// A raw stream socket to `path`, bound first to `bindPath` when given.
+int RawConnect(const std::string& path, const std::string& bindPath = "") {
+    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (!bindPath.empty()) {
+        snprintf(address.sun_path, sizeof(address.sun_path), "%s", bindPath.c_str());
+        bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+    }
+    snprintf(address.sun_path, sizeof(address.sun_path), "%s", path.c_str());
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+void SendAll(int fd, const std::vector<uint8_t>& bytes) {
+    ASSERT_EQ(send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL), static_cast<ssize_t>(bytes.size()));
+}
+
+std::vector<uint8_t> RequestFrame(uint16_t pid, const std::string& body, uint64_t correlation = 1) {
+    tagMsgInfo info = Request(0, pid, body.size());
+    info.usSenderBID = 0;  // a claim the transport must not believe
+    info.usSenderPID = kOwnPid;
+    return EncodeFrame(FrameHeader{FrameKind::kRequest, correlation, info}, body.data());
+}
+
+// Whether the endpoint closed `fd` within `ms` (reading and dropping answers).
+bool ClosedByPeer(int fd, unsigned int ms) {
+    timeval tv{0, 20000};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+    return chs_test::WaitFor(
+        [fd] {
+            char buffer[4096];
+            ssize_t got = recv(fd, buffer, sizeof(buffer), 0);
+            return got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
+        },
+        ms);
+}
+
+class TransportHardeningTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        chs_test::WriteText(dir.Join("cluster.json"), R"({"serialNumber": "2102351234567890", "nodes": [
+            {"id": 0, "name": "CTE0.A"}, {"id": 1, "name": "CTE0.B"}, {"id": 2, "name": "CTE0.C"}]})");
+        chs_test::MakeDirs(dir.Join("node0"));
+        chs_test::MakeDirs(dir.Join("node1"));
+        std::string error;
+        ASSERT_TRUE(platform::AttachCluster(dir.Join("cluster.json"), 0, dir.Join("node0"), false, error)) << error;
+        ASSERT_EQ(MSG_ClientInit("test"), 0);
+        ASSERT_EQ(MSG_RegisterPID(kOwnPid, OwnEntry), 0);
+        ASSERT_EQ(MSG_RegisterPID(kSilentPid, Silent), 0);
+    }
+
+    void TearDown() override {
+        peer.reset();
+        MSG_ClientExit();
+        platform::DetachCluster();
+        ResetLimits();
+        ResetRegistrations();
+        EXPECT_TRUE(chs_test::WaitFor([] { return PendingTotal() == 0; }, 5000));
+    }
+
+    void StartPeer() {
+        std::string args = dir.Join("cluster.json") + " " + dir.Join("node1");
+        peer = std::make_unique<chs_test::Process>(std::vector<std::string>{"/proc/self/exe"},
+                                                   std::vector<std::string>{"CHS_HARDENING_PEER=" + args},
+                                                   dir.Join("peer.out"));
+        ASSERT_TRUE(chs_test::WaitFor([&] { return access(Socket(1, kForgerPid).c_str(), F_OK) == 0; }, 10000));
+    }
+
+    std::string Socket(uint16_t node, uint16_t pid) {
+        return dir.Join("run/ep-" + std::to_string(node) + "-" + std::to_string(pid) + ".sock");
+    }
+
+    chs_test::TempDir dir;
+    std::unique_ptr<chs_test::Process> peer;
+};
+
+TEST_F(TransportHardeningTest, TheSenderIsWhoTheConnectionBelongsTo) {
+    StartPeer();
+    EXPECT_EQ(Ask(1, kForgerPid, "go"), "1/600") << "a node claiming node 0 in its record is still node 1";
+    EXPECT_EQ(Ask(0, kOwnPid, "me"), "0/700") << "a process holding the endpoint it claims keeps its claim";
+    const std::string tool = std::to_string(MSG_TOOL_NODE_BID) + "/0";
+    // A raw socket claiming node 0 in its record, unbound or bound to the
+    // name of an endpoint its process does not hold, is a tool.
+    for (const std::string& bindPath : {std::string(), dir.Join("run/c-1-600-1-1")}) {
+        int fd = RawConnect(Socket(0, kOwnPid), bindPath);
+        SendAll(fd, RequestFrame(kOwnPid, "x"));
+        uint8_t head[kFrameHeaderSize];
+        FrameHeader header;
+        ASSERT_EQ(recv(fd, head, sizeof(head), MSG_WAITALL), static_cast<ssize_t>(sizeof(head)));
+        ASSERT_EQ(DecodeFrameHeader(head, sizeof(head), header), FrameError::kNone);
+        std::string body(header.info.uiMsgLength, '\0');
+        recv(fd, &body[0], body.size(), MSG_WAITALL);
+        EXPECT_EQ(body, tool) << bindPath;
+        close(fd);
+    }
+}
+
+// Headers announcing 8 MiB hold no memory; a frame that does not complete in
+// time, or would pass the process's pending bytes, closes its connection.
+TEST_F(TransportHardeningTest, FramesHoldOnlyWhatArrivedAndOnlyForAWhile) {
+    chs_test::LogCapture log;
+    Limits limits;
+    limits.frameDeadline = std::chrono::milliseconds(300);
+    limits.maxPendingBytesTotal = 100000;
+    SetLimits(limits);
+    std::vector<uint8_t> partial = RequestFrame(kOwnPid, std::string(90000, 'p'));
+    partial.resize(kFrameHeaderSize + 60000);
+    int first = RawConnect(Socket(0, kOwnPid));
+    int second = RawConnect(Socket(0, kOwnPid));
+    SendAll(first, partial);
+    ASSERT_TRUE(chs_test::WaitFor([] { return PendingTotal() == 60000; }, 3000));
+    SendAll(second, partial);
+    EXPECT_TRUE(ClosedByPeer(second, 3000)) << "over the process's pending bytes";
+    EXPECT_TRUE(log.Contains("too many bytes of incomplete frames held"));
+    close(first);
+    close(second);
+    std::vector<int> fds;
+    for (int i = 0; i < 20; ++i) {
+        std::vector<uint8_t> frame = RequestFrame(kOwnPid, std::string(MSG_MAX_BODY_LENGTH, 'h'));
+        frame.resize(kFrameHeaderSize);
+        fds.push_back(RawConnect(Socket(0, kOwnPid)));
+        SendAll(fds.back(), frame);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(LiveMessageCount(), 0u);
+    EXPECT_EQ(PendingTotal(), 0u);
+    for (int fd : fds) {
+        EXPECT_TRUE(ClosedByPeer(fd, 3000)) << "past the frame deadline";
+        close(fd);
+    }
+    EXPECT_TRUE(log.Contains("frame not completed in time"));
+
+    EXPECT_EQ(Ask(0, kOwnPid, "after"), "0/700");
+}
+
+TEST_F(TransportHardeningTest, ConnectionsAreCappedAndIdleOnesClosed) {
+    chs_test::LogCapture log;
+    Limits limits;
+    limits.maxConnectionsPerEndpoint = 4;
+    SetLimits(limits);
+    std::vector<int> fds;
+    for (int i = 0; i < 10; ++i) {
+        fds.push_back(RawConnect(Socket(0, kSilentPid)));
+    }
+    int refused = 0;
+    for (int fd : fds) {
+        refused += ClosedByPeer(fd, 100) ? 1 : 0;
+    }
+    EXPECT_EQ(refused, 6);
+    EXPECT_EQ(log.Count("refuses a connection"), 1u) << "at most one line a second";
+    for (int fd : fds) {
+        close(fd);
+    }
+    // A connection with a request in flight outlives the idle limit; an idle one does not.
+    limits.idleLimit = std::chrono::milliseconds(300);
+    SetLimits(limits);
+    ASSERT_TRUE(chs_test::WaitFor([] { return Ask(0, kOwnPid, "room") == "0/700"; }, 3000));
+    int busy = RawConnect(Socket(0, kSilentPid));
+    int idle = RawConnect(Socket(0, kSilentPid));
+    SendAll(busy, RequestFrame(kSilentPid, "pending"));
+    EXPECT_TRUE(ClosedByPeer(idle, 3000));
+    EXPECT_FALSE(ClosedByPeer(busy, 1000));
+    close(busy);
+    close(idle);
+}
+
+// A client that never reads its answers does not hold up the thread that
+// answers: its queue fills and the connection is closed.
+TEST_F(TransportHardeningTest, AnswersToAClientThatDoesNotReadAreQueuedThenDropped) {
+    chs_test::LogCapture log;
+    Limits limits;
+    limits.maxQueuedFrames = 4;
+    limits.maxQueuedBytes = 64 << 10;
+    limits.sendStall = std::chrono::milliseconds(500);
+    SetLimits(limits);
+    int fd = RawConnect(Socket(0, kOwnPid));
+    int buffer = 4096;
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof(buffer));
+    std::vector<uint8_t> many;
+    for (uint64_t i = 1; i <= 2000; ++i) {
+        std::vector<uint8_t> frame = RequestFrame(kOwnPid, std::string(100, 'r'), i);
+        many.insert(many.end(), frame.begin(), frame.end());
+    }
+    std::thread writer([&] { send(fd, many.data(), many.size(), MSG_NOSIGNAL); });
+    EXPECT_TRUE(chs_test::WaitFor([&] { return log.Contains("the peer does not read"); }, 10000));
+    shutdown(fd, SHUT_RDWR);
+    writer.join();
+    close(fd);
+    EXPECT_EQ(Ask(0, kOwnPid, "served"), "0/700");
+}
+
+TEST_F(TransportHardeningTest, RegisteredSizeLimitAndThreadCountAreEnforced) {
+    tagMSG_CLIENT_CFG_S config{};
+    config.uiThreadNum = 1;
+    uint32_t maxLength = 1024;
+    ASSERT_EQ(Msg_RegisterCfgFunc(&config, &maxLength), 0);
+    int fd = RawConnect(Socket(0, kOwnPid));
+    SendAll(fd, RequestFrame(kOwnPid, std::string(2000, 'b')));
+    EXPECT_TRUE(ClosedByPeer(fd, 3000));
+    close(fd);
+    EXPECT_GE(BodyLimit(EndpointId{0, MSG_PLATFORM_PID_BASE}), (1u << 20) + 16) << "file service chunks fit";
+
+    g_mostRunning = 0;
+    std::vector<std::thread> askers;
+    for (int i = 0; i < 4; ++i) {
+        askers.emplace_back([] { EXPECT_EQ(Ask(0, kOwnPid, "slow"), "0/700"); });
+    }
+    for (std::thread& asker : askers) {
+        asker.join();
+    }
+    EXPECT_EQ(g_mostRunning.load(), 1) << "one entry thread registered";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (const char* args = getenv("CHS_HARDENING_PEER")) {
+        return RunPeer(args);
+    }
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
