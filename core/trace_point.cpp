@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "infra/chs_log.h"
+#include "infra/descriptors.h"
 #include "infra/timer_drv.h"
 #include "platform/platform_profile.h"
 
@@ -162,6 +163,7 @@ void ChsResetLocalBoard() {
     char* const envp[] = {nullptr};
     pid_t pid = fork();
     if (pid == 0) {
+        CloseDescriptorsFrom(3);
         execve(program.c_str(), argv, envp);
         _exit(127);
     }

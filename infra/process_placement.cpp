@@ -11,6 +11,7 @@
 #include "infra/chs_log.h"
 #include "infra/string_util.h"
 #include "platform/dpax_thread.h"
+#include "platform/platform_profile.h"
 
 namespace {
 
@@ -26,7 +27,8 @@ int CGroup_Init(const char* name) {
         return -1;
     }
     char cmd[kCGroupCmdLen];
-    int length = snprintf(cmd, sizeof(cmd), "omm_cgroup.sh -m %s %d", ShellQuote(name).c_str(),
+    const std::string& program = platform::GetProfile().strCgroupProgram;
+    int length = snprintf(cmd, sizeof(cmd), "%s -m %s %d", ShellQuote(program).c_str(), ShellQuote(name).c_str(),
                           static_cast<int>(getpid()));
     if (length < 0 || static_cast<size_t>(length) >= sizeof(cmd)) {
         CHS_LOG(3, LOGID_INFRA, "Control group command for %.64s does not fit %zu bytes.", name, sizeof(cmd));

@@ -3,9 +3,11 @@
 // any other thread exists.
 #pragma once
 
-// Runs "omm_cgroup.sh -m <name> <pid>" through system(); the command text must
-// fit 256 bytes. A null name does nothing. The name travels as a quoted shell
-// word. 0 when the script ran and exited with 0, -1 otherwise (logged).
+// Runs "<script> -m <name> <pid>" through system(), the script being the
+// platform profile's absolute path of omm_cgroup.sh (never looked up in PATH);
+// the command text must fit 256 bytes. A null name does nothing. Script and
+// name travel as quoted shell words. 0 when the script ran and exited with 0,
+// -1 otherwise (logged).
 int CGroup_Init(const char* name);
 
 // Hands {policy, priority 0, name} to dpax_initThreadStrategy(0, ...) and

@@ -18,6 +18,7 @@
 
 #include "include/infocollector/https_client.h"
 #include "infra/chs_log.h"
+#include "infra/descriptors.h"
 #include "msg/msg_api.h"
 #include "peers/access_auth.h"
 #include "peers/alarm_service.h"
@@ -53,6 +54,8 @@ bool ParseNodeId(const char* text, uint16_t& nodeId) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // What the launcher left open never reaches the programs this process starts.
+    MarkInheritedDescriptorsCloseOnExec();
     uint16_t nodeId = 0;
     if (argc != 4 || !ParseNodeId(argv[2], nodeId) || argv[1][0] == '\0' || argv[3][0] == '\0') {
         return Usage();

@@ -146,7 +146,8 @@ bool ClusterConfig::Load(const std::string& path, ClusterConfig& out, std::strin
             !ReadText(profile, "operOwner", config.strOperOwner, error) ||
             !ReadText(profile, "exportOwner", config.strExportOwner, error) ||
             !ReadText(profile, "vrfWrapper", config.strVrfWrapper, error) ||
-            !ReadText(profile, "resetProgram", config.strResetProgram, error)) {
+            !ReadText(profile, "resetProgram", config.strResetProgram, error) ||
+            !ReadText(profile, "cgroupProgram", config.strCgroupProgram, error)) {
             return false;
         }
     }

@@ -42,6 +42,7 @@ struct ClusterConfig {
     std::string strExportOwner;
     std::string strVrfWrapper;
     std::string strResetProgram;
+    std::string strCgroupProgram;
     std::vector<NodeConfig> nodes;
 
     // false with a one-line reason in `error`.

@@ -79,12 +79,14 @@ Profile ProfileFor(const ClusterConfig& cluster, const std::string& root) {
         profile.strExportOwner = CurrentOwner();
         profile.strVrfWrapper = "";
         profile.strResetProgram = cluster.strDir + "/bin/reboot";
+        profile.strCgroupProgram = cluster.strDir + "/bin/omm_cgroup.sh";
     }
     if (!cluster.strSudoPrefix.empty()) profile.strSudoPrefix = cluster.strSudoPrefix;
     if (!cluster.strOperOwner.empty()) profile.strOperOwner = cluster.strOperOwner;
     if (!cluster.strExportOwner.empty()) profile.strExportOwner = cluster.strExportOwner;
     if (!cluster.strVrfWrapper.empty()) profile.strVrfWrapper = cluster.strVrfWrapper;
     if (!cluster.strResetProgram.empty()) profile.strResetProgram = cluster.strResetProgram;
+    if (!cluster.strCgroupProgram.empty()) profile.strCgroupProgram = cluster.strCgroupProgram;
     return profile;
 }
 

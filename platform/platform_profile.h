@@ -14,6 +14,9 @@ struct Profile {
     std::string strExportOwner = "root:exporteventloggroup";
     std::string strVrfWrapper = "ip vrf exec vrf-inner ";
     std::string strResetProgram = "/sbin/reboot";  // what a forced controller restart executes
+    // The control-group script, by absolute path: a launcher's PATH must not
+    // choose what the daemon runs at start-up.
+    std::string strCgroupProgram = "/usr/sbin/omm_cgroup.sh";
 };
 
 // The profile is set once during cluster initialisation (or by a test) before

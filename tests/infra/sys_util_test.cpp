@@ -98,23 +98,24 @@ TEST_F(ResourceCheckTest, DiskOverrideAndCheckSpaceNeedingDiskAndMemory) {
     EXPECT_FALSE(CHS_CheckSpace(0, 0, ""));
 }
 
-// Puts a fake omm_cgroup.sh at the front of PATH that writes one argument per line.
+// A fake omm_cgroup.sh, named by the profile (in a directory with a blank),
+// that writes one argument per line; PATH does not lead to it.
 class CGroupTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        const char* path = getenv("PATH");
-        m_savedPath = path != nullptr ? path : "";
         m_record = m_dir.Join("args");
-        chs_test::WriteText(m_dir.Join("omm_cgroup.sh"),
-                            "#!/bin/sh\nprintf '%s\\n' \"$@\" > '" + m_record + "'\n");
-        ASSERT_EQ(chmod(m_dir.Join("omm_cgroup.sh").c_str(), 0755), 0);
-        setenv("PATH", (m_dir.path() + ":" + m_savedPath).c_str(), 1);
+        std::string script = m_dir.Join("cgroup bin/omm_cgroup.sh");
+        chs_test::MakeDirs(m_dir.Join("cgroup bin"));
+        chs_test::WriteText(script, "#!/bin/sh\nprintf '%s\\n' \"$@\" > '" + m_record + "'\n");
+        ASSERT_EQ(chmod(script.c_str(), 0755), 0);
+        platform::Profile profile;
+        profile.strCgroupProgram = script;
+        platform::SetProfile(profile);
     }
-    void TearDown() override { setenv("PATH", m_savedPath.c_str(), 1); }
+    void TearDown() override { platform::SetProfile(platform::Profile()); }
 
     TempDir m_dir;
     std::string m_record;
-    std::string m_savedPath;
 };
 
 TEST_F(CGroupTest, RunsTheScriptWithNameAndProcessIdOnlyForAValidName) {
