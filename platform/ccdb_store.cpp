@@ -1,8 +1,12 @@
 #include "platform/ccdb_store.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
+#include <cstring>
 #include <vector>
 
 #include "platform/dplog.h"
@@ -21,6 +25,42 @@ std::atomic<unsigned int> g_busyTimeoutMs{5000};
 
 std::mutex g_handleMutex;
 std::vector<std::string> g_dbNames;  // handle - 1 -> database name
+
+// The database holds the agent's proxy password and the site id: owner and
+// group only. SQLite gives its -wal and -shm files the mode of the database.
+constexpr mode_t kFileMode = 0640;
+const char* const kSideSuffixes[] = {"", "-wal", "-shm"};
+
+// Narrows the mode of `path` to kFileMode when it is wider; creates the file
+// (with that mode) when `create` is set. A symbolic link is left alone.
+// Failures are logged and left to SQLite's own open to report: a file that
+// another owner keeps wide is not safer for a refused service.
+void NarrowMode(const std::string& path, bool create) {
+    int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | (create ? O_CREAT : 0), kFileMode);
+    if (fd < 0) {
+        if (errno != ENOENT) {
+            dplog_standard(0, 3, __FUNCTION__, __LINE__, 0, "ccdb: cannot open %s: %s", path.c_str(),
+                           strerror(errno));
+        }
+        return;
+    }
+    struct stat st {};
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 07777 & ~kFileMode) != 0) {
+        bool ok = fchmod(fd, st.st_mode & kFileMode) == 0;
+        dplog_standard(0, ok ? 4 : 3, __FUNCTION__, __LINE__, 0, "ccdb: %s had mode %04o, %s %04o.", path.c_str(),
+                       static_cast<unsigned int>(st.st_mode & 07777), ok ? "narrowed to" : "cannot narrow it to",
+                       static_cast<unsigned int>(st.st_mode & kFileMode));
+    }
+    close(fd);
+}
+
+// The database and its side files, before SQLite opens them and after (it
+// may have created the side files just now).
+void NarrowModes(const std::string& path) {
+    for (const char* suffix : kSideSuffixes) {
+        NarrowMode(path + suffix, *suffix == '\0');
+    }
+}
 
 void CloseLocked() {
     if (g_db != nullptr && g_pid == getpid()) {
@@ -44,6 +84,7 @@ int OpenLocked() {
     if (g_db != nullptr) {
         return OM_CCDB_OK;
     }
+    NarrowModes(path);
     sqlite3* db = nullptr;
     int rc = sqlite3_open_v2(path.c_str(), &db,
                              SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
@@ -66,6 +107,7 @@ int OpenLocked() {
         sqlite3_close_v2(db);
         return MapSqlite(rc);
     }
+    NarrowModes(path);
     g_db = db;
     g_path = path;
     g_pid = getpid();

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "tools/chsctl_commands.h"
+#include "tools/cluster_layout.h"
 
 namespace {
 
@@ -26,6 +27,19 @@ int Usage() {
     return chs_tools::kExitUsage;
 }
 
+// A cluster whose secret files others can read still works, but its owner
+// hears of it on every use.
+void WarnAboutSecretFileModes(int argc, char** argv) {
+    for (int i = 1; i + 1 < argc; ++i) {
+        if (strcmp(argv[i], "--cluster") == 0) {
+            for (const std::string& problem : chs_tools::CheckSecretFileModes(argv[i + 1])) {
+                fprintf(stderr, "chsctl: warning: %s\n", problem.c_str());
+            }
+            return;
+        }
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -35,6 +49,7 @@ int main(int argc, char** argv) {
     if (strcmp(argv[1], "mkcluster") == 0) {
         return chs_tools::RunMakeCluster(argc, argv);
     }
+    WarnAboutSecretFileModes(argc, argv);
     if (strcmp(argv[1], "send") == 0) {
         return chs_tools::RunSend(argc, argv);
     }

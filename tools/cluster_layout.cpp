@@ -4,6 +4,7 @@
 #include <openssl/crypto.h>
 #include <sys/stat.h>
 
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -148,7 +149,50 @@ bool InstallClusterKey(const fs::path& root, unsigned int nodes, std::string& er
     return true;
 }
 
+struct SecretFile {
+    std::string strPath;
+    mode_t allowed;
+};
+
+std::vector<SecretFile> SecretFiles(const fs::path& root) {
+    std::vector<SecretFile> files;
+    for (const char* name : {"ccdb.sqlite", "ccdb.sqlite-wal", "ccdb.sqlite-shm", "peers.json"}) {
+        files.push_back({(root / name).string(), 0640});
+    }
+    std::error_code ec;
+    for (const fs::directory_entry& entry : fs::directory_iterator(root, ec)) {
+        std::string name = entry.path().filename().string();
+        if (name.compare(0, 4, "node") == 0) {
+            files.push_back({(entry.path() / "VXA/conf/kmca/cluster.key").string(), 0600});
+        }
+    }
+    return files;
+}
+
+std::string OctalMode(mode_t mode) {
+    char text[8];
+    snprintf(text, sizeof(text), "%04o", static_cast<unsigned int>(mode & 07777));
+    return text;
+}
+
 }  // namespace
+
+std::vector<std::string> CheckSecretFileModes(const std::string& clusterDir) {
+    std::vector<std::string> problems;
+    for (const SecretFile& file : SecretFiles(fs::path(clusterDir))) {
+        struct stat info {};
+        if (lstat(file.strPath.c_str(), &info) != 0) {
+            continue;
+        }
+        if (!S_ISREG(info.st_mode)) {
+            problems.push_back(file.strPath + " holds secrets and is not a plain file; replace it with one");
+        } else if ((info.st_mode & 07777 & ~file.allowed) != 0) {
+            problems.push_back(file.strPath + " holds secrets and has mode " + OctalMode(info.st_mode) +
+                               "; chmod " + OctalMode(info.st_mode & file.allowed) + " " + file.strPath);
+        }
+    }
+    return problems;
+}
 
 std::string SimulatedControllerName(unsigned int id) {
     return "CTE" + std::to_string(id / 2) + "." + static_cast<char>('A' + id % 2);
@@ -231,7 +275,15 @@ bool CreateSimulatedCluster(const std::string& dir, const ClusterLayoutOptions& 
             return false;
         }
     }
-    return SeedAgentConfiguration(root, options.strSiteId, error);
+    if (!SeedAgentConfiguration(root, options.strSiteId, error)) {
+        return false;
+    }
+    std::vector<std::string> problems = CheckSecretFileModes(root.string());
+    if (!problems.empty()) {
+        error = problems.front();
+        return false;
+    }
+    return true;
 }
 
 }  // namespace chs_tools

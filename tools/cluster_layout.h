@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace chs_tools {
 
@@ -24,6 +25,14 @@ struct ClusterLayoutOptions {
 // Fails when cluster.json already exists there. false with a one-line reason
 // in `error`.
 bool CreateSimulatedCluster(const std::string& dir, const ClusterLayoutOptions& options, std::string& error);
+
+// Files of the cluster directory that hold secrets (the configuration
+// database and its side files: the proxy password and the site id; peers.json:
+// session keys and proxy credentials; each node's cluster key) and whose mode
+// lets more than their owner and group read them (more than the owner, for a
+// key), or that are not plain files. One line per file, naming it, its mode
+// and the fix; empty when all is well or the files do not exist.
+std::vector<std::string> CheckSecretFileModes(const std::string& clusterDir);
 
 // Controller name of node `id`: two controllers per engine, CTE0.A, CTE0.B, CTE1.A, ...
 std::string SimulatedControllerName(unsigned int id);

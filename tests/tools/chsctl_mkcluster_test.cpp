@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "platform/om_ccdb.h"
+#include "platform/om_cluster.h"
 #include "tests/support/cluster_key.h"
 #include "tests/support/process.h"
 
@@ -73,6 +75,49 @@ TEST(ChsctlMkclusterTest, KeepsAKeyLeftInANodeRootAndRefusesTwoDifferentOnes) {
     EXPECT_NE(refused.exitCode, 0);
     EXPECT_NE(refused.err.find("different cluster keys"), std::string::npos) << refused.err;
     EXPECT_EQ(ReadText(KeyPath(other, 0)), first);
+}
+
+// The configuration database holds the proxy password and the site id,
+// peers.json session keys: owner and group only, even under umask 0; wider
+// files are reported by chsctl and the database is narrowed when opened.
+TEST(ChsctlMkclusterTest, SecretFilesAreNeverReadableByOthers) {
+    TempDir dir;
+    std::string cluster = dir.Join("c");
+    mode_t saved = umask(0);
+    RunResult made = MakeCluster(cluster, 1);
+    umask(saved);
+    ASSERT_EQ(made.exitCode, 0) << made.err;
+    std::string db = cluster + "/ccdb.sqlite";
+    EXPECT_EQ(ModeOf(db), 0640u);
+
+    chmod(db.c_str(), 0666);
+    WriteText(db + "-wal", "");
+    chmod((db + "-wal").c_str(), 0644);
+    WriteText(cluster + "/peers.json", "{}");
+    chmod((cluster + "/peers.json").c_str(), 0644);
+    chmod(KeyPath(cluster, 0).c_str(), 0640);
+    RunResult used = RunProgram({BinaryPath("tools/chsctl"), "--cluster", cluster, "--node", "0", "--timeout", "1",
+                                 "switch", "get"});
+    for (const std::string& warning :
+         {db + " holds secrets and has mode 0666; chmod 0640 " + db, db + "-wal holds secrets and has mode 0644",
+          cluster + "/peers.json holds secrets and has mode 0644; chmod 0640",
+          KeyPath(cluster, 0) + " holds secrets and has mode 0640; chmod 0600"}) {
+        EXPECT_NE(used.err.find("chsctl: warning: " + warning), std::string::npos) << used.err;
+    }
+
+    std::string error;
+    ASSERT_TRUE(platform::AttachCluster(cluster + "/cluster.json", 0, cluster + "/node0", false, error)) << error;
+    std::string type = "--dbType=modes";
+    char* argv[] = {&type[0], nullptr};
+    int32_t handle = 0;
+    EXPECT_EQ(OM_CCDB_Init(35, "modes", argv, &handle), OM_CCDB_OK);
+    platform::CcdbCloseAll();
+    platform::DetachCluster();
+    EXPECT_EQ(ModeOf(db), 0640u);
+    struct stat info {};
+    if (lstat((db + "-wal").c_str(), &info) == 0) {
+        EXPECT_EQ(info.st_mode & 07777, 0640u);
+    }
 }
 
 }  // namespace
