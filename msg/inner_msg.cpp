@@ -8,6 +8,7 @@
 #include "infra/chs_log.h"
 #include "infra/timer_drv.h"
 #include "msg/msg_api.h"
+#include "msg/msg_decode_log.h"
 #include "msg/msg_exception.h"
 
 namespace {
@@ -140,8 +141,10 @@ unsigned int InnerMsg::Decode(unsigned char* transportMessage, unsigned int /*si
     // The length in the record must not send the decoder past the bytes the
     // transport actually holds.
     if (m_info.uiMsgLength > msg_api::GetMsgLength(transportMessage)) {
-        CHS_LOG(3, LOGID_MSG, "Message length %u is over the %u bytes received.", m_info.uiMsgLength,
-                msg_api::GetMsgLength(transportMessage));
+        if (MsgDecodeLogAllowed()) {
+            CHS_LOG(3, LOGID_MSG, "Message length %u is over the %u bytes received.", m_info.uiMsgLength,
+                    msg_api::GetMsgLength(transportMessage));
+        }
         m_body.clear();
         return MSG_CODEC_FAILURE;
     }

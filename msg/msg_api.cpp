@@ -29,6 +29,7 @@ unsigned int GetMsgLength(void* message) { return MSG_GetMsgLength(message); }
 int InitMsgInfo(tagMsgInfo* info) { return MSG_InitMsgInfo(info); }
 int GetMsgInfo(void* message, tagMsgInfo* info) { return MSG_GetMsgInfo(message, info); }
 const tagPrivateData* GetPrivateData(void* message) { return MSG_GetPrivateData(message); }
+uint64_t GetMsgSource(void* message) { return MSG_GetMsgSource(message); }
 
 int PostAsyncMsg(void* buffer, const tagMsgInfo* info, const tagPrivateData* privateData) {
     return MSG_PostAsyncMsg(buffer, info, privateData);

@@ -31,6 +31,7 @@ unsigned int GetMsgLength(void* message);
 int InitMsgInfo(tagMsgInfo* info);
 int GetMsgInfo(void* message, tagMsgInfo* info);
 const tagPrivateData* GetPrivateData(void* message);
+uint64_t GetMsgSource(void* message);
 
 int PostAsyncMsg(void* buffer, const tagMsgInfo* info, const tagPrivateData* privateData);
 int SendSyncMsg(void* buffer, const tagMsgInfo* info, void** answer);

@@ -7,11 +7,26 @@
 
 #include "infra/byte_order.h"
 #include "infra/chs_log.h"
+#include "msg/msg_decode_log.h"
 #include "msg/msg_exception.h"
 
 namespace {
 
 const char kInvalidPrefix[] = "TLV V3 message is invalid,reason is : ";
+
+// Decode lines of one connection are bounded (msg_decode_log.h).
+#define DECODE_LOG(...)                \
+    do {                               \
+        if (MsgDecodeLogAllowed()) {   \
+            CHS_LOG(__VA_ARGS__);      \
+        }                              \
+    } while (0)
+#define DECODE_LOG_PRINT(...)           \
+    do {                                \
+        if (MsgDecodeLogAllowed()) {    \
+            CHS_LOG_PRINT(__VA_ARGS__); \
+        }                               \
+    } while (0)
 constexpr unsigned int kMaxRecordLength = 0xFFFF;
 
 template <typename T>
@@ -230,7 +245,7 @@ void MsgObject::decodeValue(CTLVCell* cell, const char* in, unsigned int length)
 unsigned int MsgObject::getRecord(const unsigned char* in, unsigned int size, MsgRecord*& out) {
     out = nullptr;
     if (in == nullptr || size < MIN_RECORD_SIZE) {
-        CHS_LOG_PRINT(3, LOGID_MSG, kInvalidPrefix, "record is shorter than MIN_RECORD_SIZE ->", size, " < ",
+        DECODE_LOG_PRINT(3, LOGID_MSG, kInvalidPrefix, "record is shorter than MIN_RECORD_SIZE ->", size, " < ",
                       MIN_RECORD_SIZE);
         return 0;
     }
@@ -239,7 +254,7 @@ unsigned int MsgObject::getRecord(const unsigned char* in, unsigned int size, Ms
         unsigned int recordLength = ReadWire<uint16_t>(in + 8);
         unsigned int total = recordLength + MIN_RECORD_SIZE;
         if (size < total) {
-            CHS_LOG_PRINT(3, LOGID_MSG, kInvalidPrefix,
+            DECODE_LOG_PRINT(3, LOGID_MSG, kInvalidPrefix,
                           "record length is too long, (usRecordLen +  MIN_RECORD_SIZE) > uiBufSize ->",
                           recordLength, "+", MIN_RECORD_SIZE, " < ", size, " msg code is : ", code);
             return 0;
@@ -257,20 +272,20 @@ unsigned int MsgObject::getRecord(const unsigned char* in, unsigned int size, Ms
                 break;
             }
             if (size - pos < MIN_TLV_SIZE) {
-                CHS_LOG_PRINT(3, LOGID_MSG, kInvalidPrefix, "(MIN_TLV_SIZE > uiBufSize - pos) ->",
+                DECODE_LOG_PRINT(3, LOGID_MSG, kInvalidPrefix, "(MIN_TLV_SIZE > uiBufSize - pos) ->",
                               MIN_TLV_SIZE, " < ", "uiBufSize", " - ", pos, " msg code is : ", code);
                 return 0;
             }
             unsigned short header = ReadWire<uint16_t>(in + pos);
             unsigned int type = header & 0x0F;
             if (type > CTLVCell::TLV_TYPE_MAX) {
-                CHS_LOG_PRINT(3, LOGID_MSG, kInvalidPrefix, "data type unmated, received type is ", type,
+                DECODE_LOG_PRINT(3, LOGID_MSG, kInvalidPrefix, "data type unmated, received type is ", type,
                               " msg code is : ", code);
                 return 0;
             }
             unsigned int dataLength = ReadWire<uint16_t>(in + pos + 2);
             if (pos + MIN_TLV_SIZE + dataLength > total) {
-                CHS_LOG_PRINT(
+                DECODE_LOG_PRINT(
                     3, LOGID_MSG, kInvalidPrefix,
                     "data length is too long, ((sDataLen + pos) > usRecordLen + MIN_RECORD_SIZE) ->",
                     dataLength, "+", pos + MIN_TLV_SIZE, " > ", recordLength, "+", MIN_RECORD_SIZE,
@@ -297,18 +312,18 @@ unsigned int MsgObject::getRecord(const unsigned char* in, unsigned int size, Ms
         // One line per record, not per cell: a body of empty cells must not
         // turn into a flood of log lines.
         if (zeroCells != 0) {
-            CHS_LOG(3, LOGID_MSG, "cell length is zero. Cells of zero length in record %llu: %u.",
+            DECODE_LOG(3, LOGID_MSG, "cell length is zero. Cells of zero length in record %llu: %u.",
                     static_cast<unsigned long long>(code), zeroCells);
         }
         if (pos != total) {
-            CHS_LOG(3, LOGID_MSG, "the total length is not equal with parselen.");
+            DECODE_LOG(3, LOGID_MSG, "the total length is not equal with parselen.");
             return 0;
         }
         out = record.release();
         return total;
     } catch (const std::exception& e) {
         // Only allocation can fail here; the daemon keeps running on a message it cannot hold.
-        CHS_LOG_PRINT(3, LOGID_MSG, kInvalidPrefix, "failed to hold the record, ", e.what());
+        DECODE_LOG_PRINT(3, LOGID_MSG, kInvalidPrefix, "failed to hold the record, ", e.what());
         return 0;
     }
 }
@@ -319,7 +334,7 @@ unsigned int MsgObject::decode(const unsigned char* buffer, unsigned int size) {
         return 0;
     }
     if (buffer == nullptr || size < MIN_RECORD_SIZE) {
-        CHS_LOG_PRINT(3, LOGID_MSG, kInvalidPrefix, "body is shorter than MIN_RECORD_SIZE ->", size, " < ",
+        DECODE_LOG_PRINT(3, LOGID_MSG, kInvalidPrefix, "body is shorter than MIN_RECORD_SIZE ->", size, " < ",
                       MIN_RECORD_SIZE);
         return MSG_CODEC_FAILURE;
     }
@@ -338,14 +353,14 @@ unsigned int MsgObject::decode(const unsigned char* buffer, unsigned int size) {
                 return consumed;
             }
             if (size - consumed < MIN_RECORD_SIZE) {
-                CHS_LOG_PRINT(3, LOGID_MSG, kInvalidPrefix, "bytes after the last record ->", size - consumed,
+                DECODE_LOG_PRINT(3, LOGID_MSG, kInvalidPrefix, "bytes after the last record ->", size - consumed,
                               " < ", MIN_RECORD_SIZE, " msg code is : ", record->GetCode());
                 clear();
                 return MSG_CODEC_FAILURE;
             }
         }
     } catch (const std::exception& e) {
-        CHS_LOG_PRINT(3, LOGID_MSG, kInvalidPrefix, "failed to hold the body, ", e.what());
+        DECODE_LOG_PRINT(3, LOGID_MSG, kInvalidPrefix, "failed to hold the body, ", e.what());
         clear();
         return MSG_CODEC_FAILURE;
     }

@@ -10,6 +10,7 @@
 #include "infra/fdsa_flow_mon.h"
 #include "infra/timer_drv.h"
 #include "msg/msg_api.h"
+#include "msg/msg_decode_log.h"
 #include "msg/msg_exception.h"
 
 uint64_t g_ulMsgQueCheckAfterMs = 600000;
@@ -144,9 +145,13 @@ void MsgProcessClass::DispathMsg(void* transportMessage) {
         return;
     }
     InnerMsg* message = new InnerMsg();
+    // What a peer's malformed bodies write to the log is bounded per connection.
+    MsgDecodeLogScope logScope(msg_api::GetMsgSource(transportMessage));
     if (message->Decode(static_cast<unsigned char*>(transportMessage), 0) == 0xFFFFFFFF) {
-        CHS_LOG(2, LOGID_MSG, "Failed to Decode message.opcode: %d, state: %d.",
-                static_cast<int>(message->GetMsgInfo().uiMsgOPCode), static_cast<int>(message->GetResult()));
+        if (MsgDecodeLogAllowed()) {
+            CHS_LOG(2, LOGID_MSG, "Failed to Decode message.opcode: %d, state: %d.",
+                    static_cast<int>(message->GetMsgInfo().uiMsgOPCode), static_cast<int>(message->GetResult()));
+        }
         // An answer that cannot be read still ends its request: its callback
         // gets it as an error answer instead of waiting for ever.
         SetCallBack(transportMessage, *message);

@@ -77,7 +77,7 @@ bool Initialised() {
 void HandleRequest(const std::shared_ptr<Connection>& connection, uint64_t correlation, void* message) {
     tagMsgInfo info;
     Info(message, info);
-    SetRoute(message, MessageRoute{connection->Id(), correlation});
+    SetRoute(message, MessageRoute{connection->Id(), correlation, connection->Id()});
     // The socket a request came by names its endpoint; a request that names
     // another one, or reaches an endpoint being removed, finds no entry.
     MSG_ENTRY_FN entry =

@@ -101,6 +101,10 @@ uint32_t MSG_GetMsgLength(void* message);  // the body bytes the buffer holds
 // process registered below MSG_PLATFORM_PID_BASE, the local node as receiver.
 int MSG_InitMsgInfo(tagMsgInfo* info);
 int MSG_GetMsgInfo(void* message, tagMsgInfo* info);
+// The connection a received request or answer came by (its copies keep it),
+// so that what a peer causes can be bounded per connection; 0 for a message
+// made in this process.
+uint64_t MSG_GetMsgSource(void* message);
 // The private data posted with the request an answer belongs to; null when
 // the message carries none.
 const tagPrivateData* MSG_GetPrivateData(void* message);

@@ -151,6 +151,7 @@ void IoLoop(const std::shared_ptr<Connection>& connection) {
             } else {
                 StampAnswer(info, c.Endpoint());
                 SetInfo(message, info);
+                SetRoute(message, MessageRoute{0, 0, c.Id()});
                 if (!PendingTable::Instance().Answer(c.Id(), header.ulCorrelation, message)) {
                     TRANSPORT_LOG(kLogDebug,
                                   "Answer 0x%x from endpoint %u of node %u matches no waiting request, dropped.",

@@ -243,6 +243,11 @@ int MSG_GetMsgInfo(void* message, tagMsgInfo* info) {
     return 0;
 }
 
+uint64_t MSG_GetMsgSource(void* message) {
+    MessageRoute route;
+    return Route(message, route) ? route.ulSource : 0;
+}
+
 const tagPrivateData* MSG_GetPrivateData(void* message) {
     MessageHeader* header = HeaderOf(message);
     return header != nullptr && header->bHasPrivate ? &header->privateData : nullptr;

@@ -23,6 +23,7 @@ namespace transport {
 struct MessageRoute {
     uint64_t ulConnection = 0;  // 0: not a received request
     uint64_t ulCorrelation = 0;
+    uint64_t ulSource = 0;  // the connection a received request or answer came by; 0: made here
 };
 
 // A new message of `length` zeroed body bytes with uiMsgLength = length; null

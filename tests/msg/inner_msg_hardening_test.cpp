@@ -6,7 +6,9 @@
 
 #include <atomic>
 #include <string>
+#include <vector>
 
+#include "msg/msg_decode_log.h"
 #include "platform/om_cluster.h"
 #include "platform/transport_runtime.h"
 #include "tests/support/log_capture.h"
@@ -68,6 +70,31 @@ TEST(InnerMsgHardeningTest, EmptyCellsAreLoggedOncePerRecord) {
     ASSERT_EQ(body.decode(wire.bytes.data(), wire.size()), wire.size());
     EXPECT_EQ(log.Count("cell length is zero."), 2u);
     EXPECT_TRUE(log.Contains("record 5: 3."));
+}
+
+// A peer sending malformed bodies in a loop writes a bounded number of lines
+// per connection; another connection still gets its own.
+TEST(InnerMsgHardeningTest, DecodeErrorsAreLoggedWithinABudgetPerConnection) {
+    chs_test::LogCapture log;
+    std::vector<unsigned char> bad(9, 0);
+    auto decodeBad = [&](int times) {
+        for (int i = 0; i < times; ++i) {
+            MsgObject body;
+            EXPECT_EQ(body.decode(bad.data(), static_cast<unsigned int>(bad.size())), MSG_CODEC_FAILURE);
+        }
+    };
+    {
+        MsgDecodeLogScope scope(0x5151);
+        decodeBad(100);
+    }
+    EXPECT_EQ(log.Count(chs_test::kInvalidMsg), MSG_DECODE_LOG_BUDGET);
+    EXPECT_EQ(log.Count("are not logged for a minute"), 1u);
+    {
+        MsgDecodeLogScope scope(0x5152);
+        decodeBad(1);
+    }
+    decodeBad(1);  // a message made in this process: no budget
+    EXPECT_EQ(log.Count(chs_test::kInvalidMsg), MSG_DECODE_LOG_BUDGET + 2);
 }
 
 // A notification broadcast (no callbacks) posts no private data, so its
