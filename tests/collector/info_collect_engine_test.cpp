@@ -10,7 +10,6 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <thread>
 
 #include "collector/shared_library_manager.h"
 #include "platform/platform_profile.h"
@@ -295,22 +294,6 @@ extern "C" int32_t RegisterPlugin(InfoCollectEngineClass* engine) {
     engine->LoadPlugin(library);
     EXPECT_EQ(engine->StartOneCollect(DRIVER_TYPE_INPUT, "outside"), 17);
     EXPECT_EQ(JournalCount("outside:start"), 1u);
-}
-
-TEST(EngineInstanceTest, ConcurrentFirstCallsShareOneEngine) {
-    std::vector<InfoCollectEngineClass*> seen(8, nullptr);
-    std::vector<std::thread> threads;
-    for (size_t i = 0; i < seen.size(); ++i) {
-        threads.emplace_back([&seen, i] { seen[i] = InfoCollectEngineClass::instance(); });
-    }
-    for (std::thread& thread : threads) {
-        thread.join();
-    }
-    ASSERT_NE(seen[0], nullptr);
-    for (InfoCollectEngineClass* engine : seen) {
-        EXPECT_EQ(engine, seen[0]);
-    }
-    EXPECT_EQ(InfoCollectEngineClass::instance(), seen[0]);
 }
 
 }  // namespace

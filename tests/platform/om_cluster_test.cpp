@@ -102,7 +102,8 @@ TEST_F(OmClusterTest, IdentityNamesSerialAndAddresses) {
     EXPECT_EQ(omlib::getInternalMgmtIPByNID(7, joined), -1) << "an unknown node";
 }
 
-TEST_F(OmClusterTest, LivenessFollowsPresenceAndOverridesAndASecondDaemonIsRefused) {
+// A second daemon of a node is refused in daemon_startup_test.
+TEST_F(OmClusterTest, LivenessFollowsPresenceAndOverrides) {
     uint32_t map = 0xFFFFFFFF;
     ASSERT_EQ(omlib::getOnlineMap(map), 0);
     EXPECT_EQ(map, 0x1u);
@@ -113,17 +114,6 @@ TEST_F(OmClusterTest, LivenessFollowsPresenceAndOverridesAndASecondDaemonIsRefus
     pid_t node1 = StartNode(1);
     ASSERT_EQ(omlib::getOnlineMap(map), 0);
     EXPECT_EQ(map, 0x3u);
-    pid_t second = fork();
-    if (second == 0) {
-        platform::DetachCluster();
-        std::string error;
-        bool ok = platform::AttachCluster(dir.Join("cluster.json"), 1, dir.Join("node1"), true, error);
-        _exit(!ok && error.find("already has a running daemon") != std::string::npos ? 0 : 1);
-    }
-    int status = 0;
-    waitpid(second, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "a second daemon of node 1 was not refused";
-
     platform::state::Set("node0_offline", "1");
     ASSERT_EQ(omlib::getOnlineMap(map), 0);
     EXPECT_EQ(map, 0x2u);
