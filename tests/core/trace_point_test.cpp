@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 
@@ -58,12 +60,20 @@ TEST_F(TracePointTest, MarkersLiveBelowTheNodeRoot) {
     EXPECT_EQ(TracePointPath("TP_X"), root.path() + "/VXA/coffer_data/omm/chs/TP_X");
     ChsTpCheckPoint("TP_MISSING", Recorder);
     EXPECT_EQ(g_calls, 0) << "a missing marker costs only the access test";
-    Marker("TP_UNREADABLE", "x#y$");
-    chmod(TracePointPath("TP_UNREADABLE").c_str(), 0);
-    if (geteuid() != 0) {  // root reads anything
+    // A marker its reader may not read; root reads anything, so the check runs as nobody.
+    ASSERT_EQ(chmod(Marker("TP_UNREADABLE", "x#y$").c_str(), 0), 0);
+    ASSERT_EQ(chmod(root.path().c_str(), 0711), 0);
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) {
+            _exit(100);
+        }
         ChsTpCheckPoint("TP_UNREADABLE", Recorder);
-        EXPECT_EQ(g_calls, 0);
+        _exit(g_calls);
     }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "handler runs or status: " << status;
 }
 
 TEST_F(TracePointTest, RunLimitIsSharedByAllMarkers) {
