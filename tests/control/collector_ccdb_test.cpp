@@ -75,23 +75,25 @@ class CollectorCcdbTest : public ::testing::Test {
         return row;
     }
 
+    // Collector switch, OEM switch and syslog user as stored.
+    static std::vector<std::string> Stored() {
+        std::vector<std::string> stored(3);
+        EXPECT_EQ(COLLECTOR_CCDB::GetCollectorSwitch(stored[0]), 0u);
+        EXPECT_EQ(COLLECTOR_CCDB::GetOemSwitch(stored[1]), 0u);
+        EXPECT_EQ(GetSyslogUserFromDB(g_collectorCcdbId, stored[2]), 0u);
+        return stored;
+    }
+
     TempDir dir;
     LogCapture log;
 };
 
-TEST_F(CollectorCcdbTest, FirstStartWritesDefaultsAndTaskRow) {
-    std::string value = "x";
-    EXPECT_EQ(COLLECTOR_CCDB::GetCollectorSwitch(value), 0u);
-    EXPECT_EQ(value, "off");
-    EXPECT_EQ(COLLECTOR_CCDB::GetOemSwitch(value), 0u);
-    EXPECT_EQ(value, "off");
-    EXPECT_EQ(GetSyslogUserFromDB(g_collectorCcdbId, value), 0u);
-    EXPECT_EQ(value, "");
+TEST_F(CollectorCcdbTest, FirstStartWritesDefaultsAndASecondKeepsTheStoredValues) {
+    EXPECT_EQ(Stored(), (std::vector<std::string>{"off", "off", ""}));
     EXPECT_TRUE(log.Contains("Succeed in setting collector switch."));
     EXPECT_TRUE(log.Contains("Succeed in setting oem collector switch."));
     EXPECT_TRUE(log.Contains("Success to init syslog user CCDB."));
     EXPECT_TRUE(log.Contains("Success to init collector ccdb."));
-
     tagDB_CHS_REMOTE_TASK_S row{};
     ASSERT_EQ(GetRemoteTaskFromDB(g_collectorCcdbId, 1, row), 0u);
     EXPECT_EQ(row.taskId, 1u);
@@ -103,31 +105,20 @@ TEST_F(CollectorCcdbTest, FirstStartWritesDefaultsAndTaskRow) {
     uint64_t now = static_cast<uint64_t>(time(nullptr));
     EXPECT_LE(row.createTime, now - 180);
     EXPECT_GE(row.createTime, now - 240);
-}
 
-TEST_F(CollectorCcdbTest, SecondStartKeepsStoredValues) {
     ASSERT_EQ(COLLECTOR_CCDB::SetCollectorSwitch("on"), 0u);
     ASSERT_EQ(COLLECTOR_CCDB::SetOemSwitch("on"), 0u);
     ASSERT_EQ(COLLECTOR_CCDB::SetSyslogUser("admin"), 0u);
     tagDB_CHS_REMOTE_TASK_S task = TaskRow(1, 500, 'r');
     ASSERT_EQ(ResetRemoteTaskToDB(g_collectorCcdbId, task), 0u);
     log.Clear();
-
     ASSERT_EQ(COLLECTOR_CCDB::Init(), 0u);
-    std::string value;
-    EXPECT_EQ(COLLECTOR_CCDB::GetCollectorSwitch(value), 0u);
-    EXPECT_EQ(value, "on");
-    EXPECT_EQ(COLLECTOR_CCDB::GetOemSwitch(value), 0u);
-    EXPECT_EQ(value, "on");
-    EXPECT_EQ(GetSyslogUserFromDB(g_collectorCcdbId, value), 0u);
-    EXPECT_EQ(value, "admin");
-    tagDB_CHS_REMOTE_TASK_S read{};
-    ASSERT_EQ(GetRemoteTaskFromDB(g_collectorCcdbId, 1, read), 0u);
-    EXPECT_EQ(memcmp(&read, &task, sizeof(task)), 0) << "row 1 is left as it was";
+    EXPECT_EQ(Stored(), (std::vector<std::string>{"on", "on", "admin"}));
+    ASSERT_EQ(GetRemoteTaskFromDB(g_collectorCcdbId, 1, row), 0u);
+    EXPECT_EQ(memcmp(&row, &task, sizeof(task)), 0) << "row 1 is left as it was";
     EXPECT_TRUE(log.Contains("Collector switch has inited before!"));
     EXPECT_TRUE(log.Contains("Collector oem switch has inited before!"));
     EXPECT_TRUE(log.Contains("Syslog user table has inited before!"));
-    EXPECT_TRUE(log.Contains("Success to init syslog user CCDB."));
     EXPECT_TRUE(log.Contains("Insert one task to db failed, iRet:5, taskid: 0, tasktype: , taskparam: ."));
     EXPECT_TRUE(log.Contains("Success to init collector ccdb."));
 }
