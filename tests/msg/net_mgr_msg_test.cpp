@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -41,84 +42,48 @@ std::vector<unsigned char> SmallBody() { return chs_test::Wire().Record(7, 6).Ce
 
 const auto DumpOf = [](const MsgInterface& message) { return chs_test::DumpText(message); };
 
-TEST(NetMgrMsgTest, BufferShorterThanTheHeaderIsRefused) {
-    LogCapture log;
-    std::vector<unsigned char> bytes = Message(Head{});
+Head With(void (*change)(Head&)) {
+    Head head;
+    change(head);
+    return head;
+}
+
+// Each is refused for one reason, the length first; a length near 4 GiB
+// must not wrap around into a match.
+TEST(NetMgrMsgTest, MalformedHeadersAreRefused) {
+    const struct {
+        const char* why;
+        Head fields;
+        unsigned int size;
+        std::string logged;
+    } cases[] = {
+        {"short", Head{}, 27, "TLV V3 message is invalid,pBuf is null or uiBufSize is not enough!"},
+        {"length first", With([](Head& h) { h.magic = 0x12345678, h.version = 9, h.serial = 7; }), 29,
+         kInvalid + "(uiBufSize != pHead->uiLength + sizeof(Q7XMsgHeadV3)) -> 29 != 0 + 28 msg serail 7"},
+        {"near 4 GiB", With([](Head& h) { h.length = 0xFFFFFFFF - 27; }), 28, "uiBufSize != pHead->uiLength"},
+        {"4 GiB", With([](Head& h) { h.length = 0xFFFFFFFF; }), 27, "uiBufSize is not enough"},
+        {"magic", With([](Head& h) { h.magic = 0x55555554; }), 28,
+         kInvalid + "received magic number is 1431655764"},
+        {"version", With([](Head& h) { h.version = 2; }), 28, kInvalid + "received version is 2"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.why);
+        LogCapture log;
+        std::vector<unsigned char> bytes = Message(c.fields);
+        bytes.resize(std::max<size_t>(bytes.size(), c.size));
+        NetMgrMsg message;
+        EXPECT_EQ(message.Decode(bytes.data(), c.size), 0xFFFFFFFFu);
+        std::vector<std::string> lines = log.Matching(c.logged);
+        ASSERT_EQ(lines.size(), 1u);
+        EXPECT_NE(lines[0].find("[CheckValid:"), std::string::npos) << lines[0];
+        EXPECT_EQ(log.Count("TLV V3 message is invalid"), 1u) << "one reason";
+    }
     Q7XMsgHeadV3 head = MakeFreshQ7XMsgHeadV3();
-    EXPECT_EQ(NetMgrMsg::CheckValid(bytes.data(), 27, head), 0xFFFFFFFFu);
     EXPECT_EQ(NetMgrMsg::CheckValid(nullptr, 28, head), 0xFFFFFFFFu);
-    std::vector<std::string> lines =
-        log.Matching("TLV V3 message is invalid,pBuf is null or uiBufSize is not enough!");
-    ASSERT_EQ(lines.size(), 2u);
-    EXPECT_NE(lines[0].find("[CheckValid:"), std::string::npos) << lines[0];
-    NetMgrMsg message;
-    EXPECT_EQ(message.Decode(bytes.data(), 27), 0xFFFFFFFFu);
-}
-
-TEST(NetMgrMsgTest, HeaderOnlyMessageDecodesToAnEmptyBody) {
-    Head fields;
-    fields.result = 5;
-    fields.sessionKey = 4321;
-    fields.node = 2;
-    fields.reserve1 = 0x1111;
-    fields.reserve2 = 0x2222;
-    fields.serial = 9;
-    std::vector<unsigned char> bytes = Message(fields);
-    NetMgrMsg message;
-    message.GetBody().append(new MsgRecord(1));
-    ASSERT_EQ(message.Decode(bytes.data(), static_cast<unsigned int>(bytes.size())), 28u);
-    EXPECT_TRUE(message.GetBody().empty());
-    const Q7XMsgHeadV3& head = message.GetHead();
-    EXPECT_EQ(head.uiResult, 5u);
-    EXPECT_EQ(head.uiSessionKey, 4321u);
-    EXPECT_EQ(head.usNodeNum, 2);
-    EXPECT_EQ(head.usReserve1, 0x1111);
-    EXPECT_EQ(head.usReserve2, 0x2222);
-    EXPECT_EQ(head.usSerialNum, 9);
-    EXPECT_EQ(message.GetVersion(), 3u);
-}
-
-TEST(NetMgrMsgTest, LengthIsCheckedBeforeMagicAndVersion) {
-    LogCapture log;
-    Head fields;
-    fields.magic = 0x12345678;
-    fields.version = 9;
-    fields.serial = 7;
-    std::vector<unsigned char> bytes = Message(fields);
+    std::vector<unsigned char> bytes = Message(cases[1].fields);
     bytes.push_back(0);
-    Q7XMsgHeadV3 head = MakeFreshQ7XMsgHeadV3();
     EXPECT_EQ(NetMgrMsg::CheckValid(bytes.data(), 29, head), 0xFFFFFFFFu);
-    EXPECT_TRUE(
-        log.Contains(kInvalid +
-                     "(uiBufSize != pHead->uiLength + sizeof(Q7XMsgHeadV3)) -> 29 != 0 + 28 msg serail 7"));
-    EXPECT_FALSE(log.Contains("received magic number"));
     EXPECT_EQ(head.uiMagicNumber, 0x12345678u) << "the header is read even when it is refused";
-
-    // A length near 4 GiB must not wrap around into a match.
-    fields = Head{};
-    fields.length = 0xFFFFFFFF - 27;
-    bytes = Message(fields);
-    EXPECT_EQ(NetMgrMsg::CheckValid(bytes.data(), 28, head), 0xFFFFFFFFu);
-    fields.length = 0xFFFFFFFF;
-    bytes = Message(fields);
-    EXPECT_EQ(NetMgrMsg::CheckValid(bytes.data(), 27 + 0, head), 0xFFFFFFFFu);
-}
-
-TEST(NetMgrMsgTest, WrongMagicOrVersionIsRefused) {
-    LogCapture log;
-    Head fields;
-    fields.magic = 0x55555554;
-    std::vector<unsigned char> bytes = Message(fields);
-    NetMgrMsg message;
-    EXPECT_EQ(message.Decode(bytes.data(), 28), 0xFFFFFFFFu);
-    EXPECT_TRUE(log.Contains(kInvalid + "received magic number is 1431655764"));
-
-    fields = Head{};
-    fields.version = 2;
-    bytes = Message(fields);
-    EXPECT_EQ(message.Decode(bytes.data(), 28), 0xFFFFFFFFu);
-    EXPECT_TRUE(log.Contains(kInvalid + "received version is 2"));
-    EXPECT_EQ(log.Count("[CheckValid:"), 2u);
 }
 
 TEST(NetMgrMsgTest, BodyFailureLeavesTheMessageUnchanged) {
@@ -185,6 +150,14 @@ TEST(NetMgrMsgTest, EncodeAndDecodeRoundTrip) {
     EXPECT_EQ(DumpOf(decoded), DumpOf(message));
     EXPECT_EQ(decoded.GetResult(), 0x40E00001u);
     EXPECT_EQ(decoded.GetBody()[0][1].GetUInt64(), 0x1234u);
+    // A header-only message replaces the body, and every field is read.
+    wire = Message(Head{0x55555555, 3, 5, 4321, 2, 0x1111, 0x2222, 9, 0});
+    ASSERT_EQ(decoded.Decode(wire.data(), static_cast<unsigned int>(wire.size())), 28u);
+    EXPECT_TRUE(decoded.GetBody().empty());
+    EXPECT_EQ(DumpOf(decoded), "{R=5 N=2 S=9,SK=*321}");
+    EXPECT_EQ(decoded.GetHead().usReserve1, 0x1111);
+    EXPECT_EQ(decoded.GetHead().usReserve2, 0x2222);
+    EXPECT_EQ(decoded.GetVersion(), 3u);
     decoded.Clear();
     EXPECT_TRUE(decoded.GetBody().empty());
 
