@@ -213,14 +213,17 @@ TEST_F(HttpsClientTest, ConnectThroughProxyWithoutLeakingThePassword) {
     for (const auto& [password, ok] : std::vector<std::pair<std::string, bool>>{
              {"", true}, {"pr0xy-s3cret", true}, {"wr0ng-pass", false}}) {
         HttpsClass client("localhost", server.port(), pki->CaPem());
-        // Through a proxy of a given type the name goes to the proxy unresolved.
         ASSERT_TRUE(password.empty()
                         ? client.SetProxy("127.0.0.1", plain.port(), "", "", HTTP_AUTH_NONE)
                         : client.SetProxy("127.0.0.1", guarded.port(), "chs", password, HTTP_PROXY_HTTP));
         EXPECT_EQ(Get(client, "/via proxy"), ok) << password;
+        // Through a proxy of a given type the name goes to the proxy unresolved.
         EXPECT_TRUE(password.empty() ||
                     log.Contains("url: https://localhost:" + std::to_string(server.port()) + "/via%20proxy"));
     }
+    EXPECT_NE(ReadText(plain.LogFile()).find("): CONNECT 127.0.0.1:" + std::to_string(server.port())),
+              std::string::npos)
+        << "the plain proxy carried no request";
     EXPECT_FALSE(log.Contains("pr0xy-s3cret"));
     EXPECT_FALSE(log.Contains("wr0ng-pass"));
 }
