@@ -52,6 +52,11 @@ std::string PluginConfiguration(unsigned int intervalSec) {
     Json::Value interval;
     interval["interval_sec"].append(std::to_string(intervalSec));
     plugin["parameters"].append(interval);
+    // Retention: the newest 48 files of the node directory, none older than a week.
+    Json::Value retention;
+    retention["keep_files"].append("48");
+    retention["max_age_sec"].append("604800");
+    plugin["parameters"].append(retention);
     Json::Value root;
     root["plugin"].append(plugin);
     Json::StreamWriterBuilder writer;

@@ -19,8 +19,6 @@ std::string FirstLine(const char* path) {
     return line;
 }
 
-constexpr unsigned int kDefaultIntervalSec = 3600;
-
 }  // namespace
 
 std::string CollectFacts(const std::string& dir) {
@@ -60,31 +58,48 @@ std::string CollectFacts(const std::string& dir) {
     return facts.str();
 }
 
-unsigned int ReadIntervalSec(const std::string& cfgFile, const std::string& pluginName) {
+Settings ReadSettings(const std::string& cfgFile, const std::string& pluginName) {
+    Settings settings;
     std::ifstream in(cfgFile, std::ios::binary);
     Json::CharReaderBuilder builder;
     Json::Value root;
     std::string errors;
     if (!in || !Json::parseFromStream(builder, in, &root, &errors) || !root.isObject() ||
         !root["plugin"].isArray()) {
-        return kDefaultIntervalSec;
+        return settings;
     }
+    struct Parameter {
+        const char* pcName;
+        unsigned long ulMin;
+        unsigned long ulMax;
+        unsigned int* pValue;
+    };
+    const Parameter parameters[] = {
+        {"interval_sec", 1, 86400, &settings.uiIntervalSec},
+        {"keep_files", 1, 100000, &settings.uiKeepFiles},
+        {"max_age_sec", 60, 31536000, &settings.uiMaxAgeSec},
+    };
     for (const Json::Value& entry : root["plugin"]) {
         if (!entry.isObject() || entry["name"].asString() != pluginName || !entry["parameters"].isArray()) {
             continue;
         }
         for (const Json::Value& group : entry["parameters"]) {
-            const Json::Value& values = group.isObject() ? group["interval_sec"] : Json::Value();
-            if (values.isArray() && !values.empty() && values[0].isString()) {
+            for (const Parameter& parameter : parameters) {
+                const Json::Value& values = group.isObject() ? group[parameter.pcName] : Json::Value();
+                if (!values.isArray() || values.empty() || !values[0].isString()) {
+                    continue;
+                }
+                const char* text = values[0].asCString();
                 char* end = nullptr;
-                unsigned long seconds = strtoul(values[0].asCString(), &end, 10);
-                if (end != nullptr && *end == '\0' && seconds >= 1 && seconds <= 86400) {
-                    return static_cast<unsigned int>(seconds);
+                unsigned long value = strtoul(text, &end, 10);
+                if (*text >= '0' && *text <= '9' && end != nullptr && *end == '\0' && value >= parameter.ulMin &&
+                    value <= parameter.ulMax) {
+                    *parameter.pValue = static_cast<unsigned int>(value);
                 }
             }
         }
     }
-    return kDefaultIntervalSec;
+    return settings;
 }
 
 }  // namespace node_facts

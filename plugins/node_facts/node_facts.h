@@ -9,8 +9,14 @@ namespace node_facts {
 // one "name: value" line each; a fact that cannot be read is left out.
 std::string CollectFacts(const std::string& dir);
 
-// Seconds between two collections from the plugin's entry "node_facts" in
-// the plugin configuration file: its parameter "interval_sec" (default 3600).
-unsigned int ReadIntervalSec(const std::string& cfgFile, const std::string& pluginName);
+// The plugin's settings, from its entry in the plugin configuration file.
+// Each parameter is a one-element array of a decimal text; a missing or
+// unusable value (not a number, out of range) keeps the default.
+struct Settings {
+    unsigned int uiIntervalSec = 3600;      // "interval_sec", 1 to 86400: between two collections
+    unsigned int uiKeepFiles = 48;          // "keep_files", 1 to 100000: newest files kept in node/
+    unsigned int uiMaxAgeSec = 7 * 86400;   // "max_age_sec", 60 to 31536000: older own files go
+};
+Settings ReadSettings(const std::string& cfgFile, const std::string& pluginName);
 
 }  // namespace node_facts

@@ -1,15 +1,22 @@
 // Sample collection plugin "node_facts": one input driver that, while
 // started, collects facts of its node into node_facts_<time>.tgz files in the
 // node directory, records each file in the record database and hands it to
-// the remote-service agent of its node.
+// the remote-service agent of its node. After each collection it applies its
+// retention: its own files older than the maximum age go, then the cleaning
+// script keeps the newest files of the node directory up to the count; the
+// records of its files that are gone go with them.
+#include <dirent.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <condition_variable>
 #include <ctime>
 #include <fstream>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "infocollector/collector_db.h"
 #include "infocollector/collector_dir.h"
@@ -26,6 +33,49 @@ const char* const kPluginName = "node_facts";
 const char* const kRemoteServiceAddress = "remote-support";
 constexpr int kFileTypeCollected = 0;
 constexpr unsigned int kSendTimeoutSec = 60;
+const char* const kOwnPrefix = "node_facts_";
+const char* const kOwnSuffix = ".tgz";
+
+// This plugin's files directly in `dir`: regular files (a link is never
+// taken for one) named node_facts_*.tgz, with their modification times.
+std::vector<std::pair<std::string, time_t>> OwnFiles(const std::string& dir) {
+    std::vector<std::pair<std::string, time_t>> files;
+    DIR* handle = opendir(dir.c_str());
+    if (handle == nullptr) {
+        return files;
+    }
+    const std::string prefix = kOwnPrefix;
+    const std::string suffix = kOwnSuffix;
+    while (struct dirent* entry = readdir(handle)) {
+        std::string name = entry->d_name;
+        struct stat info {};
+        if (name.size() > prefix.size() + suffix.size() && name.compare(0, prefix.size(), prefix) == 0 &&
+            name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0 &&
+            lstat((dir + name).c_str(), &info) == 0 && S_ISREG(info.st_mode)) {
+            files.emplace_back(dir + name, info.st_mtime);
+        }
+    }
+    closedir(handle);
+    return files;
+}
+
+// Retention of the node directory `nodeDir` (ending in '/').
+void ApplyRetention(const std::string& nodeDir, const node_facts::Settings& settings) {
+    std::vector<std::pair<std::string, time_t>> files = OwnFiles(nodeDir);
+    time_t now = time(nullptr);
+    for (const auto& file : files) {
+        if (now - file.second > static_cast<time_t>(settings.uiMaxAgeSec)) {
+            unlink(file.first.c_str());
+        }
+    }
+    CleanTarFile(nodeDir, std::to_string(settings.uiKeepFiles));
+    for (const auto& file : files) {
+        struct stat info {};
+        if (lstat(file.first.c_str(), &info) != 0 && errno == ENOENT) {
+            deletePluginRecordByFileName(file.first);
+        }
+    }
+}
 
 class NodeFactsDriver : public InputDriverBase {
 public:
@@ -37,7 +87,7 @@ public:
             return 0;
         }
         m_bStop = false;
-        m_uiIntervalSec = node_facts::ReadIntervalSec(InfocollectorRealPath(INFOCOLLECTOR_PLUGIN_CFG_FILE), kPluginName);
+        m_settings = node_facts::ReadSettings(InfocollectorRealPath(INFOCOLLECTOR_PLUGIN_CFG_FILE), kPluginName);
         m_thread = std::thread(&NodeFactsDriver::Run, this);
         return 0;
     }
@@ -64,7 +114,7 @@ private:
             lock.unlock();
             CollectOnce();
             lock.lock();
-            m_cond.wait_for(lock, std::chrono::seconds(m_uiIntervalSec), [this] { return m_bStop; });
+            m_cond.wait_for(lock, std::chrono::seconds(m_settings.uiIntervalSec), [this] { return m_bStop; });
         }
     }
 
@@ -99,13 +149,14 @@ private:
             pluginSendFile(archive, kFileTypeCollected, kRemoteServiceAddress, nullptr, kSendTimeoutSec);
         }
         DeleteDir(workDir);
+        ApplyRetention(nodeDir, m_settings);
     }
 
     std::mutex m_mutex;
     std::condition_variable m_cond;
     std::thread m_thread;
     bool m_bStop = false;
-    unsigned int m_uiIntervalSec = 3600;
+    node_facts::Settings m_settings;
     unsigned int m_uiSequence = 0;
 };
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sqlite3.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <chrono>
@@ -158,6 +159,57 @@ TEST_F(CollectionTest, SamplePluginRecordsWhatItCollects) {
     EXPECT_NE(facts.find("uptime_seconds: "), std::string::npos) << facts;
     EXPECT_NE(facts.find("MemTotal:"), std::string::npos) << facts;
     EXPECT_NE(facts.find("disk_available_mb: "), std::string::npos) << facts;
+}
+
+// The sample plugin's retention from its configuration: its own file past the
+// maximum age goes, then the node directory keeps the newest two files; the
+// records of the files that went go with them, a file of another kind stays.
+TEST_F(CollectionTest, SamplePluginKeepsItsFilesByCountAndAge) {
+    MakeCluster("3600");
+    chs_test::WriteText(Root(1) + "VXA/conf/InfoCollector.txt",
+                        R"({"plugin": [{"plugin_type": "input", "name": "node_facts", "plugin_lib_path": ")" +
+                            BinaryPath("plugins/libnode_facts.so") +
+                            R"(", "file_prefix": "node", "parameters": [{"interval_sec": ["3600"]},
+                            {"keep_files": ["2"], "max_age_sec": ["86400"]}]}]})");
+    std::string error;
+    ASSERT_TRUE(platform::AttachCluster(cluster + "/cluster.json", 1, Root(1), true, error)) << error;
+    platform::LogOpen(Root(1) + "var/log/chs/test.log");
+    SetModuleID(551);
+    ASSERT_EQ(RecoverCollectorDirForCofferData(), 0);
+    ASSERT_EQ(RecoverDb(), 0);
+    CollectorDbOper("");
+    std::string nodeDir = Root(1) + kCofferTree + "collector/node/";
+    std::string tooOld = nodeDir + "node_facts_1.tgz";
+    std::string older = nodeDir + "node_facts_2.tgz";
+    std::string newer = nodeDir + "node_facts_3.tgz";
+    std::string alarm = nodeDir + "alarm_1.tgz";
+    time_t now = time(nullptr);
+    for (const auto& [file, ageSec] : std::vector<std::pair<std::string, time_t>>{
+             {tooOld, 2 * 86400}, {older, 7200}, {newer, 3600}, {alarm, 3 * 86400}}) {
+        chs_test::WriteText(file, "old");
+        struct timespec times[2] = {{now - ageSec, 0}, {now - ageSec, 0}};
+        ASSERT_EQ(utimensat(AT_FDCWD, file.c_str(), times, 0), 0);
+        ASSERT_EQ(insertPluginRecord(file, 0), 0);
+    }
+
+    InfoCollectEngineClass* engine = InfoCollectEngineClass::instance();
+    engine->Init();
+    ASSERT_EQ(engine->StartOneCollect(DRIVER_TYPE_INPUT, "node_facts"), 0);
+    std::string db = Root(1) + kDbFile;
+    auto files = [&] { return Query(db, "select file_name from tbl_plugin_record order by file_name"); };
+    ASSERT_TRUE(WaitFor([&] { return files().size() == 3; }, 20000)) << ReadText(Root(1) + "var/log/chs/test.log");
+    EXPECT_EQ(engine->StopAllCollect(), 0);
+
+    std::vector<std::string> rows = files();
+    ASSERT_EQ(rows.size(), 3u);
+    EXPECT_EQ(rows[0], alarm);
+    EXPECT_EQ(rows[1].rfind(nodeDir + "node_facts_", 0), 0u) << "the new file, named by the time";
+    EXPECT_NE(rows[1], older);
+    EXPECT_EQ(access(rows[1].c_str(), F_OK), 0);
+    EXPECT_EQ(rows[2], newer);
+    EXPECT_NE(access(tooOld.c_str(), F_OK), 0);
+    EXPECT_NE(access(older.c_str(), F_OK), 0);
+    EXPECT_EQ(access(alarm.c_str(), F_OK), 0);
 }
 
 }  // namespace
