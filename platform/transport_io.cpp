@@ -54,7 +54,7 @@ void IoLoop(const std::shared_ptr<Connection>& connection) {
             heldPids.push_back(identity.endpoint.usPid);
         }
     }
-    FrameAssembler assembler(BodyLimit(c.Endpoint()), CurrentLimits().maxPendingBytesPerConnection);
+    FrameAssembler assembler(BodyLimit(c.Endpoint(), incoming), CurrentLimits().maxPendingBytesPerConnection);
     const char* why = nullptr;  // why the connection closes, when it is worth a line
     for (bool stop = false; !stop;) {
         Limits limits = CurrentLimits();

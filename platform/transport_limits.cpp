@@ -47,10 +47,13 @@ void SetLimits(const Limits& limits) {
 
 void ResetLimits() { SetLimits(Limits()); }
 
-uint32_t BodyLimit(const EndpointId& endpoint) {
+uint32_t BodyLimit(const EndpointId& endpoint, bool incoming) {
     tagMSG_CLIENT_CFG_S config;
     uint32_t registered = 0;
     uint32_t limit = MSG_MAX_BODY_LENGTH;
+    if (!incoming) {
+        return limit;
+    }
     if (ClientConfig(config, registered) && registered != 0) {
         limit = std::min(limit, registered);
     }

@@ -21,11 +21,13 @@
 // that does not read at all is closed when the answers already in flight fill
 // its queue, or at the stall limit.
 //
-// A frame body is also bounded by the message-size limit the process
-// registered (Msg_RegisterCfgFunc): requests to and answers from its own
-// endpoints stay within it. Endpoints of the platform's services (from
-// MSG_PLATFORM_PID_BASE on) take at least kPlatformServiceBodyLimit, so the
-// file service's chunks fit whatever the process registered.
+// The body of a request that a peer sends to this process's endpoints is
+// bounded by the message-size limit the process registered
+// (Msg_RegisterCfgFunc); endpoints of the platform's services (from
+// MSG_PLATFORM_PID_BASE on) take at least kPlatformServiceBodyLimit. Answers
+// come only on connections this process opened, to requests it chose to
+// send; they are bounded by MSG_MAX_BODY_LENGTH and the pending bytes, so
+// that the file service's chunks and long listings still arrive.
 //
 // The registered thread count bounds how many entry functions run at once
 // (EntrySlot); 0 or no registration leaves them unbounded.
@@ -65,9 +67,9 @@ Limits CurrentLimits();
 void SetLimits(const Limits& limits);  // tests
 void ResetLimits();                    // back to the defaults
 
-// The largest body a connection of `endpoint` (the local endpoint of an
-// accepted connection, the destination of an outgoing one) may carry.
-uint32_t BodyLimit(const EndpointId& endpoint);
+// The largest body a connection may carry: `endpoint` is the local endpoint
+// of an accepted connection (`incoming`) or the destination of an outgoing one.
+uint32_t BodyLimit(const EndpointId& endpoint, bool incoming);
 
 // Bytes of partly received frames, process-wide. Reserve fails (and reserves
 // nothing) when `bytes` more would pass maxPendingBytesTotal.

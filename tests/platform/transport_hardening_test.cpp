@@ -318,7 +318,8 @@ TEST_F(TransportHardeningTest, RegisteredSizeLimitAndThreadCountAreEnforced) {
     SendAll(fd, RequestFrame(kOwnPid, std::string(2000, 'b')));
     EXPECT_TRUE(ClosedByPeer(fd, 3000));
     close(fd);
-    EXPECT_GE(BodyLimit(EndpointId{0, MSG_PLATFORM_PID_BASE}), (1u << 20) + 16) << "file service chunks fit";
+    EXPECT_GE(BodyLimit(EndpointId{0, MSG_PLATFORM_PID_BASE}, true), (1u << 20) + 16) << "file chunk requests fit";
+    EXPECT_EQ(BodyLimit(EndpointId{1, kOwnPid}, false), MSG_MAX_BODY_LENGTH) << "answers to own requests";
 
     g_mostRunning = 0;
     std::vector<std::thread> askers;
