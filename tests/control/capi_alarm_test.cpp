@@ -14,12 +14,11 @@
 #include "msg/inner_msg.h"
 #include "msg/msg_api.h"
 #include "platform/om_cluster.h"
-#include "tests/support/log_capture.h"
+#include "tests/support/msg_test_util.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
 
-using chs_test::LogCapture;
 using chs_test::MakeDirs;
 using chs_test::TempDir;
 using chs_test::WriteText;
@@ -60,6 +59,8 @@ class CapiAlarmTest : public ::testing::Test {
         ASSERT_EQ(msg_api::StartClient(), 0);
         // Held as the daemon holds it: the transport believes only the sender pids a process holds.
         ASSERT_EQ(msg_api::RegisterPID(551, [](void*) { return 0; }), 0);
+        // Held as the daemon holds it: the transport believes only the sender pids a process holds.
+        ASSERT_EQ(msg_api::RegisterPID(551, [](void*) { return 0; }), 0);
     }
     void SetUp() override {
         std::lock_guard<std::mutex> lock(g_mutex);
@@ -96,53 +97,39 @@ TEST(ParaFormatTest, JoinsEscapedArgumentsInTheirDefaultForm) {
     EXPECT_EQ(capi_alarm::ParaFormat(""), "");
 }
 
+// The cells in their order: entry id, level, module and the parameter text,
+// which carries a failed result in hex and is left out for empty parameters
+// of a success.
 TEST_F(CapiAlarmTest, EntryCarriesHeaderAndCellsInOrder) {
-    InnerMsg entry = SendAndReceive(capi_alarm::ParaFormat(12u, "on"), 0);
-    const tagMsgInfo& info = entry.GetMsgInfo();
-    EXPECT_EQ(info.usSenderBID, 0u);
-    EXPECT_EQ(info.usSenderPID, 551u);
-    EXPECT_EQ(info.usReceiverPID, 561u);
-    EXPECT_EQ(info.uiMsgOPCode, 259u);
-    EXPECT_EQ(info.uiMsgTimeout, 10u);
-    ASSERT_EQ(entry.GetBody().size(), 1u);
-    const MsgRecord& record = entry.GetBody()[0];
-    EXPECT_EQ(record.GetCode(), 0xD00C900A5ULL);
-    std::vector<unsigned short> tags;
-    for (const CTLVCell& cell : record) {
-        tags.push_back(cell.GetTag());
+    const struct {
+        std::string parameters;
+        uint32_t result;
+        std::string text;  // the text cell; empty: none
+    } cases[] = {
+        {capi_alarm::ParaFormat(12u, "on"), 0, "{2,6,S:12,on}"},
+        {capi_alarm::ParaFormat(12u, "On"), 0x4000C958, "{2,17,S:12,On,0x4000c958}"},
+        {"", 5, "{2,4,S:0x5}"},
+        {"", 0, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        TearDown();
+        SetUp();
+        InnerMsg entry = SendAndReceive(c.parameters, c.result);
+        const tagMsgInfo& info = entry.GetMsgInfo();
+        EXPECT_EQ(info.usSenderBID, 0u);
+        EXPECT_EQ(info.usSenderPID, 551u);
+        EXPECT_EQ(info.usReceiverPID, 561u);
+        EXPECT_EQ(info.uiMsgOPCode, 259u);
+        EXPECT_EQ(info.uiMsgTimeout, 10u);
+        ASSERT_EQ(entry.GetBody().size(), 1u);
+        EXPECT_EQ(entry.GetBody()[0].GetCode(), 0xD00C900A5ULL);
+        std::vector<std::string> expected = {"{0,8,U:35252560723977}", "{1,4,U:3}", "{3,4,U:57435}"};
+        if (!c.text.empty()) {
+            expected.push_back(c.text);
+        }
+        EXPECT_EQ(chs_test::CellTexts(entry.GetBody()[0]), expected);
     }
-    EXPECT_EQ(tags, (std::vector<unsigned short>{0, 1, 3, 2}));
-    EXPECT_EQ(record[0].GetType(), CTLVCell::TLV_UNSIGNED);
-    EXPECT_EQ(record[0].GetLength(), 8);
-    EXPECT_EQ(record[0].GetUInt64(), 0x200FE05C0009ULL);
-    EXPECT_EQ(record[1].GetType(), CTLVCell::TLV_UNSIGNED);
-    EXPECT_EQ(record[1].GetLength(), 4);
-    EXPECT_EQ(record[1].GetUInt64(), 3u);
-    EXPECT_EQ(record[3].GetType(), CTLVCell::TLV_UNSIGNED);
-    EXPECT_EQ(record[3].GetLength(), 4);
-    EXPECT_EQ(record[3].GetUInt64(), 0xE05Bu);
-    EXPECT_EQ(record[2].GetType(), CTLVCell::TLV_STRING);
-    EXPECT_EQ(record[2].GetLength(), 6) << "the text and its terminator";
-    EXPECT_EQ(record[2].toString(), "12,on");
-}
-
-TEST_F(CapiAlarmTest, FailureResultIsAppendedInHex) {
-    InnerMsg entry = SendAndReceive(capi_alarm::ParaFormat(12u, "On"), 0x4000C958);
-    ASSERT_EQ(entry.GetBody().size(), 1u);
-    EXPECT_EQ(entry.GetBody()[0][2].toString(), "12,On,0x4000c958");
-}
-
-TEST_F(CapiAlarmTest, EmptyParametersSendNoTextUnlessTheResultFailed) {
-    InnerMsg entry = SendAndReceive("", 0);
-    ASSERT_EQ(entry.GetBody().size(), 1u);
-    EXPECT_EQ(entry.GetBody()[0].find(2), nullptr);
-    EXPECT_EQ(entry.GetBody()[0].count(), 3u);
-    SetUp();
-    msg_api::UnRegisterPID(capi_alarm::CHS_ALARM_SERVICE_PID);
-    entry = SendAndReceive("", 5);
-    ASSERT_EQ(entry.GetBody().size(), 1u);
-    ASSERT_NE(entry.GetBody()[0].find(2), nullptr);
-    EXPECT_EQ(entry.GetBody()[0][2].toString(), "0x5");
 }
 
 TEST_F(CapiAlarmTest, ServiceRefusalAndAbsenceReachTheCaller) {
