@@ -58,7 +58,8 @@ std::string DescriptorsWithoutCloseOnExec(pid_t pid) {
         std::string flags;
         while (info >> key >> flags && key != "flags:") {
         }
-        if (key != "flags:" || (std::stoul(flags, nullptr, 8) & O_CLOEXEC) == 0) {
+        // A descriptor closed since the listing has no flags left to check.
+        if (key == "flags:" && (std::stoul(flags, nullptr, 8) & O_CLOEXEC) == 0) {
             std::error_code ec;
             found += fd + " -> " + std::filesystem::read_symlink(entry.path(), ec).string() + "\n";
         }
