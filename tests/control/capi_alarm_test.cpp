@@ -59,8 +59,6 @@ class CapiAlarmTest : public ::testing::Test {
         ASSERT_EQ(msg_api::StartClient(), 0);
         // Held as the daemon holds it: the transport believes only the sender pids a process holds.
         ASSERT_EQ(msg_api::RegisterPID(551, [](void*) { return 0; }), 0);
-        // Held as the daemon holds it: the transport believes only the sender pids a process holds.
-        ASSERT_EQ(msg_api::RegisterPID(551, [](void*) { return 0; }), 0);
     }
     void SetUp() override {
         std::lock_guard<std::mutex> lock(g_mutex);
