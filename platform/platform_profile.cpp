@@ -2,15 +2,20 @@
 
 namespace platform {
 namespace {
-Profile g_profile;
+// Never destroyed: threads still running while the exit handlers run (message
+// tasks polling their trace points, timers, transports) keep mapping paths.
+Profile& TheProfile() {
+    static Profile* profile = new Profile;
+    return *profile;
+}
 }  // namespace
 
-const Profile& GetProfile() { return g_profile; }
+const Profile& GetProfile() { return TheProfile(); }
 
-void SetProfile(const Profile& profile) { g_profile = profile; }
+void SetProfile(const Profile& profile) { TheProfile() = profile; }
 
 std::string RealPath(const std::string& systemPath) {
-    const std::string& root = g_profile.strRoot;
+    const std::string& root = TheProfile().strRoot;
     if (systemPath.empty() || systemPath[0] != '/' || root.empty() || root == "/") {
         return systemPath;
     }
