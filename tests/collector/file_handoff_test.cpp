@@ -21,6 +21,7 @@
 #include "platform/dpax_time.h"
 #include "platform/om_cluster.h"
 #include "platform/om_file_copy.h"
+#include "tests/support/cluster_setup.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/msg_test_util.h"
 #include "tests/support/process.h"
@@ -76,13 +77,8 @@ class FileHandoffTest : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
         s_dir = new TempDir();
-        s_cluster = s_dir->Join("cluster");
-        RunResult made = RunProgram({BinaryPath("tools/chsctl"), "mkcluster", s_cluster, "--nodes", "2"});
-        ASSERT_EQ(made.exitCode, 0) << made.err;
-        std::string error;
-        ASSERT_TRUE(
-            platform::AttachCluster(s_cluster + "/cluster.json", 0, s_cluster + "/node0", true, error))
-            << error;
+        s_cluster = MakeCluster(*s_dir, 2);
+        AttachAs(s_cluster, 0, true);
         SetModuleID(CHS_COLLECTOR_PID);
         g_uiHandoffPollMs = 10;
     }

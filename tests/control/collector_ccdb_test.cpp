@@ -15,6 +15,7 @@
 
 #include "platform/om_cluster.h"
 #include "platform/platform_state.h"
+#include "tests/support/cluster_setup.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/temp_dir.h"
 
@@ -29,13 +30,8 @@ using namespace CCDB_COMM;
 class CollectorCcdbTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        WriteText(dir.Join("cluster.json"), R"({"serialNumber": "2102351234567890", "nodes": [
-            {"id": 0, "name": "CTE0.A"}, {"id": 3, "name": "CTE1.B"}]})");
-        MakeDirs(dir.Join("node3"));
-        MakeDirs(dir.Join("state"));
-        std::string error;
-        ASSERT_TRUE(platform::AttachCluster(dir.Join("cluster.json"), 3, dir.Join("node3"), false, error))
-            << error;
+        chs_test::AttachHandMadeCluster(dir.path(), R"({"serialNumber": "2102351234567890", "nodes": [
+            {"id": 0, "name": "CTE0.A"}, {"id": 3, "name": "CTE1.B"}]})", 3, false);
         platform::SetCcdbBusyTimeoutMs(5000);
         g_uiCcdbUpgradePollMs = 0;
         ASSERT_EQ(COLLECTOR_CCDB::Init(), 0u);

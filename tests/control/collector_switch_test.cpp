@@ -24,6 +24,7 @@
 #include "platform/om_ccdb.h"
 #include "platform/om_cluster.h"
 #include "platform/platform_state.h"
+#include "tests/support/cluster_setup.h"
 #include "tests/support/json_lines.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/msg_test_util.h"
@@ -54,14 +55,9 @@ class CollectorSwitchTest : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
         s_dir = new TempDir();
-        s_cluster = s_dir->Join("cluster");
-        RunResult made = RunProgram({BinaryPath("tools/chsctl"), "mkcluster", s_cluster, "--nodes", "2"});
-        ASSERT_EQ(made.exitCode, 0) << made.err;
+        s_cluster = MakeCluster(*s_dir, 2);
         WriteText(s_cluster + "/peers.json", R"({"sessions": {"12": "admin"}})");
-        std::string error;
-        ASSERT_TRUE(
-            platform::AttachCluster(s_cluster + "/cluster.json", 0, s_cluster + "/node0", true, error))
-            << error;
+        AttachAs(s_cluster, 0, true);
         SetModuleID(CHS_COLLECTOR_PID);
         ASSERT_EQ(COLLECTOR_CCDB::Init(), 0u);
         ASSERT_EQ(RecoverDb(), 0);

@@ -10,6 +10,7 @@
 #include "control/collector_switch.h"
 #include "platform/om_cluster.h"
 #include "platform/platform_state.h"
+#include "tests/support/cluster_setup.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/node_root.h"
 #include "tests/support/temp_dir.h"
@@ -22,11 +23,9 @@ using chs_test::TempDir;
 class ChsInitTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        chs_test::WriteText(dir.Join("cluster.json"), R"({"nodes": [{"id": 0, "name": "CTE0.A"}]})");
         chs_test::MakeDirs(dir.Join("node0/VXA/coffer_data/omm/chs"));
         chs_test::InstallScript(dir.Join("node0"), "collector_db_init.sh");
-        std::string error;
-        ASSERT_TRUE(platform::AttachCluster(dir.Join("cluster.json"), 0, dir.Join("node0"), true, error)) << error;
+        chs_test::AttachHandMadeCluster(dir.path(), R"({"nodes": [{"id": 0, "name": "CTE0.A"}]})");
         g_uiSupervisionPeriodMs = 1;
         g_uiTpCpuMaxMs = 20;
     }

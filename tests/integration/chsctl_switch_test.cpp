@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/cluster_setup.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 
@@ -20,9 +21,7 @@ using namespace chs_test;
 class ChsctlSwitchTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        cluster = dir.Join("cluster");
-        RunResult made = RunProgram({BinaryPath("tools/chsctl"), "mkcluster", cluster, "--nodes", "2"});
-        ASSERT_EQ(made.exitCode, 0) << made.err;
+        cluster = MakeCluster(dir, 2);
     }
 
     // chsctl --cluster <cluster> <args...>

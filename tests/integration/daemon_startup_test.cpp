@@ -8,6 +8,7 @@
 
 #include <algorithm>
 
+#include "tests/support/cluster_setup.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 
@@ -24,9 +25,7 @@ using chs_test::WaitFor;
 class DaemonStartupTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        cluster = dir.Join("cluster");
-        RunResult made = RunProgram({BinaryPath("tools/chsctl"), "mkcluster", cluster, "--nodes", "2", "--log-level", "7"});
-        ASSERT_EQ(made.exitCode, 0) << made.err;
+        cluster = chs_test::MakeCluster(dir, 2, {"--log-level", "7"});
     }
 
     std::vector<std::string> DaemonArgs(const std::string& clusterFile, const std::string& node,

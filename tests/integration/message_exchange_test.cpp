@@ -14,6 +14,7 @@
 #include "msg/msg_process.h"
 #include "platform/dplog.h"
 #include "platform/om_cluster.h"
+#include "tests/support/cluster_setup.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 
@@ -53,9 +54,7 @@ class MessageExchangeTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         s_dir = new TempDir();
-        s_cluster = s_dir->Join("cluster");
-        RunResult made = RunProgram({BinaryPath("tools/chsctl"), "mkcluster", s_cluster, "--nodes", "3"});
-        ASSERT_EQ(made.exitCode, 0) << made.err;
+        s_cluster = MakeCluster(*s_dir, 3);
         for (int node = 0; node < 2; ++node) {
             std::string out = s_dir->Join("peer" + std::to_string(node) + ".out");
             s_peers[node] = new Process({BinaryPath("tests/echo_peer"), s_cluster + "/cluster.json",
@@ -64,9 +63,7 @@ protected:
                                         {}, out);
             ASSERT_TRUE(WaitFor([&] { return ReadText(out) == "ready\n"; }, 10000)) << ReadText(out + ".err");
         }
-        std::string error;
-        ASSERT_TRUE(platform::AttachCluster(s_cluster + "/cluster.json", 0, s_cluster + "/node0", false, error))
-            << error;
+        AttachAs(s_cluster, 0, false);
         platform::LogOpen(s_dir->Join("test.log"));
         SetModuleID(kTestPid);
         ASSERT_EQ(MsgProcessClass::Instance()->Init(kTestPid), 0u);

@@ -27,6 +27,7 @@
 #include "platform/transport_message.h"
 #include "platform/transport_pending.h"
 #include "platform/transport_runtime.h"
+#include "tests/support/cluster_setup.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
@@ -187,15 +188,12 @@ bool CanConnect(const std::string& path) {
 class MsgTransportTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        chs_test::WriteText(dir.Join("cluster.json"), R"({"serialNumber": "2102351234567890", "nodes": [
-            {"id": 0, "name": "CTE0.A"}, {"id": 1, "name": "CTE0.B"},
-            {"id": 2, "name": "CTE0.C"}, {"id": 3, "name": "CTE0.D"}]})");
-        for (const char* node : {"node0", "node1", "node2", "node3"}) {
+        for (const char* node : {"node1", "node2", "node3"}) {
             chs_test::MakeDirs(dir.Join(node));
         }
-        std::string error;
-        ASSERT_TRUE(platform::AttachCluster(dir.Join("cluster.json"), 0, dir.Join("node0"), false, error))
-            << error;
+        chs_test::AttachHandMadeCluster(dir.path(), R"({"serialNumber": "2102351234567890", "nodes": [
+            {"id": 0, "name": "CTE0.A"}, {"id": 1, "name": "CTE0.B"},
+            {"id": 2, "name": "CTE0.C"}, {"id": 3, "name": "CTE0.D"}]})", 0, false);
         SetTimeoutUnit(kUnit);
         ASSERT_EQ(MSG_ClientInit("test"), 0);
         ASSERT_EQ(MSG_RegisterPID(kOwnPid, OwnEntry), 0);

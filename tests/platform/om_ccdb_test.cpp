@@ -18,6 +18,7 @@
 #include "platform/dpax_sem.h"
 #include "platform/om_cluster.h"
 #include "platform/platform_state.h"
+#include "tests/support/cluster_setup.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -50,13 +51,8 @@ int InitDb(const char* name, const std::string& type, int32_t* id) {
 class OmCcdbTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        WriteText(dir.Join("cluster.json"),
-                  R"({"serialNumber": "2102351234567890", "nodes": [{"id": 0, "name": "CTE0.A"}]})");
-        MakeDirs(dir.Join("node0"));
-        MakeDirs(dir.Join("state"));
-        std::string error;
-        ASSERT_TRUE(platform::AttachCluster(dir.Join("cluster.json"), 0, dir.Join("node0"), false, error))
-            << error;
+        chs_test::AttachHandMadeCluster(dir.path(), R"({"serialNumber": "2102351234567890", "nodes": [
+            {"id": 0, "name": "CTE0.A"}]})", 0, false);
         platform::SetCcdbBusyTimeoutMs(5000);
         handle = Open("pub_user_cfg_db");
     }

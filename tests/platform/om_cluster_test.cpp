@@ -14,6 +14,7 @@
 #include "platform/om_cluster.h"
 #include "platform/platform_profile.h"
 #include "platform/platform_state.h"
+#include "tests/support/cluster_setup.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -25,16 +26,12 @@ using chs_test::WriteText;
 class OmClusterTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        WriteText(dir.Join("cluster.json"), R"({"serialNumber": "2102351234567890", "nodes": [
+        MakeDirs(dir.Join("node1"));
+        MakeDirs(dir.Join("node3"));
+        chs_test::AttachHandMadeCluster(dir.path(), R"({"serialNumber": "2102351234567890", "nodes": [
             {"id": 0, "name": "CTE0.A", "internalIps": ["127.0.0.1", "10.0.0.1"]},
             {"id": 1, "name": "CTE0.B", "internalIps": ["127.0.0.2"]},
             {"id": 3, "name": "CTE1.B"}]})");
-        for (const char* node : {"node0", "node1", "node3"}) {
-            MakeDirs(dir.Join(node));
-        }
-        MakeDirs(dir.Join("state"));
-        std::string error;
-        ASSERT_TRUE(platform::AttachCluster(dir.Join("cluster.json"), 0, dir.Join("node0"), true, error)) << error;
     }
     void TearDown() override {
         platform::state::ClearAll();

@@ -26,6 +26,7 @@
 #include "platform/dplog.h"
 #include "platform/om_cluster.h"
 #include "platform/platform_state.h"
+#include "tests/support/cluster_setup.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 
@@ -140,17 +141,6 @@ class Gate {
     bool m_open = false;
 };
 
-// Attaches this process as node 0 of a cluster laid out by hand in `dir`:
-// `json` as its cluster.json, a state directory and the node root (returned).
-inline std::string AttachHandMadeCluster(const std::string& dir, const std::string& json) {
-    MakeDirs(dir + "/state");
-    MakeDirs(dir + "/node0/var/log/chs");
-    WriteText(dir + "/cluster.json", json);
-    std::string error;
-    EXPECT_TRUE(platform::AttachCluster(dir + "/cluster.json", 0, dir + "/node0", true, error)) << error;
-    return dir + "/node0";
-}
-
 // A request of `opcode` to endpoint 551 of this node, holding `record`
 // (taken over) or an empty record of the opcode.
 inline InnerMsg LocalRequest(uint32_t opcode, MsgRecord* record = nullptr, uint32_t timeoutSec = 60) {
@@ -163,15 +153,6 @@ inline InnerMsg LocalRequest(uint32_t opcode, MsgRecord* record = nullptr, uint3
     info.usMsgType = MSG_TYPE_REQUEST;
     request.GetBody().append(record != nullptr ? record : new MsgRecord(opcode));
     return request;
-}
-
-// Lays out a cluster of `nodes` nodes in `dir`/cluster; its directory.
-inline std::string MakeCluster(const TempDir& dir, int nodes) {
-    std::string cluster = dir.Join("cluster");
-    RunResult made =
-        RunProgram({BinaryPath("tools/chsctl"), "mkcluster", cluster, "--nodes", std::to_string(nodes)});
-    EXPECT_EQ(made.exitCode, 0) << made.err;
-    return cluster;
 }
 
 // Starts this test binary again with `env` ("NAME=value") set, to play

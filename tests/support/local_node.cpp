@@ -19,14 +19,12 @@
 #include "logexport/remote_log_task.h"
 #include "platform/platform_state.h"
 #include "platform/om_cluster.h"
+#include "tests/support/cluster_setup.h"
 
 namespace chs_test {
 
-LocalNode::LocalNode(int nodes, bool withPeers) : m_strCluster(m_dir.Join("cluster")) {
-    RunResult made = RunProgram({BinaryPath("tools/chsctl"), "mkcluster", m_strCluster, "--nodes",
-                                 std::to_string(nodes)});
-    if (made.exitCode != 0) {
-        ADD_FAILURE() << "mkcluster: " << made.err;
+LocalNode::LocalNode(int nodes, bool withPeers) : m_strCluster(MakeCluster(m_dir, nodes)) {
+    if (::testing::Test::HasFailure()) {
         return;
     }
     WriteText(m_strCluster + "/peers.json", "{\"sessions\": {}}");

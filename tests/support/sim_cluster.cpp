@@ -2,20 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/cluster_setup.h"
 #include "tools/cluster_layout.h"
 
 namespace chs_test {
 
 SimCluster::SimCluster(TempDir& dir, int nodes, const std::vector<std::string>& extraArgs,
                        const std::string& sessions)
-    : m_dir(dir), m_strCluster(dir.Join("cluster")), m_peers(nodes), m_daemons(nodes) {
-    std::vector<std::string> argv{BinaryPath("tools/chsctl"), "mkcluster", m_strCluster, "--nodes",
-                                  std::to_string(nodes)};
-    argv.insert(argv.end(), extraArgs.begin(), extraArgs.end());
-    RunResult made = RunProgram(argv);
-    if (made.exitCode != 0) {
-        ADD_FAILURE() << "mkcluster: " << made.err;
-    }
+    : m_dir(dir), m_strCluster(MakeCluster(dir, nodes, extraArgs)), m_peers(nodes), m_daemons(nodes) {
     WriteText(m_strCluster + "/peers.json", "{\"sessions\": {" + sessions + "}}");
 }
 

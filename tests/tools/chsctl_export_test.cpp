@@ -97,8 +97,7 @@ class ChsctlExportTest : public ::testing::Test {
     static void SetUpTestSuite() {
         s_dir = new TempDir();
         s_cluster = chs_test::MakeCluster(*s_dir, 3);
-        std::string error;
-        ASSERT_TRUE(platform::AttachCluster(s_cluster + "/cluster.json", 0, Root(0), true, error)) << error;
+        chs_test::AttachAs(s_cluster, 0, true);
         platform::LogOpen(s_dir->Join("test.log"));
         ASSERT_EQ(msg_api::StartClient(), 0);
         ASSERT_EQ(msg_api::RegisterPID(551, FakeEntry), 0);

@@ -23,6 +23,7 @@
 #include "platform/dplog.h"
 #include "platform/om_ccdb.h"
 #include "platform/om_cluster.h"
+#include "tests/support/cluster_setup.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 
@@ -131,13 +132,8 @@ class ChsctlRemoteLogTest : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
         s_dir = new TempDir();
-        s_cluster = s_dir->Join("cluster");
-        RunResult made = RunProgram({BinaryPath("tools/chsctl"), "mkcluster", s_cluster, "--nodes", "2"});
-        ASSERT_EQ(made.exitCode, 0) << made.err;
-        std::string error;
-        ASSERT_TRUE(
-            platform::AttachCluster(s_cluster + "/cluster.json", 0, s_cluster + "/node0", true, error))
-            << error;
+        s_cluster = chs_test::MakeCluster(*s_dir, 2);
+        chs_test::AttachAs(s_cluster, 0, true);
         platform::LogOpen(s_dir->Join("test.log"));
         char* argv[] = {const_cast<char*>(CCDB_COMM::CCDB_DB_ARG), nullptr};
         ASSERT_EQ(OM_CCDB_Init(CCDB_COMM::CCDB_DB_TYPE, CCDB_COMM::CCDB_DB_NAME, argv, &g_ccdb), OM_CCDB_OK);
