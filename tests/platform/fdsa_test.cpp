@@ -34,22 +34,6 @@ TEST(FdsaTest, WarnsOncePerLimitForAnOpenBracketOnly) {
     platform::LogClose();
 }
 
-TEST(FdsaTest, AgentLimitsOpenBrackets) {
-    ASSERT_EQ(FDSA_AgentInitSub(777), 0);
-    ASSERT_EQ(FDSA_AgentMonitorInitSub(777, 2, 60), 0);
-    EXPECT_NE(FDSA_AgentMonitorInitSub(778, 2, 60), 0) << "no agent for that module";
-    FDSA_FLOW_PARA_S para{1, 3600};
-    FDSA_FLOW_HANDLE a = FDSA_FlowMonitorStartSub(777, 1, &para, 0);
-    FDSA_FLOW_HANDLE b = FDSA_FlowMonitorStartSub(777, 1, &para, 0);
-    EXPECT_EQ(FDSA_FlowMonitorStartSub(777, 1, &para, 0), 0u);
-    EXPECT_EQ(FDSA_FlowMonitorStartSub(777, 1, nullptr, 0), 0u);
-    FDSA_FlowMonitorEndSub(a);
-    FDSA_FLOW_HANDLE c = FDSA_FlowMonitorStartSub(777, 1, &para, 0);
-    EXPECT_NE(c, 0u) << "an ended bracket frees its place";
-    FDSA_FlowMonitorEndSub(b);
-    FDSA_FlowMonitorEndSub(c);
-}
-
 // Places of ended brackets are reused; the handles of the ended brackets must
 // not reach the brackets that reuse them.
 TEST(FdsaTest, StaleHandlesAreRefusedAfterTheirPlaceIsReused) {
@@ -79,7 +63,8 @@ TEST(FdsaTest, StaleHandlesAreRefusedAfterTheirPlaceIsReused) {
 }
 
 // More brackets open at once than the table first holds, from several
-// threads: every one gets its own handle and ends exactly once.
+// threads: every one gets its own handle, the agent's limit holds, and each
+// ends exactly once.
 TEST(FdsaTest, ManyOpenBracketsFromSeveralThreads) {
     constexpr int kThreads = 4;
     constexpr int kPerThread = 150;
@@ -114,6 +99,14 @@ TEST(FdsaTest, ManyOpenBracketsFromSeveralThreads) {
     EXPECT_EQ(distinct.size(), static_cast<size_t>(kThreads * kPerThread));
     EXPECT_EQ(platform::FdsaOpenFlows(), openBefore + kThreads * kPerThread);
     EXPECT_EQ(FDSA_FlowMonitorStartSub(779, 1, &para, 0), 0u) << "the agent's limit counts every open bracket";
+    EXPECT_EQ(FDSA_FlowMonitorStartSub(779, 1, nullptr, 0), 0u);
+    EXPECT_NE(FDSA_AgentMonitorInitSub(778, 2, 60), 0) << "no agent for that module";
+    // An ended bracket frees its place.
+    ASSERT_EQ(FDSA_FlowMonitorEndSub(*distinct.begin()), 0);
+    FDSA_FLOW_HANDLE again = FDSA_FlowMonitorStartSub(779, 1, &para, 0);
+    EXPECT_NE(again, 0u);
+    distinct.erase(distinct.begin());
+    distinct.insert(again);
     for (FDSA_FLOW_HANDLE handle : distinct) {
         EXPECT_EQ(FDSA_FlowMonitorEndSub(handle), 0);
         EXPECT_EQ(FDSA_FlowMonitorEndSub(handle), -1);
