@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include <cstring>
 
 #include "platform/om_cluster.h"
+#include "platform/transport_limits.h"
 #include "platform/transport_runtime.h"
 
 namespace platform {
@@ -20,6 +22,7 @@ namespace {
 // node << 16 | pid; all ones: no endpoint held.
 std::atomic<uint32_t> g_ownEndpoint{0xFFFFFFFFu};
 std::atomic<uint32_t> g_claimSequence{0};
+std::atomic<int64_t> g_lastClaimLog{0};
 
 std::string RunDir() { return Cluster().strDir + "/run"; }
 
@@ -96,12 +99,15 @@ PeerIdentity Authenticate(int fd) {
     }
     address.sun_path[sizeof(address.sun_path) - 1] = '\0';
     std::string path(address.sun_path);
-    std::string prefix = RunDir() + "/c-";
+    size_t slash = path.rfind('/');
     unsigned int node = 0, pid = 0, sequence = 0;
     int process = 0;
     char rest = 0;
-    if (path.compare(0, prefix.size(), prefix) != 0 ||
-        sscanf(path.c_str() + prefix.size(), "%u-%u-%d-%u%c", &node, &pid, &process, &sequence, &rest) != 4 ||
+    // The name must lie in this cluster's run directory, however the peer spelled its path.
+    struct stat named {}, run {};
+    if (slash == std::string::npos || stat(path.substr(0, slash).c_str(), &named) != 0 ||
+        stat(RunDir().c_str(), &run) != 0 || named.st_dev != run.st_dev || named.st_ino != run.st_ino ||
+        sscanf(path.c_str() + slash + 1, "c-%u-%u-%d-%u%c", &node, &pid, &process, &sequence, &rest) != 4 ||
         node >= MSG_TOOL_NODE_BID || pid > 0xFFFF) {
         return identity;
     }
@@ -109,7 +115,7 @@ PeerIdentity Authenticate(int fd) {
     if (PeerHolds(fd, claimed)) {
         identity.bNode = true;
         identity.endpoint = claimed;
-    } else {
+    } else if (RateAllows(g_lastClaimLog, std::chrono::seconds(1))) {
         TRANSPORT_LOG(kLogWarning, "A connection claims endpoint %u of node %u, which its process does not hold; "
                       "taken as a tool.", claimed.usPid, claimed.usNode);
     }

@@ -2,7 +2,7 @@
 // and the process-wide tunables that set them. Defaults suit a daemon; tests
 // lower them instead of opening thousands of connections.
 //
-//   maxConnectionsPerEndpoint  64      accepted connections one endpoint keeps open; a connection past
+//   maxConnectionsPerEndpoint  256     accepted connections one endpoint keeps open; a connection past
 //                                      it is closed at once (logged at most once a second per endpoint)
 //   idleLimit                  600 s   an accepted connection with no partial frame, nothing queued and
 //                                      no request in flight for this long is closed; outgoing pooled
@@ -51,7 +51,7 @@ namespace platform {
 namespace transport {
 
 struct Limits {
-    size_t maxConnectionsPerEndpoint = 64;
+    size_t maxConnectionsPerEndpoint = 256;
     std::chrono::milliseconds idleLimit{600000};
     std::chrono::milliseconds frameDeadline{30000};
     size_t maxPendingBytesPerConnection = kFrameHeaderSize + MSG_MAX_BODY_LENGTH;
