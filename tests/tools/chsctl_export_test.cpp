@@ -9,24 +9,18 @@
 #include <deque>
 #include <filesystem>
 #include <functional>
-#include <map>
 #include <mutex>
 #include <regex>
 #include <string>
 #include <vector>
 
-#include "msg/inner_msg.h"
-#include "msg/msg_api.h"
-#include "platform/dplog.h"
-#include "platform/om_cluster.h"
 #include "tests/support/export_test_util.h"
+#include "tests/support/fake_daemon.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using chs_test::BinaryPath;
 using chs_test::ReadText;
-using chs_test::RunProgram;
 using chs_test::RunResult;
 using chs_test::TempDir;
 using chs_test::WriteText;
@@ -45,33 +39,23 @@ struct StatusStep {
     std::function<void()> before;
 };
 
-// What the stand-in answers and what it was asked. Answers come on the
-// transport's reader threads, hence the lock.
-struct Fake {
-    std::mutex mutex;
-    uint32_t uiResult = 0;  // start, download and clear
-    std::string strPath;    // download answer
-    std::deque<StatusStep> status;
-    std::map<uint32_t, InnerMsg> requests;  // the last one per opcode
-} g_fake;
+// What the stand-in answers; requests come on the transport's reader threads.
+std::mutex g_mutex;
+uint32_t g_result = 0;  // start, download and clear
+std::string g_path;    // download answer
+std::deque<StatusStep> g_status;
 
-int FakeEntry(void* message) {
-    InnerMsg request;
-    if (request.Decode(static_cast<unsigned char*>(message), 0) == MSG_CODEC_FAILURE ||
-        request.GetBody().empty()) {
-        return 0;
-    }
+MsgRecord* AnswerOf(const InnerMsg& request) {
     uint32_t opcode = request.GetMsgInfo().uiMsgOPCode;
     std::function<void()> before;
     MsgRecord* record = new MsgRecord(opcode);
     {
-        std::lock_guard<std::mutex> lock(g_fake.mutex);
-        g_fake.requests[opcode] = request;
-        uint32_t result = g_fake.uiResult;
+        std::lock_guard<std::mutex> lock(g_mutex);
+        uint32_t result = g_result;
         if (opcode == kStatus) {
-            StatusStep step = g_fake.status.empty() ? StatusStep{0, 255, nullptr} : g_fake.status.front();
-            if (g_fake.status.size() > 1) {
-                g_fake.status.pop_front();
+            StatusStep step = g_status.empty() ? StatusStep{0, 255, nullptr} : g_status.front();
+            if (g_status.size() > 1) {
+                g_status.pop_front();
             }
             before = step.before;
             result = step.uiResult;
@@ -79,40 +63,31 @@ int FakeEntry(void* message) {
                 record->appendInner(CTLVCell::NewInt32(4, static_cast<int32_t>(step.uiStatus)));
             }
         } else if (opcode == kDownload && result == 0) {
-            record->appendInner(CTLVCell::NewString(3, g_fake.strPath));
+            record->appendInner(CTLVCell::NewString(3, g_path));
         }
         record->appendInner(CTLVCell::NewInt32(MSG_TAG_ERROR_CODE, static_cast<int32_t>(result)));
     }
     if (before) {
         before();
     }
-    MsgObject body;
-    body.append(record);
-    request.PostAckMsg(body);
-    return 0;
+    return record;
 }
 
 class ChsctlExportTest : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
         s_dir = new TempDir();
-        s_cluster = chs_test::MakeCluster(*s_dir, 3);
-        chs_test::AttachAs(s_cluster, 0, true);
-        platform::LogOpen(s_dir->Join("test.log"));
-        ASSERT_EQ(msg_api::StartClient(), 0);
-        ASSERT_EQ(msg_api::RegisterPID(551, FakeEntry), 0);
+        s_daemon = new chs_test::FakeDaemon(*s_dir, 3, AnswerOf);
     }
     static void TearDownTestSuite() {
-        msg_api::UnRegisterPID(551);
+        delete s_daemon;
         delete s_dir;
     }
 
     void SetUp() override {
-        std::lock_guard<std::mutex> lock(g_fake.mutex);
-        g_fake.uiResult = 0;
-        g_fake.strPath.clear();
-        g_fake.status.clear();
-        g_fake.requests.clear();
+        Answer(0);
+        AnswerStatus({});
+        s_daemon->Forget();
     }
     void TearDown() override {
         for (int node = 0; node < 3; ++node) {
@@ -122,41 +97,28 @@ class ChsctlExportTest : public ::testing::Test {
 
     // What the stand-in answers next.
     static void Answer(uint32_t result, const std::string& path = "") {
-        std::lock_guard<std::mutex> lock(g_fake.mutex);
-        g_fake.uiResult = result;
-        g_fake.strPath = path;
+        std::lock_guard<std::mutex> lock(g_mutex);
+        g_result = result;
+        g_path = path;
     }
     static void AnswerStatus(const std::vector<StatusStep>& steps) {
-        std::lock_guard<std::mutex> lock(g_fake.mutex);
-        g_fake.status.assign(steps.begin(), steps.end());
+        std::lock_guard<std::mutex> lock(g_mutex);
+        g_status.assign(steps.begin(), steps.end());
     }
 
-    static std::string Root(int node) { return s_cluster + "/node" + std::to_string(node); }
+    static std::string Root(int node) { return s_daemon->Cluster() + "/node" + std::to_string(node); }
     static std::string Package(int node, const std::string& name) { return Root(node) + kDiagnoseDir + name; }
-
     // chsctl driving `node`.
     static RunResult Chsctl(const std::vector<std::string>& args, const std::string& node = "0") {
-        std::vector<std::string> argv = {BinaryPath("tools/chsctl"), "--cluster", s_cluster, "--node", node};
-        argv.insert(argv.end(), args.begin(), args.end());
-        return RunProgram(argv, {}, 30000);
+        return s_daemon->Chsctl(args, node);
     }
-
-    static InnerMsg Received(uint32_t opcode) {
-        std::lock_guard<std::mutex> lock(g_fake.mutex);
-        return g_fake.requests.count(opcode) != 0 ? g_fake.requests[opcode] : InnerMsg();
-    }
-    // Type and value of cell `tag` of the first record, "absent" when it is not there.
+    static InnerMsg Received(uint32_t opcode) { return s_daemon->Received(opcode); }
     static std::string Cell(const InnerMsg& message, unsigned short tag) {
-        if (message.GetBody().empty() || message.GetBody()[0].find(tag) == nullptr) {
-            return "absent";
-        }
-        const CTLVCell* cell = message.GetBody()[0].find(tag);
-        return std::to_string(cell->GetType()) + "/" + std::to_string(cell->GetLength()) + ":" +
-               cell->toString();
+        return chs_test::FakeDaemon::Cell(message, tag);
     }
 
     static inline TempDir* s_dir = nullptr;
-    static inline std::string s_cluster;
+    static inline chs_test::FakeDaemon* s_daemon = nullptr;
 };
 
 // Node 1 has no endpoint: a request that went out ends with status 3.
@@ -273,7 +235,7 @@ TEST_F(ChsctlExportTest, DownloadRefusesFilesOutsideTheCofferTree) {
     WriteText(Root(0) + "/secret.txt", "not for copying");
     std::string link = Root(0) + "/VXA/coffer_data/omm/export_import/link.tgz";
     fs::create_directories(fs::path(link).parent_path());
-    fs::create_symlink(s_cluster + "/cluster.json", link);
+    fs::create_symlink(s_daemon->Cluster() + "/cluster.json", link);
     std::string target = s_dir->Join("refused.tgz");
     const std::vector<std::pair<std::string, std::string>> cases = {
         {"/VXA/coffer_data/../../secret.txt", "refused"},

@@ -9,7 +9,6 @@
 #include <cstdint>
 #include <cstring>
 #include <functional>
-#include <map>
 #include <mutex>
 #include <regex>
 #include <sstream>
@@ -18,21 +17,15 @@
 
 #include "control/ccdb_comm.h"
 #include "msg/chs_wire.h"
-#include "msg/inner_msg.h"
-#include "msg/msg_api.h"
-#include "platform/dplog.h"
 #include "platform/om_ccdb.h"
-#include "platform/om_cluster.h"
-#include "tests/support/cluster_setup.h"
+#include "tests/support/fake_daemon.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
 
-using chs_test::BinaryPath;
 using chs_test::Process;
 using chs_test::ReadText;
-using chs_test::RunProgram;
 using chs_test::RunResult;
 using chs_test::TempDir;
 using chs_test::WaitFor;
@@ -59,14 +52,10 @@ Answer Result(int32_t result, const std::string& path = "", const std::string& d
     return {true, result, path, detail, record};
 }
 
-// Answers come on the transport's reader threads, hence the lock.
-struct Fake {
-    std::mutex mutex;
-    Answer answer;
-    std::map<uint32_t, InnerMsg> requests;  // the last one per opcode
-    std::function<void(const std::string& taskId)> onStart;
-} g_fake;
-
+// What the stand-in answers; requests come on the transport's reader threads.
+std::mutex g_mutex;
+Answer g_answer;
+std::function<void(const std::string& taskId)> g_onStart;
 int32_t g_ccdb = 0;
 
 void WriteTask(const TaskRow& row) { ASSERT_EQ(CCDB_COMM::ResetRemoteTaskToDB(g_ccdb, row), 0u); }
@@ -91,26 +80,18 @@ std::vector<std::string> Words(const std::string& text) {
     return words;
 }
 
-int FakeEntry(void* message) {
-    InnerMsg request;
-    if (request.Decode(static_cast<unsigned char*>(message), 0) == MSG_CODEC_FAILURE) {
-        return 0;
-    }
+// Writes the task row of a start first, as the daemon does before it answers.
+MsgRecord* AnswerOf(const InnerMsg& request) {
     uint32_t opcode = request.GetMsgInfo().uiMsgOPCode;
     Answer answer;
     std::function<void(const std::string&)> onStart;
     {
-        std::lock_guard<std::mutex> lock(g_fake.mutex);
-        answer = g_fake.answer;
-        onStart = opcode == kStart ? g_fake.onStart : nullptr;
+        std::lock_guard<std::mutex> lock(g_mutex);
+        answer = g_answer;
+        onStart = opcode == kStart ? g_onStart : nullptr;
     }
     if (onStart && !request.GetBody().empty() && request.GetBody()[0].find(0) != nullptr) {
         onStart(static_cast<const char*>(*request.GetBody()[0].find(0)));
-    }
-    // Recorded once the row is written: a test that sees the request may change it.
-    {
-        std::lock_guard<std::mutex> lock(g_fake.mutex);
-        g_fake.requests[opcode] = request;
     }
     MsgRecord* record = new MsgRecord(answer.ullRecord != 0 ? answer.ullRecord : opcode);
     if (answer.bResult) {
@@ -122,72 +103,48 @@ int FakeEntry(void* message) {
     if (!answer.strDetail.empty()) {
         record->appendInner(CTLVCell::NewString(chs_wire::TAG_DESCRIPTION, answer.strDetail));
     }
-    MsgObject body;
-    body.append(record);
-    request.PostAckMsg(body);
-    return 0;
+    return record;
 }
 
 class ChsctlRemoteLogTest : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
         s_dir = new TempDir();
-        s_cluster = chs_test::MakeCluster(*s_dir, 2);
-        chs_test::AttachAs(s_cluster, 0, true);
-        platform::LogOpen(s_dir->Join("test.log"));
+        s_daemon = new chs_test::FakeDaemon(*s_dir, 2, AnswerOf);
         char* argv[] = {const_cast<char*>(CCDB_COMM::CCDB_DB_ARG), nullptr};
         ASSERT_EQ(OM_CCDB_Init(CCDB_COMM::CCDB_DB_TYPE, CCDB_COMM::CCDB_DB_NAME, argv, &g_ccdb), OM_CCDB_OK);
-        ASSERT_EQ(msg_api::StartClient(), 0);
-        ASSERT_EQ(msg_api::RegisterPID(551, FakeEntry), 0);
     }
     static void TearDownTestSuite() {
-        msg_api::UnRegisterPID(551);
+        delete s_daemon;
         delete s_dir;
     }
 
     void SetUp() override {
-        std::lock_guard<std::mutex> lock(g_fake.mutex);
-        g_fake.answer = {true, 0, "", "", kAdded};
-        g_fake.requests.clear();
-        g_fake.onStart = nullptr;
+        Script({true, 0, "", "", kAdded});
+        {
+            std::lock_guard<std::mutex> lock(g_mutex);
+            g_onStart = nullptr;
+        }
+        s_daemon->Forget();
         CCDB_COMM::DeleteRemoteTask(g_ccdb, 1);
     }
 
     static void Script(const Answer& answer) {
-        std::lock_guard<std::mutex> lock(g_fake.mutex);
-        g_fake.answer = answer;
-    }
-    static std::vector<std::string> Argv(const std::vector<std::string>& args) {
-        std::vector<std::string> argv = {BinaryPath("tools/chsctl"), "--cluster", s_cluster, "--node", "0"};
-        argv.insert(argv.end(), args.begin(), args.end());
-        return argv;
+        std::lock_guard<std::mutex> lock(g_mutex);
+        g_answer = answer;
     }
     static RunResult Chsctl(const std::vector<std::string>& args, const std::string& tz = kUtc) {
-        return RunProgram(Argv(args), {tz}, 30000);
+        return s_daemon->Chsctl(args, "0", {tz});
     }
-    static size_t RequestCount() {
-        std::lock_guard<std::mutex> lock(g_fake.mutex);
-        return g_fake.requests.size();
-    }
-    // Type, length and value of cell `tag` of the first record of the last
-    // request with `opcode`; "absent" when it is not there.
+    static size_t RequestCount() { return s_daemon->RequestCount(); }
+    // Cell `tag` of the last request with `opcode`.
     static std::string Cell(uint32_t opcode, unsigned short tag) {
-        std::lock_guard<std::mutex> lock(g_fake.mutex);
-        const InnerMsg& message = g_fake.requests[opcode];
-        if (message.GetBody().empty() || message.GetBody()[0].find(tag) == nullptr) {
-            return "absent";
-        }
-        const CTLVCell* cell = message.GetBody()[0].find(tag);
-        return std::to_string(cell->GetType()) + "/" + std::to_string(cell->GetLength()) + ":" +
-               cell->toString();
+        return chs_test::FakeDaemon::Cell(s_daemon->Received(opcode), tag);
     }
 
-    static TempDir* s_dir;
-    static std::string s_cluster;
+    static inline TempDir* s_dir = nullptr;
+    static inline chs_test::FakeDaemon* s_daemon = nullptr;
 };
-
-TempDir* ChsctlRemoteLogTest::s_dir = nullptr;
-std::string ChsctlRemoteLogTest::s_cluster;
 
 TEST_F(ChsctlRemoteLogTest, BadCommandLinesAreRefusedBeforeSending) {
     struct Case {
@@ -270,7 +227,7 @@ TEST_F(ChsctlRemoteLogTest, StartSendsTheTaskIdModeAndRangeInMilliseconds) {
 // answers a stop with 0 also when the task had ended: the row tells.
 TEST_F(ChsctlRemoteLogTest, EveryAnswerIsExplained) {
     const std::string archive = "/VXA/coffer_data/omm/export_import/chs/export/collector_chs_file_CTE0.A.tgz";
-    const std::string real = s_cluster + "/node0" + archive;
+    const std::string real = s_daemon->Cluster() + "/node0" + archive;
     const std::string busy =
         "failed: result 0x000003F1 (a log task is running, or the last one ended less than 180 s ago)\n";
     const std::vector<std::string> start = Words("remote-log start --mode 1 --wait");
@@ -329,8 +286,7 @@ TEST_F(ChsctlRemoteLogTest, EveryAnswerIsExplained) {
         EXPECT_EQ(result.err, c.err) << testing::PrintToString(c.args);
     }
     EXPECT_EQ(Cell(kStop, 0), "2/9:other id");
-    RunResult unreachable =
-        RunProgram({BinaryPath("tools/chsctl"), "--cluster", s_cluster, "--node", "1", "package"});
+    RunResult unreachable = s_daemon->Chsctl({"package"}, "1");
     EXPECT_EQ(unreachable.exitCode, 3) << unreachable.err;
 }
 
@@ -452,8 +408,8 @@ TEST_F(ChsctlRemoteLogTest, WaitFollowsTheTaskRowToItsEnd) {
         TaskRow row;
         std::mutex rowMutex;
         {
-            std::lock_guard<std::mutex> lock(g_fake.mutex);
-            g_fake.onStart = [&](const std::string& id) {
+            std::lock_guard<std::mutex> lock(g_mutex);
+            g_onStart = [&](const std::string& id) {
                 std::lock_guard<std::mutex> guard(rowMutex);
                 row = Task(id, 0, 1);
                 WriteTask(row);
@@ -462,7 +418,7 @@ TEST_F(ChsctlRemoteLogTest, WaitFollowsTheTaskRowToItsEnd) {
         std::vector<std::string> args = Words("--timeout 5 remote-log start --mode 0 --task-id W --wait");
         args.insert(args.end(), c.extra.begin(), c.extra.end());
         std::string out = s_dir->Join("wait.out");
-        Process chsctl(Argv(args), {kUtc}, out);
+        Process chsctl(s_daemon->Argv(args), {kUtc}, out);
         for (const Step& step : c.steps) {
             ASSERT_TRUE(WaitFor([&] { return RequestCount() > 0; }, 10000));
             if (step.first) {
