@@ -64,14 +64,16 @@ sanitize_build_dir() {
 
 # sanitize_env REPORTS: every process the suite starts (test programs, the
 # daemons and peers of the integration tests, chsctl) writes its reports as
-# files into REPORTS instead of onto an output nobody reads.
+# files into REPORTS instead of onto an output nobody reads. Unsymbolized: a
+# daemon killed at the end of its test must not leave a report cut off while
+# it waits for the symbolizer; the reports are symbolized after the run.
 sanitize_env() {
     local reports="$1"
-    export ASAN_OPTIONS="log_path=$reports/asan:halt_on_error=1:detect_leaks=1:strict_string_checks=1:check_initialization_order=1:detect_stack_use_after_return=0"
+    export ASAN_OPTIONS="log_path=$reports/asan:symbolize=0:halt_on_error=1:detect_leaks=1:strict_string_checks=1:check_initialization_order=1:detect_stack_use_after_return=0"
     export LSAN_OPTIONS="suppressions=$SANITIZERS/lsan.supp:print_suppressions=0"
-    export UBSAN_OPTIONS="log_path=$reports/ubsan:print_stacktrace=1:halt_on_error=1:suppressions=$SANITIZERS/ubsan.supp"
+    export UBSAN_OPTIONS="log_path=$reports/ubsan:symbolize=0:print_stacktrace=1:halt_on_error=1:suppressions=$SANITIZERS/ubsan.supp"
     # Not halting: one run lists every race, and the exit code fails the test anyway.
-    export TSAN_OPTIONS="log_path=$reports/tsan:halt_on_error=0:second_deadlock_stack=1:suppressions=$SANITIZERS/tsan.supp:print_suppressions=0"
+    export TSAN_OPTIONS="log_path=$reports/tsan:symbolize=0:halt_on_error=0:second_deadlock_stack=1:suppressions=$SANITIZERS/tsan.supp:print_suppressions=0"
 }
 
 # sanitize_test LIST CTEST-ARGS...: builds the suite with the sanitizers of
@@ -96,6 +98,7 @@ sanitize_test() {
         "$BUILD/Testing/Temporary/LastTest.log" >"$reports/on-test-output" 2>/dev/null || rm -f "$reports/on-test-output"
     mapfile -t files < <(find "$reports" -type f | sort)
     if [ "${#files[@]}" -gt 0 ]; then
+        python3 "$SANITIZERS/symbolize.py" "${files[@]}" || true
         echo "chs: ${#files[@]} sanitizer report(s) in $reports:" >&2
         local f
         for f in "${files[@]}"; do
