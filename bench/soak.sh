@@ -54,9 +54,14 @@ sample() {
             printf '%s\t%s\t%s\tdead\tdead\tdead\n' "$1" "$name" "$pid" >>"$SAMPLES"
             continue
         fi
-        fds="$(find "/proc/$pid/fd" -mindepth 1 -maxdepth 1 2>/dev/null | wc -l)"
-        threads="$(awk '/^Threads:/ {print $2}' "/proc/$pid/status")"
-        rss="$(awk '/^VmRSS:/ {print $2}' "/proc/$pid/status")"
+        # Descriptors come and go while find lists them: its complaint is not a failure.
+        fds="$( (find "/proc/$pid/fd" -mindepth 1 -maxdepth 1 2>/dev/null || true) | wc -l)"
+        threads="$(awk '/^Threads:/ {print $2}' "/proc/$pid/status" 2>/dev/null || true)"
+        rss="$(awk '/^VmRSS:/ {print $2}' "/proc/$pid/status" 2>/dev/null || true)"
+        if [ -z "$threads" ] || [ -z "$rss" ]; then
+            printf '%s\t%s\t%s\tdead\tdead\tdead\n' "$1" "$name" "$pid" >>"$SAMPLES"
+            continue
+        fi
         printf '%s\t%s\t%s\t%s\t%s\t%s\n' "$1" "$name" "$pid" "$fds" "$threads" "$rss" >>"$SAMPLES"
     done
 }
