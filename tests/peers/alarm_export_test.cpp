@@ -417,7 +417,7 @@ TEST_F(AlarmExportTest, RunningDataHoldsClusterConfigCcdbRowsAndNodeStates) {
     Json::Value data = JsonDeserialization(ReadText(file));
     Json::Value cluster = JsonDeserialization(ReadText(s_cluster->Dir() + "/cluster.json"));
     EXPECT_EQ(data["cluster"]["serialNumber"], cluster["serialNumber"]);
-    EXPECT_EQ(data["askedBy"]["pid"].asUInt(), PEERS_TEST_PID);
+    EXPECT_EQ(data["askedBy"]["pid"].asUInt(), 0u) << "this test process holds no endpoint: a tool";
     ASSERT_EQ(data["nodes"].size(), 2u);
     EXPECT_TRUE(data["nodes"][0]["online"].asBool());
     EXPECT_FALSE(data["nodes"][1]["online"].asBool());
