@@ -45,7 +45,7 @@ int64_t Start(const std::string& id, int32_t mode, uint64_t beginSec, uint64_t e
     record->appendInner(CTLVCell::NewInt32(chs_wire::REMOTE_LOG_TAG_MODE, mode));
     record->appendInner(CTLVCell::NewUInt64(chs_wire::REMOTE_LOG_TAG_BEGIN, beginSec * 1000));
     record->appendInner(CTLVCell::NewUInt64(chs_wire::REMOTE_LOG_TAG_END, endSec * 1000));
-    InnerMsg request = chs_test::CollectorRequest(chs_wire::OPCODE_REMOTE_LOG_COLLECT, record);
+    InnerMsg request = chs_test::LocalRequest(chs_wire::OPCODE_REMOTE_LOG_COLLECT, record);
     InnerMsg answer;
     if (!request.SendSyncMsg(answer) || answer.GetBody().empty()) {
         return -2;
@@ -181,7 +181,7 @@ TEST_F(LogExportTest, AStopOrAnUpgradeEndsTheTaskBeforeItsNextFile) {
          [] {
              MsgRecord* record = new MsgRecord(chs_wire::OPCODE_REMOTE_LOG_STOP);
              record->appendInner(CTLVCell::NewString(0, "interrupted"));
-             InnerMsg stop = chs_test::CollectorRequest(chs_wire::OPCODE_REMOTE_LOG_STOP, record);
+             InnerMsg stop = chs_test::LocalRequest(chs_wire::OPCODE_REMOTE_LOG_STOP, record);
              InnerMsg answer;
              ASSERT_TRUE(stop.SendSyncMsg(answer));
              EXPECT_EQ(answer.TryGetErrorCode(), 0u);
@@ -250,7 +250,7 @@ TEST_F(LogExportTest, AListingOf10000FilesLeavesTheDispatcherFree) {
     MsgRecord* record = new MsgRecord(0);
     record->appendInner(CTLVCell::NewUInt64(chs_wire::HIS_LOG_TAG_BEGIN, Now() - 600));
     record->appendInner(CTLVCell::NewUInt64(chs_wire::HIS_LOG_TAG_END, Now() + 600));
-    InnerMsg listing = chs_test::CollectorRequest(chs_wire::OPCODE_LIST_HIS_LOG, record);
+    InnerMsg listing = chs_test::LocalRequest(chs_wire::OPCODE_LIST_HIS_LOG, record);
     std::atomic<size_t> listed{0};
     std::atomic<bool> done{false};
     std::thread lister([&] {
@@ -263,7 +263,7 @@ TEST_F(LogExportTest, AListingOf10000FilesLeavesTheDispatcherFree) {
     // While the node copies, the dispatcher answers other requests at once.
     MsgRecord* stopRecord = new MsgRecord(chs_wire::OPCODE_REMOTE_LOG_STOP);
     stopRecord->appendInner(CTLVCell::NewString(0, "none"));
-    InnerMsg stop = chs_test::CollectorRequest(chs_wire::OPCODE_REMOTE_LOG_STOP, stopRecord);
+    InnerMsg stop = chs_test::LocalRequest(chs_wire::OPCODE_REMOTE_LOG_STOP, stopRecord);
     InnerMsg stopAnswer;
     EXPECT_TRUE(stop.SendSyncMsg(stopAnswer));
     EXPECT_FALSE(done.load()) << "the stop was answered while the listing still ran";
@@ -282,7 +282,7 @@ TEST_F(LogExportTest, TheDeleteOfCopiesIsConfinedToTheCopyDirectory) {
         MsgRecord* record = new MsgRecord(0);
         record->appendInner(CTLVCell::NewString(chs_wire::DEL_HIS_LOG_TAG_DIR, dir));
         record->appendInner(CTLVCell::NewInt32(chs_wire::DEL_HIS_LOG_TAG_FLAG, 0));
-        InnerMsg notice = chs_test::CollectorRequest(chs_wire::OPCODE_DEL_HIS_LOG, record);
+        InnerMsg notice = chs_test::LocalRequest(chs_wire::OPCODE_DEL_HIS_LOG, record);
         handleDelHisLog(notice);
     }
     EXPECT_TRUE(fs::exists(CopyDir() + "copy.log")) << "another directory named: nothing deleted";

@@ -58,7 +58,7 @@ struct Answer {
 };
 
 Answer Send(uint32_t opcode, MsgRecord* record) {
-    InnerMsg request = chs_test::CollectorRequest(opcode, record, 20);
+    InnerMsg request = chs_test::LocalRequest(opcode, record, 20);
     InnerMsg answer;
     Answer out;
     if (request.SendSyncMsg(answer) && !answer.GetBody().empty()) {
@@ -150,9 +150,7 @@ TEST_F(RemoteLogTaskTest, RefusedStartsLeaveThePreviousTaskAlone) {
         PutTask("prev", 2, Now() - 8000, Now() - 7000);
         c.arrange();
         Answer answer = Send(chs_wire::OPCODE_REMOTE_LOG_COLLECT, c.request());
-        platform::state::ClearAll();
-        platform::state::Set("free_disk_mb", "100000");
-        platform::state::Set("free_mem_mb", "100000");
+        chs_test::ResetStates();
         ASSERT_EQ(COLLECTOR_CCDB::SetCollectorSwitch("on"), 0u);
         EXPECT_EQ(answer.ulRecord, chs_wire::OPCODE_REMOTE_LOG_COLLECT);
         EXPECT_EQ(answer.llResult, c.result);

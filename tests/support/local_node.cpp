@@ -70,23 +70,10 @@ bool LogTaskSettled() {
 uint64_t NowSec() { return static_cast<uint64_t>(time(nullptr)); }
 
 void ResetLogTasks() {
-    platform::state::ClearAll();
-    platform::state::Set("free_disk_mb", "100000");
-    platform::state::Set("free_mem_mb", "100000");
+    ResetStates();
     ASSERT_EQ(DeleteRemoteTask(1), 0u);
     ASSERT_EQ(clearLogRecord(), 0);
     g_bRemoteTaskStop = false;
-}
-
-InnerMsg CollectorRequest(uint32_t opcode, MsgRecord* record, uint32_t timeoutSec) {
-    InnerMsg request;
-    tagMsgInfo& info = request.GetMsgInfo();
-    info.usReceiverPID = 551;
-    info.uiMsgOPCode = opcode;
-    info.uiMsgTimeout = timeoutSec;
-    info.usMsgType = MSG_TYPE_REQUEST;
-    request.GetBody().append(record);
-    return request;
 }
 
 void LocalNode::SetState(const std::string& name, const std::string& value) const {

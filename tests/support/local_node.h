@@ -12,7 +12,7 @@
 #include <string>
 
 #include "control/ccdb_comm.h"
-#include "msg/inner_msg.h"
+#include "tests/support/export_test_util.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 
@@ -49,8 +49,5 @@ uint64_t NowSec();
 // What every log task test starts from: no state overrides but plenty of
 // free space and memory, no task row, no log records, no stop pending.
 void ResetLogTasks();
-
-// A request to this process's own daemon endpoint (551) holding `record`.
-InnerMsg CollectorRequest(uint32_t opcode, MsgRecord* record, uint32_t timeoutSec = 60);
 
 }  // namespace chs_test
