@@ -21,7 +21,7 @@
 #include "platform/dpax_time.h"
 #include "platform/om_cluster.h"
 #include "platform/om_file_copy.h"
-#include "tests/support/cluster_setup.h"
+#include "tests/support/export_test_util.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/msg_test_util.h"
 #include "tests/support/process.h"
@@ -128,13 +128,8 @@ class FileHandoffTest : public ::testing::Test {
     }
     // The answer of this process's own endpoint (551) to `record`.
     static InnerMsg Ask(uint32_t opCode, MsgRecord* record) {
-        InnerMsg request;
-        request.GetMsgInfo().uiMsgOPCode = opCode;
-        request.GetMsgInfo().usReceiverPID = CHS_COLLECTOR_PID;
-        request.GetMsgInfo().uiMsgTimeout = 10;
-        request.GetBody().append(record);
         InnerMsg answer;
-        EXPECT_TRUE(request.SendSyncMsg(answer));
+        EXPECT_TRUE(LocalRequest(opCode, record, 10).SendSyncMsg(answer));
         return answer;
     }
     static std::string NodeFile(uint16_t node, const std::string& name, const std::string& text) {

@@ -24,7 +24,7 @@
 #include "platform/om_ccdb.h"
 #include "platform/om_cluster.h"
 #include "platform/platform_state.h"
-#include "tests/support/cluster_setup.h"
+#include "tests/support/export_test_util.h"
 #include "tests/support/json_lines.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/msg_test_util.h"
@@ -147,14 +147,8 @@ class CollectorSwitchTest : public ::testing::Test {
     }
 
     static InnerMsg Request(uint32_t opCode, MsgRecord* record, uint32_t sessionKey = kSession) {
-        InnerMsg request;
-        tagMsgInfo& info = request.GetMsgInfo();
-        info.uiMsgOPCode = opCode;
-        info.usReceiverBID = 0;
-        info.usReceiverPID = CHS_COLLECTOR_PID;
-        info.uiMsgTimeout = 60;
-        info.uiSessionKey = sessionKey;
-        request.GetBody().append(record);
+        InnerMsg request = LocalRequest(opCode, record);
+        request.GetMsgInfo().uiSessionKey = sessionKey;
         return request;
     }
     static MsgRecord* SwitchRecord(unsigned long long code, std::initializer_list<CTLVCell*> cells = {}) {
