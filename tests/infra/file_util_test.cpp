@@ -152,36 +152,29 @@ TEST_F(FileTest, StackPopsRecordsLastInFirstOut) {
     EXPECT_EQ(fPop(file, record, 1), CHS_FILE_ERR);
 }
 
-TEST_F(FileTest, StackPopOfMoreThanTheFileHoldsChangesNothing) {
+// A pop or tail read of more than the file holds, null buffers and missing
+// files are refused and change nothing.
+TEST_F(FileTest, StackRefusalsChangeNothing) {
     std::string small = dir.Join("small");
     std::string big = dir.Join("big");
-    std::string tenBytes = "0123456789";
+    std::string missing = dir.Join("missing");
     std::string fortyEight;
     for (int i = 0; i < 48; ++i) {
         fortyEight += static_cast<char>('A' + i % 26);
     }
-    WriteText(small, tenBytes);
+    WriteText(small, "0123456789");
     WriteText(big, fortyEight);
 
     char buffer[16];
     EXPECT_EQ(fPop(small, buffer, 16), CHS_FILE_ERR);
     EXPECT_EQ(fReadTail(small, buffer, 16), CHS_FILE_ERR);
-    EXPECT_EQ(ReadText(small), tenBytes);
-
+    EXPECT_EQ(fPush(small, nullptr, 2), CHS_FILE_ERR);
+    EXPECT_EQ(fPop(small, nullptr, 2), CHS_FILE_ERR);
+    EXPECT_EQ(fReadTail(small, nullptr, 2), CHS_FILE_ERR);
+    EXPECT_EQ(ReadText(small), "0123456789");
     EXPECT_EQ(fPop(big, buffer, 16), 0u);
     EXPECT_EQ(std::string(buffer, 16), fortyEight.substr(32));
     EXPECT_EQ(ReadText(big), fortyEight.substr(0, 32));
-}
-
-TEST_F(FileTest, StackRefusesNullBuffersAndMissingFiles) {
-    std::string file = dir.Join("f");
-    std::string missing = dir.Join("missing");
-    WriteText(file, "abcd");
-    char buffer[4];
-    EXPECT_EQ(fPush(file, nullptr, 2), CHS_FILE_ERR);
-    EXPECT_EQ(fPop(file, nullptr, 2), CHS_FILE_ERR);
-    EXPECT_EQ(fReadTail(file, nullptr, 2), CHS_FILE_ERR);
-    EXPECT_EQ(ReadText(file), "abcd");
 
     EXPECT_EQ(fPop(missing, buffer, 1), CHS_FILE_ERR);
     EXPECT_EQ(fReadTail(missing, buffer, 1), CHS_FILE_ERR);
