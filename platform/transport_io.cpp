@@ -22,6 +22,7 @@ namespace {
 
 constexpr size_t kMaxHeldPids = 16;  // pids probed per accepted connection
 constexpr int kBadFrameLogsPerSecond = 10;
+constexpr int kNoWakePollMs = 50;
 
 // Bad frames close their connection; a flood of such connections logs at most
 // a few lines a second.
@@ -85,6 +86,9 @@ void IoLoop(const std::shared_ptr<Connection>& connection) {
             wakeAt = std::min(wakeAt, lastWrite + stallMs);
         }
         int timeout = wakeAt == LLONG_MAX ? -1 : static_cast<int>(std::clamp<int64_t>(wakeAt - now, 0, INT_MAX));
+        if (c.m_wake < 0 && (timeout < 0 || timeout > kNoWakePollMs)) {
+            timeout = kNoWakePollMs;  // without its eventfd the thread looks for queued bytes itself
+        }
         short events = static_cast<short>((readable ? POLLIN : 0) | (queued ? POLLOUT : 0));
         pollfd fds[2] = {{c.Fd(), events, 0}, {c.m_wake, POLLIN, 0}};
         int ready = poll(fds, c.m_wake >= 0 ? 2 : 1, timeout);
