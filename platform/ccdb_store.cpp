@@ -35,8 +35,21 @@ const char* const kSideSuffixes[] = {"", "-wal", "-shm"};
 // (with that mode) when `create` is set. A symbolic link is left alone.
 // Failures are logged and left to SQLite's own open to report: a file that
 // another owner keeps wide is not safer for a refused service.
+//
+// The file is looked at through an O_PATH descriptor: closing an ordinary
+// descriptor of a file drops every POSIX lock this process holds on it, and
+// SQLite's locks on the database and its -shm file are what tell another
+// process that this one still uses the WAL (without them the other process
+// checkpoints and deletes the WAL under our connection, and our later
+// commits land in a deleted file).
 void NarrowMode(const std::string& path, bool create) {
-    int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | (create ? O_CREAT : 0), kFileMode);
+    if (create) {
+        int made = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kFileMode);
+        if (made >= 0) {
+            close(made);  // new: nobody holds a lock on it yet
+        }
+    }
+    int fd = open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
         if (errno != ENOENT) {
             dplog_standard(0, 3, __FUNCTION__, __LINE__, 0, "ccdb: cannot open %s: %s", path.c_str(),
@@ -46,7 +59,9 @@ void NarrowMode(const std::string& path, bool create) {
     }
     struct stat st {};
     if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 07777 & ~kFileMode) != 0) {
-        bool ok = fchmod(fd, st.st_mode & kFileMode) == 0;
+        // fchmod does not take an O_PATH descriptor; its /proc name reaches the same file.
+        std::string self = "/proc/self/fd/" + std::to_string(fd);
+        bool ok = chmod(self.c_str(), st.st_mode & kFileMode) == 0;
         dplog_standard(0, ok ? 4 : 3, __FUNCTION__, __LINE__, 0, "ccdb: %s had mode %04o, %s %04o.", path.c_str(),
                        static_cast<unsigned int>(st.st_mode & 07777), ok ? "narrowed to" : "cannot narrow it to",
                        static_cast<unsigned int>(st.st_mode & kFileMode));
@@ -54,11 +69,12 @@ void NarrowMode(const std::string& path, bool create) {
     close(fd);
 }
 
-// The database and its side files, before SQLite opens them and after (it
-// may have created the side files just now).
-void NarrowModes(const std::string& path) {
+// The database and its side files, before SQLite opens them (`create`: the
+// database is made with its mode) and after (it may have created the side
+// files just now).
+void NarrowModes(const std::string& path, bool create) {
     for (const char* suffix : kSideSuffixes) {
-        NarrowMode(path + suffix, *suffix == '\0');
+        NarrowMode(path + suffix, create && *suffix == '\0');
     }
 }
 
@@ -84,7 +100,7 @@ int OpenLocked() {
     if (g_db != nullptr) {
         return OM_CCDB_OK;
     }
-    NarrowModes(path);
+    NarrowModes(path, true);
     sqlite3* db = nullptr;
     int rc = sqlite3_open_v2(path.c_str(), &db,
                              SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
@@ -107,7 +123,7 @@ int OpenLocked() {
         sqlite3_close_v2(db);
         return MapSqlite(rc);
     }
-    NarrowModes(path);
+    NarrowModes(path, false);
     g_db = db;
     g_path = path;
     g_pid = getpid();
