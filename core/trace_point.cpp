@@ -1,5 +1,6 @@
 #include "core/trace_point.h"
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -110,17 +111,33 @@ void ChsTpCheckPoint(const char* name, int (*handler)(void*), void* defaultArgum
     }
 }
 
-std::string GetOperInfo(std::string& path) {
+namespace {
+
+// The first line of a marker; false when the marker is not a regular file or
+// cannot be read (an empty line would run the handler bare).
+bool ReadMarkerLine(const std::string& path, std::string& line) {
+    line.clear();
+    struct stat st {};
     std::ifstream in(path);
-    if (!in) {
-        return "";
+    if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || !in) {
+        return false;
     }
-    std::string line;
     std::getline(in, line);
+    if (in.bad()) {
+        return false;
+    }
     if (!line.empty() && line.back() == '\r') {
         line.pop_back();
     }
     CHS_LOG_PRINT(0, LOGID_CORE, "strOperInfo: ", line);
+    return true;
+}
+
+}  // namespace
+
+std::string GetOperInfo(std::string& path) {
+    std::string line;
+    (void)ReadMarkerLine(path, line);
     return line;
 }
 
@@ -181,7 +198,11 @@ void ChsResetLocalBoard() {
 
 void ChsTpHandler(std::string path, int (*handler)(void*), void* defaultArgument, int* result) {
     CHS_LOG_PRINT(0, LOGID_CORE, "Trace Point: ", path);
-    std::string line = GetOperInfo(path);
+    std::string line;
+    if (!ReadMarkerLine(path, line)) {
+        CHS_LOG_PRINT(2, LOGID_CORE, "Trace point ", path, " is not a readable file, nothing is run.");
+        return;
+    }
     if (line.empty()) {
         ChsDoCallback(handler, defaultArgument, result);
         return;

@@ -60,6 +60,10 @@ TEST_F(TracePointTest, MarkersLiveBelowTheNodeRoot) {
     EXPECT_EQ(TracePointPath("TP_X"), root.path() + "/VXA/coffer_data/omm/chs/TP_X");
     ChsTpCheckPoint("TP_MISSING", Recorder);
     EXPECT_EQ(g_calls, 0) << "a missing marker costs only the access test";
+    // A directory passes the access test but holds no line: nothing runs.
+    ASSERT_EQ(mkdir(TracePointPath("TP_DIR").c_str(), 0755), 0);
+    ChsTpCheckPoint("TP_DIR", Recorder);
+    EXPECT_EQ(g_calls, 0) << "a marker that cannot be read runs nothing";
     // A marker its reader may not read; root reads anything, so the check runs as nobody.
     ASSERT_EQ(chmod(Marker("TP_UNREADABLE", "x#y$").c_str(), 0), 0);
     ASSERT_EQ(chmod(root.path().c_str(), 0711), 0);
