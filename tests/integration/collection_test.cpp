@@ -68,6 +68,16 @@ protected:
         ASSERT_EQ(made.exitCode, 0) << made.err;
     }
     std::string Root(int node) { return cluster + "/node" + std::to_string(node) + "/"; }
+    // This process as node 1's daemon, with its collector storage and record database.
+    void HostNode1() {
+        std::string error;
+        ASSERT_TRUE(platform::AttachCluster(cluster + "/cluster.json", 1, Root(1), true, error)) << error;
+        platform::LogOpen(Root(1) + "var/log/chs/test.log");
+        SetModuleID(551);
+        ASSERT_EQ(RecoverCollectorDirForCofferData(), 0);
+        ASSERT_EQ(RecoverDb(), 0);
+        CollectorDbOper("");
+    }
     std::unique_ptr<Process> StartDaemon(const std::string& out) {
         return std::make_unique<Process>(
             std::vector<std::string>{BinaryPath("core/infocollector"), "-m", "INFOCOLLECTOR",
@@ -124,13 +134,7 @@ TEST_F(CollectionTest, DaemonLaysOutTreesDatabaseAndPluginsAndStartsThemWhenTheS
 
 TEST_F(CollectionTest, SamplePluginRecordsWhatItCollects) {
     MakeCluster("3600");
-    std::string error;
-    ASSERT_TRUE(platform::AttachCluster(cluster + "/cluster.json", 1, Root(1), true, error)) << error;
-    platform::LogOpen(Root(1) + "var/log/chs/test.log");
-    SetModuleID(551);
-    ASSERT_EQ(RecoverCollectorDirForCofferData(), 0);
-    ASSERT_EQ(RecoverDb(), 0);
-    CollectorDbOper("");
+    ASSERT_NO_FATAL_FAILURE(HostNode1());
 
     InfoCollectEngineClass* engine = InfoCollectEngineClass::instance();
     engine->Init();
@@ -171,13 +175,7 @@ TEST_F(CollectionTest, SamplePluginKeepsItsFilesByCountAndAge) {
                             BinaryPath("plugins/libnode_facts.so") +
                             R"(", "file_prefix": "node", "parameters": [{"interval_sec": ["3600"]},
                             {"keep_files": ["2"], "max_age_sec": ["86400"]}]}]})");
-    std::string error;
-    ASSERT_TRUE(platform::AttachCluster(cluster + "/cluster.json", 1, Root(1), true, error)) << error;
-    platform::LogOpen(Root(1) + "var/log/chs/test.log");
-    SetModuleID(551);
-    ASSERT_EQ(RecoverCollectorDirForCofferData(), 0);
-    ASSERT_EQ(RecoverDb(), 0);
-    CollectorDbOper("");
+    ASSERT_NO_FATAL_FAILURE(HostNode1());
     std::string nodeDir = Root(1) + kCofferTree + "collector/node/";
     std::string tooOld = nodeDir + "node_facts_1.tgz";
     std::string older = nodeDir + "node_facts_2.tgz";
