@@ -89,6 +89,8 @@ protected:
         g_uiLogWaitUnitMs = 50;
         g_uiAlmLogRoundMs = 20;
     }
+    // The node stays for the process (its threads may still run), its peers do not.
+    static void TearDownTestSuite() { g_node->StopPeers(); }
     void SetUp() override {
         chs_test::ResetLogTasks();
         std::error_code ec;

@@ -29,6 +29,8 @@ public:
     // The real path of the system path `path` on node `node`.
     std::string Real(int node, const std::string& path) const { return Root(node) + path; }
     bool PeersRunning() const { return m_peers && m_peers->Running(); }
+    // Ends chs-peers; a suite whose node outlives it calls this when it ends.
+    void StopPeers() { m_peers.reset(); }
     // Sets the state override `name` for every process of the cluster (the
     // file <cluster>/state/<name>); an empty value removes it.
     void SetState(const std::string& name, const std::string& value) const;
