@@ -39,6 +39,31 @@ struct LogFile {
     unsigned int keep = 3;
 };
 
+// Seconds east of UTC, worked out where localtime_r may run (start-up, log
+// open and rotation) for the signal path, which may not call it.
+long LocalUtcOffset() {
+    time_t now = time(nullptr);
+    struct tm local {};
+    return localtime_r(&now, &local) != nullptr ? local.tm_gmtoff : 0;
+}
+std::atomic<long> g_utcOffset{LocalUtcOffset()};
+
+// The signal path cannot take the file mutex, so it writes through its own
+// descriptor. A rotation points that descriptor at the new file with dup3,
+// which never leaves it closed or free for another open to reuse.
+std::atomic<int> g_signalFd{-1};
+
+// Caller holds the file mutex.
+void ShareWithSignalPath(int fd) {
+    g_utcOffset.store(LocalUtcOffset());
+    int current = g_signalFd.load();
+    if (current >= 0) {
+        dup3(fd, current, O_CLOEXEC);
+    } else {
+        g_signalFd.store(fcntl(fd, F_DUPFD_CLOEXEC, 0));
+    }
+}
+
 LogFile& File() {
     static LogFile* file = new LogFile();  // never destroyed: threads may log during exit
     return *file;
@@ -84,6 +109,9 @@ void Rotate(LogFile& file) {
     }
     file.fd = open(file.path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0640);
     file.size = 0;
+    if (file.fd >= 0) {
+        ShareWithSignalPath(file.fd);
+    }
 }
 
 }  // namespace
@@ -102,6 +130,7 @@ bool LogOpen(const std::string& path, size_t maxBytes, unsigned int keep) {
     struct stat st {};
     file.size = fstat(fd, &st) == 0 ? static_cast<size_t>(st.st_size) : 0;
     file.fd = fd;
+    ShareWithSignalPath(fd);
     if (!file.pending.empty()) {
         ssize_t written = write(fd, file.pending.data(), file.pending.size());
         file.size += written > 0 ? static_cast<size_t>(written) : 0;
@@ -119,6 +148,10 @@ void LogClose() {
     if (file.fd >= 0) {
         close(file.fd);
         file.fd = -1;
+    }
+    int signalFd = g_signalFd.exchange(-1);
+    if (signalFd >= 0) {
+        close(signalFd);
     }
     file.path.clear();
 }
@@ -202,6 +235,117 @@ void dplog_standard(unsigned int module, unsigned int level, const char* func, u
             platform::Rotate(file);
         }
     }
+}
+
+namespace {
+
+// Formats into a caller's buffer without allocating; text past the end is cut.
+struct SafeLine {
+    char* data;
+    size_t capacity;
+    size_t length = 0;
+
+    void Char(char c) {
+        if (length < capacity) {
+            data[length++] = c;
+        }
+    }
+    void Text(const char* text) {
+        for (; text != nullptr && *text != '\0'; ++text) {
+            Char(*text);
+        }
+    }
+    // At least `width` digits, zero-filled, as printf's %0*llu and %0*llx.
+    void Number(unsigned long long value, unsigned int base, int width) {
+        static const char digits[] = "0123456789abcdef";
+        char reversed[24];
+        int count = 0;
+        do {
+            reversed[count++] = digits[value % base];
+            value /= base;
+        } while (value != 0);
+        for (; width > count; --width) {
+            Char('0');
+        }
+        while (count > 0) {
+            Char(reversed[--count]);
+        }
+    }
+    void Signed(long long value) {
+        if (value < 0) {
+            Char('-');
+            Number(0ULL - static_cast<unsigned long long>(value), 10, 1);
+        } else {
+            Number(static_cast<unsigned long long>(value), 10, 1);
+        }
+    }
+};
+
+// "YYYY-MM-DD hh:mm:ss" of a count of local seconds since the epoch, by the
+// days-to-civil conversion of the proleptic Gregorian calendar.
+void AppendStamp(SafeLine& out, long long seconds) {
+    long long days = seconds / 86400;
+    long long rest = seconds % 86400;
+    if (rest < 0) {
+        rest += 86400;
+        --days;
+    }
+    long long z = days + 719468;
+    long long era = (z >= 0 ? z : z - 146096) / 146097;
+    long long dayOfEra = z - era * 146097;
+    long long yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+    long long dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+    long long monthIndex = (5 * dayOfYear + 2) / 153;
+    long long day = dayOfYear - (153 * monthIndex + 2) / 5 + 1;
+    long long month = monthIndex < 10 ? monthIndex + 3 : monthIndex - 9;
+    long long year = yearOfEra + era * 400 + (month <= 2 ? 1 : 0);
+    out.Signed(year);
+    out.Char('-');
+    out.Number(static_cast<unsigned long long>(month), 10, 2);
+    out.Char('-');
+    out.Number(static_cast<unsigned long long>(day), 10, 2);
+    out.Char(' ');
+    out.Number(static_cast<unsigned long long>(rest / 3600), 10, 2);
+    out.Char(':');
+    out.Number(static_cast<unsigned long long>(rest / 60 % 60), 10, 2);
+    out.Char(':');
+    out.Number(static_cast<unsigned long long>(rest % 60), 10, 2);
+}
+
+}  // namespace
+
+void dplog_signal_safe(unsigned int module, unsigned int level, const char* func, unsigned int line,
+                       unsigned int logId, const char* text) {
+    if (level > (dpax_log_level_get(module) & 0xFF) || text == nullptr) {
+        return;
+    }
+    int savedErrno = errno;  // a handler must not change the errno of the code it interrupted
+    struct timespec now {};
+    clock_gettime(CLOCK_REALTIME, &now);
+    char buffer[2048];
+    SafeLine out{buffer, sizeof(buffer) - 1};  // the last byte is kept for the newline
+    AppendStamp(out, static_cast<long long>(now.tv_sec) + platform::g_utcOffset.load());
+    out.Char('.');
+    out.Number(static_cast<unsigned long long>(now.tv_nsec / 1000), 10, 6);
+    out.Text(" [");
+    out.Number(module, 10, 1);
+    out.Text("][");
+    out.Text(platform::LevelName(level));
+    out.Text("][");
+    out.Signed(static_cast<long long>(syscall(SYS_gettid)));
+    out.Text("][");
+    out.Text(func);
+    out.Char(':');
+    out.Number(line, 10, 1);
+    out.Text("][0x");
+    out.Number(logId, 16, 5);
+    out.Text("] ");
+    out.Text(text);
+    buffer[out.length++] = '\n';
+    int fd = platform::g_signalFd.load();
+    ssize_t written = write(fd >= 0 ? fd : STDERR_FILENO, buffer, out.length);
+    (void)written;
+    errno = savedErrno;
 }
 
 int dpax_exception_init(int /*flags*/, int /*reserved*/) {

@@ -12,6 +12,15 @@
 void dplog_standard(unsigned int module, unsigned int level, const char* func, unsigned int line,
                     unsigned int logId, const char* fmt, ...) __attribute__((format(printf, 6, 7)));
 
+// The same line as dplog_standard, for signal handlers: async-signal-safe (no
+// allocation, no lock, no stdio). `text` is written as it stands, cut so that
+// the line fits 2 KiB. The time zone is the one in force when the log was last
+// opened or rotated. The line goes with one write(2) to the open log file, or
+// to standard error when no log is open (lines are not kept for a later open),
+// and is not counted towards the file's rotation size.
+void dplog_signal_safe(unsigned int module, unsigned int level, const char* func, unsigned int line,
+                       unsigned int logId, const char* text);
+
 // The module's level in the low 8 bits.
 unsigned int dpax_log_level_get(unsigned int module);
 // 0 on success; a level above 7 or a module id above 65535 is refused with -1.
