@@ -97,8 +97,9 @@ void excptProc(int signo, siginfo_t* info, void* /*context*/) {
         out.Field("si_band", Bits(static_cast<unsigned long>(info->si_band)));
         out.Field("si_fd", Bits(static_cast<unsigned int>(info->si_fd)));
     }
-    dplog_standard(GetModuleID(), 3, "excptProc", 0, 10000, "%s", g_buffer);
+    dplog_signal_safe(GetModuleID(), 3, "excptProc", 0, 10000, g_buffer);
 
+    // Safe here only because installException has already loaded the unwinder.
     void* frames[32];
     int depth = backtrace(frames, 32);
     if (depth > 0) {
@@ -108,7 +109,7 @@ void excptProc(int signo, siginfo_t* info, void* /*context*/) {
             out.Hex(Bits(reinterpret_cast<uintptr_t>(frames[i])));
             out.Text("/");
         }
-        dplog_standard(GetModuleID(), 3, "excptProc", 0, 10000, "%s", g_buffer);
+        dplog_signal_safe(GetModuleID(), 3, "excptProc", 0, 10000, g_buffer);
     }
     if (signo == g_rtmaxMinus3 || signo == SIGPIPE) {
         return;
@@ -123,6 +124,10 @@ bool installException() {
             return false;
         }
     }
+    // The first backtrace loads the unwinder library, which allocates and takes
+    // the loader's lock: do it now rather than inside the handler.
+    void* preload[1];
+    backtrace(preload, 1);
     struct sigaction action {};
     sigemptyset(&action.sa_mask);
     for (int signo : g_signals) {

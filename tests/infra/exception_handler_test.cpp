@@ -3,14 +3,23 @@
 #include "infra/exception_handler.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cstdlib>
+#include <ctime>
+#include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "infra/chs_log.h"
 #include "platform/dplog.h"
+#include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -19,11 +28,15 @@ using chs_test::ReadText;
 using chs_test::TempDir;
 
 // Runs `body` in a child with the handler installed and its log in `logPath`;
-// returns the child's wait status.
+// returns the child's wait status. A child still running after 30 s is
+// killed, so a handler that deadlocks fails the test with SIGKILL.
 template <typename Body>
 int RunChild(const std::string& logPath, Body body) {
     pid_t pid = fork();
     if (pid == 0) {
+        // A zone far from UTC, so that a line stamped in the wrong zone shows.
+        setenv("TZ", "XST-5:30", 1);
+        tzset();
         SetModuleID(551);
         dpax_log_level_set(551, 7);
         platform::LogOpen(logPath);
@@ -34,7 +47,10 @@ int RunChild(const std::string& logPath, Body body) {
         _exit(0);
     }
     int status = 0;
-    waitpid(pid, &status, 0);
+    if (!chs_test::WaitFor([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 30000)) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+    }
     return status;
 }
 
@@ -110,6 +126,58 @@ TEST(ExceptionHandlerTest, LongRecordIsCutAt511Characters) {
             EXPECT_LE(line.size() - body - 2, 511u);
         }
     }
+}
+
+// A SIGTERM that lands while another thread holds the log lock is still logged
+// and still ends the process. The other thread holds the lock inside LogOpen,
+// blocked in the open(2) of a FIFO that nobody reads.
+TEST(ExceptionHandlerTest, SignalWhileAnotherThreadHoldsTheLogLock) {
+    TempDir dir;
+    std::string logPath = dir.Join("child.log");
+    std::string fifoPath = dir.Join("fifo.log");
+    ASSERT_EQ(mkfifo(fifoPath.c_str(), 0600), 0);
+    int status = RunChild(logPath, [&fifoPath] {
+        chsLog(1, LOGID_INFRA, "test", 1, "a normal line");
+        std::atomic<long> tid{0};
+        std::thread([&] {
+            tid = syscall(SYS_gettid);
+            platform::LogOpen(fifoPath);
+        }).detach();
+        std::string openat = std::to_string(SYS_openat) + " ";
+        bool holding = chs_test::WaitFor(
+            [&] {
+                char where[32] = {};
+                std::string path = "/proc/self/task/" + std::to_string(tid.load()) + "/syscall";
+                int fd = tid == 0 ? -1 : open(path.c_str(), O_RDONLY);
+                if (fd >= 0) {
+                    ssize_t n = read(fd, where, sizeof(where) - 1);
+                    close(fd);
+                    (void)n;
+                }
+                return std::string(where).rfind(openat, 0) == 0;
+            },
+            10000);
+        if (!holding) {
+            _exit(4);
+        }
+        raise(SIGTERM);
+        _exit(3);
+    });
+    ASSERT_TRUE(WIFEXITED(status)) << "killed after the bound: the handler waited for the log lock";
+    ASSERT_EQ(WEXITSTATUS(status), SIGTERM) << "4: the other thread never blocked in the open";
+
+    // The handler's line has the layout of a normal line, stamped in the same zone.
+    std::string log = ReadText(logPath);
+    const std::regex layout(R"((\d{4}-\d\d-\d\d \d\d:\d\d:\d\d)\.\d{6} \[551\]\[(ERROR|INFO)\]\[\d+\])"
+                            R"(\[(test:1\]\[0x03000\] a normal line|excptProc:0\]\[0x02710\] receive signal\(SIGTERM\):si_addr:.*; )\n)");
+    std::vector<time_t> stamps;
+    for (std::sregex_iterator it(log.begin(), log.end(), layout), end; it != end; ++it) {
+        struct tm local {};
+        ASSERT_NE(strptime((*it)[1].str().c_str(), "%Y-%m-%d %H:%M:%S", &local), nullptr);
+        stamps.push_back(timegm(&local));
+    }
+    ASSERT_EQ(stamps.size(), 2u) << log;
+    EXPECT_LE(std::labs(static_cast<long>(stamps[1] - stamps[0])), 60L) << log;
 }
 
 }  // namespace
