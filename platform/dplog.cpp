@@ -149,6 +149,8 @@ void LogClose() {
         close(file.fd);
         file.fd = -1;
     }
+    // A handler that loaded the descriptor just before this may still write to
+    // it once closed; closing happens at exit, where that is accepted.
     int signalFd = g_signalFd.exchange(-1);
     if (signalFd >= 0) {
         close(signalFd);
