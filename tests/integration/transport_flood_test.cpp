@@ -24,7 +24,25 @@
 #include "platform/transport_frame.h"
 #include "tests/support/sim_cluster.h"
 
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define CHS_FLOOD_UNDER_ASAN 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__)
+#define CHS_FLOOD_UNDER_ASAN 1
+#endif
+
 namespace {
+
+// The daemon's memory may grow this much under the flood. AddressSanitizer
+// keeps freed blocks in its quarantine (256 MB by default), so a sanitized
+// daemon's resident size grows with what it freed, not with what it holds.
+#ifdef CHS_FLOOD_UNDER_ASAN
+constexpr long kMaxGrowthKiB = 512 * 1024;
+#else
+constexpr long kMaxGrowthKiB = 64 * 1024;
+#endif
 
 using namespace platform::transport;
 
@@ -159,7 +177,7 @@ TEST(TransportFloodTest, EightClientsOfTenThousandRequestsEach) {
     EXPECT_EQ(postFailed.load(), 0);
     EXPECT_GT(syncAnswered.load(), 0);
     EXPECT_GT(g_answered.load(), 0);
-    EXPECT_LT(rssPeak.load() - rssBefore, 64 * 1024) << "KiB of daemon memory grown under the flood";
+    EXPECT_LT(rssPeak.load() - rssBefore, kMaxGrowthKiB) << "KiB of daemon memory grown under the flood";
     printf("flood: sync %d answered, %d failed; async %d answered, %d ended by time-out; daemon RSS %ld -> peak %ld KiB\n",
            syncAnswered.load(), syncFailed.load(), g_answered.load(), g_timedOut.load(), rssBefore, rssPeak.load());
 
