@@ -32,7 +32,9 @@ namespace {
 
 constexpr unsigned int kPlatformModule = 0;
 
-ClusterConfig g_cluster;
+// Never destroyed: threads still running while the exit handlers run (message
+// tasks, timers, transports) keep asking for the master and the live nodes.
+ClusterConfig& g_cluster = *new ClusterConfig();
 uint16_t g_localNode = 0;
 int g_presenceFd = -1;
 

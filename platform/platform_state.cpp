@@ -12,8 +12,10 @@ namespace state {
 namespace {
 
 std::mutex g_mutex;
-std::string g_dir;
-std::map<std::string, std::string> g_values;
+// Never destroyed: threads still running while the exit handlers run read the
+// node flags (an offline node, the upgrade mode) through them.
+std::string& g_dir = *new std::string();
+std::map<std::string, std::string>& g_values = *new std::map<std::string, std::string>();
 
 std::string TrimSpace(const std::string& text) {
     const char* ws = " \t\r\n";

@@ -9,7 +9,9 @@
 #include <thread>
 
 #include "core/trace_point.h"
+#include "platform/om_cluster.h"
 #include "platform/platform_profile.h"
+#include "tests/support/cluster_setup.h"
 
 namespace {
 
@@ -24,6 +26,28 @@ TEST(ExitLifetimeTest, TracePointPollingThroughExitFindsTheProfile) {
                 std::thread([] {
                     for (;;) {
                         ChsTpCheckPoint("TP_MON_CHS_MsgTask_Sleep2H");
+                    }
+                }).detach();
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
+// Master and alive-node checks walk the cluster's node list and read the state
+// directory's flags; a 2-node cluster keeps that list on the heap.
+TEST(ExitLifetimeTest, NodeChecksThroughExitFindTheClusterAndItsState) {
+    chs_test::TempDir dir;
+    EXPECT_EXIT(
+        {
+            chs_test::AttachHandMadeCluster(dir.path(),
+                                            R"({"nodes": [{"id": 0, "name": "CTE0.A"}, {"id": 1, "name": "CTE0.B"}]})");
+            for (int i = 0; i < 2; ++i) {
+                std::thread([] {
+                    for (;;) {
+                        uint32_t alive = 0;
+                        OMLIB_getAliveNodeBitMap(&alive);
                     }
                 }).detach();
             }
