@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cstring>
 #include <dirent.h>
+#include <exception>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -68,16 +69,22 @@ long DaemonRssKb(const std::string& cluster) {
     long rss = 0;
     while (dirent* entry = proc != nullptr ? readdir(proc) : nullptr) {
         std::string base = std::string("/proc/") + entry->d_name;
-        std::ifstream cmdline(base + "/cmdline");
-        std::string args((std::istreambuf_iterator<char>(cmdline)), std::istreambuf_iterator<char>());
-        if (args.find("infocollector") == std::string::npos || args.find(cluster) == std::string::npos) {
-            continue;
-        }
-        std::ifstream status(base + "/status");
-        for (std::string line; std::getline(status, line);) {
-            if (line.rfind("VmRSS:", 0) == 0) {
-                rss = std::stol(line.substr(6));
+        // A process may end while it is read: the file buffer then throws
+        // (ESRCH), whatever the stream's exception mask says.
+        try {
+            std::ifstream cmdline(base + "/cmdline");
+            std::string args((std::istreambuf_iterator<char>(cmdline)), std::istreambuf_iterator<char>());
+            if (args.find("infocollector") == std::string::npos || args.find(cluster) == std::string::npos) {
+                continue;
             }
+            std::ifstream status(base + "/status");
+            for (std::string line; std::getline(status, line);) {
+                if (line.rfind("VmRSS:", 0) == 0) {
+                    rss = std::stol(line.substr(6));
+                }
+            }
+        } catch (const std::exception&) {
+            continue;
         }
     }
     if (proc != nullptr) {
