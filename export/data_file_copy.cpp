@@ -9,6 +9,7 @@
 #include <cstdlib>
 
 #include "export/diagnose_download.h"
+#include "export/diagnose_export.h"
 #include "infra/chs_log.h"
 #include "infra/file_util.h"
 #include "platform/platform_profile.h"
@@ -164,4 +165,17 @@ bool RegularFileSizeNoFollow(const std::string& realPath, uint64_t& size) {
     }
     size = static_cast<uint64_t>(st.st_size);
     return true;
+}
+
+bool IsCurrentExport(uint32_t generation) { return g_uiExportGeneration.load() == generation; }
+
+void SettleDataBlock(tagCOLLECOR_EXPORT_DATA_S& block, uint32_t generation, uint32_t status) {
+    {
+        ExportCfgLock lock(ExportCfgMutex());
+        if (!IsCurrentExport(generation)) {
+            return;
+        }
+        block.uiStatus = status;
+    }
+    NotifyGatherProgress();
 }

@@ -14,6 +14,8 @@
 #include <cstdint>
 #include <string>
 
+#include "export/export_frame.h"
+
 // Where a reported data file may lie.
 constexpr const char* DATA_FILE_SOURCE_ROOT = "/VXA/coffer_data/";
 
@@ -43,3 +45,10 @@ int32_t PublishDataFile(const std::string& realStaging, const std::string& realF
 // The size of the regular file `realPath` (not followed when a link). false
 // when it cannot be read.
 bool RegularFileSizeNoFollow(const std::string& realPath, uint64_t& size);
+
+// Whether the export record still belongs to the export of `generation` (a
+// clear or a new start moves it on, and a late thread then drops its result).
+bool IsCurrentExport(uint32_t generation);
+// Sets `block`'s status under the record's lock when the record still belongs
+// to `generation`, and wakes the gathering.
+void SettleDataBlock(tagCOLLECOR_EXPORT_DATA_S& block, uint32_t generation, uint32_t status);

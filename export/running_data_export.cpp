@@ -30,18 +30,9 @@ constexpr const char* kStagingName = ".running_data.part";
 
 tagCOLLECOR_EXPORT_DATA_S& Block() { return g_astExportFileCfg.stRunningData; }
 
-bool IsCurrent(uint32_t generation) { return g_uiExportGeneration.load() == generation; }
+bool IsCurrent(uint32_t generation) { return IsCurrentExport(generation); }
 
-void Settle(uint32_t generation, uint32_t status) {
-    {
-        ExportCfgLock lock(ExportCfgMutex());
-        if (!IsCurrent(generation)) {
-            return;
-        }
-        Block().uiStatus = status;
-    }
-    NotifyGatherProgress();
-}
+void Settle(uint32_t generation, uint32_t status) { SettleDataBlock(Block(), generation, status); }
 
 std::string StagingPath() { return platform::RealPath(strDiagnoseInfoPath) + kStagingName; }
 
