@@ -9,7 +9,6 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -31,10 +30,17 @@
 #include "tests/support/log_capture.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/transport_util.h"
 
 namespace {
 
 using namespace platform::transport;
+using chs_test::AddressOf;
+using chs_test::BodyOf;
+using chs_test::CanConnect;
+using chs_test::ConnectTo;
+using chs_test::NewBody;
+constexpr auto Request = chs_test::RequestInfo;
 
 constexpr uint16_t kOwnPid = 700;
 constexpr uint16_t kEchoPid = 600;
@@ -44,29 +50,6 @@ constexpr uint32_t kOpEcho = 0x11;
 constexpr uint32_t kOpDeferred = 0x12;  // answered later, from another thread, through a copy
 constexpr auto kUnit = std::chrono::milliseconds(20);
 constexpr uint32_t kLong = 1000;  // time-out units no test should reach
-
-void* NewBody(const std::string& text) {
-    void* message = MSG_AllocMsg(static_cast<uint32_t>(text.size()), 0, __func__, __LINE__);
-    memcpy(message, text.data(), text.size());
-    return message;
-}
-
-std::string BodyOf(void* message) {
-    tagMsgInfo info{};
-    MSG_GetMsgInfo(message, &info);
-    return std::string(static_cast<const char*>(message), info.uiMsgLength);
-}
-
-tagMsgInfo Request(uint16_t node, uint16_t pid, uint32_t opcode, size_t length, uint32_t timeout) {
-    tagMsgInfo info;
-    MSG_InitMsgInfo(&info);
-    info.usReceiverBID = node;
-    info.usReceiverPID = pid;
-    info.uiMsgOPCode = opcode;
-    info.uiMsgLength = static_cast<uint32_t>(length);
-    info.uiMsgTimeout = timeout;
-    return info;
-}
 
 int AnswerWith(void* request, const std::string& text) {
     return MSG_PostAckMsg(request, NewBody(text), static_cast<uint32_t>(text.size()));
@@ -89,12 +72,9 @@ int PeerRelay(void* message) {
     unsigned node = 0, pid = 0;
     sscanf(BodyOf(message).c_str(), "%u %u", &node, &pid);
     std::string text = "relayed";
-    tagMsgInfo info =
-        Request(static_cast<uint16_t>(node), static_cast<uint16_t>(pid), kOpEcho, text.size(), 50);
-    void* answer = nullptr;
-    int rc = MSG_SendSyncMsg(NewBody(text), &info, &answer);
-    AnswerWith(message, rc == 0 ? BodyOf(answer) : "relay failed " + std::to_string(rc));
-    MSG_FreeMsg(answer);
+    AnswerWith(message, chs_test::AskSync(Request(static_cast<uint16_t>(node), static_cast<uint16_t>(pid),
+                                                  kOpEcho, text.size(), 50),
+                                          text));
     return 0;
 }
 
@@ -161,30 +141,6 @@ int OwnEntry(void* message) {
     return 0;
 }
 
-sockaddr_un AddressOf(const std::string& path) {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    snprintf(address.sun_path, sizeof(address.sun_path), "%s", path.c_str());
-    return address;
-}
-
-// A stream socket connected to `path`, or -1.
-int ConnectTo(const std::string& path) {
-    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un address = AddressOf(path);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-bool CanConnect(const std::string& path) {
-    int fd = ConnectTo(path);
-    close(fd);
-    return fd >= 0;
-}
-
 class MsgTransportTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -234,12 +190,7 @@ class MsgTransportTest : public ::testing::Test {
     // Sends `text` synchronously; the answer's body, or "rc=<result>".
     std::string Ask(uint16_t node, uint16_t pid, const std::string& text, uint32_t timeout = kLong,
                     uint32_t opcode = kOpEcho) {
-        tagMsgInfo info = Request(node, pid, opcode, text.size(), timeout);
-        void* answer = nullptr;
-        int rc = MSG_SendSyncMsg(NewBody(text), &info, &answer);
-        std::string result = rc == 0 ? BodyOf(answer) : "rc=" + std::to_string(rc);
-        MSG_FreeMsg(answer);
-        return result;
+        return chs_test::AskSync(Request(node, pid, opcode, text.size(), timeout), text);
     }
 
     chs_test::TempDir dir;

@@ -7,8 +7,6 @@
 #include "platform/om_file_copy.h"
 
 #include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -25,10 +23,14 @@
 #include "platform/om_cluster.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/transport_util.h"
 
 namespace {
 
+using chs_test::BodyOf;
+using chs_test::CanConnect;
 using chs_test::MakeDirs;
+using chs_test::NewBody;
 using chs_test::ReadText;
 using chs_test::WriteText;
 
@@ -46,20 +48,6 @@ void PutLe(std::string& out, uint64_t value, int bytes) {
     for (int i = 0; i < bytes; ++i) {
         out.push_back(static_cast<char>(value >> (8 * i)));
     }
-}
-
-std::string BodyOf(void* message) {
-    tagMsgInfo info{};
-    MSG_GetMsgInfo(message, &info);
-    return std::string(static_cast<const char*>(message), info.uiMsgLength);
-}
-
-void* NewBody(const std::string& bytes) {
-    void* message = MSG_AllocMsg(static_cast<uint32_t>(bytes.size()), 0, __func__, __LINE__);
-    if (!bytes.empty()) {
-        memcpy(message, bytes.data(), bytes.size());
-    }
-    return message;
 }
 
 std::string AnswerBody(uint32_t status, uint64_t total, const std::string& chunk) {
@@ -140,16 +128,6 @@ int RunPeer(const char* peerArgs) {
 }
 
 // ---- this process ---------------------------------------------------------------
-
-bool CanConnect(const std::string& path) {
-    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    snprintf(address.sun_path, sizeof(address.sun_path), "%s", path.c_str());
-    bool ok = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
-    close(fd);
-    return ok;
-}
 
 std::vector<std::string> Entries(const std::string& dir) {
     std::vector<std::string> names;
@@ -233,18 +211,8 @@ class OmFileCopyTest : public ::testing::Test {
 
     // Sends a raw request body to node 1's file service; the answer body.
     std::string Raw(const std::string& body, uint32_t opcode = OM_FILE_OPCODE_GET_CHUNK) {
-        tagMsgInfo info{};
-        MSG_InitMsgInfo(&info);
-        info.usReceiverBID = 1;
-        info.usReceiverPID = OM_FILE_SERVICE_PID;
-        info.uiMsgOPCode = opcode;
-        info.uiMsgLength = static_cast<uint32_t>(body.size());
-        info.uiMsgTimeout = kTimeout;
-        void* answer = nullptr;
-        int rc = MSG_SendSyncMsg(NewBody(body), &info, &answer);
-        std::string result = rc == 0 ? BodyOf(answer) : "rc=" + std::to_string(rc);
-        MSG_FreeMsg(answer);
-        return result;
+        return chs_test::AskSync(chs_test::RequestInfo(1, OM_FILE_SERVICE_PID, opcode, body.size(), kTimeout),
+                                 body);
     }
 
     static std::string Request(uint64_t offset, uint32_t maxChunk, const std::string& path,

@@ -5,11 +5,9 @@
 // Raw sockets play the peers that no transport would be.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <cstring>
 #include <memory>
 #include <string>
 #include <thread>
@@ -24,48 +22,29 @@
 #include "tests/support/log_capture.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/transport_util.h"
 
 namespace {
 
 using namespace platform::transport;
+using chs_test::BodyOf;
+using chs_test::ConnectTo;
+using chs_test::NewBody;
 
 constexpr uint16_t kOwnPid = 700;
 constexpr uint16_t kSilentPid = 701;
 constexpr uint16_t kForgerPid = 600;
 constexpr uint32_t kLong = 100000;
 
-std::string BodyOf(void* message) {
-    tagMsgInfo info{};
-    MSG_GetMsgInfo(message, &info);
-    return std::string(static_cast<const char*>(message), info.uiMsgLength);
-}
-
 tagMsgInfo Request(uint16_t node, uint16_t pid, size_t length) {
-    tagMsgInfo info;
-    MSG_InitMsgInfo(&info);
-    info.usReceiverBID = node;
-    info.usReceiverPID = pid;
-    info.uiMsgOPCode = 0x11;
-    info.uiMsgLength = static_cast<uint32_t>(length);
-    info.uiMsgTimeout = kLong;
-    return info;
-}
-
-void* NewBody(const std::string& text) {
-    void* message = MSG_AllocMsg(static_cast<uint32_t>(text.size()), 0, __func__, __LINE__);
-    memcpy(message, text.data(), text.size());
-    return message;
+    return chs_test::RequestInfo(node, pid, 0x11, length, kLong);
 }
 
 std::string Ask(uint16_t node, uint16_t pid, const std::string& text, tagMsgInfo info = {}) {
     if (info.uiMsgOPCode == 0) {
         info = Request(node, pid, text.size());
     }
-    void* answer = nullptr;
-    int rc = MSG_SendSyncMsg(NewBody(text), &info, &answer);
-    std::string result = rc == 0 ? BodyOf(answer) : "rc=" + std::to_string(rc);
-    MSG_FreeMsg(answer);
-    return result;
+    return chs_test::AskSync(info, text);
 }
 
 std::atomic<int> g_running{0};
@@ -112,23 +91,6 @@ int RunPeer(const char* args) {
     for (;;) {
         pause();
     }
-}
-
-// A raw stream socket to `path`, bound first to `bindPath` when given.
-int RawConnect(const std::string& path, const std::string& bindPath = "") {
-    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    if (!bindPath.empty()) {
-        snprintf(address.sun_path, sizeof(address.sun_path), "%s", bindPath.c_str());
-        bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-    }
-    snprintf(address.sun_path, sizeof(address.sun_path), "%s", path.c_str());
-    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
 }
 
 void SendAll(int fd, const std::vector<uint8_t>& bytes) {
@@ -202,7 +164,7 @@ TEST_F(TransportHardeningTest, TheSenderIsWhoTheConnectionBelongsTo) {
     // A raw socket claiming node 0 in its record, unbound or bound to the
     // name of an endpoint its process does not hold, is a tool.
     for (const std::string& bindPath : {std::string(), dir.Join("run/c-1-600-1-1")}) {
-        int fd = RawConnect(Socket(0, kOwnPid), bindPath);
+        int fd = ConnectTo(Socket(0, kOwnPid), bindPath);
         SendAll(fd, RequestFrame(kOwnPid, "x"));
         uint8_t head[kFrameHeaderSize];
         FrameHeader header;
@@ -225,8 +187,8 @@ TEST_F(TransportHardeningTest, FramesHoldOnlyWhatArrivedAndOnlyForAWhile) {
     SetLimits(limits);
     std::vector<uint8_t> partial = RequestFrame(kOwnPid, std::string(90000, 'p'));
     partial.resize(kFrameHeaderSize + 60000);
-    int first = RawConnect(Socket(0, kOwnPid));
-    int second = RawConnect(Socket(0, kOwnPid));
+    int first = ConnectTo(Socket(0, kOwnPid));
+    int second = ConnectTo(Socket(0, kOwnPid));
     SendAll(first, partial);
     ASSERT_TRUE(chs_test::WaitFor([] { return PendingTotal() == 60000; }, 3000));
     SendAll(second, partial);
@@ -238,7 +200,7 @@ TEST_F(TransportHardeningTest, FramesHoldOnlyWhatArrivedAndOnlyForAWhile) {
     for (int i = 0; i < 20; ++i) {
         std::vector<uint8_t> frame = RequestFrame(kOwnPid, std::string(MSG_MAX_BODY_LENGTH, 'h'));
         frame.resize(kFrameHeaderSize);
-        fds.push_back(RawConnect(Socket(0, kOwnPid)));
+        fds.push_back(ConnectTo(Socket(0, kOwnPid)));
         SendAll(fds.back(), frame);
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -260,7 +222,7 @@ TEST_F(TransportHardeningTest, ConnectionsAreCappedAndIdleOnesClosed) {
     SetLimits(limits);
     std::vector<int> fds;
     for (int i = 0; i < 10; ++i) {
-        fds.push_back(RawConnect(Socket(0, kSilentPid)));
+        fds.push_back(ConnectTo(Socket(0, kSilentPid)));
     }
     int refused = 0;
     for (int fd : fds) {
@@ -275,8 +237,8 @@ TEST_F(TransportHardeningTest, ConnectionsAreCappedAndIdleOnesClosed) {
     limits.idleLimit = std::chrono::milliseconds(300);
     SetLimits(limits);
     ASSERT_TRUE(chs_test::WaitFor([] { return Ask(0, kOwnPid, "room") == "0/700"; }, 3000));
-    int busy = RawConnect(Socket(0, kSilentPid));
-    int idle = RawConnect(Socket(0, kSilentPid));
+    int busy = ConnectTo(Socket(0, kSilentPid));
+    int idle = ConnectTo(Socket(0, kSilentPid));
     SendAll(busy, RequestFrame(kSilentPid, "pending"));
     EXPECT_TRUE(ClosedByPeer(idle, 3000));
     EXPECT_FALSE(ClosedByPeer(busy, 1000));
@@ -293,7 +255,7 @@ TEST_F(TransportHardeningTest, AnswersToAClientThatDoesNotReadAreQueuedThenDropp
     limits.maxQueuedBytes = 64 << 10;
     limits.sendStall = std::chrono::milliseconds(500);
     SetLimits(limits);
-    int fd = RawConnect(Socket(0, kOwnPid));
+    int fd = ConnectTo(Socket(0, kOwnPid));
     int buffer = 4096;
     setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof(buffer));
     std::vector<uint8_t> many;
@@ -314,7 +276,7 @@ TEST_F(TransportHardeningTest, RegisteredSizeLimitAndThreadCountAreEnforced) {
     config.uiThreadNum = 1;
     uint32_t maxLength = 1024;
     ASSERT_EQ(Msg_RegisterCfgFunc(&config, &maxLength), 0);
-    int fd = RawConnect(Socket(0, kOwnPid));
+    int fd = ConnectTo(Socket(0, kOwnPid));
     SendAll(fd, RequestFrame(kOwnPid, std::string(2000, 'b')));
     EXPECT_TRUE(ClosedByPeer(fd, 3000));
     close(fd);
