@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <ctime>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -242,10 +243,7 @@ TEST_F(FileHandoffTest, SendFileRequestsAndMissingFiles) {
 
 TEST_F(FileHandoffTest, TheAgentDeliversTheFile) {
     StartEngine();
-    std::string out = s_dir->Join("peers.out");
-    Process peers({BinaryPath("peers/chs-peers"), s_cluster + "/cluster.json", "0", s_cluster + "/node0"}, {},
-                  out);
-    ASSERT_TRUE(WaitFor([&] { return ReadText(out).find("ready") != std::string::npos; }, 10000));
+    std::unique_ptr<Process> peers = StartPeersAgent(s_cluster, 0, s_dir->Join("peers.out"));
     ASSERT_TRUE(AgentAnswers());
     std::string file = NodeFile(0, "node_a b.tgz", "collected bytes");
     NodeFile(1, "node_1.tgz", "bytes of node 1");

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <filesystem>
 #include <initializer_list>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -62,17 +63,13 @@ class CollectorSwitchTest : public ::testing::Test {
         ASSERT_EQ(COLLECTOR_CCDB::Init(), 0u);
         ASSERT_EQ(RecoverDb(), 0);
         ASSERT_EQ(CollectorDbOper(""), 0);
-        std::string out = s_dir->Join("peers.out");
-        s_peers = new Process(
-            {BinaryPath("peers/chs-peers"), s_cluster + "/cluster.json", "0", s_cluster + "/node0"}, {}, out);
-        ASSERT_TRUE(WaitFor([&] { return ReadText(out).find("ready") != std::string::npos; }, 10000));
+        s_peers = StartPeersAgent(s_cluster, 0, s_dir->Join("peers.out"));
         ASSERT_EQ(InitInfoCollectMsgHandler(), 0);
         std::string name = "switch_test_driver";
         ASSERT_EQ(InfoCollectEngineClass::instance()->AddInputDriver(name, new RecordingDriver()), 0);
     }
     static void TearDownTestSuite() {
-        delete s_peers;
-        s_peers = nullptr;
+        s_peers.reset();
     }
 
     void SetUp() override {
@@ -187,13 +184,13 @@ class CollectorSwitchTest : public ::testing::Test {
 
     static TempDir* s_dir;
     static std::string s_cluster;
-    static Process* s_peers;
+    static std::unique_ptr<Process> s_peers;
     LogCapture log;
 };
 
 TempDir* CollectorSwitchTest::s_dir = nullptr;
 std::string CollectorSwitchTest::s_cluster;
-Process* CollectorSwitchTest::s_peers = nullptr;
+std::unique_ptr<Process> CollectorSwitchTest::s_peers;
 
 TEST_F(CollectorSwitchTest, SwitchingOnAndOffReachesEveryPartOnce) {
     EXPECT_EQ(SetCollector("on"), 0u);

@@ -115,12 +115,7 @@ class DiagnoseDownloadTest : public ::testing::Test {
         CCDB_COMM::g_uiCcdbUpgradePollMs = 0;
         ASSERT_EQ(COLLECTOR_CCDB::Init(), 0u);
         ASSERT_EQ(InitInfoCollectMsgHandler(), 0);
-        std::string out = s_dir->Join("chs-peers.out");
-        s_agent = std::make_unique<chs_test::Process>(
-            std::vector<std::string>{chs_test::BinaryPath("peers/chs-peers"), clusterFile, "6",
-                                     Root(kRunNode)},
-            std::vector<std::string>{}, out);
-        ASSERT_TRUE(WaitFor([&] { return ReadText(out).find("ready") != std::string::npos; }, 20000));
+        s_agent = chs_test::StartPeersAgent(s_cluster, kRunNode, s_dir->Join("chs-peers.out"));
         g_uiHandoffPollMs = 20;
     }
 

@@ -37,10 +37,7 @@ class ChsctlSwitchTest : public ::testing::Test {
         std::vector<std::string> env = {"PATH=" + cluster + "/bin:/usr/bin:/bin"};
         if (withPeers) {
             chs_test::WriteText(cluster + "/peers.json", R"({"sessions": {"12345": "admin"}})");
-            peers = std::make_unique<Process>(
-                std::vector<std::string>{BinaryPath("peers/chs-peers"), cluster + "/cluster.json", "0",
-                                         cluster + "/node0"},
-                env, dir.Join("peers.out"));
+            peers = StartPeersAgent(cluster, 0, dir.Join("peers.out"), env);
         }
         daemon = std::make_unique<Process>(
             std::vector<std::string>{BinaryPath("core/infocollector"), "-m", "INFOCOLLECTOR",

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -43,6 +44,20 @@ inline std::string AttachHandMadeCluster(const std::string& dir, const std::stri
     WriteText(dir + "/cluster.json", json);
     AttachAs(dir, node, holdPresence);
     return root;
+}
+
+// Starts chs-peers for `node` of the cluster in `cluster`, with `extraEnv`
+// added, its output in `out`, and waits until it says "ready".
+inline std::unique_ptr<Process> StartPeersAgent(const std::string& cluster, int node, const std::string& out,
+                                                const std::vector<std::string>& extraEnv = {}) {
+    std::string id = std::to_string(node);
+    auto peers = std::make_unique<Process>(
+        std::vector<std::string>{BinaryPath("peers/chs-peers"), cluster + "/cluster.json", id,
+                                 cluster + "/node" + id},
+        extraEnv, out);
+    EXPECT_TRUE(WaitFor([&] { return ReadText(out).find("ready") != std::string::npos; }, 20000))
+        << ReadText(out);
+    return peers;
 }
 
 }  // namespace chs_test

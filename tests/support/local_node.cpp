@@ -45,12 +45,8 @@ LocalNode::LocalNode(int nodes, bool withPeers) : m_strCluster(MakeCluster(m_dir
     EXPECT_EQ(RecoverDb(), 0);
     EXPECT_EQ(CollectorDbOper(""), 0);
     if (withPeers) {
-        std::string out = m_dir.Join("chs-peers.out");
-        m_peers = std::make_unique<Process>(
-            std::vector<std::string>{BinaryPath("peers/chs-peers"), clusterFile, "0", Root(0)},
-            std::vector<std::string>{"PATH=" + m_strCluster + "/bin:/usr/sbin:/usr/bin:/sbin:/bin"}, out);
-        EXPECT_TRUE(WaitFor([&] { return ReadText(out).find("ready") != std::string::npos; }, 20000))
-            << ReadText(out);
+        m_peers = StartPeersAgent(m_strCluster, 0, m_dir.Join("chs-peers.out"),
+                                  {"PATH=" + m_strCluster + "/bin:/usr/sbin:/usr/bin:/sbin:/bin"});
     }
 }
 
