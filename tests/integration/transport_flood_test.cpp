@@ -6,7 +6,6 @@
 // stays bounded and it answers normally afterwards.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -24,6 +23,7 @@
 #include "platform/om_cluster.h"
 #include "platform/transport_frame.h"
 #include "tests/support/sim_cluster.h"
+#include "tests/support/transport_util.h"
 
 #if defined(__has_feature)
 #if __has_feature(address_sanitizer)
@@ -117,11 +117,7 @@ TEST(TransportFloodTest, EightClientsOfTenThousandRequestsEach) {
     ASSERT_NE(length, MSG_CODEC_FAILURE);
     std::string body(reinterpret_cast<char*>(encoded), length);
     msg_api::FreeMsg(encoded);
-    auto newBody = [&] {
-        void* buffer = msg_api::AllocMsg(length);
-        memcpy(buffer, body.data(), length);
-        return buffer;
-    };
+    auto newBody = [&] { return chs_test::NewBody(body); };
     long rssBefore = DaemonRssKb(sim.Dir());
     std::atomic<long> rssPeak{rssBefore};
     std::atomic<bool> flooding{true};
@@ -153,12 +149,8 @@ TEST(TransportFloodTest, EightClientsOfTenThousandRequestsEach) {
     std::string socketPath = sim.Dir() + "/run/ep-0-551.sock";
     for (int c = 0; c < 2; ++c) {
         clients.emplace_back([&] {
-            int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-            sockaddr_un address{};
-            address.sun_family = AF_UNIX;
-            snprintf(address.sun_path, sizeof(address.sun_path), "%s", socketPath.c_str());
-            if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
-                close(fd);
+            int fd = chs_test::ConnectTo(socketPath);
+            if (fd < 0) {
                 return;
             }
             timeval stall{2, 0};  // the daemon stops reading, then closes this connection
