@@ -140,12 +140,9 @@ class FileHandoffTest : public ::testing::Test {
         return dir + name;
     }
 
-    static TempDir* s_dir;
-    static std::string s_cluster;
+    static inline TempDir* s_dir = nullptr;
+    static inline std::string s_cluster;
 };
-
-TempDir* FileHandoffTest::s_dir = nullptr;
-std::string FileHandoffTest::s_cluster;
 
 // First in the file: it needs an engine in which nothing is registered yet
 // (ctest runs every case in a process of its own anyway).

@@ -77,10 +77,8 @@ class CapiAlarmTest : public ::testing::Test {
         return g_entries.empty() ? InnerMsg() : g_entries.back();
     }
 
-    static TempDir* s_dir;
+    static inline TempDir* s_dir = nullptr;
 };
-
-TempDir* CapiAlarmTest::s_dir = nullptr;
 
 TEST(ParaFormatTest, JoinsEscapedArgumentsInTheirDefaultForm) {
     EXPECT_EQ(capi_alarm::ParaFormat(12u, std::string("on")), "12,on");

@@ -182,15 +182,11 @@ class CollectorSwitchTest : public ::testing::Test {
         return Set({Collector(value)}, sessionKey);
     }
 
-    static TempDir* s_dir;
-    static std::string s_cluster;
-    static std::unique_ptr<Process> s_peers;
+    static inline TempDir* s_dir = nullptr;
+    static inline std::string s_cluster;
+    static inline std::unique_ptr<Process> s_peers;
     LogCapture log;
 };
-
-TempDir* CollectorSwitchTest::s_dir = nullptr;
-std::string CollectorSwitchTest::s_cluster;
-std::unique_ptr<Process> CollectorSwitchTest::s_peers;
 
 TEST_F(CollectorSwitchTest, SwitchingOnAndOffReachesEveryPartOnce) {
     EXPECT_EQ(SetCollector("on"), 0u);

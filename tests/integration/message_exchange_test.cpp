@@ -95,14 +95,10 @@ protected:
         return request;
     }
 
-    static TempDir* s_dir;
-    static std::string s_cluster;
-    static Process* s_peers[2];
+    static inline TempDir* s_dir = nullptr;
+    static inline std::string s_cluster;
+    static inline Process* s_peers[2] = {nullptr, nullptr};
 };
-
-TempDir* MessageExchangeTest::s_dir = nullptr;
-std::string MessageExchangeTest::s_cluster;
-Process* MessageExchangeTest::s_peers[2] = {nullptr, nullptr};
 
 TEST_F(MessageExchangeTest, SynchronousAndAsynchronousRequests) {
     InnerMsg request = Request(kEcho, 1);

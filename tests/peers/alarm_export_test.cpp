@@ -159,11 +159,9 @@ class AlarmExportTest : public ::testing::Test {
         return names;
     }
 
-    static TempDir* s_dir;
-    static PeersCluster* s_cluster;
+    static inline TempDir* s_dir = nullptr;
+    static inline PeersCluster* s_cluster = nullptr;
 };
-TempDir* AlarmExportTest::s_dir = nullptr;
-PeersCluster* AlarmExportTest::s_cluster = nullptr;
 
 TEST_F(AlarmExportTest, EachNodeGetsARealPackageOfItsOwnEntriesAndLogs) {
     RecordEntry(0, 0xA0);

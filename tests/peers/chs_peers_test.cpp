@@ -96,13 +96,10 @@ class ChsPeersTest : public ::testing::Test {
         return port == nullptr ? 0 : port->GetUInt64();
     }
 
-    static TempDir* s_dir;
-    static PeersCluster* s_peers;
-    static std::string s_cluster;
+    static inline TempDir* s_dir = nullptr;
+    static inline PeersCluster* s_peers = nullptr;
+    static inline std::string s_cluster;
 };
-TempDir* ChsPeersTest::s_dir = nullptr;
-PeersCluster* ChsPeersTest::s_peers = nullptr;
-std::string ChsPeersTest::s_cluster;
 
 TEST_F(ChsPeersTest, BadArgumentsGiveUsageAndStatus1) {
     for (std::vector<std::string> args : {std::vector<std::string>{},

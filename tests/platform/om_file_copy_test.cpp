@@ -230,14 +230,12 @@ class OmFileCopyTest : public ::testing::Test {
                    : 0xFFFFFFFF;
     }
 
-    static chs_test::TempDir* s_dir;
-    static std::string s_big;
+    static inline chs_test::TempDir* s_dir = nullptr;
+    static inline std::string s_big;
     static std::map<uint16_t, std::unique_ptr<chs_test::Process>> s_peers;
     chs_test::TempDir out;
 };
 
-chs_test::TempDir* OmFileCopyTest::s_dir = nullptr;
-std::string OmFileCopyTest::s_big;
 std::map<uint16_t, std::unique_ptr<chs_test::Process>> OmFileCopyTest::s_peers;
 
 TEST_F(OmFileCopyTest, FetchesWholeFilesFromAnotherNode) {
