@@ -344,4 +344,31 @@ TEST_F(CollectorDbTest, ResultCallbackCopiesTheFirstValue) {
         << "the value after the column names, cut to the buffer";
 }
 
+// Removed or damaged while the daemon runs: the next statement finds the
+// database gone, recovers and logs it, and goes on against the rebuilt file,
+// never against an empty one created in its place.
+TEST_F(CollectorDbTest, ARemovedOrDamagedDatabaseIsRebuiltAndLogged) {
+    StartUp();
+    std::string collected = MakeFile("a.tgz", 9);
+    EXPECT_EQ(OMDB_OperateDb(files.Join("none.db").c_str(), "create table t(a)"), 14)
+        << "a missing file is not created";
+    EXPECT_NE(access(files.Join("none.db").c_str(), F_OK), 0);
+    for (const char* damage : {"removed", "damaged"}) {
+        SCOPED_TRACE(damage);
+        log.Clear();
+        ASSERT_EQ(unlink(dbFile().c_str()), 0);
+        if (std::string(damage) == "damaged") {
+            // Nothing of the old file may vouch for the new one.
+            unlink((dbFile() + "-wal").c_str());
+            unlink((dbFile() + "-shm").c_str());
+            WriteText(dbFile(), std::string(8192, 'x'));
+        }
+        ASSERT_EQ(insertPluginRecord(collected, 1), 0);
+        EXPECT_EQ(Select("select count(1) from tbl_plugin_record"), std::vector<std::string>{"1"});
+        EXPECT_EQ(Select("select count(1) from tbl_log_record"), std::vector<std::string>{"0"})
+            << "the daemon's own tables are back";
+        EXPECT_TRUE(log.Contains("recover it."));
+    }
+}
+
 }  // namespace
