@@ -1,12 +1,17 @@
 // The daemon as a real process in a real simulated cluster: what it refuses
-// at start-up, and what a good start leaves in the node's log.
+// at start-up, what a good start leaves in the node's log, what its children
+// could inherit, and how a fatal signal ends it.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
 
 #include "tests/support/cluster_setup.h"
 #include "tests/support/process.h"
@@ -26,13 +31,18 @@ class DaemonStartupTest : public ::testing::Test {
 protected:
     void SetUp() override {
         cluster = chs_test::MakeCluster(dir, 2, {"--log-level", "7"});
+        // A look-alike found first through PATH: the daemon must never run it.
+        chs_test::MakeDirs(dir.Join("path"));
+        chs_test::WriteText(dir.Join("path/omm_cgroup.sh"), "#!/bin/sh\ntouch '" + PathMarker() + "'\n");
+        chmod(dir.Join("path/omm_cgroup.sh").c_str(), 0755);
     }
+    std::string PathMarker() { return dir.Join("path-script-ran"); }
 
     std::vector<std::string> DaemonArgs(const std::string& clusterFile, const std::string& node,
                                         const std::string& root) {
         return {BinaryPath("core/infocollector"), "-m", "INFOCOLLECTOR", clusterFile, node, "-r", root};
     }
-    std::vector<std::string> Env() { return {"PATH=" + cluster + "/bin:/usr/bin:/bin"}; }
+    std::vector<std::string> Env() { return {"PATH=" + dir.Join("path") + ":" + cluster + "/bin:/usr/bin:/bin"}; }
     std::string NodeLog(int node) {
         return ReadText(cluster + "/node" + std::to_string(node) + "/var/log/chs/infocollector.log");
     }
@@ -60,6 +70,11 @@ TEST_F(DaemonStartupTest, BadArgumentsEndStartUpWithStatusOne) {
     ExpectRefused(DaemonArgs(file, "5", root), "node 5 is not a node of");
     ExpectRefused(DaemonArgs(file, "zero", root), "is not a number from 0 to 15");
     ExpectRefused(DaemonArgs(file, "0", cluster + "/node9"), "is not an existing absolute directory");
+
+    RunResult help = RunProgram({BinaryPath("core/infocollector"), "--help"}, Env());
+    EXPECT_EQ(help.exitCode, 0);
+    EXPECT_EQ(help.out.rfind("usage: infocollector -m INFOCOLLECTOR", 0), 0u) << help.out;
+    EXPECT_FALSE(std::filesystem::exists(PathMarker()));
 }
 
 TEST_F(DaemonStartupTest, StartsWaitsForPowerOnAndSupervises) {
@@ -98,6 +113,45 @@ TEST_F(DaemonStartupTest, StartsWaitsForPowerOnAndSupervises) {
     daemon.Stop(SIGKILL);
     EXPECT_EQ(flock(fd, LOCK_SH | LOCK_NB), 0) << "the presence ends with the process";
     close(fd);
+}
+
+// Descriptors of the daemon without close-on-exec, as "fd -> target".
+std::string DescriptorsWithoutCloseOnExec(pid_t pid) {
+    std::string found;
+    std::string proc = "/proc/" + std::to_string(pid);
+    for (const auto& entry : std::filesystem::directory_iterator(proc + "/fd")) {
+        std::string fd = entry.path().filename().string();
+        if (std::stoi(fd) <= 2) {
+            continue;
+        }
+        std::ifstream info(proc + "/fdinfo/" + fd);
+        std::string key;
+        std::string flags;
+        while (info >> key >> flags && key != "flags:") {
+        }
+        // A descriptor closed since the listing has no flags left to check.
+        if (key == "flags:" && (std::stoul(flags, nullptr, 8) & O_CLOEXEC) == 0) {
+            std::error_code ec;
+            found += fd + " -> " + std::filesystem::read_symlink(entry.path(), ec).string() + "\n";
+        }
+    }
+    return found;
+}
+
+TEST_F(DaemonStartupTest, KeepsEveryDescriptorFromChildrenAndLogsAFatalSignal) {
+    // Left open by the "launcher" (this test) without close-on-exec.
+    int inherited = open(dir.Join("inherited").c_str(), O_WRONLY | O_CREAT, 0600);
+    ASSERT_GE(inherited, 3);
+    Process daemon(DaemonArgs(cluster + "/cluster.json", "0", cluster + "/node0"), Env(), dir.Join("daemon.out"));
+    close(inherited);
+    ASSERT_TRUE(WaitFor([&] { return LogHas(0, "Info collector init Done."); }, 20000)) << NodeLog(0);
+    EXPECT_FALSE(std::filesystem::exists(PathMarker())) << "omm_cgroup.sh was looked up in PATH";
+    EXPECT_EQ(DescriptorsWithoutCloseOnExec(daemon.pid()), "");
+
+    int status = daemon.Stop(SIGTERM);
+    ASSERT_TRUE(WIFEXITED(status)) << "the handler ends the process with the signal's number";
+    EXPECT_EQ(WEXITSTATUS(status), SIGTERM);
+    EXPECT_TRUE(LogHas(0, "receive signal(SIGTERM)"));
 }
 
 }  // namespace
