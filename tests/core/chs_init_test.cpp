@@ -1,7 +1,12 @@
 #include "core/chs_init.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
 
 #include "core/trace_point.h"
 #include "infra/timer_drv.h"
@@ -20,6 +25,47 @@ namespace {
 using chs_test::LogCapture;
 using chs_test::TempDir;
 
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+#else
+constexpr bool kSanitized = false;
+#endif
+
+// Leaves the process a few MiB of address space: small allocations still
+// succeed, a thread's stack does not.
+void LimitAddressSpace() {
+    std::ifstream statm("/proc/self/statm");
+    unsigned long pages = 0;
+    statm >> pages;
+    rlim_t limit = static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) + (4u << 20);
+    struct rlimit bound = {limit, limit};
+    setrlimit(RLIMIT_AS, &bound);
+}
+
+// Runs `body` in a child process: its result, 3 when it threw, -1 when the
+// child did not exit normally.
+template <typename Body>
+int InChild(Body body) {
+    pid_t pid = fork();
+    if (pid == 0) {
+        int code = 3;
+        try {
+            code = body();
+        } catch (...) {
+        }
+        _exit(code);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
 class ChsInitTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -33,6 +79,26 @@ protected:
     TempDir dir;
     LogCapture log;
 };
+
+// First in the file: start-up must not have run in this process before.
+TEST_F(ChsInitTest, AThreadThatDoesNotStartFailsStartUpInsteadOfAborting) {
+    if (kSanitized) {
+        GTEST_SKIP() << "the sanitizers reserve address space of their own; no limit fits them";
+    }
+    int timer = InChild([] {
+        LimitAddressSpace();
+        return (new TimerDrvClass())->Init(2) ? 1 : 0;  // not destroyed: threads may have started
+    });
+    EXPECT_EQ(timer, 0) << "Init answers false (1: it started the threads, 3: it threw)";
+
+    int init = InChild([&] {  // attached as the fixture left it
+        LogCapture log;
+        LimitAddressSpace();
+        int32_t result = CHS_Init();
+        return result == -1 && log.Contains("Info collector init failed") ? 0 : 1;
+    });
+    EXPECT_EQ(init, 0) << "CHS_Init returns -1 with a log line (3: it threw)";
+}
 
 TEST_F(ChsInitTest, InitBringsUpTheInfrastructureAndSaysSoUnderModuleZero) {
     ASSERT_EQ(CHS_Init(), 0);

@@ -5,7 +5,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <thread>
+#include <vector>
 
 #include "platform/platform_profile.h"
 #include "tests/support/log_capture.h"
@@ -170,6 +173,30 @@ TEST_F(TracePointTest, Handlers) {
     struct stat st {};
     EXPECT_NE(stat(root.Join("VXA/coffer_data/omm/export_import/chs/chs_handler_test0").c_str(), &st), 0)
         << "the test files are removed";
+}
+
+std::atomic<int> g_runs{0};
+int CountRun(void*) {
+    ++g_runs;
+    return 0;
+}
+
+TEST_F(TracePointTest, MarkersPassedTogetherNeverExceedTheRunLimit) {
+    constexpr uint32_t kAllowed = 200;
+    Marker("TP_RACE", "run#x$" + std::to_string(ChsTpRunTimes() + kAllowed));
+
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&] {
+            for (uint32_t i = 0; i < kAllowed; ++i) {
+                ChsTpCheckPoint("TP_RACE", CountRun);
+            }
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(g_runs.load(), static_cast<int>(kAllowed));
 }
 
 }  // namespace
