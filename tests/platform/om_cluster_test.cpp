@@ -1,6 +1,6 @@
-// The cluster facts as the daemon sees them through omlib, over a real
-// cluster directory: presence locks held by real processes, state override
-// files, the node root mapping.
+// The cluster file as it is loaded, and the cluster facts as the daemon sees
+// them through omlib, over a real cluster directory: presence locks held by
+// real processes, state override files, the node root mapping.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -11,6 +11,7 @@
 #include <tuple>
 
 #include "core/omlib.h"
+#include "platform/cluster_config.h"
 #include "platform/om_cluster.h"
 #include "platform/platform_profile.h"
 #include "platform/platform_state.h"
@@ -195,6 +196,58 @@ TEST(OmClusterInitTest, RefusesBadArgumentsWithAReason) {
         {"0", "node0", nullptr}, {"-0", "node0", file}};
     for (const auto& [node, root, cluster] : cases) {
         EXPECT_NE(OMClusterInit(35, 0x700010, 35, node, dir.Join(root).c_str(), cluster), 0) << node << " " << root;
+    }
+}
+
+TEST(ClusterConfigTest, LoadsNodesAndSettings) {
+    TempDir dir;
+    WriteText(dir.Join("cluster.json"), R"({
+        "serialNumber": "2102351234", "master": 1, "logLevel": 7, "dns": true,
+        "profile": {"sudoPrefix": "", "resetProgram": "/bin/false"},
+        "nodes": [{"id": 0, "name": "CTE0.A", "internalIps": ["127.0.0.1", "127.0.1.1"]},
+                  {"id": 1, "name": "CTE0.B"}]})");
+    platform::ClusterConfig config;
+    std::string error;
+    ASSERT_TRUE(platform::ClusterConfig::Load(dir.Join("cluster.json"), config, error)) << error;
+    EXPECT_EQ(config.strDir, dir.path());
+    EXPECT_EQ(config.strSerialNumber, "2102351234");
+    EXPECT_EQ(config.iMaster, 1);
+    EXPECT_EQ(config.uiLogLevel, 7u);
+    EXPECT_TRUE(config.bDns);
+    EXPECT_EQ(config.strResetProgram, "/bin/false");
+    ASSERT_EQ(config.nodes.size(), 2u);
+    ASSERT_NE(config.FindNode("CTE0.A"), nullptr);
+    EXPECT_EQ(config.FindNode("CTE0.A")->vecInternalIps.size(), 2u);
+    EXPECT_EQ(config.FindNode(static_cast<uint16_t>(1))->strName, "CTE0.B");
+    EXPECT_EQ(config.FindNode(static_cast<uint16_t>(2)), nullptr);
+}
+
+TEST(ClusterConfigTest, RefusesWhatCannotBeTrusted) {
+    TempDir dir;
+    platform::ClusterConfig config;
+    std::string error;
+    EXPECT_FALSE(platform::ClusterConfig::Load(dir.Join("missing.json"), config, error));
+    EXPECT_NE(error.find("cannot read"), std::string::npos);
+
+    const std::pair<const char*, const char*> cases[] = {
+        {"{ not json", "not valid JSON"},
+        {"[1, 2]", "JSON object"},
+        {R"({"nodes": []})", "1 to 16 nodes"},
+        {R"({"nodes": [{"id": 16, "name": "A"}]})", "0 to 15"},
+        {R"({"nodes": [{"id": -1, "name": "A"}]})", "0 to 15"},
+        {R"({"nodes": [{"id": 0, "name": "NINEBYTES"}]})", "1 to 8 bytes"},
+        {R"({"nodes": [{"id": 0, "name": "A"}, {"id": 0, "name": "B"}]})", "twice"},
+        {R"({"nodes": [{"id": 0, "name": "A"}, {"id": 1, "name": "A"}]})", "twice"},
+        {R"({"nodes": [{"id": 0, "name": "A", "internalIps": ["1234567890123456"]}]})", "internalIps"},
+        {R"({"master": 3, "nodes": [{"id": 0, "name": "A"}]})", "master"},
+        {R"({"logLevel": 8, "nodes": [{"id": 0, "name": "A"}]})", "logLevel"},
+        {R"({"serialNumber": 5, "nodes": [{"id": 0, "name": "A"}]})", "serialNumber"},
+    };
+    for (const auto& [json, reason] : cases) {
+        WriteText(dir.Join("cluster.json"), json);
+        std::string why;
+        EXPECT_FALSE(platform::ClusterConfig::Load(dir.Join("cluster.json"), config, why)) << json;
+        EXPECT_NE(why.find(reason), std::string::npos) << json << ": " << why;
     }
 }
 
