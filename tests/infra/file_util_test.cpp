@@ -3,10 +3,19 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <ctime>
+#include <regex>
 
+#include "infra/process_placement.h"
+#include "infra/sys_util.h"
+#include "infra/time_util.h"
+#include "platform/platform_profile.h"
+#include "platform/platform_state.h"
+#include "tests/support/log_capture.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -180,6 +189,177 @@ TEST_F(FileTest, StackRefusalsChangeNothing) {
     EXPECT_EQ(fReadTail(missing, buffer, 1), CHS_FILE_ERR);
     EXPECT_FALSE(Exists(missing));
     EXPECT_EQ(fPush(dir.Join("no/such/dir"), "x", 1), CHS_FILE_ERR);
+}
+
+// Resource checks, process placement and time texts: the
+// helpers that read facts of the system rather than of their arguments.
+using chs_test::TempDir;
+
+constexpr char kCoffer[] = "/VXA/coffer_data";
+
+// Every case starts from the real facts and the root "/", and leaves them so.
+class ResourceCheckTest : public ::testing::Test {
+protected:
+    void SetUp() override { Reset(); }
+    void TearDown() override { Reset(); }
+    static void Reset() {
+        platform::state::ClearAll();
+        platform::state::SetDir("");
+        platform::SetProfile(platform::Profile());
+    }
+    void UseRoot(const std::string& root) {
+        platform::Profile profile;
+        profile.strRoot = root;
+        platform::SetProfile(profile);
+    }
+    static unsigned long long AvailableMB(const std::string& path) {
+        struct statvfs st {};
+        EXPECT_EQ(statvfs(path.c_str(), &st), 0) << path;
+        return static_cast<unsigned long long>(st.f_bavail) * st.f_frsize / (1024 * 1024);
+    }
+};
+
+TEST_F(ResourceCheckTest, MemoryCheckUsesAValidOverrideElseTheRealFigure) {
+    platform::state::Set("free_mem_mb", "512");
+    EXPECT_EQ(CHS_CheckSysAvailMem(512), 0u);
+    EXPECT_EQ(CHS_CheckSysAvailMem(513), CHS_CHECK_ERR);
+
+    platform::state::Set("free_mem_mb", "-3");  // no free memory at all
+    EXPECT_EQ(CHS_CheckSysAvailMem(0), 0u);
+    EXPECT_EQ(CHS_CheckSysAvailMem(1), CHS_CHECK_ERR);
+
+    // An override file of the cluster's state directory works the same way.
+    platform::state::Clear("free_mem_mb");
+    TempDir state;
+    chs_test::WriteText(state.Join("free_mem_mb"), "64\n");
+    platform::state::SetDir(state.path());
+    EXPECT_EQ(CHS_CheckSysAvailMem(64), 0u);
+    EXPECT_EQ(CHS_CheckSysAvailMem(65), CHS_CHECK_ERR);
+
+    platform::state::SetDir("");
+    platform::state::Set("free_mem_mb", "not a number");  // ignored: the real figure counts
+    EXPECT_EQ(CHS_CheckSysAvailMem(0), 0u);
+    EXPECT_EQ(CHS_CheckSysAvailMem(1), 0u) << "less than 1 MB free on the test machine?";
+    EXPECT_EQ(CHS_CheckSysAvailMem(0xFFFFFFFE), CHS_CHECK_ERR);
+}
+
+TEST_F(ResourceCheckTest, DiskCheckMapsTheSystemPathBelowTheNodeRoot) {
+    TempDir root;
+    UseRoot(root.path());
+    // Not created yet: no file system to ask.
+    EXPECT_EQ(CHS_CheckDiskCofferMem(kCoffer, 0), CHS_CHECK_ERR);
+
+    chs_test::MakeDirs(root.Join("VXA/coffer_data"));
+    unsigned long long available = AvailableMB(root.path());
+    EXPECT_EQ(CHS_CheckDiskCofferMem(kCoffer, static_cast<unsigned int>(available / 2)), 0u);
+    // A gigabyte of margin keeps other writers on the machine from flipping the result.
+    EXPECT_EQ(CHS_CheckDiskCofferMem(kCoffer, static_cast<unsigned int>(available + 1024)), CHS_CHECK_ERR);
+}
+
+TEST_F(ResourceCheckTest, DiskOverrideAndCheckSpaceNeedingDiskAndMemory) {
+    TempDir root;
+    UseRoot(root.path());
+    platform::state::Set("free_disk_mb", "100");
+    EXPECT_EQ(CHS_CheckDiskCofferMem(kCoffer, 100), 0u);  // the override needs no directory
+    EXPECT_EQ(CHS_CheckDiskCofferMem(kCoffer, 101), CHS_CHECK_ERR);
+    EXPECT_EQ(CHS_CheckDiskCofferMem("", 0), CHS_CHECK_ERR);
+
+    platform::state::Set("free_mem_mb", "50");
+    EXPECT_TRUE(CHS_CheckSpace(50, 100, kCoffer));
+    EXPECT_FALSE(CHS_CheckSpace(51, 100, kCoffer));
+    EXPECT_FALSE(CHS_CheckSpace(50, 101, kCoffer));
+    EXPECT_FALSE(CHS_CheckSpace(0, 0, ""));
+}
+
+// A fake omm_cgroup.sh, named by the profile (in a directory with a blank),
+// that writes one argument per line; PATH does not lead to it.
+class CGroupTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_record = m_dir.Join("args");
+        std::string script = m_dir.Join("cgroup bin/omm_cgroup.sh");
+        chs_test::MakeDirs(m_dir.Join("cgroup bin"));
+        chs_test::WriteText(script, "#!/bin/sh\nprintf '%s\\n' \"$@\" > '" + m_record + "'\n");
+        ASSERT_EQ(chmod(script.c_str(), 0755), 0);
+        platform::Profile profile;
+        profile.strCgroupProgram = script;
+        platform::SetProfile(profile);
+    }
+    void TearDown() override { platform::SetProfile(platform::Profile()); }
+
+    TempDir m_dir;
+    std::string m_record;
+};
+
+TEST_F(CGroupTest, RunsTheScriptWithNameAndProcessIdOnlyForAValidName) {
+    EXPECT_EQ(CGroup_Init(nullptr), -1);
+    EXPECT_EQ(CGroup_Init(std::string(300, 'N').c_str()), -1);
+    EXPECT_NE(access(m_record.c_str(), F_OK), 0) << "the script ran for a refused name";
+
+    EXPECT_EQ(CGroup_Init("INFOCOLLECTOR"), 0);
+    EXPECT_EQ(chs_test::ReadText(m_record), "-m\nINFOCOLLECTOR\n" + std::to_string(getpid()) + "\n");
+
+    // A name is one argument, whatever it holds.
+    EXPECT_EQ(CGroup_Init("A B;'x'"), 0);
+    EXPECT_EQ(chs_test::ReadText(m_record), "-m\nA B;'x'\n" + std::to_string(getpid()) + "\n");
+}
+
+TEST(ThreadStrategyTest, RefusesBeforeReachingThePlatformAndHandsOnValidRequests) {
+    chs_test::LogCapture log;
+    EXPECT_EQ(ThreadStrategyInit(5, 0, nullptr), -1);
+    EXPECT_EQ(ThreadStrategyInit(6, 0, "*/DEFAULT"), -1);
+    EXPECT_EQ(ThreadStrategyInit(0, -1, "*/DEFAULT"), -1);
+    EXPECT_EQ(ThreadStrategyInit(0, 1, "*/DEFAULT"), -1);
+    EXPECT_EQ(ThreadStrategyInit(0, 0, std::string(64, 'n').c_str()), -1);  // no room for its NUL
+    EXPECT_FALSE(log.Contains("Thread strategy accepted"));
+    EXPECT_FALSE(log.Contains("selected"));
+    EXPECT_EQ(ThreadStrategyInit(0, 0, std::string(63, 'n').c_str()), 0);
+
+    EXPECT_EQ(ThreadStrategyInit(5, 0, "*/DEFAULT"), 0);
+    EXPECT_TRUE(log.Contains("policy 0, priority 0, cpu set */DEFAULT"));
+    EXPECT_TRUE(log.Contains("Thread strategy 5 selected"));
+    for (int policy : {-10, -15, -18}) {
+        EXPECT_EQ(ThreadStrategyInit(0, policy, "cpu"), 0) << policy;
+    }
+}
+
+TEST(TimeTextTest, CurrentTimeIsUtcDigits) {
+    time_t before = time(nullptr);
+    std::string text = getCurrentTime();
+    time_t after = time(nullptr);
+    ASSERT_TRUE(std::regex_match(text, std::regex("[0-9]{14}")));
+    tm parsed{};
+    ASSERT_NE(strptime(text.c_str(), "%Y%m%d%H%M%S", &parsed), nullptr);
+    time_t read = timegm(&parsed);
+    EXPECT_GE(read, before);
+    EXPECT_LE(read, after);
+}
+
+TEST(TimeTextTest, LocalTimeFollowsAZoneChangeAtOnce) {
+    const char* saved = getenv("TZ");
+    std::string savedTz = saved != nullptr ? saved : "";
+    long noon = 12 * 3600;
+    tm local{};
+
+    setenv("TZ", "UTC0", 1);
+    ASSERT_TRUE(CHS_localtime_r(&noon, &local));
+    EXPECT_EQ(local.tm_hour, 12);
+    setenv("TZ", "XXX-3", 1);  // the daemon's zone changed while it runs
+    ASSERT_TRUE(CHS_localtime_r(&noon, &local));
+    EXPECT_EQ(local.tm_hour, 15);
+    EXPECT_EQ(local.tm_year, 70);
+
+    EXPECT_TRUE(CHS_GetCurrentTimeInfo(&local));
+    EXPECT_FALSE(CHS_localtime_r(nullptr, &local));
+    EXPECT_FALSE(CHS_localtime_r(&noon, nullptr));
+    EXPECT_FALSE(CHS_GetCurrentTimeInfo(nullptr));
+
+    if (saved != nullptr) {
+        setenv("TZ", savedTz.c_str(), 1);
+    } else {
+        unsetenv("TZ");
+    }
+    tzset();
 }
 
 }  // namespace
