@@ -14,14 +14,13 @@
 #include "msg/inner_msg.h"
 #include "msg/msg_api.h"
 #include "platform/om_cluster.h"
+#include "tests/support/cluster_setup.h"
 #include "tests/support/msg_test_util.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
 
-using chs_test::MakeDirs;
 using chs_test::TempDir;
-using chs_test::WriteText;
 
 std::mutex g_mutex;
 std::vector<InnerMsg> g_entries;
@@ -46,15 +45,8 @@ class CapiAlarmTest : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
         s_dir = new TempDir();
-        WriteText(s_dir->Join("cluster.json"), R"({"serialNumber": "2102351234567890", "nodes": [
+        chs_test::AttachHandMadeCluster(s_dir->path(), R"({"serialNumber": "2102351234567890", "nodes": [
             {"id": 0, "name": "CTE0.A"}]})");
-        MakeDirs(s_dir->Join("node0"));
-        MakeDirs(s_dir->Join("state"));
-        MakeDirs(s_dir->Join("run"));
-        std::string error;
-        ASSERT_TRUE(
-            platform::AttachCluster(s_dir->Join("cluster.json"), 0, s_dir->Join("node0"), true, error))
-            << error;
         SetModuleID(551);
         ASSERT_EQ(msg_api::StartClient(), 0);
         // Held as the daemon holds it: the transport believes only the sender pids a process holds.
