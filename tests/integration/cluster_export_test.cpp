@@ -13,7 +13,6 @@
 #include <ctime>
 #include <filesystem>
 #include <map>
-#include <sstream>
 
 #include "tests/support/process.h"
 #include "tests/support/sim_cluster.h"
@@ -26,6 +25,7 @@ namespace fs = std::filesystem;
 using chs_test::ReadText;
 using chs_test::RunProgram;
 using chs_test::RunResult;
+using chs_test::SplitLines;
 using chs_test::TempDir;
 using chs_test::WaitFor;
 using chs_test::WriteText;
@@ -35,15 +35,6 @@ constexpr const char* kDiagnoseDir = "/VXA/coffer_data/omm/export_import/chs/exp
 constexpr const char* kFinalFile = "/VXA/coffer_data/omm/export_import/DiagnoseInfo.tgz";
 
 std::string Now(long offset = 0) { return std::to_string(static_cast<long>(time(nullptr)) + offset); }
-
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        lines.push_back(line);
-    }
-    return lines;
-}
 
 class ClusterExportTest : public ::testing::Test {
 protected:
@@ -65,7 +56,7 @@ protected:
     std::vector<std::string> BundleMembers(const std::string& bundle) {
         RunResult listing = RunProgram({"/bin/tar", "-tzf", bundle});
         EXPECT_EQ(listing.exitCode, 0) << listing.err;
-        std::vector<std::string> members = Lines(listing.out);
+        std::vector<std::string> members = SplitLines(listing.out);
         std::sort(members.begin(), members.end());
         return members;
     }
@@ -244,13 +235,13 @@ protected:
         RunResult rows = RunProgram({"/usr/bin/sqlite3", sim.Root(kRunNode) + kCollectDb,
                                      "select node_id, file_name, is_collect from tbl_log_record order by id;"});
         EXPECT_EQ(rows.exitCode, 0) << rows.err;
-        return Lines(rows.out);
+        return SplitLines(rows.out);
     }
 
     // Deliveries of copied history logs by the run node's agent, per node and path.
     std::map<std::string, int> HistoryDeliveries() {
         std::map<std::string, int> count;
-        for (const std::string& line : Lines(ReadText(sim.Dir() + "/run/peers" + std::to_string(kRunNode) + ".log"))) {
+        for (const std::string& line : SplitLines(ReadText(sim.Dir() + "/run/peers" + std::to_string(kRunNode) + ".log"))) {
             if (line.find("\"delivered\"") != std::string::npos && line.find("/message/") != std::string::npos) {
                 size_t at = line.find("\"path\":\"");
                 size_t node = line.find("\"sourceNode\":");

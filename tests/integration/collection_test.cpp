@@ -3,7 +3,6 @@
 // end up recorded in "tbl_plugin_record".
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sqlite3.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 
@@ -19,6 +18,7 @@
 #include "infra/exec_cmd.h"
 #include "platform/dplog.h"
 #include "platform/om_cluster.h"
+#include "tests/support/cluster_setup.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 
@@ -28,7 +28,6 @@ using chs_test::BinaryPath;
 using chs_test::Process;
 using chs_test::ReadText;
 using chs_test::RunProgram;
-using chs_test::RunResult;
 using chs_test::TempDir;
 using chs_test::WaitFor;
 
@@ -37,35 +36,13 @@ const char* const kDbFile = "VXA/coffer_data/omm/export_import/chs/collector/db/
 
 // Rows of a query against a database file, each row's values joined by '|'.
 std::vector<std::string> Query(const std::string& path, const std::string& sql) {
-    std::vector<std::string> rows;
-    sqlite3* db = nullptr;
-    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
-        sqlite3_close(db);
-        return rows;
-    }
-    sqlite3_stmt* statement = nullptr;
-    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &statement, nullptr) == SQLITE_OK) {
-        while (sqlite3_step(statement) == SQLITE_ROW) {
-            std::string row;
-            for (int i = 0; i < sqlite3_column_count(statement); ++i) {
-                const unsigned char* text = sqlite3_column_text(statement, i);
-                row += (i == 0 ? "" : "|") + std::string(text != nullptr ? reinterpret_cast<const char*>(text) : "");
-            }
-            rows.push_back(row);
-        }
-    }
-    sqlite3_finalize(statement);
-    sqlite3_close(db);
-    return rows;
+    return chs_test::SplitLines(RunProgram({"/usr/bin/sqlite3", "-readonly", path, sql}).out);
 }
 
 class CollectionTest : public ::testing::Test {
 protected:
     void MakeCluster(const std::string& interval) {
-        cluster = dir.Join("cluster");
-        RunResult made = RunProgram({BinaryPath("tools/chsctl"), "mkcluster", cluster, "--nodes", "2", "--log-level",
-                                     "7", "--collect-interval", interval});
-        ASSERT_EQ(made.exitCode, 0) << made.err;
+        cluster = chs_test::MakeCluster(dir, 2, {"--log-level", "7", "--collect-interval", interval});
     }
     std::string Root(int node) { return cluster + "/node" + std::to_string(node) + "/"; }
     // This process as node 1's daemon, with its collector storage and record database.

@@ -4,7 +4,6 @@
 #include <json/json.h>
 
 #include <filesystem>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -16,8 +15,7 @@ namespace chs_test {
 // Each line of `file` parsed; none while the file does not exist.
 inline std::vector<Json::Value> JsonLines(const std::string& file) {
     std::vector<Json::Value> lines;
-    std::istringstream in(std::filesystem::exists(file) ? ReadText(file) : "");
-    for (std::string line; std::getline(in, line);) {
+    for (const std::string& line : SplitLines(std::filesystem::exists(file) ? ReadText(file) : "")) {
         lines.push_back(JsonDeserialization(line));
     }
     return lines;

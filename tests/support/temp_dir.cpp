@@ -43,4 +43,13 @@ void MakeDirs(const std::string& path) {
     ASSERT_FALSE(error) << "cannot create " << path << ": " << error.message();
 }
 
+std::vector<std::string> SplitLines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
 }  // namespace chs_test

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace chs_test {
 
@@ -24,5 +25,7 @@ private:
 void WriteText(const std::string& path, const std::string& text);
 std::string ReadText(const std::string& path);
 void MakeDirs(const std::string& path);
+// The lines of `text`, without their line ends.
+std::vector<std::string> SplitLines(const std::string& text);
 
 }  // namespace chs_test
