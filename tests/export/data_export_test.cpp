@@ -36,6 +36,7 @@
 #include "platform/platform_state.h"
 #include "tests/support/export_test_util.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/export_record.h"
 
 namespace {
 
@@ -172,7 +173,9 @@ class DataExportTest : public ::testing::Test {
         g_uiExportGatherPollMs = 20;
     }
 
+    // Also run between the cases of one test: the previous case's thread ends first.
     void SetUp() override {
+        EXPECT_TRUE(WaitDetachedTasksIdle(60000)) << "an export thread outlived the case";
         chs_test::ResetStates();
         for (const char* name : {"fake569", "fake569_location", "fake569_then_offline", "node0_offline"}) {
             Shared(name, "");
@@ -186,7 +189,10 @@ class DataExportTest : public ::testing::Test {
         g_alarm.location = "127.0.0.2:" + kEventFile;
         InitExportRunningAndEventStatus();
     }
-    void TearDown() override { EXPECT_TRUE(s_peer && s_peer->Running()) << "node 0 died"; }
+    void TearDown() override {
+        EXPECT_TRUE(WaitDetachedTasksIdle(60000)) << "an export thread outlived the test";
+        EXPECT_TRUE(s_peer && s_peer->Running()) << "node 0 died";
+    }
 
     static std::string Root(int node) { return s_cluster + "/node" + std::to_string(node); }
     static std::string Real(int node, const std::string& path) { return Root(node) + path; }
@@ -289,9 +295,12 @@ TEST_F(DataExportTest, ASilentSynchronisationServiceFailsTheRunningData) {
     Shared("fake569", "silent");
     auto start = std::chrono::steady_clock::now();
     NotifyExportRunningData();
-    EXPECT_EQ(g_astExportFileCfg.stRunningData.uiStatus, EXPORT_STATUS_COLLECTING) << "running before the thread";
-    ASSERT_TRUE(WaitFor([] { return g_astExportFileCfg.stRunningData.uiStatus != EXPORT_STATUS_COLLECTING; },
-                        20000));
+    {
+        ExportCfgLock lock(ExportCfgMutex());
+        EXPECT_EQ(g_astExportFileCfg.stRunningData.uiStatus, EXPORT_STATUS_COLLECTING) << "running before the thread";
+    }
+    ASSERT_TRUE(chs_test::WaitExportRecord(
+        [](const auto& record) { return record.stRunningData.uiStatus != EXPORT_STATUS_COLLECTING; }, 20000));
     EXPECT_EQ(g_astExportFileCfg.stRunningData.uiStatus, 0x4040324Cu);
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(900));
 }
@@ -349,7 +358,8 @@ TEST_F(DataExportTest, AlarmAndEventFile) {
         LogCapture log;
         NotifyExportAlmAndEvent();
         const tagCOLLECOR_EXPORT_DATA_S& block = g_astExportFileCfg.stAlarmEvent;
-        ASSERT_TRUE(WaitFor([&] { return block.uiStatus != EXPORT_STATUS_COLLECTING; }, 20000));
+        ASSERT_TRUE(chs_test::WaitExportRecord(
+            [](const auto& record) { return record.stAlarmEvent.uiStatus != EXPORT_STATUS_COLLECTING; }, 20000));
         AlarmScript seen = Seen();
         EXPECT_TRUE(WaitFor([&] { return log.Contains(c.logged); }, 5000)) << c.logged;
         // A round's query, and one more in each pause between rounds.
@@ -416,11 +426,5 @@ TEST_F(DataExportTest, ClearLastExportFileDeletesWhatUnansweredNodesBuilt) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (const char* peer = getenv("CHS_DATA_PEER")) {
-        return RunPeer(peer);
-    }
-    ::testing::InitGoogleTest(&argc, argv);
-    int ret = RUN_ALL_TESTS();
-    DataExportTest::RemoveCluster();
-    return ret;
+    return chs_test::RunTestsOrPeer(argc, argv, "CHS_DATA_PEER", RunPeer, DataExportTest::RemoveCluster);
 }

@@ -593,11 +593,6 @@ TEST_F(DiagnoseDownloadTest, UploadSendsTheMergedFileOnceGatheringEnds) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (const char* peerArgs = getenv("CHS_DIAGNOSE_PEER")) {
-        return RunPeer(peerArgs);
-    }
-    ::testing::InitGoogleTest(&argc, argv);
-    int result = RUN_ALL_TESTS();
-    DiagnoseDownloadTest::RemoveCluster();
-    return result;
+    return chs_test::RunTestsOrPeer(argc, argv, "CHS_DIAGNOSE_PEER", RunPeer,
+                                    DiagnoseDownloadTest::RemoveCluster);
 }

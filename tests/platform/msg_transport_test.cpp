@@ -479,12 +479,6 @@ TEST(MsgTransportLifecycleTest, NothingWorksBeforeTheClientStarts) {
 
 }  // namespace
 
-// The peers are this binary started again: a fresh process, not a fork of a
-// test process whose transport threads hold locks.
 int main(int argc, char** argv) {
-    if (const char* peerArgs = getenv("CHS_TRANSPORT_PEER")) {
-        return RunPeer(peerArgs);
-    }
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
+    return chs_test::RunTestsOrPeer(argc, argv, "CHS_TRANSPORT_PEER", RunPeer);
 }

@@ -412,9 +412,5 @@ TEST(TransportFrameTest, BodyOverTheLimitIsRefusedFromTheHeaderAlone) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (const char* args = getenv("CHS_HARDENING_PEER")) {
-        return RunPeer(args);
-    }
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
+    return chs_test::RunTestsOrPeer(argc, argv, "CHS_HARDENING_PEER", RunPeer);
 }

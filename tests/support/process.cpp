@@ -1,6 +1,7 @@
 #include "tests/support/process.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -116,5 +117,17 @@ int Process::Stop(int signo) {
 }
 
 std::string BinaryPath(const std::string& relative) { return std::string(CHS_BINARY_DIR) + "/" + relative; }
+
+int RunTestsOrPeer(int argc, char** argv, const char* env, int (*peer)(const char*), void (*after)()) {
+    if (const char* value = getenv(env)) {
+        return peer(value);
+    }
+    ::testing::InitGoogleTest(&argc, argv);
+    int result = RUN_ALL_TESTS();
+    if (after != nullptr) {
+        after();
+    }
+    return result;
+}
 
 }  // namespace chs_test

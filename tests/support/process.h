@@ -46,6 +46,13 @@ bool WaitFor(Condition condition, unsigned int timeoutMs);
 
 std::string BinaryPath(const std::string& relative);  // below the build directory
 
+// main() of a test binary that also plays other nodes: started again with the
+// variable `env` set (a fresh process, not a fork of a test process whose
+// threads hold locks), it runs `peer` with the variable's value instead of the
+// tests; otherwise it runs the tests and then `after`, when given.
+int RunTestsOrPeer(int argc, char** argv, const char* env, int (*peer)(const char*),
+                   void (*after)() = nullptr);
+
 }  // namespace chs_test
 
 #include <chrono>
