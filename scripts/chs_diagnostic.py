@@ -174,9 +174,23 @@ class Package:
         self.files.append("%s %d" % (name, len(data)))
 
 
+def open_regular(path):
+    """Opens a regular file for reading without following a link put in its
+    place; the checks run on the open descriptor, so nothing can be swapped in
+    between the check and the read. Raises OSError."""
+    fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC)
+    try:
+        if not stat.S_ISREG(os.fstat(fd).st_mode):
+            raise OSError(errno.EINVAL, "not a regular file")
+        return os.fdopen(fd, "rb")
+    except BaseException:
+        os.close(fd)
+        raise
+
+
 def read_small(path, limit=CONFIG_MAX):
     try:
-        with open(path, "rb") as f:
+        with open_regular(path) as f:
             data = f.read(limit + 1)
     except OSError as e:
         return None, e.strerror
@@ -358,9 +372,9 @@ def log_files(root):
 
 
 def tail(path, size):
-    with open(path, "rb") as f:
-        f.seek(0, os.SEEK_END)
-        end = f.tell()
+    """The last SIZE bytes of a log from a whole line on, and the log's size."""
+    with open_regular(path) as f:
+        end = os.fstat(f.fileno()).st_size
         start = max(0, end - size)
         f.seek(start)
         data = f.read(size)
@@ -369,7 +383,7 @@ def tail(path, size):
         cut = data.find(b"\n")
         if 0 <= cut < len(data) - 1:
             data = data[cut + 1:]
-    return data
+    return data, end
 
 
 def export_command(root, args):
@@ -412,8 +426,7 @@ def export_command(root, args):
             package.notes.append("log tails stopped: size budget of %d MB reached" % limit)
             break
         try:
-            size = os.path.getsize(path)
-            data = tail(path, room)
+            data, size = tail(path, room)
         except OSError as e:
             package.notes.append("%s not read: %s" % (path, e.strerror))
             continue
@@ -520,15 +533,12 @@ def export_node(root, args):
 def add_regular(tar, path, arcname):
     """Adds a regular file, opened without following a link put in its place."""
     try:
-        fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW)
+        f = open_regular(path)
     except OSError as e:
-        if e.errno in (errno.ENOENT, errno.ELOOP):
-            return  # gone or replaced by a link since it was listed
+        if e.errno in (errno.ENOENT, errno.ELOOP, errno.EINVAL):
+            return  # gone or replaced by a link or something else since it was listed
         raise Failed("cannot read %s: %s" % (path, e.strerror)) from None
-    with os.fdopen(fd, "rb") as f:
-        st = os.fstat(f.fileno())
-        if not stat.S_ISREG(st.st_mode):
-            return
+    with f:
         info = tar.gettarinfo(arcname=arcname, fileobj=f)
         tar.addfile(info, f)
 

@@ -165,6 +165,25 @@ TEST_F(ChsDiagnosticTest, ExportCommandWritesTheDocumentedFilesWithTheirFactsNot
     EXPECT_FALSE(fs::is_symlink(package + "/system.txt"));
 }
 
+TEST_F(ChsDiagnosticTest, ExportCommandCopiesNoConfigurationOrLogThroughALink) {
+    std::string secret = dir.Join("secret.txt");
+    chs_test::WriteText(secret, "SECRET-OUTSIDE-THE-NODE");
+    fs::remove(root + "/VXA/conf/InfoCollector.txt");
+    fs::create_symlink(secret, root + "/VXA/conf/InfoCollector.txt");
+    fs::create_symlink(secret, root + "/var/log/chs/planted.log");
+    std::string package = exportTree + "/links";
+    RunResult run = Run({"export_command", "100", "master", "current", package});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_FALSE(fs::exists(package + "/config_InfoCollector.txt"));
+    EXPECT_FALSE(fs::exists(package + "/log_planted.log.tail"));
+    std::string summary = chs_test::ReadText(package + "/summary.txt");
+    EXPECT_NE(summary.find("InfoCollector.txt not copied"), std::string::npos) << summary;
+    for (const auto& entry : fs::directory_iterator(package)) {
+        EXPECT_EQ(chs_test::ReadText(entry.path().string()).find("SECRET-OUTSIDE"), std::string::npos)
+            << entry.path();
+    }
+}
+
 TEST_F(ChsDiagnosticTest, ExportCommandFindsTheRootFromTheEnvironmentAndKeepsWithinTheSizeBudget) {
     WriteLog("infocollector.log", 30000);  // about 2.8 MB
     WriteLog("old.log", 20000);
