@@ -18,6 +18,7 @@
 #include "infra/timer_drv.h"
 #include "msg/chs_wire.h"
 #include "platform/platform_profile.h"
+#include "infra/detached_tasks.h"
 
 uint32_t DIAGNOSE_INFO_WAIT_ROUND_MS = 20000;
 
@@ -172,9 +173,7 @@ void NotifyExportAlmAndEvent() {
         Settle(generation, EXPORT_STATUS_FAILED);
         return;
     }
-    try {
-        std::thread(WaitExportAlmAndEventFileFor, chs_wire::ALM_LOG_TYPE_EVENT, generation).detach();
-    } catch (...) {
+    if (!StartDetachedTask([generation] { WaitExportAlmAndEventFileFor(chs_wire::ALM_LOG_TYPE_EVENT, generation); })) {
         CHS_LOG(3, LOGID_EXPORT, "Failed to start the event export thread.");
         Settle(generation, EXPORT_STATUS_FAILED);
     }

@@ -27,6 +27,7 @@
 #include "infra/string_util.h"
 #include "infra/timer_drv.h"
 #include "platform/platform_profile.h"
+#include "infra/detached_tasks.h"
 
 ExportExecFn g_pfnExportExec = chs_execCmdWithoutOutput;
 uint32_t g_uiExportGatherPollMs = 1000;
@@ -305,9 +306,7 @@ uint32_t exportFileHandle(uint32_t type, const std::string& sessionKey) {
         return ret;
     }
     g_bGathering = true;
-    try {
-        std::thread(exportFileThread, type, sessionKey).detach();
-    } catch (...) {
+    if (!StartDetachedTask([type, sessionKey] { exportFileThread(type, sessionKey); })) {
         g_bGathering = false;
         CHS_LOG(3, LOGID_EXPORT, "Failed to start the export thread.");
         return EXPORT_INNER_ERROR;
@@ -595,9 +594,7 @@ int32_t colUnNormalNodeLogs(uint16_t node) {
         ExportCfgLock lock(ExportCfgMutex());
         g_astExportFileCfg.astNode[node].uiCollectStatus = EXPORT_STATUS_COLLECTING;
     }
-    try {
-        std::thread([node] { (void)unormalNodeLogCollectThread(node); }).detach();
-    } catch (...) {
+    if (!StartDetachedTask([node] { (void)unormalNodeLogCollectThread(node); })) {
         CHS_LOG(3, LOGID_EXPORT, "Failed to start the fallback thread of node(%d).", static_cast<int>(node));
         MarkNodeFailed(g_astExportFileCfg.astNode[node]);
         return -1;

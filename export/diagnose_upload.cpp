@@ -17,6 +17,7 @@
 #include "infra/time_util.h"
 #include "infra/timer_drv.h"
 #include "platform/platform_profile.h"
+#include "infra/detached_tasks.h"
 
 uint32_t DIAGNOSE_INFO_SEND_ROUNDS = 600;
 uint32_t DIAGNOSE_INFO_SEND_ROUND_MS = 20000;
@@ -166,9 +167,7 @@ void WaitAndSendDiagnoseFile(uint32_t type) {
 }
 
 void notifyExportDiagFile(uint32_t type) {
-    try {
-        std::thread(WaitAndSendDiagnoseFile, type).detach();
-    } catch (...) {
+    if (!StartDetachedTask([type] { WaitAndSendDiagnoseFile(type); })) {
         CHS_LOG(3, LOGID_EXPORT, "Failed to start the upload thread of type (%u).", type);
     }
 }

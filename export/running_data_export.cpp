@@ -22,6 +22,7 @@
 #include "msg/chs_wire.h"
 #include "platform/om_file_copy.h"
 #include "platform/platform_profile.h"
+#include "infra/detached_tasks.h"
 
 namespace {
 
@@ -213,9 +214,7 @@ void NotifyExportRunningData() {
         ExportCfgLock lock(ExportCfgMutex());
         Block().uiStatus = EXPORT_STATUS_COLLECTING;
     }
-    try {
-        std::thread([generation] { (void)ExportRunningDataFileFor(generation); }).detach();
-    } catch (...) {
+    if (!StartDetachedTask([generation] { (void)ExportRunningDataFileFor(generation); })) {
         CHS_LOG(3, LOGID_EXPORT, "Failed to start the running data thread.");
         Settle(generation, EXPORT_STATUS_FAILED);
     }

@@ -16,6 +16,7 @@
 #include "msg/chs_wire.h"
 #include "control/collector_ccdb.h"
 #include "platform/platform_profile.h"
+#include "infra/detached_tasks.h"
 
 namespace {
 
@@ -64,7 +65,10 @@ int32_t handleExportLogFile(uint32_t logType) {
     // records; an alarm task must not report an earlier task's leftovers.
     clearLogRecord();
     g_ulSentFileNum = 0;
-    std::thread(WaitAndSendLogFile, logType).detach();
+    if (!StartDetachedTask([logType] { WaitAndSendLogFile(logType); })) {
+        CHS_LOG(3, LOGID_LOGEXPORT, "Failed to start the log sending thread.");
+        return -1;
+    }
     return 0;
 }
 

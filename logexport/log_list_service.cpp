@@ -15,6 +15,7 @@
 #include "msg/chs_wire.h"
 #include "msg/msg_process.h"
 #include "platform/platform_profile.h"
+#include "infra/detached_tasks.h"
 
 namespace {
 
@@ -192,13 +193,17 @@ void handleListHisLog(InnerMsg& request) {
         RefuseListing(request, 0xFFFFFFFF, "too many listings at once");
         return;
     }
+    bool started = false;
     try {
         auto copy = std::make_shared<InnerMsg>(request);
-        std::thread([copy, from, to] {
+        started = StartDetachedTask([copy, from, to] {
             AnswerListing(*copy, from, to);
             g_uiListWorkers.fetch_sub(1);
-        }).detach();
+        });
     } catch (...) {
+        // no memory for the copy of the request: refused below
+    }
+    if (!started) {
         g_uiListWorkers.fetch_sub(1);
         RefuseListing(request, 0xFFFFFFFF, "no worker for the listing");
     }

@@ -1,5 +1,6 @@
 #include "logexport/remote_log_task.h"
 
+#include <functional>
 #include <cstring>
 #include <ctime>
 #include <thread>
@@ -15,6 +16,7 @@
 #include "infra/error_code_desc.h"
 #include "logexport/log_file_export.h"
 #include "msg/chs_wire.h"
+#include "infra/detached_tasks.h"
 
 std::atomic<bool> g_bRemoteTaskStop{false};
 std::atomic<bool> g_bTransferTimeout{false};
@@ -291,9 +293,25 @@ int32_t handleExportHisLog(uint64_t begin, uint64_t end) {
     if (checkHisLogParams(begin, end) != 0) {
         return kAllOnes;
     }
-    std::thread(SendHisLogByTimeSeg, begin, end).detach();
+    if (!StartDetachedTask([begin, end] { SendHisLogByTimeSeg(begin, end); })) {
+        CHS_LOG(3, LOGID_LOGEXPORT, "Failed to start the history log thread.");
+        return kAllOnes;
+    }
     return 0;
 }
+
+namespace {
+
+// A resumed task whose thread cannot start is closed as failed rather than
+// left running in its row.
+void ResumeOn(std::function<void()> work) {
+    if (!StartDetachedTask(std::move(work))) {
+        CHS_LOG(3, LOGID_LOGEXPORT, "Failed to start the thread of the resumed task.");
+        FinishRemoteTask(REMOTE_TASK_LOG_EXPORT, chs_wire::TASK_STATUS_FAILED, EXPORT_INNER_ERROR);
+    }
+}
+
+}  // namespace
 
 void RecoverRemoteTask() {
     CCDB_COMM::tagDB_CHS_REMOTE_TASK_S row{};
@@ -323,14 +341,14 @@ void RecoverRemoteTask() {
         g_ulSentFileNum = row.i_taskprogress;
         CHS_LOG(1, LOGID_LOGEXPORT, "Resume the alarm log task (%s) from %llu sent.", row.taskIdText,
                 static_cast<unsigned long long>(row.i_taskprogress));
-        std::thread(WaitAndSendLogFile, GetAlmLogType(row.taskType)).detach();
+        ResumeOn([type = GetAlmLogType(row.taskType)] { WaitAndSendLogFile(type); });
         return;
     }
     if (row.taskType == chs_wire::REMOTE_LOG_MODE_HISTORY && row.i_taskstatus == chs_wire::TASK_STATUS_RUNNING) {
         // The daemon stopped before the file list was complete: the database
         // holds none or part of it, so the listing starts again.
         CHS_LOG(1, LOGID_LOGEXPORT, "Resume the history log task (%s) with a new file list.", row.taskIdText);
-        std::thread(SendHisLogByTimeSeg, row.paramValue1 / 1000, row.paramValue2 / 1000).detach();
+        ResumeOn([begin = row.paramValue1 / 1000, end = row.paramValue2 / 1000] { SendHisLogByTimeSeg(begin, end); });
         return;
     }
     logFileListClean();
@@ -340,5 +358,5 @@ void RecoverRemoteTask() {
     }
     CHS_LOG(1, LOGID_LOGEXPORT, "Resume the history log task (%s) from %llu sent.", row.taskIdText,
             static_cast<unsigned long long>(row.i_taskprogress));
-    std::thread(SendLogFileList).detach();
+    ResumeOn([] { SendLogFileList(); });
 }

@@ -25,6 +25,7 @@
 #include "platform/platform_state.h"
 #include "tests/support/export_test_util.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/export_record.h"
 
 namespace {
 
@@ -95,7 +96,7 @@ int64_t SendExport(CTLVCell* typeCell) {
 int64_t SendExportOfType(int32_t type) { return SendExport(CTLVCell::NewInt32(1, type)); }
 
 bool WaitGatherEnd() {
-    return chs_test::WaitFor([] { return g_astExportFileCfg.iGatherResult != EXPORT_GATHER_RUNNING; }, 30000);
+    return chs_test::WaitExportRecord([](const auto& record) { return record.iGatherResult != EXPORT_GATHER_RUNNING; });
 }
 
 class DiagnoseExportTest : public ::testing::Test {
@@ -132,7 +133,10 @@ class DiagnoseExportTest : public ::testing::Test {
         g_pingResult = 2;
         g_commands.Clear();
     }
-    void TearDown() override { platform::state::ClearAll(); }
+    void TearDown() override {
+        EXPECT_TRUE(WaitDetachedTasksIdle(60000)) << "an export thread outlived the test";
+        platform::state::ClearAll();
+    }
     static std::string Real(const std::string& systemPath) { return platform::RealPath(systemPath); }
 
     static inline TempDir* s_dir = nullptr;

@@ -15,6 +15,7 @@
 #include "core/collector_dir.h"
 #include "export/export_frame.h"
 #include "infra/chs_log.h"
+#include "infra/detached_tasks.h"
 #include "logexport/log_list_service.h"
 #include "logexport/remote_log_task.h"
 #include "platform/platform_state.h"
@@ -66,6 +67,8 @@ bool LogTaskSettled() {
 uint64_t NowSec() { return static_cast<uint64_t>(time(nullptr)); }
 
 void ResetLogTasks() {
+    // The previous task's threads end before its row and records are reset.
+    EXPECT_TRUE(WaitDetachedTasksIdle(60000)) << "a log task thread outlived its test";
     ResetStates();
     ASSERT_EQ(DeleteRemoteTask(1), 0u);
     ASSERT_EQ(clearLogRecord(), 0);
