@@ -120,9 +120,10 @@ struct ChildPlan {
 };
 
 // The recorder of started children. Runners take a reference under the lock
-// and call it outside, so a slow recorder holds no other runner back.
+// and call it outside, so a slow recorder holds no other runner back. Never
+// destroyed: a runner may still start a child while the exit handlers run.
 std::mutex g_recorderMutex;
-std::shared_ptr<const ChsExecRecorder> g_recorder;
+std::shared_ptr<const ChsExecRecorder>& g_recorder = *new std::shared_ptr<const ChsExecRecorder>();
 
 void RecordStart(pid_t pid, const char* command) {
     std::shared_ptr<const ChsExecRecorder> recorder;

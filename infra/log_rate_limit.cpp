@@ -15,7 +15,8 @@ namespace log_rate_limit {
 namespace {
 
 std::mutex g_mutex;
-std::map<unsigned int, LogItem> g_items;
+// Never destroyed: other threads may still log while the exit handlers run.
+std::map<unsigned int, LogItem>& g_items = *new std::map<unsigned int, LogItem>();
 std::atomic<NowFn> g_now{nullptr};
 
 time_t Now() {

@@ -45,7 +45,9 @@ struct HisLogLists {
     uint32_t uiPending = 0;
     bool bAccepting = false;
 };
-HisLogLists g_lists;
+// Never destroyed (nor g_send): an answer of the transport may still arrive
+// while the exit handlers run.
+HisLogLists& g_lists = *new HisLogLists();
 
 struct SendOutcome {
     std::mutex mutex;
@@ -53,7 +55,7 @@ struct SendOutcome {
     bool bDone = false;
     int32_t iFailure = 0;
 };
-SendOutcome g_send;
+SendOutcome& g_send = *new SendOutcome();
 
 // A listed path must be a plain file of the copy directory: the run node
 // hands it on, so nothing else of the node may be named.

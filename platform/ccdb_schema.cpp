@@ -95,7 +95,9 @@ bool CcdbTable::SameLayout(const CcdbTable& other) const {
 }
 
 const CcdbTable* BuiltinTable(const std::string& name) {
-    static const std::vector<CcdbTable> builtins = MakeBuiltins();
+    // Never destroyed: a message thread may still look a table up while the
+    // exit handlers run.
+    static const std::vector<CcdbTable>& builtins = *new std::vector<CcdbTable>(MakeBuiltins());
     for (const CcdbTable& table : builtins) {
         if (table.strName == name) {
             return &table;

@@ -17,14 +17,16 @@ namespace platform {
 namespace ccdb {
 namespace {
 
+// The strings are never destroyed: a message thread may still read the
+// store while the exit handlers run.
 std::mutex g_storeMutex;
 sqlite3* g_db = nullptr;  // guarded by g_storeMutex, like the three below
-std::string g_path;
+std::string& g_path = *new std::string();
 pid_t g_pid = 0;
 std::atomic<unsigned int> g_busyTimeoutMs{5000};
 
 std::mutex g_handleMutex;
-std::vector<std::string> g_dbNames;  // handle - 1 -> database name
+std::vector<std::string>& g_dbNames = *new std::vector<std::string>();  // handle - 1 -> database name
 
 // The database holds the agent's proxy password and the site id: owner and
 // group only. SQLite gives its -wal and -shm files the mode of the database.

@@ -33,7 +33,7 @@ struct CcdbTrans {
 // Transactions currently open: a writer or filler handing in anything else
 // (a stale or made-up pointer) is refused instead of trusted.
 std::mutex g_transMutex;
-std::set<const void*> g_liveTrans;
+std::set<const void*>& g_liveTrans = *new std::set<const void*>();  // never destroyed, as below
 
 bool IsLive(const void* trans) {
     std::lock_guard<std::mutex> lock(g_transMutex);

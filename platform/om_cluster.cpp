@@ -39,6 +39,9 @@ uint16_t g_localNode = 0;
 int g_presenceFd = -1;
 
 std::mutex g_lunMutex;
+// Held while the callback runs: once a registration returns, no call of the
+// callback it replaced is still running.
+std::mutex g_lunCallMutex;
 std::atomic<OM_LUN_STATUS_CHANGE_FN> g_lunCallback{nullptr};
 bool g_lunThreadStarted = false;
 
@@ -129,6 +132,7 @@ void LunWatch() {
         std::optional<long long> status = state::GetNumber("lun_status");
         if (status && status != last) {
             last = status;
+            std::lock_guard<std::mutex> call(g_lunCallMutex);
             OM_LUN_STATUS_CHANGE_FN callback = g_lunCallback.load();
             if (callback != nullptr) {
                 dplog_standard(kPlatformModule, 6, __func__, __LINE__, 0, "LUN status changes to %lld.", *status);
@@ -245,7 +249,10 @@ int OMLIB_ShmInit(void) {
 }
 
 int OM_RegOmmLunStatusChangeFunc(OM_LUN_STATUS_CHANGE_FN callback) {
-    platform::g_lunCallback.store(callback);
+    {
+        std::lock_guard<std::mutex> call(platform::g_lunCallMutex);
+        platform::g_lunCallback.store(callback);
+    }
     std::lock_guard<std::mutex> lock(platform::g_lunMutex);
     if (!platform::g_lunThreadStarted) {
         std::thread(platform::LunWatch).detach();

@@ -150,7 +150,8 @@ ConnectionCache& Cache() {
 }
 
 std::mutex g_observerMutex;
-std::shared_ptr<platform::OmDbObserver> g_observer;
+// Never destroyed: a writer may still notify it while the exit handlers run.
+std::shared_ptr<platform::OmDbObserver>& g_observer = *new std::shared_ptr<platform::OmDbObserver>();
 std::atomic<bool> g_observed{false};
 
 void Observe(const char* dbPath, const char* sql) {

@@ -118,6 +118,8 @@ TEST_F(CollectorDirTest, PathsFollowTheLunStatus) {
     ASSERT_EQ(omlib::regOmmlunIsvalid(ChsLunStatusCallback), 0);
     platform::state::Set("lun_status", "1");
     EXPECT_TRUE(WaitFor([] { return CHS_GetLunStatus() == CHS_LUN_STATUS_USABLE; }, 10000));
+    // Returns once the callback's run has ended: nothing races the checks or the next test.
+    ASSERT_EQ(omlib::regOmmlunIsvalid(nullptr), 0);
     platform::state::Clear("lun_status");
     EXPECT_TRUE(IsDir(Real(kLunCollector + "syslog/")));
 }
