@@ -98,7 +98,7 @@ sanitize_test() {
         "$BUILD/Testing/Temporary/LastTest.log" >"$reports/on-test-output" 2>/dev/null || rm -f "$reports/on-test-output"
     mapfile -t files < <(find "$reports" -type f | sort)
     if [ "${#files[@]}" -gt 0 ]; then
-        python3 "$SANITIZERS/symbolize.py" "${files[@]}" || true
+        python3 "$SANITIZERS/symbolize.py" --build "$BUILD" "${files[@]}" || true
         echo "chs: ${#files[@]} sanitizer report(s) in $reports:" >&2
         local f
         for f in "${files[@]}"; do
