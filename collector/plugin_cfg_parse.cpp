@@ -78,13 +78,18 @@ int32_t InfoCollectorCfgParseClass::parseInfoCollectCfg(const std::string& path)
         CHS_LOG(3, LOGID_COLLECTOR, "There are some exceptions occured when openning the cfg file.");
     }
 
+    parseInfoCollectCfg(cfgFile);
+    cfgFile.close();
+    return 0;
+}
+
+int32_t InfoCollectorCfgParseClass::parseInfoCollectCfg(std::istream& in) {
     try {
         Json::CharReaderBuilder builder;
         Json::Value root;
         std::string errors;
-        if (!Json::parseFromStream(builder, cfgFile, &root, &errors)) {
+        if (!Json::parseFromStream(builder, in, &root, &errors)) {
             CHS_LOG(3, LOGID_COLLECTOR, "Failed to parse the cfg file.");
-            cfgFile.close();
             return 0;
         }
         const Json::Value& plugins = static_cast<const Json::Value&>(root)["plugin"];
@@ -105,6 +110,5 @@ int32_t InfoCollectorCfgParseClass::parseInfoCollectCfg(const std::string& path)
     } catch (...) {
         CHS_LOG(3, LOGID_COLLECTOR, "There are some exceptions when parsing the cfg file.");
     }
-    cfgFile.close();
     return 0;
 }

@@ -10,6 +10,7 @@
 #include <json/json.h>
 
 #include <cstdint>
+#include <istream>
 #include <string>
 #include <vector>
 
@@ -86,6 +87,8 @@ class InfoCollectorCfgParseClass {
     // Appends the entries of the file at `path` (a real path) to the list,
     // at most INFOCOLLECTOR_MAX_PLUGIN_NUM in all. Always 0.
     int32_t parseInfoCollectCfg(const std::string& path);
+    // The same for the text read from `in`.
+    int32_t parseInfoCollectCfg(std::istream& in);
 
     // In file order; valid until this parser is destroyed.
     const std::vector<PluginCfgDataClass*>& getPluginCfg() const { return m_vecPluginCfg; }
