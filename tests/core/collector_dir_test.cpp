@@ -42,12 +42,6 @@ int32_t RecordCommand(const std::string& cmd, uint32_t timeoutMs) {
 bool IsDir(const std::string& path) { return fs::is_directory(fs::symlink_status(path)); }
 bool IsThere(const std::string& path) { return fs::exists(fs::symlink_status(path)); }
 
-mode_t ModeOf(const std::string& path) {
-    struct stat st {};
-    EXPECT_EQ(stat(path.c_str(), &st), 0) << path;
-    return st.st_mode & 07777;
-}
-
 void SetMtime(const std::string& path, time_t seconds) {
     struct timespec times[2] = {{seconds, 0}, {seconds, 0}};
     ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0) << path;

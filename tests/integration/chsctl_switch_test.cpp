@@ -205,12 +205,6 @@ std::string KeyPath(const std::string& cluster, int node) {
     return cluster + "/node" + std::to_string(node) + "/VXA/conf/kmca/cluster.key";
 }
 
-mode_t ModeOf(const std::string& path) {
-    struct stat info {};
-    EXPECT_EQ(lstat(path.c_str(), &info), 0) << path;
-    return info.st_mode & 07777;
-}
-
 RunResult MakeCluster(const std::string& cluster, int nodes) {
     return RunProgram({BinaryPath("tools/chsctl"), "mkcluster", cluster, "--nodes", std::to_string(nodes)});
 }

@@ -9,12 +9,12 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <map>
 #include <memory>
 #include <random>
+#include <set>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -29,6 +29,7 @@ namespace {
 
 using chs_test::BodyOf;
 using chs_test::CanConnect;
+using chs_test::Entries;
 using chs_test::MakeDirs;
 using chs_test::NewBody;
 using chs_test::ReadText;
@@ -129,16 +130,6 @@ int RunPeer(const char* peerArgs) {
 
 // ---- this process ---------------------------------------------------------------
 
-std::vector<std::string> Entries(const std::string& dir) {
-    std::vector<std::string> names;
-    std::error_code error;  // a missing directory has no entries
-    for (const auto& entry : std::filesystem::directory_iterator(dir, error)) {
-        names.push_back(entry.path().filename().string());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 class OmFileCopyTest : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
@@ -201,7 +192,7 @@ class OmFileCopyTest : public ::testing::Test {
     int Fetch(uint16_t node, const std::string& source, const std::string& destination,
               uint32_t timeout = kTimeout) {
         std::string dir = destination.substr(0, destination.find_last_of('/'));
-        std::vector<std::string> before = Entries(dir);
+        std::set<std::string> before = Entries(dir);
         int rc = OM_GetFileFromOtherNode(node, source.c_str(), destination.c_str(), timeout);
         if (rc != 0) {
             EXPECT_EQ(Entries(dir), before) << source << " left files behind";
@@ -263,7 +254,7 @@ TEST_F(OmFileCopyTest, FetchesWholeFilesFromAnotherNode) {
     ASSERT_EQ(Fetch(0, "/VXA/coffer_data/local.txt", out.Join("local.txt")), 0);
     EXPECT_EQ(ReadText(out.Join("local.txt")), "local bytes");
 
-    EXPECT_EQ(Entries(out.path()), (std::vector<std::string>{"big.bin", "deep.txt", "empty.bin", "local.txt",
+    EXPECT_EQ(Entries(out.path()), (std::set<std::string>{"big.bin", "deep.txt", "empty.bin", "local.txt",
                                                              "replaced.txt", "small.txt"}))
         << "no temporary file may stay behind";
 }

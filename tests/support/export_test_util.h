@@ -32,16 +32,6 @@
 
 namespace chs_test {
 
-// The names directly in `dir`; empty when it cannot be read.
-inline std::set<std::string> Entries(const std::string& dir) {
-    std::set<std::string> names;
-    std::error_code ec;
-    for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
-        names.insert(entry.path().filename().string());
-    }
-    return names;
-}
-
 // The member names of the gzip tar file `archive`, as the real tar lists them.
 inline std::set<std::string> Members(const std::string& archive) {
     RunResult listed = RunProgram({"/bin/tar", "-tzf", archive});

@@ -1,6 +1,7 @@
 #include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -41,6 +42,21 @@ void MakeDirs(const std::string& path) {
     std::error_code error;
     std::filesystem::create_directories(path, error);
     ASSERT_FALSE(error) << "cannot create " << path << ": " << error.message();
+}
+
+mode_t ModeOf(const std::string& path) {
+    struct stat info {};
+    EXPECT_EQ(lstat(path.c_str(), &info), 0) << path;
+    return info.st_mode & 07777;
+}
+
+std::set<std::string> Entries(const std::string& dir) {
+    std::set<std::string> names;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
+        names.insert(entry.path().filename().string());
+    }
+    return names;
 }
 
 std::vector<std::string> SplitLines(const std::string& text) {

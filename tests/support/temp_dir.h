@@ -2,6 +2,9 @@
 // object goes out of scope.
 #pragma once
 
+#include <sys/types.h>
+
+#include <set>
 #include <string>
 #include <vector>
 
@@ -25,6 +28,10 @@ private:
 void WriteText(const std::string& path, const std::string& text);
 std::string ReadText(const std::string& path);
 void MakeDirs(const std::string& path);
+// The permission bits of `path` itself, a link not followed.
+mode_t ModeOf(const std::string& path);
+// The names directly in `dir`; empty when it cannot be read.
+std::set<std::string> Entries(const std::string& dir);
 // The lines of `text`, without their line ends.
 std::vector<std::string> SplitLines(const std::string& text);
 
