@@ -287,8 +287,7 @@ TEST(ChsctlMkclusterTest, SecretFilesAreNeverReadableByOthers) {
         EXPECT_NE(used.err.find("chsctl: warning: " + warning), std::string::npos) << used.err;
     }
 
-    std::string error;
-    ASSERT_TRUE(platform::AttachCluster(cluster + "/cluster.json", 0, cluster + "/node0", false, error)) << error;
+    chs_test::AttachAs(cluster, 0, false);
     std::string type = "--dbType=modes";
     char* argv[] = {&type[0], nullptr};
     int32_t handle = 0;

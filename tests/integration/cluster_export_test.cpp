@@ -19,6 +19,7 @@
 #include "msg/msg_api.h"
 #include "platform/dplog.h"
 #include "platform/om_cluster.h"
+#include "tests/support/cluster_setup.h"
 #include "tests/support/msg_test_util.h"
 #include "tests/support/process.h"
 #include "tests/support/sim_cluster.h"
@@ -370,8 +371,7 @@ protected:
         for (int node = 0; node < kNodes; ++node) {
             ASSERT_TRUE(sim.StartNode(node)) << sim.DaemonLog(node);
         }
-        std::string error;
-        ASSERT_TRUE(platform::AttachCluster(sim.Dir() + "/cluster.json", 1, sim.Root(1), false, error)) << error;
+        chs_test::AttachAs(sim.Dir(), 1, false);
         platform::LogOpen(dir.Join("test.log"));
         ASSERT_EQ(msg_api::StartClient(), 0);
     }

@@ -47,8 +47,7 @@ protected:
     std::string Root(int node) { return cluster + "/node" + std::to_string(node) + "/"; }
     // This process as node 1's daemon, with its collector storage and record database.
     void HostNode1() {
-        std::string error;
-        ASSERT_TRUE(platform::AttachCluster(cluster + "/cluster.json", 1, Root(1), true, error)) << error;
+        chs_test::AttachAs(cluster, 1, true);
         platform::LogOpen(Root(1) + "var/log/chs/test.log");
         SetModuleID(551);
         ASSERT_EQ(RecoverCollectorDirForCofferData(), 0);
@@ -94,8 +93,7 @@ TEST_F(CollectionTest, DaemonLaysOutTreesDatabaseAndPluginsAndStartsThemWhenTheS
     // The switch lives in the cluster's configuration database; set it as a
     // client of node 1 would. A second start finds the log table there
     // already, says so, and starts the plugin.
-    std::string error;
-    ASSERT_TRUE(platform::AttachCluster(cluster + "/cluster.json", 1, Root(1), false, error)) << error;
+    chs_test::AttachAs(cluster, 1, false);
     ASSERT_EQ(COLLECTOR_CCDB::Init(), 0u);
     ASSERT_EQ(COLLECTOR_CCDB::SetCollectorSwitch("on"), 0u);
     daemon = StartDaemon("again.out");

@@ -22,6 +22,7 @@
 #include "msg/msg_api.h"
 #include "platform/om_cluster.h"
 #include "platform/transport_frame.h"
+#include "tests/support/cluster_setup.h"
 #include "tests/support/sim_cluster.h"
 #include "tests/support/transport_util.h"
 
@@ -97,8 +98,7 @@ TEST(TransportFloodTest, EightClientsOfTenThousandRequestsEach) {
     chs_test::TempDir dir;
     chs_test::SimCluster sim(dir, 1, {}, "{}");
     ASSERT_TRUE(sim.StartNode(0)) << sim.DaemonLog(0);
-    std::string error;
-    ASSERT_TRUE(platform::AttachCluster(sim.Dir() + "/cluster.json", 0, sim.Root(0), false, error)) << error;
+    chs_test::AttachAs(sim.Dir(), 0, false);
     ASSERT_EQ(msg_api::StartClient(), 0);
     ASSERT_EQ(msg_api::RegisterPID(kOwnPid, OwnEntry), 0);
 

@@ -14,6 +14,7 @@
 #include "platform/om_cluster.h"
 #include "platform/transport_message.h"
 #include "platform/transport_runtime.h"
+#include "tests/support/cluster_setup.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/msg_test_util.h"
 #include "tests/support/temp_dir.h"
@@ -205,9 +206,7 @@ class StartClientTest : public ::testing::Test {
 };
 
 TEST_F(StartClientTest, HandsOverTheConfigurationRecordAndStarts) {
-    std::string error;
-    ASSERT_TRUE(platform::AttachCluster(dir.Join("cluster.json"), 2, dir.Join("node2"), false, error))
-        << error;
+    chs_test::AttachAs(dir.path(), 2, false);
     EXPECT_EQ(msgAdpLocalnid(), 2);
     ASSERT_EQ(msg_api::StartClient(), 0);
 

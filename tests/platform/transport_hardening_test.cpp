@@ -20,6 +20,7 @@
 #include "platform/transport_limits.h"
 #include "platform/transport_message.h"
 #include "platform/transport_runtime.h"
+#include "tests/support/cluster_setup.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
@@ -121,12 +122,9 @@ bool ClosedByPeer(int fd, unsigned int ms) {
 class TransportHardeningTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        chs_test::WriteText(dir.Join("cluster.json"), R"({"serialNumber": "2102351234567890", "nodes": [
-            {"id": 0, "name": "CTE0.A"}, {"id": 1, "name": "CTE0.B"}, {"id": 2, "name": "CTE0.C"}]})");
-        chs_test::MakeDirs(dir.Join("node0"));
         chs_test::MakeDirs(dir.Join("node1"));
-        std::string error;
-        ASSERT_TRUE(platform::AttachCluster(dir.Join("cluster.json"), 0, dir.Join("node0"), false, error)) << error;
+        chs_test::AttachHandMadeCluster(dir.path(), R"({"serialNumber": "2102351234567890", "nodes": [
+            {"id": 0, "name": "CTE0.A"}, {"id": 1, "name": "CTE0.B"}, {"id": 2, "name": "CTE0.C"}]})", 0, false);
         ASSERT_EQ(MSG_ClientInit("test"), 0);
         ASSERT_EQ(MSG_RegisterPID(kOwnPid, OwnEntry), 0);
         ASSERT_EQ(MSG_RegisterPID(kSilentPid, Silent), 0);
