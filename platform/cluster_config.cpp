@@ -1,5 +1,6 @@
 #include "platform/cluster_config.h"
 
+#include <arpa/inet.h>
 #include <json/json.h>
 
 #include <fstream>
@@ -53,6 +54,38 @@ bool ReadNode(const Json::Value& item, size_t index, NodeConfig& node, std::stri
                 return false;
             }
             node.vecInternalIps.push_back(ip.asString());
+        }
+    }
+    return true;
+}
+
+// "transport" and "tcpPortBase": with TCP every endpoint's port must fit
+// and every node must be reachable at its first internal address.
+bool ReadTransport(const Json::Value& root, ClusterConfig& config, std::string& error) {
+    std::string transport = "unix";
+    if (!ReadText(root, "transport", transport, error)) {
+        return false;
+    }
+    if (transport != "unix" && transport != "tcp") {
+        error = "\"transport\" must be \"unix\" or \"tcp\"";
+        return false;
+    }
+    config.bTcpTransport = transport == "tcp";
+    if (root.isMember("tcpPortBase")) {
+        const Json::Value& base = root["tcpPortBase"];
+        if (!base.isUInt() || base.asUInt() < 1024 || base.asUInt() + kTcpPortSpan > 65536) {
+            error = "\"tcpPortBase\" must be a number from 1024 to " + std::to_string(65536 - kTcpPortSpan);
+            return false;
+        }
+        config.usTcpPortBase = static_cast<uint16_t>(base.asUInt());
+    }
+    for (const NodeConfig& node : config.nodes) {
+        in_addr address{};
+        if (config.bTcpTransport &&
+            (node.vecInternalIps.empty() || inet_pton(AF_INET, node.vecInternalIps[0].c_str(), &address) != 1)) {
+            error = "with the tcp transport node " + std::to_string(node.usId) +
+                    " needs an IPv4 address first in its internalIps";
+            return false;
         }
     }
     return true;
@@ -135,6 +168,9 @@ bool ClusterConfig::Load(const std::string& path, ClusterConfig& out, std::strin
             return false;
         }
         config.bDns = root["dns"].asBool();
+    }
+    if (!ReadTransport(root, config, error)) {
+        return false;
     }
     const Json::Value& profile = root["profile"];
     if (!profile.isNull()) {

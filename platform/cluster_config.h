@@ -5,6 +5,11 @@
 //     "master": 0,                       optional; default: lowest online node
 //     "logLevel": 6,                     optional; platform level 0..7
 //     "dns": false,                      optional; names resolve only with DNS
+//     "transport": "unix",               optional; "tcp": a node reaches the endpoints of other nodes
+//     "tcpPortBase": 20000,              over TCP with mutual TLS (platform/transport_tls.h) at the
+//                                        first internal address of their node, port base + pid for
+//                                        pids below 1024, base + 1024 + (pid - 0xF000) for the
+//                                        platform's services; other pids are not reachable over TCP
 //     "profile": { "sudoPrefix": "", "operOwner": "...", "exportOwner": "...",
 //                  "vrfWrapper": "", "resetProgram": "..." },     optional
 //     "nodes": [ { "id": 0, "name": "CTE0.A", "internalIps": ["127.0.0.1"] } ]
@@ -23,6 +28,8 @@ namespace platform {
 constexpr uint16_t kMaxNodes = 16;
 constexpr size_t kMaxControllerName = 8;
 constexpr size_t kMaxInternalIps = 16;
+constexpr uint16_t kDefaultTcpPortBase = 20000;
+constexpr uint32_t kTcpPortSpan = 1024 + 4096;  // ports from the base on that endpoints may take
 
 struct NodeConfig {
     uint16_t usId = 0;
@@ -37,6 +44,8 @@ struct ClusterConfig {
     int iMaster = -1;  // -1: the lowest online node
     unsigned int uiLogLevel = 6;
     bool bDns = false;
+    bool bTcpTransport = false;  // "transport": "tcp"; every node then has an IPv4 internal address
+    uint16_t usTcpPortBase = kDefaultTcpPortBase;
     std::string strSudoPrefix;
     std::string strOperOwner;
     std::string strExportOwner;

@@ -3,6 +3,8 @@
 // and waiting requests live in the transport_*.cpp files.
 #include "platform/msg_transport.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -21,6 +23,7 @@
 #include "platform/transport_message.h"
 #include "platform/transport_pending.h"
 #include "platform/transport_runtime.h"
+#include "platform/transport_tls.h"
 
 namespace platform {
 namespace transport {
@@ -35,12 +38,15 @@ struct Endpoint {
     EndpointId id;
     MSG_ENTRY_FN entry = nullptr;
     ListenSocket socket;
+    ListenSocket tcp;  // with the tcp transport: where other nodes reach it
     std::atomic<bool> bStopped{false};
     std::atomic<int64_t> lastRefusalLog{0};
 
     ~Endpoint() {
-        if (socket.fd >= 0) {
-            close(socket.fd);
+        for (int fd : {socket.fd, tcp.fd}) {
+            if (fd >= 0) {
+                close(fd);
+            }
         }
     }
 };
@@ -106,9 +112,12 @@ void DeliverToSender(uint16_t senderPid, void* message) {
     FreeMessage(message);
 }
 
-void ListenLoop(const std::shared_ptr<Endpoint>& endpoint) {
+// Accepts on `listenFd`, one of the endpoint's sockets; those of the TCP one
+// get a TLS session each.
+void ListenLoop(const std::shared_ptr<Endpoint>& endpoint, int listenFd) {
+    const bool overTls = listenFd == endpoint->tcp.fd;
     while (!endpoint->bStopped.load()) {
-        int fd = accept4(endpoint->socket.fd, nullptr, nullptr, SOCK_CLOEXEC);
+        int fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd < 0) {
             if (endpoint->bStopped.load()) {
                 break;
@@ -135,14 +144,53 @@ void ListenLoop(const std::shared_ptr<Endpoint>& endpoint) {
             }
             continue;
         }
-        StartConnection(std::make_shared<Connection>(fd, Connection::Role::kIncoming, endpoint->id));
+        std::unique_ptr<TlsSession> tls;
+        if (overTls) {
+            int one = 1;
+            setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+            std::string error;
+            tls = TlsSession::New(fd, true, error);
+            if (!tls) {
+                close(fd);
+                if (RateAllows(endpoint->lastRefusalLog, std::chrono::seconds(1))) {
+                    TRANSPORT_LOG(kLogError, "Endpoint %u refuses a TLS connection: %s.", endpoint->id.usPid,
+                                  error.c_str());
+                }
+                continue;
+            }
+        }
+        StartConnection(std::make_shared<Connection>(fd, Connection::Role::kIncoming, endpoint->id, std::move(tls)));
     }
+}
+
+// With the tcp transport an endpoint whose pid has a port listens there too.
+bool ListenOverTcp(const std::shared_ptr<Endpoint>& endpoint) {
+    sockaddr_in address{};
+    std::string error;
+    if (!platform::Cluster().bTcpTransport) {
+        return true;
+    }
+    if (!TcpAddress(endpoint->id, address, error)) {
+        TRANSPORT_LOG(kLogInfo, "Endpoint %u is reachable from its own node only: %s.", endpoint->id.usPid,
+                      error.c_str());
+        return true;
+    }
+    endpoint->tcp = ListenTcp(endpoint->id, error);
+    if (endpoint->tcp.fd < 0) {
+        TRANSPORT_LOG(kLogError, "Endpoint %u cannot be registered: %s.", endpoint->id.usPid, error.c_str());
+        return false;
+    }
+    return true;
 }
 
 void StopEndpoint(const std::shared_ptr<Endpoint>& endpoint) {
     endpoint->bStopped.store(true);
     RemoveSocketFile(endpoint->id, endpoint->socket);
-    shutdown(endpoint->socket.fd, SHUT_RDWR);  // wakes the listener, which closes the socket
+    for (int fd : {endpoint->socket.fd, endpoint->tcp.fd}) {
+        if (fd >= 0) {
+            shutdown(fd, SHUT_RDWR);  // wakes the listener, which closes the socket
+        }
+    }
     ShutdownIncoming(endpoint->id.usPid);
 }
 
@@ -332,13 +380,18 @@ int MSG_RegisterPID(uint32_t pid, MSG_ENTRY_FN entry) {
     endpoint->id = EndpointId{local, static_cast<uint16_t>(pid)};
     endpoint->entry = entry;
     std::string error;
+    // The TCP port first: once the socket file answers, the endpoint is reachable both ways.
+    if (!ListenOverTcp(endpoint)) {
+        return MSG_ERR_STATE;
+    }
     endpoint->socket = Listen(endpoint->id, error);
     if (endpoint->socket.fd < 0) {
         TRANSPORT_LOG(kLogError, "Endpoint %u cannot be registered: %s.", pid, error.c_str());
         return MSG_ERR_STATE;
     }
-    if (!StartThread([endpoint] { ListenLoop(endpoint); })) {
-        RemoveSocketFile(endpoint->id, endpoint->socket);
+    if (!StartThread([endpoint] { ListenLoop(endpoint, endpoint->socket.fd); }) ||
+        (endpoint->tcp.fd >= 0 && !StartThread([endpoint] { ListenLoop(endpoint, endpoint->tcp.fd); }))) {
+        StopEndpoint(endpoint);
         return MSG_ERR_STATE;
     }
     client.endpoints[endpoint->id.usPid] = endpoint;

@@ -22,6 +22,7 @@ namespace transport {
 namespace {
 
 constexpr size_t kMaxIdleSync = 4;  // per destination; more are closed on release
+constexpr size_t kTlsJoinBytes = 16u << 10;  // the largest TLS record
 
 std::atomic<uint64_t> g_nextConnectionId{1};
 std::atomic<RequestFn> g_requestHandler{nullptr};
@@ -71,14 +72,15 @@ void Forget(const std::shared_ptr<Connection>& connection) {
 }
 
 std::shared_ptr<Connection> Open(const EndpointId& destination, int& error) {
-    int fd = Connect(destination);
+    std::unique_ptr<TlsSession> tls;
+    int fd = Connect(destination, true, &tls);
     if (fd < 0) {
         TRANSPORT_LOG(kLogDebug, "Endpoint %u of node %u cannot be reached: %s.", destination.usPid,
                       destination.usNode, strerror(errno));
         error = MSG_ERR_UNREACHABLE;
         return nullptr;
     }
-    auto connection = std::make_shared<Connection>(fd, Connection::Role::kOutgoing, destination);
+    auto connection = std::make_shared<Connection>(fd, Connection::Role::kOutgoing, destination, std::move(tls));
     if (!StartConnection(connection)) {
         error = MSG_ERR_SEND;
         return nullptr;
@@ -88,8 +90,9 @@ std::shared_ptr<Connection> Open(const EndpointId& destination, int& error) {
 
 }  // namespace
 
-Connection::Connection(int fd, Role role, const EndpointId& endpoint)
+Connection::Connection(int fd, Role role, const EndpointId& endpoint, std::unique_ptr<TlsSession> tls)
     : m_fd(fd),
+      m_tls(std::move(tls)),
       m_wake(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
       m_role(role),
       m_endpoint(endpoint),
@@ -130,10 +133,7 @@ bool Connection::Send(const FrameHeader& header, const void* body) {
                 parts[count++] = iovec{const_cast<uint8_t*>(static_cast<const uint8_t*>(body)) + bodyDone,
                                        length - bodyDone};
             }
-            msghdr message{};
-            message.msg_iov = parts;
-            message.msg_iovlen = count;
-            ssize_t sent = sendmsg(m_fd, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
+            ssize_t sent = WriteSome(parts, count);
             if (sent < 0) {
                 if (errno == EINTR) {
                     continue;
@@ -203,11 +203,30 @@ bool Connection::Send(const FrameHeader& header, const void* body) {
     return true;
 }
 
+ssize_t Connection::WriteSome(const iovec* parts, int count) {
+    if (!m_tls) {
+        msghdr message{};
+        message.msg_iov = const_cast<iovec*>(parts);
+        message.msg_iovlen = static_cast<size_t>(count);
+        return sendmsg(m_fd, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
+    }
+    // One TLS record for a small frame rather than one for its header and
+    // one for its body. A write the socket did not take is retried later
+    // with the same bytes from the queue, as TLS requires.
+    uint8_t joined[kTlsJoinBytes];
+    if (count == 2 && parts[0].iov_len + parts[1].iov_len <= sizeof(joined)) {
+        memcpy(joined, parts[0].iov_base, parts[0].iov_len);
+        memcpy(joined + parts[0].iov_len, parts[1].iov_base, parts[1].iov_len);
+        return m_tls->Write(joined, parts[0].iov_len + parts[1].iov_len);
+    }
+    return m_tls->Write(parts[0].iov_base, parts[0].iov_len);
+}
+
 bool Connection::Flush() {
     while (!m_queue.empty()) {
         std::vector<uint8_t>& front = m_queue.front();
-        ssize_t sent = send(m_fd, front.data() + m_headWritten, front.size() - m_headWritten,
-                            MSG_NOSIGNAL | MSG_DONTWAIT);
+        iovec rest{front.data() + m_headWritten, front.size() - m_headWritten};
+        ssize_t sent = WriteSome(&rest, 1);
         if (sent < 0) {
             if (errno == EINTR) {
                 continue;

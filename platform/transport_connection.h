@@ -17,6 +17,10 @@
 // frames as their bytes arrive (transport_reader.h), writes what senders
 // queued, and closes the connection when a frame misses its deadline, the
 // write queue stalls, or the connection stays idle (transport_limits.h).
+// A connection to another node over TCP carries its bytes through its TLS
+// session (transport_tls.h); an accepted one runs the handshake on its own
+// thread first, within the frame deadline (at most 10 s), so that a peer that
+// stalls the handshake holds nothing but its own connection.
 // Answering never waits for the peer: Send writes what the socket takes at
 // once and queues the rest; a full queue of answers closes the connection
 // (the peer does not read them). A request poster of this process waits for
@@ -32,6 +36,8 @@
 // socket. Thread-safe.
 #pragma once
 
+#include <sys/uio.h>
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -42,6 +48,7 @@
 #include <vector>
 
 #include "platform/transport_socket.h"
+#include "platform/transport_tls.h"
 
 namespace platform {
 namespace transport {
@@ -51,8 +58,9 @@ class Connection {
     enum class Role { kOutgoing, kIncoming };
 
     // Takes `fd`. `endpoint`: the destination (outgoing) or the local
-    // endpoint that accepted it (incoming).
-    Connection(int fd, Role role, const EndpointId& endpoint);
+    // endpoint that accepted it (incoming). `tls`: the session the bytes go
+    // through (an incoming one before its handshake).
+    Connection(int fd, Role role, const EndpointId& endpoint, std::unique_ptr<TlsSession> tls = nullptr);
     ~Connection();
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
@@ -61,6 +69,7 @@ class Connection {
     Role GetRole() const { return m_role; }
     const EndpointId& Endpoint() const { return m_endpoint; }
     int Fd() const { return m_fd; }
+    TlsSession* Tls() const { return m_tls.get(); }
 
     // Hands one frame to the socket, or to the write queue for what the
     // socket does not take at once; frames of concurrent senders never
@@ -79,9 +88,12 @@ class Connection {
   private:
     friend void IoLoop(const std::shared_ptr<Connection>& connection);
     bool Flush();  // with m_writeMutex held; false when the socket failed
+    // Writes what the socket takes now of `parts` (send semantics, never SIGPIPE).
+    ssize_t WriteSome(const iovec* parts, int count);
     bool InFlight();
 
     const int m_fd;
+    const std::unique_ptr<TlsSession> m_tls;
     const int m_wake;  // eventfd: a sender queued bytes
     const Role m_role;
     const EndpointId m_endpoint;

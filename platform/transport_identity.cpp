@@ -122,6 +122,14 @@ PeerIdentity Authenticate(int fd) {
     return identity;
 }
 
+PeerIdentity NodeIdentity(uint16_t node) {
+    PeerIdentity identity;
+    identity.bNode = true;
+    identity.bWholeNode = true;
+    identity.endpoint = EndpointId{node, 0};
+    return identity;
+}
+
 void StampRequest(tagMsgInfo& info, const PeerIdentity& identity, bool pidHeld) {
     if (!identity.bNode) {
         info.usSenderBID = MSG_TOOL_NODE_BID;

@@ -15,10 +15,11 @@
 //     only the holder of the registration passes the probe.
 //   - Everything else (an unbound socket, a claim that fails) is a tool, such
 //     as chsctl: its requests carry the node MSG_TOOL_NODE_BID and pid 0.
-// Between machines the same two questions are answered by mutual TLS: the
-// node is the one named by the peer's certificate under the cluster CA (one
-// certificate per node); a management certificate makes a tool. Only
-// Authenticate and BindClaim change for that.
+// Between nodes over TCP the same two questions are answered by mutual TLS
+// (transport_tls.h): the node is the one named by the peer's certificate
+// under the cluster CA (one certificate per node). Every process of a node
+// holds its certificate, so the node vouches for the pids its requests name;
+// a request that names another node as its sender closes the connection.
 //
 // Thread-safe.
 #pragma once
@@ -36,7 +37,11 @@ namespace transport {
 struct PeerIdentity {
     bool bNode = false;  // false: a tool
     EndpointId endpoint;  // the verified endpoint of a node
+    bool bWholeNode = false;  // TLS: every pid of endpoint.usNode is held
 };
+
+// The identity of a TLS connection whose certificate names `node`.
+PeerIdentity NodeIdentity(uint16_t node);
 
 // The endpoint this process speaks as on its outgoing connections; cleared
 // when `pid` is MSG_LOCAL_NODE_BID.

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <vector>
@@ -15,6 +16,7 @@
 #include "platform/transport_pending.h"
 #include "platform/transport_reader.h"
 #include "platform/transport_runtime.h"
+#include "platform/transport_tls.h"
 
 namespace platform {
 namespace transport {
@@ -23,6 +25,7 @@ namespace {
 constexpr size_t kMaxHeldPids = 16;  // pids probed per accepted connection
 constexpr int kBadFrameLogsPerSecond = 10;
 constexpr int kNoWakePollMs = 50;
+constexpr int64_t kHandshakeMs = 10000;  // at most; the frame deadline when shorter
 
 // Bad frames close their connection; a flood of such connections logs at most
 // a few lines a second.
@@ -41,6 +44,35 @@ const char* Direction(const Connection& connection) {
     return connection.GetRole() == Connection::Role::kOutgoing ? "to" : "of";
 }
 
+// The identity of an accepted connection; for TLS, after its handshake.
+// False when the connection is to be closed.
+bool Identify(Connection& c, PeerIdentity& identity) {
+    TlsSession* tls = c.Tls();
+    if (tls == nullptr) {
+        identity = Authenticate(c.Fd());
+        return true;
+    }
+    std::string error;
+    int64_t limit = std::min<int64_t>(kHandshakeMs, CurrentLimits().frameDeadline.count());
+    if (!tls->Handshake(NowMs() + limit, error)) {
+        static std::atomic<int64_t> lastLog{0};
+        if (RateAllows(lastLog, std::chrono::seconds(1))) {
+            TRANSPORT_LOG(kLogWarning, "TLS connection to endpoint %u refused: %s.", c.Endpoint().usPid,
+                          error.c_str());
+        }
+        return false;
+    }
+    identity = NodeIdentity(tls->PeerNode());
+    return true;
+}
+
+// A TLS peer is its certificate's node; a request naming another node as its
+// sender shows a peer that tries to speak for one it is not.
+bool SpeaksForAnother(const PeerIdentity& identity, const tagMsgInfo& info) {
+    return identity.bWholeNode && info.usSenderNodeID != identity.endpoint.usNode &&
+           info.usSenderNodeID != MSG_LOCAL_NODE_BID;
+}
+
 }  // namespace
 
 void IoLoop(const std::shared_ptr<Connection>& connection) {
@@ -50,11 +82,16 @@ void IoLoop(const std::shared_ptr<Connection>& connection) {
     PeerIdentity identity;
     std::vector<uint16_t> heldPids;
     if (incoming) {
-        identity = Authenticate(c.Fd());
+        if (!Identify(c, identity)) {
+            c.Shutdown();
+            ForgetConnection(connection);
+            return;
+        }
         if (identity.bNode) {
             heldPids.push_back(identity.endpoint.usPid);
         }
     }
+    TlsSession* const tls = c.Tls();
     FrameAssembler assembler(BodyLimit(c.Endpoint(), incoming), CurrentLimits().maxPendingBytesPerConnection);
     const char* why = nullptr;  // why the connection closes, when it is worth a line
     for (bool stop = false; !stop;) {
@@ -86,6 +123,9 @@ void IoLoop(const std::shared_ptr<Connection>& connection) {
             wakeAt = std::min(wakeAt, lastWrite + stallMs);
         }
         int timeout = wakeAt == LLONG_MAX ? -1 : static_cast<int>(std::clamp<int64_t>(wakeAt - now, 0, INT_MAX));
+        if (tls != nullptr && readable && tls->Pending()) {
+            timeout = 0;  // bytes already decrypted; the socket may have nothing more
+        }
         if (c.m_wake < 0 && (timeout < 0 || timeout > kNoWakePollMs)) {
             timeout = kNoWakePollMs;  // without its eventfd the thread looks for queued bytes itself
         }
@@ -94,6 +134,10 @@ void IoLoop(const std::shared_ptr<Connection>& connection) {
         int ready = poll(fds, c.m_wake >= 0 ? 2 : 1, timeout);
         if (ready < 0 && errno != EINTR) {
             break;
+        }
+        if (tls != nullptr && readable && tls->Pending()) {
+            fds[0].revents |= POLLIN;
+            ready = std::max(ready, 1);
         }
         if (ready > 0 && (fds[1].revents & POLLIN) != 0) {
             uint64_t count = 0;
@@ -116,7 +160,7 @@ void IoLoop(const std::shared_ptr<Connection>& connection) {
             FrameHeader header;
             void* message = nullptr;
             FrameError error = FrameError::kNone;
-            FrameAssembler::Step step = assembler.Read(c.Fd(), header, message, error);
+            FrameAssembler::Step step = assembler.Read(c.Fd(), header, message, error, tls);
             if (step == FrameAssembler::Step::kWouldBlock) {
                 break;
             }
@@ -135,8 +179,21 @@ void IoLoop(const std::shared_ptr<Connection>& connection) {
             tagMsgInfo info;
             Info(message, info);
             if (incoming) {
-                bool held = identity.bNode &&
-                            std::find(heldPids.begin(), heldPids.end(), info.usSenderPID) != heldPids.end();
+                if (SpeaksForAnother(identity, info)) {
+                    static std::atomic<int64_t> lastLog{0};
+                    if (RateAllows(lastLog, std::chrono::seconds(1))) {
+                        TRANSPORT_LOG(kLogWarning,
+                                      "A TLS connection with the certificate of node %u speaks as node %u; "
+                                      "connection to endpoint %u closed.",
+                                      identity.endpoint.usNode, info.usSenderNodeID, c.Endpoint().usPid);
+                    }
+                    FreeMessage(message);
+                    stop = true;
+                    break;
+                }
+                bool held = identity.bWholeNode ||
+                            (identity.bNode &&
+                             std::find(heldPids.begin(), heldPids.end(), info.usSenderPID) != heldPids.end());
                 if (identity.bNode && !held && heldPids.size() < kMaxHeldPids &&
                     PeerHolds(c.Fd(), EndpointId{identity.endpoint.usNode, info.usSenderPID})) {
                     heldPids.push_back(info.usSenderPID);

@@ -8,6 +8,7 @@
 
 #include "platform/transport_limits.h"
 #include "platform/transport_message.h"
+#include "platform/transport_tls.h"
 
 namespace platform {
 namespace transport {
@@ -30,7 +31,8 @@ void FrameAssembler::Reset() {
     m_startedMs = 0;
 }
 
-FrameAssembler::Step FrameAssembler::Read(int fd, FrameHeader& header, void*& message, FrameError& error) {
+FrameAssembler::Step FrameAssembler::Read(int fd, FrameHeader& header, void*& message, FrameError& error,
+                                          TlsSession* tls) {
     message = nullptr;
     error = FrameError::kNone;
     uint8_t scratch[kReadStep];
@@ -41,7 +43,8 @@ FrameAssembler::Step FrameAssembler::Read(int fd, FrameHeader& header, void*& me
         if (!inHeader && want == 0) {
             break;  // an empty body: complete with its header
         }
-        ssize_t got = recv(fd, inHeader ? m_head + m_headerGot : scratch, want, 0);
+        void* into = inHeader ? m_head + m_headerGot : scratch;
+        ssize_t got = tls != nullptr ? tls->Read(into, want) : recv(fd, into, want, 0);
         if (got < 0) {
             if (errno == EINTR) {
                 continue;

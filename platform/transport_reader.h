@@ -15,6 +15,8 @@
 namespace platform {
 namespace transport {
 
+class TlsSession;
+
 class FrameAssembler {
   public:
     enum class Step {
@@ -31,8 +33,9 @@ class FrameAssembler {
     FrameAssembler(const FrameAssembler&) = delete;
     FrameAssembler& operator=(const FrameAssembler&) = delete;
 
-    // Reads until a frame is complete, the socket has nothing more, or it fails.
-    Step Read(int fd, FrameHeader& header, void*& message, FrameError& error);
+    // Reads until a frame is complete, the socket has nothing more, or it
+    // fails; through `tls` when the connection has a session.
+    Step Read(int fd, FrameHeader& header, void*& message, FrameError& error, TlsSession* tls = nullptr);
     // Whether part of a frame has arrived, and since when (NowMs).
     bool Partial() const { return m_headerGot > 0; }
     int64_t StartedMs() const { return m_startedMs; }
