@@ -2,7 +2,8 @@
 // node 0 (endpoint 700 answers "<sender node>/<sender pid>", 701 never
 // answers); node 1 is this binary started again as a peer whose endpoint 600
 // forwards a request to node 0 with a record claiming to be node 0, pid 700.
-// Raw sockets play the peers that no transport would be.
+// Raw sockets play the peers that no transport would be. The sender cases
+// run over both transports; those of TLS itself over TCP only.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -24,6 +25,7 @@
 #include "tests/support/log_capture.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/transport_cluster.h"
 #include "tests/support/transport_util.h"
 
 namespace {
@@ -119,12 +121,18 @@ bool ClosedByPeer(int fd, unsigned int ms) {
         ms);
 }
 
+constexpr char kSerial[] = "2102351234567890";
+
 class TransportHardeningTest : public ::testing::Test {
   protected:
+    virtual chs_test::Transport Mode() const { return chs_test::Transport::kUnix; }
+
     void SetUp() override {
         chs_test::MakeDirs(dir.Join("node1"));
-        chs_test::AttachHandMadeCluster(dir.path(), R"({"serialNumber": "2102351234567890", "nodes": [
-            {"id": 0, "name": "CTE0.A"}, {"id": 1, "name": "CTE0.B"}, {"id": 2, "name": "CTE0.C"}]})", 0, false);
+        chs_test::AttachHandMadeCluster(dir.path(),
+                                        std::string("{\"serialNumber\": \"") + kSerial + "\", " +
+                                            chs_test::TransportNodesJson(Mode(), 3, dir.path(), kSerial) + "}",
+                                        0, false);
         ASSERT_EQ(MSG_ClientInit("test"), 0);
         ASSERT_EQ(MSG_RegisterPID(kOwnPid, OwnEntry), 0);
         ASSERT_EQ(MSG_RegisterPID(kSilentPid, Silent), 0);
@@ -155,9 +163,22 @@ class TransportHardeningTest : public ::testing::Test {
     std::unique_ptr<chs_test::Process> peer;
 };
 
-TEST_F(TransportHardeningTest, TheSenderIsWhoTheConnectionBelongsTo) {
+class TransportSenderTest : public TransportHardeningTest,
+                            public ::testing::WithParamInterface<chs_test::Transport> {
+  protected:
+    chs_test::Transport Mode() const override { return GetParam(); }
+};
+
+TEST_P(TransportSenderTest, TheSenderIsWhoTheConnectionBelongsTo) {
+    chs_test::LogCapture log;
     StartPeer();
-    EXPECT_EQ(Ask(1, kForgerPid, "go"), "1/600") << "a node claiming node 0 in its record is still node 1";
+    if (GetParam() == chs_test::Transport::kUnix) {
+        EXPECT_EQ(Ask(1, kForgerPid, "go"), "1/600") << "a node claiming node 0 in its record is still node 1";
+    } else {
+        EXPECT_EQ(Ask(1, kForgerPid, "go"), "rc=" + std::to_string(MSG_ERR_SEND))
+            << "node 1's certificate speaking as node 0 loses its connection";
+        EXPECT_TRUE(log.Contains("certificate of node 1 speaks as node 0"));
+    }
     EXPECT_EQ(Ask(0, kOwnPid, "me"), "0/700") << "a process holding the endpoint it claims keeps its claim";
     const std::string tool = std::to_string(MSG_TOOL_NODE_BID) + "/0";
     // A raw socket claiming node 0 in its record, unbound or bound to the
@@ -174,6 +195,96 @@ TEST_F(TransportHardeningTest, TheSenderIsWhoTheConnectionBelongsTo) {
         EXPECT_EQ(body, tool) << bindPath;
         close(fd);
     }
+}
+
+INSTANTIATE_TEST_SUITE_P(Transports, TransportSenderTest,
+                         ::testing::Values(chs_test::Transport::kUnix, chs_test::Transport::kTcp),
+                         chs_test::TransportName);
+
+class TlsHardeningTest : public TransportHardeningTest {
+  protected:
+    chs_test::Transport Mode() const override { return chs_test::Transport::kTcp; }
+};
+
+// A request to this node's endpoint 700 with a record naming `node`, pid 600, as its sender.
+std::vector<uint8_t> RequestAs(uint16_t node) {
+    tagMsgInfo info = Request(0, kOwnPid, 1);
+    info.usSenderBID = node;
+    info.usSenderNodeID = node;
+    info.usSenderPID = kForgerPid;
+    return EncodeFrame(FrameHeader{FrameKind::kRequest, 1, info}, "?");
+}
+
+// What a TLS client of endpoint 700 is answered: the answer's body, or
+// "closed" when the node ended the connection instead.
+std::string AnswerOverTls(chs_test::RawTlsClient& client, uint16_t claim) {
+    if (!client.Send(RequestAs(claim))) {
+        return "closed";
+    }
+    std::string head = client.Read(kFrameHeaderSize);
+    FrameHeader header;
+    if (head.empty() ||
+        DecodeFrameHeader(reinterpret_cast<const uint8_t*>(head.data()), head.size(), header) != FrameError::kNone) {
+        return "closed";
+    }
+    return client.Read(header.info.uiMsgLength);
+}
+
+// Only a certificate of this cluster's CA gets in, and it speaks for its own
+// node alone; every refusal is logged and the node goes on serving.
+TEST_F(TlsHardeningTest, OnlyTheClusterCaCertifiesANodeAndOnlyForItself) {
+    std::string error;
+    ASSERT_TRUE(platform::transport::MakeClusterCertificates(dir.Join("other"), kSerial, {1}, error)) << error;
+    const std::string ca = dir.Join("tls/ca.pem");
+    const struct {
+        const char* files;  // certificate and key, below the cluster directory
+        uint16_t claim;
+        const char* answer;
+        const char* logged;
+    } cases[] = {
+        {"tls/node1", 1, "1/600", nullptr},
+        {"", 1, "closed", "TLS connection to endpoint 700 refused"},
+        {"other/node1", 1, "closed", "TLS connection to endpoint 700 refused"},
+        {"tls/node1", 2, "closed", "certificate of node 1 speaks as node 2"},
+        {"tls/node1", 1, "1/600", nullptr},
+    };
+    for (const auto& c : cases) {
+        chs_test::LogCapture log;
+        chs_test::RawTlsClient client(0, kOwnPid, ca, *c.files ? dir.Join(c.files) : std::string());
+        EXPECT_EQ(AnswerOverTls(client, c.claim), c.answer) << c.files << " as node " << c.claim;
+        if (c.logged != nullptr) {
+            EXPECT_TRUE(chs_test::WaitFor([&] { return log.Contains(c.logged); }, 3000)) << c.logged;
+        }
+        EXPECT_EQ(Ask(0, kOwnPid, "served"), "0/700");
+        std::this_thread::sleep_for(std::chrono::milliseconds(1100));  // past the one-line-a-second log bound
+    }
+}
+
+// A TCP connection that never starts its handshake is closed at the frame
+// deadline; connections past the cap are refused as over Unix sockets.
+TEST_F(TlsHardeningTest, StalledHandshakesAndExtraConnectionsAreClosed) {
+    chs_test::LogCapture log;
+    Limits limits;
+    limits.frameDeadline = std::chrono::milliseconds(300);
+    limits.maxConnectionsPerEndpoint = 2;
+    SetLimits(limits);
+    std::vector<int> fds;
+    for (int i = 0; i < 4; ++i) {
+        fds.push_back(socket(AF_INET, SOCK_STREAM, 0));
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(chs_test::kTestPortBase + kSilentPid);
+        inet_pton(AF_INET, chs_test::NodeAddress(0).c_str(), &address.sin_addr);
+        ASSERT_EQ(connect(fds.back(), reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+    }
+    for (int fd : fds) {
+        EXPECT_TRUE(ClosedByPeer(fd, 3000));
+        close(fd);
+    }
+    EXPECT_TRUE(log.Contains("refuses a connection"));
+    EXPECT_TRUE(log.Contains("handshake not completed in time"));
+    chs_test::RawTlsClient client(0, kOwnPid, dir.Join("tls/ca.pem"), dir.Join("tls/node2"));
+    EXPECT_EQ(AnswerOverTls(client, 2), "2/600");
 }
 
 // Headers announcing 8 MiB hold no memory; a frame that does not complete in
