@@ -1,21 +1,74 @@
 #include "platform/ccdb_store.h"
 
 #include <fcntl.h>
+#include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <mutex>
+#include <string>
 #include <vector>
 
 #include "platform/dplog.h"
 #include "platform/om_cluster.h"
-#include "platform/platform_state.h"
 
 namespace platform {
 namespace ccdb {
 namespace {
+
+// Rows carry the name of their database, so that two databases in the one
+// file never see each other's rows.
+constexpr const char* kSqlCreate =
+    "CREATE TABLE IF NOT EXISTS ccdb_kv (db TEXT NOT NULL, tbl TEXT NOT NULL, key TEXT NOT NULL, "
+    "value TEXT NOT NULL, PRIMARY KEY (db, tbl, key));"
+    "CREATE TABLE IF NOT EXISTS ccdb_obj (db TEXT NOT NULL, tbl TEXT NOT NULL, key TEXT NOT NULL, "
+    "row BLOB NOT NULL, PRIMARY KEY (db, tbl, key));"
+    "CREATE TABLE IF NOT EXISTS ccdb_schema (db TEXT NOT NULL, tbl TEXT NOT NULL, row_size INTEGER NOT NULL, "
+    "key_field TEXT NOT NULL, columns BLOB NOT NULL, PRIMARY KEY (db, tbl));";
+
+// The statements of one kind of row.
+struct RowSql {
+    const char* get;
+    const char* replace;
+    const char* insert;
+    const char* remove;
+};
+
+constexpr RowSql kKvSql = {
+    "SELECT value FROM ccdb_kv WHERE db = ?1 AND tbl = ?2 AND key = ?3",
+    "INSERT OR REPLACE INTO ccdb_kv (db, tbl, key, value) VALUES (?1, ?2, ?3, ?4)",
+    "INSERT INTO ccdb_kv (db, tbl, key, value) VALUES (?1, ?2, ?3, ?4)",
+    "DELETE FROM ccdb_kv WHERE db = ?1 AND tbl = ?2 AND key = ?3"};
+constexpr RowSql kObjSql = {
+    "SELECT row FROM ccdb_obj WHERE db = ?1 AND tbl = ?2 AND key = ?3",
+    "INSERT OR REPLACE INTO ccdb_obj (db, tbl, key, row) VALUES (?1, ?2, ?3, ?4)",
+    "INSERT INTO ccdb_obj (db, tbl, key, row) VALUES (?1, ?2, ?3, ?4)",
+    "DELETE FROM ccdb_obj WHERE db = ?1 AND tbl = ?2 AND key = ?3"};
+// Layout rows are kept as columns (row_size, key_field, columns): the file
+// stays readable by earlier versions of the client.
+constexpr RowSql kLayoutSql = {
+    "SELECT row_size, key_field, columns FROM ccdb_schema WHERE db = ?1 AND tbl = ?2",
+    "INSERT OR REPLACE INTO ccdb_schema (db, tbl, row_size, key_field, columns) VALUES (?1, ?2, ?3, ?4, ?5)",
+    "INSERT INTO ccdb_schema (db, tbl, row_size, key_field, columns) VALUES (?1, ?2, ?3, ?4, ?5)",
+    "DELETE FROM ccdb_schema WHERE db = ?1 AND tbl = ?2"};
+constexpr const char* kSqlObjCount = "SELECT count(*) FROM ccdb_obj WHERE db = ?1 AND tbl = ?2";
+constexpr const char* kSqlObjKeys = "SELECT key FROM ccdb_obj WHERE db = ?1 AND tbl = ?2";
+
+const RowSql& SqlOf(RowKind kind) {
+    return kind == RowKind::kKeyValue ? kKvSql : kind == RowKind::kObject ? kObjSql : kLayoutSql;
+}
+
+// OM_CCDB_TIMEOUT for a busy or locked database, OM_CCDB_ERR_DB otherwise.
+int MapSqlite(int rc) {
+    int primary = rc & 0xFF;
+    if (primary == SQLITE_OK || primary == SQLITE_DONE || primary == SQLITE_ROW) {
+        return OM_CCDB_OK;
+    }
+    return primary == SQLITE_BUSY || primary == SQLITE_LOCKED ? OM_CCDB_TIMEOUT : OM_CCDB_ERR_DB;
+}
 
 // The strings are never destroyed: a message thread may still read the
 // store while the exit handlers run.
@@ -24,9 +77,6 @@ sqlite3* g_db = nullptr;  // guarded by g_storeMutex, like the three below
 std::string& g_path = *new std::string();
 pid_t g_pid = 0;
 std::atomic<unsigned int> g_busyTimeoutMs{5000};
-
-std::mutex g_handleMutex;
-std::vector<std::string>& g_dbNames = *new std::vector<std::string>();  // handle - 1 -> database name
 
 // The database holds the agent's proxy password and the site id: owner and
 // group only. SQLite gives its -wal and -shm files the mode of the database.
@@ -132,106 +182,232 @@ int OpenLocked() {
     return OM_CCDB_OK;
 }
 
-}  // namespace
 
-int MapSqlite(int rc) {
-    int primary = rc & 0xFF;
-    if (primary == SQLITE_OK || primary == SQLITE_DONE || primary == SQLITE_ROW) {
+// Exclusive use of the process's connection, opened on demand.
+class CcdbSession {
+  public:
+    CcdbSession() : m_lock(g_storeMutex), m_status(OpenLocked()) {}
+    CcdbSession(const CcdbSession&) = delete;
+    CcdbSession& operator=(const CcdbSession&) = delete;
+
+    int Status() const { return m_status; }  // OM_CCDB_OK or why there is no connection
+    sqlite3* Db() const { return g_db; }
+    int Exec(const char* sql) { return MapSqlite(sqlite3_exec(g_db, sql, nullptr, nullptr, nullptr)); }
+
+  private:
+    std::unique_lock<std::mutex> m_lock;
+    int m_status;
+};
+
+// A prepared statement with text and blob parameters, finalised on destruction.
+class Statement {
+  public:
+    Statement(sqlite3* db, const char* sql) : m_rc(sqlite3_prepare_v2(db, sql, -1, &m_stmt, nullptr)) {}
+    ~Statement() { sqlite3_finalize(m_stmt); }
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
+
+    Statement& Text(int index, const std::string& text) {
+        if (m_rc == SQLITE_OK) {
+            m_rc = sqlite3_bind_text(m_stmt, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+        }
+        return *this;
+    }
+    Statement& Blob(int index, const void* data, size_t size) {
+        if (m_rc == SQLITE_OK) {
+            m_rc = sqlite3_bind_blob(m_stmt, index, data, static_cast<int>(size), SQLITE_TRANSIENT);
+        }
+        return *this;
+    }
+    Statement& Int(int index, int64_t value) {
+        if (m_rc == SQLITE_OK) {
+            m_rc = sqlite3_bind_int64(m_stmt, index, value);
+        }
+        return *this;
+    }
+    int Step() { return m_rc == SQLITE_OK ? sqlite3_step(m_stmt) : m_rc; }  // SQLITE_ROW, SQLITE_DONE, ...
+    sqlite3_stmt* Get() const { return m_stmt; }
+
+    // Binds the key of `id` (db, table, key; a layout row has no table).
+    Statement& Row(const RowId& id) {
+        Text(1, id.db);
+        return id.kind == RowKind::kLayout ? Text(2, id.key) : Text(2, id.table).Text(3, id.key);
+    }
+
+  private:
+    sqlite3_stmt* m_stmt = nullptr;
+    int m_rc;
+};
+
+// Reads row `id` into `value`; OM_CCDB_NO_VALUE when absent.
+int ReadRow(CcdbSession& session, const RowId& id, std::string& value) {
+    Statement query(session.Db(), SqlOf(id.kind).get);
+    int step = query.Row(id).Step();
+    if (step == SQLITE_DONE) {
+        return OM_CCDB_NO_VALUE;
+    }
+    if (step != SQLITE_ROW) {
+        return MapSqlite(step);
+    }
+    sqlite3_stmt* row = query.Get();
+    if (id.kind != RowKind::kLayout) {
+        const void* data = sqlite3_column_blob(row, 0);
+        value.assign(data != nullptr ? static_cast<const char*>(data) : "",
+                     static_cast<size_t>(sqlite3_column_bytes(row, 0)));
         return OM_CCDB_OK;
     }
-    return primary == SQLITE_BUSY || primary == SQLITE_LOCKED ? OM_CCDB_TIMEOUT : OM_CCDB_ERR_DB;
-}
-
-CcdbSession::CcdbSession() : m_lock(g_storeMutex), m_status(OpenLocked()) {}
-
-sqlite3* CcdbSession::Db() const { return g_db; }
-
-int CcdbSession::Exec(const char* sql) {
-    int rc = sqlite3_exec(g_db, sql, nullptr, nullptr, nullptr);
-    return MapSqlite(rc);
-}
-
-Statement::Statement(sqlite3* db, const char* sql)
-    : m_rc(sqlite3_prepare_v2(db, sql, -1, &m_stmt, nullptr)) {}
-
-Statement::~Statement() { sqlite3_finalize(m_stmt); }
-
-Statement& Statement::Text(int index, const std::string& text) {
-    if (m_rc == SQLITE_OK) {
-        m_rc = sqlite3_bind_text(m_stmt, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
-    }
-    return *this;
-}
-
-Statement& Statement::Blob(int index, const void* data, size_t size) {
-    if (m_rc == SQLITE_OK) {
-        m_rc = sqlite3_bind_blob(m_stmt, index, data, static_cast<int>(size), SQLITE_TRANSIENT);
-    }
-    return *this;
-}
-
-Statement& Statement::Int(int index, int64_t value) {
-    if (m_rc == SQLITE_OK) {
-        m_rc = sqlite3_bind_int64(m_stmt, index, value);
-    }
-    return *this;
-}
-
-int Statement::Step() { return m_rc == SQLITE_OK ? sqlite3_step(m_stmt) : m_rc; }
-
-int LookupTable(CcdbSession& session, const std::string& dbName, const std::string& tableName,
-                CcdbTable& out) {
-    if (const CcdbTable* builtin = BuiltinTable(tableName)) {
-        out = *builtin;
-        return OM_CCDB_OK;
-    }
-    Statement query(session.Db(), kSqlSchemaGet);
-    query.Text(1, dbName).Text(2, tableName);
-    int rc = query.Step();
-    if (rc == SQLITE_DONE) {
-        return OM_CCDB_ERR_NO_TABLE;
-    }
-    if (rc != SQLITE_ROW) {
-        return MapSqlite(rc);
-    }
-    out = CcdbTable{};
-    out.strName = tableName;
-    sqlite3_int64 rowSize = sqlite3_column_int64(query.Get(), 0);
-    const unsigned char* key = sqlite3_column_text(query.Get(), 1);
-    const void* blob = sqlite3_column_blob(query.Get(), 2);
-    int blobSize = sqlite3_column_bytes(query.Get(), 2);
-    if (rowSize <= 0 || rowSize > OM_CCDB_MAX_ROW_SIZE || key == nullptr || blob == nullptr) {
+    CcdbTable table;
+    table.strName = id.key;
+    sqlite3_int64 rowSize = sqlite3_column_int64(row, 0);
+    const unsigned char* key = sqlite3_column_text(row, 1);
+    const void* columns = sqlite3_column_blob(row, 2);
+    if (rowSize <= 0 || rowSize > OM_CCDB_MAX_ROW_SIZE || key == nullptr || columns == nullptr) {
         return OM_CCDB_ERR_DB;
     }
-    out.uiRowSize = static_cast<uint32_t>(rowSize);
-    out.strKeyField = reinterpret_cast<const char*>(key);
-    if (!DecodeColumns(std::string(static_cast<const char*>(blob), static_cast<size_t>(blobSize)), out)) {
+    table.uiRowSize = static_cast<uint32_t>(rowSize);  // the columns are checked against it
+    table.strKeyField = reinterpret_cast<const char*>(key);
+    if (!DecodeColumns(std::string(static_cast<const char*>(columns), static_cast<size_t>(sqlite3_column_bytes(row, 2))),
+                       table)) {
         return OM_CCDB_ERR_DB;
     }
+    value = EncodeLayout(table);
     return OM_CCDB_OK;
 }
 
-bool Unreachable() { return state::IsSet("ccdb_unreachable"); }
-
-int32_t RegisterDb(const std::string& name) {
-    std::lock_guard<std::mutex> lock(g_handleMutex);
-    for (size_t i = 0; i < g_dbNames.size(); ++i) {
-        if (g_dbNames[i] == name) {
-            return static_cast<int32_t>(i + 1);
+// Writes row `id` with the statement `sql` (a replace or an insert).
+int WriteRow(CcdbSession& session, const RowId& id, const std::string& value, const char* sql) {
+    Statement write(session.Db(), sql);
+    write.Row(id);
+    if (id.kind == RowKind::kKeyValue) {
+        write.Text(4, value);
+    } else if (id.kind == RowKind::kObject) {
+        write.Blob(4, value.data(), value.size());
+    } else {
+        CcdbTable table;
+        if (!DecodeLayout(id.key, value, table)) {
+            return OM_CCDB_ERR_PARAM;
         }
+        std::string columns = EncodeColumns(table);
+        write.Int(3, table.uiRowSize).Text(4, table.strKeyField).Blob(5, columns.data(), columns.size());
     }
-    g_dbNames.push_back(name);
-    return static_cast<int32_t>(g_dbNames.size());
+    int step = write.Step();
+    if ((step & 0xFF) == SQLITE_CONSTRAINT) {
+        return OM_CCDB_OBJ_EXIST;
+    }
+    return step == SQLITE_DONE ? OM_CCDB_OK : MapSqlite(step);
 }
 
-bool DbNameOf(int32_t handle, std::string& name) {
-    std::lock_guard<std::mutex> lock(g_handleMutex);
-    if (handle <= 0 || static_cast<size_t>(handle) > g_dbNames.size()) {
-        return false;
+class SqliteStore : public CcdbBackend {
+  public:
+    int Ping() override {
+        CcdbSession session;
+        return session.Status();
     }
-    name = g_dbNames[static_cast<size_t>(handle) - 1];
-    return true;
+
+    int Get(const RowId& id, std::string& value) override {
+        CcdbSession session;
+        return session.Status() != OM_CCDB_OK ? session.Status() : ReadRow(session, id, value);
+    }
+
+    int Put(const RowId& id, const std::string& value) override {
+        CcdbSession session;
+        return session.Status() != OM_CCDB_OK ? session.Status()
+                                              : WriteRow(session, id, value, SqlOf(id.kind).replace);
+    }
+
+    int Insert(const RowId& id, const std::string& value) override {
+        CcdbSession session;
+        return session.Status() != OM_CCDB_OK ? session.Status()
+                                              : WriteRow(session, id, value, SqlOf(id.kind).insert);
+    }
+
+    int Remove(const RowId& id) override {
+        CcdbSession session;
+        if (session.Status() != OM_CCDB_OK) {
+            return session.Status();
+        }
+        Statement remove(session.Db(), SqlOf(id.kind).remove);
+        int step = remove.Row(id).Step();
+        if (step != SQLITE_DONE) {
+            return MapSqlite(step);
+        }
+        return sqlite3_changes(session.Db()) > 0 ? OM_CCDB_OK : OM_CCDB_NO_VALUE;
+    }
+
+    int Count(const std::string& db, const std::string& table, uint32_t& count) override {
+        CcdbSession session;
+        if (session.Status() != OM_CCDB_OK) {
+            return session.Status();
+        }
+        Statement query(session.Db(), kSqlObjCount);
+        int step = query.Text(1, db).Text(2, table).Step();
+        if (step != SQLITE_ROW) {
+            return MapSqlite(step);
+        }
+        count = static_cast<uint32_t>(sqlite3_column_int64(query.Get(), 0));
+        return OM_CCDB_OK;
+    }
+
+    int Keys(const std::string& db, const std::string& table, std::vector<std::string>& keys) override {
+        CcdbSession session;
+        if (session.Status() != OM_CCDB_OK) {
+            return session.Status();
+        }
+        Statement query(session.Db(), kSqlObjKeys);
+        query.Text(1, db).Text(2, table);
+        keys.clear();
+        int step;
+        while ((step = query.Step()) == SQLITE_ROW) {
+            const unsigned char* key = sqlite3_column_text(query.Get(), 0);
+            keys.emplace_back(key != nullptr ? reinterpret_cast<const char*>(key) : "");
+        }
+        return step == SQLITE_DONE ? OM_CCDB_OK : MapSqlite(step);
+    }
+
+    int Modify(const std::vector<RowId>& ids, const RowEdit& edit) override {
+        CcdbSession session;
+        if (session.Status() != OM_CCDB_OK) {
+            return session.Status();
+        }
+        int rc = session.Exec("BEGIN IMMEDIATE");
+        if (rc != OM_CCDB_OK) {
+            return rc;
+        }
+        RowSet rows(ids.size());
+        for (size_t i = 0; i < ids.size() && rc == OM_CCDB_OK; ++i) {
+            std::string value;
+            rc = ReadRow(session, ids[i], value);
+            if (rc == OM_CCDB_OK) {
+                rows[i] = std::move(value);
+            } else if (rc == OM_CCDB_NO_VALUE) {
+                rc = OM_CCDB_OK;
+            }
+        }
+        // The session is held while `edit` runs: it must not call the client.
+        rc = rc == OM_CCDB_OK ? edit(rows) : rc;
+        for (size_t i = 0; i < ids.size() && rc == OM_CCDB_OK; ++i) {
+            if (rows[i]) {
+                rc = WriteRow(session, ids[i], *rows[i], SqlOf(ids[i].kind).replace);
+            }
+        }
+        rc = rc == OM_CCDB_OK ? session.Exec("COMMIT") : rc;
+        if (rc != OM_CCDB_OK) {
+            session.Exec("ROLLBACK");
+        }
+        return rc;
+    }
+};
+
+}  // namespace
+
+std::shared_ptr<CcdbBackend> SqliteBackend() {
+    // Never destroyed, like the connection: message threads may still call
+    // in while the exit handlers run.
+    static const std::shared_ptr<CcdbBackend>& store = *new std::shared_ptr<CcdbBackend>(new SqliteStore());
+    return store;
 }
+
+unsigned int TimeoutMs() { return g_busyTimeoutMs.load(); }
 
 }  // namespace ccdb
 

@@ -1,21 +1,24 @@
 // Partial row updates and table registration of the CCDB client.
 #include <cstring>
 #include <map>
+#include <memory>
+#include <optional>
 #include <mutex>
 #include <set>
 #include <string>
 #include <vector>
 
-#include "platform/ccdb_store.h"
+#include "platform/ccdb_backend.h"
 #include "platform/dplog.h"
 #include "platform/om_ccdb.h"
 
 using platform::ccdb::BoundedText;
 using platform::ccdb::CcdbColumn;
-using platform::ccdb::CcdbSession;
+using platform::ccdb::CcdbBackend;
 using platform::ccdb::CcdbTable;
-using platform::ccdb::MapSqlite;
-using platform::ccdb::Statement;
+using platform::ccdb::RowId;
+using platform::ccdb::RowKind;
+using platform::ccdb::RowSet;
 
 namespace {
 
@@ -73,102 +76,61 @@ int QueueColumn(void* trans, const char* table, const char* key, const OM_DB_VAL
     return OM_CCDB_OK;
 }
 
-// Writes the queued columns into their stored rows in one transaction.
-int ApplyQueued(CcdbSession& session, const std::string& db, const CcdbTrans& trans) {
-    int rc = session.Exec("BEGIN IMMEDIATE");
-    if (rc != OM_CCDB_OK) {
-        return rc;
+// Writes the queued columns into their stored rows, all rows at once.
+int ApplyQueued(CcdbBackend& backend, const std::string& db, const CcdbTrans& trans) {
+    std::vector<RowId> ids;
+    for (const auto& queued : trans.rows) {
+        ids.push_back(RowId{RowKind::kObject, db, trans.layout.strName, queued.first});
     }
-    for (const auto& [key, columns] : trans.rows) {
-        std::string row;
-        {
-            Statement query(session.Db(), platform::ccdb::kSqlObjGet);
-            query.Text(1, db).Text(2, trans.layout.strName).Text(3, key);
-            int step = query.Step();
-            if (step == SQLITE_ROW &&
-                sqlite3_column_bytes(query.Get(), 0) == static_cast<int>(trans.layout.uiRowSize)) {
-                row.assign(static_cast<const char*>(sqlite3_column_blob(query.Get(), 0)),
-                           trans.layout.uiRowSize);
-            } else {
-                rc = step == SQLITE_DONE  ? OM_CCDB_NO_VALUE
-                     : step == SQLITE_ROW ? OM_CCDB_ERR_DB
-                                          : MapSqlite(step);
+    return backend.Modify(ids, [&trans](RowSet& rows) {
+        size_t index = 0;
+        for (const auto& [key, columns] : trans.rows) {
+            std::optional<std::string>& row = rows[index++];
+            if (!row) {
+                return OM_CCDB_NO_VALUE;
+            }
+            if (row->size() != trans.layout.uiRowSize) {
+                return OM_CCDB_ERR_DB;
+            }
+            for (const QueuedColumn& column : columns) {
+                row->replace(column.uiOffset, column.bytes.size(), column.bytes);
             }
         }
-        if (rc != OM_CCDB_OK) {
-            break;
-        }
-        for (const QueuedColumn& column : columns) {
-            row.replace(column.uiOffset, column.bytes.size(), column.bytes);
-        }
-        Statement write(session.Db(), platform::ccdb::kSqlObjSet);
-        write.Text(1, db).Text(2, trans.layout.strName).Text(3, key).Blob(4, row.data(), row.size());
-        int step = write.Step();
-        if (step != SQLITE_DONE) {
-            rc = MapSqlite(step);
-            break;
-        }
-    }
-    if (rc == OM_CCDB_OK) {
-        rc = session.Exec("COMMIT");
-    }
-    if (rc != OM_CCDB_OK) {
-        session.Exec("ROLLBACK");
-    }
-    return rc;
+        return OM_CCDB_OK;
+    });
 }
 
-// Resizes every row of a registered table whose row size changed.
-int ResizeRows(CcdbSession& session, const std::string& db, const std::string& table, uint32_t newSize) {
-    std::vector<std::pair<std::string, std::string>> rows;
-    {
-        Statement all(session.Db(), platform::ccdb::kSqlObjAll);
-        all.Text(1, db).Text(2, table);
-        int step;
-        while ((step = all.Step()) == SQLITE_ROW) {
-            const char* key = reinterpret_cast<const char*>(sqlite3_column_text(all.Get(), 0));
-            const char* blob = static_cast<const char*>(sqlite3_column_blob(all.Get(), 1));
-            std::string row(blob != nullptr ? blob : "",
-                            static_cast<size_t>(sqlite3_column_bytes(all.Get(), 1)));
-            row.resize(newSize, '\0');
-            rows.emplace_back(key != nullptr ? key : "", std::move(row));
-        }
-        if (step != SQLITE_DONE) {
-            return MapSqlite(step);
-        }
-    }
-    for (const auto& [key, row] : rows) {
-        Statement write(session.Db(), platform::ccdb::kSqlObjSet);
-        write.Text(1, db).Text(2, table).Text(3, key).Blob(4, row.data(), row.size());
-        int step = write.Step();
-        if (step != SQLITE_DONE) {
-            return MapSqlite(step);
-        }
-    }
-    return OM_CCDB_OK;
-}
-
-int RegisterTable(CcdbSession& session, const std::string& db, const CcdbTable& wanted) {
+// Stores the layout of a registered table, and resizes its rows when the
+// row size changed (zero-extended or cut), in one step.
+int RegisterTable(CcdbBackend& backend, const std::string& db, const CcdbTable& wanted) {
     CcdbTable known;
-    int rc = platform::ccdb::LookupTable(session, db, wanted.strName, known);
+    int rc = platform::ccdb::LookupTable(backend, db, wanted.strName, known);
     if (rc == OM_CCDB_OK && known.SameLayout(wanted)) {
         return OM_CCDB_OK;
     }
     if (rc != OM_CCDB_OK && rc != OM_CCDB_ERR_NO_TABLE) {
         return rc;
     }
+    std::vector<RowId> ids{RowId{RowKind::kLayout, db, "", wanted.strName}};
     if (rc == OM_CCDB_OK && known.uiRowSize != wanted.uiRowSize) {
-        rc = ResizeRows(session, db, wanted.strName, wanted.uiRowSize);
-        if (rc != OM_CCDB_OK) {
+        std::vector<std::string> keys;
+        if ((rc = backend.Keys(db, wanted.strName, keys)) != OM_CCDB_OK) {
             return rc;
         }
+        for (std::string& key : keys) {
+            ids.push_back(RowId{RowKind::kObject, db, wanted.strName, std::move(key)});
+        }
     }
-    std::string columns = platform::ccdb::EncodeColumns(wanted);
-    Statement write(session.Db(), platform::ccdb::kSqlSchemaSet);
-    write.Text(1, db).Text(2, wanted.strName).Int(3, wanted.uiRowSize).Text(4, wanted.strKeyField);
-    write.Blob(5, columns.data(), columns.size());
-    int step = write.Step();
-    return step == SQLITE_DONE ? OM_CCDB_OK : MapSqlite(step);
+    const std::string layout = platform::ccdb::EncodeLayout(wanted);
+    return backend.Modify(ids, [&layout, &wanted](RowSet& rows) {
+        rows[0] = layout;
+        for (size_t i = 1; i < rows.size(); ++i) {
+            if (rows[i]) {  // deleted meanwhile: nothing to resize
+                rows[i]->resize(wanted.uiRowSize, '\0');
+            }
+        }
+        return OM_CCDB_OK;
+    });
 }
 
 }  // namespace
@@ -201,20 +163,9 @@ int OMM_CCDB_UpgradeCcdbTable(int32_t handle, const OM_CCDB_TABLE_DESC_S* table,
         }
         return OM_CCDB_OK;
     }
-    CcdbSession session;
-    if (session.Status() != OM_CCDB_OK) {
-        return session.Status();
-    }
-    int rc = session.Exec("BEGIN IMMEDIATE");
-    if (rc != OM_CCDB_OK) {
-        return rc;
-    }
-    rc = RegisterTable(session, db, wanted);
-    rc = rc == OM_CCDB_OK ? session.Exec("COMMIT") : rc;
-    if (rc != OM_CCDB_OK) {
-        session.Exec("ROLLBACK");
-    }
-    return rc;
+    int rc = OM_CCDB_OK;
+    std::shared_ptr<CcdbBackend> backend = platform::ccdb::AttachedBackend(rc);
+    return backend != nullptr ? RegisterTable(*backend, db, wanted) : rc;
 }
 
 int OM_CCDB_Update(int32_t handle, const char* table, void* context, OM_CCDB_TRANS_FN fill) {
@@ -229,23 +180,21 @@ int OM_CCDB_Update(int32_t handle, const char* table, void* context, OM_CCDB_TRA
         return OM_CCDB_ERR_PARAM;
     }
     CcdbTrans trans;
-    {
-        CcdbSession session;
-        int rc = session.Status();
-        rc = rc == OM_CCDB_OK ? platform::ccdb::LookupTable(session, db, tableName, trans.layout) : rc;
-        if (rc == OM_CCDB_OK && trans.layout.bKeyValue) {
-            rc = OM_CCDB_ERR_NO_TABLE;
-        }
-        if (rc != OM_CCDB_OK) {
-            return rc;
-        }
+    int rc = OM_CCDB_OK;
+    std::shared_ptr<CcdbBackend> backend = platform::ccdb::AttachedBackend(rc);
+    rc = backend != nullptr ? platform::ccdb::LookupTable(*backend, db, tableName, trans.layout) : rc;
+    if (rc == OM_CCDB_OK && trans.layout.bKeyValue) {
+        rc = OM_CCDB_ERR_NO_TABLE;
+    }
+    if (rc != OM_CCDB_OK) {
+        return rc;
     }
     {
         std::lock_guard<std::mutex> lock(g_transMutex);
         g_liveTrans.insert(&trans);
     }
-    // No session is held here: the filler may use the database itself.
-    int rc = fill(tableName.c_str(), context, QueueColumn, &trans);
+    // Nothing is held here: the filler may use the database itself.
+    rc = fill(tableName.c_str(), context, QueueColumn, &trans);
     {
         std::lock_guard<std::mutex> lock(g_transMutex);
         g_liveTrans.erase(&trans);
@@ -253,11 +202,7 @@ int OM_CCDB_Update(int32_t handle, const char* table, void* context, OM_CCDB_TRA
     if (rc != OM_CCDB_OK || trans.rows.empty()) {
         return rc;
     }
-    CcdbSession session;
-    if (session.Status() != OM_CCDB_OK) {
-        return session.Status();
-    }
-    return ApplyQueued(session, db, trans);
+    return ApplyQueued(*backend, db, trans);
 }
 
 int OM_DB_SetCol2TransSub(uint32_t type, const void* value, void* trans, const char* table,

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <json/json.h>
 
+#include <cctype>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -55,6 +56,87 @@ bool ReadNode(const Json::Value& item, size_t index, NodeConfig& node, std::stri
             }
             node.vecInternalIps.push_back(ip.asString());
         }
+    }
+    return true;
+}
+
+// "http://HOST:PORT" with a trailing slash allowed: the client appends the
+// gateway's paths itself, and credentials in a URL would end up in logs.
+bool ValidEndpoint(const std::string& url) {
+    const std::string scheme = "http://";
+    if (url.size() > 256 || url.compare(0, scheme.size(), scheme) != 0) {
+        return false;
+    }
+    std::string rest = url.substr(scheme.size());
+    if (!rest.empty() && rest.back() == '/') {
+        rest.pop_back();
+    }
+    size_t colon = rest.rfind(':');
+    if (colon == std::string::npos || colon == 0 || colon + 1 == rest.size() || rest.size() - colon > 6) {
+        return false;
+    }
+    for (size_t i = 0; i < rest.size(); ++i) {
+        char c = rest[i];
+        bool hostChar = isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' || c == '[' ||
+                        c == ']' || (c == ':' && rest[0] == '[');
+        bool portChar = isdigit(static_cast<unsigned char>(c));
+        if (i < colon ? !hostChar : (i > colon && !portChar)) {
+            return false;
+        }
+    }
+    unsigned long port = std::stoul(rest.substr(colon + 1));
+    return port >= 1 && port <= 65535;
+}
+
+bool ReadCcdb(const Json::Value& ccdb, const std::string& serial, CcdbConfig& out, std::string& error) {
+    if (!ccdb.isObject()) {
+        error = "\"ccdb\" must be an object";
+        return false;
+    }
+    for (const std::string& member : ccdb.getMemberNames()) {
+        if (member != "backend" && member != "endpoints") {
+            error = "\"ccdb\" has an unknown member \"" + member + "\"";
+            return false;
+        }
+    }
+    std::string backend = "sqlite";
+    if (!ReadText(ccdb, "backend", backend, error)) {
+        error = "ccdb." + error;
+        return false;
+    }
+    const Json::Value& endpoints = ccdb["endpoints"];
+    if (backend == "sqlite") {
+        if (!endpoints.isNull()) {
+            error = "ccdb.endpoints belongs to the etcd backend only";
+            return false;
+        }
+        out = CcdbConfig{};
+        return true;
+    }
+    if (backend != "etcd") {
+        error = "ccdb.backend must be \"sqlite\" or \"etcd\"";
+        return false;
+    }
+    if (!endpoints.isArray() || endpoints.empty() || endpoints.size() > kMaxCcdbEndpoints) {
+        error = "ccdb.endpoints must list 1 to " + std::to_string(kMaxCcdbEndpoints) + " endpoints";
+        return false;
+    }
+    out = CcdbConfig{};
+    out.kind = CcdbBackendKind::kEtcd;
+    for (const Json::Value& endpoint : endpoints) {
+        if (!endpoint.isString() || !ValidEndpoint(endpoint.asString())) {
+            error = "ccdb.endpoints holds an entry that is not of the form http://HOST:PORT";
+            return false;
+        }
+        std::string url = endpoint.asString();
+        if (url.back() == '/') {
+            url.pop_back();
+        }
+        out.endpoints.push_back(url);
+    }
+    if (serial.empty()) {
+        error = "the etcd backend of \"ccdb\" needs a \"serialNumber\"";
+        return false;
     }
     return true;
 }
@@ -186,6 +268,9 @@ bool ClusterConfig::Load(const std::string& path, ClusterConfig& out, std::strin
             !ReadText(profile, "cgroupProgram", config.strCgroupProgram, error)) {
             return false;
         }
+    }
+    if (root.isMember("ccdb") && !ReadCcdb(root["ccdb"], config.strSerialNumber, config.ccdb, error)) {
+        return false;
     }
     out = config;
     return true;

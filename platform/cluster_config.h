@@ -12,11 +12,17 @@
 //                                        platform's services; other pids are not reachable over TCP
 //     "profile": { "sudoPrefix": "", "operOwner": "...", "exportOwner": "...",
 //                  "vrfWrapper": "", "resetProgram": "..." },     optional
-//     "nodes": [ { "id": 0, "name": "CTE0.A", "internalIps": ["127.0.0.1"] } ]
+//     "nodes": [ { "id": 0, "name": "CTE0.A", "internalIps": ["127.0.0.1"] } ],
+//     "ccdb": { "backend": "etcd",                                 optional; default "sqlite"
+//               "endpoints": ["http://127.0.0.1:2379"] }
 //   }
 //
 // Load() checks everything before it is trusted: ids 0..15 and unique, names
 // of 1 to 8 bytes and unique, at most 16 addresses of at most 15 bytes each.
+// The configuration database is <dir>/ccdb.sqlite unless "ccdb" names the
+// etcd backend; that one needs 1 to 8 endpoints of the form
+// http://HOST:PORT (no user, path or query) and a serial number, which
+// names the cluster's part of the store.
 #pragma once
 
 #include <cstdint>
@@ -37,6 +43,19 @@ struct NodeConfig {
     std::vector<std::string> vecInternalIps;
 };
 
+constexpr size_t kMaxCcdbEndpoints = 8;
+
+enum class CcdbBackendKind { kSqlite, kEtcd };
+
+struct CcdbConfig {
+    CcdbBackendKind kind = CcdbBackendKind::kSqlite;
+    std::vector<std::string> endpoints;  // etcd: "http://HOST:PORT", tried in order
+
+    bool operator==(const CcdbConfig& other) const {
+        return kind == other.kind && endpoints == other.endpoints;
+    }
+};
+
 struct ClusterConfig {
     std::string strFile;  // path of cluster.json
     std::string strDir;   // its directory
@@ -53,6 +72,7 @@ struct ClusterConfig {
     std::string strResetProgram;
     std::string strCgroupProgram;
     std::vector<NodeConfig> nodes;
+    CcdbConfig ccdb;
 
     // false with a one-line reason in `error`.
     static bool Load(const std::string& path, ClusterConfig& out, std::string& error);

@@ -1,19 +1,20 @@
 #include "platform/om_ccdb.h"
 
 #include <cstring>
+#include <memory>
 #include <string>
 #include <system_error>
 #include <thread>
 
-#include "platform/ccdb_store.h"
+#include "platform/ccdb_backend.h"
 #include "platform/dplog.h"
 #include "platform/platform_state.h"
 
 using platform::ccdb::BoundedText;
-using platform::ccdb::CcdbSession;
+using platform::ccdb::CcdbBackend;
 using platform::ccdb::CcdbTable;
-using platform::ccdb::MapSqlite;
-using platform::ccdb::Statement;
+using platform::ccdb::RowId;
+using platform::ccdb::RowKind;
 
 namespace {
 
@@ -29,12 +30,16 @@ int Prologue(int32_t handle, const char* table, std::string& db, std::string& ta
     return BoundedText(table, OM_CCDB_NAME_LEN, tableName) ? OM_CCDB_OK : OM_CCDB_ERR_PARAM;
 }
 
-int Layout(CcdbSession& session, const std::string& db, const std::string& tableName, bool keyValue,
-           CcdbTable& layout) {
-    if (session.Status() != OM_CCDB_OK) {
-        return session.Status();
+// The attached backend and the layout of the table, which must be of the
+// kind asked for.
+int Layout(const std::string& db, const std::string& tableName, bool keyValue,
+           std::shared_ptr<CcdbBackend>& backend, CcdbTable& layout) {
+    int rc = OM_CCDB_OK;
+    backend = platform::ccdb::AttachedBackend(rc);
+    if (backend == nullptr) {
+        return rc;
     }
-    int rc = platform::ccdb::LookupTable(session, db, tableName, layout);
+    rc = platform::ccdb::LookupTable(*backend, db, tableName, layout);
     if (rc == OM_CCDB_OK && layout.bKeyValue != keyValue) {
         rc = OM_CCDB_ERR_NO_TABLE;
     }
@@ -57,7 +62,7 @@ bool EntryTexts(const OM_CCDB_KEY_VALUE_S* entry, std::string& key, std::string*
     return true;
 }
 
-int WriteKeyValue(int32_t handle, const char* table, const OM_CCDB_KEY_VALUE_S* entry, const char* sql) {
+int WriteKeyValue(int32_t handle, const char* table, const OM_CCDB_KEY_VALUE_S* entry, bool insert) {
     std::string db, tableName, key, value;
     int rc = Prologue(handle, table, db, tableName);
     if (rc != OM_CCDB_OK) {
@@ -66,24 +71,20 @@ int WriteKeyValue(int32_t handle, const char* table, const OM_CCDB_KEY_VALUE_S* 
     if (!EntryTexts(entry, key, &value)) {
         return OM_CCDB_ERR_PARAM;
     }
-    CcdbSession session;
+    std::shared_ptr<CcdbBackend> backend;
     CcdbTable layout;
-    if ((rc = Layout(session, db, tableName, true, layout)) != OM_CCDB_OK) {
+    if ((rc = Layout(db, tableName, true, backend, layout)) != OM_CCDB_OK) {
         return rc;
     }
-    Statement write(session.Db(), sql);
-    write.Text(1, db).Text(2, tableName).Text(3, key).Text(4, value);
-    rc = write.Step();
-    if ((rc & 0xFF) == SQLITE_CONSTRAINT) {
-        return OM_CCDB_OBJ_EXIST;
-    }
-    return rc == SQLITE_DONE ? OM_CCDB_OK : MapSqlite(rc);
+    RowId id{RowKind::kKeyValue, db, tableName, key};
+    return insert ? backend->Insert(id, value) : backend->Put(id, value);
 }
 
 // The checks every object-row call makes: handle and table known, key of
 // the right length, a row buffer of exactly the table's row size.
 int CheckObjectCall(int32_t handle, const char* table, const char* key, const void* row, uint32_t size,
-                    CcdbSession& session, std::string& db, std::string& tableName, std::string& keyText) {
+                    std::shared_ptr<CcdbBackend>& backend, RowId& id) {
+    std::string db, tableName, keyText;
     int rc = Prologue(handle, table, db, tableName);
     if (rc != OM_CCDB_OK) {
         return rc;
@@ -92,27 +93,23 @@ int CheckObjectCall(int32_t handle, const char* table, const char* key, const vo
         return OM_CCDB_ERR_PARAM;
     }
     CcdbTable layout;
-    if ((rc = Layout(session, db, tableName, false, layout)) != OM_CCDB_OK) {
+    if ((rc = Layout(db, tableName, false, backend, layout)) != OM_CCDB_OK) {
         return rc;
     }
+    id = RowId{RowKind::kObject, db, tableName, keyText};
     return size == layout.uiRowSize ? OM_CCDB_OK : OM_CCDB_ERR_PARAM;
 }
 
 int WriteObject(int32_t handle, const char* table, const char* key, const void* row, uint32_t size,
-                const char* sql) {
-    std::string db, tableName, keyText;
-    CcdbSession session;
-    int rc = CheckObjectCall(handle, table, key, row, size, session, db, tableName, keyText);
+                bool insert) {
+    std::shared_ptr<CcdbBackend> backend;
+    RowId id;
+    int rc = CheckObjectCall(handle, table, key, row, size, backend, id);
     if (rc != OM_CCDB_OK) {
         return rc;
     }
-    Statement write(session.Db(), sql);
-    write.Text(1, db).Text(2, tableName).Text(3, keyText).Blob(4, row, size);
-    rc = write.Step();
-    if ((rc & 0xFF) == SQLITE_CONSTRAINT) {
-        return OM_CCDB_OBJ_EXIST;
-    }
-    return rc == SQLITE_DONE ? OM_CCDB_OK : MapSqlite(rc);
+    std::string value(static_cast<const char*>(row), size);
+    return insert ? backend->Insert(id, value) : backend->Put(id, value);
 }
 
 int DeleteRow(int32_t handle, const char* table, const char* key, bool keyValue) {
@@ -124,18 +121,12 @@ int DeleteRow(int32_t handle, const char* table, const char* key, bool keyValue)
     if (!BoundedText(key, keyValue ? OM_CCDB_KV_KEY_LEN : OM_CCDB_OBJ_KEY_LEN, keyText)) {
         return OM_CCDB_ERR_PARAM;
     }
-    CcdbSession session;
+    std::shared_ptr<CcdbBackend> backend;
     CcdbTable layout;
-    if ((rc = Layout(session, db, tableName, keyValue, layout)) != OM_CCDB_OK) {
+    if ((rc = Layout(db, tableName, keyValue, backend, layout)) != OM_CCDB_OK) {
         return rc;
     }
-    Statement remove(session.Db(), keyValue ? platform::ccdb::kSqlKvDelete : platform::ccdb::kSqlObjDelete);
-    remove.Text(1, db).Text(2, tableName).Text(3, keyText);
-    rc = remove.Step();
-    if (rc != SQLITE_DONE) {
-        return MapSqlite(rc);
-    }
-    return sqlite3_changes(session.Db()) > 0 ? OM_CCDB_OK : OM_CCDB_NO_VALUE;
+    return backend->Remove(RowId{keyValue ? RowKind::kKeyValue : RowKind::kObject, db, tableName, keyText});
 }
 
 }  // namespace
@@ -161,9 +152,10 @@ int OM_CCDB_Init(uint32_t dbType, const char* dbName, char* const* argv, int32_t
     if (count > OM_CCDB_MAX_ARGS) {
         return OM_CCDB_ERR_PARAM;
     }
-    CcdbSession session;
-    if (session.Status() != OM_CCDB_OK) {
-        return session.Status();
+    int rc = OM_CCDB_OK;
+    std::shared_ptr<CcdbBackend> backend = platform::ccdb::AttachedBackend(rc);
+    if (backend == nullptr || (rc = backend->Ping()) != OM_CCDB_OK) {
+        return rc;
     }
     *handle = platform::ccdb::RegisterDb(name);
     dplog_standard(0, 6, __FUNCTION__, __LINE__, 0, "ccdb: database %s (type %u) open as handle %d",
@@ -180,36 +172,29 @@ int OM_CCDB_GetKeyValue(int32_t handle, const char* table, OM_CCDB_KEY_VALUE_S* 
     if (!EntryTexts(entry, key, nullptr)) {
         return OM_CCDB_ERR_PARAM;
     }
-    CcdbSession session;
+    std::shared_ptr<CcdbBackend> backend;
     CcdbTable layout;
-    if ((rc = Layout(session, db, tableName, true, layout)) != OM_CCDB_OK) {
+    if ((rc = Layout(db, tableName, true, backend, layout)) != OM_CCDB_OK) {
         return rc;
     }
-    Statement query(session.Db(), platform::ccdb::kSqlKvGet);
-    query.Text(1, db).Text(2, tableName).Text(3, key);
-    rc = query.Step();
-    if (rc == SQLITE_DONE) {
-        return OM_CCDB_NO_VALUE;
+    std::string value;
+    if ((rc = backend->Get(RowId{RowKind::kKeyValue, db, tableName, key}, value)) != OM_CCDB_OK) {
+        return rc;
     }
-    if (rc != SQLITE_ROW) {
-        return MapSqlite(rc);
-    }
-    const unsigned char* value = sqlite3_column_text(query.Get(), 0);
-    size_t length = static_cast<size_t>(sqlite3_column_bytes(query.Get(), 0));
-    if (value == nullptr || length >= sizeof(entry->acValue)) {
+    if (value.size() >= sizeof(entry->acValue) || value.find('\0') != std::string::npos) {
         return OM_CCDB_ERR_DB;  // written by something that did not check the bound
     }
     memset(entry->acValue, 0, sizeof(entry->acValue));
-    memcpy(entry->acValue, value, length);
+    memcpy(entry->acValue, value.data(), value.size());
     return OM_CCDB_OK;
 }
 
 int OM_CCDB_SetKeyValue(int32_t handle, const char* table, const OM_CCDB_KEY_VALUE_S* entry) {
-    return WriteKeyValue(handle, table, entry, platform::ccdb::kSqlKvSet);
+    return WriteKeyValue(handle, table, entry, false);
 }
 
 int OM_CCDB_InsertKeyValue(int32_t handle, const char* table, const OM_CCDB_KEY_VALUE_S* entry) {
-    return WriteKeyValue(handle, table, entry, platform::ccdb::kSqlKvInsert);
+    return WriteKeyValue(handle, table, entry, true);
 }
 
 int OM_CCDB_DelKeyValue(int32_t handle, const char* table, const char* key) {
@@ -217,11 +202,11 @@ int OM_CCDB_DelKeyValue(int32_t handle, const char* table, const char* key) {
 }
 
 int OM_CCDB_InsertOneObj(int32_t handle, const char* table, const char* key, const void* row, uint32_t size) {
-    return WriteObject(handle, table, key, row, size, platform::ccdb::kSqlObjInsert);
+    return WriteObject(handle, table, key, row, size, true);
 }
 
 int OM_CCDB_DelAndInsert(int32_t handle, const char* table, const char* key, const void* row, uint32_t size) {
-    return WriteObject(handle, table, key, row, size, platform::ccdb::kSqlObjSet);
+    return WriteObject(handle, table, key, row, size, false);
 }
 
 int OM_CCDB_Delete(int32_t handle, const char* table, const char* key) {
@@ -229,28 +214,22 @@ int OM_CCDB_Delete(int32_t handle, const char* table, const char* key) {
 }
 
 int OM_CCDB_QueryOneObj(int32_t handle, const char* table, const char* key, void* row, uint32_t size) {
-    std::string db, tableName, keyText;
-    CcdbSession session;
-    int rc = CheckObjectCall(handle, table, key, row, size, session, db, tableName, keyText);
+    std::shared_ptr<CcdbBackend> backend;
+    RowId id;
+    int rc = CheckObjectCall(handle, table, key, row, size, backend, id);
     if (rc != OM_CCDB_OK) {
         return rc;
     }
-    Statement query(session.Db(), platform::ccdb::kSqlObjGet);
-    query.Text(1, db).Text(2, tableName).Text(3, keyText);
-    rc = query.Step();
-    if (rc == SQLITE_DONE) {
-        return OM_CCDB_NO_VALUE;
+    std::string stored;
+    if ((rc = backend->Get(id, stored)) != OM_CCDB_OK) {
+        return rc;
     }
-    if (rc != SQLITE_ROW) {
-        return MapSqlite(rc);
-    }
-    const void* stored = sqlite3_column_blob(query.Get(), 0);
-    if (stored == nullptr || static_cast<uint32_t>(sqlite3_column_bytes(query.Get(), 0)) != size) {
-        dplog_standard(0, 3, __FUNCTION__, __LINE__, 0, "ccdb: row %s of %s has a wrong size",
-                       keyText.c_str(), tableName.c_str());
+    if (stored.size() != size) {
+        dplog_standard(0, 3, __FUNCTION__, __LINE__, 0, "ccdb: row %s of %s has a wrong size", id.key.c_str(),
+                       id.table.c_str());
         return OM_CCDB_ERR_DB;
     }
-    memcpy(row, stored, size);
+    memcpy(row, stored.data(), size);
     return OM_CCDB_OK;
 }
 
@@ -263,19 +242,12 @@ int OM_CCDB_CountObj(int32_t handle, const char* table, uint32_t* count) {
     if (count == nullptr) {
         return OM_CCDB_ERR_PARAM;
     }
-    CcdbSession session;
+    std::shared_ptr<CcdbBackend> backend;
     CcdbTable layout;
-    if ((rc = Layout(session, db, tableName, false, layout)) != OM_CCDB_OK) {
+    if ((rc = Layout(db, tableName, false, backend, layout)) != OM_CCDB_OK) {
         return rc;
     }
-    Statement query(session.Db(), platform::ccdb::kSqlObjCount);
-    query.Text(1, db).Text(2, tableName);
-    rc = query.Step();
-    if (rc != SQLITE_ROW) {
-        return MapSqlite(rc);
-    }
-    *count = static_cast<uint32_t>(sqlite3_column_int64(query.Get(), 0));
-    return OM_CCDB_OK;
+    return backend->Count(db, tableName, *count);
 }
 
 int queryCcdbStatus(OM_CCDB_STATUS_FN callback, void* context, uint32_t flags) {
@@ -289,8 +261,10 @@ int queryCcdbStatus(OM_CCDB_STATUS_FN callback, void* context, uint32_t flags) {
             int32_t result = OM_CCDB_ERR_UNREACHABLE;
             int32_t stateValue = 0;
             if (!platform::ccdb::Unreachable()) {
-                CcdbSession session;
-                result = session.Status();
+                std::shared_ptr<CcdbBackend> backend = platform::ccdb::AttachedBackend(result);
+                if (backend != nullptr) {
+                    result = backend->Ping();
+                }
             }
             if (result == OM_CCDB_OK) {
                 std::optional<long long> forced = platform::state::GetNumber("ccdb_status");

@@ -1,11 +1,12 @@
 // The cluster configuration database (CCDB) client: key-value tables and
 // object tables of fixed-size rows, shared by every node of the cluster.
 //
-// Storage is one SQLite file, <cluster>/ccdb.sqlite, opened in WAL mode with a
-// busy time-out by every process of the cluster, so a row written by one node
-// is the row every other node reads. Writes are single statements or
-// transactions started with BEGIN IMMEDIATE, so concurrent writers in
-// different processes queue instead of losing each other's writes.
+// Storage is the SQLite file <cluster>/ccdb.sqlite (platform/ccdb_store.h), or
+// etcd when cluster.json names it (platform/ccdb_etcd.h); either way a row
+// written by one node is the row every other node reads, and concurrent
+// writers in different processes never lose each other's writes. With etcd,
+// a store that refuses, fails or does not answer within the busy time-out
+// makes the call return OM_CCDB_ERR_UNREACHABLE; the next call tries again.
 //
 // Tables are known to the platform: the key-value table "DB_CHS_GLOBAL_CFG_S"
 // and the object tables "DB_CHS_RELAYD_CFG_S" (1232-byte rows) and
@@ -26,10 +27,10 @@
 
 // Results.
 constexpr int OM_CCDB_OK = 0;
-constexpr int OM_CCDB_TIMEOUT = 1;          // the database stayed busy past the busy time-out
+constexpr int OM_CCDB_TIMEOUT = 1;          // the database stayed busy (or contended) past the time-out
 constexpr int OM_CCDB_ERR_PARAM = 2;        // null pointer, bad size, name or text
 constexpr int OM_CCDB_ERR_NO_TABLE = 3;     // table unknown, or of the other kind
-constexpr int OM_CCDB_ERR_UNREACHABLE = 4;  // no cluster attached, or the override is set
+constexpr int OM_CCDB_ERR_UNREACHABLE = 4;  // no cluster attached, the override is set, etcd down
 constexpr int OM_CCDB_OBJ_EXIST = 5;        // insert of a key that exists
 constexpr int OM_CCDB_NO_VALUE = 6;         // key or row not found
 constexpr int OM_CCDB_ERR_DB = 7;           // the storage failed (damaged file, I/O error)
@@ -146,7 +147,8 @@ int queryCcdbStatus(OM_CCDB_STATUS_FN callback, void* context, uint32_t flags);
 
 namespace platform {
 
-// Busy time-out of the database connections (default 5000 ms); tests lower it.
+// Busy time-out of the database connections, and the longest one etcd
+// request may take (default 5000 ms); tests lower it.
 void SetCcdbBusyTimeoutMs(unsigned int milliseconds);
 // Closes this process's connection; the next call opens it again. For tests.
 void CcdbCloseAll();

@@ -1,7 +1,8 @@
-// The CCDB client over a real SQLite file in a temporary cluster: key-value
-// and object rows, partial updates, table registration, several processes
-// writing at once, the state overrides, and the platform semaphores; and the
-// plain SQLite file access underneath (OMDB).
+// The CCDB client in a temporary cluster, over each backend (a real SQLite
+// file, a real etcd): key-value and object rows, partial updates, table
+// registration, several processes writing at once, the state overrides, an
+// unreachable store; the backend choice in cluster.json; the platform
+// semaphores; and the plain SQLite file access underneath (OMDB).
 #include "platform/om_ccdb.h"
 
 #include <gtest/gtest.h>
@@ -13,6 +14,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <utility>
@@ -22,7 +25,9 @@
 #include "platform/om_cluster.h"
 #include "platform/om_db.h"
 #include "platform/platform_state.h"
+#include "platform/cluster_config.h"
 #include "tests/support/cluster_setup.h"
+#include "tests/support/etcd_server.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -52,11 +57,31 @@ int InitDb(const char* name, const std::string& type, int32_t* id) {
     return OM_CCDB_Init(35, name, argv, id);
 }
 
-class OmCcdbTest : public ::testing::Test {
+enum class Backend { kSqlite, kEtcd };
+
+class OmCcdbTest : public ::testing::TestWithParam<Backend> {
   protected:
+    // One etcd for the tests of a process; each test has a serial number,
+    // and so a part of the store, of its own.
+    static void TearDownTestSuite() {
+        delete s_etcd;
+        s_etcd = nullptr;
+    }
+    static chs_test::EtcdServer& Etcd() {
+        if (s_etcd == nullptr) {
+            s_etcd = new chs_test::EtcdServer();
+        }
+        return *s_etcd;
+    }
+
     void SetUp() override {
-        chs_test::AttachHandMadeCluster(dir.path(), R"({"serialNumber": "2102351234567890", "nodes": [
-            {"id": 0, "name": "CTE0.A"}]})", 0, false);
+        static int tests = 0;
+        std::string ccdb = GetParam() == Backend::kEtcd
+                               ? R"(, "ccdb": {"backend": "etcd", "endpoints": [")" + Etcd().Endpoint() + R"("]})"
+                               : "";
+        chs_test::AttachHandMadeCluster(dir.path(), R"({"serialNumber": "21023512345678)" +
+                                                        std::to_string(++tests) + R"(", "nodes": [
+            {"id": 0, "name": "CTE0.A"}])" + ccdb + "}", 0, false);
         platform::SetCcdbBusyTimeoutMs(5000);
         handle = Open("pub_user_cfg_db");
     }
@@ -84,11 +109,14 @@ class OmCcdbTest : public ::testing::Test {
         return row;
     }
 
+    static chs_test::EtcdServer* s_etcd;
     TempDir dir;
     int32_t handle = 0;
 };
 
-TEST_F(OmCcdbTest, KeyValueRowsInsertSetGetDelete) {
+chs_test::EtcdServer* OmCcdbTest::s_etcd = nullptr;
+
+TEST_P(OmCcdbTest, KeyValueRowsInsertSetGetDelete) {
     OM_CCDB_KEY_VALUE_S entry = Entry("InfoCollectSwitch", "off");
     EXPECT_EQ(OM_CCDB_InsertKeyValue(handle, kKv, &entry), OM_CCDB_OK);
     entry = Entry("InfoCollectSwitch", "on");
@@ -118,7 +146,7 @@ TEST_F(OmCcdbTest, KeyValueRowsInsertSetGetDelete) {
     EXPECT_EQ(OM_CCDB_GetKeyValue(other, kKv, &read), OM_CCDB_NO_VALUE);
 }
 
-TEST_F(OmCcdbTest, RefusesBadArguments) {
+TEST_P(OmCcdbTest, RefusesBadArguments) {
     OM_CCDB_KEY_VALUE_S entry = Entry("k", "v");
     EXPECT_EQ(OM_CCDB_SetKeyValue(handle, kKv, nullptr), OM_CCDB_ERR_PARAM);
     EXPECT_EQ(OM_CCDB_SetKeyValue(handle, nullptr, &entry), OM_CCDB_ERR_PARAM);
@@ -150,7 +178,7 @@ TEST_F(OmCcdbTest, RefusesBadArguments) {
     EXPECT_EQ(InitDb("x", "x", nullptr), OM_CCDB_ERR_PARAM);
 }
 
-TEST_F(OmCcdbTest, ObjectRowsInsertQueryReplaceDelete) {
+TEST_P(OmCcdbTest, ObjectRowsInsertQueryReplaceDelete) {
     std::vector<uint8_t> row(kTaskRow, 0x5A), read(kTaskRow);
     EXPECT_EQ(OM_CCDB_InsertOneObj(handle, kTask, "1", row.data(), kTaskRow), OM_CCDB_OK);
     std::vector<uint8_t> other(kTaskRow, 0x11);
@@ -167,6 +195,15 @@ TEST_F(OmCcdbTest, ObjectRowsInsertQueryReplaceDelete) {
     EXPECT_EQ(OM_CCDB_QueryOneObj(handle, kTask, "1", read.data(), kTaskRow), OM_CCDB_NO_VALUE);
     EXPECT_EQ(OM_CCDB_CountObj(handle, kTask, &count), OM_CCDB_OK);
     EXPECT_EQ(count, 1u);
+
+    // A key is any text: a slash, or what looks like an escape of one, names a row of its own.
+    std::vector<uint8_t> slash(kTaskRow, 0x21), escaped(kTaskRow, 0x22);
+    EXPECT_EQ(OM_CCDB_InsertOneObj(handle, kTask, "a/b", slash.data(), kTaskRow), OM_CCDB_OK);
+    EXPECT_EQ(OM_CCDB_InsertOneObj(handle, kTask, "a%2Fb", escaped.data(), kTaskRow), OM_CCDB_OK);
+    EXPECT_EQ(Row("a/b"), slash);
+    EXPECT_EQ(Row("a%2Fb"), escaped);
+    EXPECT_EQ(OM_CCDB_CountObj(handle, kTask, &count), OM_CCDB_OK);
+    EXPECT_EQ(count, 3u);
 
     std::vector<uint8_t> agent(1232, 0);
     memcpy(agent.data() + 4, "CN-1", 5);
@@ -215,7 +252,7 @@ Fill Numbers(std::vector<std::pair<std::string, uint64_t>> numbers, const char* 
 
 int Update(int32_t db, const char* table, Fill fill) { return OM_CCDB_Update(db, table, &fill, FillColumns); }
 
-TEST_F(OmCcdbTest, PartialUpdateWritesOnlyTheNamedColumns) {
+TEST_P(OmCcdbTest, PartialUpdateWritesOnlyTheNamedColumns) {
     std::vector<uint8_t> row(kTaskRow);
     for (uint32_t i = 0; i < kTaskRow; ++i) {
         row[i] = static_cast<uint8_t>(i * 7 + 1);
@@ -287,7 +324,7 @@ OM_CCDB_TABLE_DESC_S Table(const char* name, uint32_t rowSize, const char* key,
     return table;
 }
 
-TEST_F(OmCcdbTest, TableRegistrationChecksAndUpgradesLayouts) {
+TEST_P(OmCcdbTest, TableRegistrationChecksAndUpgradesLayouts) {
     std::vector<OM_CCDB_FIELD_DESC_S> agent = {
         Field("serviceid", 0, 4, 6),         Field("areaId", 4, 64, 8),
         Field("proxySwitch", 68, 4, 6),      Field("proxyAddress", 72, 256, 8),
@@ -369,7 +406,7 @@ int RunWriter(int child, int rounds) {
     return 0;
 }
 
-TEST_F(OmCcdbTest, ConcurrentWritersInSeveralProcessesLoseNothing) {
+TEST_P(OmCcdbTest, ConcurrentWritersInSeveralProcessesLoseNothing) {
     constexpr int kChildren = 4;
     constexpr int kRounds = 40;
     std::vector<uint8_t> row(kTaskRow, 0);
@@ -428,7 +465,7 @@ StatusAnswer* AskStatus() {
     return answer;
 }
 
-TEST_F(OmCcdbTest, StatusOverrideAndUnreachableDatabase) {
+TEST_P(OmCcdbTest, StatusOverrideAndUnreachableDatabase) {
     std::unique_ptr<StatusAnswer> answer(AskStatus());
     EXPECT_EQ(answer->result, OM_CCDB_OK);
     EXPECT_EQ(answer->state, OM_CCDB_STATE_NORMAL);
@@ -466,7 +503,10 @@ TEST_F(OmCcdbTest, StatusOverrideAndUnreachableDatabase) {
     EXPECT_EQ(OM_CCDB_SetKeyValue(handle, kKv, &entry), OM_CCDB_ERR_UNREACHABLE);
 }
 
-TEST_F(OmCcdbTest, BusyDatabaseTimesOutAndRecovers) {
+TEST_P(OmCcdbTest, BusyDatabaseTimesOutAndRecovers) {
+    if (GetParam() != Backend::kSqlite) {
+        GTEST_SKIP() << "a lock held on the SQLite file";
+    }
     OM_CCDB_KEY_VALUE_S entry = Entry("k", "v");
     ASSERT_EQ(OM_CCDB_SetKeyValue(handle, kKv, &entry), OM_CCDB_OK);
     sqlite3* other = nullptr;
@@ -478,6 +518,124 @@ TEST_F(OmCcdbTest, BusyDatabaseTimesOutAndRecovers) {
     sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
     sqlite3_close(other);
     EXPECT_EQ(OM_CCDB_SetKeyValue(handle, kKv, &entry), OM_CCDB_OK);
+}
+
+// etcd frozen (connections are taken, nothing is answered), then ended
+// (connections are refused): every call answers "unreachable" within its
+// time-out. Thawed, and started again on its data, it serves the same
+// process's next calls.
+TEST_P(OmCcdbTest, EtcdOutageIsUnreachableWithinTheTimeOutThenRecovers) {
+    if (GetParam() != Backend::kEtcd) {
+        GTEST_SKIP() << "an etcd that can be stopped";
+    }
+    OM_CCDB_KEY_VALUE_S entry = Entry("InfoCollectSwitch", "on");
+    ASSERT_EQ(OM_CCDB_SetKeyValue(handle, kKv, &entry), OM_CCDB_OK);
+    std::vector<uint8_t> row(kTaskRow, 3);
+    ASSERT_EQ(OM_CCDB_InsertOneObj(handle, kTask, "1", row.data(), kTaskRow), OM_CCDB_OK);
+    constexpr unsigned int kTimeoutMs = 500;
+    platform::SetCcdbBusyTimeoutMs(kTimeoutMs);
+
+    uint32_t count = 0;
+    std::string value;
+    std::vector<std::pair<const char*, std::function<int()>>> calls = {
+        {"get",
+         [&] {
+             OM_CCDB_KEY_VALUE_S read = Entry("InfoCollectSwitch", "");
+             int rc = OM_CCDB_GetKeyValue(handle, kKv, &read);
+             value = read.acValue;
+             return rc;
+         }},
+        {"set", [&] { return OM_CCDB_SetKeyValue(handle, kKv, &entry); }},
+        {"replace", [&] { return OM_CCDB_DelAndInsert(handle, kTask, "1", row.data(), kTaskRow); }},
+        {"query", [&] { return OM_CCDB_QueryOneObj(handle, kTask, "1", row.data(), kTaskRow); }},
+        {"count", [&] { return OM_CCDB_CountObj(handle, kTask, &count); }},
+        {"update", [&] { return Update(handle, kTask, Numbers({{"i_taskstatus", 2}})); }},
+        {"init",
+         [&] {
+             int32_t id = 0;
+             return InitDb("pub_user_cfg_db", "pub_user_cfg_db", &id);
+         }},
+        {"status", [&] { return std::unique_ptr<StatusAnswer>(AskStatus())->result; }},
+    };
+    auto expectAll = [&](int expected, const char* phase) {
+        for (auto& [name, call] : calls) {
+            auto start = std::chrono::steady_clock::now();
+            EXPECT_EQ(call(), expected) << phase << ": " << name;
+            auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+            EXPECT_LT(took.count(), kTimeoutMs + 1000) << phase << ": " << name;
+        }
+    };
+    Etcd().Pause();
+    expectAll(OM_CCDB_ERR_UNREACHABLE, "frozen");
+    Etcd().Resume();
+    expectAll(OM_CCDB_OK, "thawed");
+    Etcd().Stop();
+    expectAll(OM_CCDB_ERR_UNREACHABLE, "ended");
+    ASSERT_TRUE(Etcd().Start());
+    expectAll(OM_CCDB_OK, "started again");
+    EXPECT_EQ(value, "on");
+    EXPECT_EQ(count, 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, OmCcdbTest, ::testing::Values(Backend::kSqlite, Backend::kEtcd),
+                         [](const ::testing::TestParamInfo<Backend>& info) {
+                             return info.param == Backend::kEtcd ? "Etcd" : "SQLite";
+                         });
+
+// "ccdb" of cluster.json: the backend and its endpoints, checked at load.
+TEST(CcdbConfigTest, ClusterFileNamesTheBackend) {
+    struct {
+        const char* ccdb;
+        const char* error;  // a part of the load error; null: loads
+    } cases[] = {
+        {"", nullptr},
+        {R"(, "ccdb": {"backend": "sqlite"})", nullptr},
+        {R"(, "ccdb": {"backend": "etcd", "endpoints": ["http://127.0.0.1:23790", "http://etcd-2.example:2379/"]})",
+         nullptr},
+        {R"(, "ccdb": "etcd")", "must be an object"},
+        {R"(, "ccdb": {"backend": "mysql"})", "ccdb.backend"},
+        {R"(, "ccdb": {"backend": 1})", "ccdb."},
+        {R"(, "ccdb": {"backend": "etcd"})", "ccdb.endpoints"},
+        {R"(, "ccdb": {"backend": "etcd", "endpoints": []})", "ccdb.endpoints"},
+        {R"(, "ccdb": {"backend": "etcd", "endpoints": "http://h:1"})", "ccdb.endpoints"},
+        {R"(, "ccdb": {"backend": "etcd", "endpoints": ["https://h:1"]})", "http://HOST:PORT"},
+        {R"(, "ccdb": {"backend": "etcd", "endpoints": ["http://user:secret@h:1"]})", "http://HOST:PORT"},
+        {R"(, "ccdb": {"backend": "etcd", "endpoints": ["http://h"]})", "http://HOST:PORT"},
+        {R"(, "ccdb": {"backend": "etcd", "endpoints": ["http://h:65536"]})", "http://HOST:PORT"},
+        {R"(, "ccdb": {"backend": "etcd", "endpoints": ["http://h:1/v3"]})", "http://HOST:PORT"},
+        {R"(, "ccdb": {"backend": "etcd", "endpoints": [1]})", "http://HOST:PORT"},
+        {R"(, "ccdb": {"backend": "sqlite", "endpoints": ["http://h:1"]})", "etcd backend only"},
+        {R"(, "ccdb": {"backend": "etcd", "endpoint": ["http://h:1"]})", "unknown member"},
+    };
+    TempDir dir;
+    auto write = [&dir](const std::string& serial, const char* ccdb) {
+        WriteText(dir.Join("cluster.json"),
+                  "{" + serial + R"("nodes": [{"id": 0, "name": "CTE0.A"}])" + ccdb + "}");
+    };
+    for (const auto& c : cases) {
+        write(R"("serialNumber": "SN1", )", c.ccdb);
+        platform::ClusterConfig config;
+        std::string error;
+        bool loaded = platform::ClusterConfig::Load(dir.Join("cluster.json"), config, error);
+        EXPECT_EQ(loaded, c.error == nullptr) << c.ccdb << ": " << error;
+        if (c.error != nullptr) {
+            EXPECT_NE(error.find(c.error), std::string::npos) << c.ccdb << ": " << error;
+        }
+    }
+    write(R"("serialNumber": "SN1", )", cases[0].ccdb);
+    platform::ClusterConfig config;
+    std::string error;
+    ASSERT_TRUE(platform::ClusterConfig::Load(dir.Join("cluster.json"), config, error)) << error;
+    EXPECT_EQ(config.ccdb.kind, platform::CcdbBackendKind::kSqlite) << "the default";
+    write(R"("serialNumber": "SN1", )", cases[2].ccdb);
+    ASSERT_TRUE(platform::ClusterConfig::Load(dir.Join("cluster.json"), config, error)) << error;
+    EXPECT_EQ(config.ccdb.kind, platform::CcdbBackendKind::kEtcd);
+    EXPECT_EQ(config.ccdb.endpoints,
+              (std::vector<std::string>{"http://127.0.0.1:23790", "http://etcd-2.example:2379"}));
+
+    write("", cases[2].ccdb);
+    EXPECT_FALSE(platform::ClusterConfig::Load(dir.Join("cluster.json"), config, error));
+    EXPECT_NE(error.find("serialNumber"), std::string::npos) << "the serial number names the cluster's keys";
 }
 
 TEST(DpaxSemTest, CountsAndTimesOut) {
