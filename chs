@@ -9,7 +9,7 @@ JOBS="${CHS_JOBS:-2}"
 PACKAGES=(build-essential cmake ninja-build pkg-config
           libjsoncpp-dev libcurl4-openssl-dev libssl-dev openssl libsqlite3-dev sqlite3
           libgtest-dev libgmock-dev libbenchmark-dev procps python3 iputils-ping
-          curl nginx-light tinyproxy openssh-server openssh-client)
+          curl nginx-light tinyproxy openssh-server openssh-client etcd-server)
 
 # Only the sanitized and fuzz builds need these: clang with its sanitizer and
 # libFuzzer runtimes (gcc's UBSan ignores log_path next to ASan).
