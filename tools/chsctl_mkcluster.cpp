@@ -4,13 +4,16 @@
 #include <string>
 
 #include "tools/chsctl_commands.h"
+#include "platform/cluster_config.h"
 #include "tools/cluster_layout.h"
 
 namespace chs_tools {
 namespace {
 
 int MakeClusterUsage() {
-    fprintf(stderr, "usage: chsctl mkcluster DIR [--nodes N] [--log-level L] [--collect-interval SECONDS]\n");
+    fprintf(stderr,
+            "usage: chsctl mkcluster DIR [--nodes N] [--log-level L] [--collect-interval SECONDS]\n"
+            "                            [--transport unix|tcp] [--tcp-port-base PORT]\n");
     return kExitUsage;
 }
 
@@ -23,6 +26,7 @@ int RunMakeCluster(int argc, char** argv) {
     unsigned long nodes = 1;
     unsigned long level = 6;
     unsigned long interval = 3600;
+    ClusterLayoutOptions options;
     for (int i = 3; i < argc; ++i) {
         if (strcmp(argv[i], "--nodes") == 0 && i + 1 < argc) {
             if (!ParseNumber(argv[++i], 1, 16, nodes)) {
@@ -39,12 +43,26 @@ int RunMakeCluster(int argc, char** argv) {
                 fprintf(stderr, "chsctl: --collect-interval takes a number of seconds from 1 to 86400\n");
                 return kExitUsage;
             }
+        } else if (strcmp(argv[i], "--transport") == 0 && i + 1 < argc) {
+            ++i;
+            if (strcmp(argv[i], "unix") != 0 && strcmp(argv[i], "tcp") != 0) {
+                fprintf(stderr, "chsctl: --transport takes unix or tcp\n");
+                return kExitUsage;
+            }
+            options.bTcpTransport = strcmp(argv[i], "tcp") == 0;
+        } else if (strcmp(argv[i], "--tcp-port-base") == 0 && i + 1 < argc) {
+            unsigned long base = 0;
+            if (!ParseNumber(argv[++i], 1024, 65536 - platform::kTcpPortSpan, base)) {
+                fprintf(stderr, "chsctl: --tcp-port-base takes a port from 1024 to %u\n",
+                        65536 - platform::kTcpPortSpan);
+                return kExitUsage;
+            }
+            options.uiTcpPortBase = static_cast<unsigned int>(base);
         } else {
             return MakeClusterUsage();
         }
     }
     std::string error;
-    ClusterLayoutOptions options;
     options.uiNodes = static_cast<unsigned int>(nodes);
     options.uiLogLevel = static_cast<unsigned int>(level);
     options.uiCollectIntervalSec = static_cast<unsigned int>(interval);

@@ -14,6 +14,7 @@
 #include "platform/kmca.h"
 #include "platform/om_ccdb.h"
 #include "platform/om_cluster.h"
+#include "platform/transport_tls.h"
 
 namespace chs_tools {
 namespace fs = std::filesystem;
@@ -171,6 +172,11 @@ std::vector<SecretFile> SecretFiles(const fs::path& root) {
             files.push_back({(entry.path() / "VXA/conf/kmca/cluster.key").string(), 0600});
         }
     }
+    for (const fs::directory_entry& entry : fs::directory_iterator(root / "tls", ec)) {
+        if (entry.path().extension() == ".key") {
+            files.push_back({entry.path().string(), 0600});
+        }
+    }
     return files;
 }
 
@@ -231,6 +237,11 @@ bool CreateSimulatedCluster(const std::string& dir, const ClusterLayoutOptions& 
     Json::Value cluster;
     cluster["serialNumber"] = "2102350SIM" + std::to_string(100000 + nodes);
     cluster["logLevel"] = logLevel;
+    if (options.bTcpTransport) {
+        cluster["transport"] = "tcp";
+        cluster["tcpPortBase"] = options.uiTcpPortBase;
+    }
+    std::vector<uint16_t> ids;
     Json::Value list(Json::arrayValue);
     for (unsigned int id = 0; id < nodes; ++id) {
         Json::Value node;
@@ -238,6 +249,7 @@ bool CreateSimulatedCluster(const std::string& dir, const ClusterLayoutOptions& 
         node["name"] = SimulatedControllerName(id);
         node["internalIps"].append("127.0.0." + std::to_string(id + 1));
         list.append(node);
+        ids.push_back(static_cast<uint16_t>(id));
         fs::path nodeRoot = SimulatedNodeRoot(root.string(), id);
         for (const char* sub : {"VXA/conf", "VXA/script", "VXA/coffer_data", "VXA/lun_data", "var/log/chs"}) {
             if (!MakeDirs(nodeRoot / sub, error)) {
@@ -261,6 +273,10 @@ bool CreateSimulatedCluster(const std::string& dir, const ClusterLayoutOptions& 
     }
     cluster["nodes"] = list;
     if (!InstallClusterKey(root, nodes, error)) {
+        return false;
+    }
+    if (options.bTcpTransport && !platform::transport::MakeClusterCertificates(
+                                     (root / "tls").string(), cluster["serialNumber"].asString(), ids, error)) {
         return false;
     }
 

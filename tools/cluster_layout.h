@@ -13,6 +13,8 @@ struct ClusterLayoutOptions {
     unsigned int uiLogLevel = 6;          // platform log level (0..7) of every process
     unsigned int uiCollectIntervalSec = 3600;  // the sample plugin's collection interval
     std::string strSiteId = "SIM-SITE";        // area id of the remote-service agent's configuration
+    bool bTcpTransport = false;                // nodes reach each other over TCP with mutual TLS
+    unsigned int uiTcpPortBase = 20000;        // of the endpoints' ports (cluster_config.h)
 };
 
 // Creates the cluster directory: cluster.json, the simulated platform
@@ -21,7 +23,9 @@ struct ClusterLayoutOptions {
 // the configuration database with the remote-service agent's row (its area
 // id: without one the daemon refuses to switch collection on). Every node
 // root gets the same cluster key in VXA/conf/kmca/cluster.key (0600, in a
-// 0700 directory); a key that a node root holds already is kept.
+// 0700 directory); a key that a node root holds already is kept. With the TCP
+// transport tls/ gets the cluster CA's certificate and each node's
+// certificate and key (platform/transport_tls.h).
 // Fails when cluster.json already exists there. false with a one-line reason
 // in `error`.
 bool CreateSimulatedCluster(const std::string& dir, const ClusterLayoutOptions& options, std::string& error);

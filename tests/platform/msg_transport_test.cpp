@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -18,15 +19,18 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "platform/cluster_config.h"
 #include "platform/om_cluster.h"
 #include "platform/transport_frame.h"
 #include "platform/transport_message.h"
 #include "platform/transport_pending.h"
 #include "platform/transport_runtime.h"
+#include "platform/transport_tls.h"
 #include "tests/support/cluster_setup.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/process.h"
@@ -490,6 +494,72 @@ TEST_P(MsgTransportTest, BadArgumentsAndUnreachableDestinationsFailAtOnce) {
 INSTANTIATE_TEST_SUITE_P(Transports, MsgTransportTest,
                          ::testing::Values(chs_test::Transport::kUnix, chs_test::Transport::kTcp),
                          chs_test::TransportName);
+
+// The transport settings of cluster.json: a TCP cluster needs ports that fit
+// and an IPv4 address first for every node.
+TEST(TransportClusterFileTest, TcpSettingsAreCheckedBeforeUse) {
+    const std::string node0 = R"({"id": 0, "name": "A", "internalIps": ["10.0.0.1"]})";
+    const struct {
+        std::string members;
+        bool valid;
+        bool tcp;
+        unsigned base;
+    } cases[] = {
+        {R"("nodes": [{"id": 0, "name": "A"}])", true, false, platform::kDefaultTcpPortBase},
+        {R"("transport": "unix", "nodes": [{"id": 0, "name": "A"}])", true, false, platform::kDefaultTcpPortBase},
+        {R"("transport": "tcp", "nodes": [)" + node0 + "]", true, true, platform::kDefaultTcpPortBase},
+        {R"("transport": "tcp", "tcpPortBase": 60416, "nodes": [)" + node0 + "]", true, true, 60416},
+        {R"("transport": "tcp", "tcpPortBase": 60417, "nodes": [)" + node0 + "]", false, false, 0},
+        {R"("transport": "tcp", "tcpPortBase": 1023, "nodes": [)" + node0 + "]", false, false, 0},
+        {R"("transport": "tcp", "tcpPortBase": "20000", "nodes": [)" + node0 + "]", false, false, 0},
+        {R"("transport": "udp", "nodes": [)" + node0 + "]", false, false, 0},
+        {R"("transport": "tcp", "nodes": [{"id": 0, "name": "A"}])", false, false, 0},
+        {R"("transport": "tcp", "nodes": [{"id": 0, "name": "A", "internalIps": ["host0"]}])", false, false, 0},
+    };
+    chs_test::TempDir dir;
+    for (const auto& c : cases) {
+        chs_test::WriteText(dir.Join("cluster.json"), "{" + c.members + "}");
+        platform::ClusterConfig config;
+        std::string error;
+        ASSERT_EQ(platform::ClusterConfig::Load(dir.Join("cluster.json"), config, error), c.valid) << c.members;
+        if (c.valid) {
+            EXPECT_EQ(config.bTcpTransport, c.tcp) << c.members;
+            EXPECT_EQ(config.usTcpPortBase, c.base) << c.members;
+        } else {
+            EXPECT_FALSE(error.empty());
+        }
+    }
+}
+
+// chsctl mkcluster --transport tcp: the settings, the CA's certificate and
+// each node's certificate and owner-only key, which the node's process loads.
+TEST(TransportClusterFileTest, MkclusterLaysOutTheTlsFilesOfEveryNode) {
+    chs_test::TempDir dir;
+    std::string cluster = chs_test::MakeCluster(dir, 2, {"--transport", "tcp", "--tcp-port-base", "30000"});
+    platform::ClusterConfig config;
+    std::string error;
+    ASSERT_TRUE(platform::ClusterConfig::Load(cluster + "/cluster.json", config, error)) << error;
+    EXPECT_TRUE(config.bTcpTransport);
+    EXPECT_EQ(config.usTcpPortBase, 30000);
+    EXPECT_EQ(chs_test::Entries(cluster + "/tls"),
+              (std::set<std::string>{"ca.pem", "node0.key", "node0.pem", "node1.key", "node1.pem"}));
+    EXPECT_EQ(chs_test::ModeOf(cluster + "/tls"), 0700u);
+    for (const char* file : {"ca.pem", "node0.key", "node0.pem", "node1.key", "node1.pem"}) {
+        EXPECT_EQ(chs_test::ModeOf(cluster + "/tls/" + file), 0600u) << file;
+    }
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+    chmod((cluster + "/tls/node0.key").c_str(), 0640);
+    chs_test::AttachAs(cluster, 0, false);
+    EXPECT_EQ(platform::transport::TlsSession::New(pair[0], false, error), nullptr) << "a key others may read";
+    EXPECT_NE(error.find("chmod 600"), std::string::npos) << error;
+    platform::DetachCluster();
+    chs_test::AttachAs(cluster, 1, false);
+    EXPECT_NE(platform::transport::TlsSession::New(pair[0], false, error), nullptr) << error;
+    platform::DetachCluster();
+    close(pair[0]);
+    close(pair[1]);
+}
 
 TEST(MsgTransportLifecycleTest, NothingWorksBeforeTheClientStarts) {
     EXPECT_EQ(MSG_ClientInit(""), MSG_ERR_STATE) << "no cluster attached";
