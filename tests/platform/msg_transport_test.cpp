@@ -26,6 +26,7 @@
 
 #include "platform/cluster_config.h"
 #include "platform/om_cluster.h"
+#include "platform/om_file_copy.h"
 #include "platform/transport_frame.h"
 #include "platform/transport_message.h"
 #include "platform/transport_pending.h"
@@ -97,7 +98,8 @@ int RunPeer(const char* peerArgs) {
     }
     SetTimeoutUnit(kUnit);
     if (MSG_ClientInit("peer") != 0 || MSG_RegisterPID(kEchoPid, OwnEntry) != 0 ||
-        MSG_RegisterPID(kSilentPid, PeerSilent) != 0 || MSG_RegisterPID(kRelayPid, PeerRelay) != 0) {
+        platform::StartFileService() != 0 || MSG_RegisterPID(kSilentPid, PeerSilent) != 0 ||
+        MSG_RegisterPID(kRelayPid, PeerRelay) != 0) {
         return 4;
     }
     for (;;) {
@@ -453,6 +455,25 @@ TEST_P(MsgTransportTest, BodiesOfTheLargestSizeArriveWhole) {
     std::string answer = Ask(1, kEchoPid, big);
     EXPECT_EQ(answer.size(), MSG_MAX_BODY_LENGTH);
     EXPECT_TRUE(answer == "1:" + big) << "the body was changed on its way";
+}
+
+// The node-to-node file service: whole files of the coffer tree, in chunks,
+// and nothing outside it.
+TEST_P(MsgTransportTest, FileServiceCopiesItsCofferTreeOnly) {
+    chs_test::MakeDirs(dir.Join("node1/VXA/coffer_data/logs"));
+    chs_test::WriteText(dir.Join("node1/secret"), "not for other nodes");
+    std::string content(3 * OM_FILE_CHUNK_BYTES + 17, 'c');
+    for (size_t i = 0; i < content.size(); i += 1021) {
+        content[i] = static_cast<char>('0' + i % 10);
+    }
+    chs_test::WriteText(dir.Join("node1/VXA/coffer_data/logs/a.log"), content);
+    EXPECT_EQ(OM_GetFileFromOtherNode(1, "/VXA/coffer_data/logs/a.log", dir.Join("copy").c_str(), 10), 0);
+    EXPECT_TRUE(chs_test::ReadText(dir.Join("copy")) == content);
+    for (const char* outside : {"/secret", "/VXA/coffer_data/../../secret", "/VXA/coffer_data"}) {
+        int result = OM_GetFileFromOtherNode(1, outside, dir.Join("stolen").c_str(), 10);
+        EXPECT_TRUE(result == OM_FILE_ERR_REFUSED || result == OM_FILE_ERR_NOT_REGULAR) << outside << ": " << result;
+        EXPECT_NE(access(dir.Join("stolen").c_str(), F_OK), 0) << outside;
+    }
 }
 
 // Refused at once, and the buffer released (TearDown counts the live ones).
