@@ -21,6 +21,7 @@ namespace ccdb {
 namespace {
 
 constexpr long kConnectTimeoutMs = 2000;
+constexpr unsigned int kMinRequestTimeoutMs = 100;  // a busy time-out of 0 still lets etcd answer
 constexpr size_t kMaxAnswerBytes = 64u << 20;
 constexpr int kMaxModifyTries = 32;
 // etcd refuses a transaction of more operations (its --max-txn-ops default).
@@ -415,7 +416,11 @@ class EtcdStore : public CcdbBackend {
         Json::StreamWriterBuilder writer;
         writer["indentation"] = "";
         const std::string json = Json::writeString(writer, request);
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(TimeoutMs());
+        if (m_endpoints.empty()) {
+            return OM_CCDB_ERR_UNREACHABLE;
+        }
+        const auto deadline = std::chrono::steady_clock::now() +
+                              std::chrono::milliseconds(std::max(TimeoutMs(), kMinRequestTimeoutMs));
         const size_t first = m_preferred.load();
         HttpResult result;
         size_t index = first;

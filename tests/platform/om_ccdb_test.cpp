@@ -575,6 +575,20 @@ TEST_P(OmCcdbTest, EtcdOutageIsUnreachableWithinTheTimeOutThenRecovers) {
     expectAll(OM_CCDB_OK, "started again");
     EXPECT_EQ(value, "on");
     EXPECT_EQ(count, 1u);
+
+    // An endpoint that refuses is passed over for the next one.
+    chs_test::EtcdServer* live = &Etcd();
+    std::string serial = platform::Cluster().strSerialNumber;
+    platform::DetachCluster();
+    {
+        chs_test::EtcdServer gone;
+        std::string endpoints = "\"" + gone.Endpoint() + "\", \"" + live->Endpoint() + "\"";
+        gone.Stop();
+        chs_test::AttachHandMadeCluster(dir.path(), R"({"serialNumber": ")" + serial + R"(", "nodes": [
+            {"id": 0, "name": "CTE0.A"}], "ccdb": {"backend": "etcd", "endpoints": [)" + endpoints + "]}}",
+                                        0, false);
+    }
+    expectAll(OM_CCDB_OK, "second endpoint");
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, OmCcdbTest, ::testing::Values(Backend::kSqlite, Backend::kEtcd),
