@@ -60,34 +60,6 @@ bool ReadNode(const Json::Value& item, size_t index, NodeConfig& node, std::stri
     return true;
 }
 
-// "http://HOST:PORT" with a trailing slash allowed: the client appends the
-// gateway's paths itself, and credentials in a URL would end up in logs.
-bool ValidEndpoint(const std::string& url) {
-    const std::string scheme = "http://";
-    if (url.size() > 256 || url.compare(0, scheme.size(), scheme) != 0) {
-        return false;
-    }
-    std::string rest = url.substr(scheme.size());
-    if (!rest.empty() && rest.back() == '/') {
-        rest.pop_back();
-    }
-    size_t colon = rest.rfind(':');
-    if (colon == std::string::npos || colon == 0 || colon + 1 == rest.size() || rest.size() - colon > 6) {
-        return false;
-    }
-    for (size_t i = 0; i < rest.size(); ++i) {
-        char c = rest[i];
-        bool hostChar = isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' || c == '[' ||
-                        c == ']' || (c == ':' && rest[0] == '[');
-        bool portChar = isdigit(static_cast<unsigned char>(c));
-        if (i < colon ? !hostChar : (i > colon && !portChar)) {
-            return false;
-        }
-    }
-    unsigned long port = std::stoul(rest.substr(colon + 1));
-    return port >= 1 && port <= 65535;
-}
-
 bool ReadCcdb(const Json::Value& ccdb, const std::string& serial, CcdbConfig& out, std::string& error) {
     if (!ccdb.isObject()) {
         error = "\"ccdb\" must be an object";
@@ -124,7 +96,7 @@ bool ReadCcdb(const Json::Value& ccdb, const std::string& serial, CcdbConfig& ou
     out = CcdbConfig{};
     out.kind = CcdbBackendKind::kEtcd;
     for (const Json::Value& endpoint : endpoints) {
-        if (!endpoint.isString() || !ValidEndpoint(endpoint.asString())) {
+        if (!endpoint.isString() || !ValidCcdbEndpoint(endpoint.asString())) {
             error = "ccdb.endpoints holds an entry that is not of the form http://HOST:PORT";
             return false;
         }
@@ -174,6 +146,34 @@ bool ReadTransport(const Json::Value& root, ClusterConfig& config, std::string& 
 }
 
 }  // namespace
+
+// "http://HOST:PORT" with a trailing slash allowed: the client appends the
+// gateway's paths itself, and credentials in a URL would end up in logs.
+bool ValidCcdbEndpoint(const std::string& url) {
+    const std::string scheme = "http://";
+    if (url.size() > 256 || url.compare(0, scheme.size(), scheme) != 0) {
+        return false;
+    }
+    std::string rest = url.substr(scheme.size());
+    if (!rest.empty() && rest.back() == '/') {
+        rest.pop_back();
+    }
+    size_t colon = rest.rfind(':');
+    if (colon == std::string::npos || colon == 0 || colon + 1 == rest.size() || rest.size() - colon > 6) {
+        return false;
+    }
+    for (size_t i = 0; i < rest.size(); ++i) {
+        char c = rest[i];
+        bool hostChar = isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' || c == '[' ||
+                        c == ']' || (c == ':' && rest[0] == '[');
+        bool portChar = isdigit(static_cast<unsigned char>(c));
+        if (i < colon ? !hostChar : (i > colon && !portChar)) {
+            return false;
+        }
+    }
+    unsigned long port = std::stoul(rest.substr(colon + 1));
+    return port >= 1 && port <= 65535;
+}
 
 bool ClusterConfig::Load(const std::string& path, ClusterConfig& out, std::string& error) {
     std::ifstream in(path, std::ios::binary);

@@ -56,6 +56,9 @@ struct CcdbConfig {
     }
 };
 
+// An etcd endpoint as "ccdb" takes it: http://HOST:PORT, a trailing slash allowed.
+bool ValidCcdbEndpoint(const std::string& url);
+
 struct ClusterConfig {
     std::string strFile;  // path of cluster.json
     std::string strDir;   // its directory

@@ -14,9 +14,11 @@ int Usage() {
     fprintf(stderr,
             "usage: chsctl mkcluster DIR [--nodes N] [--log-level L] [--collect-interval SECONDS]\n"
             "                        [--transport unix|tcp] [--tcp-port-base PORT]\n"
+            "                        [--ccdb sqlite|etcd] [--etcd-endpoint http://HOST:PORT]...\n"
             "         create a simulated cluster directory (default 1 node, log level 6, collection\n"
             "         every 3600 s by the sample plugin; tcp: nodes talk over TCP with mutual TLS,\n"
-            "         certificates in DIR/tls)\n"
+            "         certificates in DIR/tls; etcd: the configuration database is in that etcd,\n"
+            "         which must answer, instead of DIR/ccdb.sqlite)\n"
             "       chsctl send --cluster DIR --node N [--timeout SECONDS] [FILE|-]\n"
             "         send a message in JSON form to an endpoint of a node and print the answer\n"
             "       chsctl --cluster DIR --node N [--timeout SECONDS] [--json] switch get\n"

@@ -13,7 +13,8 @@ namespace {
 int MakeClusterUsage() {
     fprintf(stderr,
             "usage: chsctl mkcluster DIR [--nodes N] [--log-level L] [--collect-interval SECONDS]\n"
-            "                            [--transport unix|tcp] [--tcp-port-base PORT]\n");
+            "                            [--transport unix|tcp] [--tcp-port-base PORT]\n"
+            "                            [--ccdb sqlite|etcd] [--etcd-endpoint http://HOST:PORT]...\n");
     return kExitUsage;
 }
 
@@ -58,9 +59,33 @@ int RunMakeCluster(int argc, char** argv) {
                 return kExitUsage;
             }
             options.uiTcpPortBase = static_cast<unsigned int>(base);
+        } else if (strcmp(argv[i], "--ccdb") == 0 && i + 1 < argc) {
+            ++i;
+            if (strcmp(argv[i], "sqlite") != 0 && strcmp(argv[i], "etcd") != 0) {
+                fprintf(stderr, "chsctl: --ccdb takes sqlite or etcd\n");
+                return kExitUsage;
+            }
+            options.ccdb.kind =
+                strcmp(argv[i], "etcd") == 0 ? platform::CcdbBackendKind::kEtcd : platform::CcdbBackendKind::kSqlite;
+        } else if (strcmp(argv[i], "--etcd-endpoint") == 0 && i + 1 < argc) {
+            if (!platform::ValidCcdbEndpoint(argv[++i]) ||
+                options.ccdb.endpoints.size() >= platform::kMaxCcdbEndpoints) {
+                fprintf(stderr, "chsctl: --etcd-endpoint takes http://HOST:PORT, at most %zu times\n",
+                        platform::kMaxCcdbEndpoints);
+                return kExitUsage;
+            }
+            std::string endpoint = argv[i];
+            if (endpoint.back() == '/') {
+                endpoint.pop_back();
+            }
+            options.ccdb.endpoints.push_back(endpoint);
         } else {
             return MakeClusterUsage();
         }
+    }
+    if ((options.ccdb.kind == platform::CcdbBackendKind::kEtcd) == options.ccdb.endpoints.empty()) {
+        fprintf(stderr, "chsctl: --ccdb etcd needs --etcd-endpoint, and only it takes one\n");
+        return kExitUsage;
     }
     std::string error;
     options.uiNodes = static_cast<unsigned int>(nodes);

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <vector>
 
 #include "control/collector_ccdb.h"
@@ -236,6 +237,14 @@ bool CreateSimulatedCluster(const std::string& dir, const ClusterLayoutOptions& 
     }
     Json::Value cluster;
     cluster["serialNumber"] = "2102350SIM" + std::to_string(100000 + nodes);
+    if (options.ccdb.kind == platform::CcdbBackendKind::kEtcd) {
+        std::random_device random;
+        cluster["serialNumber"] = "2102350ETC" + std::to_string(100000 + random() % 900000);
+        cluster["ccdb"]["backend"] = "etcd";
+        for (const std::string& endpoint : options.ccdb.endpoints) {
+            cluster["ccdb"]["endpoints"].append(endpoint);
+        }
+    }
     cluster["logLevel"] = logLevel;
     if (options.bTcpTransport) {
         cluster["transport"] = "tcp";

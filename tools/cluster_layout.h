@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/cluster_config.h"
+
 namespace chs_tools {
 
 struct ClusterLayoutOptions {
@@ -15,6 +17,7 @@ struct ClusterLayoutOptions {
     std::string strSiteId = "SIM-SITE";        // area id of the remote-service agent's configuration
     bool bTcpTransport = false;                // nodes reach each other over TCP with mutual TLS
     unsigned int uiTcpPortBase = 20000;        // of the endpoints' ports (cluster_config.h)
+    platform::CcdbConfig ccdb;                 // the configuration database: SQLite file or etcd
 };
 
 // Creates the cluster directory: cluster.json, the simulated platform
@@ -25,7 +28,9 @@ struct ClusterLayoutOptions {
 // root gets the same cluster key in VXA/conf/kmca/cluster.key (0600, in a
 // 0700 directory); a key that a node root holds already is kept. With the TCP
 // transport tls/ gets the cluster CA's certificate and each node's
-// certificate and key (platform/transport_tls.h).
+// certificate and key (platform/transport_tls.h). With etcd the database is
+// there (it must answer), and the serial number gets a random part, so that
+// clusters sharing one etcd keep to their own keys.
 // Fails when cluster.json already exists there. false with a one-line reason
 // in `error`.
 bool CreateSimulatedCluster(const std::string& dir, const ClusterLayoutOptions& options, std::string& error);

@@ -591,6 +591,39 @@ TEST_P(OmCcdbTest, EtcdOutageIsUnreachableWithinTheTimeOutThenRecovers) {
     expectAll(OM_CCDB_OK, "second endpoint");
 }
 
+// chsctl mkcluster --ccdb etcd: the cluster file names the etcd, and the
+// agent's row is written there, not into a file of the cluster directory.
+TEST_P(OmCcdbTest, MakeClusterSeedsTheChosenStore) {
+    if (GetParam() != Backend::kEtcd) {
+        GTEST_SKIP() << "the SQLite default is what every other cluster test lays out";
+    }
+    const std::string chsctl = chs_test::BinaryPath("tools/chsctl");
+    const std::string endpoint = Etcd().Endpoint();
+    struct {
+        std::vector<std::string> args;
+        const char* error;
+    } bad[] = {{{"--ccdb", "etcd"}, "needs --etcd-endpoint"},
+               {{"--etcd-endpoint", endpoint}, "needs --etcd-endpoint"},
+               {{"--ccdb", "mysql"}, "sqlite or etcd"},
+               {{"--ccdb", "etcd", "--etcd-endpoint", "http://user:pw@h:1"}, "http://HOST:PORT"}};
+    for (const auto& c : bad) {
+        std::vector<std::string> argv{chsctl, "mkcluster", dir.Join("bad")};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        chs_test::RunResult run = chs_test::RunProgram(argv);
+        EXPECT_NE(run.exitCode, 0) << c.error;
+        EXPECT_NE(run.err.find(c.error), std::string::npos) << run.err;
+    }
+
+    platform::DetachCluster();
+    std::string cluster = chs_test::MakeCluster(dir, 1, {"--ccdb", "etcd", "--etcd-endpoint", endpoint + "/"});
+    chs_test::AttachAs(cluster, 0, false);
+    EXPECT_EQ(platform::Cluster().ccdb.endpoints, std::vector<std::string>{endpoint});
+    EXPECT_NE(access((cluster + "/ccdb.sqlite").c_str(), F_OK), 0);
+    std::vector<uint8_t> agent(1232);
+    ASSERT_EQ(OM_CCDB_QueryOneObj(Open("pub_user_cfg_db"), kRelayd, "1", agent.data(), 1232), OM_CCDB_OK);
+    EXPECT_STREQ(reinterpret_cast<const char*>(agent.data() + 4), "SIM-SITE");
+}
+
 INSTANTIATE_TEST_SUITE_P(Backends, OmCcdbTest, ::testing::Values(Backend::kSqlite, Backend::kEtcd),
                          [](const ::testing::TestParamInfo<Backend>& info) {
                              return info.param == Backend::kEtcd ? "Etcd" : "SQLite";
