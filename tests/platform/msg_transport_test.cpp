@@ -360,50 +360,77 @@ struct Reply {
     std::string text;
 };
 
-// A hand-written endpoint on node 3 that answers one request with frames of its choosing.
+// A hand-written endpoint 600 of node 3 that answers one request with frames
+// of its choosing: on the socket file `path`, or on its TCP port presenting
+// node 3's certificate `tlsFiles`.
 class FakeEndpoint {
   public:
-    FakeEndpoint(const std::string& path, std::vector<Reply> replies) {
-        m_listen = socket(AF_UNIX, SOCK_STREAM, 0);
-        sockaddr_un address = AddressOf(path);
-        EXPECT_EQ(bind(m_listen, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+    FakeEndpoint(const std::string& path, const std::string& tlsFiles, std::vector<Reply> replies) {
+        if (tlsFiles.empty()) {
+            m_listen = socket(AF_UNIX, SOCK_STREAM, 0);
+            sockaddr_un address = AddressOf(path);
+            EXPECT_EQ(bind(m_listen, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+        } else {
+            m_listen = socket(AF_INET, SOCK_STREAM, 0);
+            int one = 1;
+            setsockopt(m_listen, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+            sockaddr_in address = chs_test::RawTlsPeer::TcpAddressOf(3, kEchoPid);
+            EXPECT_EQ(bind(m_listen, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+        }
         EXPECT_EQ(listen(m_listen, 4), 0);
-        m_thread = std::thread([this, replies] {
+        m_thread = std::thread([this, replies, tlsFiles] {
             // Kept open until destruction: the transport alone decides to close.
-            int fd = m_fd = accept(m_listen, nullptr, nullptr);
-            uint8_t head[kFrameHeaderSize];
+            m_fd = accept(m_listen, nullptr, nullptr);
+            if (!tlsFiles.empty()) {
+                m_tls = std::make_unique<chs_test::RawTlsPeer>(m_fd, tlsFiles, true);
+            }
+            auto read = [this](size_t length) {
+                if (m_tls) {
+                    return m_tls->Read(length);
+                }
+                std::string bytes(length, '\0');
+                return recv(m_fd, &bytes[0], length, MSG_WAITALL) == static_cast<ssize_t>(length) ? bytes
+                                                                                                : std::string();
+            };
+            std::string head = read(kFrameHeaderSize);
             FrameHeader request;
-            if (recv(fd, head, sizeof(head), MSG_WAITALL) != static_cast<ssize_t>(sizeof(head)) ||
-                DecodeFrameHeader(head, sizeof(head), request) != FrameError::kNone) {
+            if (head.empty() || DecodeFrameHeader(reinterpret_cast<const uint8_t*>(head.data()), head.size(),
+                                                  request) != FrameError::kNone) {
                 return;
             }
-            std::vector<uint8_t> body(request.info.uiMsgLength);
-            recv(fd, body.data(), body.size(), MSG_WAITALL);
+            read(request.info.uiMsgLength);
             for (const Reply& reply : replies) {
                 uint32_t length = static_cast<uint32_t>(reply.text.size());
                 FrameHeader answer{reply.kind, request.ulCorrelation + reply.offset,
                                    AnswerInfo(request.info, 0, length)};
                 std::vector<uint8_t> frame = EncodeFrame(answer, reply.text.data());
-                send(fd, frame.data(), frame.size(), MSG_NOSIGNAL);
+                if (m_tls) {
+                    m_tls->Send(frame);
+                } else {
+                    send(m_fd, frame.data(), frame.size(), MSG_NOSIGNAL);
+                }
             }
         });
     }
     ~FakeEndpoint() {
         m_thread.join();
-        close(m_fd);
+        if (m_tls) {
+            m_tls.reset();  // closes the socket
+        } else {
+            close(m_fd);
+        }
         close(m_listen);
     }
 
   private:
     int m_listen = -1;
     int m_fd = -1;
+    std::unique_ptr<chs_test::RawTlsPeer> m_tls;
     std::thread m_thread;
 };
 
 TEST_P(MsgTransportTest, AnswersEndOnlyTheirOwnRequests) {
-    if (GetParam() == chs_test::Transport::kTcp) {
-        GTEST_SKIP() << "the hand-written endpoint speaks over its socket file only";
-    }
+    const std::string tlsFiles = GetParam() == chs_test::Transport::kTcp ? dir.Join("tls/node3") : "";
     const struct {
         std::vector<Reply> replies;
         std::string expected;
@@ -418,7 +445,7 @@ TEST_P(MsgTransportTest, AnswersEndOnlyTheirOwnRequests) {
     };
     for (const auto& c : cases) {
         unlink(SocketPath(3, kEchoPid).c_str());
-        FakeEndpoint fake(SocketPath(3, kEchoPid), c.replies);
+        FakeEndpoint fake(SocketPath(3, kEchoPid), tlsFiles, c.replies);
         EXPECT_EQ(Ask(3, kEchoPid, "q"), c.expected) << c.why;
     }
 }

@@ -217,7 +217,7 @@ std::vector<uint8_t> RequestAs(uint16_t node) {
 
 // What a TLS client of endpoint 700 is answered: the answer's body, or
 // "closed" when the node ended the connection instead.
-std::string AnswerOverTls(chs_test::RawTlsClient& client, uint16_t claim) {
+std::string AnswerOverTls(chs_test::RawTlsPeer& client, uint16_t claim) {
     if (!client.Send(RequestAs(claim))) {
         return "closed";
     }
@@ -235,7 +235,6 @@ std::string AnswerOverTls(chs_test::RawTlsClient& client, uint16_t claim) {
 TEST_F(TlsHardeningTest, OnlyTheClusterCaCertifiesANodeAndOnlyForItself) {
     std::string error;
     ASSERT_TRUE(platform::transport::MakeClusterCertificates(dir.Join("other"), kSerial, {1}, error)) << error;
-    const std::string ca = dir.Join("tls/ca.pem");
     const struct {
         const char* files;  // certificate and key, below the cluster directory
         uint16_t claim;
@@ -250,7 +249,7 @@ TEST_F(TlsHardeningTest, OnlyTheClusterCaCertifiesANodeAndOnlyForItself) {
     };
     for (const auto& c : cases) {
         chs_test::LogCapture log;
-        chs_test::RawTlsClient client(0, kOwnPid, ca, *c.files ? dir.Join(c.files) : std::string());
+        chs_test::RawTlsPeer client(0, kOwnPid, *c.files ? dir.Join(c.files) : std::string());
         EXPECT_EQ(AnswerOverTls(client, c.claim), c.answer) << c.files << " as node " << c.claim;
         if (c.logged != nullptr) {
             EXPECT_TRUE(chs_test::WaitFor([&] { return log.Contains(c.logged); }, 3000)) << c.logged;
@@ -271,10 +270,7 @@ TEST_F(TlsHardeningTest, StalledHandshakesAndExtraConnectionsAreClosed) {
     std::vector<int> fds;
     for (int i = 0; i < 4; ++i) {
         fds.push_back(socket(AF_INET, SOCK_STREAM, 0));
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(chs_test::kTestPortBase + kSilentPid);
-        inet_pton(AF_INET, chs_test::NodeAddress(0).c_str(), &address.sin_addr);
+        sockaddr_in address = chs_test::RawTlsPeer::TcpAddressOf(0, kSilentPid);
         ASSERT_EQ(connect(fds.back(), reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
     }
     for (int fd : fds) {
@@ -283,7 +279,7 @@ TEST_F(TlsHardeningTest, StalledHandshakesAndExtraConnectionsAreClosed) {
     }
     EXPECT_TRUE(log.Contains("refuses a connection"));
     EXPECT_TRUE(log.Contains("handshake not completed in time"));
-    chs_test::RawTlsClient client(0, kOwnPid, dir.Join("tls/ca.pem"), dir.Join("tls/node2"));
+    chs_test::RawTlsPeer client(0, kOwnPid, dir.Join("tls/node2"));
     EXPECT_EQ(AnswerOverTls(client, 2), "2/600");
 }
 

@@ -60,43 +60,46 @@ inline std::string TransportNodesJson(Transport transport, int count, const std:
     return json + "]";
 }
 
-// A TLS client of an endpoint's TCP port, presenting the certificate and key
-// `files` (<base>.pem and <base>.key; none when empty) and trusting `ca`.
-class RawTlsClient {
+// A TLS peer no transport would be: a client of an endpoint's TCP port, or
+// the server side of a connection accepted by the test. It presents the
+// certificate and key `files` (<base>.pem and <base>.key; none when empty)
+// and does not check the other side's certificate.
+class RawTlsPeer {
   public:
-    RawTlsClient(uint16_t node, uint16_t pid, const std::string& ca, const std::string& files) {
-        m_ctx = SSL_CTX_new(TLS_client_method());
-        SSL_CTX_load_verify_locations(m_ctx, ca.c_str(), nullptr);
-        if (!files.empty()) {
-            SSL_CTX_use_certificate_file(m_ctx, (files + ".pem").c_str(), SSL_FILETYPE_PEM);
-            SSL_CTX_use_PrivateKey_file(m_ctx, (files + ".key").c_str(), SSL_FILETYPE_PEM);
-        }
+    // Connects to the TCP port of endpoint `pid` of `node`.
+    RawTlsPeer(uint16_t node, uint16_t pid, const std::string& files) : RawTlsPeer(-1, files) {
         m_fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(static_cast<uint16_t>(kTestPortBase + pid));
-        inet_pton(AF_INET, NodeAddress(node).c_str(), &address.sin_addr);
-        timeval tv{5, 0};
-        setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+        sockaddr_in address = TcpAddressOf(node, pid);
         if (connect(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0) {
-            m_ssl = SSL_new(m_ctx);
-            SSL_set_fd(m_ssl, m_fd);
-            // TLS 1.3 finishes the client's side before the server checked its certificate.
-            m_bHandshake = SSL_connect(m_ssl) == 1;
+            Start(false);
         }
-        ERR_clear_error();
     }
-    ~RawTlsClient() {
+    // Takes the accepted socket `fd` and runs the server's side of the handshake.
+    RawTlsPeer(int fd, const std::string& files, bool accept) : RawTlsPeer(fd, files) {
+        if (accept) {
+            Start(true);
+        }
+    }
+    ~RawTlsPeer() {
         SSL_free(m_ssl);
         close(m_fd);
         SSL_CTX_free(m_ctx);
     }
-    bool HandshakeDone() const { return m_bHandshake; }
+    RawTlsPeer(const RawTlsPeer&) = delete;
+    RawTlsPeer& operator=(const RawTlsPeer&) = delete;
+
+    static sockaddr_in TcpAddressOf(uint16_t node, uint16_t pid) {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<uint16_t>(kTestPortBase + pid));
+        inet_pton(AF_INET, NodeAddress(node).c_str(), &address.sin_addr);
+        return address;
+    }
     bool Send(const std::vector<uint8_t>& bytes) {
         return m_bHandshake && SSL_write(m_ssl, bytes.data(), static_cast<int>(bytes.size())) ==
                                    static_cast<int>(bytes.size());
     }
-    // Reads `length` bytes; empty when the server closed or failed first.
+    // Reads `length` bytes; empty when the other side closed or failed first.
     std::string Read(size_t length) {
         std::string bytes(length, '\0');
         size_t got = 0;
@@ -110,10 +113,25 @@ class RawTlsClient {
         }
         return got == length ? bytes : std::string();
     }
-    // Whether the server ended the connection (a failed or closed read).
-    bool Closed() { return !m_bHandshake || Read(1).empty(); }
 
   private:
+    RawTlsPeer(int fd, const std::string& files) : m_fd(fd) {
+        m_ctx = SSL_CTX_new(TLS_method());
+        if (!files.empty()) {
+            SSL_CTX_use_certificate_file(m_ctx, (files + ".pem").c_str(), SSL_FILETYPE_PEM);
+            SSL_CTX_use_PrivateKey_file(m_ctx, (files + ".key").c_str(), SSL_FILETYPE_PEM);
+        }
+    }
+    void Start(bool accept) {
+        timeval tv{5, 0};
+        setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+        m_ssl = SSL_new(m_ctx);
+        SSL_set_fd(m_ssl, m_fd);
+        // With TLS 1.3 a client is done before the server checked its certificate.
+        m_bHandshake = (accept ? SSL_accept(m_ssl) : SSL_connect(m_ssl)) == 1;
+        ERR_clear_error();
+    }
+
     SSL_CTX* m_ctx = nullptr;
     SSL* m_ssl = nullptr;
     int m_fd = -1;
