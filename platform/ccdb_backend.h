@@ -65,7 +65,7 @@ class CcdbBackend {
     // Reads `ids`, runs `edit` and writes every row it left set, all or
     // nothing, with no other writer of those rows in between. A row `edit`
     // leaves empty is not written. OM_CCDB_TIMEOUT when other writers kept
-    // winning for longer than the backend waits.
+    // winning for longer than the backend waits. Takes at least 100 rows.
     virtual int Modify(const std::vector<RowId>& ids, const RowEdit& edit) = 0;
 };
 

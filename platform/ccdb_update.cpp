@@ -100,8 +100,23 @@ int ApplyQueued(CcdbBackend& backend, const std::string& db, const CcdbTrans& tr
     });
 }
 
-// Stores the layout of a registered table, and resizes its rows when the
-// row size changed (zero-extended or cut), in one step.
+// Rows one Modify carries at most (etcd takes 128 operations in one transaction).
+constexpr size_t kRowsPerModify = 100;
+
+// Brings a row to `size`: zero-extended or cut. One that is absent or of that
+// size already is left alone (empty: not written).
+void FitRow(std::optional<std::string>& row, uint32_t size) {
+    if (!row || row->size() == size) {
+        row.reset();
+    } else {
+        row->resize(size, '\0');
+    }
+}
+
+// Stores the layout of a registered table. When the row size changed, the
+// layout and the table's first rows change in one step; the rest of a large
+// table, and rows written at the old size meanwhile, are brought to size
+// right after (a read of such a row fails with OM_CCDB_ERR_DB until then).
 int RegisterTable(CcdbBackend& backend, const std::string& db, const CcdbTable& wanted) {
     CcdbTable known;
     int rc = platform::ccdb::LookupTable(backend, db, wanted.strName, known);
@@ -111,26 +126,40 @@ int RegisterTable(CcdbBackend& backend, const std::string& db, const CcdbTable& 
     if (rc != OM_CCDB_OK && rc != OM_CCDB_ERR_NO_TABLE) {
         return rc;
     }
+    const bool resize = rc == OM_CCDB_OK && known.uiRowSize != wanted.uiRowSize;
+    std::vector<std::string> keys;
+    if (resize && (rc = backend.Keys(db, wanted.strName, keys)) != OM_CCDB_OK) {
+        return rc;
+    }
+    const uint32_t size = wanted.uiRowSize;
     std::vector<RowId> ids{RowId{RowKind::kLayout, db, "", wanted.strName}};
-    if (rc == OM_CCDB_OK && known.uiRowSize != wanted.uiRowSize) {
-        std::vector<std::string> keys;
-        if ((rc = backend.Keys(db, wanted.strName, keys)) != OM_CCDB_OK) {
-            return rc;
-        }
-        for (std::string& key : keys) {
-            ids.push_back(RowId{RowKind::kObject, db, wanted.strName, std::move(key)});
-        }
+    for (size_t i = 0; i < keys.size() && ids.size() < kRowsPerModify; ++i) {
+        ids.push_back(RowId{RowKind::kObject, db, wanted.strName, keys[i]});
     }
     const std::string layout = platform::ccdb::EncodeLayout(wanted);
-    return backend.Modify(ids, [&layout, &wanted](RowSet& rows) {
+    rc = backend.Modify(ids, [&layout, size](RowSet& rows) {
         rows[0] = layout;
         for (size_t i = 1; i < rows.size(); ++i) {
-            if (rows[i]) {  // deleted meanwhile: nothing to resize
-                rows[i]->resize(wanted.uiRowSize, '\0');
-            }
+            FitRow(rows[i], size);
         }
         return OM_CCDB_OK;
     });
+    if (rc != OM_CCDB_OK || !resize || (rc = backend.Keys(db, wanted.strName, keys)) != OM_CCDB_OK) {
+        return rc;
+    }
+    for (size_t at = 0; at < keys.size() && rc == OM_CCDB_OK; at += kRowsPerModify) {
+        ids.clear();
+        for (size_t i = at; i < keys.size() && i < at + kRowsPerModify; ++i) {
+            ids.push_back(RowId{RowKind::kObject, db, wanted.strName, keys[i]});
+        }
+        rc = backend.Modify(ids, [size](RowSet& rows) {
+            for (std::optional<std::string>& row : rows) {
+                FitRow(row, size);
+            }
+            return OM_CCDB_OK;
+        });
+    }
+    return rc;
 }
 
 }  // namespace

@@ -364,6 +364,11 @@ TEST_P(OmCcdbTest, TableRegistrationChecksAndUpgradesLayouts) {
     ASSERT_EQ(OMM_CCDB_UpgradeCcdbTable(handle, &desc, 1, 1, 8), OM_CCDB_OK);
     uint8_t row[16] = {1, 0, 0, 0, 'a', 'b', 'c'};
     ASSERT_EQ(OM_CCDB_InsertOneObj(handle, "TEST_T", "1", row, 16), OM_CCDB_OK);
+    // More rows than one etcd transaction takes.
+    constexpr int kRows = 150;
+    for (int i = 2; i <= kRows; ++i) {
+        ASSERT_EQ(OM_CCDB_InsertOneObj(handle, "TEST_T", std::to_string(i).c_str(), row, 16), OM_CCDB_OK);
+    }
 
     // A grown row keeps the old bytes and gains zeros.
     fields.push_back(Field("extra", 16, 8, 7));
@@ -375,6 +380,9 @@ TEST_P(OmCcdbTest, TableRegistrationChecksAndUpgradesLayouts) {
     ASSERT_EQ(OM_CCDB_QueryOneObj(handle, "TEST_T", "1", grown, 24), OM_CCDB_OK);
     EXPECT_EQ(memcmp(grown, row, 16), 0);
     EXPECT_EQ(std::vector<uint8_t>(grown + 16, grown + 24), std::vector<uint8_t>(8, 0));
+    for (int i = 2; i <= kRows; ++i) {
+        ASSERT_EQ(OM_CCDB_QueryOneObj(handle, "TEST_T", std::to_string(i).c_str(), grown, 24), OM_CCDB_OK) << i;
+    }
     EXPECT_EQ(Update(handle, "TEST_T", Numbers({{"extra", 42}})), OM_CCDB_OK);
     ASSERT_EQ(OM_CCDB_QueryOneObj(handle, "TEST_T", "1", grown, 24), OM_CCDB_OK);
     EXPECT_EQ(grown[16], 42);
