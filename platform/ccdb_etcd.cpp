@@ -179,6 +179,13 @@ HttpResult Post(const std::string& url, const std::string& json, long timeoutMs)
     return result;
 }
 
+using Clock = std::chrono::steady_clock;
+
+// When a call's time-out ends, counted from now.
+Clock::time_point CallDeadline() {
+    return Clock::now() + std::chrono::milliseconds(std::max(TimeoutMs(), kMinRequestTimeoutMs));
+}
+
 class EtcdStore : public CcdbBackend {
   public:
     EtcdStore(const CcdbConfig& config, const std::string& serial)
@@ -282,10 +289,13 @@ class EtcdStore : public CcdbBackend {
         thread_local std::minstd_rand random(static_cast<unsigned int>(getpid()) ^
                                              static_cast<unsigned int>(std::hash<std::thread::id>()(
                                                  std::this_thread::get_id())));
-        for (int attempt = 0; attempt < kMaxModifyTries; ++attempt) {
+        // Reads, writes and retries all end within one time-out.
+        const Clock::time_point deadline = CallDeadline();
+        int attempt = 0;
+        for (; attempt < kMaxModifyTries && Clock::now() < deadline; ++attempt) {
             RowSet rows;
             std::vector<int64_t> revisions;
-            int rc = ReadRows(keys, rows, revisions);
+            int rc = ReadRows(keys, rows, revisions, deadline);
             rc = rc == OM_CCDB_OK ? edit(rows) : rc;
             if (rc != OM_CCDB_OK) {
                 return rc;
@@ -300,7 +310,7 @@ class EtcdStore : public CcdbBackend {
             if (txn["success"].isNull()) {
                 return OM_CCDB_OK;
             }
-            if ((rc = Request("/v3/kv/txn", txn, answer)) != OM_CCDB_OK || Succeeded(answer)) {
+            if ((rc = Request("/v3/kv/txn", txn, answer, deadline)) != OM_CCDB_OK || Succeeded(answer)) {
                 return rc;
             }
             // Another writer changed a row since it was read: read again,
@@ -310,7 +320,7 @@ class EtcdStore : public CcdbBackend {
         }
         dplog_standard(0, 3, __FUNCTION__, __LINE__, 0,
                        "ccdb: %zu row(s) of %s kept changing under an update; gave up after %d tries", ids.size(),
-                       ids[0].table.c_str(), kMaxModifyTries);
+                       ids[0].table.c_str(), attempt);
         return OM_CCDB_TIMEOUT;
     }
 
@@ -379,14 +389,15 @@ class EtcdStore : public CcdbBackend {
     }
 
     // Reads `keys` at one revision.
-    int ReadRows(const std::vector<std::string>& keys, RowSet& rows, std::vector<int64_t>& revisions) {
+    int ReadRows(const std::vector<std::string>& keys, RowSet& rows, std::vector<int64_t>& revisions,
+                 Clock::time_point deadline) {
         Json::Value txn, answer;
         for (const std::string& key : keys) {
             Json::Value op;
             op["request_range"]["key"] = Base64(key);
             txn["success"].append(op);
         }
-        int rc = Request("/v3/kv/txn", txn, answer);
+        int rc = Request("/v3/kv/txn", txn, answer, deadline);
         if (rc != OM_CCDB_OK) {
             return rc;
         }
@@ -408,27 +419,28 @@ class EtcdStore : public CcdbBackend {
         return OM_CCDB_OK;
     }
 
-    // POSTs `request` to the first endpoint that takes it, within one
-    // time-out for the whole call. An endpoint that refused or could not be
-    // connected to is passed over; one that may have received the request is
-    // not, so that a write is never sent twice.
-    int Request(const char* path, const Json::Value& request, Json::Value& answer) {
+    // POSTs `request` to the first endpoint that takes it, by `deadline`.
+    // An endpoint that refused or could not be connected to is passed over;
+    // one that may have received the request is not, so that a write is
+    // never sent twice.
+    int Request(const char* path, const Json::Value& request, Json::Value& answer,
+                Clock::time_point deadline = CallDeadline()) {
         Json::StreamWriterBuilder writer;
         writer["indentation"] = "";
         const std::string json = Json::writeString(writer, request);
         if (m_endpoints.empty()) {
             return OM_CCDB_ERR_UNREACHABLE;
         }
-        const auto deadline = std::chrono::steady_clock::now() +
-                              std::chrono::milliseconds(std::max(TimeoutMs(), kMinRequestTimeoutMs));
+        if (Clock::now() >= deadline) {
+            return OM_CCDB_TIMEOUT;  // the call's time spent before this request: no fault of etcd
+        }
         const size_t first = m_preferred.load();
         HttpResult result;
         size_t index = first;
         for (size_t n = 0; n < m_endpoints.size(); ++n) {
             index = (first + n) % m_endpoints.size();
             long remaining = static_cast<long>(
-                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())
-                    .count());
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
             if (remaining <= 0) {
                 break;
             }
