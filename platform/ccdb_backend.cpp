@@ -32,7 +32,8 @@ std::shared_ptr<CcdbBackend> AttachedBackend(int& status) {
     return SqliteBackend();
 }
 
-int LookupTable(CcdbBackend& backend, const std::string& dbName, const std::string& tableName, CcdbTable& out) {
+int LookupTable(CcdbBackend& backend, const std::string& dbName, const std::string& tableName,
+                CcdbTable& out) {
     if (const CcdbTable* builtin = BuiltinTable(tableName)) {
         out = *builtin;
         return OM_CCDB_OK;

@@ -79,7 +79,8 @@ unsigned int TimeoutMs();
 
 // The layout of `tableName` in database `dbName`: built in, or registered.
 // OM_CCDB_OK, OM_CCDB_ERR_NO_TABLE or a storage failure.
-int LookupTable(CcdbBackend& backend, const std::string& dbName, const std::string& tableName, CcdbTable& out);
+int LookupTable(CcdbBackend& backend, const std::string& dbName, const std::string& tableName,
+                CcdbTable& out);
 
 // A registered layout as stored in a kLayout row, and back.
 std::string EncodeLayout(const CcdbTable& table);

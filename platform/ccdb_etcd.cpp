@@ -164,7 +164,8 @@ HttpResult Post(const std::string& url, const std::string& json, long timeoutMs)
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, std::min(timeoutMs, kConnectTimeoutMs));
     curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, timeoutMs);
-    curl_easy_setopt(curl, CURLOPT_PROXY, "");  // the store is never reached through a proxy of the environment
+    // The store is never reached through a proxy named by the environment.
+    curl_easy_setopt(curl, CURLOPT_PROXY, "");
     curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http");
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, Collect);
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, &result.body);
@@ -278,17 +279,17 @@ class EtcdStore : public CcdbBackend {
 
     int Modify(const std::vector<RowId>& ids, const RowEdit& edit) override {
         if (ids.empty() || ids.size() > kMaxTxnOps) {
-            dplog_standard(0, 3, __FUNCTION__, __LINE__, 0, "ccdb: %zu rows are more than one etcd transaction takes",
-                           ids.size());
+            dplog_standard(0, 3, __FUNCTION__, __LINE__, 0,
+                           "ccdb: %zu rows are more than one etcd transaction takes", ids.size());
             return OM_CCDB_ERR_DB;
         }
         std::vector<std::string> keys;
         for (const RowId& id : ids) {
             keys.push_back(KeyOf(id));
         }
-        thread_local std::minstd_rand random(static_cast<unsigned int>(getpid()) ^
-                                             static_cast<unsigned int>(std::hash<std::thread::id>()(
-                                                 std::this_thread::get_id())));
+        thread_local std::minstd_rand random(
+            static_cast<unsigned int>(getpid()) ^
+            static_cast<unsigned int>(std::hash<std::thread::id>()(std::this_thread::get_id())));
         // Reads, writes and retries all end within one time-out.
         const Clock::time_point deadline = CallDeadline();
         int attempt = 0;
@@ -319,8 +320,8 @@ class EtcdStore : public CcdbBackend {
             std::this_thread::sleep_for(std::chrono::milliseconds(random() % (cap + 1)));
         }
         dplog_standard(0, 3, __FUNCTION__, __LINE__, 0,
-                       "ccdb: %zu row(s) of %s kept changing under an update; gave up after %d tries", ids.size(),
-                       ids[0].table.c_str(), attempt);
+                       "ccdb: %zu row(s) of %s kept changing under an update; gave up after %d tries",
+                       ids.size(), ids[0].table.c_str(), attempt);
         return OM_CCDB_TIMEOUT;
     }
 
@@ -473,8 +474,8 @@ class EtcdStore : public CcdbBackend {
         // Its texts are etcd's own; no key or value of ours is in them.
         int code = parsed && answer["code"].isInt() ? answer["code"].asInt() : -1;
         std::string message = parsed && answer["message"].isString() ? answer["message"].asString() : "";
-        dplog_standard(0, 3, __FUNCTION__, __LINE__, 0, "ccdb: etcd %s answered HTTP %ld, code %d: %.200s", path,
-                       result.status, code, message.c_str());
+        dplog_standard(0, 3, __FUNCTION__, __LINE__, 0, "ccdb: etcd %s answered HTTP %ld, code %d: %.200s",
+                       path, result.status, code, message.c_str());
         constexpr int kDeadlineExceeded = 4;
         constexpr int kUnavailable = 14;
         return code == kUnavailable || code == kDeadlineExceeded ? OM_CCDB_ERR_UNREACHABLE : OM_CCDB_ERR_DB;

@@ -17,10 +17,10 @@
 // one transaction and writes them in another that holds only while every
 // row's mod_revision (create_revision 0 for an absent row) is still the one
 // read, retried a bounded number of times. Every request has a connect and a
-// total time-out (TimeoutMs, the busy time-out, for the whole of a Modify
-// with its retries too); a refused, failed or
-// timed-out request is OM_CCDB_ERR_UNREACHABLE. No connection is kept: a
-// restarted etcd serves the next call.
+// total time-out (TimeoutMs, the busy time-out; a Modify with its retries
+// ends within one); a refused, failed or timed-out request is
+// OM_CCDB_ERR_UNREACHABLE. No connection is kept: a restarted etcd serves
+// the next call.
 #pragma once
 
 #include <memory>

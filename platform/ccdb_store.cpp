@@ -37,16 +37,14 @@ struct RowSql {
     const char* remove;
 };
 
-constexpr RowSql kKvSql = {
-    "SELECT value FROM ccdb_kv WHERE db = ?1 AND tbl = ?2 AND key = ?3",
-    "INSERT OR REPLACE INTO ccdb_kv (db, tbl, key, value) VALUES (?1, ?2, ?3, ?4)",
-    "INSERT INTO ccdb_kv (db, tbl, key, value) VALUES (?1, ?2, ?3, ?4)",
-    "DELETE FROM ccdb_kv WHERE db = ?1 AND tbl = ?2 AND key = ?3"};
-constexpr RowSql kObjSql = {
-    "SELECT row FROM ccdb_obj WHERE db = ?1 AND tbl = ?2 AND key = ?3",
-    "INSERT OR REPLACE INTO ccdb_obj (db, tbl, key, row) VALUES (?1, ?2, ?3, ?4)",
-    "INSERT INTO ccdb_obj (db, tbl, key, row) VALUES (?1, ?2, ?3, ?4)",
-    "DELETE FROM ccdb_obj WHERE db = ?1 AND tbl = ?2 AND key = ?3"};
+constexpr RowSql kKvSql = {"SELECT value FROM ccdb_kv WHERE db = ?1 AND tbl = ?2 AND key = ?3",
+                           "INSERT OR REPLACE INTO ccdb_kv (db, tbl, key, value) VALUES (?1, ?2, ?3, ?4)",
+                           "INSERT INTO ccdb_kv (db, tbl, key, value) VALUES (?1, ?2, ?3, ?4)",
+                           "DELETE FROM ccdb_kv WHERE db = ?1 AND tbl = ?2 AND key = ?3"};
+constexpr RowSql kObjSql = {"SELECT row FROM ccdb_obj WHERE db = ?1 AND tbl = ?2 AND key = ?3",
+                            "INSERT OR REPLACE INTO ccdb_obj (db, tbl, key, row) VALUES (?1, ?2, ?3, ?4)",
+                            "INSERT INTO ccdb_obj (db, tbl, key, row) VALUES (?1, ?2, ?3, ?4)",
+                            "DELETE FROM ccdb_obj WHERE db = ?1 AND tbl = ?2 AND key = ?3"};
 // Layout rows are kept as columns (row_size, key_field, columns): the file
 // stays readable by earlier versions of the client.
 constexpr RowSql kLayoutSql = {
@@ -114,8 +112,9 @@ void NarrowMode(const std::string& path, bool create) {
         // fchmod does not take an O_PATH descriptor; its /proc name reaches the same file.
         std::string self = "/proc/self/fd/" + std::to_string(fd);
         bool ok = chmod(self.c_str(), st.st_mode & kFileMode) == 0;
-        dplog_standard(0, ok ? 4 : 3, __FUNCTION__, __LINE__, 0, "ccdb: %s had mode %04o, %s %04o.", path.c_str(),
-                       static_cast<unsigned int>(st.st_mode & 07777), ok ? "narrowed to" : "cannot narrow it to",
+        dplog_standard(0, ok ? 4 : 3, __FUNCTION__, __LINE__, 0, "ccdb: %s had mode %04o, %s %04o.",
+                       path.c_str(), static_cast<unsigned int>(st.st_mode & 07777),
+                       ok ? "narrowed to" : "cannot narrow it to",
                        static_cast<unsigned int>(st.st_mode & kFileMode));
     }
     close(fd);
@@ -182,7 +181,6 @@ int OpenLocked() {
     return OM_CCDB_OK;
 }
 
-
 // Exclusive use of the process's connection, opened on demand.
 class CcdbSession {
   public:
@@ -209,7 +207,8 @@ class Statement {
 
     Statement& Text(int index, const std::string& text) {
         if (m_rc == SQLITE_OK) {
-            m_rc = sqlite3_bind_text(m_stmt, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+            m_rc = sqlite3_bind_text(m_stmt, index, text.data(), static_cast<int>(text.size()),
+                                     SQLITE_TRANSIENT);
         }
         return *this;
     }
@@ -266,8 +265,9 @@ int ReadRow(CcdbSession& session, const RowId& id, std::string& value) {
     }
     table.uiRowSize = static_cast<uint32_t>(rowSize);  // the columns are checked against it
     table.strKeyField = reinterpret_cast<const char*>(key);
-    if (!DecodeColumns(std::string(static_cast<const char*>(columns), static_cast<size_t>(sqlite3_column_bytes(row, 2))),
-                       table)) {
+    if (!DecodeColumns(
+            std::string(static_cast<const char*>(columns), static_cast<size_t>(sqlite3_column_bytes(row, 2))),
+            table)) {
         return OM_CCDB_ERR_DB;
     }
     value = EncodeLayout(table);
