@@ -86,7 +86,20 @@ bool EtcdServer::Start() {
         execv(kEtcd, argv.data());
         _exit(127);
     }
-    return m_pid > 0 && WaitFor([this] { return Answers(); }, 20000);
+    if (m_pid < 0) {
+        return false;
+    }
+    bool exited = false;  // e.g. a port taken meanwhile: no use waiting
+    bool up = WaitFor(
+        [this, &exited] {
+            exited = waitpid(m_pid, nullptr, WNOHANG) == m_pid;
+            return exited || Answers();
+        },
+        20000);
+    if (exited) {
+        m_pid = -1;
+    }
+    return up && !exited;
 }
 
 void EtcdServer::Stop() {
@@ -99,15 +112,19 @@ void EtcdServer::Stop() {
     }
 }
 
+// Each returns once the signal has taken effect: a stop is not immediate
+// for a process of many threads.
 void EtcdServer::Pause() {
-    if (m_pid > 0) {
-        kill(m_pid, SIGSTOP);
+    int status = 0;
+    if (m_pid > 0 && kill(m_pid, SIGSTOP) == 0) {
+        waitpid(m_pid, &status, WUNTRACED);
     }
 }
 
 void EtcdServer::Resume() {
-    if (m_pid > 0) {
-        kill(m_pid, SIGCONT);
+    int status = 0;
+    if (m_pid > 0 && kill(m_pid, SIGCONT) == 0) {
+        waitpid(m_pid, &status, WCONTINUED);
     }
 }
 
