@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <sstream>
 #include <thread>
@@ -23,6 +24,7 @@
 #include <cctype>
 
 #include "platform/dplog.h"
+#include "platform/etcd_presence.h"
 #include "platform/om_file_copy.h"
 #include "platform/platform_profile.h"
 #include "platform/platform_state.h"
@@ -37,6 +39,26 @@ constexpr unsigned int kPlatformModule = 0;
 ClusterConfig& g_cluster = *new ClusterConfig();
 uint16_t g_localNode = 0;
 int g_presenceFd = -1;
+
+// With the etcd backend, liveness comes from leases (etcd_presence.h); the
+// presence lock then only keeps a second daemon of the node off this machine.
+std::mutex g_leaseMutex;
+std::shared_ptr<EtcdPresence>& g_leases = *new std::shared_ptr<EtcdPresence>();  // never destroyed, as above
+
+std::shared_ptr<EtcdPresence> Leases() {
+    std::lock_guard<std::mutex> lock(g_leaseMutex);
+    return g_leases;
+}
+
+void SetLeases(std::shared_ptr<EtcdPresence> leases) {
+    std::shared_ptr<EtcdPresence> old;
+    {
+        std::lock_guard<std::mutex> lock(g_leaseMutex);
+        old.swap(g_leases);
+        g_leases = std::move(leases);
+    }
+    // `old` revokes its lease here, outside the lock, unless a caller still uses it.
+}
 
 std::mutex g_lunMutex;
 // Held while the callback runs: once a registration returns, no call of the
@@ -172,10 +194,18 @@ bool AttachCluster(const std::string& clusterFile, uint16_t nodeId, const std::s
     SetProfile(ProfileFor(cluster, nodeRoot));
     state::SetDir(cluster.strDir + "/state");
     LogSetDefaultLevel(cluster.uiLogLevel);
+    if (cluster.ccdb.kind == CcdbBackendKind::kEtcd) {
+        auto leases = std::make_shared<EtcdPresence>(cluster.ccdb, cluster.strSerialNumber);
+        if (holdPresence) {
+            leases->Hold(nodeId);
+        }
+        SetLeases(std::move(leases));
+    }
     return true;
 }
 
 void DetachCluster() {
+    SetLeases(nullptr);
     if (g_presenceFd >= 0) {
         close(g_presenceFd);
         g_presenceFd = -1;
@@ -192,6 +222,9 @@ bool IsNodeOnline(uint16_t nodeId) {
     }
     if (nodeId == g_localNode && g_presenceFd >= 0) {
         return true;
+    }
+    if (std::shared_ptr<EtcdPresence> leases = Leases()) {
+        return (leases->OnlineMap() >> nodeId & 1u) != 0;
     }
     int fd = open(PresencePath(nodeId).c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {

@@ -7,15 +7,18 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 #include <tuple>
 
 #include "core/omlib.h"
 #include "platform/cluster_config.h"
+#include "platform/etcd_presence.h"
 #include "platform/om_cluster.h"
 #include "platform/platform_profile.h"
 #include "platform/platform_state.h"
 #include "tests/support/cluster_setup.h"
+#include "tests/support/etcd_server.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -122,6 +125,49 @@ TEST_F(OmClusterTest, LivenessFollowsPresenceAndOverrides) {
     StopNode(node1);
     ASSERT_EQ(omlib::getOnlineMap(map), 0);
     EXPECT_EQ(map, 0x1u) << "a node whose daemon died is offline";
+}
+
+// With the configuration database in etcd, liveness comes from leases: a node
+// whose daemon stops renewing drops out within the lease time, and while etcd
+// is away the node still counts itself.
+TEST(EtcdPresenceTest, LeasesMakeTheOnlineMapAndTheMaster) {
+    chs_test::EtcdServer etcd;
+    TempDir dir;
+    chs_test::AttachHandMadeCluster(dir.path(), R"({"serialNumber": "SN-LEASE", "ccdb": {"backend": "etcd",
+        "endpoints": [")" + etcd.Endpoint() + R"("]}, "nodes": [
+        {"id": 0, "name": "CTE0.A"}, {"id": 1, "name": "CTE0.B"}, {"id": 2, "name": "CTE0.C"}]})",
+                                    2);
+    platform::CcdbConfig config{platform::CcdbBackendKind::kEtcd, {etcd.Endpoint()}};
+    auto map = [] {
+        uint32_t bits = 0;
+        EXPECT_EQ(omlib::getOnlineMap(bits), 0);
+        return bits;
+    };
+    EXPECT_TRUE(chs_test::WaitFor([&] { return map() == 0x4u; }, 3000)) << map();
+
+    platform::EtcdPresence node1(config, "SN-LEASE");
+    node1.Hold(1);
+    EXPECT_TRUE(chs_test::WaitFor([&] { return map() == 0x6u; }, 3000)) << map();
+    uint16_t master = 99;
+    ASSERT_EQ(omlib::getMasterNid(master), 0);
+    EXPECT_EQ(master, 1) << "the lowest online node";
+
+    auto cut = std::chrono::steady_clock::now();
+    node1.Abandon();
+    EXPECT_TRUE(chs_test::WaitFor([&] { return map() == 0x4u; }, (platform::kLeaseTtlSec + 3) * 1000)) << map();
+    EXPECT_GE(std::chrono::steady_clock::now() - cut, std::chrono::seconds(platform::kLeaseTtlSec - 2))
+        << "it dropped out when its lease expired, not before";
+
+    {
+        platform::EtcdPresence again(config, "SN-LEASE");
+        again.Hold(1);
+        EXPECT_TRUE(chs_test::WaitFor([&] { return map() == 0x6u; }, 3000)) << "back with a new lease";
+    }
+    EXPECT_TRUE(chs_test::WaitFor([&] { return map() == 0x4u; }, 3000)) << "a revoked lease ends at once";
+
+    etcd.Stop();
+    EXPECT_EQ(map(), 0x4u) << "etcd away: the node still counts itself";
+    platform::DetachCluster();
 }
 
 TEST_F(OmClusterTest, ModesAndPowerOnPhaseComeFromStateFiles) {
