@@ -9,8 +9,10 @@
 // and answers) and are released with MSG_FreeMsg.
 //
 // Routing: usReceiverBID is the receiving node (0xFFFF: the local node),
-// usReceiverPID the receiving process endpoint. On one machine every endpoint
-// listens on a Unix-domain socket <cluster>/run/ep-<node>-<pid>.sock.
+// usReceiverPID the receiving process endpoint. Every endpoint listens on a
+// Unix-domain socket <cluster>/run/ep-<node>-<pid>.sock; in a cluster whose
+// transport is "tcp" the endpoints of other nodes are reached over TCP with
+// mutual TLS instead (platform/transport_socket.h, transport_tls.h).
 //
 // Threads: one listener thread per registered endpoint, one reader thread per
 // connection and one time-out thread. The entry function of a registered

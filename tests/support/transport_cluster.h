@@ -12,6 +12,8 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -96,15 +98,16 @@ class RawTlsPeer {
         return address;
     }
     bool Send(const std::vector<uint8_t>& bytes) {
-        return m_bHandshake && SSL_write(m_ssl, bytes.data(), static_cast<int>(bytes.size())) ==
-                                   static_cast<int>(bytes.size());
+        return m_bHandshake && WithoutSigpipe([&] {
+                   return SSL_write(m_ssl, bytes.data(), static_cast<int>(bytes.size()));
+               }) == static_cast<int>(bytes.size());
     }
     // Reads `length` bytes; empty when the other side closed or failed first.
     std::string Read(size_t length) {
         std::string bytes(length, '\0');
         size_t got = 0;
         while (m_bHandshake && got < length) {
-            int n = SSL_read(m_ssl, &bytes[got], static_cast<int>(length - got));
+            int n = WithoutSigpipe([&] { return SSL_read(m_ssl, &bytes[got], static_cast<int>(length - got)); });
             if (n <= 0) {
                 ERR_clear_error();
                 return std::string();
@@ -115,6 +118,22 @@ class RawTlsPeer {
     }
 
   private:
+    // Runs `io` with SIGPIPE held back for this thread: a node that closed
+    // first makes the write fail instead of ending the test process.
+    template <typename Io>
+    static int WithoutSigpipe(Io io) {
+        sigset_t pipe, old;
+        sigemptyset(&pipe);
+        sigaddset(&pipe, SIGPIPE);
+        pthread_sigmask(SIG_BLOCK, &pipe, &old);
+        int result = io();
+        timespec none{0, 0};
+        while (sigtimedwait(&pipe, nullptr, &none) > 0) {
+        }
+        pthread_sigmask(SIG_SETMASK, &old, nullptr);
+        return result;
+    }
+
     RawTlsPeer(int fd, const std::string& files) : m_fd(fd) {
         m_ctx = SSL_CTX_new(TLS_method());
         if (!files.empty()) {
