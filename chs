@@ -168,8 +168,8 @@ CHSCTL_USER=admin
 COLLECT_INTERVAL_SEC="${CHS_COLLECT_INTERVAL:-20}"
 
 cluster_usage() {
-    echo "usage: ./chs cluster up [--nodes N] [--dir DIR] [--no-build] [--remote https] | down [--dir DIR] |" \
-        "status [--dir DIR]" >&2
+    echo "usage: ./chs cluster up [--nodes N] [--dir DIR] [--no-build] [--remote https]" \
+        "[--backend sqlite|etcd] [--transport unix|tcp] | down [--dir DIR] | status [--dir DIR]" >&2
     exit 2
 }
 
@@ -253,6 +253,34 @@ remote_https_up() {
     exit 1
 }
 
+# etcd_up DIR: a single-member etcd for the cluster's configuration database,
+# its data in DIR/etcd, listening on two free loopback ports only. Sets
+# ETCD_URL to the client URL once etcd answers.
+etcd_up() {
+    local dir="$1" client peer url waited
+    command -v etcd >/dev/null 2>&1 || { echo "chs: --backend etcd needs etcd (./chs setup)" >&2; exit 1; }
+    client="$(free_port)"
+    peer="$(free_port)"
+    url="http://127.0.0.1:$client"
+    mkdir -p "$dir/etcd" "$dir/run"
+    chmod 700 "$dir/etcd"
+    proc_start "$dir" etcd "" etcd --name chs --data-dir "$dir/etcd/data" \
+        --listen-client-urls "$url" --advertise-client-urls "$url" \
+        --listen-peer-urls "http://127.0.0.1:$peer" --initial-advertise-peer-urls "http://127.0.0.1:$peer" \
+        --initial-cluster "chs=http://127.0.0.1:$peer" --log-level warn
+    for waited in $(seq 1 100); do
+        if curl -fsS -m 1 -X POST -d '{}' "$url/v3/maintenance/status" >/dev/null 2>&1; then
+            echo "$url" >"$dir/etcd/url"
+            ETCD_URL="$url"
+            return 0
+        fi
+        pid_alive "$dir/run/etcd.pid" etcd || break
+        sleep 0.1
+    done
+    echo "chs: etcd does not answer on $url; see $dir/run/etcd.out" >&2
+    exit 1
+}
+
 # pid_alive PIDFILE NAME: whether the process recorded in PIDFILE runs and is NAME
 # (a recycled pid of some other program is never signalled).
 pid_alive() {
@@ -296,7 +324,8 @@ for node in json.load(open(sys.argv[1]))["nodes"]:
 }
 
 cluster_up() {
-    local dir="$1" nodes="$2" interval="$3" remote="${4:-}" n waited answered=() silent=()
+    local dir="$1" nodes="$2" interval="$3" remote="${4:-}" backend="${5:-sqlite}" transport="${6:-unix}"
+    local n waited answered=() silent=() layout=()
     local chsctl="$BUILD/tools/chsctl" peers="$BUILD/peers/chs-peers" daemon="$BUILD/core/infocollector" prog
     for prog in "$chsctl" "$peers" "$daemon"; do
         [ -x "$prog" ] || { echo "chs: $prog is not built (./chs build)" >&2; exit 1; }
@@ -305,8 +334,29 @@ cluster_up() {
         echo "chs: $dir has processes of an earlier start; ./chs cluster down --dir $dir first" >&2
         exit 1
     fi
+    if [ "$backend" = etcd ]; then
+        # A new etcd keeps its data between starts; its port is new each time.
+        etcd_up "$dir"
+        layout+=(--ccdb etcd --etcd-endpoint "$ETCD_URL")
+    fi
+    [ "$transport" = unix ] || layout+=(--transport "$transport")
     if [ ! -f "$dir/cluster.json" ]; then
-        "$chsctl" mkcluster "$dir" --nodes "$nodes" --collect-interval "$interval" >/dev/null
+        "$chsctl" mkcluster "$dir" --nodes "$nodes" --collect-interval "$interval" "${layout[@]}" >/dev/null
+    elif [ "$backend" = etcd ]; then
+        python3 - "$dir/cluster.json" "$ETCD_URL" <<'PY'
+import json, os, sys
+path, url = sys.argv[1], sys.argv[2]
+with open(path) as source:
+    document = json.load(source)
+ccdb = document.get("ccdb")
+if not isinstance(ccdb, dict) or ccdb.get("backend") != "etcd":
+    sys.exit("chs: %s was made for another backend; remove the directory or use its own" % path)
+ccdb["endpoints"] = [url]
+with open(path + ".tmp", "w") as out:
+    json.dump(document, out, indent=2)
+    out.write("\n")
+os.replace(path + ".tmp", path)
+PY
     fi
     # peers.json holds session keys and may hold proxy credentials: owner only
     # from its first byte on, and an older file loses what others could read.
@@ -370,12 +420,13 @@ cluster_down() {
     if [ -d "$dir/remote-https" ]; then
         "$REMOTE_HTTPS" stop "$dir/remote-https" || true
     fi
+    [ -f "$dir/run/etcd.pid" ] && proc_stop "$dir/run/etcd.pid" etcd
     say "cluster $dir is down"
 }
 
 cluster_status() {
     local dir="$1" pidfile name found=0
-    for pidfile in "$dir"/run/infocollector*.pid "$dir"/run/chs-peers*.pid; do
+    for pidfile in "$dir"/run/infocollector*.pid "$dir"/run/chs-peers*.pid "$dir"/run/etcd.pid; do
         [ -f "$pidfile" ] || continue
         found=1
         name="$(basename "$pidfile" .pid)"
@@ -392,7 +443,8 @@ cluster_status() {
 }
 
 cluster() {
-    local action="${1:-}" dir="$BUILD/cluster" nodes=3 nobuild="${CHS_NO_BUILD:-}" remote=""
+    local action="${1:-}" dir="$BUILD/cluster" nodes=3 nobuild="${CHS_NO_BUILD:-}" remote="" backend=sqlite
+    local transport=unix
     [ $# -eq 0 ] || shift
     while [ $# -gt 0 ]; do
         case "$1" in
@@ -402,6 +454,12 @@ cluster() {
             --remote)
                 [ $# -ge 2 ] && [ "$2" = https ] || { echo "chs: --remote takes https" >&2; cluster_usage; }
                 remote="$2"; shift 2 ;;
+            --backend)
+                [ $# -ge 2 ] && [[ "$2" =~ ^(sqlite|etcd)$ ]] || { echo "chs: --backend takes sqlite or etcd" >&2; cluster_usage; }
+                backend="$2"; shift 2 ;;
+            --transport)
+                [ $# -ge 2 ] && [[ "$2" =~ ^(unix|tcp)$ ]] || { echo "chs: --transport takes unix or tcp" >&2; cluster_usage; }
+                transport="$2"; shift 2 ;;
             *) echo "chs: unknown cluster argument: $1" >&2; cluster_usage ;;
         esac
     done
@@ -413,7 +471,7 @@ cluster() {
     case "$action" in
         up)
             [ -n "$nobuild" ] || build
-            cluster_up "$dir" "$nodes" "$COLLECT_INTERVAL_SEC" "$remote"
+            cluster_up "$dir" "$nodes" "$COLLECT_INTERVAL_SEC" "$remote" "$backend" "$transport"
             ;;
         down) cluster_down "$dir" ;;
         status) cluster_status "$dir" ;;
@@ -500,11 +558,14 @@ usage: ./chs COMMAND
   demo      setup, build, run a three-node cluster, switch collection on, export the
             diagnose information of every node, download it and list what it holds
   bench     build and run the benchmarks
-  cluster up [--nodes N] [--dir DIR] [--no-build] [--remote https]
+  cluster up [--nodes N] [--dir DIR] [--no-build] [--remote https] [--backend sqlite|etcd]
+             [--transport unix|tcp]
             start a simulated cluster (default 3 nodes in build/cluster): daemons and sibling
             modules; CHS_NO_BUILD=1 is --no-build; --remote https: the agents upload over
             HTTPS to a local service (nginx on loopback, private CA in DIR/remote-https/)
-            that stores into DIR/remote/
+            that stores into DIR/remote/; --backend etcd: the configuration database in a
+            local etcd (data in DIR/etcd/, loopback only); --transport tcp: nodes talk over
+            TCP with mutual TLS on their loopback addresses (certificates in DIR/tls/)
   cluster down [--dir DIR]     stop every process "cluster up" started there
   cluster status [--dir DIR]   list those processes, running or stopped
 TXT
