@@ -132,6 +132,7 @@ std::shared_ptr<SSL_CTX> MakeContext(uint16_t node, std::string& error) {
     SSL_CTX_set_mode(ctx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
     SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_OFF);
     SSL_CTX_set_num_tickets(ctx, 0);  // nothing but frames after the handshake
+    SSL_CTX_set_read_ahead(ctx, 1);   // whole socket reads, not two per record
     if (SSL_CTX_set_cipher_list(ctx, "ECDHE+AESGCM:ECDHE+CHACHA20:!aNULL") != 1 ||
         SSL_CTX_use_certificate_file(ctx, certificate.c_str(), SSL_FILETYPE_PEM) != 1 ||
         SSL_CTX_use_PrivateKey_file(ctx, key.c_str(), SSL_FILETYPE_PEM) != 1 || SSL_CTX_check_private_key(ctx) != 1 ||
@@ -392,7 +393,7 @@ ssize_t TlsSession::Write(const void* buffer, size_t length) {
 
 bool TlsSession::Pending() {
     std::lock_guard<std::mutex> lock(m_mutex);
-    return SSL_pending(m_ssl) > 0;
+    return SSL_has_pending(m_ssl) == 1;  // read ahead but not yet decrypted counts too
 }
 
 bool MakeClusterCertificates(const std::string& dir, const std::string& serial,

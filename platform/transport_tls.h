@@ -56,7 +56,7 @@ class TlsSession {
     // stream (read), or -1 with errno (EAGAIN: nothing now).
     ssize_t Read(void* buffer, size_t length);
     ssize_t Write(const void* buffer, size_t length);
-    // Decrypted bytes wait inside the session (poll does not see them).
+    // Bytes wait inside the session, decrypted or read ahead (poll does not see them).
     bool Pending();
 
   private:
