@@ -7,7 +7,8 @@
 //   idleLimit                  600 s   an accepted connection with no partial frame, nothing queued and
 //                                      no request in flight for this long is closed; outgoing pooled
 //                                      connections close after half of it, before their peer does
-//   frameDeadline              30 s    from the first byte of a frame to its last
+//   frameDeadline              30 s    from the first byte of a frame to its last; also bounds a TLS
+//                                      handshake (to at most 10 s), either side
 //   maxPendingBytesPerConnection       bytes of one partly received frame (header and body)
 //                              8 MiB + header
 //   maxPendingBytesTotal       64 MiB  bytes of partly received frames of the whole process
