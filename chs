@@ -169,7 +169,7 @@ COLLECT_INTERVAL_SEC="${CHS_COLLECT_INTERVAL:-20}"
 
 cluster_usage() {
     echo "usage: ./chs cluster up [--nodes N] [--dir DIR] [--no-build] [--remote https]" \
-        "[--backend sqlite|etcd] [--transport unix|tcp] | down [--dir DIR] | status [--dir DIR]" >&2
+        "[--backend sqlite|etcd] [--transport unix|tcp] [--netns] | down [--dir DIR] | status [--dir DIR]" >&2
     exit 2
 }
 
@@ -253,19 +253,87 @@ remote_https_up() {
     exit 1
 }
 
+# Network namespaces (--netns): node N runs in the namespace <tag>-n<N> with
+# the address 10.250.0.<N+1>/24 on a veth pair whose other end is on the
+# bridge <tag>br (10.250.0.254, where etcd listens too). <tag> comes from the
+# cluster directory, so that `down` finds what `up` made; the addresses exist
+# only inside those namespaces and on the bridge.
+NETNS_NET=10.250.0
+netns_tag() {
+    printf 'c%s' "$(printf '%s' "$1" | md5sum | cut -c1-5)"
+}
+
+# netns_up DIR ID...: the bridge, and a namespace with its link for each node.
+netns_up() {
+    local dir="$1" tag n ns
+    shift
+    command -v ip >/dev/null 2>&1 || { echo "chs: --netns needs ip (iproute2)" >&2; exit 1; }
+    tag="$(netns_tag "$dir")"
+    if ! ip link show "${tag}br" >/dev/null 2>&1; then
+        if ip -o addr show | grep -q " $NETNS_NET.254/"; then
+            echo "chs: $NETNS_NET.254 is taken (another cluster with --netns?); bring that one down first" >&2
+            exit 1
+        fi
+        ip link add "${tag}br" type bridge
+        ip addr add "$NETNS_NET.254/24" dev "${tag}br"
+        ip link set "${tag}br" up
+    fi
+    echo "$tag" >"$dir/run/netns"
+    for n in "$@"; do
+        ns="$tag-n$n"
+        ip netns list | grep -qw "$ns" && continue
+        ip netns add "$ns"
+        ip link add "${tag}v$n" type veth peer name eth0 netns "$ns"
+        ip link set "${tag}v$n" master "${tag}br" up
+        ip -n "$ns" addr add "$NETNS_NET.$((n + 1))/24" dev eth0
+        ip -n "$ns" link set lo up
+        ip -n "$ns" link set eth0 up
+    done
+}
+
+# netns_down DIR: removes the namespaces, links and bridge netns_up made.
+netns_down() {
+    local dir="$1" tag ns
+    [ -f "$dir/run/netns" ] || return 0
+    tag="$(cat "$dir/run/netns")"
+    [[ "$tag" =~ ^c[0-9a-f]{5}$ ]] || return 0
+    for ns in $(ip netns list | awk '{print $1}' | grep -E "^$tag-n[0-9]+$" || true); do
+        ip netns del "$ns" 2>/dev/null || true  # its veth end goes with it, and so does the pair
+    done
+    ip link del "${tag}br" 2>/dev/null || true
+    rm -f "$dir/run/netns"
+}
+
+# netns_addresses DIR: puts the nodes of DIR's cluster.json on their namespace addresses.
+netns_addresses() {
+    python3 - "$1/cluster.json" "$NETNS_NET" <<'PY'
+import json, os, sys
+path, net = sys.argv[1], sys.argv[2]
+with open(path) as source:
+    document = json.load(source)
+for node in document["nodes"]:
+    node["internalIps"] = ["%s.%d" % (net, node["id"] + 1)]
+with open(path + ".tmp", "w") as out:
+    json.dump(document, out, indent=2)
+    out.write("\n")
+os.replace(path + ".tmp", path)
+PY
+}
+
 # etcd_up DIR: a single-member etcd for the cluster's configuration database,
 # its data in DIR/etcd, listening on two free loopback ports only. Sets
-# ETCD_URL to the client URL once etcd answers.
+# ETCD_URL to the client URL once etcd answers. With a HOST it listens on
+# HOST too (the namespaces' bridge).
 etcd_up() {
-    local dir="$1" client peer url waited
+    local dir="$1" host="${2:-127.0.0.1}" client peer url waited
     command -v etcd >/dev/null 2>&1 || { echo "chs: --backend etcd needs etcd (./chs setup)" >&2; exit 1; }
     client="$(free_port)"
     peer="$(free_port)"
-    url="http://127.0.0.1:$client"
+    url="http://$host:$client"
     mkdir -p "$dir/etcd" "$dir/run"
     chmod 700 "$dir/etcd"
     proc_start "$dir" etcd "" etcd --name chs --data-dir "$dir/etcd/data" \
-        --listen-client-urls "$url" --advertise-client-urls "$url" \
+        --listen-client-urls "$url${2:+,http://127.0.0.1:$client}" --advertise-client-urls "$url" \
         --listen-peer-urls "http://127.0.0.1:$peer" --initial-advertise-peer-urls "http://127.0.0.1:$peer" \
         --initial-cluster "chs=http://127.0.0.1:$peer" --log-level warn
     for waited in $(seq 1 100); do
@@ -325,7 +393,7 @@ for node in json.load(open(sys.argv[1]))["nodes"]:
 
 cluster_up() {
     local dir="$1" nodes="$2" interval="$3" remote="${4:-}" backend="${5:-sqlite}" transport="${6:-unix}"
-    local n waited answered=() silent=() layout=()
+    local netns="${7:-}" n waited answered=() silent=() layout=() within=()
     local chsctl="$BUILD/tools/chsctl" peers="$BUILD/peers/chs-peers" daemon="$BUILD/core/infocollector" prog
     for prog in "$chsctl" "$peers" "$daemon"; do
         [ -x "$prog" ] || { echo "chs: $prog is not built (./chs build)" >&2; exit 1; }
@@ -334,14 +402,23 @@ cluster_up() {
         echo "chs: $dir has processes of an earlier start; ./chs cluster down --dir $dir first" >&2
         exit 1
     fi
+    mkdir -p "$dir/run"
+    if [ -n "$netns" ]; then
+        [ "$transport" = tcp ] || { echo "chs: --netns needs --transport tcp" >&2; exit 2; }
+        [ -f "$dir/cluster.json" ] || [ "$backend" = etcd ] || { echo "chs: --netns needs --backend etcd" >&2; exit 2; }
+        local ids_wanted=()
+        if [ -f "$dir/cluster.json" ]; then mapfile -t ids_wanted < <(cluster_nodes "$dir"); else ids_wanted=($(seq 0 $((nodes - 1)))); fi
+        netns_up "$dir" "${ids_wanted[@]}"
+    fi
     if [ "$backend" = etcd ]; then
         # A new etcd keeps its data between starts; its port is new each time.
-        etcd_up "$dir"
+        etcd_up "$dir" ${netns:+"$NETNS_NET.254"}
         layout+=(--ccdb etcd --etcd-endpoint "$ETCD_URL")
     fi
     [ "$transport" = unix ] || layout+=(--transport "$transport")
     if [ ! -f "$dir/cluster.json" ]; then
         "$chsctl" mkcluster "$dir" --nodes "$nodes" --collect-interval "$interval" "${layout[@]}" >/dev/null
+        [ -z "$netns" ] || netns_addresses "$dir"
     elif [ "$backend" = etcd ]; then
         python3 - "$dir/cluster.json" "$ETCD_URL" <<'PY'
 import json, os, sys
@@ -373,10 +450,13 @@ PY
     mapfile -t ids < <(cluster_nodes "$dir")
     # The peers first: the daemon talks to them from its first minutes on.
     for n in "${ids[@]}"; do
-        proc_start "$dir" chs-peers "$n" "$peers" "$dir/cluster.json" "$n" "$dir/node$n"
+        [ -z "$netns" ] || within=(ip netns exec "$(cat "$dir/run/netns")-n$n")
+        proc_start "$dir" chs-peers "$n" "${within[@]}" "$peers" "$dir/cluster.json" "$n" "$dir/node$n"
     done
     for n in "${ids[@]}"; do
-        proc_start "$dir" infocollector "$n" "$daemon" -m INFOCOLLECTOR "$dir/cluster.json" "$n" -r "$dir/node$n"
+        [ -z "$netns" ] || within=(ip netns exec "$(cat "$dir/run/netns")-n$n")
+        proc_start "$dir" infocollector "$n" "${within[@]}" "$daemon" -m INFOCOLLECTOR "$dir/cluster.json" "$n" \
+            -r "$dir/node$n"
     done
     for n in "${ids[@]}"; do
         # Any answer will do, a failure result included: the daemon serves its endpoint.
@@ -421,6 +501,7 @@ cluster_down() {
         "$REMOTE_HTTPS" stop "$dir/remote-https" || true
     fi
     [ -f "$dir/run/etcd.pid" ] && proc_stop "$dir/run/etcd.pid" etcd
+    netns_down "$dir"
     say "cluster $dir is down"
 }
 
@@ -444,7 +525,7 @@ cluster_status() {
 
 cluster() {
     local action="${1:-}" dir="$BUILD/cluster" nodes=3 nobuild="${CHS_NO_BUILD:-}" remote="" backend=sqlite
-    local transport=unix
+    local transport=unix netns=""
     [ $# -eq 0 ] || shift
     while [ $# -gt 0 ]; do
         case "$1" in
@@ -457,6 +538,7 @@ cluster() {
             --backend)
                 [ $# -ge 2 ] && [[ "$2" =~ ^(sqlite|etcd)$ ]] || { echo "chs: --backend takes sqlite or etcd" >&2; cluster_usage; }
                 backend="$2"; shift 2 ;;
+            --netns) netns=1; shift ;;
             --transport)
                 [ $# -ge 2 ] && [[ "$2" =~ ^(unix|tcp)$ ]] || { echo "chs: --transport takes unix or tcp" >&2; cluster_usage; }
                 transport="$2"; shift 2 ;;
@@ -471,7 +553,7 @@ cluster() {
     case "$action" in
         up)
             [ -n "$nobuild" ] || build
-            cluster_up "$dir" "$nodes" "$COLLECT_INTERVAL_SEC" "$remote" "$backend" "$transport"
+            cluster_up "$dir" "$nodes" "$COLLECT_INTERVAL_SEC" "$remote" "$backend" "$transport" "$netns"
             ;;
         down) cluster_down "$dir" ;;
         status) cluster_status "$dir" ;;
