@@ -1,12 +1,15 @@
 // Three nodes in three network namespaces, talking TCP with mutual TLS, with
 // the configuration database and liveness in etcd: `./chs cluster up
-// --backend etcd --transport tcp --netns` with the binaries of this build.
+// --backend etcd --transport tcp --netns` with the binaries of this build,
+// through a cut link and a frozen etcd.
 // Needs root (namespaces, links); skipped elsewhere.
 #include <gtest/gtest.h>
 #include <json/json.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <thread>
@@ -30,7 +33,7 @@ class NetnsCluster {
 
     RunResult Chs(std::vector<std::string> args, unsigned int ms) const {
         args.insert(args.begin(), {"/bin/bash", m_script});
-        return RunProgram(args, {"CHS_BUILD_DIR=" + std::string(CHS_BINARY_DIR)}, ms);
+        return RunProgram(args, {"CHS_BUILD_DIR=" + std::string(CHS_BINARY_DIR), "CHS_COLLECT_INTERVAL=5"}, ms);
     }
     RunResult Ctl(int node, std::vector<std::string> args) const {
         args.insert(args.begin(), {std::string(CHS_BINARY_DIR) + "/tools/chsctl", "--cluster", m_dir, "--node",
@@ -119,6 +122,20 @@ TEST(ClusterNetnsTest, SwitchFilesExportAndACutLinkOverTlsAndEtcd) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
     started = cluster.Ctl(0, {"export", "start", "--wait"});
     EXPECT_NE(started.out.find("node 2 (CTE1.A): built"), std::string::npos) << started.out;
+
+    // etcd frozen: a request that needs the configuration database fails within
+    // its time-out, collection goes on; thawed, all works again without a restart.
+    pid_t etcd = static_cast<pid_t>(atoi(ReadText(cluster.Dir() + "/run/etcd.pid").c_str()));
+    ASSERT_GT(etcd, 0);
+    ASSERT_EQ(kill(etcd, SIGSTOP), 0);
+    size_t files = chs_test::Entries(cluster.Dir() + "/remote/CTE0.B").size();
+    auto asked = std::chrono::steady_clock::now();
+    EXPECT_NE(cluster.Ctl(1, {"switch", "get"}).exitCode, 0);
+    EXPECT_LE(std::chrono::steady_clock::now() - asked, std::chrono::seconds(20));
+    EXPECT_TRUE(WaitFor([&] { return chs_test::Entries(cluster.Dir() + "/remote/CTE0.B").size() > files; }, 30000))
+        << "collection stopped with etcd";
+    ASSERT_EQ(kill(etcd, SIGCONT), 0);
+    EXPECT_TRUE(WaitFor([&] { return cluster.Ctl(1, {"switch", "get"}).exitCode == 0; }, 30000));
 
     std::string tag = ReadText(cluster.Dir() + "/run/netns").substr(0, 6);
     RunResult down = cluster.Chs({"cluster", "down", "--dir", cluster.Dir()}, 60000);
