@@ -173,9 +173,11 @@ ListenSocket Listen(const EndpointId& endpoint, std::string& error) {
         error = std::string("socket: ") + strerror(errno);
         return result;
     }
+    // The daemon's user and group may connect (management clients of the
+    // node), nobody else, whatever the umask.
     struct stat st {};
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 || listen(fd, kListenBacklog) != 0 ||
-        stat(path.c_str(), &st) != 0) {
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 || chmod(path.c_str(), 0660) != 0 ||
+        listen(fd, kListenBacklog) != 0 || stat(path.c_str(), &st) != 0) {
         error = "cannot listen on " + path + ": " + strerror(errno);
         close(fd);
         return result;

@@ -261,6 +261,10 @@ TEST_P(MsgTransportTest, SyncRequestsAreAnsweredFromTheAddressedNodeOrTimeOut) {
     EXPECT_EQ(got.uiMsgOPCode, 0x21u);
     MSG_FreeMsg(answer);
 
+    struct stat socketFile {};
+    ASSERT_EQ(stat(SocketPath(0, kOwnPid).c_str(), &socketFile), 0);
+    EXPECT_EQ(socketFile.st_mode & 0777, 0660u) << "the daemon's user and group only";
+
     // A caller without an endpoint of its own gets its answers all the same.
     ASSERT_EQ(MSG_UnRegisterPID(kOwnPid), 0);
     EXPECT_FALSE(CanConnect(SocketPath(0, kOwnPid)));
