@@ -94,12 +94,11 @@ int32_t InfoCollectorCfgParseClass::parseInfoCollectCfg(std::istream& in) {
         }
         const Json::Value& plugins = static_cast<const Json::Value&>(root)["plugin"];
         Json::ArrayIndex pluginNum = plugins.size();
-        for (Json::ArrayIndex i = 0; i < pluginNum; ++i) {
+        // Entries past the tenth are not even read: each costs a large
+        // record, and a file of thousands would only burn time.
+        for (Json::ArrayIndex i = 0; i < pluginNum && m_vecPluginCfg.size() < INFOCOLLECTOR_MAX_PLUGIN_NUM; ++i) {
             std::unique_ptr<PluginCfgDataClass> entry(new PluginCfgDataClass());
             entry->loadCfg(plugins[i]);
-            if (m_vecPluginCfg.size() >= INFOCOLLECTOR_MAX_PLUGIN_NUM) {
-                continue;
-            }
             try {
                 m_vecPluginCfg.push_back(entry.get());
                 entry.release();
