@@ -65,8 +65,10 @@ class CcdbBackend {
     // Reads `ids`, runs `edit` and writes every row it left set, all or
     // nothing, with no other writer of those rows in between. A row `edit`
     // leaves empty is not written. OM_CCDB_TIMEOUT when other writers kept
-    // winning for longer than the backend waits. Takes at least 100 rows.
+    // winning for longer than the backend waits. Takes up to
+    // MaxModifyRows() rows, at least 100.
     virtual int Modify(const std::vector<RowId>& ids, const RowEdit& edit) = 0;
+    virtual size_t MaxModifyRows() const = 0;
 };
 
 // The backend of the cluster this process is attached to, or null with the

@@ -123,6 +123,8 @@ class EtcdStore : public CcdbBackend {
         return OM_CCDB_OK;
     }
 
+    size_t MaxModifyRows() const override { return kMaxTxnOps; }
+
     int Modify(const std::vector<RowId>& ids, const RowEdit& edit) override {
         if (ids.empty() || ids.size() > kMaxTxnOps) {
             dplog_standard(0, 3, __FUNCTION__, __LINE__, 0,

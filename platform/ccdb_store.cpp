@@ -364,6 +364,8 @@ class SqliteStore : public CcdbBackend {
         return step == SQLITE_DONE ? OM_CCDB_OK : MapSqlite(step);
     }
 
+    size_t MaxModifyRows() const override { return SIZE_MAX; }  // one SQLite transaction takes them all
+
     int Modify(const std::vector<RowId>& ids, const RowEdit& edit) override {
         CcdbSession session;
         if (session.Status() != OM_CCDB_OK) {

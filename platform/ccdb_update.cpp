@@ -101,7 +101,6 @@ int ApplyQueued(CcdbBackend& backend, const std::string& db, const CcdbTrans& tr
 }
 
 // Rows one Modify carries at most (etcd takes 128 operations in one transaction).
-constexpr size_t kRowsPerModify = 100;
 
 // Brings a row to `size`: zero-extended or cut. One that is absent or of that
 // size already is left alone (empty: not written).
@@ -114,9 +113,10 @@ void FitRow(std::optional<std::string>& row, uint32_t size) {
 }
 
 // Stores the layout of a registered table. When the row size changed, the
-// layout and the table's first rows change in one step; the rest of a large
-// table, and rows written at the old size meanwhile, are brought to size
-// right after (a read of such a row fails with OM_CCDB_ERR_DB until then).
+// layout and the table's rows change in one step (all of them on SQLite, the
+// first MaxModifyRows on etcd); the rest of a large table, and rows written at
+// the old size meanwhile, are brought to size right after (a read of such a
+// row fails with OM_CCDB_ERR_DB until then).
 int RegisterTable(CcdbBackend& backend, const std::string& db, const CcdbTable& wanted) {
     CcdbTable known;
     int rc = platform::ccdb::LookupTable(backend, db, wanted.strName, known);
@@ -133,7 +133,8 @@ int RegisterTable(CcdbBackend& backend, const std::string& db, const CcdbTable& 
     }
     const uint32_t size = wanted.uiRowSize;
     std::vector<RowId> ids{RowId{RowKind::kLayout, db, "", wanted.strName}};
-    for (size_t i = 0; i < keys.size() && ids.size() < kRowsPerModify; ++i) {
+    const size_t batch = backend.MaxModifyRows();
+    for (size_t i = 0; i < keys.size() && ids.size() < batch; ++i) {
         ids.push_back(RowId{RowKind::kObject, db, wanted.strName, keys[i]});
     }
     const std::string layout = platform::ccdb::EncodeLayout(wanted);
@@ -147,9 +148,9 @@ int RegisterTable(CcdbBackend& backend, const std::string& db, const CcdbTable& 
     if (rc != OM_CCDB_OK || !resize || (rc = backend.Keys(db, wanted.strName, keys)) != OM_CCDB_OK) {
         return rc;
     }
-    for (size_t at = 0; at < keys.size() && rc == OM_CCDB_OK; at += kRowsPerModify) {
+    for (size_t at = 0; at < keys.size() && rc == OM_CCDB_OK; at += batch) {
         ids.clear();
-        for (size_t i = at; i < keys.size() && i < at + kRowsPerModify; ++i) {
+        for (size_t i = at; i < keys.size() && i - at < batch; ++i) {
             ids.push_back(RowId{RowKind::kObject, db, wanted.strName, keys[i]});
         }
         rc = backend.Modify(ids, [size](RowSet& rows) {
