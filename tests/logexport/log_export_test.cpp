@@ -163,7 +163,11 @@ TEST_F(LogExportTest, ANodeThatDoesNotListItsLogsIsLeftOut) {
     chs_test::Process silent({chs_test::BinaryPath("tests/echo_peer"), g_node->Cluster() + "/cluster.json", "1",
                               g_node->Root(1), "551"},
                              {}, out);
-    ASSERT_TRUE(WaitFor([] { uint32_t online = 0; omlib::getOnlineMap(online); return (online & 2u) != 0; }, 20000));
+    // Online from its attach on, but asked only once its endpoint is registered ("ready").
+    ASSERT_TRUE(WaitFor([&] { return ReadText(out) == "ready\n"; }, 20000)) << ReadText(out + ".err");
+    uint32_t online = 0;
+    ASSERT_EQ(omlib::getOnlineMap(online), 0);
+    ASSERT_NE(online & 2u, 0u);
     PutLog("t/a.log", "a\n", 60);
     chs_test::LogCapture log;
     ASSERT_EQ(Start("one-silent", 2, Now() - 90, Now() + 60), 0);
