@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <system_error>
+
 #include "platform/dplog.h"
 #include "platform/om_ccdb.h"
 
@@ -53,7 +55,13 @@ void EtcdPresence::Hold(uint16_t id) {
         dplog_standard(0, 3, __FUNCTION__, __LINE__, 0,
                        "presence: no lease for node %u yet; it is taken once etcd answers.", id);
     }
-    m_keeper = std::thread([this] { Keep(); });
+    try {
+        m_keeper = std::thread([this] { Keep(); });
+    } catch (const std::system_error& e) {
+        dplog_standard(0, 3, __FUNCTION__, __LINE__, 0,
+                       "presence: no thread to renew the lease of node %u (%s); it drops out when the lease ends.",
+                       id, e.what());
+    }
 }
 
 void EtcdPresence::Abandon() {
