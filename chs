@@ -8,7 +8,8 @@ JOBS="${CHS_JOBS:-2}"
 
 PACKAGES=(build-essential cmake ninja-build pkg-config
           libjsoncpp-dev libcurl4-openssl-dev libssl-dev openssl libsqlite3-dev sqlite3
-          libgtest-dev libgmock-dev libbenchmark-dev procps python3 iputils-ping
+          libgtest-dev libgmock-dev libbenchmark-dev libprotobuf-dev protobuf-compiler linux-perf
+          procps python3 iputils-ping
           curl nginx-light tinyproxy openssh-server openssh-client etcd-server)
 
 # Only the sanitized and fuzz builds need these: clang with its sanitizer and
