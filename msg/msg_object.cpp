@@ -1,6 +1,5 @@
 #include "msg/msg_object.h"
 
-#include <bitset>
 #include <cstring>
 #include <memory>
 #include <sstream>
@@ -41,6 +40,20 @@ void WriteWire(unsigned char* out, T value) {
     value = chs_convertEndianess(value);
     memcpy(out, &value, sizeof(value));
 }
+
+// Numeric values are little-endian on the wire and in host order in a cell.
+void SwapNumeric(unsigned int type, unsigned char* value, unsigned int length) {
+    if constexpr (!kChsHostLittleEndian) {
+        if (CTLVCell::IsNumericalType(type)) {
+            chs_convertEndianess(value, length);
+        }
+    }
+}
+
+// Past this many cells in one record the decoder checks duplicate tags with
+// one bit per tag instead of the record's list, so that a record full of
+// colliding tags still decodes in linear time.
+constexpr unsigned int kDuplicateScanCells = 64;
 
 // Positions shared by both iterators: END_INDEX past the last record; minus()
 // from index 0 gives the end, from the end the last record.
@@ -189,9 +202,10 @@ unsigned int MsgObject::encode(unsigned char* buffer, unsigned int size) const {
     if (buffer == nullptr) {
         return MSG_CODEC_FAILURE;
     }
+    // length() has checked every record: one more pass writes them.
     unsigned int pos = 0;
     for (const MsgRecord* record : m_records) {
-        pos += setRecord(buffer + pos, record);
+        pos += WriteRecord(buffer + pos, *record);
     }
     return pos;
 }
@@ -204,26 +218,28 @@ unsigned int MsgObject::setRecord(unsigned char* out, const MsgRecord* record) {
     if (recordLength > kMaxRecordLength) {
         throw MsgException("too big record");
     }
-    WriteWire<uint64_t>(out, record->GetCode());
-    WriteWire<uint16_t>(out + 8, static_cast<uint16_t>(recordLength));
+    return WriteRecord(out, *record);
+}
+
+unsigned int MsgObject::WriteRecord(unsigned char* out, const MsgRecord& record) {
+    WriteWire<uint64_t>(out, record.GetCode());
     unsigned int pos = MIN_RECORD_SIZE;
-    for (const CTLVCell& cell : *record) {
-        unsigned short length = cell.GetLength();
-        WriteWire<uint16_t>(out + pos, cell.GetHeader());
+    for (const CTLVCell* cell = record.m_first; cell != nullptr; cell = cell->m_next) {
+        unsigned short length = cell->m_length;
+        WriteWire<uint16_t>(out + pos, cell->m_header);
         WriteWire<uint16_t>(out + pos + 2, length);
         pos += MIN_TLV_SIZE;
-        const unsigned char* value = cell.GetValue();
+        const unsigned char* value = cell->GetValue();
         if (value != nullptr) {
             memcpy(out + pos, value, length);
-            if (CTLVCell::IsNumericalType(cell.GetType())) {
-                chs_convertEndianess(out + pos, length);
-            }
+            SwapNumeric(cell->GetType(), out + pos, length);
         } else {
             // A long value that lost its buffer still occupies its length on the wire.
             memset(out + pos, 0, length);
         }
         pos += length;
     }
+    WriteWire<uint16_t>(out + 8, static_cast<uint16_t>(pos - MIN_RECORD_SIZE));
     return pos;
 }
 
@@ -237,9 +253,7 @@ void MsgObject::decodeValue(CTLVCell* cell, const char* in, unsigned int length)
         throw CException("", 0xFFFFFFFF);
     }
     cell->StoreValue(in, length);
-    if (CTLVCell::IsNumericalType(cell->GetType())) {
-        chs_convertEndianess(cell->MutableValue(), length);
-    }
+    SwapNumeric(cell->GetType(), cell->MutableValue(), length);
 }
 
 unsigned int MsgObject::getRecord(const unsigned char* in, unsigned int size, MsgRecord*& out) {
@@ -261,9 +275,10 @@ unsigned int MsgObject::getRecord(const unsigned char* in, unsigned int size, Ms
         }
 
         std::unique_ptr<MsgRecord> record(new MsgRecord(code));
-        // Of two cells with the same tag the first one stays; the bit set
-        // keeps that check constant-time for records full of duplicates.
-        std::bitset<MAX_TAG_VALUE> seen;
+        // Of two cells with the same tag the first one stays. Filled once the
+        // record holds kDuplicateScanCells cells.
+        uint64_t seen[MAX_TAG_VALUE / 64];
+        bool seenInUse = false;
         unsigned int zeroCells = 0;
         unsigned int pos = MIN_RECORD_SIZE;
         while (pos < total) {
@@ -293,19 +308,28 @@ unsigned int MsgObject::getRecord(const unsigned char* in, unsigned int size, Ms
                 return 0;
             }
             unsigned short tag = static_cast<unsigned short>(header >> 4);
-            if (!seen.test(tag)) {
-                seen.set(tag);
+            if (!seenInUse && record->m_count >= kDuplicateScanCells) {
+                memset(seen, 0, sizeof(seen));
+                for (const CTLVCell* cell = record->m_first; cell != nullptr; cell = cell->m_next) {
+                    seen[cell->GetTag() / 64] |= uint64_t{1} << (cell->GetTag() % 64);
+                }
+                seenInUse = true;
+            }
+            bool duplicate = seenInUse ? (seen[tag / 64] >> (tag % 64) & 1u) != 0 : record->find(tag) != nullptr;
+            if (dataLength == 0) {
+                ++zeroCells;
+            }
+            if (!duplicate) {
+                if (seenInUse) {
+                    seen[tag / 64] |= uint64_t{1} << (tag % 64);
+                }
                 std::unique_ptr<CTLVCell> cell(new CTLVCell());
                 cell->m_header = header;
-                if (dataLength == 0) {
-                    ++zeroCells;
-                } else {
-                    decodeValue(cell.get(), reinterpret_cast<const char*>(in + pos + MIN_TLV_SIZE),
-                                dataLength);
+                if (dataLength != 0) {
+                    cell->StoreFirstValue(in + pos + MIN_TLV_SIZE, dataLength);
+                    SwapNumeric(type, cell->MutableValue(), dataLength);
                 }
                 record->LinkAtEnd(cell.release());
-            } else if (dataLength == 0) {
-                ++zeroCells;
             }
             pos += MIN_TLV_SIZE + dataLength;
         }

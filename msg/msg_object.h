@@ -18,6 +18,7 @@
 #include <ostream>
 #include <vector>
 
+#include "msg/msg_pool.h"
 #include "msg/msg_record.h"
 
 constexpr unsigned int MIN_RECORD_SIZE = 10;
@@ -131,5 +132,8 @@ class MsgObject {
     const_iterator end() const { return const_iterator(this, const_iterator::END_INDEX); }
 
   private:
-    std::vector<MsgRecord*> m_records;
+    // Writes one record whose length is known to fit, summing it as it goes.
+    static unsigned int WriteRecord(unsigned char* out, const MsgRecord& record);
+
+    std::vector<MsgRecord*, MsgPoolAllocator<MsgRecord*>> m_records;
 };

@@ -7,7 +7,10 @@
 // pointers and references obtained from the record stay valid until the
 // record is cleared, assigned or destroyed.
 //
-// Not thread-safe: one thread at a time.
+// Records created with new come from the message block cache (msg_pool.h).
+//
+// Not thread-safe: one thread at a time; a record may be freed on another
+// thread than the one that built it.
 #pragma once
 
 #include <cstdint>
@@ -81,6 +84,9 @@ class MsgRecord {
     // "{" "C=" code, each cell's dump, "}".
     void dump(std::ostream& out) const;
 
+    static void* operator new(size_t size);
+    static void operator delete(void* record) noexcept;
+
     CTLVCell* first() { return m_first; }
     const CTLVCell* first() const { return m_first; }
     CTLVCell* last() { return m_last; }
@@ -93,7 +99,11 @@ class MsgRecord {
   private:
     // The body decoder links cells whose tags it has already checked.
     friend class MsgObject;
+    // A cell in the list tells the record when its tag changes.
+    friend class CTLVCell;
 
+    static uint64_t TagBit(unsigned short tag) { return uint64_t{1} << (tag & 63u); }
+    void NoteTag(unsigned short tag) { m_tagBits |= TagBit(tag); }
     void LinkAtEnd(CTLVCell* cell);
     [[noreturn]] void RaiseMissingTag(unsigned short tag) const;
 
@@ -101,4 +111,7 @@ class MsgRecord {
     CTLVCell* m_first = nullptr;
     CTLVCell* m_last = nullptr;
     unsigned int m_count = 0;
+    // Bit (tag % 64) of every tag any cell in the list has had: a clear bit
+    // spares the list walk when a new tag is appended or an absent one looked up.
+    uint64_t m_tagBits = 0;
 };

@@ -2,10 +2,11 @@
 
 #include <cstring>
 #include <memory>
-#include <new>
 
 #include "infra/byte_order.h"
 #include "msg/msg_exception.h"
+#include "msg/msg_pool.h"
+#include "msg/msg_record.h"
 
 namespace {
 
@@ -16,26 +17,77 @@ bool IsTextType(unsigned int type) {
            type == CTLVCell::TLV_JSON_OBJECT;
 }
 
-// Builds a cell through set_i and hands it out only once it is complete, so
-// that a raising set_i leaks nothing.
-CTLVCell* MakeCell(CTLVCell::ETLVType type, unsigned short tag, const void* value, unsigned long length) {
-    std::unique_ptr<CTLVCell> cell(new CTLVCell());
-    cell->set_i(type, tag, value, length);
-    return cell.release();
+void CheckTag(unsigned short tag) {
+    if (tag >= MAX_TAG_VALUE) {
+        throw MsgException("tag is big than MAX_TAG_VALUE, tag is " + std::to_string(tag));
+    }
+}
+
+// The wire length is 16 bits; a longer value would be cut silently.
+void CheckLength(const void* value, unsigned long length) {
+    if (value != nullptr && length > TLV_MAX_VALUE_LENGTH) {
+        throw CException("", 0xFFFFFFFF);
+    }
+}
+
+// A pooled copy of a long value followed by a NUL; raises CException when memory is exhausted.
+unsigned char* CopyLongValue(const void* value, size_t length) {
+    unsigned char* buffer = static_cast<unsigned char*>(MsgPoolAlloc(length + 1));
+    if (buffer == nullptr) {
+        throw CException("", 0xFFFFFFFF);
+    }
+    memcpy(buffer, value, length);
+    buffer[length] = 0;
+    return buffer;
+}
+
+unsigned short HeaderOf(CTLVCell::ETLVType type, unsigned short tag) {
+    return static_cast<unsigned short>((tag << 4) | (static_cast<unsigned int>(type) & 0x0F));
 }
 
 }  // namespace
 
 CTLVCell::CTLVCell() = default;
 
-CTLVCell::~CTLVCell() { FreeValue(); }
+CTLVCell::~CTLVCell() {
+    if (m_length > TLV_INLINE_VALUE_SIZE) {
+        MsgPoolFree(m_heap, m_length + 1u);
+    }
+}
 
 CTLVCell::CTLVCell(const CTLVCell& other) : m_header(other.m_header), m_printFlag(other.m_printFlag) {
     const unsigned char* value = other.GetValue();
     if (value != nullptr) {
-        StoreValue(value, other.m_length);
+        StoreFirstValue(value, other.m_length);
     }
     m_length = other.m_length;
+}
+
+void* CTLVCell::operator new(size_t size) {
+    void* cell = MsgPoolAlloc(size);
+    if (cell == nullptr) {
+        MsgPoolThrowBadAlloc();
+    }
+    return cell;
+}
+
+void CTLVCell::operator delete(void* cell) noexcept { MsgPoolFree(cell, sizeof(CTLVCell)); }
+
+CTLVCell* CTLVCell::Make(ETLVType type, unsigned short tag, const void* value, unsigned long length) {
+    CheckTag(tag);
+    CheckLength(value, length);
+    std::unique_ptr<CTLVCell> cell(new CTLVCell());
+    cell->m_header = HeaderOf(type, tag);
+    if (value != nullptr && length != 0) {
+        cell->StoreFirstValue(value, length);
+    }
+    return cell.release();
+}
+
+void CTLVCell::NoteHeader() {
+    if (m_owner != nullptr) {
+        m_owner->NoteTag(GetTag());
+    }
 }
 
 CTLVCell& CTLVCell::operator=(const CTLVCell& other) {
@@ -52,26 +104,21 @@ CTLVCell& CTLVCell::operator=(const CTLVCell& other) {
     m_length = other.m_length;
     m_header = other.m_header;
     m_printFlag = other.m_printFlag;
+    NoteHeader();
     return *this;
 }
 
 void CTLVCell::set_i(ETLVType type, unsigned short tag, const void* value, unsigned long length) {
-    if (tag >= MAX_TAG_VALUE) {
-        throw MsgException("tag is big than MAX_TAG_VALUE, tag is " + std::to_string(tag));
-    }
-    // The wire length is 16 bits; a longer value would be cut silently.
-    if (value != nullptr && length > TLV_MAX_VALUE_LENGTH) {
-        throw CException("", 0xFFFFFFFF);
-    }
-    unsigned short header =
-        static_cast<unsigned short>((tag << 4) | (static_cast<unsigned int>(type) & 0x0F));
+    CheckTag(tag);
+    CheckLength(value, length);
     if (value == nullptr || length == 0) {
         FreeValue();
         m_length = 0;
     } else {
         StoreValue(value, length);
     }
-    m_header = header;
+    m_header = HeaderOf(type, tag);
+    NoteHeader();
 }
 
 CTLVCell* CTLVCell::NewUInt16(unsigned short tag, uint16_t value) {
@@ -98,31 +145,28 @@ CTLVCell* CTLVCell::NewNumber(ETLVType type, unsigned short tag, uint64_t value,
     if (width == 0 || width > sizeof(uint64_t)) {
         throw MsgException("numerical width is invalid, width is " + std::to_string(width));
     }
-    // Little-endian bytes of the low `width` bytes, then into host order as every stored numeric value is.
+    // Stored numeric values are in host order: the low `width` bytes of the value.
     unsigned char bytes[sizeof(uint64_t)];
-    for (unsigned int i = 0; i < width; ++i) {
-        bytes[i] = static_cast<unsigned char>(value >> (8 * i));
+    if constexpr (kChsHostLittleEndian) {
+        memcpy(bytes, &value, sizeof(value));
+    } else {
+        for (unsigned int i = 0; i < width; ++i) {
+            bytes[i] = static_cast<unsigned char>(value >> (8 * i));
+        }
+        chs_convertEndianess(bytes, width);
     }
-    chs_convertEndianess(bytes, width);
-    return MakeCell(type, tag, bytes, width);
+    return Make(type, tag, bytes, width);
 }
 
 CTLVCell* CTLVCell::NewString(unsigned short tag, const std::string& text, ETLVType type) {
     if (!IsTextType(type)) {
         throw MsgException("CTLVCell isn't string type! tag equal to " + std::to_string(tag));
     }
-    return MakeCell(type, tag, text.c_str(), text.size() + 1);
+    return Make(type, tag, text.c_str(), text.size() + 1);
 }
 
 CTLVCell* CTLVCell::NewOctets(unsigned short tag, const void* bytes, size_t length) {
-    return MakeCell(TLV_OCTETS, tag, bytes, length);
-}
-
-const unsigned char* CTLVCell::GetValue() const {
-    if (m_length == 0) {
-        return nullptr;
-    }
-    return m_length > TLV_INLINE_VALUE_SIZE ? m_heap : m_inline;
+    return Make(TLV_OCTETS, tag, bytes, length);
 }
 
 unsigned char* CTLVCell::MutableValue() { return const_cast<unsigned char*>(GetValue()); }
@@ -155,11 +199,6 @@ std::string CTLVCell::toString() const {
         return type == TLV_INTEGER ? std::to_string(ReadSigned()) : std::to_string(ReadUnsigned());
     }
     return std::string();
-}
-
-bool CTLVCell::IsNumericalType(unsigned int type) {
-    return type == TLV_UNSIGNED || type == TLV_INTEGER || type == TLV_BOOL || type == TLV_ENUM ||
-           type == TLV_TIME;
 }
 
 void CTLVCell::checkNumerical() const {
@@ -251,20 +290,21 @@ void CTLVCell::DumpValue(std::ostream& out) const {
 }
 
 void CTLVCell::FreeValue() {
-    delete[] m_heap;
-    m_heap = nullptr;
+    if (m_length > TLV_INLINE_VALUE_SIZE) {
+        MsgPoolFree(m_heap, m_length + 1u);
+    }
+    // Also nulls m_heap: the two share their bytes.
     memset(m_inline, 0, sizeof(m_inline));
 }
 
 void CTLVCell::StoreValue(const void* value, size_t length) {
+    if (m_length == 0) {
+        StoreFirstValue(value, length);
+        return;
+    }
     // `value` may point into this cell's own storage, so the old value is freed only after the copy.
     if (length > TLV_INLINE_VALUE_SIZE) {
-        unsigned char* buffer = new (std::nothrow) unsigned char[length + 1];
-        if (buffer == nullptr) {
-            throw CException("", 0xFFFFFFFF);
-        }
-        memcpy(buffer, value, length);
-        buffer[length] = 0;
+        unsigned char* buffer = CopyLongValue(value, length);
         FreeValue();
         m_heap = buffer;
     } else {
@@ -272,6 +312,16 @@ void CTLVCell::StoreValue(const void* value, size_t length) {
         memcpy(copy, value, length);
         FreeValue();
         memcpy(m_inline, copy, sizeof(copy));
+    }
+    m_length = static_cast<unsigned short>(length);
+}
+
+void CTLVCell::StoreFirstValue(const void* value, size_t length) {
+    // A cell without a value has zero inline bytes, so that a short value is followed by NULs.
+    if (length > TLV_INLINE_VALUE_SIZE) {
+        m_heap = CopyLongValue(value, length);
+    } else {
+        memcpy(m_inline, value, length);
     }
     m_length = static_cast<unsigned short>(length);
 }

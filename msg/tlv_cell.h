@@ -1,16 +1,19 @@
 // One typed tag-length-value cell of a message body.
 //
 // A cell owns its value bytes: up to TLV_INLINE_VALUE_SIZE bytes live inside
-// the cell, longer values in a heap buffer the cell frees. Either way the
-// stored value is followed by one NUL byte that is not part of the length, so
-// that text access can never run past the value, even for text that arrived
-// from the wire without its terminator.
+// the cell, longer values in a buffer of their own that the cell frees. Either
+// way the stored value is followed by one NUL byte that is not part of the
+// length, so that text access can never run past the value, even for text
+// that arrived from the wire without its terminator.
+//
+// Cells created with new and their long values come from the message block
+// cache (msg_pool.h): building and freeing a body costs no heap call per cell.
 //
 // A cell is a node of its record's doubly linked list; only MsgRecord changes
 // the links. A cell that is not in a record has null links.
 //
 // Not thread-safe: a cell (and the record holding it) belongs to one thread
-// at a time.
+// at a time; it may be freed on another thread than the one that built it.
 #pragma once
 
 #include <cstddef>
@@ -76,7 +79,9 @@ class CTLVCell {
     ETLVType GetType() const { return static_cast<ETLVType>(m_header & 0x0F); }
     unsigned short GetLength() const { return m_length; }
     // The value bytes (GetLength() of them, followed by a NUL); null when there is no value.
-    const unsigned char* GetValue() const;
+    const unsigned char* GetValue() const {
+        return m_length == 0 ? nullptr : m_length > TLV_INLINE_VALUE_SIZE ? m_heap : m_inline;
+    }
 
     bool GetPrintFlag() const { return m_printFlag; }
     // False hides the value in dumps (secrets); the value itself is unchanged.
@@ -92,7 +97,11 @@ class CTLVCell {
 
     // Raises MsgException unless the type is numeric (3, 4, 5, 6 or 9).
     void checkNumerical() const;
-    static bool IsNumericalType(unsigned int type);
+    static bool IsNumericalType(unsigned int type) {
+        constexpr unsigned int kNumeric =
+            1u << TLV_UNSIGNED | 1u << TLV_INTEGER | 1u << TLV_BOOL | 1u << TLV_ENUM | 1u << TLV_TIME;
+        return type < 32 && ((1u << type) & kNumeric) != 0;
+    }
 
     // The numeric value, read as a little-endian integer of GetLength() bytes
     // (0 bytes read 0, 8 or more bytes: the first 8). Raise unless numeric.
@@ -112,24 +121,39 @@ class CTLVCell {
     CTLVCell* GetNext() const { return m_next; }
     CTLVCell* GetPrev() const { return m_prev; }
 
+    static void* operator new(size_t size);
+    static void operator delete(void* cell) noexcept;
+
   private:
     friend class MsgRecord;
     friend class MsgObject;
 
+    // A new cell with the header of `type` and `tag` and a copy of the value;
+    // raises as set_i.
+    static CTLVCell* Make(ETLVType type, unsigned short tag, const void* value, unsigned long length);
     void FreeValue();
-    // Copies `length` bytes (>0, <= TLV_MAX_VALUE_LENGTH) into owned storage.
+    // Copies `length` bytes (>0, <= TLV_MAX_VALUE_LENGTH) into owned storage;
+    // `value` may point into this cell's own value.
     void StoreValue(const void* value, size_t length);
+    // The same for a cell without a value (length 0).
+    void StoreFirstValue(const void* value, size_t length);
     unsigned char* MutableValue();
     uint64_t ReadUnsigned() const;
     int64_t ReadSigned() const;
     void DumpValue(std::ostream& out) const;
+    // Tells the owning record about the tag of a changed header.
+    void NoteHeader();
 
     unsigned short m_header = 0;
     unsigned short m_length = 0;
     bool m_printFlag = true;
     // Value bytes plus the trailing NUL; m_heap is used when m_length > TLV_INLINE_VALUE_SIZE.
-    unsigned char m_inline[TLV_INLINE_VALUE_SIZE + 1] = {};
-    unsigned char* m_heap = nullptr;
+    union {
+        unsigned char m_inline[TLV_INLINE_VALUE_SIZE + 1] = {};
+        unsigned char* m_heap;
+    };
     CTLVCell* m_prev = nullptr;
     CTLVCell* m_next = nullptr;
+    // The record whose list holds the cell, or null.
+    MsgRecord* m_owner = nullptr;
 };
