@@ -41,15 +41,6 @@ void WriteWire(unsigned char* out, T value) {
     memcpy(out, &value, sizeof(value));
 }
 
-// Numeric values are little-endian on the wire and in host order in a cell.
-void SwapNumeric(unsigned int type, unsigned char* value, unsigned int length) {
-    if constexpr (!kChsHostLittleEndian) {
-        if (CTLVCell::IsNumericalType(type)) {
-            chs_convertEndianess(value, length);
-        }
-    }
-}
-
 // Past this many cells in one record the decoder checks duplicate tags with
 // one bit per tag instead of the record's list, so that a record full of
 // colliding tags still decodes in linear time.
@@ -223,24 +214,13 @@ unsigned int MsgObject::setRecord(unsigned char* out, const MsgRecord* record) {
 
 unsigned int MsgObject::WriteRecord(unsigned char* out, const MsgRecord& record) {
     WriteWire<uint64_t>(out, record.GetCode());
-    unsigned int pos = MIN_RECORD_SIZE;
+    unsigned char* end = out + MIN_RECORD_SIZE;
     for (const CTLVCell* cell = record.m_first; cell != nullptr; cell = cell->m_next) {
-        unsigned short length = cell->m_length;
-        WriteWire<uint16_t>(out + pos, cell->m_header);
-        WriteWire<uint16_t>(out + pos + 2, length);
-        pos += MIN_TLV_SIZE;
-        const unsigned char* value = cell->GetValue();
-        if (value != nullptr) {
-            memcpy(out + pos, value, length);
-            SwapNumeric(cell->GetType(), out + pos, length);
-        } else {
-            // A long value that lost its buffer still occupies its length on the wire.
-            memset(out + pos, 0, length);
-        }
-        pos += length;
+        end = cell->EncodeTo(end);
     }
-    WriteWire<uint16_t>(out + 8, static_cast<uint16_t>(pos - MIN_RECORD_SIZE));
-    return pos;
+    unsigned int written = static_cast<unsigned int>(end - out);
+    WriteWire<uint16_t>(out + 8, static_cast<uint16_t>(written - MIN_RECORD_SIZE));
+    return written;
 }
 
 // ---- decoding ----
@@ -252,8 +232,7 @@ void MsgObject::decodeValue(CTLVCell* cell, const char* in, unsigned int length)
     if (length > TLV_MAX_VALUE_LENGTH) {
         throw CException("", 0xFFFFFFFF);
     }
-    cell->StoreValue(in, length);
-    SwapNumeric(cell->GetType(), cell->MutableValue(), length);
+    cell->StoreWireValue(in, length);
 }
 
 unsigned int MsgObject::getRecord(const unsigned char* in, unsigned int size, MsgRecord*& out) {
@@ -323,13 +302,7 @@ unsigned int MsgObject::getRecord(const unsigned char* in, unsigned int size, Ms
                 if (seenInUse) {
                     seen[tag / 64] |= uint64_t{1} << (tag % 64);
                 }
-                std::unique_ptr<CTLVCell> cell(new CTLVCell());
-                cell->m_header = header;
-                if (dataLength != 0) {
-                    cell->StoreFirstValue(in + pos + MIN_TLV_SIZE, dataLength);
-                    SwapNumeric(type, cell->MutableValue(), dataLength);
-                }
-                record->LinkAtEnd(cell.release());
+                record->LinkAtEnd(CTLVCell::DecodeNew(header, in + pos + MIN_TLV_SIZE, dataLength));
             }
             pos += MIN_TLV_SIZE + dataLength;
         }

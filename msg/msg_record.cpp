@@ -1,22 +1,12 @@
 #include "msg/msg_record.h"
 
+#include <cstring>
 #include <sstream>
 
 #include "infra/chs_log.h"
 #include "msg/msg_exception.h"
-#include "msg/msg_pool.h"
 
 MsgRecord::MsgRecord(uint64_t code) : m_code(code) {}
-
-void* MsgRecord::operator new(size_t size) {
-    void* record = MsgPoolAlloc(size);
-    if (record == nullptr) {
-        MsgPoolThrowBadAlloc();
-    }
-    return record;
-}
-
-void MsgRecord::operator delete(void* record) noexcept { MsgPoolFree(record, sizeof(MsgRecord)); }
 
 MsgRecord::~MsgRecord() { clear(); }
 
@@ -60,23 +50,13 @@ void MsgRecord::replaceAppendInner(CTLVCell* cell) {
     delete cell;
 }
 
-void MsgRecord::LinkAtEnd(CTLVCell* cell) {
-    cell->m_prev = m_last;
-    cell->m_next = nullptr;
-    cell->m_owner = this;
-    NoteTag(cell->GetTag());
-    if (m_last != nullptr) {
-        m_last->m_next = cell;
-    } else {
-        m_first = cell;
-    }
-    m_last = cell;
-    ++m_count;
-}
-
 CTLVCell* MsgRecord::find(unsigned short tag) {
     if ((m_tagBits & TagBit(tag)) == 0) {
         return nullptr;
+    }
+    CTLVCell* slot = m_slots[tag % kSlots];
+    if (slot != nullptr && slot->GetTag() == tag) {
+        return slot;
     }
     for (CTLVCell* cell = m_first; cell != nullptr; cell = cell->m_next) {
         if (cell->GetTag() == tag) {
@@ -131,6 +111,7 @@ void MsgRecord::clear() {
     m_first = nullptr;
     m_last = nullptr;
     m_tagBits = 0;
+    memset(m_slots, 0, sizeof(m_slots));
     if (m_count != 0) {
         CHS_LOG(3, LOGID_MSG, "the list has been empty ,but the count is not zero when clear record!");
         m_count = 0;

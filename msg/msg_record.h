@@ -84,8 +84,14 @@ class MsgRecord {
     // "{" "C=" code, each cell's dump, "}".
     void dump(std::ostream& out) const;
 
-    static void* operator new(size_t size);
-    static void operator delete(void* record) noexcept;
+    static void* operator new(size_t size) {
+        void* record = MsgPoolAlloc(size);
+        if (record == nullptr) {
+            MsgPoolThrowBadAlloc();
+        }
+        return record;
+    }
+    static void operator delete(void* record) noexcept { MsgPoolFree(record, sizeof(MsgRecord)); }
 
     CTLVCell* first() { return m_first; }
     const CTLVCell* first() const { return m_first; }
@@ -102,16 +108,40 @@ class MsgRecord {
     // A cell in the list tells the record when its tag changes.
     friend class CTLVCell;
 
+    static constexpr unsigned int kSlots = 16;
+
     static uint64_t TagBit(unsigned short tag) { return uint64_t{1} << (tag & 63u); }
-    void NoteTag(unsigned short tag) { m_tagBits |= TagBit(tag); }
-    void LinkAtEnd(CTLVCell* cell);
+    // `cell` in the list has (now) `tag`.
+    void NoteTag(unsigned short tag, CTLVCell* cell) {
+        m_tagBits |= TagBit(tag);
+        CTLVCell*& slot = m_slots[tag % kSlots];
+        if (slot == nullptr) {
+            slot = cell;
+        }
+    }
+    void LinkAtEnd(CTLVCell* cell) {
+        cell->m_prev = m_last;
+        cell->m_next = nullptr;
+        cell->m_owner = this;
+        if (m_last != nullptr) {
+            m_last->m_next = cell;
+        } else {
+            m_first = cell;
+        }
+        m_last = cell;
+        ++m_count;
+        NoteTag(cell->GetTag(), cell);
+    }
     [[noreturn]] void RaiseMissingTag(unsigned short tag) const;
 
     uint64_t m_code;
     CTLVCell* m_first = nullptr;
     CTLVCell* m_last = nullptr;
     unsigned int m_count = 0;
-    // Bit (tag % 64) of every tag any cell in the list has had: a clear bit
-    // spares the list walk when a new tag is appended or an absent one looked up.
+    // Lookup shortcuts, reset only by clear(). Bit (tag % 64) is set for every
+    // tag any cell in the list has had: a clear bit means the tag is absent.
+    // Slot (tag % kSlots) holds the first cell linked with such a tag: when
+    // its tag matches it is the cell, else the list is walked.
     uint64_t m_tagBits = 0;
+    CTLVCell* m_slots[kSlots] = {};
 };

@@ -30,6 +30,45 @@ void CheckLength(const void* value, unsigned long length) {
     }
 }
 
+// Copies up to 16 bytes without a library call: two moves of one width that
+// may overlap in the middle.
+template <typename Word>
+void CopyTwoWords(unsigned char* to, const void* from, size_t length) {
+    Word head;
+    Word tail;
+    memcpy(&head, from, sizeof(Word));
+    memcpy(&tail, static_cast<const unsigned char*>(from) + length - sizeof(Word), sizeof(Word));
+    memcpy(to, &head, sizeof(Word));
+    memcpy(to + length - sizeof(Word), &tail, sizeof(Word));
+}
+
+void CopyShort(unsigned char* to, const void* from, size_t length) {
+    if (length >= 8) {
+        CopyTwoWords<uint64_t>(to, from, length);
+    } else if (length >= 4) {
+        CopyTwoWords<uint32_t>(to, from, length);
+    } else if (length >= 2) {
+        CopyTwoWords<uint16_t>(to, from, length);
+    } else if (length == 1) {
+        *to = *static_cast<const unsigned char*>(from);
+    }
+}
+
+// Numeric values are little-endian on the wire and in host order in a cell.
+void SwapNumeric(unsigned int type, unsigned char* value, size_t length) {
+    if constexpr (!kChsHostLittleEndian) {
+        if (CTLVCell::IsNumericalType(type)) {
+            chs_convertEndianess(value, length);
+        }
+    }
+}
+
+template <typename T>
+void WriteWire(unsigned char* out, T value) {
+    value = chs_convertEndianess(value);
+    memcpy(out, &value, sizeof(value));
+}
+
 // A pooled copy of a long value followed by a NUL; raises CException when memory is exhausted.
 unsigned char* CopyLongValue(const void* value, size_t length) {
     unsigned char* buffer = static_cast<unsigned char*>(MsgPoolAlloc(length + 1));
@@ -47,14 +86,6 @@ unsigned short HeaderOf(CTLVCell::ETLVType type, unsigned short tag) {
 
 }  // namespace
 
-CTLVCell::CTLVCell() = default;
-
-CTLVCell::~CTLVCell() {
-    if (m_length > TLV_INLINE_VALUE_SIZE) {
-        MsgPoolFree(m_heap, m_length + 1u);
-    }
-}
-
 CTLVCell::CTLVCell(const CTLVCell& other) : m_header(other.m_header), m_printFlag(other.m_printFlag) {
     const unsigned char* value = other.GetValue();
     if (value != nullptr) {
@@ -62,16 +93,6 @@ CTLVCell::CTLVCell(const CTLVCell& other) : m_header(other.m_header), m_printFla
     }
     m_length = other.m_length;
 }
-
-void* CTLVCell::operator new(size_t size) {
-    void* cell = MsgPoolAlloc(size);
-    if (cell == nullptr) {
-        MsgPoolThrowBadAlloc();
-    }
-    return cell;
-}
-
-void CTLVCell::operator delete(void* cell) noexcept { MsgPoolFree(cell, sizeof(CTLVCell)); }
 
 CTLVCell* CTLVCell::Make(ETLVType type, unsigned short tag, const void* value, unsigned long length) {
     CheckTag(tag);
@@ -86,7 +107,7 @@ CTLVCell* CTLVCell::Make(ETLVType type, unsigned short tag, const void* value, u
 
 void CTLVCell::NoteHeader() {
     if (m_owner != nullptr) {
-        m_owner->NoteTag(GetTag());
+        m_owner->NoteTag(GetTag(), this);
     }
 }
 
@@ -321,7 +342,39 @@ void CTLVCell::StoreFirstValue(const void* value, size_t length) {
     if (length > TLV_INLINE_VALUE_SIZE) {
         m_heap = CopyLongValue(value, length);
     } else {
-        memcpy(m_inline, value, length);
+        CopyShort(m_inline, value, length);
     }
     m_length = static_cast<unsigned short>(length);
+}
+
+void CTLVCell::StoreWireValue(const void* value, size_t length) {
+    StoreValue(value, length);
+    SwapNumeric(GetType(), MutableValue(), length);
+}
+
+unsigned char* CTLVCell::EncodeTo(unsigned char* out) const {
+    WriteWire<uint16_t>(out, m_header);
+    WriteWire<uint16_t>(out + 2, m_length);
+    out += 4;
+    const unsigned char* value = GetValue();
+    if (value == nullptr) {
+        // A long value that lost its buffer still occupies its length on the wire.
+        memset(out, 0, m_length);
+    } else if (m_length <= TLV_INLINE_VALUE_SIZE) {
+        CopyShort(out, value, m_length);
+        SwapNumeric(GetType(), out, m_length);
+    } else {
+        memcpy(out, value, m_length);
+        SwapNumeric(GetType(), out, m_length);
+    }
+    return out + m_length;
+}
+
+CTLVCell* CTLVCell::DecodeNew(unsigned short header, const unsigned char* value, unsigned int length) {
+    std::unique_ptr<CTLVCell> cell(new CTLVCell());
+    cell->m_header = header;
+    if (length != 0) {
+        cell->StoreWireValue(value, length);
+    }
+    return cell.release();
 }

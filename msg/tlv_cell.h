@@ -21,6 +21,8 @@
 #include <ostream>
 #include <string>
 
+#include "msg/msg_pool.h"
+
 constexpr unsigned short MAX_TAG_VALUE = 4096;
 constexpr unsigned int TLV_INLINE_VALUE_SIZE = 15;
 constexpr unsigned int TLV_MAX_VALUE_LENGTH = 0xFFFF;
@@ -46,8 +48,12 @@ class CTLVCell {
     static constexpr unsigned int TLV_TYPE_MAX = TLV_TIME;
 
     // Print flag true, header 0, length 0, no value.
-    CTLVCell();
-    ~CTLVCell();
+    CTLVCell() = default;
+    ~CTLVCell() {
+        if (m_length > TLV_INLINE_VALUE_SIZE) {
+            MsgPoolFree(m_heap, m_length + 1u);
+        }
+    }
     // Deep copies of header, length, print flag and value; the links are not copied.
     CTLVCell(const CTLVCell& other);
     CTLVCell& operator=(const CTLVCell& other);
@@ -121,8 +127,14 @@ class CTLVCell {
     CTLVCell* GetNext() const { return m_next; }
     CTLVCell* GetPrev() const { return m_prev; }
 
-    static void* operator new(size_t size);
-    static void operator delete(void* cell) noexcept;
+    static void* operator new(size_t size) {
+        void* cell = MsgPoolAlloc(size);
+        if (cell == nullptr) {
+            MsgPoolThrowBadAlloc();
+        }
+        return cell;
+    }
+    static void operator delete(void* cell) noexcept { MsgPoolFree(cell, sizeof(CTLVCell)); }
 
   private:
     friend class MsgRecord;
@@ -131,6 +143,14 @@ class CTLVCell {
     // A new cell with the header of `type` and `tag` and a copy of the value;
     // raises as set_i.
     static CTLVCell* Make(ETLVType type, unsigned short tag, const void* value, unsigned long length);
+    // Wire form of the body codec. EncodeTo writes header word, length and
+    // value (numeric values little-endian) and returns the end. DecodeNew
+    // returns a new cell of `header` holding `length` wire bytes at `value`;
+    // it raises CException when memory is exhausted.
+    unsigned char* EncodeTo(unsigned char* out) const;
+    static CTLVCell* DecodeNew(unsigned short header, const unsigned char* value, unsigned int length);
+    // Copies `length` wire bytes into the value, numeric types into host order.
+    void StoreWireValue(const void* value, size_t length);
     void FreeValue();
     // Copies `length` bytes (>0, <= TLV_MAX_VALUE_LENGTH) into owned storage;
     // `value` may point into this cell's own value.
