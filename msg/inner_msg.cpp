@@ -251,6 +251,8 @@ bool InnerMsg::PostAckMsg(MsgObject& body) {
     return buffer != nullptr && msg_api::PostAckMsg(m_pOrigin, buffer, length) == 0;
 }
 
+bool InnerMsg::RefuseMsg() { return m_pOrigin != nullptr && msg_api::RefuseMsg(m_pOrigin) == 0; }
+
 bool InnerMsg::PostSimpleAckMsg(unsigned int errorCode, const std::string& description) {
     try {
         MsgObject body;

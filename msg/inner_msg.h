@@ -79,6 +79,9 @@ public:
     // Answering a received request.
     bool PostAckMsg(MsgObject& body);
     bool PostSimpleAckMsg(unsigned int errorCode, const std::string& description);
+    // Answers at once with state 2 and no body: this process cannot take the
+    // request now. Nothing is sent for a request that wants no answer.
+    bool RefuseMsg();
     void SimpleSetErrorMsg(unsigned int errorCode, const std::string& description, unsigned long long recordCode);
     unsigned int TryGetErrorCode() const;
 

@@ -36,6 +36,7 @@ uint64_t GetMsgSource(void* message);
 int PostAsyncMsg(void* buffer, const tagMsgInfo* info, const tagPrivateData* privateData);
 int SendSyncMsg(void* buffer, const tagMsgInfo* info, void** answer);
 int PostAckMsg(void* request, void* buffer, unsigned int length);
+int RefuseMsg(void* request);
 
 int RegisterPID(unsigned int pid, MSG_ENTRY_FN entry);
 int UnRegisterPID(unsigned int pid);

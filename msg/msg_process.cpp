@@ -188,22 +188,37 @@ void MsgProcessClass::SetCallBack(void* transportMessage, InnerMsg& message) {
 void MsgProcessClass::AsyncMsg(InnerMsg* message) {
     uint32_t priority = MsgPri(*message);
     MsgQueue& queue = m_queues[priority < MSG_PRI_NUM ? priority : MSG_PRI_0];
-    std::unique_lock<std::mutex> lock(queue.mutex);
-    if (queue.length > MSG_QUEUE_LIMIT) {
-        lock.unlock();
-        // An answer dropped here must still end its callback, or the poster
-        // would wait for it for ever.
-        if (MsgAsyncCall* callback = message->GetCallBack()) {
-            message->SetResult(MSG_STATE_TIMEOUT);
-            callback->timeout(*message);
-            delete callback;
+    {
+        std::lock_guard<std::mutex> lock(queue.mutex);
+        if (queue.length <= MSG_QUEUE_LIMIT) {
+            queue.messages.push_back(message);
+            ++queue.length;
+            message = nullptr;
         }
-        delete message;
+    }
+    if (message == nullptr) {
+        queue.ready.Post();  // after the mutex: the task thread does not wake only to wait for it
         return;
     }
-    queue.messages.push_back(message);
-    ++queue.length;
-    queue.cond.notify_one();
+    // Dropped: a request is refused at once (a state-2 answer), so that its
+    // sender does not wait for its time-out; an answer still ends its
+    // callback, or the poster would wait for it for ever.
+    static std::atomic<int64_t> lastLog{0};
+    uint64_t now = TimerDrvClass::AbsMilliSecond();
+    int64_t last = lastLog.load();
+    if (now - static_cast<uint64_t>(last) >= 1000 && lastLog.compare_exchange_strong(last, static_cast<int64_t>(now))) {
+        CHS_LOG(1, LOGID_MSG, "MsgQueue(%u) is full (%u messages), message 0x%x dropped.", priority,
+                MSG_QUEUE_LIMIT + 1, message->GetMsgInfo().uiMsgOPCode);
+    }
+    if (MsgAsyncCall* callback = message->GetCallBack()) {
+        message->SetResult(MSG_STATE_TIMEOUT);
+        message->SetCallBack(nullptr);
+        callback->timeout(*message);
+        delete callback;
+    } else if (message->GetMsgInfo().usMsgType == MSG_TYPE_REQUEST) {
+        message->RefuseMsg();
+    }
+    delete message;
 }
 
 void MsgProcessClass::StartMsgTask() {
@@ -227,18 +242,28 @@ void MsgProcessClass::MsgTask(MSG_PRI priority, std::promise<bool>& started) {
         return;
     }
     MsgQueue& queue = m_queues[priority];
+    // The trace point's marker is looked for at most every 100 ms: a file
+    // check per message would cost more than most messages' processing.
+    uint64_t nextTracePointCheck = 0;
     for (;;) {
+        queue.ready.Wait();
         InnerMsg* message = nullptr;
         {
-            std::unique_lock<std::mutex> lock(queue.mutex);
-            queue.cond.wait(lock, [&queue] { return !queue.messages.empty(); });
+            std::lock_guard<std::mutex> lock(queue.mutex);
+            if (queue.messages.empty()) {
+                continue;  // taken by TakeMsg
+            }
             message = queue.messages.front();
             queue.messages.pop_front();
             --queue.length;
         }
         FdsaFlowMonClass monitor(550, 3, FDSA_FLOW_PARA_S{1, 3600});
         monitor.Start();
-        ChsTpCheckPoint("TP_MON_CHS_MsgTask_Sleep2H");
+        uint64_t now = TimerDrvClass::AbsMilliSecond();
+        if (now >= nextTracePointCheck) {
+            nextTracePointCheck = now + 100;
+            ChsTpCheckPoint("TP_MON_CHS_MsgTask_Sleep2H");
+        }
         if (message->IsTimeOut()) {
             // A dropped request stays unanswered, as its sender has given up.
             delete message;

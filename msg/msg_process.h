@@ -11,7 +11,6 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <future>
 #include <list>
@@ -20,6 +19,7 @@
 #include <string>
 
 #include "msg/inner_msg.h"
+#include "platform/semaphore.h"
 
 enum MSG_PRI : uint32_t { MSG_PRI_0 = 0, MSG_PRI_1 = 1, MSG_PRI_2 = 2 };
 constexpr uint32_t MSG_PRI_NUM = 3;
@@ -90,7 +90,9 @@ public:
 private:
     struct MsgQueue {
         std::mutex mutex;
-        std::condition_variable cond;
+        // Counts the messages queued for the task thread (a semaphore rather
+        // than a condition variable: a hand-off costs one wake-up call).
+        platform::Semaphore ready;
         std::list<InnerMsg*> messages;
         uint32_t length = 0;
     };

@@ -253,8 +253,7 @@ int SendSync(const EndpointId& destination, void* buffer, const tagMsgInfo& info
             return error;
         }
         uint64_t correlation = pending.NextCorrelation();
-        PendingTable::SyncWait wait;
-        pending.AddSync(correlation, connection->Id(), &wait);
+        std::shared_ptr<PendingTable::SyncWait> wait = pending.AddSync(correlation, connection->Id());
         if (!connection->Send(FrameHeader{FrameKind::kRequest, correlation, info}, buffer)) {
             pending.Withdraw(correlation);
             if (fresh) {
@@ -262,7 +261,7 @@ int SendSync(const EndpointId& destination, void* buffer, const tagMsgInfo& info
             }
             continue;  // an idle connection had died unnoticed
         }
-        int result = pending.WaitSync(correlation, wait, deadline, info, answer);
+        int result = pending.WaitSync(correlation, *wait, deadline, info, answer);
         if (result == 0) {
             ReleaseSyncConnection(connection);
         } else {
@@ -338,31 +337,50 @@ int MSG_SendSyncMsg(void* buffer, const tagMsgInfo* info, void** answer) {
     return result;
 }
 
+namespace platform {
+namespace transport {
+namespace {
+
+// Answers `request` on the connection it came by with `state` and `length`
+// bytes of `body` (null for none).
+int Answer(void* request, uint32_t state, const void* body, uint32_t length) {
+    tagMsgInfo requestInfo;
+    MessageRoute route;
+    if (!Info(request, requestInfo) || !Route(request, route) || route.ulConnection == 0) {
+        return MSG_ERR_PARAM;
+    }
+    std::shared_ptr<Connection> connection = FindConnection(route.ulConnection);
+    if (!connection) {
+        TRANSPORT_LOG(kLogInfo, "Answer 0x%x to endpoint %u of node %u not sent: its requester has gone.",
+                      requestInfo.uiMsgOPCode, requestInfo.usSenderPID, requestInfo.usSenderBID);
+        return MSG_ERR_SEND;
+    }
+    FrameHeader header{FrameKind::kAnswer, route.ulCorrelation, AnswerInfo(requestInfo, state, length)};
+    int result = connection->Send(header, body) ? 0 : MSG_ERR_SEND;
+    connection->Answered();
+    return result;
+}
+
+}  // namespace
+}  // namespace transport
+}  // namespace platform
+
 int MSG_PostAckMsg(void* request, void* buffer, uint32_t length) {
     // The request itself is the transport's (or its holder's), never the answer buffer.
     if (!IsMessage(buffer) || buffer == request) {
         return MSG_ERR_PARAM;
     }
-    tagMsgInfo requestInfo;
-    MessageRoute route;
-    if (!Info(request, requestInfo) || !Route(request, route) || route.ulConnection == 0 ||
-        length > Capacity(buffer)) {
-        FreeMessage(buffer);
-        return MSG_ERR_PARAM;
-    }
-    std::shared_ptr<Connection> connection = FindConnection(route.ulConnection);
-    int result = MSG_ERR_SEND;
-    if (connection) {
-        FrameHeader header{FrameKind::kAnswer, route.ulCorrelation,
-                           AnswerInfo(requestInfo, MSG_STATE_SUCCESS, length)};
-        result = connection->Send(header, buffer) ? 0 : MSG_ERR_SEND;
-        connection->Answered();
-    } else {
-        TRANSPORT_LOG(kLogInfo, "Answer 0x%x to endpoint %u of node %u not sent: its requester has gone.",
-                      requestInfo.uiMsgOPCode, requestInfo.usSenderPID, requestInfo.usSenderBID);
-    }
+    int result = length > Capacity(buffer) ? MSG_ERR_PARAM : Answer(request, MSG_STATE_SUCCESS, buffer, length);
     FreeMessage(buffer);
     return result;
+}
+
+int MSG_RefuseMsg(void* request) {
+    tagMsgInfo info;
+    if (!Info(request, info)) {
+        return MSG_ERR_PARAM;
+    }
+    return info.usMsgType == MSG_TYPE_REQUEST ? Answer(request, MSG_STATE_TIMEOUT, nullptr, 0) : 0;
 }
 
 int MSG_RegisterPID(uint32_t pid, MSG_ENTRY_FN entry) {

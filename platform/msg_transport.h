@@ -125,6 +125,11 @@ int MSG_SendSyncMsg(void* buffer, const tagMsgInfo* info, void** answer);
 // Answers a received request on the connection it came by; `buffer` (of
 // `length` body bytes) belongs to the transport afterwards.
 int MSG_PostAckMsg(void* request, void* buffer, uint32_t length);
+// Answers a received request at once with state 2 (MSG_STATE_TIMEOUT) and no
+// body: the receiver cannot take it now (its queue is full), and its sender
+// hears so instead of waiting for its time-out. Requests that want no answer
+// are left alone.
+int MSG_RefuseMsg(void* request);
 
 int MSG_RegisterPID(uint32_t pid, MSG_ENTRY_FN entry);
 int MSG_UnRegisterPID(uint32_t pid);

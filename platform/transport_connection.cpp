@@ -197,6 +197,7 @@ bool Connection::Send(const FrameHeader& header, const void* body) {
     }
     m_queuedBytes += rest.size();
     m_queue.push_back(std::move(rest));
+    m_bQueued.store(true);
     uint64_t one = 1;
     ssize_t ignored = write(m_wake, &one, sizeof(one));
     (void)ignored;
@@ -239,6 +240,7 @@ bool Connection::Flush() {
         if (m_headWritten == front.size()) {
             m_queuedBytes -= front.size();
             m_queue.pop_front();
+            m_bQueued.store(!m_queue.empty());
             m_headWritten = 0;
             m_room.notify_all();
         }

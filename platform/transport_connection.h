@@ -101,6 +101,9 @@ class Connection {
     std::mutex m_writeMutex;
     std::condition_variable m_room;  // a queued frame was written, or the connection died
     std::deque<std::vector<uint8_t>> m_queue;
+    // Whether m_queue holds a frame; written under m_writeMutex, read without
+    // it by the connection's thread, which takes the mutex only when set.
+    std::atomic<bool> m_bQueued{false};
     size_t m_queuedBytes = 0;
     size_t m_headWritten = 0;  // bytes of the first queued frame already written
     int64_t m_lastWriteMs = 0;

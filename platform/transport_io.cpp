@@ -106,7 +106,7 @@ void IoLoop(const std::shared_ptr<Connection>& connection) {
         bool queued = false;
         bool readable = true;
         int64_t lastWrite = 0;
-        {
+        if (c.m_bQueued.load()) {
             std::lock_guard<std::mutex> lock(c.m_writeMutex);
             queued = !c.m_queue.empty();
             lastWrite = c.m_lastWriteMs;
@@ -123,8 +123,10 @@ void IoLoop(const std::shared_ptr<Connection>& connection) {
             wakeAt = std::min(wakeAt, lastWrite + stallMs);
         }
         int timeout = wakeAt == LLONG_MAX ? -1 : static_cast<int>(std::clamp<int64_t>(wakeAt - now, 0, INT_MAX));
-        if (tls != nullptr && readable && tls->Pending()) {
-            timeout = 0;  // bytes already decrypted; the socket may have nothing more
+        // Bytes already decrypted or read ahead: the socket may have nothing more.
+        const bool held = readable && (assembler.Buffered() || (tls != nullptr && tls->Pending()));
+        if (held) {
+            timeout = 0;
         }
         if (c.m_wake < 0 && (timeout < 0 || timeout > kNoWakePollMs)) {
             timeout = kNoWakePollMs;  // without its eventfd the thread looks for queued bytes itself
@@ -135,7 +137,7 @@ void IoLoop(const std::shared_ptr<Connection>& connection) {
         if (ready < 0 && errno != EINTR) {
             break;
         }
-        if (tls != nullptr && readable && tls->Pending()) {
+        if (held) {
             fds[0].revents |= POLLIN;
             ready = std::max(ready, 1);
         }
@@ -151,7 +153,7 @@ void IoLoop(const std::shared_ptr<Connection>& connection) {
             }
         }
         while (ready > 0 && (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0 && (readable || !queued)) {
-            if (readable && !assembler.Partial()) {
+            if (readable && !assembler.Partial() && c.m_bQueued.load()) {
                 std::lock_guard<std::mutex> lock(c.m_writeMutex);
                 if (!roomToRead()) {
                     break;
@@ -229,7 +231,8 @@ void IoLoop(const std::shared_ptr<Connection>& connection) {
             why = FrameErrorText(FrameError::kTooSlow);
             break;
         }
-        {
+        queued = false;
+        if (c.m_bQueued.load()) {
             std::lock_guard<std::mutex> lock(c.m_writeMutex);
             queued = !c.m_queue.empty();
             lastWrite = c.m_lastWriteMs;

@@ -29,24 +29,49 @@ uint64_t PendingTable::NextCorrelation() {
     return m_ulNextCorrelation++;
 }
 
-void PendingTable::AddSync(uint64_t correlation, uint64_t connection, SyncWait* wait) {
+void PendingTable::SyncWait::End(int result, void* answer) {
+    if (m_bEnded.exchange(true)) {
+        return;
+    }
+    m_iResult = result;
+    m_pAnswer = answer;
+    m_done.Post();
+}
+
+std::shared_ptr<PendingTable::SyncWait> PendingTable::AddSync(uint64_t correlation, uint64_t connection) {
+    auto wait = std::make_shared<SyncWait>();
     std::lock_guard<std::mutex> lock(m_mutex);
     Entry& entry = m_entries[correlation];
     entry.ulConnection = connection;
     entry.pSync = wait;
+    return wait;
 }
 
 int PendingTable::WaitSync(uint64_t correlation, SyncWait& wait, Clock::time_point deadline,
                            const tagMsgInfo& request, void** answer) {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    if (wait.cv.wait_until(lock, deadline, [&] { return wait.bDone; })) {
-        *answer = wait.pAnswer;
-        return wait.iResult;
+    if (!wait.WaitUntil(deadline)) {
+        bool timedOut;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            timedOut = m_entries.erase(correlation) > 0;
+        }
+        if (timedOut) {
+            *answer = NewTimeoutAnswer(request);
+            return MSG_ERR_TIMEOUT;
+        }
+        wait.Wait();  // ended by an answer or a failure at the deadline: it is being handed over
     }
-    m_entries.erase(correlation);
-    lock.unlock();
-    *answer = NewTimeoutAnswer(request);
-    return MSG_ERR_TIMEOUT;
+    *answer = wait.Answer();
+    return wait.Result();
+}
+
+PendingTable::Entry PendingTable::Take(std::unordered_map<uint64_t, Entry>::iterator it) {
+    Entry entry = std::move(it->second);
+    if (!entry.pSync) {
+        m_deadlines.erase(Deadline(entry.deadline, it->first));
+    }
+    m_entries.erase(it);
+    return entry;
 }
 
 bool PendingTable::AddAsync(uint64_t correlation, uint64_t connection, const tagMsgInfo& request,
@@ -70,14 +95,22 @@ bool PendingTable::AddAsync(uint64_t correlation, uint64_t connection, const tag
         entry.privateData = *privateData;
     }
     entry.deadline = Clock::now() + timeout;
+    bool earliest = m_deadlines.empty() || entry.deadline < m_deadlines.begin()->first;
     m_deadlines.emplace(entry.deadline, correlation);
-    m_timerCv.notify_one();
+    if (earliest) {
+        m_timerCv.notify_one();  // the time-out thread sleeps until a later deadline
+    }
     return true;
 }
 
 bool PendingTable::Withdraw(uint64_t correlation) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    return m_entries.erase(correlation) > 0;
+    auto it = m_entries.find(correlation);
+    if (it == m_entries.end()) {
+        return false;
+    }
+    Take(it);
+    return true;
 }
 
 bool PendingTable::Answer(uint64_t connection, uint64_t correlation, void* message) {
@@ -88,19 +121,13 @@ bool PendingTable::Answer(uint64_t connection, uint64_t correlation, void* messa
     if (it == m_entries.end() || it->second.ulConnection != connection) {
         return false;
     }
-    Entry entry = it->second;
-    m_entries.erase(it);
-    if (entry.pSync != nullptr) {
-        entry.pSync->pAnswer = message;
-        entry.pSync->iResult = 0;
-        entry.pSync->bDone = true;
-        // Notified under the mutex: once it is released the waiter may return
-        // and destroy the condition variable.
-        entry.pSync->cv.notify_one();
-        return true;
-    }
+    Entry entry = Take(it);
     lock.unlock();
-    EndAsync(entry, message);
+    if (entry.pSync) {
+        entry.pSync->End(0, message);
+    } else {
+        EndAsync(entry, message);
+    }
     return true;
 }
 
@@ -109,38 +136,37 @@ void PendingTable::FailConnection(uint64_t connection) {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         for (auto it = m_entries.begin(); it != m_entries.end();) {
-            if (it->second.ulConnection != connection) {
-                ++it;
-                continue;
+            auto next = std::next(it);
+            if (it->second.ulConnection == connection) {
+                ended.push_back(Take(it));
             }
-            if (it->second.pSync != nullptr) {
-                it->second.pSync->iResult = MSG_ERR_SEND;
-                it->second.pSync->bDone = true;
-                it->second.pSync->cv.notify_one();
-            } else {
-                ended.push_back(it->second);
-            }
-            it = m_entries.erase(it);
+            it = next;
         }
     }
     for (const Entry& entry : ended) {
-        EndAsync(entry, NewTimeoutAnswer(entry.request));
+        if (entry.pSync) {
+            entry.pSync->End(MSG_ERR_SEND, nullptr);
+        } else {
+            EndAsync(entry, NewTimeoutAnswer(entry.request));
+        }
     }
 }
 
 size_t PendingTable::DropAll() {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::unordered_map<uint64_t, Entry> entries;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        entries.swap(m_entries);
+        m_deadlines.clear();
+    }
     size_t dropped = 0;
-    for (auto& [correlation, entry] : m_entries) {
-        if (entry.pSync != nullptr) {
-            entry.pSync->iResult = MSG_ERR_SEND;
-            entry.pSync->bDone = true;
-            entry.pSync->cv.notify_one();
+    for (auto& [correlation, entry] : entries) {
+        if (entry.pSync) {
+            entry.pSync->End(MSG_ERR_SEND, nullptr);
         } else {
             ++dropped;
         }
     }
-    m_entries.clear();
     return dropped;
 }
 
@@ -185,19 +211,12 @@ void PendingTable::TimeoutLoop() {
             m_timerCv.wait(lock);
             continue;
         }
-        Deadline next = m_deadlines.top();
+        Deadline next = *m_deadlines.begin();
         if (Clock::now() < next.first) {
             m_timerCv.wait_until(lock, next.first);
             continue;
         }
-        m_deadlines.pop();
-        auto it = m_entries.find(next.second);
-        // The deadline of an entry that already ended stays queued until due.
-        if (it == m_entries.end() || it->second.pSync != nullptr || it->second.deadline != next.first) {
-            continue;
-        }
-        Entry entry = it->second;
-        m_entries.erase(it);
+        Entry entry = Take(m_entries.find(next.second));
         lock.unlock();
         TRANSPORT_LOG(kLogDebug, "Request 0x%x to endpoint %u of node %u timed out after %u s.",
                       entry.request.uiMsgOPCode, entry.request.usReceiverPID, entry.request.usReceiverBID,

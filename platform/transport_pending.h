@@ -7,7 +7,9 @@
 // entry; the loser finds nothing to do.
 //
 // A synchronous entry belongs to the thread waiting in WaitSync; it is ended
-// by handing that thread the answer or a result. An asynchronous entry keeps
+// by handing that thread the answer or a result. The wait is shared by the
+// entry and its thread, so that the thread is woken after the table's mutex
+// is released (a waiter woken under it would only block on it again). An asynchronous entry keeps
 // the request's record and private data; it ends by delivering a message (the
 // answer, or a state-2 answer made here) through the delivery function, which
 // takes the message. Deliveries run on the reader thread of the connection
@@ -17,15 +19,18 @@
 // Thread-safe. The table lives for the whole process.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
-#include <queue>
+#include <memory>
+#include <set>
 #include <unordered_map>
 #include <vector>
 
 #include "platform/msg_transport.h"
+#include "platform/semaphore.h"
 
 namespace platform {
 namespace transport {
@@ -38,11 +43,22 @@ class PendingTable {
   public:
     using Clock = std::chrono::steady_clock;
 
-    struct SyncWait {
-        std::condition_variable cv;
-        bool bDone = false;
-        int iResult = 0;
-        void* pAnswer = nullptr;
+    class SyncWait {
+      public:
+        // Hands the waiter its result; the first call counts.
+        void End(int result, void* answer);
+        // Until ended or `deadline`; false at the deadline.
+        bool WaitUntil(Clock::time_point deadline) { return m_done.WaitUntil(deadline); }
+        void Wait() { m_done.Wait(); }
+        // Once the wait returned true.
+        int Result() const { return m_iResult; }
+        void* Answer() const { return m_pAnswer; }
+
+      private:
+        std::atomic<bool> m_bEnded{false};
+        Semaphore m_done;
+        int m_iResult = 0;
+        void* m_pAnswer = nullptr;
     };
 
     static PendingTable& Instance();
@@ -50,8 +66,7 @@ class PendingTable {
 
     uint64_t NextCorrelation();
 
-    // `wait` must stay alive until WaitSync returns.
-    void AddSync(uint64_t correlation, uint64_t connection, SyncWait* wait);
+    std::shared_ptr<SyncWait> AddSync(uint64_t correlation, uint64_t connection);
     // Returns 0 with the answer, MSG_ERR_TIMEOUT with a state-2 answer made from
     // `request`, or the failure of the connection (MSG_ERR_SEND) with null.
     int WaitSync(uint64_t correlation, SyncWait& wait, Clock::time_point deadline, const tagMsgInfo& request,
@@ -83,7 +98,7 @@ class PendingTable {
   private:
     struct Entry {
         uint64_t ulConnection = 0;
-        SyncWait* pSync = nullptr;  // null: an asynchronous post
+        std::shared_ptr<SyncWait> pSync;  // null: an asynchronous post
         tagMsgInfo request{};
         bool bHasPrivate = false;
         tagPrivateData privateData{};
@@ -94,11 +109,15 @@ class PendingTable {
     PendingTable() = default;
     void TimeoutLoop();
     void EndAsync(const Entry& entry, void* answer);  // outside the mutex
+    // With m_mutex held: removes the entry and its deadline.
+    Entry Take(std::unordered_map<uint64_t, Entry>::iterator it);
 
     std::mutex m_mutex;
     std::condition_variable m_timerCv;
     std::unordered_map<uint64_t, Entry> m_entries;
-    std::priority_queue<Deadline, std::vector<Deadline>, std::greater<Deadline>> m_deadlines;
+    // The deadlines of the asynchronous entries, earliest first; an entry's
+    // deadline leaves with the entry.
+    std::set<Deadline> m_deadlines;
     bool m_bTimerStarted = false;
     uint64_t m_ulNextCorrelation = 1;
     DeliverFn m_deliver = nullptr;

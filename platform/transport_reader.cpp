@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <new>
 
 #include "platform/transport_limits.h"
 #include "platform/transport_message.h"
@@ -29,22 +30,109 @@ void FrameAssembler::Reset() {
     m_headerGot = 0;
     std::vector<uint8_t>().swap(m_body);
     m_startedMs = 0;
+    m_inBegin = 0;
+    m_inEnd = 0;
+    m_bDrained = false;
+}
+
+FrameAssembler::Step FrameAssembler::Consume(FrameHeader& header, void*& message, FrameError& error) {
+    size_t available = m_inEnd - m_inBegin;
+    if (m_headerGot < kFrameHeaderSize) {
+        if (available == 0) {
+            return Step::kWouldBlock;
+        }
+        if (m_headerGot == 0) {
+            m_startedMs = NowMs();
+        }
+        size_t take = std::min(available, kFrameHeaderSize - m_headerGot);
+        memcpy(m_head + m_headerGot, m_in.get() + m_inBegin, take);
+        m_headerGot += take;
+        m_inBegin += take;
+        available -= take;
+        if (m_headerGot < kFrameHeaderSize) {
+            return Step::kWouldBlock;
+        }
+        error = DecodeFrameHeader(m_head, kFrameHeaderSize, m_header);
+        if (error == FrameError::kNone && (m_header.info.uiMsgLength > m_bodyLimit ||
+                                           kFrameHeaderSize + m_header.info.uiMsgLength > m_maxPending)) {
+            error = FrameError::kOverLimit;
+        }
+        if (error != FrameError::kNone) {
+            Reset();
+            return Step::kBadFrame;
+        }
+    }
+    const size_t length = m_header.info.uiMsgLength;
+    // A body wholly in the buffer goes straight into its message.
+    const bool whole = m_body.empty() && available >= length;
+    if (!whole && available > 0) {
+        size_t bytes = std::min(available, length - m_body.size());
+        if (!ReservePending(bytes)) {
+            Reset();
+            error = FrameError::kNoRoom;
+            return Step::kBadFrame;
+        }
+        m_reserved += bytes;
+        size_t needed = m_body.size() + bytes;
+        if (needed > m_body.capacity()) {
+            m_body.reserve(std::min(length, std::max(needed, 2 * m_body.capacity())));
+        }
+        m_body.insert(m_body.end(), m_in.get() + m_inBegin, m_in.get() + m_inBegin + bytes);
+        m_inBegin += bytes;
+    }
+    if (!whole && m_body.size() < length) {
+        return Step::kWouldBlock;
+    }
+    void* body = NewMessage(static_cast<uint32_t>(length), 0, "transport receive", 0);
+    if (body == nullptr) {
+        Reset();
+        return Step::kIoError;
+    }
+    if (whole) {
+        memcpy(body, m_in.get() + m_inBegin, length);
+        m_inBegin += length;
+    } else if (length > 0) {
+        memcpy(body, m_body.data(), length);
+    }
+    SetInfo(body, m_header.info);
+    header = m_header;
+    message = body;
+    // The bytes read ahead stay for the next frame.
+    size_t begin = m_inBegin;
+    size_t end = m_inEnd;
+    bool drained = m_bDrained;
+    Reset();
+    m_inBegin = begin;
+    m_inEnd = end;
+    m_bDrained = drained;
+    return Step::kFrame;
 }
 
 FrameAssembler::Step FrameAssembler::Read(int fd, FrameHeader& header, void*& message, FrameError& error,
                                           TlsSession* tls) {
     message = nullptr;
     error = FrameError::kNone;
-    uint8_t scratch[kReadStep];
     for (;;) {
-        bool inHeader = m_headerGot < kFrameHeaderSize;
-        size_t want = inHeader ? kFrameHeaderSize - m_headerGot
-                               : std::min(kReadStep, m_header.info.uiMsgLength - m_body.size());
-        if (!inHeader && want == 0) {
-            break;  // an empty body: complete with its header
+        Step step = Consume(header, message, error);
+        if (step != Step::kWouldBlock) {
+            return step;
         }
-        void* into = inHeader ? m_head + m_headerGot : scratch;
-        ssize_t got = tls != nullptr ? tls->Read(into, want) : recv(fd, into, want, 0);
+        if (m_bDrained && tls == nullptr) {
+            // The last read left room in the buffer: the socket had no more
+            // then; poll tells when it has.
+            m_bDrained = false;
+            return Step::kWouldBlock;
+        }
+        if (!m_in) {
+            m_in.reset(new (std::nothrow) uint8_t[kReadStep]);
+            if (!m_in) {
+                Reset();
+                return Step::kIoError;
+            }
+        }
+        m_inBegin = 0;
+        m_inEnd = 0;
+        ssize_t got = tls != nullptr ? tls->Read(m_in.get(), kReadStep) : recv(fd, m_in.get(), kReadStep, 0);
         if (got < 0) {
             if (errno == EINTR) {
                 continue;
@@ -60,54 +148,9 @@ FrameAssembler::Step FrameAssembler::Read(int fd, FrameHeader& header, void*& me
             error = FrameError::kTruncated;
             return Step::kBadFrame;
         }
-        if (m_headerGot == 0) {
-            m_startedMs = NowMs();
-        }
-        if (inHeader) {
-            m_headerGot += static_cast<size_t>(got);
-            if (m_headerGot < kFrameHeaderSize) {
-                continue;
-            }
-            error = DecodeFrameHeader(m_head, kFrameHeaderSize, m_header);
-            if (error == FrameError::kNone && (m_header.info.uiMsgLength > m_bodyLimit ||
-                                               kFrameHeaderSize + m_header.info.uiMsgLength > m_maxPending)) {
-                error = FrameError::kOverLimit;
-            }
-            if (error != FrameError::kNone) {
-                Reset();
-                return Step::kBadFrame;
-            }
-        } else {
-            size_t bytes = static_cast<size_t>(got);
-            if (!ReservePending(bytes)) {
-                Reset();
-                error = FrameError::kNoRoom;
-                return Step::kBadFrame;
-            }
-            m_reserved += bytes;
-            size_t needed = m_body.size() + bytes;
-            if (needed > m_body.capacity()) {
-                m_body.reserve(std::min<size_t>(m_header.info.uiMsgLength, std::max(needed, 2 * m_body.capacity())));
-            }
-            m_body.insert(m_body.end(), scratch, scratch + bytes);
-        }
-        if (m_headerGot == kFrameHeaderSize && m_body.size() == m_header.info.uiMsgLength) {
-            break;
-        }
+        m_inEnd = static_cast<size_t>(got);
+        m_bDrained = m_inEnd < kReadStep;
     }
-    void* body = NewMessage(m_header.info.uiMsgLength, 0, "transport receive", 0);
-    if (body == nullptr) {
-        Reset();
-        return Step::kIoError;
-    }
-    if (!m_body.empty()) {
-        memcpy(body, m_body.data(), m_body.size());
-    }
-    SetInfo(body, m_header.info);
-    header = m_header;
-    message = body;
-    Reset();
-    return Step::kFrame;
 }
 
 }  // namespace transport

@@ -1,13 +1,17 @@
-// Assembles frames from a stream socket as their bytes arrive. The body
-// buffer grows with what was received (at most twice that), never to the
-// length a header announces; its bytes count against the process-wide bound
-// of pending bytes (transport_limits.h) until the frame is complete or the
-// assembler is destroyed.
+// Assembles frames from a stream socket as their bytes arrive. Each read
+// takes what the socket holds, up to a read-ahead buffer (so that a small
+// frame costs one read, and a read that leaves the buffer part empty shows
+// the socket drained without another call); frames are cut from there. The
+// body of a frame that is not all in the buffer grows with what was received
+// (at most twice that), never to the length a header announces; its bytes
+// count against the process-wide bound of pending bytes (transport_limits.h)
+// until the frame is complete or the assembler is destroyed.
 //
 // One assembler per connection, used by one thread.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "platform/transport_frame.h"
@@ -38,10 +42,16 @@ class FrameAssembler {
     Step Read(int fd, FrameHeader& header, void*& message, FrameError& error, TlsSession* tls = nullptr);
     // Whether part of a frame has arrived, and since when (NowMs).
     bool Partial() const { return m_headerGot > 0; }
+    // Bytes read ahead and not cut into a frame yet: the next Read takes them
+    // without waiting for the socket.
+    bool Buffered() const { return m_inBegin < m_inEnd; }
     int64_t StartedMs() const { return m_startedMs; }
 
   private:
     void Reset();
+    // Takes buffered bytes into the frame being assembled; kFrame when it is
+    // complete, kWouldBlock when the buffer ran out first.
+    Step Consume(FrameHeader& header, void*& message, FrameError& error);
 
     const uint32_t m_bodyLimit;
     const size_t m_maxPending;
@@ -49,6 +59,10 @@ class FrameAssembler {
     size_t m_headerGot = 0;
     FrameHeader m_header;
     std::vector<uint8_t> m_body;
+    std::unique_ptr<uint8_t[]> m_in;  // the read-ahead buffer, from the first read on
+    size_t m_inBegin = 0;
+    size_t m_inEnd = 0;
+    bool m_bDrained = false;  // the last read left room: the socket held no more
     size_t m_reserved = 0;
     int64_t m_startedMs = 0;
 };

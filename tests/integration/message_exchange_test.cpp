@@ -25,6 +25,7 @@ using namespace chs_test;
 constexpr uint32_t kEcho = 0x7E01;
 constexpr uint32_t kSilent = 0x7E02;
 constexpr uint32_t kRelay = 0x7E03;
+constexpr uint32_t kSlow = 0x7E04;
 constexpr uint16_t kPeerPid = 551;
 constexpr uint16_t kTestPid = 600;
 
@@ -153,6 +154,24 @@ TEST_F(MessageExchangeTest, AHandlerMaySendSynchronously) {
     ASSERT_TRUE(request.SendSyncMsg(answer));
     EXPECT_EQ(answer.TryGetErrorCode(), 0u);
     EXPECT_EQ(answer.GetBody()[0][4094].toString(), "relayed");
+}
+
+// A burst past the queue limit: what the queue cannot take is refused at once
+// with a state-2 answer, long before the requests' own 60 s time-out.
+TEST_F(MessageExchangeTest, ABurstPastTheQueueLimitIsRefusedAtOnce) {
+    constexpr int kBurst = 150;
+    for (int i = 0; i < kBurst; ++i) {
+        InnerMsg request = Request(kSlow, 1, 60);
+        ASSERT_TRUE(request.PostAsyncMsg(new MsgAsyncFun(OnAnswer, OnTimeout)));
+    }
+    ASSERT_TRUE(WaitCallbacks([] { return g_timeouts > 0; })) << "the refusals come before the queue drains";
+    ASSERT_TRUE(WaitCallbacks([] { return static_cast<int>(g_answers.size()) + g_timeouts == kBurst; }));
+    std::lock_guard<std::mutex> lock(g_mutex);
+    EXPECT_GE(g_answers.size(), 101u) << "a full queue's worth is answered";
+    EXPECT_GE(g_timeouts, 30) << "the rest is refused";
+    for (const auto& [node, result] : g_answers) {
+        EXPECT_EQ(result, 0u);
+    }
 }
 
 TEST_F(MessageExchangeTest, TenThousandRequestsInARow) {

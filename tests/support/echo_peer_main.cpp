@@ -7,6 +7,7 @@
 // 0x7E02 silent: never answers.
 // 0x7E03 relay: asks node <cell 1> endpoint <cell 2> for an echo,
 //        synchronously from inside the handler, and answers with its error code.
+// 0x7E04 slow: echoes after 20 ms, so that a burst fills the queue.
 #include <unistd.h>
 
 #include <cstdio>
@@ -24,6 +25,7 @@ namespace {
 constexpr uint32_t kEcho = 0x7E01;
 constexpr uint32_t kSilent = 0x7E02;
 constexpr uint32_t kRelay = 0x7E03;
+constexpr uint32_t kSlow = 0x7E04;
 
 void Echo(InnerMsg& request) {
     MsgObject body(request.GetBody());
@@ -35,6 +37,11 @@ void Echo(InnerMsg& request) {
 }
 
 void Silent(InnerMsg&) {}
+
+void Slow(InnerMsg& request) {
+    usleep(20000);
+    Echo(request);
+}
 
 void Relay(InnerMsg& request) {
     const MsgRecord& record = request.GetBody()[0];
@@ -73,6 +80,7 @@ int main(int argc, char** argv) {
     engine->AddHandlerHelper(new MsgHandleWrapper(Echo, MSG_PRI_1), kEcho, 0);
     engine->AddHandlerHelper(new MsgHandleWrapper(Silent, MSG_PRI_1), kSilent, 0);
     engine->AddHandlerHelper(new MsgHandleWrapper(Relay, MSG_PRI_2), kRelay, 0);
+    engine->AddHandlerHelper(new MsgHandleWrapper(Slow, MSG_PRI_1), kSlow, 0);
     printf("ready\n");
     fflush(stdout);
     for (;;) {
