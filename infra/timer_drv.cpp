@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <ctime>
 #include <functional>
 #include <exception>
@@ -306,7 +307,10 @@ size_t PendingCount() {
 // ---------------------------------------------------------------------------
 // The driver
 
-TimerDrvClass::TimerDrvClass() : m_readyRing(kReadyCapacity, TimerHelperClass()) {}
+TimerDrvClass::TimerDrvClass()
+    : m_lTickStartMs(static_cast<int64_t>(AbsMilliSecond())),
+      m_lLastPassMs(m_lTickStartMs),
+      m_readyRing(kReadyCapacity, TimerHelperClass()) {}
 
 TimerDrvClass::~TimerDrvClass() {
     // Firings that will not run end first, so that the stops below find the
@@ -420,17 +424,44 @@ bool TimerDrvClass::StartLocked(TimerHelperClass* helper, size_t hash) {
     }
     m_nameIndex.Insert(helper, hash);
     ++m_uiTimerCount;
+    // The span counts from now. While the clock sleeps, the wheel's tick is
+    // that of its last pass: now is that tick plus the ticks slept since.
+    uint64_t now = m_ulCurTick.load(std::memory_order_relaxed);
+    if (m_ulClockWakeTick.load(std::memory_order_relaxed) != 0) {
+        int64_t slept = static_cast<int64_t>(AbsMilliSecond()) - m_lTickStartMs;
+        now += slept > 0 ? static_cast<uint64_t>(slept) / kTickMs : 0;
+    }
+    helper->m_link.startTick = now;
     helper->m_link.place = TimerLink::Place::kStarted;
     m_startedList.PushBack(helper);
     m_bStarted.store(true, std::memory_order_release);
+    WakeClockFor(now + std::max<uint64_t>(helper->m_ulRemain, 1));
     return true;
+}
+
+void TimerDrvClass::WakeClockFor(uint64_t dueTick) {
+    uint64_t wakeTick = m_ulClockWakeTick.load(std::memory_order_relaxed);
+    if (wakeTick == 0 || dueTick >= wakeTick) {
+        return;
+    }
+    m_ulClockWakeTick.store(dueTick, std::memory_order_relaxed);  // woken for this tick
+    {
+        std::lock_guard<std::mutex> lock(m_clockMutex);
+        m_bClockWake = true;
+    }
+    m_clockCond.notify_one();
 }
 
 void TimerDrvClass::InsertStarted() {
     if (!m_bStarted.load(std::memory_order_relaxed)) {
         return;
     }
+    uint64_t now = m_ulCurTick.load(std::memory_order_relaxed);
     while (TimerHelperClass* helper = m_startedList.PopFront()) {
+        // Due at its start tick plus its span; one started while the clock
+        // slept may be inserted a few ticks after its start.
+        uint64_t due = helper->m_link.startTick + helper->m_ulRemain;
+        helper->m_ulRemain = due > now ? due - now : 1;
         InsertIntoWheel(helper);
     }
     m_bStarted.store(false, std::memory_order_relaxed);
@@ -571,6 +602,7 @@ void TimerDrvClass::FireLocked(TimerHelperClass* helper) {
         return;
     }
     bool dropped = false;
+    bool wakeWorker = false;
     if (timer->RunningCount() > 1) {
         CHS_LOG_PRINT(0, LOGID_INFRA, "The running timer(", helper->m_strName,
                       ") has been blocked, ignore this running.");
@@ -587,8 +619,12 @@ void TimerDrvClass::FireLocked(TimerHelperClass* helper) {
             // Assigned into a copy of the ring: the name goes into its storage.
             m_readyRing[(m_uiReadyHead + length) % kReadyCapacity] = *helper;
             m_uiReadyLen.store(length + 1, std::memory_order_release);
-            m_readyCond.notify_one();
+            wakeWorker = m_uiIdleWorkers > 0;
         }
+    }
+    if (wakeWorker) {
+        // Outside the ready-queue mutex: the woken worker takes it at once.
+        m_readyCond.notify_one();
     }
     if (dropped) {
         CHS_LOG_PRINT(2, LOGID_INFRA, "Timer queue is full, drop the running of timer(", helper->m_strName, ").");
@@ -662,22 +698,27 @@ void TimerDrvClass::TickTrigger(unsigned long ticks) {
 }
 
 void TimerDrvClass::TimeEvent(unsigned long& lastMilliseconds) {
-    uint64_t now = Now();
-    uint64_t elapsed = now - lastMilliseconds;  // unsigned: a backward jump is huge
-    unsigned long ticks;
-    if (elapsed <= 999) {
-        uint64_t total = elapsed + m_ulRemainderMs;
-        ticks = static_cast<unsigned long>(total / kTickMs);
-        m_ulRemainderMs = total % kTickMs;
-        lastMilliseconds = now;
-        if (ticks == 0) {
-            return;
-        }
-    } else {
-        // A clock jump of a second or more, either way: one tick.
-        lastMilliseconds = now;
-        ticks = 1;
+    // Under the driver mutex from the clock readings to the advance: a timer
+    // started meanwhile sees the tick and its start time agree.
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    m_ulClockWakeTick.store(0, std::memory_order_relaxed);  // awake: starts count from the current tick
+    auto wallNow = static_cast<int64_t>(Now());
+    auto monoNow = static_cast<int64_t>(AbsMilliSecond());
+    // The wall clock is expected to move as the monotonic one did since the
+    // last pass; a second or more apart, either way, it was set.
+    int64_t drift = (wallNow - static_cast<int64_t>(lastMilliseconds)) - (monoNow - m_lLastPassMs);
+    bool jump = drift >= 1000 || drift <= -1000;
+    lastMilliseconds = static_cast<unsigned long>(wallNow);
+    m_lLastPassMs = monoNow;
+    int64_t sinceTickStart = monoNow - m_lTickStartMs;
+    unsigned long ticks = sinceTickStart > 0 ? static_cast<unsigned long>(sinceTickStart / kTickMs) : 0;
+    if (ticks == 0 && jump) {
+        ticks = 1;  // the tick of a jump: the wheel runs this much ahead, never more
     }
+    if (ticks == 0) {
+        return;
+    }
+    m_lTickStartMs += static_cast<int64_t>(ticks) * kTickMs;
     m_ulTotalTicks += ticks;
     TickTrigger(ticks);
 }
@@ -687,20 +728,51 @@ bool TimerDrvClass::ClockBootCheck() {
     return m_bClockStarted.compare_exchange_strong(expected, true);
 }
 
+void TimerDrvClass::WaitForDue() {
+    bool forever;
+    int64_t deadlineMs = 0;
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_mutex);
+        InsertStarted();
+        uint64_t now = m_ulCurTick.load(std::memory_order_relaxed);
+        uint64_t empty = EmptyTicksAfter(now, kSlots);
+        // An empty wheel waits for a start; a slot whose far list is due in
+        // a later revolution is visited on its way (it counts the revolutions).
+        forever = empty == kSlots;
+        deadlineMs = m_lTickStartMs + static_cast<int64_t>((empty + 1) * kTickMs);
+        m_ulClockWakeTick.store(forever ? UINT64_MAX : now + empty + 1, std::memory_order_relaxed);
+    }
+    std::unique_lock<std::mutex> lock(m_clockMutex);
+    if (forever) {
+        m_clockCond.wait(lock, [this] { return m_bClockWake; });
+    } else {
+        m_clockCond.wait_until(lock, std::chrono::steady_clock::time_point(std::chrono::milliseconds(deadlineMs)),
+                               [this] { return m_bClockWake; });
+    }
+    m_bClockWake = false;
+}
+
 void TimerDrvClass::ClockTask() {
     if (!ClockBootCheck()) {
         return;
     }
     unsigned long last = Now();
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_mutex);
+        m_lTickStartMs = static_cast<int64_t>(AbsMilliSecond());
+        m_lLastPassMs = m_lTickStartMs;
+    }
     for (;;) {
         FdsaFlowMonClass flowMon(kFlowModule, kFlowTypeClock, kFlowPair);
         try {
+            // The flow monitor brackets the work of a pass, not its wait: an
+            // idle wheel may sleep for long.
+            WaitForDue();
             flowMon.Start();
             void (*tracePoint)() = g_pfnClockTracePoint;
             if (tracePoint != nullptr) {
                 tracePoint();
             }
-            Sleep(kTickMs);
             TimeEvent(last);
         } catch (...) {
             // One failed pass must not stop the clock.
@@ -742,7 +814,11 @@ void TimerDrvClass::TimerTask() {
     for (;;) {
         {
             std::unique_lock<std::mutex> lock(m_readyMutex);
-            m_readyCond.wait(lock, [this] { return m_uiReadyLen.load(std::memory_order_relaxed) > 0; });
+            while (m_uiReadyLen.load(std::memory_order_relaxed) == 0) {
+                ++m_uiIdleWorkers;
+                m_readyCond.wait(lock);
+                --m_uiIdleWorkers;
+            }
             TakeReady(copy);
         }
         RunReady(copy);

@@ -1,6 +1,7 @@
 // TimerDrvClass: the process-wide timer service. Named one-shot or periodic
 // timers with a 10 ms tick, kept in a hashed timing wheel of 1024 slots,
-// advanced by one clock thread and fired on a pool of worker threads.
+// advanced by one clock thread, which sleeps until the next timer is due, and
+// fired on a pool of worker threads.
 // Also the clock functions of the daemon (Now, AbsMilliSecond, Sleep).
 //
 // Thread safety: every public member may be called from any thread, except
@@ -111,6 +112,7 @@ struct TimerLink {
     TimerHelperClass* prev = nullptr;          // in the list of `place`
     TimerHelperClass* next = nullptr;
     size_t nameHash = 0;                       // of the name it was indexed with
+    uint64_t startTick = 0;                    // the wheel's tick when it was started (kStarted)
     TimerHelperClass* nextSameHash = nullptr;  // in the name index's bucket
 };
 
@@ -221,10 +223,21 @@ public:
     bool StopTimer(const std::string& name);
     void TriggerHook(TimerHelperClass* helper);
     void TickTrigger(unsigned long ticks);
+    // One clock pass: advances the wheel by the monotonic time since the last
+    // pass (the remainder below a tick is kept for the next one). The wall
+    // clock of the last pass, `lastMilliseconds`, only tells a wall-clock jump
+    // (the wall clock moved a second or more more or less than the monotonic
+    // one): the wheel does not follow it; a pass that sees one and counts no
+    // whole tick counts one. `lastMilliseconds` becomes the wall clock now.
     void TimeEvent(unsigned long& lastMilliseconds);
     bool ClockBootCheck();
     void TimerTask();
     void ClockTask();
+
+    // The clock's wait of one pass: until the monotonic time of the next tick
+    // whose slot holds a timer (for ever while the wheel is empty), or until
+    // a timer is started that is due before that tick.
+    void WaitForDue();
 
     // Runs the first firing of the ready queue on the calling thread, as a
     // worker would (flow monitor, Trigger). False when the queue is empty
@@ -268,6 +281,8 @@ private:
     // firing to the ready queue (or counts it blocked), then re-arms a
     // periodic registration or destroys a one-shot one.
     void FireLocked(TimerHelperClass* helper);
+    // Caller holds m_mutex: wakes the clock when it sleeps past `dueTick`.
+    void WakeClockFor(uint64_t dueTick);
     // Ticks after `tick`, up to `limit`, whose slots are all empty.
     uint64_t EmptyTicksAfter(uint64_t tick, uint64_t limit) const;
     void MarkSlot(uint32_t slot);  // caller holds m_mutex
@@ -279,7 +294,10 @@ private:
     TimerHashItemClass m_slots[kSlots];
     std::recursive_mutex m_mutex;
     std::atomic<uint64_t> m_ulTotalTicks{0};
-    uint64_t m_ulRemainderMs = 0;
+    // Monotonic ms at which the current tick began: the clock remainder is the
+    // time since. Under m_mutex.
+    int64_t m_lTickStartMs;
+    int64_t m_lLastPassMs;  // monotonic ms of the last pass, beside its wall clock
     // Written by the advancing thread only (under m_mutex unless nothing can
     // be due); read anywhere.
     std::atomic<uint64_t> m_ulCurTick{0};
@@ -297,6 +315,16 @@ private:
     std::atomic<bool> m_bStarted{false};  // set when m_startedList gets an entry, cleared when emptied
     std::atomic<uint64_t> m_occupied[kOccupiedWords] = {};
 
+    // The clock sleeps on m_clockCond until the tick m_ulClockWakeTick (0
+    // while it does not sleep, and always on a driver without a clock;
+    // UINT64_MAX while it waits for a start); a
+    // start due earlier sets m_bClockWake under m_clockMutex and wakes it.
+    // Lock order: m_mutex, then m_clockMutex.
+    std::atomic<uint64_t> m_ulClockWakeTick{0};
+    std::mutex m_clockMutex;
+    std::condition_variable m_clockCond;
+    bool m_bClockWake = false;
+
     // The ready queue: fired copies by value, FIFO, in a ring whose copies are
     // reused, so that handing a firing to a worker allocates nothing.
     std::mutex m_readyMutex;
@@ -304,6 +332,7 @@ private:
     std::vector<TimerHelperClass> m_readyRing;
     uint32_t m_uiReadyHead = 0;
     std::atomic<uint32_t> m_uiReadyLen{0};  // changed under m_readyMutex
+    uint32_t m_uiIdleWorkers = 0;           // waiting on m_readyCond; under m_readyMutex
     std::atomic<uint32_t> m_uiWorkers{0};
     std::mutex m_initMutex;
     bool m_bRecycleStarted = false;

@@ -565,13 +565,16 @@ TEST(TimerStop, DestroyingAPrivateDriverStopsWhatIsLeft) {
     EXPECT_EQ(queued->runs, 0);
 }
 
+// The wheel counts the monotonic time between passes, a long one included;
+// the wall clock only tells a jump.
 TEST(TimerClock, PassesCountTicksWithTheRemainderAndAJumpIsOneTick) {
     TimerDrvClass drv;
-    unsigned long last = TimerDrvClass::Now() - 55;
+    unsigned long last = TimerDrvClass::Now();
+    TimerDrvClass::Sleep(1150);  // a long pass is not a jump
     drv.TimeEvent(last);
     uint64_t ticks = drv.TotalTicks();
-    EXPECT_GE(ticks, 5u);
-    EXPECT_LT(ticks, 100u);  // a slow machine may add some, a jump would count one
+    EXPECT_GE(ticks, 115u);
+    EXPECT_LT(ticks, 400u);  // a slow machine may add some, a jump would count one
     EXPECT_EQ(drv.CurrentTick(), ticks);
 
     // A jump of a second or more, forward or backward: exactly one tick.
@@ -595,6 +598,36 @@ TEST(TimerClock, PassesCountTicksWithTheRemainderAndAJumpIsOneTick) {
     drv.TimeEvent(last);
     EXPECT_EQ(drv.ReadyLength(), 1u);
     Drain(drv);
+}
+
+// A clock thread sleeps until the next timer is due. A start due earlier
+// wakes it; a start due later counts from its own start, not from the last
+// pass. With the recycle timer stopped the wheel is empty: the clock sleeps
+// until a start.
+TEST(TimerClock, TheClockSleepsUntilDueAndTimersCountFromTheirStart) {
+    auto* drv = new TimerDrvClass();  // never destroyed: its threads run on
+    ASSERT_TRUE(drv->Init(1));
+    ASSERT_TRUE(drv->StopTimer(TimerDrvClass::kRecycleTimerName));
+    TimerDrvClass::Sleep(100);  // the clock is asleep now
+    auto state = NewState();
+    std::map<std::string, uint64_t> ranAt;
+    state->onRun = [&ranAt](TimerHelperClass& helper) { ranAt[helper.m_strName] = TimerDrvClass::AbsMilliSecond(); };
+    uint64_t start = TimerDrvClass::AbsMilliSecond();
+    ASSERT_TRUE(StartProbe(*drv, state, "wake", false, 50));
+    ASSERT_TRUE(WaitFor([&] { return state->runs == 1; }, 5000));
+    EXPECT_GE(ranAt["wake"] - start, 40u);  // spans count in whole ticks from the current one
+
+    // A at 1000 ms and C at 1300 ms; B, started at 600 ms with 500 ms, is due
+    // at 1100 ms. Counted from A's pass it would run after C.
+    start = TimerDrvClass::AbsMilliSecond();
+    ASSERT_TRUE(StartProbe(*drv, state, "A", false, 1000));
+    ASSERT_TRUE(StartProbe(*drv, state, "C", false, 1300));
+    TimerDrvClass::Sleep(600);
+    ASSERT_TRUE(StartProbe(*drv, state, "B", false, 500));
+    ASSERT_TRUE(WaitFor([&] { return state->runs == 4; }, 10000));
+    EXPECT_EQ(state->names, (std::vector<std::string>{"wake", "A", "B", "C"}));
+    EXPECT_GE(ranAt["A"] - start, 990u);
+    EXPECT_GE(ranAt["B"] - start, 1090u);
 }
 
 TEST(TimerClock, SleepWaitsAboutTheTime) {
