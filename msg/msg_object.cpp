@@ -41,6 +41,15 @@ void WriteWire(unsigned char* out, T value) {
     memcpy(out, &value, sizeof(value));
 }
 
+// Numeric values are little-endian on the wire and in host order in a cell.
+void SwapNumeric(unsigned int type, unsigned char* value, size_t length) {
+    if constexpr (!kChsHostLittleEndian) {
+        if (CTLVCell::IsNumericalType(type)) {
+            chs_convertEndianess(value, length);
+        }
+    }
+}
+
 // Past this many cells in one record the decoder checks duplicate tags with
 // one bit per tag instead of the record's list, so that a record full of
 // colliding tags still decodes in linear time.
@@ -82,7 +91,7 @@ MsgRecord_Iterator& MsgRecord_Iterator::minus() {
 
 MsgRecord& MsgRecord_Iterator::operator*() const {
     if (m_object == nullptr) {
-        throw MsgException("record don't exist, index is " + std::to_string(m_index));
+        RaiseMsgException("record don't exist, index is ", m_index);
     }
     return (*m_object)[m_index];
 }
@@ -99,7 +108,7 @@ MsgRecord_Const_Iterator& MsgRecord_Const_Iterator::minus() {
 
 const MsgRecord& MsgRecord_Const_Iterator::operator*() const {
     if (m_object == nullptr) {
-        throw MsgException("record don't exist, index is " + std::to_string(m_index));
+        RaiseMsgException("record don't exist, index is ", m_index);
     }
     return (*m_object)[m_index];
 }
@@ -130,7 +139,7 @@ MsgObject& MsgObject::operator=(const MsgObject& other) {
 
 MsgRecord& MsgObject::operator[](unsigned long index) {
     if (index >= m_records.size()) {
-        throw MsgException("record don't exist, index is " + std::to_string(index));
+        RaiseMsgException("record don't exist, index is ", index);
     }
     return *m_records[index];
 }
@@ -162,6 +171,37 @@ void MsgObject::dump(std::ostream& out) const {
         }
         m_records[i]->dump(out);
     }
+}
+
+// ---- one cell ----
+
+unsigned char* CTLVCell::EncodeTo(unsigned char* out) const {
+    WriteWire<uint16_t>(out, m_header);
+    WriteWire<uint16_t>(out + 2, m_length);
+    out += MIN_TLV_SIZE;
+    const unsigned char* value = GetValue();
+    if (value == nullptr) {
+        // A long value that lost its buffer still occupies its length on the wire.
+        memset(out, 0, m_length);
+    } else if (m_length <= TLV_INLINE_VALUE_SIZE) {
+        CopyShort(out, value, m_length);
+        SwapNumeric(GetType(), out, m_length);
+    } else {
+        memcpy(out, value, m_length);
+        SwapNumeric(GetType(), out, m_length);
+    }
+    return out + m_length;
+}
+
+CTLVCell* CTLVCell::DecodeNew(unsigned short header, const unsigned char* value, unsigned int length) {
+    std::unique_ptr<CTLVCell> cell(new CTLVCell());
+    cell->m_header = header;
+    if (length != 0) {
+        cell->StoreFirstValue(value, length);
+        cell->m_length = static_cast<unsigned short>(length);
+        SwapNumeric(cell->GetType(), cell->MutableValue(), length);
+    }
+    return cell.release();
 }
 
 // ---- encoding ----
@@ -232,7 +272,8 @@ void MsgObject::decodeValue(CTLVCell* cell, const char* in, unsigned int length)
     if (length > TLV_MAX_VALUE_LENGTH) {
         throw CException("", 0xFFFFFFFF);
     }
-    cell->StoreWireValue(in, length);
+    cell->StoreValue(in, length);
+    SwapNumeric(cell->GetType(), cell->MutableValue(), length);
 }
 
 unsigned int MsgObject::getRecord(const unsigned char* in, unsigned int size, MsgRecord*& out) {

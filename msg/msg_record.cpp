@@ -6,6 +6,14 @@
 #include "infra/chs_log.h"
 #include "msg/msg_exception.h"
 
+namespace {
+
+[[noreturn, gnu::noinline, gnu::cold]] void RaiseNullCell() {
+    throw MsgException("Failed to append cell because of null point.");
+}
+
+}  // namespace
+
 MsgRecord::MsgRecord(uint64_t code) : m_code(code) {}
 
 MsgRecord::~MsgRecord() { clear(); }
@@ -22,9 +30,10 @@ MsgRecord& MsgRecord::operator=(const MsgRecord& other) {
 
 void MsgRecord::appendInner(CTLVCell* cell) {
     if (cell == nullptr) {
-        throw MsgException("Failed to append cell because of null point.");
+        RaiseNullCell();
     }
-    if (find(cell->GetTag()) != nullptr) {
+    // A clear tag bit answers for most appends without calling find.
+    if ((m_tagBits & TagBit(cell->GetTag())) != 0 && find(cell->GetTag()) != nullptr) {
         delete cell;
         return;
     }
@@ -33,7 +42,7 @@ void MsgRecord::appendInner(CTLVCell* cell) {
 
 void MsgRecord::replaceAppendInner(CTLVCell* cell) {
     if (cell == nullptr) {
-        throw MsgException("Failed to append cell because of null point.");
+        RaiseNullCell();
     }
     CTLVCell* existing = find(cell->GetTag());
     if (existing == nullptr) {
@@ -91,15 +100,6 @@ void MsgRecord::RaiseMissingTag(unsigned short tag) const {
     throw MsgException(text.str());
 }
 
-unsigned int MsgRecord::length() const {
-    // At most 4096 distinct tags of at most 4 + 65535 bytes each: no 32-bit overflow.
-    unsigned int total = 0;
-    for (const CTLVCell* cell = m_first; cell != nullptr; cell = cell->m_next) {
-        total += 4u + cell->GetLength();
-    }
-    return total;
-}
-
 void MsgRecord::clear() {
     CTLVCell* cell = m_first;
     while (cell != nullptr) {
@@ -111,6 +111,7 @@ void MsgRecord::clear() {
     m_first = nullptr;
     m_last = nullptr;
     m_tagBits = 0;
+    m_cellBytes = 0;
     memset(m_slots, 0, sizeof(m_slots));
     if (m_count != 0) {
         CHS_LOG(3, LOGID_MSG, "the list has been empty ,but the count is not zero when clear record!");

@@ -71,8 +71,9 @@ class MsgRecord {
     CTLVCell* find(unsigned short tag);
     const CTLVCell* find(unsigned short tag) const;
 
-    // Bytes of the cells on the wire: the sum of 4 + value length.
-    unsigned int length() const;
+    // Bytes of the cells on the wire: the sum of 4 + value length (kept as
+    // cells are linked and change, so this costs no walk).
+    unsigned int length() const { return m_cellBytes; }
     unsigned int count() const { return m_count; }
 
     // Frees every cell.
@@ -130,14 +131,18 @@ class MsgRecord {
         }
         m_last = cell;
         ++m_count;
+        m_cellBytes += 4u + cell->m_length;
         NoteTag(cell->GetTag(), cell);
     }
+    void NoteLengthChange(unsigned short before, unsigned short after) { m_cellBytes += after - before; }
     [[noreturn]] void RaiseMissingTag(unsigned short tag) const;
 
     uint64_t m_code;
     CTLVCell* m_first = nullptr;
     CTLVCell* m_last = nullptr;
     unsigned int m_count = 0;
+    // At most 4096 distinct tags of at most 4 + 65535 bytes each: no 32-bit overflow.
+    unsigned int m_cellBytes = 0;
     // Lookup shortcuts, reset only by clear(). Bit (tag % 64) is set for every
     // tag any cell in the list has had: a clear bit means the tag is absent.
     // Slot (tag % kSlots) holds the first cell linked with such a tag: when

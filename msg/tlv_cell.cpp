@@ -17,67 +17,19 @@ bool IsTextType(unsigned int type) {
            type == CTLVCell::TLV_JSON_OBJECT;
 }
 
+[[noreturn, gnu::noinline, gnu::cold]] void RaiseCopyFailure() { throw CException("", 0xFFFFFFFF); }
+
 void CheckTag(unsigned short tag) {
     if (tag >= MAX_TAG_VALUE) {
-        throw MsgException("tag is big than MAX_TAG_VALUE, tag is " + std::to_string(tag));
+        RaiseMsgException("tag is big than MAX_TAG_VALUE, tag is ", tag);
     }
 }
 
 // The wire length is 16 bits; a longer value would be cut silently.
 void CheckLength(const void* value, unsigned long length) {
     if (value != nullptr && length > TLV_MAX_VALUE_LENGTH) {
-        throw CException("", 0xFFFFFFFF);
+        RaiseCopyFailure();
     }
-}
-
-// Copies up to 16 bytes without a library call: two moves of one width that
-// may overlap in the middle.
-template <typename Word>
-void CopyTwoWords(unsigned char* to, const void* from, size_t length) {
-    Word head;
-    Word tail;
-    memcpy(&head, from, sizeof(Word));
-    memcpy(&tail, static_cast<const unsigned char*>(from) + length - sizeof(Word), sizeof(Word));
-    memcpy(to, &head, sizeof(Word));
-    memcpy(to + length - sizeof(Word), &tail, sizeof(Word));
-}
-
-void CopyShort(unsigned char* to, const void* from, size_t length) {
-    if (length >= 8) {
-        CopyTwoWords<uint64_t>(to, from, length);
-    } else if (length >= 4) {
-        CopyTwoWords<uint32_t>(to, from, length);
-    } else if (length >= 2) {
-        CopyTwoWords<uint16_t>(to, from, length);
-    } else if (length == 1) {
-        *to = *static_cast<const unsigned char*>(from);
-    }
-}
-
-// Numeric values are little-endian on the wire and in host order in a cell.
-void SwapNumeric(unsigned int type, unsigned char* value, size_t length) {
-    if constexpr (!kChsHostLittleEndian) {
-        if (CTLVCell::IsNumericalType(type)) {
-            chs_convertEndianess(value, length);
-        }
-    }
-}
-
-template <typename T>
-void WriteWire(unsigned char* out, T value) {
-    value = chs_convertEndianess(value);
-    memcpy(out, &value, sizeof(value));
-}
-
-// A pooled copy of a long value followed by a NUL; raises CException when memory is exhausted.
-unsigned char* CopyLongValue(const void* value, size_t length) {
-    unsigned char* buffer = static_cast<unsigned char*>(MsgPoolAlloc(length + 1));
-    if (buffer == nullptr) {
-        throw CException("", 0xFFFFFFFF);
-    }
-    memcpy(buffer, value, length);
-    buffer[length] = 0;
-    return buffer;
 }
 
 unsigned short HeaderOf(CTLVCell::ETLVType type, unsigned short tag) {
@@ -85,6 +37,21 @@ unsigned short HeaderOf(CTLVCell::ETLVType type, unsigned short tag) {
 }
 
 }  // namespace
+
+void RaiseMsgException(const char* reason, unsigned long number) {
+    throw MsgException(reason + std::to_string(number));
+}
+
+
+unsigned char* CTLVCell::CopyLongValue(const void* value, size_t length) {
+    unsigned char* buffer = static_cast<unsigned char*>(MsgPoolAlloc(length + 1));
+    if (buffer == nullptr) {
+        RaiseCopyFailure();
+    }
+    memcpy(buffer, value, length);
+    buffer[length] = 0;
+    return buffer;
+}
 
 CTLVCell::CTLVCell(const CTLVCell& other) : m_header(other.m_header), m_printFlag(other.m_printFlag) {
     const unsigned char* value = other.GetValue();
@@ -101,8 +68,16 @@ CTLVCell* CTLVCell::Make(ETLVType type, unsigned short tag, const void* value, u
     cell->m_header = HeaderOf(type, tag);
     if (value != nullptr && length != 0) {
         cell->StoreFirstValue(value, length);
+        cell->m_length = static_cast<unsigned short>(length);
     }
     return cell.release();
+}
+
+void CTLVCell::SetLength(unsigned short length) {
+    if (m_owner != nullptr) {
+        m_owner->NoteLengthChange(m_length, length);
+    }
+    m_length = length;
 }
 
 void CTLVCell::NoteHeader() {
@@ -122,7 +97,7 @@ CTLVCell& CTLVCell::operator=(const CTLVCell& other) {
         FreeValue();
     }
     // A long value without a buffer stays so: its length is kept as it was.
-    m_length = other.m_length;
+    SetLength(other.m_length);
     m_header = other.m_header;
     m_printFlag = other.m_printFlag;
     NoteHeader();
@@ -134,7 +109,7 @@ void CTLVCell::set_i(ETLVType type, unsigned short tag, const void* value, unsig
     CheckLength(value, length);
     if (value == nullptr || length == 0) {
         FreeValue();
-        m_length = 0;
+        SetLength(0);
     } else {
         StoreValue(value, length);
     }
@@ -143,29 +118,33 @@ void CTLVCell::set_i(ETLVType type, unsigned short tag, const void* value, unsig
 }
 
 CTLVCell* CTLVCell::NewUInt16(unsigned short tag, uint16_t value) {
-    return NewNumber(TLV_UNSIGNED, tag, value, 2);
+    return MakeNumber(TLV_UNSIGNED, tag, value, 2);
 }
 CTLVCell* CTLVCell::NewUInt32(unsigned short tag, uint32_t value) {
-    return NewNumber(TLV_UNSIGNED, tag, value, 4);
+    return MakeNumber(TLV_UNSIGNED, tag, value, 4);
 }
 CTLVCell* CTLVCell::NewUInt64(unsigned short tag, uint64_t value) {
-    return NewNumber(TLV_UNSIGNED, tag, value, 8);
+    return MakeNumber(TLV_UNSIGNED, tag, value, 8);
 }
 CTLVCell* CTLVCell::NewInt32(unsigned short tag, int32_t value) {
-    return NewNumber(TLV_INTEGER, tag, static_cast<uint64_t>(static_cast<uint32_t>(value)), 4);
+    return MakeNumber(TLV_INTEGER, tag, static_cast<uint64_t>(static_cast<uint32_t>(value)), 4);
 }
 CTLVCell* CTLVCell::NewBool(unsigned short tag, bool value) {
-    return NewNumber(TLV_BOOL, tag, value ? 1 : 0, 1);
+    return MakeNumber(TLV_BOOL, tag, value ? 1 : 0, 1);
 }
-CTLVCell* CTLVCell::NewEnum(unsigned short tag, uint64_t value) { return NewNumber(TLV_ENUM, tag, value, 8); }
+CTLVCell* CTLVCell::NewEnum(unsigned short tag, uint64_t value) { return MakeNumber(TLV_ENUM, tag, value, 8); }
 
 CTLVCell* CTLVCell::NewNumber(ETLVType type, unsigned short tag, uint64_t value, unsigned int width) {
     if (!IsNumericalType(type)) {
-        throw MsgException("CTLVCell isn't numerical type! tag equal to " + std::to_string(tag));
+        RaiseMsgException("CTLVCell isn't numerical type! tag equal to ", tag);
     }
     if (width == 0 || width > sizeof(uint64_t)) {
-        throw MsgException("numerical width is invalid, width is " + std::to_string(width));
+        RaiseMsgException("numerical width is invalid, width is ", width);
     }
+    return MakeNumber(type, tag, value, width);
+}
+
+CTLVCell* CTLVCell::MakeNumber(ETLVType type, unsigned short tag, uint64_t value, unsigned int width) {
     // Stored numeric values are in host order: the low `width` bytes of the value.
     unsigned char bytes[sizeof(uint64_t)];
     if constexpr (kChsHostLittleEndian) {
@@ -181,7 +160,7 @@ CTLVCell* CTLVCell::NewNumber(ETLVType type, unsigned short tag, uint64_t value,
 
 CTLVCell* CTLVCell::NewString(unsigned short tag, const std::string& text, ETLVType type) {
     if (!IsTextType(type)) {
-        throw MsgException("CTLVCell isn't string type! tag equal to " + std::to_string(tag));
+        RaiseMsgException("CTLVCell isn't string type! tag equal to ", tag);
     }
     return Make(type, tag, text.c_str(), text.size() + 1);
 }
@@ -190,11 +169,10 @@ CTLVCell* CTLVCell::NewOctets(unsigned short tag, const void* bytes, size_t leng
     return Make(TLV_OCTETS, tag, bytes, length);
 }
 
-unsigned char* CTLVCell::MutableValue() { return const_cast<unsigned char*>(GetValue()); }
 
 CTLVCell::operator char const*() const {
     if (GetType() != TLV_STRING) {
-        throw MsgException("CTLVCell isn't string type! tag equal to " + std::to_string(GetTag()));
+        RaiseMsgException("CTLVCell isn't string type! tag equal to ", GetTag());
     }
     if (m_length > TLV_INLINE_VALUE_SIZE) {
         if (m_heap == nullptr) {
@@ -224,7 +202,7 @@ std::string CTLVCell::toString() const {
 
 void CTLVCell::checkNumerical() const {
     if (!IsNumericalType(GetType())) {
-        throw MsgException("CTLVCell isn't numerical type! tag equal to " + std::to_string(GetTag()));
+        RaiseMsgException("CTLVCell isn't numerical type! tag equal to ", GetTag());
     }
 }
 
@@ -321,6 +299,7 @@ void CTLVCell::FreeValue() {
 void CTLVCell::StoreValue(const void* value, size_t length) {
     if (m_length == 0) {
         StoreFirstValue(value, length);
+        SetLength(static_cast<unsigned short>(length));
         return;
     }
     // `value` may point into this cell's own storage, so the old value is freed only after the copy.
@@ -334,47 +313,9 @@ void CTLVCell::StoreValue(const void* value, size_t length) {
         FreeValue();
         memcpy(m_inline, copy, sizeof(copy));
     }
-    m_length = static_cast<unsigned short>(length);
+    SetLength(static_cast<unsigned short>(length));
 }
 
-void CTLVCell::StoreFirstValue(const void* value, size_t length) {
-    // A cell without a value has zero inline bytes, so that a short value is followed by NULs.
-    if (length > TLV_INLINE_VALUE_SIZE) {
-        m_heap = CopyLongValue(value, length);
-    } else {
-        CopyShort(m_inline, value, length);
-    }
-    m_length = static_cast<unsigned short>(length);
-}
 
-void CTLVCell::StoreWireValue(const void* value, size_t length) {
-    StoreValue(value, length);
-    SwapNumeric(GetType(), MutableValue(), length);
-}
 
-unsigned char* CTLVCell::EncodeTo(unsigned char* out) const {
-    WriteWire<uint16_t>(out, m_header);
-    WriteWire<uint16_t>(out + 2, m_length);
-    out += 4;
-    const unsigned char* value = GetValue();
-    if (value == nullptr) {
-        // A long value that lost its buffer still occupies its length on the wire.
-        memset(out, 0, m_length);
-    } else if (m_length <= TLV_INLINE_VALUE_SIZE) {
-        CopyShort(out, value, m_length);
-        SwapNumeric(GetType(), out, m_length);
-    } else {
-        memcpy(out, value, m_length);
-        SwapNumeric(GetType(), out, m_length);
-    }
-    return out + m_length;
-}
 
-CTLVCell* CTLVCell::DecodeNew(unsigned short header, const unsigned char* value, unsigned int length) {
-    std::unique_ptr<CTLVCell> cell(new CTLVCell());
-    cell->m_header = header;
-    if (length != 0) {
-        cell->StoreWireValue(value, length);
-    }
-    return cell.release();
-}

@@ -18,6 +18,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <ostream>
 #include <string>
 
@@ -29,6 +30,10 @@ constexpr unsigned int TLV_MAX_VALUE_LENGTH = 0xFFFF;
 
 class MsgRecord;
 class MsgObject;
+
+// Raises MsgException with `reason` followed by `number` in decimal. Out of
+// line and cold, so that the checks on the codec's hot paths stay small.
+[[noreturn, gnu::noinline, gnu::cold]] void RaiseMsgException(const char* reason, unsigned long number);
 
 class CTLVCell {
   public:
@@ -143,24 +148,42 @@ class CTLVCell {
     // A new cell with the header of `type` and `tag` and a copy of the value;
     // raises as set_i.
     static CTLVCell* Make(ETLVType type, unsigned short tag, const void* value, unsigned long length);
-    // Wire form of the body codec. EncodeTo writes header word, length and
-    // value (numeric values little-endian) and returns the end. DecodeNew
-    // returns a new cell of `header` holding `length` wire bytes at `value`;
-    // it raises CException when memory is exhausted.
+    // NewNumber for a type and width known to be valid.
+    static CTLVCell* MakeNumber(ETLVType type, unsigned short tag, uint64_t value, unsigned int width);
+    // Wire form of one cell, defined beside the body codec (msg_object.cpp).
+    // EncodeTo writes header word, length and value (numeric values
+    // little-endian) and returns the end. DecodeNew returns a new cell of
+    // `header` holding `length` wire bytes at `value`; it raises CException
+    // when memory is exhausted.
     unsigned char* EncodeTo(unsigned char* out) const;
     static CTLVCell* DecodeNew(unsigned short header, const unsigned char* value, unsigned int length);
-    // Copies `length` wire bytes into the value, numeric types into host order.
-    void StoreWireValue(const void* value, size_t length);
     void FreeValue();
     // Copies `length` bytes (>0, <= TLV_MAX_VALUE_LENGTH) into owned storage;
     // `value` may point into this cell's own value.
     void StoreValue(const void* value, size_t length);
-    // The same for a cell without a value (length 0).
-    void StoreFirstValue(const void* value, size_t length);
-    unsigned char* MutableValue();
+    // Copies the bytes of a value into a cell without one (length 0, zero
+    // inline bytes, so that a short value is followed by NULs); the caller
+    // then sets the length.
+    void StoreFirstValue(const void* value, size_t length) {
+        if (length > TLV_INLINE_VALUE_SIZE) {
+            m_heap = CopyLongValue(value, length);
+        } else {
+            CopyShort(m_inline, value, length);
+        }
+    }
+    // A pooled copy of a long value followed by a NUL; raises CException when memory is exhausted.
+    static unsigned char* CopyLongValue(const void* value, size_t length);
+    // Copies up to 16 bytes without a library call.
+    static void CopyShort(unsigned char* to, const void* from, size_t length);
+    template <typename Word>
+    static void CopyTwoWords(unsigned char* to, const void* from, size_t length);
+    unsigned char* MutableValue() { return const_cast<unsigned char*>(GetValue()); }
     uint64_t ReadUnsigned() const;
     int64_t ReadSigned() const;
     void DumpValue(std::ostream& out) const;
+    // Every change of m_length after construction goes through here, so that
+    // the owning record's byte count stays exact.
+    void SetLength(unsigned short length);
     // Tells the owning record about the tag of a changed header.
     void NoteHeader();
 
@@ -177,3 +200,26 @@ class CTLVCell {
     // The record whose list holds the cell, or null.
     MsgRecord* m_owner = nullptr;
 };
+
+// Two moves of one width that may overlap in the middle.
+template <typename Word>
+inline void CTLVCell::CopyTwoWords(unsigned char* to, const void* from, size_t length) {
+    Word head;
+    Word tail;
+    memcpy(&head, from, sizeof(Word));
+    memcpy(&tail, static_cast<const unsigned char*>(from) + length - sizeof(Word), sizeof(Word));
+    memcpy(to, &head, sizeof(Word));
+    memcpy(to + length - sizeof(Word), &tail, sizeof(Word));
+}
+
+inline void CTLVCell::CopyShort(unsigned char* to, const void* from, size_t length) {
+    if (length >= 8) {
+        CopyTwoWords<uint64_t>(to, from, length);
+    } else if (length >= 4) {
+        CopyTwoWords<uint32_t>(to, from, length);
+    } else if (length >= 2) {
+        CopyTwoWords<uint16_t>(to, from, length);
+    } else if (length == 1) {
+        *to = *static_cast<const unsigned char*>(from);
+    }
+}
