@@ -640,7 +640,10 @@ usage: ./chs COMMAND
             (default 60) from fuzz/corpus/<target>/
   demo      setup, build, run a three-node cluster, switch collection on, export the
             diagnose information of every node, download it and list what it holds
-  bench     build and run the benchmarks
+  bench [--quick] [--only NAME...]
+            build, run every benchmark and print one table: each figure beside its
+            baseline from the same run, the ratio, the target, met or missed
+            (raw output in build/bench-results/; --quick: fewer repetitions)
   cluster up [--nodes N] [--dir DIR] [--no-build] [--remote https] [--backend sqlite|etcd]
              [--transport unix|tcp]
             start a simulated cluster (default 3 nodes in build/cluster): daemons and sibling
@@ -659,12 +662,7 @@ case "${1:-}" in
     build) build ;;
     test) shift; test_command "$@" ;;
     demo) demo ;;
-    bench)
-        build
-        for b in "$BUILD"/bench/*_bench; do say "$(basename "$b")"; "$b" --benchmark_min_time=0.2; done
-        say "export_overhead.sh"
-        CHS_BUILD_DIR="$BUILD" "$ROOT/bench/export_overhead.sh" 5
-        ;;
+    bench) shift; build; python3 "$ROOT/bench/report.py" --build "$BUILD" "$@" ;;
     cluster) shift; cluster "$@" ;;
     fuzz) shift; fuzz "$@" ;;
     *) usage; [ -z "${1:-}" ] || exit 2 ;;

@@ -1,42 +1,36 @@
 #!/usr/bin/env bash
-# The diagnose export's own overhead: the wall time of a whole export on a
-# three-node cluster (request, every node building its package in parallel,
-# gathering, then the download with its merge) against the time the
-# diagnostic script alone takes to build and pack one node's package, both
-# measured in the same run on the same cluster.
+# The diagnose export's own overhead, on simulated clusters of several sizes:
+#   - the gathering (request until the status leaves "gathering", polled every
+#     20 ms) against the diagnostic script run on all nodes at once (each
+#     node's export_command and export_node, as the nodes of an export run
+#     them), both measured in the same run on the same cluster;
+#   - how long after the gathering's end "chsctl export start --wait" returns
+#     (it runs beside the 20 ms poll, in the same export).
+# Prints readable lines and one "ROW {json}" line per table row of
+# bench/report.py.
 #
-# usage: bench/export_overhead.sh [RUNS]   (uses CHS_BUILD_DIR or ./build)
+# usage: bench/export_overhead.sh [RUNS] [NODE-COUNTS]   (default 3 and "3 6";
+#        uses CHS_BUILD_DIR or ./build)
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 BUILD="${CHS_BUILD_DIR:-$ROOT/build}"
 RUNS="${1:-3}"
+SIZES="${2:-3 6}"
 CHSCTL="$BUILD/tools/chsctl"
-DIR="$(mktemp -d /tmp/chs-export-bench-XXXXXX)"
+DIR=""
 
 cleanup() {
-    CHS_BUILD_DIR="$BUILD" "$ROOT/chs" cluster down --dir "$DIR" >/dev/null 2>&1 || true
-    rm -rf "$DIR"
+    if [ -n "$DIR" ]; then
+        CHS_BUILD_DIR="$BUILD" "$ROOT/chs" cluster down --dir "$DIR" >/dev/null 2>&1 || true
+        rm -rf "$DIR"
+    fi
 }
 trap cleanup EXIT
 
 now_ms() { date +%s%3N; }
-
-CHS_BUILD_DIR="$BUILD" "$ROOT/chs" cluster up --nodes 3 --dir "$DIR" --no-build >/dev/null
-ctl() { "$CHSCTL" --cluster "$DIR" --node 0 --timeout 300 "$@"; }
-
-export_ms=()
-for run in $(seq 1 "$RUNS"); do
-    start=$(now_ms)
-    ctl export start --type 5 >/dev/null
-    # Polled every 20 ms: "start --wait" polls once a second, too coarse here.
-    until ctl export status | grep -q -v 'gathering'; do sleep 0.02; done
-    gathered=$(now_ms)
-    ctl export download -o "$DIR/bundle.tgz" >/dev/null
-    done_ms=$(now_ms)
-    ctl export clear >/dev/null
-    export_ms+=("$((gathered - start)) $((done_ms - start))")
-done
+median() { printf '%s\n' "$@" | sort -n | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%.2f", (b > 0 ? a / b : 0)}'; }
 
 # The script alone: builds and packs one package in node K's export tree.
 script_on() {
@@ -49,29 +43,54 @@ script_on() {
     "$script" export_node 100 "$tree/bench_pkg" "$tree/bench_pkg.tgz" >/dev/null
     rm -rf "$tree/bench_pkg" "$tree/bench_pkg.tgz"
 }
-script_ms=()
-parallel_ms=()
-for run in $(seq 1 "$RUNS"); do
-    start=$(now_ms)
-    script_on 1
-    script_ms+=("$(($(now_ms) - start))")
-    # What the nodes of the export do at once, on this machine's cores.
-    start=$(now_ms)
-    script_on 0 & script_on 1 & script_on 2 & wait
-    parallel_ms+=("$(($(now_ms) - start))")
+
+measure() {
+    local nodes=$1
+    DIR="$(mktemp -d /tmp/chs-export-bench-XXXXXX)"
+    CHS_BUILD_DIR="$BUILD" "$ROOT/chs" cluster up --nodes "$nodes" --dir "$DIR" --no-build >/dev/null
+    ctl() { "$CHSCTL" --cluster "$DIR" --node 0 --timeout 300 "$@"; }
+
+    local gather=() lag=() parallel=()
+    for _ in $(seq 1 "$RUNS"); do
+        local start gathered waited
+        start=$(now_ms)
+        ( ctl export start --type 5 --wait >/dev/null 2>&1; now_ms > "$DIR/waited" ) &
+        local waiter=$!
+        sleep 0.05
+        until ctl export status 2>/dev/null | grep -q -v 'gathering'; do sleep 0.02; done
+        gathered=$(now_ms)
+        wait "$waiter" || true
+        waited=$(cat "$DIR/waited")
+        gather+=("$((gathered - start))")
+        lag+=("$((waited > gathered ? waited - gathered : 0))")
+        ctl export clear >/dev/null
+    done
+    for _ in $(seq 1 "$RUNS"); do
+        start=$(now_ms)
+        for node in $(seq 0 $((nodes - 1))); do script_on "$node" & done
+        wait
+        parallel+=("$(($(now_ms) - start))")
+    done
+    CHS_BUILD_DIR="$BUILD" "$ROOT/chs" cluster down --dir "$DIR" >/dev/null 2>&1 || true
+    rm -rf "$DIR"
+    DIR=""
+
+    local g p l
+    g=$(median "${gather[@]}")
+    p=$(median "${parallel[@]}")
+    l=$(median "${lag[@]}")
+    printf '%2d nodes: the script on all nodes at once %6d ms; the gathering %6d ms (%s x); ' \
+        "$nodes" "$p" "$g" "$(ratio "$g" "$p")"
+    printf '"export start --wait" returns %d ms after it\n' "$l"
+    printf 'ROW {"what": "diagnose export gathering, %d nodes (vs the script on all nodes at once)", ' "$nodes"
+    printf '"project": %d, "baseline": %d, "unit": "ms", "ratio": %s, "target": "<= 1.1x", "met": %s}\n' \
+        "$g" "$p" "$(ratio "$g" "$p")" "$(awk -v r="$(ratio "$g" "$p")" 'BEGIN {print (r <= 1.1 ? "true" : "false")}')"
+    printf 'ROW {"what": "export start --wait returns after the gathering ends, %d nodes", ' "$nodes"
+    printf '"project": %d, "baseline": 200, "unit": "ms", "ratio": %s, "target": "<= 200 ms", "met": %s}\n' \
+        "$l" "$(ratio "$l" 200)" "$([ "$l" -le 200 ] && echo true || echo false)"
+}
+
+printf 'runs: %s per size (medians below)\n' "$RUNS"
+for nodes in $SIZES; do
+    measure "$nodes"
 done
-
-median() { printf '%s\n' "$@" | sort -n | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
-gather_med=$(median $(printf '%s\n' "${export_ms[@]}" | cut -d' ' -f1))
-total_med=$(median $(printf '%s\n' "${export_ms[@]}" | cut -d' ' -f2))
-script_med=$(median "${script_ms[@]}")
-parallel_med=$(median "${parallel_ms[@]}")
-
-printf 'runs: %s (medians below)\n' "$RUNS"
-printf 'diagnostic script on one node (export_command + export_node): %6d ms\n' "$script_med"
-printf 'the script on three nodes at once:                             %6d ms  (%s x the script)\n' \
-    "$parallel_med" "$(awk -v a="$parallel_med" -v b="$script_med" 'BEGIN {printf "%.2f", a / b}')"
-printf 'three-node export, start to gathered:                          %6d ms  (%s x the script)\n' \
-    "$gather_med" "$(awk -v a="$gather_med" -v b="$script_med" 'BEGIN {printf "%.2f", a / b}')"
-printf 'three-node export, start to downloaded bundle:                 %6d ms  (%s x the script)\n' \
-    "$total_med" "$(awk -v a="$total_med" -v b="$script_med" 'BEGIN {printf "%.2f", a / b}')"
