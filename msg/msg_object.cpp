@@ -50,6 +50,19 @@ void SwapNumeric(unsigned int type, unsigned char* value, size_t length) {
     }
 }
 
+// Failures inside the cell loop, logged out of line to keep the loop small.
+[[gnu::cold, gnu::noinline]] void LogBadType(unsigned int type, uint64_t code) {
+    DECODE_LOG_PRINT(3, LOGID_MSG, kInvalidPrefix, "data type unmated, received type is ", type, " msg code is : ",
+                     code);
+}
+
+[[gnu::cold, gnu::noinline]] void LogBadLength(unsigned int dataLength, unsigned int end, unsigned int recordLength,
+                                               uint64_t code) {
+    DECODE_LOG_PRINT(3, LOGID_MSG, kInvalidPrefix,
+                     "data length is too long, ((sDataLen + pos) > usRecordLen + MIN_RECORD_SIZE) ->", dataLength,
+                     "+", end, " > ", recordLength, "+", MIN_RECORD_SIZE, " msg code is : ", code);
+}
+
 // Past this many cells in one record the decoder checks duplicate tags with
 // one bit per tag instead of the record's list, so that a record full of
 // colliding tags still decodes in linear time.
@@ -193,17 +206,6 @@ unsigned char* CTLVCell::EncodeTo(unsigned char* out) const {
     return out + m_length;
 }
 
-CTLVCell* CTLVCell::DecodeNew(unsigned short header, const unsigned char* value, unsigned int length) {
-    std::unique_ptr<CTLVCell> cell(new CTLVCell());
-    cell->m_header = header;
-    if (length != 0) {
-        cell->StoreFirstValue(value, length);
-        cell->m_length = static_cast<unsigned short>(length);
-        SwapNumeric(cell->GetType(), cell->MutableValue(), length);
-    }
-    return cell.release();
-}
-
 // ---- encoding ----
 
 unsigned int MsgObject::length() const {
@@ -301,30 +303,18 @@ unsigned int MsgObject::getRecord(const unsigned char* in, unsigned int size, Ms
         bool seenInUse = false;
         unsigned int zeroCells = 0;
         unsigned int pos = MIN_RECORD_SIZE;
-        while (pos < total) {
-            // Fewer bytes than a cell header left in the record: the parse-length check below rejects it.
-            if (total - pos < MIN_TLV_SIZE) {
-                break;
-            }
-            if (size - pos < MIN_TLV_SIZE) {
-                DECODE_LOG_PRINT(3, LOGID_MSG, kInvalidPrefix, "(MIN_TLV_SIZE > uiBufSize - pos) ->",
-                              MIN_TLV_SIZE, " < ", "uiBufSize", " - ", pos, " msg code is : ", code);
-                return 0;
-            }
+        // total <= size, so a cell header that fits the record fits the buffer.
+        // Fewer bytes than a cell header left: the parse-length check below rejects them.
+        while (total - pos >= MIN_TLV_SIZE) {
             unsigned short header = ReadWire<uint16_t>(in + pos);
             unsigned int type = header & 0x0F;
+            unsigned int dataLength = ReadWire<uint16_t>(in + pos + 2);
             if (type > CTLVCell::TLV_TYPE_MAX) {
-                DECODE_LOG_PRINT(3, LOGID_MSG, kInvalidPrefix, "data type unmated, received type is ", type,
-                              " msg code is : ", code);
+                LogBadType(type, code);
                 return 0;
             }
-            unsigned int dataLength = ReadWire<uint16_t>(in + pos + 2);
-            if (pos + MIN_TLV_SIZE + dataLength > total) {
-                DECODE_LOG_PRINT(
-                    3, LOGID_MSG, kInvalidPrefix,
-                    "data length is too long, ((sDataLen + pos) > usRecordLen + MIN_RECORD_SIZE) ->",
-                    dataLength, "+", pos + MIN_TLV_SIZE, " > ", recordLength, "+", MIN_RECORD_SIZE,
-                    " msg code is : ", code);
+            if (dataLength > total - pos - MIN_TLV_SIZE) {
+                LogBadLength(dataLength, pos + MIN_TLV_SIZE, recordLength, code);
                 return 0;
             }
             unsigned short tag = static_cast<unsigned short>(header >> 4);
@@ -343,7 +333,14 @@ unsigned int MsgObject::getRecord(const unsigned char* in, unsigned int size, Ms
                 if (seenInUse) {
                     seen[tag / 64] |= uint64_t{1} << (tag % 64);
                 }
-                record->LinkAtEnd(CTLVCell::DecodeNew(header, in + pos + MIN_TLV_SIZE, dataLength));
+                std::unique_ptr<CTLVCell> cell(new CTLVCell());
+                cell->m_header = header;
+                if (dataLength != 0) {
+                    cell->StoreFirstValue(in + pos + MIN_TLV_SIZE, dataLength);
+                    cell->m_length = static_cast<unsigned short>(dataLength);
+                    SwapNumeric(type, cell->MutableValue(), dataLength);
+                }
+                record->LinkAtEnd(cell.release());
             }
             pos += MIN_TLV_SIZE + dataLength;
         }

@@ -32,8 +32,7 @@ void MsgRecord::appendInner(CTLVCell* cell) {
     if (cell == nullptr) {
         RaiseNullCell();
     }
-    // A clear tag bit answers for most appends without calling find.
-    if ((m_tagBits & TagBit(cell->GetTag())) != 0 && find(cell->GetTag()) != nullptr) {
+    if (find(cell->GetTag()) != nullptr) {
         delete cell;
         return;
     }
@@ -59,38 +58,13 @@ void MsgRecord::replaceAppendInner(CTLVCell* cell) {
     delete cell;
 }
 
-CTLVCell* MsgRecord::find(unsigned short tag) {
-    if ((m_tagBits & TagBit(tag)) == 0) {
-        return nullptr;
-    }
-    CTLVCell* slot = m_slots[tag % kSlots];
-    if (slot != nullptr && slot->GetTag() == tag) {
-        return slot;
-    }
+CTLVCell* MsgRecord::FindInList(unsigned short tag) const {
     for (CTLVCell* cell = m_first; cell != nullptr; cell = cell->m_next) {
         if (cell->GetTag() == tag) {
             return cell;
         }
     }
     return nullptr;
-}
-
-const CTLVCell* MsgRecord::find(unsigned short tag) const { return const_cast<MsgRecord*>(this)->find(tag); }
-
-CTLVCell& MsgRecord::operator[](unsigned short tag) {
-    CTLVCell* cell = find(tag);
-    if (cell == nullptr) {
-        RaiseMissingTag(tag);
-    }
-    return *cell;
-}
-
-const CTLVCell& MsgRecord::operator[](unsigned short tag) const {
-    const CTLVCell* cell = find(tag);
-    if (cell == nullptr) {
-        RaiseMissingTag(tag);
-    }
-    return *cell;
 }
 
 void MsgRecord::RaiseMissingTag(unsigned short tag) const {

@@ -65,11 +65,23 @@ class MsgRecord {
 
     // The cell with `tag`; raises MsgException (with this record's dump in
     // the text) when there is none.
-    CTLVCell& operator[](unsigned short tag);
-    const CTLVCell& operator[](unsigned short tag) const;
+    CTLVCell& operator[](unsigned short tag) {
+        CTLVCell* cell = find(tag);
+        if (cell == nullptr) {
+            RaiseMissingTag(tag);
+        }
+        return *cell;
+    }
+    const CTLVCell& operator[](unsigned short tag) const { return (*const_cast<MsgRecord*>(this))[tag]; }
     // The cell with `tag`, or null.
-    CTLVCell* find(unsigned short tag);
-    const CTLVCell* find(unsigned short tag) const;
+    CTLVCell* find(unsigned short tag) {
+        if ((m_tagBits & TagBit(tag)) == 0) {
+            return nullptr;
+        }
+        CTLVCell* slot = m_slots[tag % kSlots];
+        return slot != nullptr && slot->GetTag() == tag ? slot : FindInList(tag);
+    }
+    const CTLVCell* find(unsigned short tag) const { return const_cast<MsgRecord*>(this)->find(tag); }
 
     // Bytes of the cells on the wire: the sum of 4 + value length (kept as
     // cells are linked and change, so this costs no walk).
@@ -135,7 +147,8 @@ class MsgRecord {
         NoteTag(cell->GetTag(), cell);
     }
     void NoteLengthChange(unsigned short before, unsigned short after) { m_cellBytes += after - before; }
-    [[noreturn]] void RaiseMissingTag(unsigned short tag) const;
+    CTLVCell* FindInList(unsigned short tag) const;
+    [[noreturn, gnu::noinline, gnu::cold]] void RaiseMissingTag(unsigned short tag) const;
 
     uint64_t m_code;
     CTLVCell* m_first = nullptr;

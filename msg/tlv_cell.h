@@ -150,13 +150,9 @@ class CTLVCell {
     static CTLVCell* Make(ETLVType type, unsigned short tag, const void* value, unsigned long length);
     // NewNumber for a type and width known to be valid.
     static CTLVCell* MakeNumber(ETLVType type, unsigned short tag, uint64_t value, unsigned int width);
-    // Wire form of one cell, defined beside the body codec (msg_object.cpp).
-    // EncodeTo writes header word, length and value (numeric values
-    // little-endian) and returns the end. DecodeNew returns a new cell of
-    // `header` holding `length` wire bytes at `value`; it raises CException
-    // when memory is exhausted.
+    // Writes header word, length and value (numeric values little-endian) and
+    // returns the end. Defined beside the body codec (msg_object.cpp).
     unsigned char* EncodeTo(unsigned char* out) const;
-    static CTLVCell* DecodeNew(unsigned short header, const unsigned char* value, unsigned int length);
     void FreeValue();
     // Copies `length` bytes (>0, <= TLV_MAX_VALUE_LENGTH) into owned storage;
     // `value` may point into this cell's own value.
