@@ -21,7 +21,7 @@ MsgPoolStats GetMsgPoolStats() { return MsgPoolStats{false, 0, 0}; }
 
 namespace msg_pool_detail {
 
-thread_local ThreadCache t_cache;
+__thread ThreadCache t_cache;
 
 namespace {
 

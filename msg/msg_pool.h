@@ -98,12 +98,14 @@ struct BlockList {
     uint32_t cap;
 };
 
-// Zero-initialised and trivially destructible, so that it needs no guard on access.
+// Zero-initialised and trivially destructible. Declared __thread rather
+// than thread_local: such a variable cannot have a dynamic initialiser, so
+// other files reach it without a call to an initialisation wrapper.
 struct ThreadCache {
     BlockList lists[kClassCount];
     unsigned char state;
 };
-extern thread_local ThreadCache t_cache;
+extern __thread ThreadCache t_cache;
 
 void* AllocSlow(size_t bytes) noexcept;
 void FreeSlow(void* block, size_t bytes) noexcept;

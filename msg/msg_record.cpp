@@ -16,7 +16,7 @@ namespace {
 
 MsgRecord::MsgRecord(uint64_t code) : m_code(code) {}
 
-MsgRecord::~MsgRecord() { clear(); }
+MsgRecord::~MsgRecord() { FreeCells(); }
 
 MsgRecord::MsgRecord(const MsgRecord& other) : m_code(other.m_code) { clone(other); }
 
@@ -74,7 +74,7 @@ void MsgRecord::RaiseMissingTag(unsigned short tag) const {
     throw MsgException(text.str());
 }
 
-void MsgRecord::clear() {
+void MsgRecord::FreeCells() {
     CTLVCell* cell = m_first;
     while (cell != nullptr) {
         CTLVCell* next = cell->m_next;
@@ -82,11 +82,18 @@ void MsgRecord::clear() {
         --m_count;
         cell = next;
     }
+}
+
+void MsgRecord::clear() {
+    FreeCells();
     m_first = nullptr;
     m_last = nullptr;
-    m_tagBits = 0;
     m_cellBytes = 0;
-    memset(m_slots, 0, sizeof(m_slots));
+    // Every linked cell set a bit: no bit, no slot to reset.
+    if (m_tagBits != 0) {
+        m_tagBits = 0;
+        memset(m_slots, 0, sizeof(m_slots));
+    }
     if (m_count != 0) {
         CHS_LOG(3, LOGID_MSG, "the list has been empty ,but the count is not zero when clear record!");
         m_count = 0;
