@@ -12,6 +12,9 @@ namespace {
     throw MsgException("Failed to append cell because of null point.");
 }
 
+// Out of line: the common append needs no registers for it.
+[[gnu::noinline]] void DropCell(CTLVCell* cell) { delete cell; }
+
 }  // namespace
 
 MsgRecord::MsgRecord(uint64_t code) : m_code(code) {}
@@ -33,7 +36,7 @@ void MsgRecord::appendInner(CTLVCell* cell) {
         RaiseNullCell();
     }
     if (find(cell->GetTag()) != nullptr) {
-        delete cell;
+        DropCell(cell);
         return;
     }
     LinkAtEnd(cell);

@@ -117,6 +117,21 @@ void CTLVCell::set_i(ETLVType type, unsigned short tag, const void* value, unsig
     NoteHeader();
 }
 
+// Defined before its users so that they inline it.
+inline CTLVCell* CTLVCell::MakeNumber(ETLVType type, unsigned short tag, uint64_t value, unsigned int width) {
+    // Stored numeric values are in host order: the low `width` bytes of the value.
+    unsigned char bytes[sizeof(uint64_t)];
+    if constexpr (kChsHostLittleEndian) {
+        memcpy(bytes, &value, sizeof(value));
+    } else {
+        for (unsigned int i = 0; i < width; ++i) {
+            bytes[i] = static_cast<unsigned char>(value >> (8 * i));
+        }
+        chs_convertEndianess(bytes, width);
+    }
+    return Make(type, tag, bytes, width);
+}
+
 CTLVCell* CTLVCell::NewUInt16(unsigned short tag, uint16_t value) {
     return MakeNumber(TLV_UNSIGNED, tag, value, 2);
 }
@@ -144,19 +159,6 @@ CTLVCell* CTLVCell::NewNumber(ETLVType type, unsigned short tag, uint64_t value,
     return MakeNumber(type, tag, value, width);
 }
 
-CTLVCell* CTLVCell::MakeNumber(ETLVType type, unsigned short tag, uint64_t value, unsigned int width) {
-    // Stored numeric values are in host order: the low `width` bytes of the value.
-    unsigned char bytes[sizeof(uint64_t)];
-    if constexpr (kChsHostLittleEndian) {
-        memcpy(bytes, &value, sizeof(value));
-    } else {
-        for (unsigned int i = 0; i < width; ++i) {
-            bytes[i] = static_cast<unsigned char>(value >> (8 * i));
-        }
-        chs_convertEndianess(bytes, width);
-    }
-    return Make(type, tag, bytes, width);
-}
 
 CTLVCell* CTLVCell::NewString(unsigned short tag, const std::string& text, ETLVType type) {
     if (!IsTextType(type)) {
@@ -218,6 +220,17 @@ int64_t CTLVCell::GetInt64() const {
 
 // Stored numeric values are in host order; the widths follow what peers write.
 uint64_t CTLVCell::ReadUnsigned() const {
+    if constexpr (kChsHostLittleEndian) {
+        // Inline bytes past the length are zero and a long value has more
+        // than 8 bytes: 8 bytes read give every width up to 8, and the first
+        // 8 bytes of a longer value.
+        const unsigned char* stored = m_length > TLV_INLINE_VALUE_SIZE ? m_heap : m_inline;
+        uint64_t number = 0;
+        if (stored != nullptr) {
+            memcpy(&number, stored, sizeof(number));
+        }
+        return number;
+    }
     const unsigned char* value = GetValue();
     if (value == nullptr) {
         return 0;

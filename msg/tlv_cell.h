@@ -148,8 +148,8 @@ class CTLVCell {
     // A new cell with the header of `type` and `tag` and a copy of the value;
     // raises as set_i.
     static CTLVCell* Make(ETLVType type, unsigned short tag, const void* value, unsigned long length);
-    // NewNumber for a type and width known to be valid.
-    static CTLVCell* MakeNumber(ETLVType type, unsigned short tag, uint64_t value, unsigned int width);
+    // NewNumber for a type and width known to be valid (tlv_cell.cpp only).
+    static inline CTLVCell* MakeNumber(ETLVType type, unsigned short tag, uint64_t value, unsigned int width);
     // Writes header word, length and value (numeric values little-endian) and
     // returns the end. Defined beside the body codec (msg_object.cpp).
     unsigned char* EncodeTo(unsigned char* out) const;
