@@ -38,7 +38,10 @@ constexpr size_t MSG_POOL_DEPOT_CLASS_BYTES = 65536;
 // A block of at least `bytes` bytes, aligned for any object up to 16 bytes;
 // null when memory is exhausted. Blocks above MSG_POOL_MAX_BLOCK come from the heap.
 inline void* MsgPoolAlloc(size_t bytes) noexcept;
-// Gives back a block of MsgPoolAlloc(bytes); `bytes` must be the size it
+// A block from the calling thread's list only, without a lock or a heap
+// call; null when that list is empty (then use MsgPoolAlloc).
+inline void* MsgPoolTryAlloc(size_t bytes) noexcept;
+// Gives back a block of MsgPoolAlloc(bytes) or MsgPoolTryAlloc(bytes); `bytes` must be the size it
 // was asked with. Any thread may give back any block. Null does nothing.
 inline void MsgPoolFree(void* block, size_t bytes) noexcept;
 
@@ -114,14 +117,15 @@ void FreeSlow(void* block, size_t bytes) noexcept;
 
 #ifdef CHS_MSG_POOL_BYPASS
 
+inline void* MsgPoolTryAlloc(size_t) noexcept { return nullptr; }
 inline void* MsgPoolAlloc(size_t bytes) noexcept { return msg_pool_detail::AllocSlow(bytes); }
 inline void MsgPoolFree(void* block, size_t bytes) noexcept { msg_pool_detail::FreeSlow(block, bytes); }
 
 #else
 
-inline void* MsgPoolAlloc(size_t bytes) noexcept {
+inline void* MsgPoolTryAlloc(size_t bytes) noexcept {
     using namespace msg_pool_detail;
-    size_t cls = (bytes - 1) / kGranule;  // 0 bytes wrap to the slow path
+    size_t cls = (bytes - 1) / kGranule;  // 0 bytes wrap to null
     if (cls < kClassCount) {
         BlockList& list = t_cache.lists[cls];
         FreeBlock* block = list.head;
@@ -131,7 +135,12 @@ inline void* MsgPoolAlloc(size_t bytes) noexcept {
             return block;
         }
     }
-    return AllocSlow(bytes);
+    return nullptr;
+}
+
+inline void* MsgPoolAlloc(size_t bytes) noexcept {
+    void* block = MsgPoolTryAlloc(bytes);
+    return block != nullptr ? block : msg_pool_detail::AllocSlow(bytes);
 }
 
 inline void MsgPoolFree(void* block, size_t bytes) noexcept {

@@ -77,18 +77,20 @@ void MsgRecord::RaiseMissingTag(unsigned short tag) const {
     throw MsgException(text.str());
 }
 
-void MsgRecord::FreeCells() {
+unsigned int MsgRecord::FreeCells() {
+    unsigned int freed = 0;
     CTLVCell* cell = m_first;
     while (cell != nullptr) {
         CTLVCell* next = cell->m_next;
         delete cell;
-        --m_count;
+        ++freed;
         cell = next;
     }
+    return freed;
 }
 
 void MsgRecord::clear() {
-    FreeCells();
+    m_count -= FreeCells();
     m_first = nullptr;
     m_last = nullptr;
     m_cellBytes = 0;

@@ -148,8 +148,8 @@ class MsgRecord {
     }
     void NoteLengthChange(unsigned short before, unsigned short after) { m_cellBytes += after - before; }
     CTLVCell* FindInList(unsigned short tag) const;
-    // Frees every cell, leaving the list fields as they were.
-    void FreeCells();
+    // Frees every cell, leaving the list fields as they were; returns how many.
+    unsigned int FreeCells();
     [[noreturn, gnu::noinline, gnu::cold]] void RaiseMissingTag(unsigned short tag) const;
 
     uint64_t m_code;

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <memory>
+#include <new>
 
 #include "infra/byte_order.h"
 #include "msg/msg_exception.h"
@@ -64,9 +65,26 @@ CTLVCell::CTLVCell(const CTLVCell& other) : m_header(other.m_header), m_printFla
 CTLVCell* CTLVCell::Make(ETLVType type, unsigned short tag, const void* value, unsigned long length) {
     CheckTag(tag);
     CheckLength(value, length);
-    std::unique_ptr<CTLVCell> cell(new CTLVCell());
+    if (value == nullptr) {
+        length = 0;
+    }
+    void* block = length <= TLV_INLINE_VALUE_SIZE ? MsgPoolTryAlloc(sizeof(CTLVCell)) : nullptr;
+    if (block == nullptr) {
+        return MakeAnyValue(HeaderOf(type, tag), value, length);
+    }
+    // A short value in a block of the thread's list: nothing here can fail,
+    // and the function needs no call.
+    CTLVCell* cell = ::new (block) CTLVCell();
     cell->m_header = HeaderOf(type, tag);
-    if (value != nullptr && length != 0) {
+    CopyShort(cell->m_inline, value, length);
+    cell->m_length = static_cast<unsigned short>(length);
+    return cell;
+}
+
+CTLVCell* CTLVCell::MakeAnyValue(unsigned short header, const void* value, size_t length) {
+    std::unique_ptr<CTLVCell> cell(new CTLVCell());
+    cell->m_header = header;
+    if (length != 0) {
         cell->StoreFirstValue(value, length);
         cell->m_length = static_cast<unsigned short>(length);
     }
