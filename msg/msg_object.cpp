@@ -188,21 +188,25 @@ void MsgObject::dump(std::ostream& out) const {
 
 // ---- one cell ----
 
-unsigned char* CTLVCell::EncodeTo(unsigned char* out) const {
+unsigned char* CTLVCell::EncodeTo(unsigned char* out, const unsigned char* limit) const {
     WriteWire<uint16_t>(out, m_header);
     WriteWire<uint16_t>(out + 2, m_length);
     out += MIN_TLV_SIZE;
-    const unsigned char* value = GetValue();
-    if (value == nullptr) {
+    if (m_length <= TLV_INLINE_VALUE_SIZE) {
+        // All inline bytes in one move where they fit before `limit`: the
+        // bytes past the value are overwritten by what is written next.
+        if (static_cast<size_t>(limit - out) >= sizeof(m_inline)) {
+            memcpy(out, m_inline, sizeof(m_inline));
+        } else {
+            CopyShort(out, m_inline, m_length);
+        }
+    } else if (m_heap != nullptr) {
+        memcpy(out, m_heap, m_length);
+    } else {
         // A long value that lost its buffer still occupies its length on the wire.
         memset(out, 0, m_length);
-    } else if (m_length <= TLV_INLINE_VALUE_SIZE) {
-        CopyShort(out, value, m_length);
-        SwapNumeric(GetType(), out, m_length);
-    } else {
-        memcpy(out, value, m_length);
-        SwapNumeric(GetType(), out, m_length);
     }
+    SwapNumeric(GetType(), out, m_length);
     return out + m_length;
 }
 
@@ -238,7 +242,7 @@ unsigned int MsgObject::encode(unsigned char* buffer, unsigned int size) const {
     // length() has checked every record: one more pass writes them.
     unsigned int pos = 0;
     for (const MsgRecord* record : m_records) {
-        pos += WriteRecord(buffer + pos, *record);
+        pos += WriteRecord(buffer + pos, *record, buffer + total);
     }
     return pos;
 }
@@ -251,14 +255,14 @@ unsigned int MsgObject::setRecord(unsigned char* out, const MsgRecord* record) {
     if (recordLength > kMaxRecordLength) {
         throw MsgException("too big record");
     }
-    return WriteRecord(out, *record);
+    return WriteRecord(out, *record, out + MIN_RECORD_SIZE + recordLength);
 }
 
-unsigned int MsgObject::WriteRecord(unsigned char* out, const MsgRecord& record) {
+unsigned int MsgObject::WriteRecord(unsigned char* out, const MsgRecord& record, const unsigned char* limit) {
     WriteWire<uint64_t>(out, record.GetCode());
     unsigned char* end = out + MIN_RECORD_SIZE;
     for (const CTLVCell* cell = record.m_first; cell != nullptr; cell = cell->m_next) {
-        end = cell->EncodeTo(end);
+        end = cell->EncodeTo(end, limit);
     }
     unsigned int written = static_cast<unsigned int>(end - out);
     WriteWire<uint16_t>(out + 8, static_cast<uint16_t>(written - MIN_RECORD_SIZE));

@@ -132,8 +132,9 @@ class MsgObject {
     const_iterator end() const { return const_iterator(this, const_iterator::END_INDEX); }
 
   private:
-    // Writes one record whose length is known to fit, summing it as it goes.
-    static unsigned int WriteRecord(unsigned char* out, const MsgRecord& record);
+    // Writes one record whose length is known to fit, summing it as it goes;
+    // nothing is written at or past `limit`, the end of what is encoded.
+    static unsigned int WriteRecord(unsigned char* out, const MsgRecord& record, const unsigned char* limit);
 
     std::vector<MsgRecord*, MsgPoolAllocator<MsgRecord*>> m_records;
 };

@@ -153,8 +153,9 @@ class CTLVCell {
     // NewNumber for a type and width known to be valid (tlv_cell.cpp only).
     static inline CTLVCell* MakeNumber(ETLVType type, unsigned short tag, uint64_t value, unsigned int width);
     // Writes header word, length and value (numeric values little-endian) and
-    // returns the end. Defined beside the body codec (msg_object.cpp).
-    inline unsigned char* EncodeTo(unsigned char* out) const;
+    // returns the end; writes nothing at or past `limit`, which lies at or
+    // past that end. Defined beside the body codec (msg_object.cpp).
+    inline unsigned char* EncodeTo(unsigned char* out, const unsigned char* limit) const;
     void FreeValue();
     // Copies `length` bytes (>0, <= TLV_MAX_VALUE_LENGTH) into owned storage;
     // `value` may point into this cell's own value.
