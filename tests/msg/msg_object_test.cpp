@@ -6,10 +6,12 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
 #include "msg/msg_exception.h"
+#include "msg/msg_pool.h"
 #include "msg/net_mgr_msg.h"
 #include "msg/tlv_cell.h"
 #include "tests/support/log_capture.h"
@@ -44,6 +46,12 @@ TEST(MsgRecordTest, DuplicateTagsKeepFirstOrTakeNewValueInPlace) {
     EXPECT_EQ(record[1].toString(), "replaced");
     EXPECT_EQ(record.last()->GetPrev()->GetTag(), 2);
     EXPECT_EQ(record.length(), (4u + 9) + (4 + 4) + (4 + 1));
+
+    // A cell changed in place keeps the record's length and lookups exact.
+    record[2].set_i(CTLVCell::TLV_STRING, 20, "now twenty bytes long", 22);
+    EXPECT_EQ(record.length(), (4u + 9) + (4 + 22) + (4 + 1));
+    EXPECT_EQ(record.find(2), nullptr);
+    EXPECT_EQ(record[20].toString(), "now twenty bytes long");
 
     EXPECT_EQ(RaisedText([&] { record.appendInner(nullptr); }),
               "Exception:Failed to append cell because of null point.");
@@ -89,6 +97,41 @@ TEST(MsgObjectTest, EncodeWritesLittleEndianRecordsAndCells) {
     std::vector<unsigned char> out(body.length());
     EXPECT_EQ(body.encode(out.data(), static_cast<unsigned int>(out.size())), expected.size());
     EXPECT_EQ(out, expected.bytes);
+}
+
+// Bodies are built on the transport's reader thread and freed on a task
+// thread: the freeing thread keeps a bounded number of blocks, the depot
+// hands them back to the building thread, and the rest goes to the heap.
+TEST(MsgPoolTest, BodyFreedOnAnotherThreadIsKeptOnlyUpToTheCaps) {
+    if (!GetMsgPoolStats().enabled) {
+        GTEST_SKIP() << "the pool is bypassed under AddressSanitizer";
+    }
+    // Cells, their 21-byte values and records: three classes of at least 32 bytes.
+    const size_t threadCap = 3 * MSG_POOL_THREAD_CLASS_BYTES / 32;
+    const size_t depotCap = 3 * MSG_POOL_DEPOT_CLASS_BYTES / 32;
+    auto build = [](MsgObject& body, int records) {
+        for (int code = 0; code < records; ++code) {
+            MsgRecord* record = new MsgRecord(code);
+            body.append(record);
+            for (unsigned short tag = 0; tag < 1000; ++tag) {
+                record->appendInner(CTLVCell::NewString(tag, "twenty bytes of text"));
+            }
+        }
+    };
+    auto body = std::make_unique<MsgObject>();
+    build(*body, 10);  // 20010 blocks
+    std::thread freer([&] {
+        body.reset();
+        EXPECT_LE(GetMsgPoolStats().threadBlocks, threadCap);
+    });
+    freer.join();
+    size_t depot = GetMsgPoolStats().depotBlocks;
+    EXPECT_LE(depot, depotCap);
+    EXPECT_GT(depot, 0u) << "blocks freed on the other thread reach the depot";
+
+    MsgObject again;
+    build(again, 1);
+    EXPECT_LT(GetMsgPoolStats().depotBlocks, depot) << "the building thread takes blocks from the depot";
 }
 
 TEST(MsgObjectTest, EveryTypeSurvivesARoundTrip) {
