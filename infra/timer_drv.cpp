@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <ctime>
 #include <functional>
 #include <exception>
@@ -231,7 +232,42 @@ TimerHelperClass* TimerList::PopFront() {
     return front;
 }
 
-size_t TimerNameIndex::Hash(const std::string& name) { return std::hash<std::string>{}(name); }
+// Eight bytes at a time, the last word overlapping the one before: names are
+// short and chosen by the daemon's own code.
+size_t TimerNameIndex::Hash(const std::string& name) {
+    constexpr uint64_t kMul = 0xff51afd7ed558ccdULL;
+    const char* data = name.data();
+    size_t size = name.size();
+    auto load64 = [](const char* at) {
+        uint64_t word;
+        memcpy(&word, at, 8);
+        return word;
+    };
+    auto load32 = [](const char* at) {
+        uint32_t word;
+        memcpy(&word, at, 4);
+        return static_cast<uint64_t>(word);
+    };
+    uint64_t hash = 0x9e3779b97f4a7c15ULL ^ size;
+    if (size >= 8) {
+        for (size_t at = 0; at + 8 < size; at += 8) {
+            hash = (hash ^ load64(data + at)) * kMul;
+            hash ^= hash >> 32;
+        }
+        hash ^= load64(data + size - 8);
+    } else if (size >= 4) {
+        hash ^= load32(data) | load32(data + size - 4) << 32;
+    } else if (size > 0) {
+        hash ^= static_cast<uint64_t>(static_cast<unsigned char>(data[0])) |
+                static_cast<uint64_t>(static_cast<unsigned char>(data[size / 2])) << 8 |
+                static_cast<uint64_t>(static_cast<unsigned char>(data[size - 1])) << 16;
+    }
+    hash *= kMul;
+    hash ^= hash >> 33;
+    hash *= kMul;
+    hash ^= hash >> 33;
+    return static_cast<size_t>(hash);
+}
 
 TimerHelperClass* TimerNameIndex::Find(const std::string& name, size_t hash) const {
     for (TimerHelperClass* entry = m_buckets[hash % kBuckets]; entry != nullptr;
@@ -587,10 +623,26 @@ void TimerDrvClass::TriggerHook(TimerHelperClass* helper) {
     }
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
     Unlink(helper);  // when it is not out of the wheel already
-    FireLocked(helper);
+    ReadyBatch batch(*this);
+    FireLocked(helper, batch);
 }
 
-void TimerDrvClass::FireLocked(TimerHelperClass* helper) {
+void TimerDrvClass::ReadyBatch::Unlock() {
+    if (!m_lock.owns_lock()) {
+        return;
+    }
+    bool idle = m_drv.m_uiIdleWorkers > 0;
+    m_lock.unlock();
+    // Outside the ready-queue mutex: a woken worker takes it at once.
+    if (idle && m_uiPushed == 1) {
+        m_drv.m_readyCond.notify_one();
+    } else if (idle && m_uiPushed > 1) {
+        m_drv.m_readyCond.notify_all();
+    }
+    m_uiPushed = 0;
+}
+
+void TimerDrvClass::FireLocked(TimerHelperClass* helper, ReadyBatch& batch) {
     if (m_uiTimerCount > 0) {
         --m_uiTimerCount;
     }
@@ -602,13 +654,13 @@ void TimerDrvClass::FireLocked(TimerHelperClass* helper) {
         return;
     }
     bool dropped = false;
-    bool wakeWorker = false;
     if (timer->RunningCount() > 1) {
+        batch.Unlock();
         CHS_LOG_PRINT(0, LOGID_INFRA, "The running timer(", helper->m_strName,
                       ") has been blocked, ignore this running.");
         timer->AddBlocked();
     } else {
-        std::lock_guard<std::mutex> readyLock(m_readyMutex);
+        batch.Lock();
         uint32_t length = m_uiReadyLen.load(std::memory_order_relaxed);
         if (length > kMaxReady) {
             // The firing is not counted, so it cannot keep the object alive
@@ -619,14 +671,11 @@ void TimerDrvClass::FireLocked(TimerHelperClass* helper) {
             // Assigned into a copy of the ring: the name goes into its storage.
             m_readyRing[(m_uiReadyHead + length) % kReadyCapacity] = *helper;
             m_uiReadyLen.store(length + 1, std::memory_order_release);
-            wakeWorker = m_uiIdleWorkers > 0;
+            batch.Pushed();
         }
     }
-    if (wakeWorker) {
-        // Outside the ready-queue mutex: the woken worker takes it at once.
-        m_readyCond.notify_one();
-    }
     if (dropped) {
+        batch.Unlock();
         CHS_LOG_PRINT(2, LOGID_INFRA, "Timer queue is full, drop the running of timer(", helper->m_strName, ").");
     }
 
@@ -635,6 +684,7 @@ void TimerDrvClass::FireLocked(TimerHelperClass* helper) {
         // The name's hash is kept from the start it was indexed with.
         size_t hash = indexed ? helper->m_link.nameHash : TimerNameIndex::Hash(helper->m_strName);
         if (!StartLocked(helper, hash)) {
+            batch.Unlock();
             CHS_LOG_PRINT(3, LOGID_INFRA, "Failed to start timer ", helper->m_strName);
             helper->Stop();
             delete helper;
@@ -647,7 +697,7 @@ void TimerDrvClass::FireLocked(TimerHelperClass* helper) {
     delete helper;
 }
 
-void TimerDrvClass::HandleCurrentTick() {
+void TimerDrvClass::HandleCurrentTick(ReadyBatch& batch) {
     auto slotNo = static_cast<uint32_t>(m_ulCurTick.load(std::memory_order_relaxed) % kSlots);
     TimerHashItemClass& slot = m_slots[slotNo];
     // Each due registration is taken out and fired before the next is looked
@@ -657,7 +707,7 @@ void TimerDrvClass::HandleCurrentTick() {
     while (TimerHelperClass* helper = slot.nearList.PopFront()) {
         --slot.uiNearLen;
         helper->m_link.place = TimerLink::Place::kNone;
-        FireLocked(helper);
+        FireLocked(helper, batch);
     }
     while (TimerHelperClass* first = slot.farList.Front()) {
         if (Rounds(first->m_ulRemain) != 0) {
@@ -667,7 +717,7 @@ void TimerDrvClass::HandleCurrentTick() {
         slot.farList.Erase(first);
         --slot.uiFarLen;
         first->m_link.place = TimerLink::Place::kNone;
-        FireLocked(first);
+        FireLocked(first, batch);
     }
     MarkSlot(slotNo);
 }
@@ -681,6 +731,7 @@ void TimerDrvClass::TickTrigger(unsigned long ticks) {
         return;
     }
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    ReadyBatch batch(*this);
     uint64_t left = ticks;
     while (left > 0) {
         // Started and re-armed timers count from the tick handled last.
@@ -693,7 +744,7 @@ void TimerDrvClass::TickTrigger(unsigned long ticks) {
         }
         m_ulCurTick.store(now + empty + 1, std::memory_order_release);
         left -= empty + 1;
-        HandleCurrentTick();
+        HandleCurrentTick(batch);
     }
 }
 

@@ -275,12 +275,33 @@ private:
     // relative to the current tick.
     void InsertStarted();
     void InsertIntoWheel(TimerHelperClass* helper);
-    // Clock, holding m_mutex: fires what is due at the current tick.
-    void HandleCurrentTick();
+
+    // The firings of one tick go to the ready queue under one hold of its
+    // mutex, taken at the first firing and let go before anything is logged
+    // or a timer object stopped; the workers are woken once it is let go.
+    class ReadyBatch {
+    public:
+        explicit ReadyBatch(TimerDrvClass& drv) : m_drv(drv), m_lock(drv.m_readyMutex, std::defer_lock) {}
+        ~ReadyBatch() { Unlock(); }
+        void Lock() {
+            if (!m_lock.owns_lock()) {
+                m_lock.lock();
+            }
+        }
+        void Unlock();
+        void Pushed() { ++m_uiPushed; }
+
+    private:
+        TimerDrvClass& m_drv;
+        std::unique_lock<std::mutex> m_lock;
+        uint32_t m_uiPushed = 0;
+    };
     // Caller holds m_mutex; the registration is out of the wheel. Hands a
     // firing to the ready queue (or counts it blocked), then re-arms a
     // periodic registration or destroys a one-shot one.
-    void FireLocked(TimerHelperClass* helper);
+    void FireLocked(TimerHelperClass* helper, ReadyBatch& batch);
+    // Clock, holding m_mutex: fires what is due at the current tick.
+    void HandleCurrentTick(ReadyBatch& batch);
     // Caller holds m_mutex: wakes the clock when it sleeps past `dueTick`.
     void WakeClockFor(uint64_t dueTick);
     // Ticks after `tick`, up to `limit`, whose slots are all empty.
