@@ -12,9 +12,6 @@ namespace {
     throw MsgException("Failed to append cell because of null point.");
 }
 
-// Out of line: the common append needs no registers for it.
-[[gnu::noinline]] void DropCell(CTLVCell* cell) { delete cell; }
-
 }  // namespace
 
 MsgRecord::MsgRecord(uint64_t code) : m_code(code) {}
@@ -35,8 +32,18 @@ void MsgRecord::appendInner(CTLVCell* cell) {
     if (cell == nullptr) {
         RaiseNullCell();
     }
+    // A clear tag bit settles it without a call, so that the common append
+    // needs no stack frame.
+    if ((m_tagBits & TagBit(cell->GetTag())) != 0) {
+        AppendIfAbsent(cell);
+        return;
+    }
+    LinkAtEnd(cell);
+}
+
+void MsgRecord::AppendIfAbsent(CTLVCell* cell) {
     if (find(cell->GetTag()) != nullptr) {
-        DropCell(cell);
+        delete cell;
         return;
     }
     LinkAtEnd(cell);

@@ -148,6 +148,8 @@ class MsgRecord {
     }
     void NoteLengthChange(unsigned short before, unsigned short after) { m_cellBytes += after - before; }
     CTLVCell* FindInList(unsigned short tag) const;
+    // appendInner once the tag bit is set: the tag may be present.
+    [[gnu::noinline]] void AppendIfAbsent(CTLVCell* cell);
     // Frees every cell, leaving the list fields as they were; returns how many.
     unsigned int FreeCells();
     [[noreturn, gnu::noinline, gnu::cold]] void RaiseMissingTag(unsigned short tag) const;

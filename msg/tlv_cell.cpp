@@ -63,17 +63,16 @@ CTLVCell::CTLVCell(const CTLVCell& other) : m_header(other.m_header), m_printFla
 }
 
 CTLVCell* CTLVCell::Make(ETLVType type, unsigned short tag, const void* value, unsigned long length) {
-    CheckTag(tag);
-    CheckLength(value, length);
-    if (value == nullptr) {
-        length = 0;
+    // The common cell: a valid tag, a short value (1 to 15 bytes) and a block
+    // in the thread's list. Nothing here can fail and nothing is called, so
+    // that the function needs no stack frame; every other case is MakeAnyValue.
+    void* block = nullptr;
+    if (tag < MAX_TAG_VALUE && value != nullptr && length - 1 < TLV_INLINE_VALUE_SIZE) {
+        block = MsgPoolTryAlloc(sizeof(CTLVCell));
     }
-    void* block = length <= TLV_INLINE_VALUE_SIZE ? MsgPoolTryAlloc(sizeof(CTLVCell)) : nullptr;
     if (block == nullptr) {
-        return MakeAnyValue(HeaderOf(type, tag), value, length);
+        return MakeAnyValue(type, tag, value, length);
     }
-    // A short value in a block of the thread's list: nothing here can fail,
-    // and the function needs no call.
     CTLVCell* cell = ::new (block) CTLVCell();
     cell->m_header = HeaderOf(type, tag);
     CopyShort(cell->m_inline, value, length);
@@ -81,10 +80,12 @@ CTLVCell* CTLVCell::Make(ETLVType type, unsigned short tag, const void* value, u
     return cell;
 }
 
-CTLVCell* CTLVCell::MakeAnyValue(unsigned short header, const void* value, size_t length) {
+CTLVCell* CTLVCell::MakeAnyValue(ETLVType type, unsigned short tag, const void* value, unsigned long length) {
+    CheckTag(tag);
+    CheckLength(value, length);
     std::unique_ptr<CTLVCell> cell(new CTLVCell());
-    cell->m_header = header;
-    if (length != 0) {
+    cell->m_header = HeaderOf(type, tag);
+    if (value != nullptr && length != 0) {
         cell->StoreFirstValue(value, length);
         cell->m_length = static_cast<unsigned short>(length);
     }

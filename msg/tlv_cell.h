@@ -148,8 +148,9 @@ class CTLVCell {
     // A new cell with the header of `type` and `tag` and a copy of the value;
     // raises as set_i.
     static CTLVCell* Make(ETLVType type, unsigned short tag, const void* value, unsigned long length);
-    // Make's general path: a checked header, `length` bytes at `value` (0: none).
-    [[gnu::noinline]] static CTLVCell* MakeAnyValue(unsigned short header, const void* value, size_t length);
+    // Make's general path, checks included.
+    [[gnu::noinline]] static CTLVCell* MakeAnyValue(ETLVType type, unsigned short tag, const void* value,
+                                                    unsigned long length);
     // NewNumber for a type and width known to be valid (tlv_cell.cpp only).
     static inline CTLVCell* MakeNumber(ETLVType type, unsigned short tag, uint64_t value, unsigned int width);
     // Writes header word, length and value (numeric values little-endian) and
