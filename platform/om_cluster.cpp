@@ -148,8 +148,10 @@ bool HoldPresence(uint16_t nodeId, std::string& error) {
     return true;
 }
 
+// Looks at the LUN status whenever the state overrides change.
 void LunWatch() {
     std::optional<long long> last;
+    state::ChangeWaiter changes;
     for (;;) {
         std::optional<long long> status = state::GetNumber("lun_status");
         if (status && status != last) {
@@ -161,7 +163,7 @@ void LunWatch() {
                 callback(static_cast<int32_t>(*status));
             }
         }
-        std::this_thread::sleep_for(std::chrono::seconds(1));
+        changes.Wait();
     }
 }
 

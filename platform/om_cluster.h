@@ -31,7 +31,7 @@ int OMClusterInit(int processType, unsigned int processFlags, int processSubType
 int OMLIB_ShmInit(void);
 
 // Called from a platform thread with each new LUN status (state override
-// lun_status, polled once a second). Registering again replaces the callback.
+// lun_status, looked at whenever the overrides change). Registering again replaces the callback.
 typedef void (*OM_LUN_STATUS_CHANGE_FN)(int32_t status);
 int OM_RegOmmLunStatusChangeFunc(OM_LUN_STATUS_CHANGE_FN callback);
 

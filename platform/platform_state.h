@@ -33,5 +33,29 @@ void Set(const std::string& name, const std::string& value);
 void Clear(const std::string& name);
 void ClearAll();  // in-process overrides only
 
+// Waits for the overrides to change, so that a watcher need not poll: Wait()
+// returns once a file of the state directory has been written, moved or
+// removed, or Set, Clear, ClearAll or SetDir has run, since the previous
+// Wait() (or the construction). Where the directory cannot be watched (none
+// set, missing, no inotify) Wait() returns after at most a second. One
+// waiter belongs to one thread.
+class ChangeWaiter {
+public:
+    ChangeWaiter();
+    ~ChangeWaiter();
+    ChangeWaiter(const ChangeWaiter&) = delete;
+    ChangeWaiter& operator=(const ChangeWaiter&) = delete;
+
+    void Wait();
+
+private:
+    void Watch();  // (re)watches the current directory
+
+    int m_iNotifyFd = -1;  // inotify: the directory's files
+    int m_iWatch = -1;
+    std::string m_strWatched;
+    int m_iEventFd = -1;  // signalled by the in-process changes
+};
+
 }  // namespace state
 }  // namespace platform

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <thread>
 #include <tuple>
 
@@ -193,6 +194,31 @@ TEST_F(OmClusterTest, ModesAndPowerOnPhaseComeFromStateFiles) {
     waiter.join();
     EXPECT_TRUE(ready.load());
     omlib::g_uiPowerOnPollMs = 1000;
+}
+
+// A watcher of the overrides (the LUN-status thread) sleeps until a state file
+// is written or removed, or an override is set in-process: it neither returns
+// at once nor waits for the once-a-second look it falls back to.
+TEST_F(OmClusterTest, ChangeWaiterWakesOnStateFilesAndOverrides) {
+    MakeDirs(dir.Join("state"));
+    platform::state::ChangeWaiter waiter;
+    const std::function<void()> changes[] = {
+        [&] { WriteText(dir.Join("state/lun_status"), "1"); },
+        [&] { unlink(dir.Join("state/lun_status").c_str()); },
+        [] { platform::state::Set("lun_status", "2"); },
+    };
+    for (const auto& change : changes) {
+        std::thread later([&change] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            change();
+        });
+        auto start = std::chrono::steady_clock::now();
+        waiter.Wait();
+        auto waited = std::chrono::steady_clock::now() - start;
+        later.join();
+        EXPECT_GE(waited, std::chrono::milliseconds(90));
+        EXPECT_LT(waited, std::chrono::milliseconds(900));
+    }
 }
 
 TEST_F(OmClusterTest, DiskMountAndRootMapping) {
