@@ -63,21 +63,35 @@ CTLVCell::CTLVCell(const CTLVCell& other) : m_header(other.m_header), m_printFla
 }
 
 CTLVCell* CTLVCell::Make(ETLVType type, unsigned short tag, const void* value, unsigned long length) {
-    // The common cell: a valid tag, a short value (1 to 15 bytes) and a block
-    // in the thread's list. Nothing here can fail and nothing is called, so
-    // that the function needs no stack frame; every other case is MakeAnyValue.
-    void* block = nullptr;
-    if (tag < MAX_TAG_VALUE && value != nullptr && length - 1 < TLV_INLINE_VALUE_SIZE) {
-        block = MsgPoolTryAlloc(sizeof(CTLVCell));
+    // The common cells: a valid tag, a value of 1 to MSG_POOL_MAX_BLOCK - 1
+    // bytes, and blocks in the thread's lists. Nothing here can fail; every
+    // other case is MakeAnyValue.
+    if (tag < MAX_TAG_VALUE && value != nullptr && length - 1 < MSG_POOL_MAX_BLOCK - 1) {
+        if (length <= TLV_INLINE_VALUE_SIZE) {
+            void* block = MsgPoolTryAlloc(sizeof(CTLVCell));
+            if (block != nullptr) {
+                CTLVCell* cell = ::new (block) CTLVCell();
+                cell->m_header = HeaderOf(type, tag);
+                CopyShort(cell->m_inline, value, length);
+                cell->m_length = static_cast<unsigned short>(length);
+                return cell;
+            }
+        } else {
+            unsigned char* buffer = static_cast<unsigned char*>(MsgPoolTryAlloc(length + 1));
+            void* block = buffer != nullptr ? MsgPoolTryAlloc(sizeof(CTLVCell)) : nullptr;
+            if (block != nullptr) {
+                memcpy(buffer, value, length);
+                buffer[length] = 0;
+                CTLVCell* cell = ::new (block) CTLVCell();
+                cell->m_header = HeaderOf(type, tag);
+                cell->m_heap = buffer;
+                cell->m_length = static_cast<unsigned short>(length);
+                return cell;
+            }
+            MsgPoolFree(buffer, length + 1);
+        }
     }
-    if (block == nullptr) {
-        return MakeAnyValue(type, tag, value, length);
-    }
-    CTLVCell* cell = ::new (block) CTLVCell();
-    cell->m_header = HeaderOf(type, tag);
-    CopyShort(cell->m_inline, value, length);
-    cell->m_length = static_cast<unsigned short>(length);
-    return cell;
+    return MakeAnyValue(type, tag, value, length);
 }
 
 CTLVCell* CTLVCell::MakeAnyValue(ETLVType type, unsigned short tag, const void* value, unsigned long length) {
