@@ -6,7 +6,7 @@
 #     daemon's libraries that wakes every 10 ms (a polling clock thread);
 #   - resident memory: bench/idle_baseline, the same bare process asleep.
 # Processor time is utime + stime of /proc/<pid>/stat over the span; wake-ups
-# are the context switches of all threads (/proc/<pid>/task/*/status).
+# are the voluntary context switches of all threads (/proc/<pid>/task/*/status).
 #
 #   CHS_BUILD_DIR=build bench/idle_cost.sh [SECONDS]     (default 60 per span)
 #
@@ -48,12 +48,12 @@ cpu_ticks() {
     awk '{print $12 + $13}' <<<"$stat"
 }
 
-# switches PID: "tid count" of each thread, voluntary and involuntary.
+# switches PID: "tid count" of each thread's voluntary context switches: each
+# is a wait (a wake-up when it ends); involuntary ones are preemptions.
 switches() {
     local task
     for task in /proc/"$1"/task/*; do
-        awk -v tid="${task##*/}" '/^voluntary_ctxt_switches/ {v = $2} /^nonvoluntary_ctxt_switches/ {n = $2}
-                                 END {print tid, v + n}' "$task/status" 2>/dev/null || true
+        awk -v tid="${task##*/}" '/^voluntary_ctxt_switches/ {print tid, $2}' "$task/status" 2>/dev/null || true
     done
 }
 

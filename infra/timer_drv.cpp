@@ -11,6 +11,7 @@
 #include <exception>
 #include <set>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "infra/chs_log.h"
@@ -668,8 +669,17 @@ void TimerDrvClass::FireLocked(TimerHelperClass* helper, ReadyBatch& batch) {
             dropped = true;
         } else {
             timer->SetRunningFlag(true);
-            // Assigned into a copy of the ring: the name goes into its storage.
-            m_readyRing[(m_uiReadyHead + length) % kReadyCapacity] = *helper;
+            TimerHelperClass& copy = m_readyRing[(m_uiReadyHead + length) % kReadyCapacity];
+            if (helper->m_bRepeat) {
+                copy = *helper;  // assigned into the ring's copy: the name goes into its storage
+            } else {
+                // A one-shot registration is destroyed below: its name moves.
+                copy.m_pTimer = helper->m_pTimer;
+                copy.m_strName = std::move(helper->m_strName);
+                copy.m_bRepeat = false;
+                copy.m_ulSpan = helper->m_ulSpan;
+                copy.m_ulRemain = helper->m_ulRemain;
+            }
             m_uiReadyLen.store(length + 1, std::memory_order_release);
             batch.Pushed();
         }
@@ -836,7 +846,9 @@ void TimerDrvClass::TakeReady(TimerHelperClass& into) {
     TimerHelperClass& copy = m_readyRing[m_uiReadyHead];
     into.m_pTimer = copy.m_pTimer;
     copy.m_pTimer = nullptr;
-    into.m_strName.swap(copy.m_strName);  // storage moves, nothing is allocated
+    // Moved: a long name's storage changes places with the one `into` had,
+    // nothing is allocated; a short one is copied.
+    into.m_strName = std::move(copy.m_strName);
     into.m_bRepeat = copy.m_bRepeat;
     into.m_ulSpan = copy.m_ulSpan;
     into.m_ulRemain = copy.m_ulRemain;
