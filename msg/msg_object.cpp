@@ -63,9 +63,9 @@ void SwapNumeric(unsigned int type, unsigned char* value, size_t length) {
                      "+", end, " > ", recordLength, "+", MIN_RECORD_SIZE, " msg code is : ", code);
 }
 
-// Past this many cells in one record the decoder checks duplicate tags with
-// one bit per tag instead of the record's list, so that a record full of
-// colliding tags still decodes in linear time.
+// A record long enough for more cells than this has its duplicate tags found
+// with one bit per tag instead of through the record's list, so that a
+// record full of colliding tags still decodes in linear time.
 constexpr unsigned int kDuplicateScanCells = 64;
 
 // Positions shared by both iterators: END_INDEX past the last record; minus()
@@ -301,10 +301,12 @@ unsigned int MsgObject::getRecord(const unsigned char* in, unsigned int size, Ms
         }
 
         std::unique_ptr<MsgRecord> record(new MsgRecord(code));
-        // Of two cells with the same tag the first one stays. Filled once the
-        // record holds kDuplicateScanCells cells.
+        // Of two cells with the same tag the first one stays.
         uint64_t seen[MAX_TAG_VALUE / 64];
-        bool seenInUse = false;
+        const bool seenInUse = recordLength > kDuplicateScanCells * MIN_TLV_SIZE;
+        if (seenInUse) {
+            memset(seen, 0, sizeof(seen));
+        }
         unsigned int zeroCells = 0;
         unsigned int pos = MIN_RECORD_SIZE;
         // total <= size, so a cell header that fits the record fits the buffer.
@@ -322,13 +324,6 @@ unsigned int MsgObject::getRecord(const unsigned char* in, unsigned int size, Ms
                 return 0;
             }
             unsigned short tag = static_cast<unsigned short>(header >> 4);
-            if (!seenInUse && record->m_count >= kDuplicateScanCells) {
-                memset(seen, 0, sizeof(seen));
-                for (const CTLVCell* cell = record->m_first; cell != nullptr; cell = cell->m_next) {
-                    seen[cell->GetTag() / 64] |= uint64_t{1} << (cell->GetTag() % 64);
-                }
-                seenInUse = true;
-            }
             bool duplicate = seenInUse ? (seen[tag / 64] >> (tag % 64) & 1u) != 0 : record->find(tag) != nullptr;
             if (dataLength == 0) {
                 ++zeroCells;
