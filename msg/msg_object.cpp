@@ -52,15 +52,16 @@ void SwapNumeric(unsigned int type, unsigned char* value, size_t length) {
 
 // Failures inside the cell loop, logged out of line to keep the loop small.
 [[gnu::cold, gnu::noinline]] void LogBadType(unsigned int type, uint64_t code) {
-    DECODE_LOG_PRINT(3, LOGID_MSG, kInvalidPrefix, "data type unmated, received type is ", type, " msg code is : ",
-                     code);
+    DECODE_LOG_PRINT(3, LOGID_MSG, kInvalidPrefix, "data type unmated, received type is ", type,
+                     " msg code is : ", code);
 }
 
-[[gnu::cold, gnu::noinline]] void LogBadLength(unsigned int dataLength, unsigned int end, unsigned int recordLength,
-                                               uint64_t code) {
+[[gnu::cold, gnu::noinline]] void LogBadLength(unsigned int dataLength, unsigned int end,
+                                               unsigned int recordLength, uint64_t code) {
     DECODE_LOG_PRINT(3, LOGID_MSG, kInvalidPrefix,
-                     "data length is too long, ((sDataLen + pos) > usRecordLen + MIN_RECORD_SIZE) ->", dataLength,
-                     "+", end, " > ", recordLength, "+", MIN_RECORD_SIZE, " msg code is : ", code);
+                     "data length is too long, ((sDataLen + pos) > usRecordLen + MIN_RECORD_SIZE) ->",
+                     dataLength, "+", end, " > ", recordLength, "+", MIN_RECORD_SIZE,
+                     " msg code is : ", code);
 }
 
 // A record long enough for more cells than this has its duplicate tags found

@@ -41,14 +41,15 @@ inline void* MsgPoolAlloc(size_t bytes) noexcept;
 // A block from the calling thread's list only, without a lock or a heap
 // call; null when that list is empty (then use MsgPoolAlloc).
 inline void* MsgPoolTryAlloc(size_t bytes) noexcept;
-// Gives back a block of MsgPoolAlloc(bytes) or MsgPoolTryAlloc(bytes); `bytes` must be the size it
-// was asked with. Any thread may give back any block. Null does nothing.
+// Gives back a block of MsgPoolAlloc(bytes) or MsgPoolTryAlloc(bytes);
+// `bytes` must be the size it was asked with. Any thread may give back any
+// block. Null does nothing.
 inline void MsgPoolFree(void* block, size_t bytes) noexcept;
 
 struct MsgPoolStats {
-    bool enabled;          // false when the cache is bypassed (AddressSanitizer)
-    size_t threadBlocks;   // blocks the calling thread keeps
-    size_t depotBlocks;    // blocks in the shared depot
+    bool enabled;         // false when the cache is bypassed (AddressSanitizer)
+    size_t threadBlocks;  // blocks the calling thread keeps
+    size_t depotBlocks;   // blocks in the shared depot
 };
 MsgPoolStats GetMsgPoolStats();
 
@@ -62,9 +63,13 @@ struct MsgPoolAllocator {
     T* allocate(size_t count);
     void deallocate(T* items, size_t count) noexcept { MsgPoolFree(items, count * sizeof(T)); }
     template <typename U>
-    bool operator==(const MsgPoolAllocator<U>&) const noexcept { return true; }
+    bool operator==(const MsgPoolAllocator<U>&) const noexcept {
+        return true;
+    }
     template <typename U>
-    bool operator!=(const MsgPoolAllocator<U>&) const noexcept { return false; }
+    bool operator!=(const MsgPoolAllocator<U>&) const noexcept {
+        return false;
+    }
 };
 
 // Raises std::bad_alloc.

@@ -43,7 +43,6 @@ void RaiseMsgException(const char* reason, unsigned long number) {
     throw MsgException(reason + std::to_string(number));
 }
 
-
 unsigned char* CTLVCell::CopyLongValue(const void* value, size_t length) {
     unsigned char* buffer = static_cast<unsigned char*>(MsgPoolAlloc(length + 1));
     if (buffer == nullptr) {
@@ -180,7 +179,9 @@ CTLVCell* CTLVCell::NewInt32(unsigned short tag, int32_t value) {
 CTLVCell* CTLVCell::NewBool(unsigned short tag, bool value) {
     return MakeNumber(TLV_BOOL, tag, value ? 1 : 0, 1);
 }
-CTLVCell* CTLVCell::NewEnum(unsigned short tag, uint64_t value) { return MakeNumber(TLV_ENUM, tag, value, 8); }
+CTLVCell* CTLVCell::NewEnum(unsigned short tag, uint64_t value) {
+    return MakeNumber(TLV_ENUM, tag, value, 8);
+}
 
 CTLVCell* CTLVCell::NewNumber(ETLVType type, unsigned short tag, uint64_t value, unsigned int width) {
     if (!IsNumericalType(type)) {
@@ -192,7 +193,6 @@ CTLVCell* CTLVCell::NewNumber(ETLVType type, unsigned short tag, uint64_t value,
     return MakeNumber(type, tag, value, width);
 }
 
-
 CTLVCell* CTLVCell::NewString(unsigned short tag, const std::string& text, ETLVType type) {
     if (!IsTextType(type)) {
         RaiseMsgException("CTLVCell isn't string type! tag equal to ", tag);
@@ -203,7 +203,6 @@ CTLVCell* CTLVCell::NewString(unsigned short tag, const std::string& text, ETLVT
 CTLVCell* CTLVCell::NewOctets(unsigned short tag, const void* bytes, size_t length) {
     return Make(TLV_OCTETS, tag, bytes, length);
 }
-
 
 CTLVCell::operator char const*() const {
     if (GetType() != TLV_STRING) {
@@ -361,7 +360,3 @@ void CTLVCell::StoreValue(const void* value, size_t length) {
     }
     SetLength(static_cast<unsigned short>(length));
 }
-
-
-
-
