@@ -15,10 +15,10 @@
 //      It does less per firing than the driver must: no hand-over to a
 //      worker through the ready queue, no flow-monitor bracket around the
 //      callback, no run mutex and running count on the timer object.
-//    Clock: "Tick" advances one tick per call, as the clock thread does every
-//    10 ms. "Batch" hands over all S ticks in one call: more than a clock
-//    pass ever hands over (at most 100 ticks), but it shows the cost of
-//    passing empty slots and far-list revolutions. (Possible because
+//    Clock: "Tick" advances one tick per call, the finest a clock pass hands
+//    over. "Batch" hands over all S ticks in one call, as the clock thread
+//    does when it wakes after sleeping until the next due timer; it shows the
+//    cost of passing empty slots and far-list revolutions. (Possible because
 //    N <= 257 < the ready-queue cap.) N is at most 257: the driver refuses
 //    more running timers.
 // 2. Name check: StartTimer + StopTimer of one more timer, and the refusal of

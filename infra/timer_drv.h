@@ -276,7 +276,7 @@ private:
     void InsertStarted();
     void InsertIntoWheel(TimerHelperClass* helper);
 
-    // The firings of one tick go to the ready queue under one hold of its
+    // The firings of one advance go to the ready queue under one hold of its
     // mutex, taken at the first firing and let go before anything is logged
     // or a timer object stopped; the workers are woken once it is let go.
     class ReadyBatch {
@@ -338,9 +338,9 @@ private:
 
     // The clock sleeps on m_clockCond until the tick m_ulClockWakeTick (0
     // while it does not sleep, and always on a driver without a clock;
-    // UINT64_MAX while it waits for a start); a
-    // start due earlier sets m_bClockWake under m_clockMutex and wakes it.
-    // Lock order: m_mutex, then m_clockMutex.
+    // UINT64_MAX while it waits for a start); a start due earlier sets
+    // m_bClockWake under m_clockMutex and wakes it. m_clockMutex is taken
+    // last (after m_mutex and the ready-queue mutex) or alone.
     std::atomic<uint64_t> m_ulClockWakeTick{0};
     std::mutex m_clockMutex;
     std::condition_variable m_clockCond;
