@@ -38,8 +38,8 @@ PAIRS = {
         ("10-cell record: build and encode (vs protobuf)", "BM_Chs_Encode10", "BM_Protobuf_Encode10", "speed", 1.0),
         ("10-cell record: decode (vs protobuf, reused message)", "BM_Chs_Decode10", "BM_Protobuf_Decode10", "speed",
          1.0),
-        ("10-cell record: decode (vs protobuf, fresh message)", "BM_Chs_Decode10", "BM_Protobuf_DecodeFresh10",
-         "speed", None),
+        ("10-cell record: decode into a new object (vs protobuf, new message)", "BM_Chs_DecodeFresh10",
+         "BM_Protobuf_DecodeFresh10", "speed", None),
     ],
     "timer_bench": [
         ("timer start and fire, %s timers up to %s ticks, %s (vs priority queue)" % (n, s, mode),
