@@ -30,19 +30,28 @@ struct alignas(16) MessageHeader {
 // The body follows the header and keeps the alignment malloc gives.
 static_assert(sizeof(MessageHeader) % 16 == 0, "message body alignment");
 
+// Messages in use, for the leak report at exit. Split in stripes by address,
+// so that threads allocating and freeing messages at once rarely meet on one
+// mutex.
 struct LiveList {
     std::mutex mutex;
     MessageHeader* head = nullptr;
     size_t count = 0;
 };
+constexpr size_t kLiveStripes = 16;
 
-LiveList& Live() {
-    static LiveList* list = new LiveList();  // outlives detached transport threads at exit
-    return *list;
+LiveList* LiveStripes() {
+    static LiveList* stripes = new LiveList[kLiveStripes];  // outlive detached transport threads at exit
+    return stripes;
+}
+
+LiveList& Live(const MessageHeader* header) {
+    // Headers come from malloc, 16-byte aligned: the bits above the alignment spread them.
+    return LiveStripes()[(reinterpret_cast<uintptr_t>(header) >> 6) % kLiveStripes];
 }
 
 void Link(MessageHeader* header) {
-    LiveList& live = Live();
+    LiveList& live = Live(header);
     std::lock_guard<std::mutex> lock(live.mutex);
     header->prev = nullptr;
     header->next = live.head;
@@ -54,7 +63,7 @@ void Link(MessageHeader* header) {
 }
 
 void Unlink(MessageHeader* header) {
-    LiveList& live = Live();
+    LiveList& live = Live(header);
     std::lock_guard<std::mutex> lock(live.mutex);
     if (header->prev != nullptr) {
         header->prev->next = header->next;
@@ -183,26 +192,33 @@ tagMsgInfo AnswerInfo(const tagMsgInfo& request, uint32_t state, uint32_t length
 }
 
 size_t LiveMessageCount() {
-    LiveList& live = Live();
-    std::lock_guard<std::mutex> lock(live.mutex);
-    return live.count;
+    size_t count = 0;
+    for (size_t i = 0; i < kLiveStripes; ++i) {
+        std::lock_guard<std::mutex> lock(LiveStripes()[i].mutex);
+        count += LiveStripes()[i].count;
+    }
+    return count;
 }
 
 size_t ReportLiveMessages() {
     constexpr size_t kMaxLines = 20;  // a busy process may hold thousands at exit
-    LiveList& live = Live();
-    std::lock_guard<std::mutex> lock(live.mutex);
     size_t lines = 0;
-    for (MessageHeader* header = live.head; header != nullptr && lines < kMaxLines;
-         header = header->next, ++lines) {
-        TRANSPORT_LOG(kLogWarning,
-                      "Message buffer of %u bytes still in use, allocated by module %u at %s:%u.",
-                      header->uiCapacity, header->uiModule, header->acFunc, header->uiLine);
+    size_t count = 0;
+    for (size_t i = 0; i < kLiveStripes; ++i) {
+        LiveList& live = LiveStripes()[i];
+        std::lock_guard<std::mutex> lock(live.mutex);
+        count += live.count;
+        for (MessageHeader* header = live.head; header != nullptr && lines < kMaxLines;
+             header = header->next, ++lines) {
+            TRANSPORT_LOG(kLogWarning,
+                          "Message buffer of %u bytes still in use, allocated by module %u at %s:%u.",
+                          header->uiCapacity, header->uiModule, header->acFunc, header->uiLine);
+        }
     }
-    if (live.count > lines) {
-        TRANSPORT_LOG(kLogWarning, "%zu more message buffers still in use.", live.count - lines);
+    if (count > lines) {
+        TRANSPORT_LOG(kLogWarning, "%zu more message buffers still in use.", count - lines);
     }
-    return live.count;
+    return count;
 }
 
 }  // namespace transport
