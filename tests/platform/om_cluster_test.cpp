@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <functional>
 #include <thread>
 #include <tuple>
@@ -202,8 +203,13 @@ TEST_F(OmClusterTest, ModesAndPowerOnPhaseComeFromStateFiles) {
 TEST_F(OmClusterTest, ChangeWaiterWakesOnStateFilesAndOverrides) {
     MakeDirs(dir.Join("state"));
     platform::state::ChangeWaiter waiter;
+    // Each change makes one event: a file written in place would make several
+    // (created, then closed), and the later ones would end the next wait.
     const std::function<void()> changes[] = {
-        [&] { WriteText(dir.Join("state/lun_status"), "1"); },
+        [&] {
+            WriteText(dir.Join("lun_status.new"), "1");
+            rename(dir.Join("lun_status.new").c_str(), dir.Join("state/lun_status").c_str());
+        },
         [&] { unlink(dir.Join("state/lun_status").c_str()); },
         [] { platform::state::Set("lun_status", "2"); },
     };
