@@ -12,6 +12,7 @@
 #include "msg/msg_api.h"
 #include "msg/msg_decode_log.h"
 #include "msg/msg_exception.h"
+#include "platform/transport_limits.h"
 
 uint64_t g_ulMsgQueCheckAfterMs = 600000;
 uint32_t g_uiMsgTaskStartWaitMs = 30000;
@@ -204,9 +205,7 @@ void MsgProcessClass::AsyncMsg(InnerMsg* message) {
     // sender does not wait for its time-out; an answer still ends its
     // callback, or the poster would wait for it for ever.
     static std::atomic<int64_t> lastLog{0};
-    uint64_t now = TimerDrvClass::AbsMilliSecond();
-    int64_t last = lastLog.load();
-    if (now - static_cast<uint64_t>(last) >= 1000 && lastLog.compare_exchange_strong(last, static_cast<int64_t>(now))) {
+    if (platform::transport::RateAllows(lastLog, std::chrono::seconds(1))) {
         CHS_LOG(1, LOGID_MSG, "MsgQueue(%u) is full (%u messages), message 0x%x dropped.", priority,
                 MSG_QUEUE_LIMIT + 1, message->GetMsgInfo().uiMsgOPCode);
     }

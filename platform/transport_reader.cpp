@@ -24,12 +24,16 @@ FrameAssembler::FrameAssembler(uint32_t bodyLimit, size_t maxPending)
 
 FrameAssembler::~FrameAssembler() { Reset(); }
 
-void FrameAssembler::Reset() {
+void FrameAssembler::ResetFrame() {
     ReleasePending(m_reserved);
     m_reserved = 0;
     m_headerGot = 0;
     std::vector<uint8_t>().swap(m_body);
     m_startedMs = 0;
+}
+
+void FrameAssembler::Reset() {
+    ResetFrame();
     m_inBegin = 0;
     m_inEnd = 0;
     m_bDrained = false;
@@ -97,14 +101,7 @@ FrameAssembler::Step FrameAssembler::Consume(FrameHeader& header, void*& message
     SetInfo(body, m_header.info);
     header = m_header;
     message = body;
-    // The bytes read ahead stay for the next frame.
-    size_t begin = m_inBegin;
-    size_t end = m_inEnd;
-    bool drained = m_bDrained;
-    Reset();
-    m_inBegin = begin;
-    m_inEnd = end;
-    m_bDrained = drained;
+    ResetFrame();  // the bytes read ahead stay for the next frame
     return Step::kFrame;
 }
 

@@ -48,7 +48,8 @@ class FrameAssembler {
     int64_t StartedMs() const { return m_startedMs; }
 
   private:
-    void Reset();
+    void ResetFrame();  // the frame being assembled; the bytes read ahead stay
+    void Reset();       // the frame and the bytes read ahead
     // Takes buffered bytes into the frame being assembled; kFrame when it is
     // complete, kWouldBlock when the buffer ran out first.
     Step Consume(FrameHeader& header, void*& message, FrameError& error);
