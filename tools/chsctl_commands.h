@@ -49,6 +49,8 @@ int RunExport(const ControlOptions& options);
 int RunRemoteLog(const ControlOptions& options);
 // chsctl ... package.
 int RunPackage(const ControlOptions& options);
+// chsctl ... status: every node of the cluster at a glance.
+int RunStatus(const ControlOptions& options);
 
 // The usage lines of the export, remote-log and package subcommands, each beginning with blanks where
 // "usage: " stands on the first line of a usage text.
