@@ -215,4 +215,39 @@ constexpr uint32_t OPCODE_RUNNING_DATA = 0x70000516;
 constexpr uint64_t RECORD_RUNNING_DATA = 0xD00C90015;
 constexpr unsigned short RUNNING_DATA_TAG_LOCATION = 0;
 
+// ---- Node status (request to 551 of any node) ----
+// An extension of this project beside the specified requests: the state of
+// one node at a glance. The request carries no cells. The answer's first
+// record (code OPCODE_NODE_STATUS) holds the scalar cells below; then one
+// record per plugin driver (RECORD_STATUS_DRIVER), per dispatcher queue
+// (RECORD_STATUS_QUEUE) and, on the node that runs a diagnose export, per
+// node of that export (RECORD_STATUS_EXPORT_NODE). Texts are cut to
+// NODE_STATUS_TEXT_MAX bytes and the lists to NODE_STATUS_LIST_MAX records.
+constexpr uint32_t OPCODE_NODE_STATUS = 0x70003030;
+constexpr unsigned short STATUS_TAG_UPTIME = 0;            // u64 seconds since the daemon started
+constexpr unsigned short STATUS_TAG_COLLECTOR_SWITCH = 1;  // text "on"/"off"/"" when unreadable
+constexpr unsigned short STATUS_TAG_OEM_SWITCH = 2;        // text
+constexpr unsigned short STATUS_TAG_LAST_FILE = 3;         // text name of the last file handed to the agent
+constexpr unsigned short STATUS_TAG_LAST_FILE_TIME = 4;    // u64 seconds since the epoch, 0 never
+constexpr unsigned short STATUS_TAG_TASK = 5;              // text "diagnose export", "remote log" or ""
+constexpr unsigned short STATUS_TAG_TASK_PROGRESS = 6;     // text, e.g. "gathering, 2 of 3 nodes settled"
+constexpr unsigned short STATUS_TAG_COFFER_FREE = 7;       // u64 bytes free on the coffer disk
+constexpr unsigned short STATUS_TAG_EXPORT_RUN_NODE = 8;   // u32 run node of the diagnose export (absent: none)
+constexpr unsigned short STATUS_TAG_EXPORT_STATE = 9;      // i32 gather result, on the run node only
+constexpr uint64_t RECORD_STATUS_DRIVER = 0x70003031;
+constexpr unsigned short STATUS_DRIVER_TAG_NAME = 0;     // text
+constexpr unsigned short STATUS_DRIVER_TAG_RUNNING = 1;  // u32 0/1
+constexpr unsigned short STATUS_DRIVER_TAG_STUCK = 2;    // u32 0/1
+constexpr uint64_t RECORD_STATUS_QUEUE = 0x70003032;
+constexpr unsigned short STATUS_QUEUE_TAG_NAME = 0;    // text "high", "middle", "low"
+constexpr unsigned short STATUS_QUEUE_TAG_LENGTH = 1;  // u32 messages waiting
+constexpr uint64_t RECORD_STATUS_EXPORT_NODE = 0x70003033;
+constexpr unsigned short STATUS_EXPORT_TAG_NODE = 0;    // u32 node id
+constexpr unsigned short STATUS_EXPORT_TAG_NAME = 1;    // text controller name
+constexpr unsigned short STATUS_EXPORT_TAG_STATE = 2;   // text built|fallback|offline|failed|building
+constexpr unsigned short STATUS_EXPORT_TAG_BYTES = 3;   // u64 package size
+constexpr unsigned short STATUS_EXPORT_TAG_REASON = 4;  // text, empty for a built package
+constexpr size_t NODE_STATUS_TEXT_MAX = 256;
+constexpr size_t NODE_STATUS_LIST_MAX = 64;
+
 }  // namespace chs_wire
