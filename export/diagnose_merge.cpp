@@ -22,6 +22,7 @@
 #include "export/diagnose_download.h"
 #include "export/diagnose_export.h"
 #include "export/diagnose_globals.h"
+#include "export/diagnose_manifest.h"
 #include "export/export_frame.h"
 #include "infra/chs_log.h"
 #include "infra/file_util.h"
@@ -45,6 +46,42 @@ class MergingFlag {
     MergingFlag(const MergingFlag&) = delete;
     MergingFlag& operator=(const MergingFlag&) = delete;
 };
+
+// The bundle's size budget: the merge's own when one runs on this thread.
+uint64_t MergeBudget() {
+    MergeLedger* ledger = CurrentMergeLedger();
+    return ledger != nullptr ? ledger->ullBudget : DiagnoseMergeBudget();
+}
+
+// Notes in the merge's ledger (when one runs on this thread) what became of
+// one part. `member` empty: it did not arrive.
+void NoteTaken(int32_t node, const char* kind, const std::string& member, uint64_t bytes) {
+    if (MergeLedger* ledger = CurrentMergeLedger()) {
+        MergeEntry& entry = ledger->Entry(node, kind);
+        entry.strMember = member;
+        entry.ullBytes = bytes;
+        entry.bTaken = true;
+        entry.bLeftOut = false;
+        entry.strReason.clear();
+    }
+}
+
+void NoteMissing(int32_t node, const char* kind, uint64_t bytes, bool leftOut, const std::string& reason) {
+    if (MergeLedger* ledger = CurrentMergeLedger()) {
+        MergeEntry& entry = ledger->Entry(node, kind);
+        if (entry.bTaken) {
+            return;
+        }
+        entry.ullBytes = bytes;
+        entry.bLeftOut = leftOut;
+        entry.strReason = reason;
+    }
+}
+
+std::string OverLimit(uint64_t bytes, uint64_t limit, const char* what) {
+    return "left out: " + std::to_string(bytes) + " bytes, over " + what + " of " + std::to_string(limit) +
+           " bytes";
+}
 
 std::string ResolvedDir(const std::string& systemDir) {
     char buffer[PATH_MAX] = {};
@@ -103,12 +140,6 @@ std::string JoinDir(const std::string& dir, const std::string& name) {
     return dir.back() == '/' ? dir + name : dir + "/" + name;
 }
 
-// A node that answered the ping but not the daemon: its entry points at the
-// export directory, where its minimal package lies.
-bool IsFallbackNode(const tagCOLLECOR_EXPORT_NODE_INFO_S& record) {
-    return record.strPkgPath == strDiagnoseExportPath;
-}
-
 // Brings the system file `source` of node `node` into `realDir` as `name`:
 // moved when it is this node's, fetched (one retry) otherwise.
 int32_t BringFile(uint16_t node, const std::string& source, const std::string& realDir,
@@ -151,6 +182,7 @@ int32_t BringFile(uint16_t node, const std::string& source, const std::string& r
 int32_t TakePackage(uint16_t node, const std::string& source, const std::string& realDir,
                     const std::string& name, bool isLocal, uint32_t& size) {
     if (BringFile(node, source, realDir, name, isLocal, DIAGNOSE_NODE_PKG_LIMIT) != 0) {
+        NoteMissing(node, "node", 0, false, "the package could not be brought from its node");
         return -1;
     }
     std::string target = realDir + name;
@@ -163,15 +195,23 @@ int32_t TakePackage(uint16_t node, const std::string& source, const std::string&
         CHS_LOG(3, LOGID_EXPORT, "Export diagnose result is fialed, because more than 30MB %u.",
                 static_cast<unsigned int>(actual > UINT32_MAX ? UINT32_MAX : actual));
         (void)unlink(target.c_str());
+        NoteMissing(node, "node", actual, true, OverLimit(actual, DIAGNOSE_NODE_PKG_LIMIT, "the node package limit"));
         return -1;
     }
     size = static_cast<uint32_t>(actual);
+    NoteTaken(node, "node", name, actual);
     return 0;
 }
 
 // A package of this node is moved in and does not count; other nodes' do.
 void TakeNodePackage(const ExportCfg& cfg, uint16_t node, const std::string& realDir, uint64_t& total) {
     if (!checkDownloadDiagnoseFilePriority(cfg, node, total)) {
+        if (node < EXPORT_MAX_NODE_NUM && total > MergeBudget() &&
+            checkDownloadDiagnoseFilePriority(cfg, node, 0)) {
+            NoteMissing(node, "node", cfg.astNode[node].uiPkgSize, true,
+                        "left out: the bundle's size budget of " + std::to_string(MergeBudget()) +
+                            " bytes was used up");
+        }
         return;
     }
     bool isLocal = node == omlib::getLocalNidInUser();
@@ -181,18 +221,40 @@ void TakeNodePackage(const ExportCfg& cfg, uint16_t node, const std::string& rea
     }
 }
 
-void TakeDataFile(const tagCOLLECOR_EXPORT_DATA_S& block, uint32_t limit, const std::string& realDir,
-                  uint64_t& total) {
-    if (block.uiStatus != EXPORT_STATUS_READY || block.uiFileSize > limit ||
-        total + block.uiFileSize >= DIAGNOSE_FILE_MERGE_LIMIT_SIZE) {
+void TakeDataFile(const tagCOLLECOR_EXPORT_DATA_S& block, const char* kind, uint32_t limit,
+                  const std::string& realDir, uint64_t& total) {
+    if (block.uiStatus != EXPORT_STATUS_READY) {
+        NoteMissing(-1, kind, 0, false, "the data could not be produced in time");
+        return;
+    }
+    if (block.uiFileSize > limit) {
+        NoteMissing(-1, kind, block.uiFileSize, true, OverLimit(block.uiFileSize, limit, "its limit"));
+        return;
+    }
+    if (total + block.uiFileSize >= MergeBudget()) {
+        NoteMissing(-1, kind, block.uiFileSize, true,
+                    "left out: the bundle's size budget of " + std::to_string(MergeBudget()) +
+                        " bytes was used up");
         return;
     }
     std::string name = baseName(block.strFilePath);
     if (IsPlainName(name) &&
         BringFile(omlib::getLocalNidInUser(), block.strFilePath, realDir, name, true, limit) == 0) {
         total += block.uiFileSize;
+        NoteTaken(-1, kind, name, block.uiFileSize);
+    } else {
+        NoteMissing(-1, kind, block.uiFileSize, false, "the file could not be moved into the bundle");
     }
 }
+
+// Installs a merge's ledger on this thread for the merge's lifetime.
+class LedgerScope {
+  public:
+    explicit LedgerScope(MergeLedger& ledger) { SetCurrentMergeLedger(&ledger); }
+    ~LedgerScope() { SetCurrentMergeLedger(nullptr); }
+    LedgerScope(const LedgerScope&) = delete;
+    LedgerScope& operator=(const LedgerScope&) = delete;
+};
 
 // The owner and mode of a file handed out to users, set while it still lies
 // in the private temporary directory. The mode is set whether or not the
@@ -243,7 +305,7 @@ int32_t CreateTempDirForDownloadDigaInfo(std::string& dir, std::string& realDir)
 }
 
 bool checkDownloadDiagnoseFilePriority(const ExportCfg& cfg, uint16_t node, uint64_t total) {
-    if (node >= EXPORT_MAX_NODE_NUM || total > DIAGNOSE_FILE_MERGE_LIMIT_SIZE) {
+    if (node >= EXPORT_MAX_NODE_NUM || total > MergeBudget()) {
         return false;
     }
     const tagCOLLECOR_EXPORT_NODE_INFO_S& record = cfg.astNode[node];
@@ -271,6 +333,8 @@ int32_t getLocalDiagnoseFile(const ExportCfg& cfg, uint16_t node, const std::str
     if (record.uiPkgSize > DIAGNOSE_NODE_PKG_LIMIT) {
         CHS_LOG(3, LOGID_EXPORT, "Export diagnose result is fialed, because more than 30MB %u.",
                 record.uiPkgSize);
+        NoteMissing(node, "node", record.uiPkgSize, true,
+                    OverLimit(record.uiPkgSize, DIAGNOSE_NODE_PKG_LIMIT, "the node package limit"));
         return -1;
     }
     if (IsPlainName(record.strPkgName) && IsSafeLocation(record.strPkgPath) &&
@@ -285,7 +349,7 @@ void downloadMinisystemDiagnoseFile(ExportCfg& cfg, const std::string& realDir, 
     uint16_t self = omlib::getLocalNidInUser();
     for (uint16_t node = 0; node < EXPORT_MAX_NODE_NUM; ++node) {
         tagCOLLECOR_EXPORT_NODE_INFO_S& record = cfg.astNode[node];
-        if (!IsFallbackNode(record) || !checkDownloadDiagnoseFilePriority(cfg, node, total)) {
+        if (!IsFallbackExportNode(record) || !checkDownloadDiagnoseFilePriority(cfg, node, total)) {
             continue;
         }
         std::string name = DIAGNOSE_MINISYSTEM_PREFIX + record.strNodeName + EXPORT_DIAGNOSE_PKG_SUFFIX;
@@ -300,7 +364,7 @@ void downloadMinisystemDiagnoseFile(ExportCfg& cfg, const std::string& realDir, 
 
 void downloadMainNodeDiagnoseFile(const ExportCfg& cfg, const std::string& realDir, uint64_t& total) {
     uint32_t master = g_uiMasterNid;
-    if (master < EXPORT_MAX_NODE_NUM && !IsFallbackNode(cfg.astNode[master])) {
+    if (master < EXPORT_MAX_NODE_NUM && !IsFallbackExportNode(cfg.astNode[master])) {
         TakeNodePackage(cfg, static_cast<uint16_t>(master), realDir, total);
     }
 }
@@ -308,15 +372,15 @@ void downloadMainNodeDiagnoseFile(const ExportCfg& cfg, const std::string& realD
 void downloadCommNodeDiagnoseFile(const ExportCfg& cfg, const std::string& realDir, uint64_t& total) {
     uint32_t master = g_uiMasterNid;
     for (uint16_t node = 0; node < EXPORT_MAX_NODE_NUM; ++node) {
-        if (node != master && !IsFallbackNode(cfg.astNode[node])) {
+        if (node != master && !IsFallbackExportNode(cfg.astNode[node])) {
             TakeNodePackage(cfg, node, realDir, total);
         }
     }
 }
 
 void downloadEventAndRunningDataFile(const ExportCfg& cfg, const std::string& realDir, uint64_t& total) {
-    TakeDataFile(cfg.stAlarmEvent, DIAGNOSE_EVENT_FILE_LIMIT, realDir, total);
-    TakeDataFile(cfg.stRunningData, DIAGNOSE_RUNNING_DATA_LIMIT, realDir, total);
+    TakeDataFile(cfg.stAlarmEvent, "alarm_event", DIAGNOSE_EVENT_FILE_LIMIT, realDir, total);
+    TakeDataFile(cfg.stRunningData, "running_data", DIAGNOSE_RUNNING_DATA_LIMIT, realDir, total);
 }
 
 int32_t TarLocalDiagnoseFile(const std::string& realDir) {
@@ -367,6 +431,9 @@ int32_t downDiagnoseInfo(uint32_t type, const std::string& tempDir, const std::s
     MergingFlag merging;
     uint32_t generation = g_uiExportGeneration.load();
     ExportCfg cfg = ExportCfgSnapshot();
+    MergeLedger ledger;
+    ledger.ullBudget = DiagnoseMergeBudget();
+    LedgerScope ledgerScope(ledger);
     uint64_t total = 0;
     downloadMinisystemDiagnoseFile(cfg, realTempDir, total);
     downloadMainNodeDiagnoseFile(cfg, realTempDir, total);
@@ -377,7 +444,7 @@ int32_t downDiagnoseInfo(uint32_t type, const std::string& tempDir, const std::s
         ExportCfgLock cfgLock(ExportCfgMutex());
         if (g_uiExportGeneration.load() == generation) {
             for (uint16_t node = 0; node < EXPORT_MAX_NODE_NUM; ++node) {
-                if (IsFallbackNode(g_astExportFileCfg.astNode[node])) {
+                if (IsFallbackExportNode(g_astExportFileCfg.astNode[node])) {
                     g_astExportFileCfg.astNode[node].uiPkgSize = cfg.astNode[node].uiPkgSize;
                 }
             }
@@ -385,7 +452,13 @@ int32_t downDiagnoseInfo(uint32_t type, const std::string& tempDir, const std::s
     }
     CHS_LOG(0, LOGID_EXPORT, "Merge %llu bytes in (%s).", static_cast<unsigned long long>(total),
             tempDir.c_str());
-    int32_t ret = TarLocalDiagnoseFile(realTempDir);
+    // A manifest left by an earlier merge of this export is replaced.
+    int32_t ret = WriteDiagnoseManifest(cfg, ledger, realTempDir);
+    if (ret != 0) {
+        CHS_LOG(3, LOGID_EXPORT, "Write the manifest of the diagnose files of (%s) failed.", tempDir.c_str());
+        return ret;
+    }
+    ret = TarLocalDiagnoseFile(realTempDir);
     if (ret != 0) {
         CHS_LOG(3, LOGID_EXPORT, "Pack the diagnose files of (%s) failed(ret %d).", tempDir.c_str(),
                 static_cast<int>(ret));
