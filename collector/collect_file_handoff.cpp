@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <ctime>
+#include <mutex>
 #include <thread>
 
 #include "control/collector_ccdb.h"
@@ -46,11 +48,19 @@ void FillSendFileRequest(InnerMsg& request, const std::string& file, unsigned in
     record->appendInner(CTLVCell::NewInt32(SEND_FILE_TAG_FILE_TYPE, fileType));
 }
 
-int PostSendFileRequest(InnerMsg& request, void (*onResponse)(InnerMsg&)) {
+// The last file handed to the agent, for the node status.
+std::mutex g_lastHandedMutex;
+std::string g_strLastHanded;
+int64_t g_llLastHandedTime = 0;
+
+int PostSendFileRequest(InnerMsg& request, const std::string& file, void (*onResponse)(InnerMsg&)) {
     if (!request.PostAsyncMsg(new MsgAsyncFun(onResponse, timeOuthandle))) {
         CHS_LOG(3, LOGID_COLLECTOR, "Fail to send msg.");
         return -1;
     }
+    std::lock_guard<std::mutex> lock(g_lastHandedMutex);
+    g_strLastHanded = file;
+    g_llLastHandedTime = static_cast<int64_t>(time(nullptr));
     return 0;
 }
 
@@ -105,7 +115,7 @@ int pluginSendFile(std::string file, int fileType, std::string address, void (*o
         MsgRecord& record = request.GetBody()[0];
         record.appendInner(CTLVCell::NewString(SEND_FILE_TAG_IP, address));
         record.appendInner(CTLVCell::NewUInt16(SEND_FILE_TAG_DEST_FORM, SEND_FILE_DEST_ADDRESS));
-        return PostSendFileRequest(request, onResponse);
+        return PostSendFileRequest(request, file, onResponse);
     } catch (...) {
         CHS_LOG(3, LOGID_COLLECTOR, "Exception occured.");
         return -1;
@@ -129,11 +139,18 @@ int pluginSendFile(std::string file, int fileType, unsigned short nodeId, void (
         MsgRecord& record = request.GetBody()[0];
         record.appendInner(CTLVCell::NewUInt16(SEND_FILE_TAG_NODE_ID, nodeId));
         record.appendInner(CTLVCell::NewUInt16(SEND_FILE_TAG_DEST_FORM, SEND_FILE_DEST_NODE));
-        return PostSendFileRequest(request, onResponse);
+        return PostSendFileRequest(request, file, onResponse);
     } catch (...) {
         CHS_LOG(3, LOGID_COLLECTOR, "Exception occured.");
         return -1;
     }
+}
+
+bool LastHandedFile(std::string& file, int64_t& when) {
+    std::lock_guard<std::mutex> lock(g_lastHandedMutex);
+    file = g_strLastHanded;
+    when = g_llLastHandedTime;
+    return when != 0;
 }
 
 void timeOuthandle(InnerMsg& /*answer*/) { CHS_LOG(3, LOGID_COLLECTOR, "Msg timeout"); }

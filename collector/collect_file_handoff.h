@@ -52,5 +52,9 @@ void CollectorPostAckMsg(InnerMsg& request, unsigned long long code, int result)
 // changed. Failures are logged only.
 void NotifyRelaydCollectorSwichChange();
 
+// The last file handed to the agent (its send request posted) and when, in
+// seconds since the epoch; false when none since the daemon started.
+bool LastHandedFile(std::string& file, int64_t& when);
+
 // True only when the collector switch can be read and reads exactly "on".
 bool checkCollectSwitch();

@@ -3,6 +3,7 @@
 #include <new>
 
 #include "collector/collect_file_handoff.h"
+#include "collector/node_status.h"
 #include "infra/chs_log.h"
 #include "msg/chs_wire.h"
 
@@ -24,6 +25,15 @@ const tagCOLLECTOR_MSG_FUNC_ENTRY g_COLLECTOR_MSG_Func_Entry[COLLECTOR_MSG_FUNC_
     {chs_wire::OPCODE_CLEAR_ALL_COLLECTOR_FILE, 0, HandleClearAllCollectorFile, 1},
 };
 
+namespace {
+
+// Requests of this project's own, beside the specified table above.
+const tagCOLLECTOR_MSG_FUNC_ENTRY kExtensionEntries[] = {
+    {chs_wire::OPCODE_NODE_STATUS, 0, HandleNodeStatus, 1},
+};
+
+}  // namespace
+
 MsgHandle* NewCollectorHandler(void (*function)(InnerMsg&), uint32_t priority) {
     return new (std::nothrow) MsgHandleWrapper(function, priority);
 }
@@ -34,25 +44,42 @@ CollectorHandlerFactory g_pfnCollectorHandlerFactory = NewCollectorHandler;
 // diagnose export handlers in export/, the remote log task handlers in
 // logexport/.
 
+namespace {
+
+// Registers one handler; 0, or -1 with the failure logged.
+int RegisterCollectorEntry(MsgProcessClass* engine, const tagCOLLECTOR_MSG_FUNC_ENTRY& entry) {
+    uint32_t subKey = static_cast<uint32_t>(entry.ullSubKey);
+    MsgHandle* handler =
+        g_pfnCollectorHandlerFactory(entry.pfnHandle, static_cast<uint32_t>(entry.ullPri));
+    bool registered = handler != nullptr;
+    // The helper destroys a handler the engine refuses; the lookup tells
+    // whether this one is the handler now in place.
+    engine->AddHandlerHelper(handler, entry.ullKey, subKey);
+    if (registered) {
+        registered = engine->SearchHander((static_cast<unsigned long long>(subKey) << 16) +
+                                          entry.ullKey) == handler;
+    }
+    if (!registered) {
+        CHS_LOG(3, LOGID_COLLECTOR, " Failed to register collector msg 0x%llX.", entry.ullKey);
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace
+
 int InitInfoCollectMsgHandler() {
     MsgProcessClass* engine = MsgProcessClass::Instance();
     if (engine->Init(CHS_COLLECTOR_PID) != 0) {
         CHS_LOG(3, LOGID_COLLECTOR, "Failed to init msg.");
     }
     for (const tagCOLLECTOR_MSG_FUNC_ENTRY& entry : g_COLLECTOR_MSG_Func_Entry) {
-        uint32_t subKey = static_cast<uint32_t>(entry.ullSubKey);
-        MsgHandle* handler =
-            g_pfnCollectorHandlerFactory(entry.pfnHandle, static_cast<uint32_t>(entry.ullPri));
-        bool registered = handler != nullptr;
-        // The helper destroys a handler the engine refuses; the lookup tells
-        // whether this one is the handler now in place.
-        engine->AddHandlerHelper(handler, entry.ullKey, subKey);
-        if (registered) {
-            registered = engine->SearchHander((static_cast<unsigned long long>(subKey) << 16) +
-                                              entry.ullKey) == handler;
+        if (RegisterCollectorEntry(engine, entry) != 0) {
+            return -1;
         }
-        if (!registered) {
-            CHS_LOG(3, LOGID_COLLECTOR, " Failed to register collector msg");
+    }
+    for (const tagCOLLECTOR_MSG_FUNC_ENTRY& entry : kExtensionEntries) {
+        if (RegisterCollectorEntry(engine, entry) != 0) {
             return -1;
         }
     }

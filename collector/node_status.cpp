@@ -1,0 +1,162 @@
+// The node status answer: uptime, switches, drivers, dispatcher queues, the
+// last hand-off to the agent, the running task, the coffer disk and, on the
+// run node of a diagnose export, the state of each of its nodes.
+#include "collector/node_status.h"
+
+#include <sys/statvfs.h>
+
+#include <chrono>
+#include <string>
+
+#include "collector/collect_file_handoff.h"
+#include "collector/driver_states.h"
+#include "control/collector_ccdb.h"
+#include "control/collector_switch.h"
+#include "control/remote_task.h"
+#include "core/omlib.h"
+#include "export/diagnose_download.h"
+#include "export/diagnose_export.h"
+#include "export/diagnose_manifest.h"
+#include "export/export_frame.h"
+#include "infra/chs_log.h"
+#include "msg/chs_wire.h"
+#include "msg/msg_process.h"
+#include "platform/platform_profile.h"
+
+namespace {
+
+using namespace chs_wire;
+
+// Taken when the daemon's image is initialised, before main runs.
+const std::chrono::steady_clock::time_point g_daemonStart = std::chrono::steady_clock::now();
+
+constexpr const char* kQueueNames[MSG_PRI_NUM] = {"high", "middle", "low"};
+
+std::string Bounded(const std::string& text) {
+    return text.size() <= NODE_STATUS_TEXT_MAX ? text : text.substr(0, NODE_STATUS_TEXT_MAX);
+}
+
+uint64_t CofferFreeBytes() {
+    struct statvfs fs {};
+    std::string path = platform::RealPath(EXPORT_COFFER_MOUNT_PATH);
+    if (statvfs(path.c_str(), &fs) != 0) {
+        CHS_LOG(2, LOGID_COLLECTOR, "Cannot read the free space of (%s).", path.c_str());
+        return 0;
+    }
+    return static_cast<uint64_t>(fs.f_bavail) * static_cast<uint64_t>(fs.f_frsize);
+}
+
+// The running task of this node and how far it has come; false when none.
+bool RunningTask(std::string& task, std::string& progress) {
+    uint16_t self = omlib::getLocalNidInUser();
+    if (g_bGathering.load() || g_bExportMerging.load()) {
+        tagCOLLECOR_EXPORT_FILE_PARAM_S cfg = ExportCfgSnapshot();
+        size_t settled = 0;
+        std::vector<ExportNodeState> states = ExportNodeStates(cfg);
+        for (const ExportNodeState& state : states) {
+            settled += state.strState != EXPORT_STATE_BUILDING ? 1 : 0;
+        }
+        task = "diagnose export";
+        progress = g_bExportMerging.load() ? "merging the bundle"
+                                           : "gathering, " + std::to_string(settled) + " of " +
+                                                 std::to_string(states.size()) + " nodes settled";
+        return true;
+    }
+    CCDB_COMM::tagDB_CHS_REMOTE_TASK_S row{};
+    if (GetRemoteTask(REMOTE_TASK_LOG_EXPORT, row) == 0 && row.i_taskrunnode == self && row.i_taskendtime == 0 &&
+        row.i_taskstatus != TASK_STATUS_SUCCEEDED && row.i_taskstatus != TASK_STATUS_FAILED) {
+        task = "remote log";
+        progress = std::to_string(static_cast<unsigned long long>(row.i_taskprogress)) + " files sent";
+        return true;
+    }
+    return false;
+}
+
+void AppendExportNodes(MsgObject& answer) {
+    tagCOLLECOR_EXPORT_FILE_PARAM_S cfg = ExportCfgSnapshot();
+    size_t count = 0;
+    for (const ExportNodeState& state : ExportNodeStates(cfg)) {
+        if (++count > NODE_STATUS_LIST_MAX) {
+            break;
+        }
+        MsgRecord* record = new MsgRecord(RECORD_STATUS_EXPORT_NODE);
+        answer.append(record);
+        record->appendInner(CTLVCell::NewUInt32(STATUS_EXPORT_TAG_NODE, state.usNode));
+        record->appendInner(CTLVCell::NewString(STATUS_EXPORT_TAG_NAME, Bounded(state.strName)));
+        record->appendInner(CTLVCell::NewString(STATUS_EXPORT_TAG_STATE, state.strState));
+        record->appendInner(CTLVCell::NewUInt64(STATUS_EXPORT_TAG_BYTES, state.ullBytes));
+        record->appendInner(CTLVCell::NewString(STATUS_EXPORT_TAG_REASON, Bounded(state.strReason)));
+    }
+}
+
+}  // namespace
+
+void HandleNodeStatus(InnerMsg& request) {
+    try {
+        MsgObject answer;
+        MsgRecord* head = new MsgRecord(OPCODE_NODE_STATUS);
+        answer.append(head);
+        auto uptime = std::chrono::steady_clock::now() - g_daemonStart;
+        head->appendInner(CTLVCell::NewUInt64(
+            STATUS_TAG_UPTIME,
+            static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::seconds>(uptime).count())));
+        std::string collector;
+        if (COLLECTOR_CCDB::GetCollectorSwitch(collector) != 0) {
+            collector = GetLastKnownCollectorSwitch();
+        }
+        std::string oem;
+        if (COLLECTOR_CCDB::GetOemSwitch(oem) != 0) {
+            oem.clear();
+        }
+        head->appendInner(CTLVCell::NewString(STATUS_TAG_COLLECTOR_SWITCH, Bounded(collector)));
+        head->appendInner(CTLVCell::NewString(STATUS_TAG_OEM_SWITCH, Bounded(oem)));
+        std::string lastFile;
+        int64_t lastTime = 0;
+        (void)LastHandedFile(lastFile, lastTime);
+        head->appendInner(CTLVCell::NewString(STATUS_TAG_LAST_FILE, Bounded(lastFile)));
+        head->appendInner(CTLVCell::NewUInt64(STATUS_TAG_LAST_FILE_TIME, static_cast<uint64_t>(lastTime)));
+        std::string task;
+        std::string progress;
+        (void)RunningTask(task, progress);
+        head->appendInner(CTLVCell::NewString(STATUS_TAG_TASK, task));
+        head->appendInner(CTLVCell::NewString(STATUS_TAG_TASK_PROGRESS, Bounded(progress)));
+        head->appendInner(CTLVCell::NewUInt64(STATUS_TAG_COFFER_FREE, CofferFreeBytes()));
+        CCDB_COMM::tagDB_CHS_REMOTE_TASK_S row{};
+        bool exportHere = false;
+        if (GetRemoteTask(REMOTE_TASK_DIAGNOSE_EXPORT, row) == 0 && row.i_taskrunnode < EXPORT_MAX_NODE_NUM) {
+            head->appendInner(CTLVCell::NewUInt32(STATUS_TAG_EXPORT_RUN_NODE, static_cast<uint32_t>(row.i_taskrunnode)));
+            exportHere = row.i_taskrunnode == omlib::getLocalNidInUser() && ExportCfgHoldsExport();
+        }
+        if (exportHere) {
+            head->appendInner(CTLVCell::NewInt32(STATUS_TAG_EXPORT_STATE, getFinalExportDiagFileResult(0)));
+        }
+
+        size_t drivers = 0;
+        for (const ChsDriverState& driver : ChsCollectDriverStates()) {
+            if (++drivers > NODE_STATUS_LIST_MAX) {
+                break;
+            }
+            MsgRecord* record = new MsgRecord(RECORD_STATUS_DRIVER);
+            answer.append(record);
+            record->appendInner(CTLVCell::NewString(STATUS_DRIVER_TAG_NAME, Bounded(driver.strName)));
+            record->appendInner(CTLVCell::NewUInt32(STATUS_DRIVER_TAG_RUNNING, driver.bRunning ? 1 : 0));
+            record->appendInner(CTLVCell::NewUInt32(STATUS_DRIVER_TAG_STUCK, driver.bStuck ? 1 : 0));
+        }
+        MsgProcessClass* dispatcher = MsgProcessClass::Instance();
+        for (uint32_t priority = 0; priority < MSG_PRI_NUM; ++priority) {
+            MsgRecord* record = new MsgRecord(RECORD_STATUS_QUEUE);
+            answer.append(record);
+            record->appendInner(CTLVCell::NewString(STATUS_QUEUE_TAG_NAME, kQueueNames[priority]));
+            record->appendInner(CTLVCell::NewUInt32(STATUS_QUEUE_TAG_LENGTH, dispatcher->QueueLength(priority)));
+        }
+        if (exportHere) {
+            AppendExportNodes(answer);
+        }
+        if (!request.PostAckMsg(answer)) {
+            CHS_LOG(3, LOGID_COLLECTOR, "Failed to answer the node status request.");
+        }
+    } catch (...) {
+        CHS_LOG(3, LOGID_COLLECTOR, "The node status answer could not be built.");
+        CollectorPostAckMsg(request, OPCODE_NODE_STATUS, static_cast<int>(EXPORT_ERR_GENERAL));
+    }
+}
