@@ -3,7 +3,9 @@
 #include <dlfcn.h>
 
 #include <exception>
+#include <set>
 
+#include "collector/driver_states.h"
 #include "collector/plugin_cfg_parse.h"
 #include "collector/shared_library_manager.h"
 #include "infra/chs_log.h"
@@ -104,6 +106,18 @@ InfoCollectEngineClass* InfoCollectEngineClass::instance() {
 }
 
 InfoCollectEngineClass::~InfoCollectEngineClass() {
+    if (driver_run::AnyInCall(this)) {
+        // A driver call left behind still runs plugin code: its driver and
+        // every library stay, or that thread would run into freed memory.
+        CHS_LOG(2, LOGID_COLLECTOR, "A driver call is still under way: drivers and plugins are kept loaded.");
+        driver_run::Forget(this);
+        new std::map<std::string, PluginClass>(m_mapPlugins);
+        m_mapInputDrivers.clear();
+        m_mapOutputDrivers.clear();
+        m_mapPlugins.clear();
+        return;
+    }
+    driver_run::Forget(this);
     // Drivers first: their code and vtables live in the plugin libraries,
     // which go when the last PluginClass copy does.
     for (auto& output : m_mapOutputDrivers) {
@@ -146,7 +160,14 @@ void InfoCollectEngineClass::LoadPlugin(const std::string& path) {
                        ToFunction<RegisterPluginFunc>(registerPlugin));
     m_mapPlugins.emplace(path, plugin);
 
-    size_t driversBefore = m_mapInputDrivers.size() + m_mapOutputDrivers.size();
+    std::set<std::string> inputsBefore;
+    for (const auto& input : m_mapInputDrivers) {
+        inputsBefore.insert(input.first);
+    }
+    std::set<std::string> outputsBefore;
+    for (const auto& output : m_mapOutputDrivers) {
+        outputsBefore.insert(output.first);
+    }
     // The library stays loaded even when registration goes wrong: it may have
     // left threads or callbacks behind, and unloading under them would bring
     // the daemon down.
@@ -159,9 +180,22 @@ void InfoCollectEngineClass::LoadPlugin(const std::string& path) {
         CHS_LOG(3, LOGID_COLLECTOR, "Register plugin %s failed, unknown exception.", path.c_str());
         return;
     }
-    if (m_mapInputDrivers.size() + m_mapOutputDrivers.size() == driversBefore) {
-        CHS_LOG(2, LOGID_COLLECTOR, "The plugin %s registered no driver.", path.c_str());
+    std::string drivers;
+    for (const auto& input : m_mapInputDrivers) {
+        if (inputsBefore.count(input.first) == 0) {
+            drivers += (drivers.empty() ? "" : ", ") + input.first + " (input)";
+        }
     }
+    for (const auto& output : m_mapOutputDrivers) {
+        if (outputsBefore.count(output.first) == 0) {
+            drivers += (drivers.empty() ? "" : ", ") + output.first + " (output)";
+        }
+    }
+    if (drivers.empty()) {
+        CHS_LOG(2, LOGID_COLLECTOR, "The plugin %s registered no driver.", path.c_str());
+        return;
+    }
+    CHS_LOG(1, LOGID_COLLECTOR, "Loaded plugin %s, drivers: %s.", path.c_str(), drivers.c_str());
 }
 
 int32_t InfoCollectEngineClass::AddInputDriver(std::string& name, InputDriverBase* driver) {
@@ -173,6 +207,7 @@ int32_t InfoCollectEngineClass::AddInputDriver(std::string& name, InputDriverBas
         CHS_LOG(1, LOGID_COLLECTOR, "The driver(%s) already exists.", name.c_str());
         return -1;
     }
+    driver_run::Add(this, name, driver);
     return 0;
 }
 
@@ -188,48 +223,21 @@ int32_t InfoCollectEngineClass::AddOutputDriver(std::string& name, OutputDriverB
     return 0;
 }
 
-namespace {
-
-// A driver is plugin code; an exception out of it must not end the daemon.
-int32_t CallDriver(InputDriverBase* driver, bool start, const std::string& name) {
-    try {
-        return start ? driver->Start() : driver->Stop();
-    } catch (const std::exception& e) {
-        CHS_LOG(3, LOGID_COLLECTOR, "Input driver(%s) threw: %s.", name.c_str(), e.what());
-    } catch (...) {
-        CHS_LOG(3, LOGID_COLLECTOR, "Input driver(%s) threw an unknown exception.", name.c_str());
-    }
-    return -1;
-}
-
-}  // namespace
-
 int32_t InfoCollectEngineClass::StartAllCollect() {
-    for (auto& input : m_mapInputDrivers) {
-        CHS_LOG(1, LOGID_COLLECTOR, "Start input driver: %s.", input.first.c_str());
-        (void)CallDriver(input.second, true, input.first);
-    }
-    return 0;
+    return static_cast<int32_t>(driver_run::Run(this, true).size());
 }
 
 int32_t InfoCollectEngineClass::StopAllCollect() {
-    for (auto& input : m_mapInputDrivers) {
-        CHS_LOG(1, LOGID_COLLECTOR, "Stop input driver: %s.", input.first.c_str());
-        (void)CallDriver(input.second, false, input.first);
-    }
-    return 0;
+    return static_cast<int32_t>(driver_run::Run(this, false).size());
 }
 
 int32_t InfoCollectEngineClass::StartOneCollect(DriverTypeEnum type, const std::string& name) {
     if (type != DRIVER_TYPE_INPUT) {
         return -1;
     }
-    auto found = m_mapInputDrivers.find(name);
-    if (found == m_mapInputDrivers.end()) {
-        CHS_LOG(2, LOGID_COLLECTOR, "The input driver(%s) not exist, start failed.", name.c_str());
-        return -1;
-    }
-    int32_t ret = CallDriver(found->second, true, name);
+    std::vector<std::string> names{name};
+    int32_t ret = -1;
+    (void)driver_run::Run(this, true, &names, &ret);
     CHS_LOG(0, LOGID_COLLECTOR, "Start input driver(%s), ret(%d).", name.c_str(), ret);
     return ret;
 }
@@ -238,12 +246,9 @@ int32_t InfoCollectEngineClass::StopOneCollect(DriverTypeEnum type, const std::s
     if (type != DRIVER_TYPE_INPUT) {
         return -1;
     }
-    auto found = m_mapInputDrivers.find(name);
-    if (found == m_mapInputDrivers.end()) {
-        CHS_LOG(2, LOGID_COLLECTOR, "The input driver(%s) not exist, stop failed.", name.c_str());
-        return -1;
-    }
-    int32_t ret = CallDriver(found->second, false, name);
+    std::vector<std::string> names{name};
+    int32_t ret = -1;
+    (void)driver_run::Run(this, false, &names, &ret);
     CHS_LOG(0, LOGID_COLLECTOR, "Stop input driver(%s), ret(%d).", name.c_str(), ret);
     return ret;
 }

@@ -49,9 +49,13 @@ enum DriverTypeEnum {
 };
 
 // A driver that produces data. The engine starts and stops it when the
-// collector switch changes; Start and Stop are called from the daemon's
-// start-up thread or, later, under the switch handler's mutex, never
-// concurrently with each other. Once registered, the engine owns the object
+// collector switch changes and stops it when the daemon ends (SIGTERM,
+// SIGINT). Each Start and Stop runs on a thread of its own, in parallel with
+// those of the other drivers, and is given a time limit (10 s by default): a
+// call that overruns is logged, its driver shown as stuck and left behind,
+// and the others go on. A driver never sees two of its calls at once: while
+// one has not returned, the engine makes no other; when a late call returns
+// after the switch changed, the engine makes the call that matches the switch. Once registered, the engine owns the object
 // and deletes it (through this virtual destructor) before the plugin's
 // library is unloaded.
 class InputDriverBase {
@@ -100,10 +104,11 @@ class PluginClass {
 
 // The process-wide registry of plugins and of the drivers they provide.
 //
-// Thread safety: instance() may be called from any thread. The engine has no
-// lock of its own: plugins are loaded and drivers registered on the main
-// thread during start-up, and later starts and stops of all drivers are
-// serialised by the caller (the switch handler's mutex).
+// Thread safety: instance() may be called from any thread. Plugins are
+// loaded and drivers registered on the main thread during start-up; later
+// starts and stops of all drivers are serialised by the caller (the switch
+// handler's mutex). The run state of the drivers is kept, behind a lock of
+// its own, by the host (collector/driver_states.h).
 class InfoCollectEngineClass {
   public:
     // The single instance, created on first use; it lives until the process
@@ -123,19 +128,22 @@ class InfoCollectEngineClass {
     int32_t AddInputDriver(std::string& name, InputDriverBase* driver);
     int32_t AddOutputDriver(std::string& name, OutputDriverBase* driver);
 
-    // Start()/Stop() every input driver in ascending name order; driver
-    // results are ignored. Always 0.
+    // Start()/Stop() every input driver, in parallel and within the time
+    // limit: the number of drivers whose call failed, threw, overran or
+    // could not be made (0 when all answered 0).
     int32_t StartAllCollect();
     int32_t StopAllCollect();
-    // Start()/Stop() one input driver: its result, or -1 when `type` is not
-    // the input side or no such driver exists.
+    // Start()/Stop() one input driver within the time limit: its result, or
+    // -1 when `type` is not the input side, no such driver exists, or the
+    // call threw, overran or could not be made.
     int32_t StartOneCollect(DriverTypeEnum type, const std::string& name);
     int32_t StopOneCollect(DriverTypeEnum type, const std::string& name);
     // Stops every input driver; the result of StopAllCollect().
     int32_t Exit();
 
     // Deletes every output driver, then every input driver, then lets go of
-    // the plugins (unloading their libraries). The single instance is never
+    // the plugins (unloading their libraries); while a driver call left
+    // behind has not returned, drivers and libraries are kept instead. The single instance is never
     // destroyed; engines made by a derived class (tests) are.
     ~InfoCollectEngineClass();
     InfoCollectEngineClass(const InfoCollectEngineClass&) = delete;
