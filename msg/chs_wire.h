@@ -250,4 +250,10 @@ constexpr unsigned short STATUS_EXPORT_TAG_REASON = 4;  // text, empty for a bui
 constexpr size_t NODE_STATUS_TEXT_MAX = 256;
 constexpr size_t NODE_STATUS_LIST_MAX = 64;
 
+// ---- Collector switch: drivers that did not follow ----
+// Answer of a switch set whose value was stored while some input drivers of
+// the answering node failed, threw or overran their Start or Stop; the
+// description cell TAG_DESCRIPTION names them ("driver a, b failed to start").
+constexpr uint32_t RESULT_SWITCH_DRIVER_FAILED = 0x4000C970;
+
 }  // namespace chs_wire
