@@ -1,12 +1,14 @@
 #include "infra/exception_handler.h"
 
 #include <execinfo.h>
+#include <ucontext.h>
 #include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
 
 #include "infra/chs_log.h"
+#include "infra/plugin_fault.h"
 #include "platform/dplog.h"
 
 const char* const kExceptionSignalNames[kExceptionSignalCount] = {
@@ -72,9 +74,36 @@ unsigned long long Bits(T value) {
     return static_cast<unsigned long long>(value);
 }
 
+// The instruction that faulted, from the signal's context; 0 when unknown.
+uintptr_t FaultingInstruction(void* context) {
+    if (context == nullptr) {
+        return 0;
+    }
+    const ucontext_t* uc = static_cast<const ucontext_t*>(context);
+#if defined(__x86_64__)
+    return static_cast<uintptr_t>(uc->uc_mcontext.gregs[REG_RIP]);
+#elif defined(__aarch64__)
+    return static_cast<uintptr_t>(uc->uc_mcontext.pc);
+#else
+    (void)uc;
+    return 0;
+#endif
+}
+
+// The plugin whose code ran at the fault: the faulting instruction first,
+// then the frames of the stack (a plugin that called into the host and
+// faulted there is still the one to blame). -1 when no plugin code is found.
+int PluginAtFault(void* context, void* const* frames, int depth) {
+    int plugin = PluginFaultFind(FaultingInstruction(context));
+    for (int i = 0; plugin < 0 && i < depth; ++i) {
+        plugin = PluginFaultFind(reinterpret_cast<uintptr_t>(frames[i]));
+    }
+    return plugin;
+}
+
 }  // namespace
 
-void excptProc(int signo, siginfo_t* info, void* /*context*/) {
+void excptProc(int signo, siginfo_t* info, void* context) {
     Writer out;
     out.Reset();
     out.Text("receive signal(");
@@ -113,6 +142,16 @@ void excptProc(int signo, siginfo_t* info, void* /*context*/) {
     }
     if (signo == g_rtmaxMinus3 || signo == SIGPIPE) {
         return;
+    }
+    int plugin = signo == SIGTERM ? -1 : PluginAtFault(context, frames, depth > 0 ? depth : 0);
+    if (plugin >= 0) {
+        bool recorded = PluginFaultRecord(plugin);
+        out.Reset();
+        out.Text("fault in the code of plugin ");
+        out.Text(PluginFaultName(plugin));
+        out.Text(recorded ? ": quarantined, it is not loaded at the next start"
+                          : ": the quarantine file cannot be written");
+        dplog_signal_safe(GetModuleID(), 3, "excptProc", 0, 10000, g_buffer);
     }
     _exit(signo);
 }

@@ -2,6 +2,7 @@
 // in real child processes.
 #include "infra/exec_cmd.h"
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/audit.h>
@@ -34,6 +35,7 @@
 
 #include "infra/chs_log.h"
 #include "infra/exception_handler.h"
+#include "infra/plugin_fault.h"
 #include "platform/dplog.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/process.h"
@@ -516,6 +518,7 @@ TEST_F(ExecCmdReadBlocks, ReadBufKeepsWholeChunksAndStopsAtTheLineLimit) {
 // signals it survives and that each is reset to its default after one delivery.
 using chs_test::ReadText;
 using chs_test::TempDir;
+using chs_test::WriteText;
 
 // Runs `body` in a child with the handler installed and its log in `logPath`;
 // returns the child's wait status. A child still running after 30 s is
@@ -595,6 +598,45 @@ TEST(ExceptionHandlerTest, FatalSignalsExitWithTheirNumber) {
             EXPECT_NE(log.find(text), std::string::npos) << text << "\n" << log;
         }
     }
+}
+
+// A library loaded the way the daemon loads a plugin, whose own code faults:
+// the compression library reading from an address that is not mapped.
+std::string g_quarantineFile;
+__attribute__((no_sanitize("address", "undefined"))) void FaultInLoadedLibrary() {
+    void* library = dlopen("libz.so.1", RTLD_NOW);
+    auto checksum = reinterpret_cast<unsigned long (*)(unsigned long, const unsigned char*, unsigned int)>(
+        library == nullptr ? nullptr : dlsym(library, "crc32"));
+    if (checksum == nullptr || !PluginFaultRegister(library, "zplug", "/plugins/libz\tcut.so")) {
+        _exit(101);
+    }
+    PluginFaultSetQuarantineFile(g_quarantineFile);
+    checksum(0, reinterpret_cast<const unsigned char*>(64), 4096);
+}
+
+// The handler names the plugin whose code faulted and quarantines it; a
+// release takes it out again and leaves the other entries.
+TEST(ExceptionHandlerTest, FaultInPluginCodeQuarantinesThePlugin) {
+    TempDir dir;
+    g_quarantineFile = dir.Join("quarantine.txt");
+    WriteText(g_quarantineFile, "older\t/plugins/libolder.so\n");
+    int status = RunChild(dir.Join("child.log"), FaultInLoadedLibrary);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), SIGSEGV);
+    EXPECT_NE(ReadText(dir.Join("child.log")).find("fault in the code of plugin zplug: quarantined"),
+              std::string::npos)
+        << ReadText(dir.Join("child.log"));
+
+    std::vector<QuarantinedPlugin> entries = PluginQuarantineRead(g_quarantineFile);
+    ASSERT_EQ(entries.size(), 2u) << ReadText(g_quarantineFile);
+    EXPECT_EQ(entries[1].strName, "zplug");
+    EXPECT_EQ(entries[1].strLibPath, "/plugins/libz cut.so");  // a tab cannot split the line
+    EXPECT_EQ(PluginQuarantineRelease(g_quarantineFile, "zplug"), 1);
+    EXPECT_EQ(PluginQuarantineRelease(g_quarantineFile, "zplug"), 0);
+    entries = PluginQuarantineRead(g_quarantineFile);
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].strName, "older");
+    EXPECT_EQ(PluginFaultFind(reinterpret_cast<uintptr_t>(&FaultInLoadedLibrary)), -1);
 }
 
 TEST(ExceptionHandlerTest, LongRecordIsCutAt511Characters) {
