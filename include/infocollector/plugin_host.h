@@ -19,6 +19,23 @@
 //   INFOCOLLECTOR_PLUGIN_EXPORT int32_t RegisterPlugin(InfoCollectEngineClass* engine) { ... }
 #define INFOCOLLECTOR_PLUGIN_EXPORT extern "C" __attribute__((visibility("default")))
 
+// The version of this interface. The major number changes when a plugin built
+// against the older headers can no longer run in the host; the minor number
+// when functions are added. A plugin that wants the host to check it declares
+//
+//   INFOCOLLECTOR_DECLARE_SDK_VERSION();
+//
+// once, at namespace scope. The host then refuses to load it (with a log line
+// naming both versions) unless the major numbers are equal and the plugin's
+// minor number is not above the host's. A plugin without the declaration is
+// loaded as before.
+#define INFOCOLLECTOR_SDK_VERSION_MAJOR 1
+#define INFOCOLLECTOR_SDK_VERSION_MINOR 1
+#define INFOCOLLECTOR_SDK_VERSION_SYMBOL "InfoCollectorSdkVersion"
+#define INFOCOLLECTOR_DECLARE_SDK_VERSION()                                \
+    INFOCOLLECTOR_PLUGIN_EXPORT const int32_t InfoCollectorSdkVersion =  \
+        (INFOCOLLECTOR_SDK_VERSION_MAJOR << 16) | INFOCOLLECTOR_SDK_VERSION_MINOR
+
 // One parameter of a plugin's entry in the plugin configuration:
 //   "parameters": [ {"interval_sec": ["60"]}, {"keep_files": ["48"], "max_age_sec": ["604800"]} ]
 // holds three parameters; "keep_files" stands in group 1.

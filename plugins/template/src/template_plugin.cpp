@@ -119,6 +119,9 @@ private:
 
 }  // namespace
 
+// Lets the host refuse this library when its interface no longer matches.
+INFOCOLLECTOR_DECLARE_SDK_VERSION();
+
 INFOCOLLECTOR_PLUGIN_EXPORT int32_t GetEngineVersion() { return INFOCOLLECT_ENGINE_VERSION; }
 
 INFOCOLLECTOR_PLUGIN_EXPORT int32_t RegisterPlugin(InfoCollectEngineClass* engine) {
