@@ -12,6 +12,11 @@
 #include "tools/cluster_layout.h"
 
 namespace chs_tools {
+namespace {
+
+constexpr size_t kMaxReasonShown = 1024;
+
+}  // namespace
 
 bool AttachAsClient(const std::string& clusterDir, uint16_t node, std::string& error) {
     std::string clusterFile = clusterDir + "/cluster.json";
@@ -105,19 +110,6 @@ bool AttachControl(const ControlOptions& options) {
     return true;
 }
 
-int ExchangeRequest(const ControlOptions& options, InnerMsg& request, unsigned long timeoutSec,
-                    InnerMsg& answer) {
-    uint16_t node = static_cast<uint16_t>(options.ulNode);
-    SendOutcome outcome = SendRequest(request, node, static_cast<uint32_t>(timeoutSec), answer);
-    if (outcome != SendOutcome::kAnswered) {
-        return ReportSendFailure(outcome, request, node);
-    }
-    if (options.bJson) {
-        PrintMessageJson(answer);
-    }
-    return kExitOk;
-}
-
 bool AnswerText(const InnerMsg& answer, unsigned short tag, std::string& text) {
     if (answer.GetBody().empty()) {
         return false;
@@ -137,6 +129,21 @@ int ReportFailedResult(unsigned int result, const char* meaning) {
         fprintf(stderr, "failed: result 0x%08X\n", result);
     }
     return kExitFailed;
+}
+
+int ReportRefusal(unsigned int result, const char* meaning, uint16_t node, const std::string& reason) {
+    int status = ReportFailedResult(result, meaning);
+    if (!reason.empty()) {
+        // The node's text reaches a terminal: no control characters, one line.
+        std::string shown = reason.substr(0, kMaxReasonShown);
+        for (char& c : shown) {
+            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
+                c = '?';
+            }
+        }
+        fprintf(stderr, "node %u says: %s%s\n", node, shown.c_str(), reason.size() > shown.size() ? "..." : "");
+    }
+    return status;
 }
 
 }  // namespace chs_tools

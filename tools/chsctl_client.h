@@ -57,17 +57,15 @@ InnerMsg NewCollectorRequest(uint32_t opcode, MsgRecord* record);
 // AttachAsClient for the node of `options`; false after printing why.
 bool AttachControl(const ControlOptions& options);
 
-// Sends `request` to the node of `options`, waiting up to `timeoutSec`. A
-// failed send is reported and its exit status returned; an answer is printed
-// in JSON form with --json and kExitOk returned.
-int ExchangeRequest(const ControlOptions& options, InnerMsg& request, unsigned long timeoutSec,
-                    InnerMsg& answer);
-
 // Text of string cell `tag` of the answer's first record; false when there is none.
 bool AnswerText(const InnerMsg& answer, unsigned short tag, std::string& text);
 
 // Prints "failed: result 0x%08X" on standard error, followed by " (meaning)"
 // when a meaning is given, and returns kExitFailed.
 int ReportFailedResult(unsigned int result, const char* meaning = nullptr);
+
+// ReportFailedResult, then "node N says: REASON" when the node gave a reason
+// (the text of cell 4094 of its answer) with the refusal.
+int ReportRefusal(unsigned int result, const char* meaning, uint16_t node, const std::string& reason);
 
 }  // namespace chs_tools

@@ -1,5 +1,8 @@
-// The subcommands of chsctl. Each takes the whole command line and returns
-// the process exit status.
+// The subcommands of chsctl. One grammar serves them all: the global options
+// (--cluster, --node, --timeout, --json) go before or after the subcommand;
+// ParseCommandLine takes them out and leaves the subcommand's own words.
+// Each Run... function takes the parsed command line and returns the process
+// exit status.
 #pragma once
 
 #include <string>
@@ -17,8 +20,9 @@ constexpr int kExitTimeout = 4;      // no answer in time
 // A decimal number from `min` to `max`, digits only.
 bool ParseNumber(const char* text, unsigned long min, unsigned long max, unsigned long& value);
 
-// Where a request goes and how long it may wait: --cluster DIR, --node N,
-// --timeout SECONDS (1 to 86400).
+// Where a request goes and how long it may wait: --cluster, --node N,
+// --timeout SECONDS (1 to 86400). strCluster is the cluster directory once
+// ResolveCluster has run.
 struct ClientOptions {
     std::string strCluster;
     unsigned long ulNode = 0;
@@ -27,21 +31,39 @@ struct ClientOptions {
     bool bTimeoutGiven = false;
 };
 
-// Takes argv[i] (and its value, moving i past it) when it is one of the
-// client options. 1 taken, 0 not a client option, -1 a bad value (printed).
-int TakeClientOption(int argc, char** argv, int& i, ClientOptions& options);
-
-// The global-option form: the client options, --json, and the words of the
-// subcommand (everything after the global options, --json taken out).
+// The whole command line: the global options, --json, --help/-h, --version
+// and the words of the subcommand in their order (global options taken out;
+// after a "--" every word belongs to the subcommand).
 struct ControlOptions : ClientOptions {
+    bool bClusterGiven = false;
     bool bJson = false;
+    bool bHelp = false;
+    bool bVersion = false;
     std::vector<std::string> vecWords;
 };
 
-int RunMakeCluster(int argc, char** argv);
-int RunSend(int argc, char** argv);
-// The global-option form: chsctl --cluster DIR --node N ... switch|clear-collected|export.
-int RunControl(int argc, char** argv);
+// "chsctl VERSION" names this version.
+extern const char* const kVersion;
+
+// Parses argv[1..]. false after printing why on standard error.
+bool ParseCommandLine(int argc, char** argv, ControlOptions& options);
+
+// Turns the cluster of the command line into its directory: --cluster names
+// the directory or its cluster.json; without it CHS_CLUSTER, else the cluster
+// of this build tree (where ./chs cluster up makes it). A cluster that was
+// not given is named on standard error with where it came from. false after
+// printing why.
+bool ResolveCluster(ControlOptions& options);
+
+// chsctl mkcluster DIR ...; vecWords begins with "mkcluster".
+int RunMakeCluster(const ControlOptions& options);
+// chsctl send [FILE|-]: a message in its JSON form; the answer is printed in
+// the same wire form, --json or not.
+int RunSend(const ControlOptions& options);
+// chsctl switch get|set; vecWords begins with "switch".
+int RunSwitch(const ControlOptions& options);
+// chsctl clear-collected.
+int RunClearCollected(const ControlOptions& options);
 // chsctl ... export start|status|download|clear; `options.vecWords` begins
 // with "export".
 int RunExport(const ControlOptions& options);
@@ -52,8 +74,13 @@ int RunPackage(const ControlOptions& options);
 // chsctl ... status: every node of the cluster at a glance.
 int RunStatus(const ControlOptions& options);
 
-// The usage lines of the export, remote-log and package subcommands, each beginning with blanks where
-// "usage: " stands on the first line of a usage text.
+// The usage lines of the subcommands, each beginning with blanks where
+// "usage: " stands on the first line of a usage text; the global options
+// are written [OPTIONS].
+extern const char* const kMakeClusterUsage;
+extern const char* const kSendUsage;
+extern const char* const kSwitchUsage;
+extern const char* const kClearCollectedUsage;
 extern const char* const kExportUsage;
 extern const char* const kRemoteLogUsage;
 extern const char* const kPackageUsage;

@@ -1,64 +1,137 @@
 // chsctl: the management command line of the information collector.
-#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <string>
+#include <vector>
 
 #include "tools/chsctl_commands.h"
 #include "tools/cluster_layout.h"
 
 namespace {
 
-int Usage() {
-    fprintf(stderr,
-            "usage: chsctl mkcluster DIR [--nodes N] [--log-level L] [--collect-interval SECONDS]\n"
-            "                        [--transport unix|tcp] [--tcp-port-base PORT]\n"
-            "                        [--ccdb sqlite|etcd] [--etcd-endpoint http://HOST:PORT]...\n"
-            "         create a simulated cluster directory (default 1 node, log level 6, collection\n"
-            "         every 3600 s by the sample plugin; tcp: nodes talk over TCP with mutual TLS,\n"
-            "         certificates in DIR/tls; etcd: the configuration database is in that etcd,\n"
-            "         which must answer, instead of DIR/ccdb.sqlite)\n"
-            "       chsctl send --cluster DIR --node N [--timeout SECONDS] [FILE|-]\n"
-            "         send a message in JSON form to an endpoint of a node and print the answer\n"
-            "       chsctl --cluster DIR --node N [--timeout SECONDS] [--json] switch get\n"
-            "       chsctl --cluster DIR --node N [--timeout SECONDS] [--json] switch set on|off [--oem]\n"
-            "         query or set the collector switch (or, with --oem, the OEM switch) of the cluster\n"
-            "       chsctl --cluster DIR --node N [--timeout SECONDS] [--json] clear-collected\n"
-            "         delete everything the node has collected\n"
-            "%s%s%s",
-            chs_tools::kExportUsage, chs_tools::kRemoteLogUsage, chs_tools::kPackageUsage);
+using chs_tools::ControlOptions;
+
+const char* const kStatusUsage =
+    "       chsctl [OPTIONS] status\n"
+    "         every node of the cluster at a glance\n";
+
+// What a subcommand needs from the global options.
+enum class Needs { kNothing, kCluster, kClusterAndNode };
+
+struct Subcommand {
+    const char* pName;
+    const char* const* ppUsage;
+    int (*pRun)(const ControlOptions&);
+    Needs needs;
+};
+
+const Subcommand kSubcommands[] = {
+    {"switch", &chs_tools::kSwitchUsage, chs_tools::RunSwitch, Needs::kClusterAndNode},
+    {"clear-collected", &chs_tools::kClearCollectedUsage, chs_tools::RunClearCollected, Needs::kClusterAndNode},
+    {"export", &chs_tools::kExportUsage, chs_tools::RunExport, Needs::kClusterAndNode},
+    {"remote-log", &chs_tools::kRemoteLogUsage, chs_tools::RunRemoteLog, Needs::kClusterAndNode},
+    {"package", &chs_tools::kPackageUsage, chs_tools::RunPackage, Needs::kClusterAndNode},
+    {"status", &kStatusUsage, chs_tools::RunStatus, Needs::kCluster},
+    {"send", &chs_tools::kSendUsage, chs_tools::RunSend, Needs::kClusterAndNode},
+    {"mkcluster", &chs_tools::kMakeClusterUsage, chs_tools::RunMakeCluster, Needs::kNothing},
+};
+
+const char* const kSynopsis =
+    "usage: chsctl [OPTIONS] SUBCOMMAND [ARGUMENTS]   (OPTIONS go before or after the subcommand)\n"
+    "       chsctl --help | help [SUBCOMMAND] | SUBCOMMAND --help | --version\n";
+
+const char* const kOptionsText =
+    "OPTIONS:\n"
+    "  --cluster DIR|FILE  the cluster directory or its cluster.json; without it $CHS_CLUSTER,\n"
+    "                      else the cluster of the build tree (./chs cluster up makes it)\n"
+    "  --node N            the node (0 to 15) whose daemon is asked\n"
+    "  --timeout SECONDS   how long a request waits for its answer (1 to 86400, default 30)\n"
+    "  --json              print one JSON document on standard output instead of text\n"
+    "  --                  every later word belongs to the subcommand\n"
+    "exit status: 0 done, 1 failed or refused, 2 bad command line, 3 node unreachable,\n"
+    "             4 no answer in time\n";
+
+const Subcommand* FindSubcommand(const std::string& name) {
+    for (const Subcommand& subcommand : kSubcommands) {
+        if (name == subcommand.pName) {
+            return &subcommand;
+        }
+    }
+    return nullptr;
+}
+
+int UsageError() {
+    fprintf(stderr, "%s(chsctl --help lists the subcommands and options)\n", kSynopsis);
     return chs_tools::kExitUsage;
+}
+
+// chsctl --help, help [SUBCOMMAND], SUBCOMMAND --help: on standard output.
+int Help(const std::vector<std::string>& topic) {
+    if (topic.empty()) {
+        printf("%s\nSUBCOMMAND is one of:\n", kSynopsis);
+        for (const Subcommand& subcommand : kSubcommands) {
+            printf("%s", *subcommand.ppUsage);
+        }
+        printf("\n%s", kOptionsText);
+        return chs_tools::kExitOk;
+    }
+    const Subcommand* subcommand = topic.size() == 1 ? FindSubcommand(topic[0]) : nullptr;
+    if (subcommand == nullptr) {
+        fprintf(stderr, "chsctl: no help on \"%s\": not a subcommand\n", topic[0].c_str());
+        return UsageError();
+    }
+    printf("usage:\n%s", *subcommand->ppUsage);
+    if (subcommand->needs != Needs::kNothing) {
+        printf("\n%s", kOptionsText);
+    }
+    return chs_tools::kExitOk;
 }
 
 // A cluster whose secret files others can read still works, but its owner
 // hears of it on every use.
-void WarnAboutSecretFileModes(int argc, char** argv) {
-    for (int i = 1; i + 1 < argc; ++i) {
-        if (strcmp(argv[i], "--cluster") == 0) {
-            for (const std::string& problem : chs_tools::CheckSecretFileModes(argv[i + 1])) {
-                fprintf(stderr, "chsctl: warning: %s\n", problem.c_str());
-            }
-            return;
-        }
+void WarnAboutSecretFileModes(const std::string& clusterDir) {
+    for (const std::string& problem : chs_tools::CheckSecretFileModes(clusterDir)) {
+        fprintf(stderr, "chsctl: warning: %s\n", problem.c_str());
     }
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2) {
-        return Usage();
+    ControlOptions options;
+    if (!chs_tools::ParseCommandLine(argc, argv, options)) {
+        return UsageError();
     }
-    if (strcmp(argv[1], "mkcluster") == 0) {
-        return chs_tools::RunMakeCluster(argc, argv);
+    const std::vector<std::string>& words = options.vecWords;
+    if (options.bVersion) {
+        printf("chsctl %s\n", chs_tools::kVersion);
+        return chs_tools::kExitOk;
     }
-    WarnAboutSecretFileModes(argc, argv);
-    if (strcmp(argv[1], "send") == 0) {
-        return chs_tools::RunSend(argc, argv);
+    if (!words.empty() && words[0] == "help") {
+        return Help(std::vector<std::string>(words.begin() + 1, words.end()));
     }
-    if (strncmp(argv[1], "--", 2) == 0) {
-        return chs_tools::RunControl(argc, argv);
+    if (options.bHelp) {
+        return Help(words.empty() ? words : std::vector<std::string>{words[0]});
     }
-    return Usage();
+    if (words.empty()) {
+        fprintf(stderr, "chsctl: no subcommand\n");
+        return UsageError();
+    }
+    const Subcommand* subcommand = FindSubcommand(words[0]);
+    if (subcommand == nullptr) {
+        fprintf(stderr, "chsctl: unknown %s %s\n", words[0][0] == '-' ? "option" : "subcommand", words[0].c_str());
+        return UsageError();
+    }
+    if (subcommand->needs == Needs::kNothing) {
+        return subcommand->pRun(options);
+    }
+    if (subcommand->needs == Needs::kClusterAndNode && !options.bNodeGiven) {
+        fprintf(stderr, "chsctl: %s asks the daemon of one node: give --node N\nusage:\n%s", subcommand->pName,
+                *subcommand->ppUsage);
+        return chs_tools::kExitUsage;
+    }
+    if (!chs_tools::ResolveCluster(options)) {
+        return chs_tools::kExitUsage;
+    }
+    WarnAboutSecretFileModes(options.strCluster);
+    return subcommand->pRun(options);
 }

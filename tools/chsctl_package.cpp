@@ -1,7 +1,7 @@
 // chsctl package: have one node pack the node files its collector gathered
 // into one archive in its export directory, and say where the archive is.
 //
-//   chsctl --cluster DIR --node N [--timeout S] [--json] package
+//   chsctl [OPTIONS] package
 #include <cstdio>
 #include <string>
 
@@ -10,13 +10,14 @@
 #include "platform/platform_profile.h"
 #include "tools/chsctl_client.h"
 #include "tools/chsctl_commands.h"
+#include "tools/chsctl_json.h"
 #include "tools/chsctl_results.h"
 #include "tools/chsctl_task_row.h"
 
 namespace chs_tools {
 
 const char* const kPackageUsage =
-    "       chsctl --cluster DIR --node N [--timeout SECONDS] [--json] package\n"
+    "       chsctl [OPTIONS] package\n"
     "         pack the node files collected on node N into one archive and print its path\n";
 
 namespace {
@@ -58,9 +59,8 @@ int RunPackage(const ControlOptions& options) {
         const char* meaning = PackageMeaningOf(result);
         if (options.bJson) {
             document["path"] = Json::Value();
-            document["result"] = ResultJson(result);
-            document["result_text"] = meaning != nullptr ? meaning : "";
-            PrintJsonLine(document);
+            AddResultFields(document, result, meaning);
+            PrintJsonDocument(document);
         }
         return ReportFailedResult(result, meaning);
     }
@@ -70,7 +70,7 @@ int RunPackage(const ControlOptions& options) {
     if (options.bJson) {
         document["path"] = path;
         document["real_path"] = realPath;
-        PrintJsonLine(document);
+        PrintJsonDocument(document);
     } else {
         printf("archive on node %u: %s\n", node, path.c_str());
         printf("in the cluster directory: %s\n", realPath.c_str());

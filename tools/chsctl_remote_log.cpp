@@ -2,7 +2,7 @@
 // and stopped through the daemon of one node (the node that then runs it) and
 // shown from the task row in the configuration database.
 //
-//   chsctl --cluster DIR --node N [--timeout S] [--json] remote-log ACTION, ACTION one of
+//   chsctl [OPTIONS] remote-log ACTION, ACTION one of
 //     start --mode 0|1|2 [--from TIME --to TIME] [--task-id ID] [--wait [--wait-limit S]]
 //     stop ID
 //     show
@@ -22,6 +22,7 @@
 #include "platform/om_ccdb.h"
 #include "tools/chsctl_client.h"
 #include "tools/chsctl_commands.h"
+#include "tools/chsctl_json.h"
 #include "tools/chsctl_results.h"
 #include "tools/chsctl_task_row.h"
 #include "tools/chsctl_time.h"
@@ -29,15 +30,15 @@
 namespace chs_tools {
 
 const char* const kRemoteLogUsage =
-    "       chsctl --cluster DIR --node N [--timeout SECONDS] [--json] remote-log start --mode 0|1|2\n"
+    "       chsctl [OPTIONS] remote-log start --mode 0|1|2\n"
     "                 [--from TIME --to TIME] [--task-id ID] [--wait [--wait-limit SECONDS]]\n"
     "         have node N collect the alarm logs (mode 0 or 1) or the history logs of a time range\n"
     "         (mode 2, --from and --to required) of every node and send them to the remote\n"
     "         support service; TIME is YYYY-MM-DDThh:mm:ss[Z|+hh:mm] (local time without a\n"
     "         zone) or seconds since the epoch; --wait follows the task to its end (at most\n"
     "         --wait-limit seconds, 7200 by default)\n"
-    "       chsctl --cluster DIR --node N [--timeout SECONDS] [--json] remote-log stop ID\n"
-    "       chsctl --cluster DIR --node N [--timeout SECONDS] [--json] remote-log show\n"
+    "       chsctl [OPTIONS] remote-log stop ID\n"
+    "       chsctl [OPTIONS] remote-log show\n"
     "         stop the remote log task ID, or show the cluster's remote log task\n";
 
 namespace {
@@ -58,8 +59,7 @@ struct RemoteLogArgs {
 };
 
 int RemoteLogUsage() {
-    fprintf(stderr, "usage: chsctl --cluster DIR --node N [--timeout SECONDS] [--json] remote-log ACTION\n%s",
-            kRemoteLogUsage);
+    fprintf(stderr, "usage:\n%s", kRemoteLogUsage);
     return kExitUsage;
 }
 
@@ -237,16 +237,11 @@ class RemoteLogCommand {
     // The refusal on standard error and, with --json, its document.
     int Refused(Json::Value document, uint32_t result, const char* meaning) {
         if (m_options.bJson) {
-            document["result"] = ResultJson(result);
-            document["result_text"] = meaning != nullptr ? meaning : "";
+            AddResultFields(document, result, meaning);
             document["detail"] = m_strDetail;
-            PrintJsonLine(document);
+            PrintJsonDocument(document);
         }
-        int exit = ReportFailedResult(result, meaning);
-        if (!m_strDetail.empty()) {
-            fprintf(stderr, "node %u says: %s\n", m_usNode, m_strDetail.c_str());
-        }
-        return exit;
+        return ReportRefusal(result, meaning, m_usNode, m_strDetail);
     }
 
     int Start() {
@@ -285,7 +280,7 @@ class RemoteLogCommand {
         }
         if (!m_args.bWait) {
             if (m_options.bJson) {
-                PrintJsonLine(document);
+                PrintJsonDocument(document);
             }
             return kExitOk;
         }
@@ -325,7 +320,7 @@ class RemoteLogCommand {
                 }
                 if (row.i_taskendtime != 0) {
                     if (m_options.bJson) {
-                        PrintJsonLine(document);
+                        PrintJsonDocument(document);
                     } else {
                         PrintTask(row, stdout);
                     }
@@ -334,7 +329,7 @@ class RemoteLogCommand {
             }
             if (std::chrono::steady_clock::now() >= deadline) {
                 if (m_options.bJson) {
-                    PrintJsonLine(document);
+                    PrintJsonDocument(document);
                 }
                 fprintf(stderr, "chsctl: task %s is still running after %lu s\n", m_args.strTaskId.c_str(),
                         m_args.ulWaitLimitSec);
@@ -371,7 +366,7 @@ class RemoteLogCommand {
         document["stop_requested"] = true;
         document["ended"] = endedBefore;
         if (m_options.bJson) {
-            PrintJsonLine(document);
+            PrintJsonDocument(document);
         } else if (endedBefore) {
             printf("task %s had ended already: nothing to stop\n", m_args.strTaskId.c_str());
         } else {
@@ -407,7 +402,7 @@ class RemoteLogCommand {
         uint32_t ret = ReadLogTask(row);
         if (ret == static_cast<uint32_t>(OM_CCDB_NO_VALUE)) {
             if (m_options.bJson) {
-                PrintJsonLine(Json::Value());
+                PrintJsonDocument(Json::Value());
             }
             fprintf(stderr, "no remote log task\n");
             return kExitFailed;
@@ -417,7 +412,7 @@ class RemoteLogCommand {
             return kExitFailed;
         }
         if (m_options.bJson) {
-            PrintJsonLine(TaskJson(row));
+            PrintJsonDocument(TaskJson(row));
         } else {
             PrintTask(row, stdout);
         }

@@ -1,7 +1,7 @@
 // chsctl send: one request, in the JSON form of a message, sent synchronously
 // to an endpoint of a node; the answer is printed in the same form.
 //
-//   chsctl send --cluster DIR --node N [--timeout S] [FILE]    (FILE or "-": standard input)
+//   chsctl [OPTIONS] send [FILE|-]    (no FILE or "-": standard input)
 #include <json/json.h>
 
 #include <cerrno>
@@ -10,8 +10,8 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
-#include <sstream>
 #include <string>
+#include <vector>
 
 #include "infra/json_util.h"
 #include "msg/inner_msg.h"
@@ -19,66 +19,52 @@
 #include "tools/chsctl_commands.h"
 
 namespace chs_tools {
+
+const char* const kSendUsage =
+    "       chsctl [OPTIONS] send [FILE|-]\n"
+    "         send a message in JSON form (FILE, or standard input) to an endpoint of a node and\n"
+    "         print the answer in the same form\n";
+
 namespace {
 
-struct SendOptions : ClientOptions {
-    std::string strInput = "-";
-};
-
-int SendUsage() {
-    fprintf(stderr, "usage: chsctl send --cluster DIR --node N [--timeout SECONDS] [FILE|-]\n");
-    return kExitUsage;
-}
-
-bool ParseOptions(int argc, char** argv, SendOptions& options) {
-    for (int i = 2; i < argc; ++i) {
-        std::string arg = argv[i];
-        int taken = TakeClientOption(argc, argv, i, options);
-        if (taken < 0) {
-            return false;
-        }
-        if (taken > 0) {
-            continue;
-        }
-        if (arg.size() > 1 && arg[0] == '-' && arg != "-") {
-            SendUsage();
-            return false;
-        } else {
-            options.strInput = arg;
-        }
-    }
-    if (options.strCluster.empty() || !options.bNodeGiven) {
-        SendUsage();
-        return false;
-    }
-    return true;
-}
+// Far above the JSON form of the largest message the transport carries
+// (platform/msg_transport.h), and a bound for what is read into memory.
+constexpr size_t kMaxInputBytes = 16u << 20;
 
 bool ReadInput(const std::string& source, std::string& text) {
-    std::ostringstream content;
-    if (source == "-") {
-        content << std::cin.rdbuf();
-    } else {
-        std::ifstream in(source, std::ios::binary);
-        if (!in) {
+    std::ifstream file;
+    std::istream* in = &std::cin;
+    if (source != "-") {
+        file.open(source, std::ios::binary);
+        if (!file) {
             fprintf(stderr, "chsctl: cannot read %s: %s\n", source.c_str(), strerror(errno));
             return false;
         }
-        content << in.rdbuf();
+        in = &file;
     }
-    text = content.str();
+    char buffer[65536];
+    while (in->read(buffer, sizeof(buffer)) || in->gcount() > 0) {
+        text.append(buffer, static_cast<size_t>(in->gcount()));
+        if (text.size() > kMaxInputBytes) {
+            fprintf(stderr, "chsctl: the message in %s is longer than %zu bytes\n",
+                    source == "-" ? "standard input" : source.c_str(), kMaxInputBytes);
+            return false;
+        }
+    }
     return true;
 }
 
 }  // namespace
 
-int RunSend(int argc, char** argv) {
-    SendOptions options;
-    if (!ParseOptions(argc, argv, options)) {
+int RunSend(const ControlOptions& options) {
+    const std::vector<std::string>& words = options.vecWords;
+    if (words.size() > 2 || (words.size() == 2 && words[1].size() > 1 && words[1][0] == '-')) {
+        fprintf(stderr, "chsctl: send takes one FILE or - (standard input)\nusage:\n%s", kSendUsage);
         return kExitUsage;
     }
+    std::string input = words.size() == 2 ? words[1] : "-";
     std::string text;
-    if (!ReadInput(options.strInput, text)) {
+    if (!ReadInput(input, text)) {
         return kExitUsage;
     }
     Json::Value root;
@@ -95,9 +81,7 @@ int RunSend(int argc, char** argv) {
 
     // chsctl speaks as a client of the node it addresses; it holds no presence.
     uint16_t node = static_cast<uint16_t>(options.ulNode);
-    std::string error;
-    if (!AttachAsClient(options.strCluster, node, error)) {
-        fprintf(stderr, "chsctl: %s\n", error.c_str());
+    if (!AttachControl(options)) {
         return kExitFailed;
     }
     InnerMsg answer;

@@ -2,7 +2,6 @@
 
 #include <cinttypes>
 #include <cstring>
-#include <iostream>
 
 #include "control/collector_ccdb.h"
 #include "control/remote_task.h"
@@ -10,6 +9,7 @@
 #include "infra/error_code_desc.h"
 #include "msg/chs_wire.h"
 #include "platform/om_ccdb.h"
+#include "tools/chsctl_json.h"
 #include "tools/chsctl_results.h"
 #include "tools/chsctl_time.h"
 
@@ -19,15 +19,13 @@ namespace {
 // The row the daemon inserts before any task ran carries status 0.
 constexpr uint64_t kPlaceholderStatus = 0;
 
-bool IsAllOnes(uint64_t code) { return code == 0xFFFFFFFFULL || code == UINT64_MAX; }
-
 // The daemon's own text of a task result; the task closes with -1 when its
 // work could not even start (a mode it does not serve, a reversed range).
 std::string ResultText(uint64_t code) {
     if (errorCodeDescMap.empty()) {
         InitExportErrorCodeDesc();
     }
-    if (IsAllOnes(code)) {
+    if (IsAllOnesResult(code)) {
         return "the task's work could not start";
     }
     std::string text = code <= UINT32_MAX ? GetErrorCodeDesc(static_cast<uint32_t>(code)) : std::string();
@@ -39,7 +37,7 @@ std::string ResultText(uint64_t code) {
 }
 
 std::string ResultCodeWords(uint64_t code) {
-    if (IsAllOnes(code)) {
+    if (IsAllOnesResult(code)) {
         return "-1";
     }
     char text[32];
@@ -141,10 +139,6 @@ void PrintTask(const TaskRow& row, FILE* out) {
     fflush(out);
 }
 
-Json::Value ResultJson(uint64_t code) {
-    return IsAllOnes(code) ? Json::Value(-1) : Json::Value(static_cast<Json::UInt64>(code));
-}
-
 Json::Value TaskJson(const TaskRow& row) {
     bool ranged = row.taskType == chs_wire::REMOTE_LOG_MODE_HISTORY;
     Json::Value task(Json::objectValue);
@@ -162,13 +156,6 @@ Json::Value TaskJson(const TaskRow& row) {
     task["created"] = FormatLocalTime(row.createTime);
     task["ended"] = row.i_taskendtime == 0 ? Json::Value() : Json::Value(FormatLocalTime(row.i_taskendtime));
     return task;
-}
-
-void PrintJsonLine(const Json::Value& value) {
-    Json::StreamWriterBuilder writer;
-    writer["indentation"] = "";
-    writer["emitUTF8"] = true;
-    std::cout << Json::writeString(writer, value) << std::endl;
 }
 
 }  // namespace chs_tools

@@ -45,10 +45,4 @@ void PrintTask(const TaskRow& row, FILE* out);
 // ISO 8601 local or null, a result of all ones is -1.
 Json::Value TaskJson(const TaskRow& row);
 
-// A result code for JSON: -1 for all ones, else the code.
-Json::Value ResultJson(uint64_t code);
-
-// Prints `value` on standard output as one line of JSON.
-void PrintJsonLine(const Json::Value& value);
-
 }  // namespace chs_tools
