@@ -6,10 +6,12 @@ ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 BUILD="${CHS_BUILD_DIR:-$ROOT/build}"
 JOBS="${CHS_JOBS:-2}"
 
-PACKAGES=(build-essential cmake ninja-build pkg-config
-          libjsoncpp-dev libcurl4-openssl-dev libssl-dev openssl libsqlite3-dev sqlite3
-          libgtest-dev libgmock-dev libbenchmark-dev libprotobuf-dev protobuf-compiler linux-perf
-          procps python3 iputils-ping
+# What configuring and building needs (./chs build); the rest of PACKAGES is
+# for the tests, the demo and the simulated clusters.
+BUILD_PACKAGES=(build-essential cmake ninja-build pkg-config
+                libjsoncpp-dev libcurl4-openssl-dev libssl-dev libsqlite3-dev
+                libgtest-dev libgmock-dev libbenchmark-dev libprotobuf-dev protobuf-compiler python3)
+PACKAGES=("${BUILD_PACKAGES[@]}" openssl sqlite3 linux-perf procps iputils-ping
           curl nginx-light tinyproxy openssh-server openssh-client etcd-server)
 
 # Only the sanitized and fuzz builds need these: clang with its sanitizer and
@@ -18,13 +20,19 @@ CLANG_PACKAGES=(clang libclang-rt-dev)
 
 say() { printf '== %s\n' "$*"; }
 
+# missing_packages PACKAGE...: those of the list that are not installed, one a line.
+missing_packages() {
+    local p
+    for p in "$@"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || echo "$p"
+    done
+}
+
 # setup [PACKAGE...]: installs the missing ones of PACKAGES, or of the list given.
 setup() {
     local missing=() wanted=("${PACKAGES[@]}")
     [ $# -eq 0 ] || wanted=("$@")
-    for p in "${wanted[@]}"; do
-        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-    done
+    mapfile -t missing < <(missing_packages "${wanted[@]}")
     if [ ${#missing[@]} -eq 0 ]; then
         return 0
     fi
@@ -35,13 +43,54 @@ setup() {
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }
 
+# build_prerequisites: the development packages the build needs (BUILD_PACKAGES) are there
+# before CMake runs. Missing ones are installed where that needs no password
+# (root, or sudo without one); otherwise the command says what is missing and
+# to run ./chs setup, and ends with 1.
+build_prerequisites() {
+    local missing=()
+    command -v dpkg-query >/dev/null 2>&1 || return 0  # not Debian: CMake says what it lacks
+    mapfile -t missing < <(missing_packages "${BUILD_PACKAGES[@]}")
+    [ ${#missing[@]} -gt 0 ] || return 0
+    if [ "$(id -u)" -eq 0 ] || sudo -n true 2>/dev/null; then
+        setup "${missing[@]}" || { echo "chs: installing ${missing[*]} failed; see the apt-get output above" >&2; exit 1; }
+        return 0
+    fi
+    echo "chs: the build needs these packages, which are not installed: ${missing[*]}" >&2
+    echo "chs: run ./chs setup (it installs them with apt-get and asks for the sudo password)" >&2
+    exit 1
+}
+
 build() {
+    build_prerequisites
     local generator=()
     command -v ninja >/dev/null 2>&1 && generator=(-G Ninja)
     if [ ! -f "$BUILD/CMakeCache.txt" ]; then
-        cmake -S "$ROOT" -B "$BUILD" "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo ${CHS_CMAKE_ARGS:-}
+        if ! cmake -S "$ROOT" -B "$BUILD" "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo ${CHS_CMAKE_ARGS:-}; then
+            # A half-made cache would skip this step next time.
+            rm -f "$BUILD/CMakeCache.txt"
+            echo "chs: configuring $BUILD failed (above); ./chs setup installs the packages the build needs" >&2
+            exit 1
+        fi
     fi
     cmake --build "$BUILD" -j "$JOBS"
+}
+
+# package_deb: builds, then the Debian package into the build folder, and
+# prints its path (cpack's output in build/package-deb.log).
+package_deb() {
+    build
+    command -v dpkg-shlibdeps >/dev/null 2>&1 || setup dpkg-dev
+    local log="$BUILD/package-deb.log" deb
+    if ! (cd "$BUILD" && cpack -G DEB -B "$BUILD") >"$log" 2>&1; then
+        tail -n 20 "$log" >&2
+        echo "chs: the Debian package was not made; cpack's output is in $log" >&2
+        exit 1
+    fi
+    deb="$(sed -n 's/^CPack: - package: \(.*\.deb\) generated\.$/\1/p' "$log" | tail -n 1)"
+    [ -n "$deb" ] && [ -f "$deb" ] || { echo "chs: cpack named no package; see $log" >&2; exit 1; }
+    say "Debian package (dpkg -c to list it, apt install to install it):"
+    echo "$deb"
 }
 
 run_tests() {
@@ -630,7 +679,8 @@ usage() {
     cat <<'TXT'
 usage: ./chs COMMAND
   setup     install the Debian packages the build needs
-  build     configure and build (build/)
+  build     configure and build (build/); development packages that are missing are
+            installed where no password is needed, else it says to run ./chs setup
   test [--sanitize address,undefined|thread] [CTEST-ARGS...]
             setup, build and run the whole test suite; with --sanitize, in a build of its
             own (build-asan-ubsan/, build-tsan/) where a report of any process, daemons and
@@ -638,6 +688,9 @@ usage: ./chs COMMAND
   fuzz [SECONDS]
             build the libFuzzer targets with clang (build-fuzz/) and run each for SECONDS
             (default 60) from fuzz/corpus/<target>/
+  package-deb
+            build, then the Debian package (infocollector_<version>_<arch>.deb) into build/,
+            and print its path
   demo      setup, build, run a three-node cluster, switch collection on, export the
             diagnose information of every node, download it and list what it holds
   bench [--quick] [--only NAME...]
@@ -662,6 +715,7 @@ case "${1:-}" in
     build) build ;;
     test) shift; test_command "$@" ;;
     demo) demo ;;
+    package-deb) package_deb ;;
     bench) shift; build; python3 "$ROOT/bench/report.py" --build "$BUILD" "$@" ;;
     cluster) shift; cluster "$@" ;;
     fuzz) shift; fuzz "$@" ;;
