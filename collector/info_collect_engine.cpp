@@ -134,6 +134,10 @@ InfoCollectEngineClass::~InfoCollectEngineClass() {
 void InfoCollectEngineClass::Init() {
     InfoCollectorCfgParseClass parser;
     (void)parser.parseInfoCollectCfg(platform::RealPath(INFOCOLLECTOR_CFG_FILE));
+    if (parser.getDriverCallLimitSec() != 0) {
+        ChsSetDriverCallLimitMs(parser.getDriverCallLimitSec() * 1000);
+    }
+    CHS_LOG(1, LOGID_COLLECTOR, "Each Start and Stop of an input driver may take %u ms.", ChsDriverCallLimitMs());
     for (PluginCfgDataClass* entry : parser.getPluginCfg()) {
         CHS_LOG(0, LOGID_COLLECTOR, "Infocollector plugin type: %s, name:%s, path:%s.",
                 entry->getPluginType().c_str(), entry->getName().c_str(), entry->getPluginLibPath().c_str());

@@ -92,6 +92,13 @@ int32_t InfoCollectorCfgParseClass::parseInfoCollectCfg(std::istream& in) {
             CHS_LOG(3, LOGID_COLLECTOR, "Failed to parse the cfg file.");
             return 0;
         }
+        const Json::Value& limit = static_cast<const Json::Value&>(root)["driver_call_limit_sec"];
+        if (limit.isUInt() && limit.asUInt() >= 1 && limit.asUInt() <= PLUGIN_CFG_MAX_CALL_LIMIT_SEC) {
+            m_uiDriverCallLimitSec = limit.asUInt();
+        } else if (!limit.isNull()) {
+            CHS_LOG(3, LOGID_COLLECTOR, "Ignored \"driver_call_limit_sec\": not a number of seconds from 1 to %u.",
+                    PLUGIN_CFG_MAX_CALL_LIMIT_SEC);
+        }
         const Json::Value& plugins = static_cast<const Json::Value&>(root)["plugin"];
         Json::ArrayIndex pluginNum = plugins.size();
         // Entries past the tenth are not even read: each costs a large

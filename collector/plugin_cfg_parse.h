@@ -1,5 +1,7 @@
 // The plugin configuration file: a JSON object whose "plugin" array lists the
-// collection plugins the engine loads at start-up, one object per plugin.
+// collection plugins the engine loads at start-up, one object per plugin,
+// and whose optional "driver_call_limit_sec" (1 to 600) bounds each Start and
+// Stop of an input driver.
 //
 // Reading never fails towards the caller: a file that cannot be opened or
 // parsed, or an entry of the wrong shape, is logged and yields fewer (or no)
@@ -21,6 +23,7 @@ constexpr size_t INFOCOLLECTOR_MAX_PLUGIN_NUM = 10;
 constexpr int32_t PLUGIN_CFG_MAX_GROUP_NUM = 20;
 constexpr int32_t PLUGIN_CFG_MAX_TYPE_NUM = 20;   // parameter names per group
 constexpr int32_t PLUGIN_CFG_MAX_VALUE_NUM = 20;  // values per parameter name
+constexpr uint32_t PLUGIN_CFG_MAX_CALL_LIMIT_SEC = 600;
 
 // One parameter name with its values. A name with PLUGIN_CFG_MAX_VALUE_NUM or
 // more values keeps the first ones but a count of 0: readers must treat such
@@ -92,7 +95,11 @@ class InfoCollectorCfgParseClass {
 
     // In file order; valid until this parser is destroyed.
     const std::vector<PluginCfgDataClass*>& getPluginCfg() const { return m_vecPluginCfg; }
+    // "driver_call_limit_sec", or 0 when absent or not a number of 1 to 600
+    // (logged).
+    uint32_t getDriverCallLimitSec() const { return m_uiDriverCallLimitSec; }
 
   private:
     std::vector<PluginCfgDataClass*> m_vecPluginCfg;
+    uint32_t m_uiDriverCallLimitSec = 0;
 };

@@ -4,6 +4,7 @@
 #include <exception>
 
 #include "collector/collect_file_handoff.h"
+#include "collector/driver_states.h"
 #include "control/capi_alarm.h"
 #include "control/collector_ccdb.h"
 #include "core/omlib.h"
@@ -27,6 +28,21 @@ void FailSetRequest(InnerMsg& msg, uint32_t sessionKey, const std::string& value
                     uint32_t code) {
     RspSetCollectoerSwitchMsg(msg, code);
     SendSetCollectorSwitchOplog(sessionKey, value, eventId, code);
+}
+
+// "driver a, b failed to start", at most kMaxDriverListText bytes of names.
+std::string DriverFailureText(const std::vector<std::string>& names, bool start) {
+    constexpr size_t kMaxDriverListText = 1024;
+    std::string list;
+    for (const std::string& name : names) {
+        if (list.size() + name.size() + 2 > kMaxDriverListText) {
+            list += ", ...";
+            break;
+        }
+        list += (list.empty() ? "" : ", ") + name;
+    }
+    return std::string(names.size() == 1 ? "driver " : "drivers ") + list + " failed to " +
+           (start ? "start" : "stop");
 }
 
 void PostReply(InnerMsg& msg, MsgObject& body) {
@@ -135,13 +151,25 @@ void HandleSetCollectorSwitch(InnerMsg& msg) {
             return;
         }
     }
-    // Every node, this one included, applies the new value when the
-    // broadcast arrives; the handler itself never starts or stops plugins.
+    // This node applies the new value at once, so that the answer can name
+    // the local drivers that did not follow; every other node applies it
+    // when the broadcast arrives (here the broadcast then finds nothing to do).
+    std::vector<std::string> failedDrivers;
+    uint32_t applied = NotifyAllPluginRegister(newValue, &failedDrivers);
     if (newValue != oldValue) {
         NotifyAllNodeSwitchDbChange();
     }
     if (newValue == CHS_SWITCH_OFF) {
         NotifyRelaydCollectorSwichChange();
+    }
+    if (applied == chs_wire::RESULT_SWITCH_DRIVER_FAILED) {
+        // The switch stays as set: the other drivers follow it, and so does
+        // every other node.
+        std::string text = DriverFailureText(failedDrivers, newValue == CHS_SWITCH_ON);
+        CHS_LOG(3, LOGID_CONTROL, "Collector switch set to %s, but %s.", newValue.c_str(), text.c_str());
+        RspSetCollectoerSwitchMsg(msg, applied, text);
+        SendSetCollectorSwitchOplog(sessionKey, newValue, CHS_EVENT_SWITCH_SET_FAILED, applied);
+        return;
     }
     RspSetCollectoerSwitchMsg(msg, 0);
     SendSetCollectorSwitchOplog(sessionKey, newValue, CHS_EVENT_SWITCH_SET_OK, 0);
@@ -192,12 +220,15 @@ void HandleQueryCollectorSwitch(InnerMsg& msg) {
     RspQueryCollectorSwitchMsg(msg, collectorSwitch, oemSwitch);
 }
 
-void RspSetCollectoerSwitchMsg(InnerMsg& msg, uint32_t result) {
+void RspSetCollectoerSwitchMsg(InnerMsg& msg, uint32_t result, const std::string& description) {
     try {
         MsgObject body;
         MsgRecord* record = new MsgRecord(CHS_RECORD_SET_SWITCH);
         body.append(record);
         record->appendInner(CTLVCell::NewInt32(MSG_TAG_ERROR_CODE, static_cast<int32_t>(result)));
+        if (!description.empty()) {
+            record->appendInner(CTLVCell::NewString(chs_wire::TAG_DESCRIPTION, description));
+        }
         PostReply(msg, body);
     } catch (const std::exception&) {
         CHS_LOG(3, LOGID_CONTROL, "Something wrong with post ack msg.");
@@ -226,32 +257,29 @@ void SendSetCollectorSwitchOplog(uint32_t sessionKey, const std::string& value, 
     (void)capi_alarm::CHS_SendAlarm(CHS_COLLECTOR_PID, eventId, CHS_OPLOG_ENTRY_TYPE, text, result);
 }
 
-uint32_t NotifyAllPluginRegister(const std::string& value) {
+uint32_t NotifyAllPluginRegister(const std::string& value, std::vector<std::string>* failedDrivers) {
     std::lock_guard<std::mutex> lock(g_mutexSwitchStatus);
     InfoCollectEngineClass* engine = InfoCollectEngineClass::instance();
-    if (value == CHS_SWITCH_ON) {
-        if (PLUGIN_SWITCH_STATUS) {
-            CHS_LOG(0, LOGID_CONTROL, "The Collector plugins have started.");
-            return 0;
-        }
-        // Set before the call: a failed start is not retried by a later "on".
-        PLUGIN_SWITCH_STATUS = true;
-        int32_t ret = engine->StartAllCollect();
-        CHS_LOG(1, LOGID_CONTROL, "The result of start Collector:(%d).", ret);
-        return static_cast<uint32_t>(ret);
+    bool start = value == CHS_SWITCH_ON;
+    if (!start && value != CHS_SWITCH_OFF) {
+        CHS_LOG(3, LOGID_CONTROL, "The Collector switch is error:(%s).", value.c_str());
+        return CHS_ERR_SWITCH_FAILED;
     }
-    if (value == CHS_SWITCH_OFF) {
-        if (!PLUGIN_SWITCH_STATUS) {
-            CHS_LOG(0, LOGID_CONTROL, "The Collector plugins have stopped.");
-            return 0;
-        }
-        PLUGIN_SWITCH_STATUS = false;
-        int32_t ret = engine->StopAllCollect();
-        CHS_LOG(1, LOGID_CONTROL, "The result of stop Collector:(%d).", ret);
-        return static_cast<uint32_t>(ret);
+    if (PLUGIN_SWITCH_STATUS == start) {
+        CHS_LOG(0, LOGID_CONTROL, start ? "The Collector plugins have started." : "The Collector plugins have stopped.");
+        return 0;
     }
-    CHS_LOG(3, LOGID_CONTROL, "The Collector switch is error:(%s).", value.c_str());
-    return CHS_ERR_SWITCH_FAILED;
+    // Set before the call: a failed start is not retried by a later "on".
+    PLUGIN_SWITCH_STATUS = start;
+    int32_t failed = start ? engine->StartAllCollect() : engine->StopAllCollect();
+    CHS_LOG(1, LOGID_CONTROL, "The result of %s Collector:(%d).", start ? "start" : "stop", failed);
+    if (failed == 0) {
+        return 0;
+    }
+    if (failedDrivers != nullptr) {
+        *failedDrivers = ChsLastFailedDrivers(engine);
+    }
+    return chs_wire::RESULT_SWITCH_DRIVER_FAILED;
 }
 
 void NotifyAllNodeSwitchDbChange() {
@@ -312,7 +340,10 @@ void ControlPluginsBySwitch() {
         CHS_LOG(1, LOGID_CORE, "Switch changed from %s to %s by loop checking in main.", last.c_str(),
                 value.c_str());
     }
-    if (NotifyAllPluginRegister(value) == 0) {
+    uint32_t ret = NotifyAllPluginRegister(value);
+    // Drivers that did not follow are logged and shown as they are; the
+    // value itself was applied.
+    if (ret == 0 || ret == chs_wire::RESULT_SWITCH_DRIVER_FAILED) {
         SetLastKnownCollectorSwitch(value);
     }
 }

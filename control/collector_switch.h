@@ -7,13 +7,15 @@
 // Thread safety: the handlers run on the message engine's threads and may run
 // concurrently with each other and with ControlPluginsBySwitch (main thread).
 // Every start/stop decision and the engine call that follows it happen under
-// g_mutexSwitchStatus. The CCDB read-modify-write of a set request is not
+// g_mutexSwitchStatus; a set request applies the new value on its own node
+// before it answers (at most the engine's driver time limit). The CCDB read-modify-write of a set request is not
 // locked: two set requests at the same moment may both see the same old value.
 #pragma once
 
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "msg/chs_wire.h"
 #include "msg/inner_msg.h"
@@ -75,15 +77,19 @@ uint32_t ExtractSetCollectorSwitchMsg(InnerMsg& msg, std::string& value, unsigne
 // 0 for exactly "on" or "off", else 0x4000C958.
 uint32_t CheckCollectorSwitch(const std::string& value);
 // Starts or stops the local plugins when `value` differs from what they are
-// known to be doing; 0 when nothing needed doing, the engine's result, or
-// 0xFFFFFFFF for a value other than "on"/"off".
-uint32_t NotifyAllPluginRegister(const std::string& value);
+// known to be doing (each driver within the engine's time limit, all in
+// parallel): 0 when nothing needed doing or every driver followed,
+// chs_wire::RESULT_SWITCH_DRIVER_FAILED when some failed, threw or overran
+// (their names in `failedDrivers` when given), or 0xFFFFFFFF for a value
+// other than "on"/"off".
+uint32_t NotifyAllPluginRegister(const std::string& value, std::vector<std::string>* failedDrivers = nullptr);
 // Broadcasts 0x7000300E to every online node, this one included. Failures
 // are logged only.
 void NotifyAllNodeSwitchDbChange();
 
-// Replies to a set or query request; posting failures are logged only.
-void RspSetCollectoerSwitchMsg(InnerMsg& msg, uint32_t result);
+// Replies to a set or query request; posting failures are logged only. A
+// non-empty `description` goes into the description cell.
+void RspSetCollectoerSwitchMsg(InnerMsg& msg, uint32_t result, const std::string& description = "");
 void RspQueryCollectorSwitchMsg(InnerMsg& msg, const std::string& collectorSwitch,
                                 const std::string& oemSwitch);
 // Writes one operation-log entry for a set request; delivery failures are
