@@ -1,8 +1,15 @@
 #include "core/chs_init.h"
 
+#include <fcntl.h>
 #include <malloc.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <csignal>
 #include <exception>
+#include <mutex>
+#include <system_error>
+#include <thread>
 
 #include "collector/collector_db.h"
 #include "collector/collector_msg_handler.h"
@@ -20,7 +27,9 @@
 #include "logexport/log_list_service.h"
 #include "logexport/remote_log_task.h"
 #include "msg/msg_process.h"
+#include "platform/dplog.h"
 #include "platform/fdsa.h"
+#include "platform/om_cluster.h"
 
 uint32_t g_uiSupervisionPeriodMs = 60000;
 uint32_t g_uiCurlRetryMs = 3000;
@@ -95,14 +104,94 @@ int32_t InitSubsystems() {
 
     InfoCollectEngineClass::instance()->Init();
     if (collectorSwitch == kSwitchOn) {
-        InfoCollectEngineClass::instance()->StartAllCollect();
+        {
+            // A shutdown under way holds this lock until the process ends:
+            // nothing starts after its stop.
+            std::lock_guard<std::mutex> lock(g_mutexSwitchStatus);
+            int32_t failed = InfoCollectEngineClass::instance()->StartAllCollect();
+            if (failed != 0) {
+                CHS_LOG(3, LOGID_CORE, "%d input drivers did not start.", static_cast<int>(failed));
+            }
+        }
         RecoverRemoteTask();
     }
     CHS_LOG(1, LOGID_CORE, "[OMM]Info collector init Done.");
     return 0;
 }
 
+int g_shutdownPipe[2] = {-1, -1};
+
+void OnShutdownSignal(int signo) {
+    int saved = errno;
+    unsigned char byte = static_cast<unsigned char>(signo);
+    (void)!write(g_shutdownPipe[1], &byte, 1);
+    errno = saved;
+}
+
+[[noreturn]] void ShutDown(int signo) {
+    const char* name = signo == SIGINT ? "SIGINT" : "SIGTERM";
+    CHS_LOG(1, LOGID_CORE, "%s received: stopping every input driver, then exiting.", name);
+    // Held to the end: no switch change and no start-up start can follow.
+    g_mutexSwitchStatus.lock();
+    PLUGIN_SWITCH_STATUS = false;
+    int32_t failed = InfoCollectEngineClass::instance()->Exit();
+    if (failed != 0) {
+        CHS_LOG(2, LOGID_CORE, "%d input drivers failed or did not stop in time; exiting without them.",
+                static_cast<int>(failed));
+    } else {
+        CHS_LOG(1, LOGID_CORE, "Every input driver stopped.");
+    }
+    CHS_LOG(1, LOGID_CORE, "[OMM]Info collector exits on %s.", name);
+    platform::LogClose();
+    platform::DetachCluster();
+    // Not exit(): threads left behind in plugin code must not meet the
+    // destructors of static objects.
+    _exit(0);
+}
+
+void WaitForShutdownSignal() {
+    for (;;) {
+        unsigned char byte = 0;
+        ssize_t got = read(g_shutdownPipe[0], &byte, 1);
+        if (got == 1) {
+            ShutDown(byte);
+        }
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        CHS_LOG(3, LOGID_CORE, "The shutdown pipe failed (errno %d): SIGTERM and SIGINT now end the daemon at once.",
+                got < 0 ? errno : 0);
+        signal(SIGTERM, SIG_DFL);
+        signal(SIGINT, SIG_DFL);
+        return;
+    }
+}
+
 }  // namespace
+
+bool CHS_InstallShutdownOnSignals() {
+    if (g_shutdownPipe[0] < 0 && pipe2(g_shutdownPipe, O_CLOEXEC) != 0) {
+        CHS_LOG(3, LOGID_CORE, "No clean shutdown: the signal pipe cannot be made (errno %d).", errno);
+        return false;
+    }
+    // A flood of signals must never block the handler.
+    (void)fcntl(g_shutdownPipe[1], F_SETFL, O_NONBLOCK);
+    try {
+        std::thread(WaitForShutdownSignal).detach();
+    } catch (const std::system_error& error) {
+        CHS_LOG(3, LOGID_CORE, "No clean shutdown: the signal thread does not start (%s).", error.what());
+        return false;
+    }
+    struct sigaction action {};
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    action.sa_handler = OnShutdownSignal;
+    if (sigaction(SIGTERM, &action, nullptr) != 0 || sigaction(SIGINT, &action, nullptr) != 0) {
+        CHS_LOG(3, LOGID_CORE, "No clean shutdown: the signal handlers cannot be set (errno %d).", errno);
+        return false;
+    }
+    return true;
+}
 
 int32_t CHS_Init() {
     // Any subsystem whose thread does not start (the flow monitor's watcher,

@@ -42,6 +42,8 @@ int main(int argc, char** argv) {
     SetModuleID(551);
     chsLogCloseStdOut();
     installException();
+    // SIGTERM and SIGINT stop the plugins and end the daemon with status 0.
+    (void)CHS_InstallShutdownOnSignals();
     // After the cluster attach: the platform profile names the script by its
     // absolute path.
     CGroup_Init("INFOCOLLECTOR");
