@@ -5,17 +5,29 @@
 //     start [--type 3|4|5] [--wait [--wait-limit S]]
 //     status [--type 3|4|5]
 //     download [--type 3|4|5] [-o FILE]
+//     verify FILE
 //     clear
 //
 // --timeout bounds each request; `start --wait` polls the status once a
 // second for at most --wait-limit seconds (600) and meanwhile shows how far
 // each node has come with its package, read from the node's diagnose
-// directory in the cluster directory.
+// directory in the cluster directory. `status` tells a complete export from
+// one with nodes missing, naming them with the states the export's run node
+// reports in its node status. `download` and `verify` check every member of
+// the bundle against the SHA-256 of its manifest and print the manifest's
+// summary. With --json each action prints one document (see the README).
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <json/json.h>
+
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
 #include <ctime>
 #include <map>
 #include <string>
@@ -24,15 +36,19 @@
 
 #include "export/diagnose_download.h"
 #include "export/diagnose_export.h"
+#include "export/diagnose_manifest.h"
 #include "export/export_frame.h"
 #include "export/msg_single_run.h"
+#include "infra/exec_cmd.h"
 #include "infra/file_util.h"
 #include "msg/inner_msg.h"
 #include "platform/om_cluster.h"
 #include "platform/om_file_copy.h"
 #include "tools/chsctl_client.h"
 #include "tools/chsctl_commands.h"
+#include "tools/chsctl_json.h"
 #include "tools/chsctl_results.h"
+#include "tools/chsctl_status.h"
 #include "tools/cluster_layout.h"
 
 namespace chs_tools {
@@ -47,7 +63,10 @@ const char* const kExportUsage =
     "       chsctl --cluster DIR --node N [--timeout SECONDS] [--json] export download [--type 3|4|5]\n"
     "                                                   [-o FILE]\n"
     "         have node N merge the packages and copy the result to FILE (./DiagnoseInfo.tgz);\n"
-    "         the request waits 300 s unless --timeout is given\n"
+    "         the request waits 300 s unless --timeout is given; every member is checked\n"
+    "         against the SHA-256 of the bundle's manifest.json\n"
+    "       chsctl [--json] export verify FILE\n"
+    "         check a downloaded bundle against its manifest and print its summary\n"
     "       chsctl --cluster DIR --node N [--timeout SECONDS] [--json] export clear\n"
     "         remove what the export left on the nodes\n";
 
@@ -80,6 +99,20 @@ const char* StatusText(uint32_t status) {
             return "failed";
         default:
             return nullptr;
+    }
+}
+
+// The word of `status` in the JSON documents.
+const char* StatusWord(uint32_t status) {
+    switch (status) {
+        case kStatusGathering:
+            return "gathering";
+        case EXPORT_STATUS_READY:
+            return "done";
+        case EXPORT_STATUS_ABNORMAL:
+            return "partial";
+        default:
+            return "failed";
     }
 }
 
@@ -122,11 +155,19 @@ int ExportUsage() {
 // false (after printing why) for a bad command line. words[0] is "export".
 bool ParseExportArgs(const std::vector<std::string>& words, ExportArgs& args) {
     if (words.size() < 2) {
-        fprintf(stderr, "chsctl: export needs an action: start, status, download or clear\n");
+        fprintf(stderr, "chsctl: export needs an action: start, status, download, verify or clear\n");
         return false;
     }
     args.strAction = words[1];
     const std::string& action = args.strAction;
+    if (action == "verify") {
+        if (words.size() != 3 || words[2].empty()) {
+            fprintf(stderr, "chsctl: export verify takes the bundle's file name\n");
+            return false;
+        }
+        args.strOutput = words[2];
+        return true;
+    }
     if (action != "start" && action != "status" && action != "download" && action != "clear") {
         fprintf(stderr, "chsctl: unknown export action %s\n", action.c_str());
         return false;
@@ -208,12 +249,279 @@ class PackageProgress {
     std::map<uint16_t, std::string> m_states;
 };
 
+// ------------------------------------------------------------ bundle check
+
+constexpr const char* kTar = "/bin/tar";
+constexpr uint32_t kTarTimeoutMs = 120000;
+constexpr uintmax_t kManifestMax = 4 * 1024 * 1024;
+
+// Runs tar with `args` (no shell); its exit status, or -1. `listing` gets
+// what it prints when given.
+int RunTar(const std::vector<std::string>& args, std::string* listing) {
+    std::vector<std::string> words{kTar};
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& word : words) {
+        argv.push_back(&word[0]);
+    }
+    argv.push_back(nullptr);
+    std::string output;
+    int32_t status = -1;
+    pid_t child = 0;
+    int32_t ran = chs_safeSystemSub(kTar, argv.data(), kTarTimeoutMs, &status, &child,
+                                    listing != nullptr ? CHS_EXEC_MAX_LINES : 0, output);
+    if (listing != nullptr) {
+        *listing = output;
+    }
+    return ran == 0 ? status : -1;
+}
+
+// A member name a manifest may list: one plain file name.
+bool PlainMember(const std::string& name) {
+    return !name.empty() && name != "." && name != ".." && name[0] != '-' &&
+           name.find('/') == std::string::npos;
+}
+
+bool IsSha256Hex(const std::string& text) {
+    return text.size() == 64 && text.find_first_not_of("0123456789abcdef") == std::string::npos;
+}
+
+// A private directory for the members being checked, removed with
+// everything in it (links are removed, never followed).
+class ScratchDir {
+  public:
+    ScratchDir() {
+        const char* tmp = getenv("TMPDIR");
+        std::string pattern = std::string(tmp != nullptr && *tmp == '/' ? tmp : "/tmp") + "/chsctl-verify.XXXXXX";
+        if (mkdtemp(&pattern[0]) != nullptr) {
+            m_strPath = pattern;
+        }
+    }
+    ~ScratchDir() {
+        if (!m_strPath.empty()) {
+            std::error_code ec;
+            std::filesystem::remove_all(m_strPath, ec);
+        }
+    }
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+    const std::string& Path() const { return m_strPath; }
+
+  private:
+    std::string m_strPath;
+};
+
+// The members a manifest says the bundle holds, with their SHA-256. false
+// with `error` for a manifest that names an unusable member.
+bool ManifestMembers(const Json::Value& manifest, std::map<std::string, std::string>& members, std::string& error) {
+    std::vector<const Json::Value*> entries;
+    if (manifest["nodes"].isArray()) {
+        for (const Json::Value& node : manifest["nodes"]) {
+            entries.push_back(&node);
+        }
+    }
+    entries.push_back(&manifest["running_data"]);
+    entries.push_back(&manifest["alarm_event"]);
+    for (const Json::Value* entry : entries) {
+        if (!entry->isObject() || !(*entry)["in_bundle"].isBool() || !(*entry)["in_bundle"].asBool()) {
+            continue;
+        }
+        const Json::Value& name = (*entry)["package"];
+        const Json::Value& sha = (*entry)["sha256"];
+        if (!name.isString() || !PlainMember(name.asString()) || !sha.isString() || !IsSha256Hex(sha.asString())) {
+            error = "the manifest lists a member without a usable name or SHA-256";
+            return false;
+        }
+        members[name.asString()] = sha.asString();
+    }
+    return true;
+}
+
+bool ReadManifest(const std::string& path, Json::Value& manifest, std::string& error) {
+    struct stat st {};
+    if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || static_cast<uintmax_t>(st.st_size) > kManifestMax) {
+        error = std::string("the bundle's ") + DIAGNOSE_MANIFEST_NAME + " is missing, not a file or too large";
+        return false;
+    }
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    std::string body = text.str();
+    Json::CharReaderBuilder builder;
+    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    std::string why;
+    if (!reader->parse(body.data(), body.data() + body.size(), &manifest, &why) || !manifest.isObject()) {
+        error = std::string("the bundle's ") + DIAGNOSE_MANIFEST_NAME + " is not a JSON object";
+        return false;
+    }
+    return true;
+}
+
+// Checks every member of `bundle` against its manifest: each listed member
+// is there and has its SHA-256, nothing else is. `checked` counts the members
+// checked. false with `error` naming the member that fails.
+bool VerifyBundle(const std::string& bundle, Json::Value& manifest, size_t& checked, std::string& error) {
+    std::string listing;
+    if (RunTar({"-tzf", bundle}, &listing) != 0) {
+        error = bundle + " is not a readable compressed tar archive";
+        return false;
+    }
+    std::vector<std::string> inBundle;
+    std::istringstream lines(listing);
+    for (std::string line; std::getline(lines, line);) {
+        if (!line.empty()) {
+            inBundle.push_back(line);
+        }
+    }
+    ScratchDir scratch;
+    if (scratch.Path().empty()) {
+        error = "no private directory for the check";
+        return false;
+    }
+    if (RunTar({"-xzf", bundle, "-C", scratch.Path(), "--no-same-owner", "--no-same-permissions", "--no-wildcards",
+                "--", DIAGNOSE_MANIFEST_NAME},
+               nullptr) != 0 ||
+        !ReadManifest(scratch.Path() + "/" + DIAGNOSE_MANIFEST_NAME, manifest, error)) {
+        if (error.empty()) {
+            error = std::string("the bundle holds no ") + DIAGNOSE_MANIFEST_NAME;
+        }
+        return false;
+    }
+    std::map<std::string, std::string> members;
+    if (!ManifestMembers(manifest, members, error)) {
+        return false;
+    }
+    for (const std::string& member : inBundle) {
+        if (member != DIAGNOSE_MANIFEST_NAME && members.count(member) == 0) {
+            error = "member " + member + " is not listed in the manifest";
+            return false;
+        }
+    }
+    std::vector<std::string> extract{"-xzf", bundle, "-C", scratch.Path(), "--no-same-owner",
+                                     "--no-same-permissions", "--no-wildcards", "--"};
+    for (const auto& member : members) {
+        if (std::find(inBundle.begin(), inBundle.end(), member.first) == inBundle.end()) {
+            error = "member " + member.first + " listed in the manifest is missing";
+            return false;
+        }
+        extract.push_back(member.first);
+    }
+    if (!members.empty() && RunTar(extract, nullptr) != 0) {
+        error = "the members of " + bundle + " cannot be unpacked";
+        return false;
+    }
+    checked = 0;
+    for (const auto& member : members) {
+        std::string path = scratch.Path() + "/" + member.first;
+        struct stat st {};
+        std::string actual;
+        if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || !Sha256OfFile(path, actual)) {
+            error = "member " + member.first + " is not a regular file";
+            return false;
+        }
+        if (actual != member.second) {
+            error = "member " + member.first + " does not match its SHA-256 (manifest " + member.second +
+                    ", bundle " + actual + ")";
+            return false;
+        }
+        ++checked;
+    }
+    return true;
+}
+
+std::string EntryLine(const Json::Value& entry) {
+    std::string line = entry["status"].asString();
+    if (entry["bytes"].isUInt64()) {
+        line += ", " + std::to_string(entry["bytes"].asUInt64()) + " bytes";
+    }
+    if (entry["in_bundle"].asBool()) {
+        line += ", in the bundle";
+    } else {
+        line += ", not in the bundle";
+    }
+    if (entry["reason"].isString()) {
+        line += ": " + entry["reason"].asString();
+    }
+    return line;
+}
+
+// The manifest's summary: nodes, sizes, what is missing and why.
+void PrintManifestSummary(const Json::Value& manifest) {
+    const Json::Value& info = manifest["export"];
+    printf("export type %u (%s) run on node %u, %s to %s\n", info["type"].asUInt(), info["type_text"].asCString(),
+           info["run_node"].asUInt(), info["start"].asCString(), info["end"].asCString());
+    for (const Json::Value& node : manifest["nodes"]) {
+        printf("  node %u (%s): %s\n", node["node"].asUInt(), node["name"].asCString(), EntryLine(node).c_str());
+    }
+    printf("  running data: %s\n", EntryLine(manifest["running_data"]).c_str());
+    printf("  alarm and event file: %s\n", EntryLine(manifest["alarm_event"]).c_str());
+    const Json::Value& budget = manifest["budget"];
+    printf("  size budget %llu bytes", static_cast<unsigned long long>(budget["bytes"].asUInt64()));
+    if (budget["left_out"].empty()) {
+        printf(", nothing left out\n");
+        return;
+    }
+    printf(", left out:\n");
+    for (const Json::Value& item : budget["left_out"]) {
+        std::string who = item.isMember("node") ? "node " + std::to_string(item["node"].asUInt()) : item["kind"].asString();
+        printf("    %s: %s\n", who.c_str(), item["reason"].asCString());
+    }
+}
+
+// Reads the manifest of `bundle` without trusting it beyond its types.
+bool SaneManifest(const Json::Value& manifest) {
+    return manifest["export"].isObject() && manifest["export"]["type"].isUInt() &&
+           manifest["export"]["type_text"].isString() && manifest["export"]["run_node"].isUInt() &&
+           manifest["export"]["start"].isString() && manifest["export"]["end"].isString() &&
+           manifest["nodes"].isArray() && manifest["budget"].isObject() && manifest["budget"]["bytes"].isUInt64() &&
+           manifest["budget"]["left_out"].isArray();
+}
+
+// Verifies `bundle` and reports: the summary (text) or one document (JSON,
+// `document` already holding the caller's fields). kExitOk or kExitFailed.
+int CheckBundle(const std::string& bundle, bool json, Json::Value document) {
+    Json::Value manifest;
+    size_t checked = 0;
+    std::string error;
+    bool ok = VerifyBundle(bundle, manifest, checked, error);
+    if (ok && !SaneManifest(manifest)) {
+        ok = false;
+        error = std::string("the bundle's ") + DIAGNOSE_MANIFEST_NAME + " lacks its export, nodes or budget";
+    }
+    if (json) {
+        document["file"] = bundle;
+        document["verified"] = ok;
+        if (ok) {
+            document["members_checked"] = static_cast<Json::UInt64>(checked);
+            document["manifest"] = manifest;
+        } else {
+            document["status"] = "mismatch";
+            document["error"] = error;
+        }
+        PrintJsonDocument(document);
+    }
+    if (!ok) {
+        fprintf(stderr, "chsctl: %s does not verify: %s\n", bundle.c_str(), error.c_str());
+        return kExitFailed;
+    }
+    if (!json) {
+        printf("verified %s: %zu member(s) match the SHA-256 of the manifest\n", bundle.c_str(), checked);
+        PrintManifestSummary(manifest);
+    }
+    return kExitOk;
+}
+
 class ExportCommand {
   public:
     ExportCommand(const ControlOptions& options, const ExportArgs& args)
         : m_options(options), m_args(args), m_usNode(static_cast<uint16_t>(options.ulNode)) {}
 
     int Run() {
+        if (m_args.strAction == "verify") {
+            Json::Value document(Json::objectValue);
+            document["status"] = "verified";
+            return CheckBundle(m_args.strOutput, m_options.bJson, document);
+        }
         if (!AttachControl(m_options)) {
             return kExitFailed;
         }
@@ -237,14 +545,90 @@ class ExportCommand {
     }
 
     // Sends `request` and checks the answer's result code; kExitOk when the
-    // daemon accepted it, else the exit status after reporting why.
+    // daemon accepted it, else the exit status after reporting why (with
+    // --json also as a document {"status":"refused","result":..,"reason":..}).
     int Request(InnerMsg& request, unsigned long timeoutSec, InnerMsg& answer) {
-        int status = ExchangeRequest(m_options, request, timeoutSec, answer);
-        if (status != kExitOk) {
-            return status;
+        SendOutcome outcome = SendRequest(request, m_usNode, static_cast<uint32_t>(timeoutSec), answer);
+        if (outcome != SendOutcome::kAnswered) {
+            return ReportSendFailure(outcome, request, m_usNode);
         }
         uint32_t result = answer.TryGetErrorCode();
-        return result == 0 ? kExitOk : ReportResult(result);
+        return result == 0 ? kExitOk : Refused(result, ResultMeaningOf(result));
+    }
+
+    int Refused(uint32_t result, const char* meaning) {
+        if (m_options.bJson) {
+            Json::Value document(Json::objectValue);
+            document["status"] = "refused";
+            document["result"] = static_cast<Json::UInt>(result);
+            document["reason"] = meaning != nullptr ? meaning : "";
+            PrintJsonDocument(document);
+        }
+        return ReportFailedResult(result, meaning);
+    }
+
+    // The nodes of the export as its run node reports them; false when no
+    // run node is known or it does not answer.
+    bool ExportNodes(std::vector<NodeStatusExportNode>& nodes) {
+        uint32_t timeout = static_cast<uint32_t>(m_options.ulTimeoutSec);
+        NodeStatusReport here;
+        if (QueryNodeStatus(m_usNode, timeout, here) != SendOutcome::kAnswered || !here.bHasExportRunNode) {
+            return false;
+        }
+        NodeStatusReport run = here;
+        if (here.uiExportRunNode != m_usNode &&
+            QueryNodeStatus(static_cast<uint16_t>(here.uiExportRunNode), timeout, run) != SendOutcome::kAnswered) {
+            return false;
+        }
+        nodes = run.vecExportNodes;
+        return !nodes.empty();
+    }
+
+    // Prints the final status of an export: "done", "done, K of N nodes"
+    // with the missing nodes, or another state; with --json the document
+    // {"status":..,"nodes":[..]}. `out` takes the text.
+    void PrintFinalStatus(uint32_t status, FILE* out, const char* prefix) {
+        std::vector<NodeStatusExportNode> nodes;
+        bool done = status == EXPORT_STATUS_READY || status == EXPORT_STATUS_ABNORMAL;
+        bool known = done && ExportNodes(nodes);
+        size_t built = 0;
+        for (const NodeStatusExportNode& node : nodes) {
+            built += node.strState == EXPORT_STATE_BUILT ? 1 : 0;
+        }
+        // The gather result says "done" also when nodes are missing: the
+        // node states tell.
+        bool partial = status == EXPORT_STATUS_ABNORMAL || (known && built < nodes.size());
+        if (m_options.bJson) {
+            Json::Value document(Json::objectValue);
+            document["status"] = partial ? "partial" : StatusWord(status);
+            document["nodes"] = Json::Value(Json::arrayValue);
+            for (const NodeStatusExportNode& node : nodes) {
+                Json::Value item(Json::objectValue);
+                item["node"] = node.uiNode;
+                item["name"] = node.strName;
+                item["state"] = node.strState;
+                item["bytes"] = static_cast<Json::UInt64>(node.ullBytes);
+                if (!node.strReason.empty()) {
+                    item["reason"] = node.strReason;
+                }
+                document["nodes"].append(item);
+            }
+            PrintJsonDocument(document);
+            if (out == stdout) {
+                return;
+            }
+        }
+        if (partial && known) {
+            fprintf(out, "%sdone, %zu of %zu nodes\n", prefix, built, nodes.size());
+        } else {
+            fprintf(out, "%s%s\n", prefix, StatusText(status));
+        }
+        for (const NodeStatusExportNode& node : nodes) {
+            if (node.strState != EXPORT_STATE_BUILT) {
+                fprintf(out, "  missing: node %u (%s): %s%s%s\n", node.uiNode, node.strName.c_str(),
+                        node.strState.c_str(), node.strReason.empty() ? "" : ", ", node.strReason.c_str());
+            }
+        }
     }
 
     int Start() {
@@ -257,26 +641,51 @@ class ExportCommand {
         record->appendInner(CTLVCell::NewInt32(EXPORT_TAG_RESERVED, 0));
         InnerMsg request = NewCollectorRequest(EXPORT_OPCODE_EXPORT_FILE, record);
         InnerMsg answer;
-        int status = Request(request, m_options.ulTimeoutSec, answer);
-        if (status != kExitOk) {
-            return status;
+        SendOutcome outcome =
+            SendRequest(request, m_usNode, static_cast<uint32_t>(m_options.ulTimeoutSec), answer);
+        if (outcome != SendOutcome::kAnswered) {
+            return ReportSendFailure(outcome, request, m_usNode);
         }
-        if (!m_options.bJson) {
+        uint32_t result = answer.TryGetErrorCode();
+        if (result == EXPORT_ERR_TASK_RUNNING && FinishedExportLeft()) {
+            return Refused(result,
+                           "a finished diagnose export has not been cleared: fetch it with "
+                           "\"chsctl export download\" or drop it with \"chsctl export clear\"");
+        }
+        if (result != 0) {
+            return Refused(result, ResultMeaningOf(result));
+        }
+        if (m_options.bJson && !m_args.bWait) {
+            Json::Value document(Json::objectValue);
+            document["status"] = "started";
+            document["node"] = m_usNode;
+            document["type"] = m_args.iType;
+            PrintJsonDocument(document);
+        } else if (!m_options.bJson) {
             printf("diagnose export started on node %u (type %d)\n", m_usNode, m_args.iType);
             fflush(stdout);
         }
         return m_args.bWait ? Wait() : kExitOk;
     }
 
+    // Whether the export that refused a start has finished gathering (and
+    // waits for its download and clear) rather than still running.
+    bool FinishedExportLeft() {
+        InnerMsg answer;
+        uint32_t result = 0;
+        uint32_t status = kStatusGathering;
+        return QueryStatus(answer, result, status, false) == kExitOk && result == 0 && status != kStatusGathering;
+    }
+
     // One status query without printing the answer. kExitOk when an answer
     // came: `result` is its result code and, when that is 0, `status` the
     // export status. Otherwise the exit status, the reason printed.
-    int QueryStatus(InnerMsg& answer, uint32_t& result, uint32_t& status) {
+    int QueryStatus(InnerMsg& answer, uint32_t& result, uint32_t& status, bool report = true) {
         InnerMsg request = TypedRequest(EXPORT_OPCODE_GET_STATUS, m_args.iType);
         SendOutcome outcome =
             SendRequest(request, m_usNode, static_cast<uint32_t>(m_options.ulTimeoutSec), answer);
         if (outcome != SendOutcome::kAnswered) {
-            return ReportSendFailure(outcome, request, m_usNode);
+            return report ? ReportSendFailure(outcome, request, m_usNode) : kExitFailed;
         }
         result = answer.TryGetErrorCode();
         if (result != 0) {
@@ -299,20 +708,14 @@ class ExportCommand {
         if (exit != kExitOk) {
             return exit;
         }
-        if (m_options.bJson) {
-            PrintMessageJson(answer);
-        }
         if (result != 0) {
-            return ReportResult(result);
+            return Refused(result, ResultMeaningOf(result));
         }
-        const char* text = StatusText(status);
-        if (text == nullptr) {
+        if (StatusText(status) == nullptr) {
             fprintf(stderr, "chsctl: unknown export status 0x%08X\n", status);
             return kExitFailed;
         }
-        if (!m_options.bJson) {
-            printf("diagnose export status: %s\n", text);
-        }
+        PrintFinalStatus(status, stdout, "diagnose export status: ");
         return kExitOk;
     }
 
@@ -334,21 +737,14 @@ class ExportCommand {
             }
             progress.Report();
             if (result != 0 && result != SINGLE_RUN_BUSY) {
-                if (m_options.bJson) {
-                    PrintMessageJson(answer);
-                }
-                return ReportResult(result);
+                return Refused(result, ResultMeaningOf(result));
             }
             if (result == 0 && status != kStatusGathering) {
-                if (m_options.bJson) {
-                    PrintMessageJson(answer);
-                }
-                const char* text = StatusText(status);
-                if (text == nullptr) {
+                if (StatusText(status) == nullptr) {
                     fprintf(stderr, "chsctl: unknown export status 0x%08X\n", status);
                     return kExitFailed;
                 }
-                fprintf(out, "diagnose export %s\n", text);
+                PrintFinalStatus(status, out, "diagnose export ");
                 return status == EXPORT_STATUS_READY || status == EXPORT_STATUS_ABNORMAL ? kExitOk : kExitFailed;
             }
             if (std::chrono::steady_clock::now() >= deadline) {
@@ -396,14 +792,21 @@ class ExportCommand {
         if (!m_options.bJson) {
             printf("written %s (%llu bytes)\n", target.c_str(), static_cast<unsigned long long>(st.st_size));
         }
-        return kExitOk;
+        Json::Value document(Json::objectValue);
+        document["status"] = "downloaded";
+        document["bytes"] = static_cast<Json::UInt64>(st.st_size);
+        return CheckBundle(target, m_options.bJson, document);
     }
 
     int Clear() {
         InnerMsg request = TypedRequest(EXPORT_OPCODE_CLEAR, kClearDownloadExport);
         InnerMsg answer;
         int status = Request(request, m_options.ulTimeoutSec, answer);
-        if (status == kExitOk && !m_options.bJson) {
+        if (status == kExitOk && m_options.bJson) {
+            Json::Value document(Json::objectValue);
+            document["status"] = "cleared";
+            PrintJsonDocument(document);
+        } else if (status == kExitOk) {
             printf("diagnose export cleared\n");
         }
         return status;

@@ -112,7 +112,7 @@ TEST_F(ClusterExportTest, ExportStatusDownloadAndClearAcrossThreeNodes) {
     // Node 0 is the master (the lowest online node), node 1 ran the task.
     std::vector<std::string> expected{"DiagnoseInfo_" + Name(0) + "_MAIN.tgz",
                                       "DiagnoseInfo_" + Name(1) + "_LOCAL.tgz", "DiagnoseInfo_" + Name(2) + ".tgz",
-                                      AlarmEventFile(1), kRunningDataFile};
+                                      AlarmEventFile(1), kRunningDataFile, "manifest.json"};
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(BundleMembers(bundle), expected);
     // Each package is a real package of its node.
@@ -157,7 +157,9 @@ TEST_F(ClusterExportTest, StoppedDaemonGetsAFallbackEntryAndTheExportSucceedsInP
     ASSERT_EQ(download.exitCode, 0) << download.err << DaemonLog(0);
     EXPECT_NE(DaemonLog(0).find("DiagnoseInfo_minisystem.tgz) of node (2)"), std::string::npos) << DaemonLog(0);
     std::vector<std::string> expected{"DiagnoseInfo_" + Name(0) + "_MAIN_LOCAL.tgz",
-                                      "DiagnoseInfo_" + Name(1) + ".tgz", AlarmEventFile(0), kRunningDataFile};
+                                      "DiagnoseInfo_" + Name(1) + ".tgz", AlarmEventFile(0), kRunningDataFile,
+                                      "manifest.json"};
+    std::sort(expected.begin(), expected.end());
     EXPECT_EQ(BundleMembers(bundle), expected);
     EXPECT_EQ(Chsctl(0, {"export", "clear"}).exitCode, 0);
     EXPECT_FALSE(DiagnoseTaskRowExists());
@@ -180,7 +182,7 @@ TEST_F(ClusterExportTest, UploadReachesTheRemoteServiceAndTheIntervalsHold) {
     }, 60000)) << DaemonLog(1);
     std::vector<std::string> expected{"DiagnoseInfo_" + Name(0) + "_MAIN.tgz",
                                       "DiagnoseInfo_" + Name(1) + "_LOCAL.tgz", "DiagnoseInfo_" + Name(2) + ".tgz",
-                                      AlarmEventFile(1), kRunningDataFile};
+                                      AlarmEventFile(1), kRunningDataFile, "manifest.json"};
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(BundleMembers(delivered.string()), expected);
     // The upload ends its task and clears after itself.
