@@ -164,15 +164,12 @@ TEST_F(ChsctlCliTest, HelpAndVersionPrintOnStandardOutputAndBadCommandLinesExitW
 TEST_F(ChsctlCliTest, JsonDocumentsHaveTheirSchemas) {
     Json::Value set = Document({"switch", "set", "on"}, 0);
     ExpectKeys(set, {"set", "switch", "value"});
-    EXPECT_EQ(set["set"], true);
-    EXPECT_EQ(set["switch"], "collector");
-    EXPECT_EQ(set["value"], "on");
+    EXPECT_TRUE(set["set"] == true && set["switch"] == "collector" && set["value"] == "on") << set;
     ExpectKeys(Document({"switch", "set", "off", "--oem"}, 0), {"set", "switch", "value"});
 
     Json::Value get = Document({"switch", "get"}, 0);
     ExpectKeys(get, {"collector_switch", "oem_switch"});
-    EXPECT_EQ(get["collector_switch"], "on");
-    EXPECT_EQ(get["oem_switch"], "off");
+    EXPECT_TRUE(get["collector_switch"] == "on" && get["oem_switch"] == "off") << get;
 
     Json::Value refused = Document({"switch", "set", "on"}, 1, "1");
     ExpectKeys(refused, {"reason", "result", "result_text", "set", "switch", "value"});
@@ -185,9 +182,6 @@ TEST_F(ChsctlCliTest, JsonDocumentsHaveTheirSchemas) {
     EXPECT_EQ(cleared["cleared"], true);
 
     EXPECT_TRUE(Document({"remote-log", "show"}, 1).isNull());
-    Json::Value stop = Document({"remote-log", "stop", "T-1"}, 1);
-    ExpectKeys(stop, {"detail", "result", "result_text", "stop_requested", "task_id"});
-    EXPECT_EQ(stop["stop_requested"], false);
 }
 
 }  // namespace
