@@ -1,4 +1,4 @@
-// chsctl remote-log and package against a scripted stand-in for the daemon:
+// chsctl remote-log, package and a refused switch set against a scripted stand-in for the daemon:
 // this test process attaches to a temporary two-node cluster as node 0,
 // serves endpoint 551 over the real transport, answers as each case scripts
 // and writes the remote log task row into the cluster's configuration
@@ -274,6 +274,13 @@ TEST_F(ChsctlRemoteLogTest, EveryAnswerIsExplained) {
         {package, Result(-1), 1, "",
          "failed: result 0xFFFFFFFF (packing failed: little space on the coffer disk, or tar failed)\n"},
         {package, Result(0), 1, "", "chsctl: the answer names no archive\n"},
+        // A refused switch names what failed; the node's text reaches the terminal without control characters.
+        {Words("switch set on"), Result(0x12345678, "", "driver d failed\x1b[2J"), 1, "",
+         "failed: result 0x12345678\nnode 0 says: driver d failed?[2J\n"},
+        {Words("switch set on --json"), Result(0x12345678, "", "driver d failed"), 1,
+         "{\"reason\":\"driver d failed\",\"result\":305419896,\"result_text\":\"\",\"set\":false,"
+         "\"switch\":\"collector\",\"value\":\"on\"}\n",
+         "failed: result 0x12345678\nnode 0 says: driver d failed\n"},
     };
     for (const Case& c : cases) {
         TaskRow row = Task("T-9", 0, 4);
