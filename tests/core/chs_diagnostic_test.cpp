@@ -12,40 +12,20 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/node_root.h"
-#include "tests/support/process.h"
-#include "tests/support/temp_dir.h"
+#include "infra/json_util.h"
+#include "tests/support/diagnostic_node.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using chs_test::Entries;
+using chs_test::Lines;
 using chs_test::RunProgram;
 using chs_test::RunResult;
-using chs_test::TempDir;
 
-const char kExportTree[] = "VXA/coffer_data/omm/export_import/chs/export";
-const char kCollectorDir[] = "VXA/coffer_data/omm/export_import/chs/collector";
-const char kTar[] = "/bin/tar";
-const unsigned int kScriptTimeoutMs = 150000;
-
-std::set<std::string> Lines(const std::string& text) {
-    std::set<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        if (!line.empty()) {
-            lines.insert(line);
-        }
-    }
-    return lines;
-}
-
-std::set<std::string> Entries(const std::string& dir) {
-    std::set<std::string> names;
-    for (const auto& entry : fs::directory_iterator(dir)) {
-        names.insert(entry.path().filename().string());
-    }
-    return names;
-}
+const char* const kExportTree = chs_test::kDiagExportTree;
+const char* const kTar = chs_test::kDiagTar;
+const unsigned int kScriptTimeoutMs = chs_test::kDiagScriptTimeoutMs;
 
 std::uintmax_t TreeBytes(const std::string& dir) {
     std::uintmax_t total = 0;
@@ -57,66 +37,7 @@ std::uintmax_t TreeBytes(const std::string& dir) {
     return total;
 }
 
-// A node root <tmp>/c/node0 laid out as the cluster layout makes it, with the
-// script installed in VXA/script/, a record database, collected files, logs
-// and a pid file naming this test process.
-class ChsDiagnosticTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        cluster = dir.Join("c");
-        root = cluster + "/node0";
-        exportTree = root + "/" + kExportTree;
-        for (const std::string& sub : {std::string("VXA/conf"), std::string("var/log/chs"),
-                                       std::string(kCollectorDir) + "/db",
-                                       std::string(kCollectorDir) + "/plugin", std::string(kExportTree)}) {
-            chs_test::MakeDirs(root + "/" + sub);
-        }
-        chs_test::MakeDirs(cluster + "/run");
-        chs_test::InstallScript(root, "chs_diagnostic.py");
-        script = root + "/VXA/script/chs_diagnostic.py";
-
-        chs_test::WriteText(root + "/VXA/conf/InfoCollector.txt", "plugin=libsample_plugin.so\n");
-        chs_test::WriteText(cluster + "/cluster.json", "{\"serial\": \"SN-DIAG-1\"}\n");
-        chs_test::WriteText(cluster + "/run/node0.pid", std::to_string(getpid()) + "\n");
-        chs_test::WriteText(root + "/" + kCollectorDir + "/plugin/sample_1.dat", "SECRET-COLLECTED-CONTENT");
-        RunResult db = RunProgram(
-            {"/usr/bin/python3", "-c",
-             "import sqlite3, sys\n"
-             "c = sqlite3.connect(sys.argv[1])\n"
-             "c.execute('CREATE TABLE tbl_plugin_record (id integer PRIMARY KEY, file_name varchar(256))')\n"
-             "c.execute('CREATE TABLE tbl_node_record (id integer PRIMARY KEY, file_name varchar(256))')\n"
-             "c.executemany('INSERT INTO tbl_plugin_record (file_name) VALUES (?)', [('f%d' % i,) for i in "
-             "range(7)])\n"
-             "c.commit()\n",
-             root + "/" + kCollectorDir + "/db/collect.dat"});
-        ASSERT_EQ(db.exitCode, 0) << db.err;
-    }
-
-    RunResult Run(const std::vector<std::string>& args, const std::vector<std::string>& env = {}) {
-        std::vector<std::string> argv{script};
-        argv.insert(argv.end(), args.begin(), args.end());
-        return RunProgram(argv, env, kScriptTimeoutMs);
-    }
-
-    // A log of `lines` numbered lines of about 100 bytes each.
-    void WriteLog(const std::string& name, int lines) {
-        std::string text;
-        for (int i = 0; i < lines; ++i) {
-            text += "line " + std::to_string(i) + " " + std::string(90, 'x') + "\n";
-        }
-        chs_test::WriteText(root + "/var/log/chs/" + name, text);
-    }
-
-    std::vector<std::string> TarList(const std::string& archive) {
-        RunResult listed = RunProgram({kTar, "-tzf", archive});
-        EXPECT_EQ(listed.exitCode, 0) << listed.err;
-        std::set<std::string> lines = Lines(listed.out);
-        return {lines.begin(), lines.end()};
-    }
-
-    TempDir dir;
-    std::string cluster, root, exportTree, script;
-};
+using ChsDiagnosticTest = chs_test::DiagnosticNodeTest;
 
 TEST_F(ChsDiagnosticTest, ExportCommandWritesTheDocumentedFilesWithTheirFactsNotThroughLinks) {
     WriteLog("infocollector.log", 50);
@@ -129,11 +50,26 @@ TEST_F(ChsDiagnosticTest, ExportCommandWritesTheDocumentedFilesWithTheirFactsNot
     RunResult run = Run({"export_command", "100", "master", "current", package});
     ASSERT_EQ(run.exitCode, 0) << run.err;
 
-    EXPECT_EQ(
-        Entries(package),
-        (std::set<std::string>{"summary.txt", "system.txt", "processes.txt", "db_summary.txt",
-                               "collector_listing.txt", "config_InfoCollector.txt", "config_cluster.json",
-                               "log_infocollector.log.tail", "log_chs_peers.log.tail"}));
+    const std::set<std::string> collector{"summary.txt", "summary.json", "redaction.txt", "system.txt",
+                                          "processes.txt", "db_summary.txt", "db_rows.txt",
+                                          "collector_listing.txt", "cores.txt", "config_InfoCollector.txt",
+                                          "config_cluster.json", "log_infocollector.log.tail",
+                                          "log_chs_peers.log.tail"};
+    const std::set<std::string> sections{"kernel", "os", "hardware", "storage", "network", "processes",
+                                         "services", "alarms"};
+    for (const std::string& name : collector) {
+        EXPECT_TRUE(fs::is_regular_file(package + "/" + name)) << name;
+    }
+    for (const std::string& name : Entries(package)) {
+        EXPECT_TRUE(collector.count(name) || (sections.count(name) && fs::is_directory(package + "/" + name)))
+            << "unexpected " << name;
+    }
+    // Every machine has processes and mounts to report.
+    EXPECT_FALSE(chs_test::ReadText(package + "/processes/top_memory.txt").empty());
+    EXPECT_NE(chs_test::ReadText(package + "/storage/mounts.txt").find(" / "), std::string::npos);
+    std::string rows = chs_test::ReadText(package + "/db_rows.txt");
+    EXPECT_NE(rows.find("== tbl_plugin_record: id | file_name"), std::string::npos) << rows;
+    EXPECT_NE(rows.find("6 | f5"), std::string::npos) << rows;
     std::set<std::string> summary = Lines(chs_test::ReadText(package + "/summary.txt"));
     EXPECT_TRUE(summary.count("role: master"));
     EXPECT_TRUE(summary.count("scope: current"));
@@ -177,7 +113,7 @@ TEST_F(ChsDiagnosticTest, ExportCommandCopiesNoConfigurationOrLogThroughALink) {
     EXPECT_FALSE(fs::exists(package + "/config_InfoCollector.txt"));
     EXPECT_FALSE(fs::exists(package + "/log_planted.log.tail"));
     std::string summary = chs_test::ReadText(package + "/summary.txt");
-    EXPECT_NE(summary.find("InfoCollector.txt not copied"), std::string::npos) << summary;
+    EXPECT_NE(summary.find("InfoCollector.txt not read"), std::string::npos) << summary;
     for (const auto& entry : fs::directory_iterator(package)) {
         EXPECT_EQ(chs_test::ReadText(entry.path().string()).find("SECRET-OUTSIDE"), std::string::npos)
             << entry.path();
@@ -207,7 +143,7 @@ TEST_F(ChsDiagnosticTest, ExportCommandFindsTheRootFromTheEnvironmentAndKeepsWit
     EXPECT_EQ(tail.compare(0, 5, "line "), 0) << "the tail starts at a whole line";
     EXPECT_FALSE(fs::exists(package + "/log_old.log.tail")) << "no room left for the older log";
     std::string summary = chs_test::ReadText(package + "/summary.txt");
-    EXPECT_NE(summary.find("size budget of 1 MB reached"), std::string::npos) << summary;
+    EXPECT_NE(summary.find("logs stopped: size budget reached"), std::string::npos) << summary;
 }
 
 TEST_F(ChsDiagnosticTest, PathsOutsideTheExportTreeAreRefusedAndNothingIsWritten) {
@@ -278,10 +214,11 @@ TEST_F(ChsDiagnosticTest, ExportNodePacksTheDirectoryUnderItsBaseNameWithoutLink
     RunResult run = Run({"export_node", "100", package, archive});
     ASSERT_EQ(run.exitCode, 0) << run.err;
 
-    std::vector<std::string> expected{name + "/", name + "/more dir/", name + "/more dir/x y.txt"};
-    for (const std::string& entry : Entries(package)) {
-        if (entry != "more dir" && entry != "leak.txt" && entry != "leakdir") {
-            expected.push_back(name + "/" + entry);
+    std::vector<std::string> expected{name + "/"};
+    for (const auto& entry : fs::recursive_directory_iterator(package)) {
+        std::string relative = fs::relative(entry.path(), package).string();
+        if (!entry.is_symlink()) {
+            expected.push_back(name + "/" + relative + (entry.is_directory() ? "/" : ""));
         }
     }
     std::sort(expected.begin(), expected.end());
@@ -337,6 +274,91 @@ TEST_F(ChsDiagnosticTest, ExportClusterMergesTheNodePackagesOfADirectory) {
     fs::copy_file(packages + "/CTE0.A.tgz", exportTree + "/CTE0.A.tgz");
     ASSERT_EQ(Run({"export_cluster", "100", exportTree, exportTree + "/top.tgz"}).exitCode, 0);
     EXPECT_EQ(TarList(exportTree + "/top.tgz"), std::vector<std::string>{"CTE0.A.tgz"});
+}
+
+// A PATH of links to every program of the system's directories but lsblk.
+TEST_F(ChsDiagnosticTest, AToolMissingFromPathIsSkippedWithANoteInTheSummary) {
+    std::string bin = dir.Join("bin");
+    chs_test::MakeDirs(bin);
+    for (const char* system : {"/usr/local/bin", "/usr/bin", "/bin", "/usr/sbin", "/sbin"}) {
+        std::error_code error;
+        for (const auto& entry : fs::directory_iterator(system, error)) {
+            std::string name = entry.path().filename().string();
+            if (name != "lsblk" && !fs::exists(fs::symlink_status(bin + "/" + name))) {
+                fs::create_symlink(entry.path(), bin + "/" + name);
+            }
+        }
+    }
+    std::string package = exportTree + "/nolsblk";
+    RunResult run = Run({"export_command", "10", "master", "current", package}, {"PATH=" + bin});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_TRUE(run.err.empty()) << run.err;
+
+    Json::Value summary = JsonDeserialization(chs_test::ReadText(package + "/summary.json"));
+    ASSERT_TRUE(summary["sections"].isArray());
+    std::vector<std::string> names;
+    for (const Json::Value& section : summary["sections"]) {
+        std::string name = section["name"].asString();
+        names.push_back(name);
+        EXPECT_TRUE(std::set<std::string>({"ok", "partial", "skipped", "failed"}).count(section["status"].asString()))
+            << name;
+        EXPECT_TRUE(section["seconds"].isNumeric() && section["note"].isString()) << name;
+        if (name != "collector") {
+            // A section's bytes are the files of its directory.
+            std::uintmax_t bytes = fs::is_directory(package + "/" + name) ? TreeBytes(package + "/" + name) : 0;
+            EXPECT_EQ(section["bytes"].asUInt64(), bytes) << name;
+        }
+        if (name == "hardware") {
+            EXPECT_EQ(section["status"].asString(), "partial");
+            EXPECT_NE(section["note"].asString().find("lsblk not found in PATH, skipped"), std::string::npos)
+                << section["note"].asString();
+        }
+    }
+    EXPECT_EQ(names, (std::vector<std::string>{"kernel", "os", "hardware", "storage", "network", "processes",
+                                               "services", "alarms", "collector"}));
+    EXPECT_FALSE(fs::exists(package + "/hardware/lsblk.txt"));
+    EXPECT_TRUE(fs::exists(package + "/hardware/meminfo.txt"));
+    EXPECT_TRUE(summary["redaction"]["total"].isIntegral());
+    EXPECT_NE(chs_test::ReadText(package + "/summary.txt").find("lsblk not found in PATH"), std::string::npos);
+}
+
+TEST_F(ChsDiagnosticTest, PackageSummaryPrintsTheSummaryOfANodePackageAndRefusesABadOne) {
+    std::string package = exportTree + "/CTE0.A";
+    ASSERT_EQ(Run({"export_command", "5", "master", "current", package}).exitCode, 0);
+    ASSERT_EQ(Run({"export_node", "10", package, exportTree + "/CTE0.A.tgz"}).exitCode, 0);
+    RunResult printed = Run({"package_summary", exportTree + "/CTE0.A.tgz"});
+    ASSERT_EQ(printed.exitCode, 0) << printed.err;
+    Json::Value fromPackage = JsonDeserialization(printed.out);
+    EXPECT_TRUE(fromPackage.isObject());
+    EXPECT_EQ(fromPackage, JsonDeserialization(chs_test::ReadText(package + "/summary.json")));
+
+    struct Bad {
+        const char* member;  // below the package directory; nullptr: none
+        std::string content;
+        const char* reason;
+    };
+    const std::vector<Bad> bad{
+        {nullptr, "", "holds no summary.json"},
+        {"deeper/summary.json", "{}", "holds no summary.json"},
+        {"summary.json", "{\"sections\": [", "not valid JSON"},
+        {"summary.json", "[1, 2]", "not a JSON object"},
+        {"summary.json", "{\"x\": \"" + std::string(70 * 1024, 'a') + "\"}", "larger than"},
+    };
+    for (size_t i = 0; i < bad.size(); ++i) {
+        SCOPED_TRACE(bad[i].reason);
+        std::string pkg = exportTree + "/bad" + std::to_string(i);
+        chs_test::MakeDirs(pkg + "/deeper");
+        chs_test::WriteText(pkg + "/system.txt", "facts\n");
+        if (bad[i].member != nullptr) {
+            chs_test::WriteText(pkg + "/" + bad[i].member, bad[i].content);
+        }
+        ASSERT_EQ(Run({"export_node", "10", pkg, pkg + ".tgz"}).exitCode, 0);
+        RunResult run = Run({"package_summary", pkg + ".tgz"});
+        EXPECT_EQ(run.exitCode, 1);
+        EXPECT_TRUE(run.out.empty()) << run.out;
+        EXPECT_NE(run.err.find(bad[i].reason), std::string::npos) << run.err;
+    }
+    EXPECT_EQ(Run({"package_summary", dir.Join("elsewhere.tgz")}).exitCode, 2);
 }
 
 }  // namespace
