@@ -43,6 +43,7 @@ add_library(chs_plugin_headers INTERFACE)
 target_include_directories(chs_plugin_headers INTERFACE $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>
                                                         $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
 target_compile_features(chs_plugin_headers INTERFACE cxx_std_17)
+target_link_libraries(chs_plugin_headers INTERFACE PkgConfig::JSONCPP)
 target_compile_options(chs_plugin_headers INTERFACE -fvisibility=hidden -fvisibility-inlines-hidden)
 set_target_properties(chs_plugin_headers PROPERTIES EXPORT_NAME headers)
 add_library(chs_plugin_module INTERFACE)

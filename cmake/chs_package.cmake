@@ -18,6 +18,8 @@ set(CPACK_STRIP_FILES ON)
 # come from dpkg-shlibdeps; the commands the scripts run are named here.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "python3, sqlite3, openssl, passwd")
+# Building a plugin against the SDK needs a compiler and jsoncpp's headers.
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "g++, pkg-config, libjsoncpp-dev")
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
