@@ -127,7 +127,8 @@ bool ResolveCluster(ControlOptions& options) {
             dir.pop_back();
         }
         if (access((dir + "/cluster.json").c_str(), F_OK) != 0) {
-            fprintf(stderr, "chsctl: %s holds no cluster.json (chsctl mkcluster or ./chs cluster up lays one out)\n",
+            fprintf(stderr,
+                    "chsctl: %s holds no cluster.json (chsctl mkcluster or ./chs cluster up lays one out)\n",
                     dir.c_str());
             return false;
         }

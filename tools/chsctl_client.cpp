@@ -141,7 +141,8 @@ int ReportRefusal(unsigned int result, const char* meaning, uint16_t node, const
                 c = '?';
             }
         }
-        fprintf(stderr, "node %u says: %s%s\n", node, shown.c_str(), reason.size() > shown.size() ? "..." : "");
+        fprintf(stderr, "node %u says: %s%s\n", node, shown.c_str(),
+                reason.size() > shown.size() ? "..." : "");
     }
     return status;
 }

@@ -26,7 +26,8 @@ struct Subcommand {
 
 const Subcommand kSubcommands[] = {
     {"switch", &chs_tools::kSwitchUsage, chs_tools::RunSwitch, Needs::kClusterAndNode},
-    {"clear-collected", &chs_tools::kClearCollectedUsage, chs_tools::RunClearCollected, Needs::kClusterAndNode},
+    {"clear-collected", &chs_tools::kClearCollectedUsage, chs_tools::RunClearCollected,
+     Needs::kClusterAndNode},
     {"export", &chs_tools::kExportUsage, chs_tools::RunExport, Needs::kClusterAndNode},
     {"remote-log", &chs_tools::kRemoteLogUsage, chs_tools::RunRemoteLog, Needs::kClusterAndNode},
     {"package", &chs_tools::kPackageUsage, chs_tools::RunPackage, Needs::kClusterAndNode},
@@ -118,15 +119,16 @@ int main(int argc, char** argv) {
     }
     const Subcommand* subcommand = FindSubcommand(words[0]);
     if (subcommand == nullptr) {
-        fprintf(stderr, "chsctl: unknown %s %s\n", words[0][0] == '-' ? "option" : "subcommand", words[0].c_str());
+        fprintf(stderr, "chsctl: unknown %s %s\n", words[0][0] == '-' ? "option" : "subcommand",
+                words[0].c_str());
         return UsageError();
     }
     if (subcommand->needs == Needs::kNothing) {
         return subcommand->pRun(options);
     }
     if (subcommand->needs == Needs::kClusterAndNode && !options.bNodeGiven) {
-        fprintf(stderr, "chsctl: %s asks the daemon of one node: give --node N\nusage:\n%s", subcommand->pName,
-                *subcommand->ppUsage);
+        fprintf(stderr, "chsctl: %s asks the daemon of one node: give --node N\nusage:\n%s",
+                subcommand->pName, *subcommand->ppUsage);
         return chs_tools::kExitUsage;
     }
     if (!chs_tools::ResolveCluster(options)) {

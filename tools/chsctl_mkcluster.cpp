@@ -89,8 +89,8 @@ int RunMakeCluster(const ControlOptions& command) {
                 fprintf(stderr, "chsctl: --ccdb takes sqlite or etcd\n");
                 return kExitUsage;
             }
-            options.ccdb.kind =
-                strcmp(argv[i], "etcd") == 0 ? platform::CcdbBackendKind::kEtcd : platform::CcdbBackendKind::kSqlite;
+            options.ccdb.kind = strcmp(argv[i], "etcd") == 0 ? platform::CcdbBackendKind::kEtcd
+                                                             : platform::CcdbBackendKind::kSqlite;
         } else if (strcmp(argv[i], "--etcd-endpoint") == 0 && i + 1 < argc) {
             if (!platform::ValidCcdbEndpoint(argv[++i]) ||
                 options.ccdb.endpoints.size() >= platform::kMaxCcdbEndpoints) {

@@ -70,7 +70,9 @@ int RunSend(const ControlOptions& options) {
     Json::Value root;
     InnerMsg request;
     if (!JsonDeserialization(text, root) || !request.Deserialization(root)) {
-        fprintf(stderr, "chsctl: the input is not a message in JSON form ({\"msgHdr\": {...}, \"msgBody\": [...]})\n");
+        fprintf(
+            stderr,
+            "chsctl: the input is not a message in JSON form ({\"msgHdr\": {...}, \"msgBody\": [...]})\n");
         return kExitUsage;
     }
     tagMsgInfo& info = request.GetMsgInfo();

@@ -118,21 +118,26 @@ TEST_F(ChsctlCliTest, WithoutClusterOptionCHS_CLUSTERAndThenTheBuildTreeAreUsedA
     for (const std::string& cluster : {Cluster(), Cluster() + "/cluster.json"}) {
         RunResult result = Run({"--node", "0", "switch", "get"}, {"CHS_CLUSTER=" + cluster});
         EXPECT_EQ(result.exitCode, 0) << result.err;
-        EXPECT_NE(result.err.find("chsctl: cluster " + Cluster() + " (from CHS_CLUSTER)\n"), std::string::npos)
+        EXPECT_NE(result.err.find("chsctl: cluster " + Cluster() + " (from CHS_CLUSTER)\n"),
+                  std::string::npos)
             << result.err;
     }
     unsetenv("CHS_CLUSTER");
     RunResult fallback = Run({"--node", "0", "--timeout", "1", "switch", "get"});
-    EXPECT_NE(fallback.err.find("chsctl: cluster " + std::string(CHS_BINARY_DIR) + "/cluster"), std::string::npos)
+    EXPECT_NE(fallback.err.find("chsctl: cluster " + std::string(CHS_BINARY_DIR) + "/cluster"),
+              std::string::npos)
         << fallback.err;
     EXPECT_NE(fallback.err.find("the build tree's"), std::string::npos) << fallback.err;
 }
 
 TEST_F(ChsctlCliTest, HelpAndVersionPrintOnStandardOutputAndBadCommandLinesExitWithTwo) {
     const std::vector<std::pair<Words, std::string>> helps = {
-        {{"--help"}, "SUBCOMMAND is one of:"},     {{"-h"}, "remote-log start"},
-        {{"help"}, "mkcluster DIR"},               {{"help", "switch"}, "switch set on|off"},
-        {{"export", "--help"}, "export download"}, {{"mkcluster", "--help"}, "--etcd-endpoint"},
+        {{"--help"}, "SUBCOMMAND is one of:"},
+        {{"-h"}, "remote-log start"},
+        {{"help"}, "mkcluster DIR"},
+        {{"help", "switch"}, "switch set on|off"},
+        {{"export", "--help"}, "export download"},
+        {{"mkcluster", "--help"}, "--etcd-endpoint"},
         {{"--version"}, "chsctl "},
     };
     for (const auto& [args, expected] : helps) {
