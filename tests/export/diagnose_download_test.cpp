@@ -46,6 +46,13 @@ using chs_test::PutFile;
 using chs_test::ReadText;
 using chs_test::SizedFile;
 using chs_test::WaitFor;
+
+// The members of a merged bundle but its manifest, which every bundle holds.
+std::set<std::string> BundleParts(const std::string& archive) {
+    std::set<std::string> members = Members(archive);
+    EXPECT_EQ(members.erase("manifest.json"), 1u) << archive;
+    return members;
+}
 using chs_test::WriteText;
 
 constexpr uint16_t kRunNode = 6;
@@ -277,6 +284,7 @@ TEST_F(DiagnoseDownloadTest, MergeTakesMasterFirstThenNodesInOrderWithinTheBudge
         for (uint16_t node : c.taken) {
             expected.insert(g_astExportFileCfg.astNode[node].strPkgName);
         }
+        expected.insert("manifest.json");
         EXPECT_EQ(Entries(DiagDir(kRunNode) + "temp"), expected);
     }
 }
@@ -313,7 +321,7 @@ TEST_F(DiagnoseDownloadTest, MergePacksEveryKindOfPartAndHandsTheFileOut) {
     for (int round = 0; round < 2; ++round) {
         SCOPED_TRACE(round);
         ASSERT_EQ(Code(EXPORT_OPCODE_DOWNLOAD, 41), 0u);
-        EXPECT_EQ(Members(merged), expected);
+        EXPECT_EQ(BundleParts(merged), expected);
         struct stat st {};
         ASSERT_EQ(stat(merged.c_str(), &st), 0);
         EXPECT_EQ(st.st_mode & 0777, 0660u);
@@ -347,7 +355,7 @@ TEST_F(DiagnoseDownloadTest, AnswersAndPlantedLinksCannotRedirectTheMerge) {
     g_failChown = true;
     ASSERT_EQ(Code(EXPORT_OPCODE_DOWNLOAD, 5), 0u);
     EXPECT_EQ(ReadText(secret), "secret") << "a file outside the diagnose directory stays";
-    EXPECT_EQ(Members(merged), std::set<std::string>{"DiagnoseInfo_CTE3.A.tgz"});
+    EXPECT_EQ(BundleParts(merged), std::set<std::string>{"DiagnoseInfo_CTE3.A.tgz"});
     struct stat st {};
     ASSERT_EQ(lstat(merged.c_str(), &st), 0);
     EXPECT_TRUE(S_ISREG(st.st_mode)) << "the link is replaced, not followed";
@@ -580,7 +588,7 @@ TEST_F(DiagnoseDownloadTest, UploadSendsTheMergedFileOnceGatheringEnds) {
         ASSERT_EQ(delivered.size(), 1u);
         const std::string name = *delivered.begin();
         EXPECT_EQ(name.rfind("diagnoseinfo_2102350SIM100008_", 0), 0u) << name;
-        EXPECT_EQ(Members(remote + name),
+        EXPECT_EQ(BundleParts(remote + name),
                   (std::set<std::string>{"DiagnoseInfo_CTE0.A.tgz", "DiagnoseInfo_CTE3.A_LOCAL.tgz"}));
         ASSERT_EQ(GetRemoteTask(REMOTE_TASK_DIAGNOSE_UPLOAD, row), 0u);
         EXPECT_GE(row.paramValue2, before);
