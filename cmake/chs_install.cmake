@@ -1,8 +1,9 @@
 # Installation: `cmake --install build --prefix P` and the Debian package.
 #
 #   bin/                         infocollector, chsctl, chs-peers
-#   libexec/infocollector/       infocollector-node-prepare, script/ (the scripts the
-#                                daemon runs; copied into each node root's VXA/script/)
+#   libexec/infocollector/       infocollector-node-prepare, scripts/ (the scripts the
+#                                daemon runs, copied into each node root's VXA/script/;
+#                                sim/: the simulated platform's programs, as in scripts/)
 #   lib/infocollector/plugins/   the sample plugins
 #   lib/                         the host stub library plugins link against
 #   include/infocollector/       the plugin headers
@@ -28,7 +29,9 @@ install(TARGETS infocollector chsctl chs-peers RUNTIME DESTINATION ${CMAKE_INSTA
 install(TARGETS node_facts https_upload_sample LIBRARY DESTINATION ${CHS_PLUGIN_INSTALL_DIR})
 file(GLOB _chs_daemon_scripts CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/scripts/*.sh)
 install(PROGRAMS ${_chs_daemon_scripts} ${PROJECT_SOURCE_DIR}/scripts/chs_diagnostic.py
-        DESTINATION ${CHS_LIBEXEC_INSTALL_DIR}/script)
+        DESTINATION ${CHS_LIBEXEC_INSTALL_DIR}/scripts)
+install(PROGRAMS ${PROJECT_SOURCE_DIR}/scripts/sim/omm_cgroup.sh ${PROJECT_SOURCE_DIR}/scripts/sim/reboot
+        DESTINATION ${CHS_LIBEXEC_INSTALL_DIR}/scripts/sim)
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/infocollector DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
         FILES_MATCHING PATTERN "*.h")
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})

@@ -73,10 +73,12 @@ const Expected kInstalled[] = {
     {"bin/chsctl", true},
     {"bin/chs-peers", true},
     {"libexec/infocollector/infocollector-node-prepare", true},
-    {"libexec/infocollector/script/collector_db_init.sh", true},
-    {"libexec/infocollector/script/collector_clean_file.sh", true},
-    {"libexec/infocollector/script/os_transfer_file_lib.sh", true},
-    {"libexec/infocollector/script/chs_diagnostic.py", true},
+    {"libexec/infocollector/scripts/collector_db_init.sh", true},
+    {"libexec/infocollector/scripts/collector_clean_file.sh", true},
+    {"libexec/infocollector/scripts/os_transfer_file_lib.sh", true},
+    {"libexec/infocollector/scripts/chs_diagnostic.py", true},
+    {"libexec/infocollector/scripts/sim/omm_cgroup.sh", true},
+    {"libexec/infocollector/scripts/sim/reboot", true},
     {"lib/infocollector/plugins/libnode_facts.so", false},
     {"lib/infocollector/plugins/libhttps_upload_sample.so", false},
     {"lib/libinfocollector-host.so", false},
@@ -248,6 +250,7 @@ TEST_F(InstalledTree, NodePreparationInstallsScriptsAndRefusesLinks) {
         EXPECT_EQ(access(copy.c_str(), X_OK), 0) << copy;
         EXPECT_EQ(ReadText(copy), ReadText(std::string(CHS_SOURCE_DIR) + "/scripts/" + script)) << copy;
     }
+    EXPECT_FALSE(fs::exists(root + "/VXA/script/sim"));
     EXPECT_TRUE(fs::is_directory(root + "/var/log/chs"));
     std::string config = root + "/VXA/conf/InfoCollector.txt";
     EXPECT_EQ(ReadText(config), ReadText(Resolve(Installed(), "share/infocollector/InfoCollector.txt")));
