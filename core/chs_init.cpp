@@ -103,16 +103,20 @@ int32_t InitSubsystems() {
     }
 
     InfoCollectEngineClass::instance()->Init();
-    if (collectorSwitch == kSwitchOn) {
-        {
-            // A shutdown under way holds this lock until the process ends:
-            // nothing starts after its stop.
-            std::lock_guard<std::mutex> lock(g_mutexSwitchStatus);
+    {
+        // A shutdown under way holds this lock until the process ends:
+        // nothing starts after its stop. With the switch off the drivers
+        // were never started, so the first supervision step does not stop them.
+        std::lock_guard<std::mutex> lock(g_mutexSwitchStatus);
+        PLUGIN_SWITCH_STATUS = collectorSwitch == kSwitchOn;
+        if (PLUGIN_SWITCH_STATUS) {
             int32_t failed = InfoCollectEngineClass::instance()->StartAllCollect();
             if (failed != 0) {
                 CHS_LOG(3, LOGID_CORE, "%d input drivers did not start.", static_cast<int>(failed));
             }
         }
+    }
+    if (collectorSwitch == kSwitchOn) {
         RecoverRemoteTask();
     }
     CHS_LOG(1, LOGID_CORE, "[OMM]Info collector init Done.");
