@@ -153,7 +153,8 @@ int32_t CheckBundleForSecrets(const std::string& bundleRealPath, std::string& re
     AddProxyPassword(secrets);
     AddSftpPassword(secrets);
     if (secrets.Count() == 0) {
-        CHS_LOG(1, LOGID_EXPORT, "No known secret of the cluster to look for in (%s).", bundleRealPath.c_str());
+        CHS_LOG(1, LOGID_EXPORT, "No known secret of the cluster to look for in (%s).",
+                bundleRealPath.c_str());
         return 0;
     }
     // The script's messages name members of the bundle, never a value.

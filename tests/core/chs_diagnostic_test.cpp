@@ -50,13 +50,21 @@ TEST_F(ChsDiagnosticTest, ExportCommandWritesTheDocumentedFilesWithTheirFactsNot
     RunResult run = Run({"export_command", "100", "master", "current", package});
     ASSERT_EQ(run.exitCode, 0) << run.err;
 
-    const std::set<std::string> collector{"summary.txt", "summary.json", "redaction.txt", "system.txt",
-                                          "processes.txt", "db_summary.txt", "db_rows.txt",
-                                          "collector_listing.txt", "cores.txt", "config_InfoCollector.txt",
-                                          "config_cluster.json", "log_infocollector.log.tail",
+    const std::set<std::string> collector{"summary.txt",
+                                          "summary.json",
+                                          "redaction.txt",
+                                          "system.txt",
+                                          "processes.txt",
+                                          "db_summary.txt",
+                                          "db_rows.txt",
+                                          "collector_listing.txt",
+                                          "cores.txt",
+                                          "config_InfoCollector.txt",
+                                          "config_cluster.json",
+                                          "log_infocollector.log.tail",
                                           "log_chs_peers.log.tail"};
-    const std::set<std::string> sections{"kernel", "os", "hardware", "storage", "network", "processes",
-                                         "services", "alarms"};
+    const std::set<std::string> sections{"kernel",  "os",        "hardware", "storage",
+                                         "network", "processes", "services", "alarms"};
     for (const std::string& name : collector) {
         EXPECT_TRUE(fs::is_regular_file(package + "/" + name)) << name;
     }
@@ -186,9 +194,13 @@ TEST_F(ChsDiagnosticTest, PathsOutsideTheExportTreeAreRefusedAndNothingIsWritten
 TEST_F(ChsDiagnosticTest, BadArgumentsAreRefused) {
     std::string package = exportTree + "/pkg";
     const std::vector<std::vector<std::string>> refused{
-        {}, {"export_everything", "10"}, {"export_command", "10", "boss", "current", package},
-        {"export_command", "10", "master", "all", package}, {"export_command", "ten", "master", "current", package},
-        {"export_command", "0", "master", "current", package}, {"export_command", "10", "master", "current"},
+        {},
+        {"export_everything", "10"},
+        {"export_command", "10", "boss", "current", package},
+        {"export_command", "10", "master", "all", package},
+        {"export_command", "ten", "master", "current", package},
+        {"export_command", "0", "master", "current", package},
+        {"export_command", "10", "master", "current"},
         {"export_node", "10", package}};
     for (const std::vector<std::string>& args : refused) {
         RunResult run = Run(args);
@@ -263,7 +275,8 @@ TEST_F(ChsDiagnosticTest, ExportClusterMergesTheNodePackagesOfADirectory) {
     RunResult run = Run({"export_cluster", "100", packages, merged});
     ASSERT_EQ(run.exitCode, 0) << run.err;
     EXPECT_EQ(TarList(merged), (std::vector<std::string>{"CTE0.A.tgz", "CTE0.B.tgz"}));
-    EXPECT_EQ(RunProgram({kTar, "-xzOf", merged, "CTE0.B.tgz"}).out, chs_test::ReadText(packages + "/CTE0.B.tgz"));
+    EXPECT_EQ(RunProgram({kTar, "-xzOf", merged, "CTE0.B.tgz"}).out,
+              chs_test::ReadText(packages + "/CTE0.B.tgz"));
 
     // The export directory itself may hold the packages; nothing there is a failure.
     chs_test::MakeDirs(exportTree + "/empty");
@@ -300,12 +313,14 @@ TEST_F(ChsDiagnosticTest, AToolMissingFromPathIsSkippedWithANoteInTheSummary) {
     for (const Json::Value& section : summary["sections"]) {
         std::string name = section["name"].asString();
         names.push_back(name);
-        EXPECT_TRUE(std::set<std::string>({"ok", "partial", "skipped", "failed"}).count(section["status"].asString()))
+        EXPECT_TRUE(
+            std::set<std::string>({"ok", "partial", "skipped", "failed"}).count(section["status"].asString()))
             << name;
         EXPECT_TRUE(section["seconds"].isNumeric() && section["note"].isString()) << name;
         if (name != "collector") {
             // A section's bytes are the files of its directory.
-            std::uintmax_t bytes = fs::is_directory(package + "/" + name) ? TreeBytes(package + "/" + name) : 0;
+            std::uintmax_t bytes =
+                fs::is_directory(package + "/" + name) ? TreeBytes(package + "/" + name) : 0;
             EXPECT_EQ(section["bytes"].asUInt64(), bytes) << name;
         }
         if (name == "hardware") {
@@ -319,7 +334,8 @@ TEST_F(ChsDiagnosticTest, AToolMissingFromPathIsSkippedWithANoteInTheSummary) {
     EXPECT_FALSE(fs::exists(package + "/hardware/lsblk.txt"));
     EXPECT_TRUE(fs::exists(package + "/hardware/meminfo.txt"));
     EXPECT_TRUE(summary["redaction"]["total"].isIntegral());
-    EXPECT_NE(chs_test::ReadText(package + "/summary.txt").find("lsblk not found in PATH"), std::string::npos);
+    EXPECT_NE(chs_test::ReadText(package + "/summary.txt").find("lsblk not found in PATH"),
+              std::string::npos);
 }
 
 TEST_F(ChsDiagnosticTest, PackageSummaryPrintsTheSummaryOfANodePackageAndRefusesABadOne) {

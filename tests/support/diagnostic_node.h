@@ -49,9 +49,9 @@ class DiagnosticNodeTest : public ::testing::Test {
         cluster = dir.Join("c");
         root = cluster + "/node0";
         exportTree = root + "/" + kDiagExportTree;
-        for (const std::string& sub : {std::string("VXA/conf"), std::string("var/log/chs"),
-                                       std::string(kDiagCollectorDir) + "/db",
-                                       std::string(kDiagCollectorDir) + "/plugin", std::string(kDiagExportTree)}) {
+        for (const std::string& sub :
+             {std::string("VXA/conf"), std::string("var/log/chs"), std::string(kDiagCollectorDir) + "/db",
+              std::string(kDiagCollectorDir) + "/plugin", std::string(kDiagExportTree)}) {
             MakeDirs(root + "/" + sub);
         }
         MakeDirs(cluster + "/run");
@@ -83,7 +83,8 @@ class DiagnosticNodeTest : public ::testing::Test {
 
     // Runs the script with the content of the file `input` on standard input.
     RunResult RunWithInput(const std::vector<std::string>& args, const std::string& input) {
-        std::vector<std::string> argv{"/bin/sh", "-c", "in=$1; shift; exec \"$@\" < \"$in\"", "sh", input, script};
+        std::vector<std::string> argv{"/bin/sh", "-c",  "in=$1; shift; exec \"$@\" < \"$in\"",
+                                      "sh",      input, script};
         argv.insert(argv.end(), args.begin(), args.end());
         return RunProgram(argv, {}, kDiagScriptTimeoutMs);
     }
