@@ -115,8 +115,9 @@ class InfoCollectEngineClass {
     // ends.
     static InfoCollectEngineClass* instance();
 
-    // Reads "/VXA/conf/InfoCollector.txt" (below the node root) and loads
-    // every plugin it lists, in file order.
+    // Reads "/VXA/conf/InfoCollector.txt" (below the node root), takes its
+    // driver time limit ("driver_call_limit_sec", 10 s when absent) and loads
+    // every plugin it lists, in file order, logging each one with its drivers.
     void Init();
     // Loads one plugin library and lets it register its drivers, unless
     // `path` is loaded already. Failures are logged, never thrown.
