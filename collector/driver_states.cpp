@@ -182,6 +182,9 @@ std::vector<std::string> Run(const InfoCollectEngineClass* engine, bool start,
             }
         }
     }
+    // No reallocation once a thread runs: a joinable thread must never be
+    // dropped by a failed insertion.
+    calls.reserve(targets.size());
     const Clock::time_point began = Clock::now();
     for (const std::shared_ptr<Slot>& slot : targets) {
         slot->wantRunning = start;
