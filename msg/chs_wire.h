@@ -110,6 +110,14 @@ constexpr unsigned short BUILD_ACK_TAG_RESULT = 0;
 constexpr unsigned short BUILD_ACK_TAG_NAME = 1;
 constexpr unsigned short BUILD_ACK_TAG_SIZE = 2;
 constexpr unsigned short BUILD_ACK_TAG_PATH = 3;
+// Result of a node package build that failed (tag 0 of the build answer).
+constexpr int32_t BUILD_RESULT_FAILED = static_cast<int32_t>(0x4040324C);
+// Refusals of download, status and clear (cell 4095): no diagnose task, the
+// export state is unknown here or another node runs the task, not the type
+// of the current export.
+constexpr uint32_t EXPORT_RESULT_NO_TASK = 0x40E05B0E;
+constexpr uint32_t EXPORT_RESULT_NOT_RUN_NODE = 0x40E05B0F;
+constexpr uint32_t EXPORT_RESULT_TYPE_MISMATCH = 0x40E05B10;
 
 // ---- Remote log tasks (requests to 551 of any node) ----
 // Start: first record, tag 0 text task id, tag 1 integer mode, tags 2 and 3
@@ -255,5 +263,20 @@ constexpr size_t NODE_STATUS_LIST_MAX = 64;
 // the answering node failed, threw or overran their Start or Stop; the
 // description cell TAG_DESCRIPTION names them ("driver a, b failed to start").
 constexpr uint32_t RESULT_SWITCH_DRIVER_FAILED = 0x4000C970;
+
+// ---- Plugin quarantine (extension of this project, request to 551) ----
+// A plugin whose code faulted is kept out of the next starts of its node.
+// The node status answer lists such plugins, one record each; the release
+// request takes one out of quarantine and loads it at once.
+constexpr uint64_t RECORD_STATUS_QUARANTINE = 0x70003034;
+constexpr unsigned short STATUS_QUARANTINE_TAG_NAME = 0;     // text plugin name
+constexpr unsigned short STATUS_QUARANTINE_TAG_LIBRARY = 1;  // text library path
+constexpr uint32_t OPCODE_PLUGIN_RELEASE = 0x70003035;
+constexpr unsigned short PLUGIN_RELEASE_TAG_NAME = 0;  // text plugin name
+// Answers: 0 released (the description cell says whether it was loaded),
+constexpr uint32_t RESULT_PLUGIN_NOT_QUARANTINED = 0x4000C971;
+constexpr uint32_t RESULT_PLUGIN_RELEASE_FAILED = 0x4000C972;  // the quarantine file cannot be rewritten
+// Operation-log entry (type 3) raised when a quarantined plugin is skipped.
+constexpr uint64_t EVENT_PLUGIN_QUARANTINED = 0x200FE05C0010ULL;
 
 }  // namespace chs_wire
