@@ -47,9 +47,9 @@ constexpr uint32_t DIAGNOSE_DELETE_KIND_CLEAR = chs_wire::EXPORT_DELETE_KIND_CLE
 constexpr uint32_t DIAGNOSE_DELETE_KIND_FILE = chs_wire::EXPORT_DELETE_KIND_FILE;
 
 // Codes of the guard.
-constexpr uint32_t EXPORT_ERR_NO_TASK = 0x40E05B0E;
-constexpr uint32_t EXPORT_ERR_NOT_RUN_NODE = 0x40E05B0F;
-constexpr uint32_t EXPORT_ERR_TYPE_MISMATCH = 0x40E05B10;
+constexpr uint32_t EXPORT_ERR_NO_TASK = chs_wire::EXPORT_RESULT_NO_TASK;
+constexpr uint32_t EXPORT_ERR_NOT_RUN_NODE = chs_wire::EXPORT_RESULT_NOT_RUN_NODE;
+constexpr uint32_t EXPORT_ERR_TYPE_MISMATCH = chs_wire::EXPORT_RESULT_TYPE_MISMATCH;
 
 // What the guard is asked for.
 constexpr uint32_t DIAGNOSE_PURPOSE_DOWNLOAD = 2;

@@ -29,7 +29,7 @@ using chs_wire::EXPORT_TAG_RESERVED;
 // Directory mode of everything the export creates.
 constexpr const char* EXPORT_DIR_MODE = "750";
 // Result of a node package build that failed.
-constexpr int32_t EXPORT_NODE_BUILD_FAILED = static_cast<int32_t>(0x4040324C);
+constexpr int32_t EXPORT_NODE_BUILD_FAILED = chs_wire::BUILD_RESULT_FAILED;
 // Name of a fallback entry of a node that answers a ping but not the daemon.
 constexpr const char* EXPORT_FALLBACK_PKG_PREFIX = "DiagoseInfo_";
 constexpr const char* DIAGNOSTIC_SCRIPT = "/VXA/script/chs_diagnostic.py";
