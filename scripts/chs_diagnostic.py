@@ -196,7 +196,9 @@ class Masker:
     AUTHORIZATION = re.compile(rb"(?i)\b((?:proxy-)?authorization[\"']?[ \t]*[:=][ \t]*)([^\r\n\"']+)")
     URL_CREDENTIALS = re.compile(rb"(?i)\b([a-z][a-z0-9+.\-]{1,15}://[^\s/@:\"']*):([^\s/@\"']+)@")
     XML_ELEMENT = re.compile(rb"<([A-Za-z_][\w.\-]{0,63})>([^<]{1,4096})</\1>")
-    KEY_SEP = re.compile(rb"(?<![\w.\-])([A-Za-z_][\w.\-]{0,63}(?: [A-Za-z][\w]{0,31})?)[\"']?[ \t]*[:=][ \t]*")
+    # A command-line option followed by its value: --password VALUE.
+    OPTION = re.compile(rb"(?<![\w\-])(--?[A-Za-z][\w\-]{0,63})([ \t]+)([^\s\-][^\s]{0,1023})")
+    KEY_SEP = re.compile(rb"(?<![\w.])([A-Za-z_][\w.\-]{0,63}(?: [A-Za-z][\w]{0,31})?)[\"']?[ \t]*[:=][ \t]*")
     VALUE = re.compile(rb"\"(?:[^\"\\\n]|\\.)*\"|'[^'\n]*'|[^\s,;&}\]\"'<]+")
     WORDS = re.compile(r"[A-Z]?[a-z]+|[A-Z]+(?![a-z])|[0-9]+")
     SECRET_SUFFIXES = ("password", "passwd", "pwd", "secret", "token", "apikey", "privatekey", "sessionkey",
@@ -259,6 +261,15 @@ class Masker:
             return b"<" + m.group(1) + b">" + self.MASK + b"</" + m.group(1) + b">"
 
         data = self.XML_ELEMENT.sub(element, data)
+
+        def option(m):
+            kind = self.secret_kind(m.group(1).lstrip(b"-"))
+            if kind is None or m.group(3) == self.MASK:
+                return m.group(0)
+            count(kind)
+            return m.group(1) + m.group(2) + self.MASK
+
+        data = self.OPTION.sub(option, data)
 
         out = []
         pos = 0

@@ -44,6 +44,8 @@ const Planted kPlanted[] = {
      "PemBody0x1b2c3d", "log_chs_peers.log.tail", "private_key_block"},
     {"node0/var/log/chs/chs_peers.log", "new session key: SK-0a1b2c3d4e\n", "SK-0a1b2c3d4e",
      "log_chs_peers.log.tail", "session_key"},
+    {"node0/var/log/chs/chs_peers.log", "started: helper --password Cli-Pw-6060 --verbose\n", "Cli-Pw-6060",
+     "log_chs_peers.log.tail", "password"},
     {"cluster.json", "{\"proxy\": {\"user\": \"relay\", \"password\": \"Cfg-Pw-31337\"},\n", "Cfg-Pw-31337",
      "config_cluster.json", "password"},
     {"cluster.json", " \"token\": \"Cfg-Tok-4242\"}\n", "Cfg-Tok-4242", "config_cluster.json", "token"},
