@@ -63,8 +63,9 @@ bool RunningTask(std::string& task, std::string& progress) {
         return true;
     }
     CCDB_COMM::tagDB_CHS_REMOTE_TASK_S row{};
-    if (GetRemoteTask(REMOTE_TASK_LOG_EXPORT, row) == 0 && row.i_taskrunnode == self && row.i_taskendtime == 0 &&
-        row.i_taskstatus != TASK_STATUS_SUCCEEDED && row.i_taskstatus != TASK_STATUS_FAILED) {
+    if (GetRemoteTask(REMOTE_TASK_LOG_EXPORT, row) == 0 && row.i_taskrunnode == self &&
+        row.i_taskendtime == 0 && row.i_taskstatus != TASK_STATUS_SUCCEEDED &&
+        row.i_taskstatus != TASK_STATUS_FAILED) {
         task = "remote log";
         progress = std::to_string(static_cast<unsigned long long>(row.i_taskprogress)) + " files sent";
         return true;
@@ -124,7 +125,8 @@ void HandleNodeStatus(InnerMsg& request) {
         CCDB_COMM::tagDB_CHS_REMOTE_TASK_S row{};
         bool exportHere = false;
         if (GetRemoteTask(REMOTE_TASK_DIAGNOSE_EXPORT, row) == 0 && row.i_taskrunnode < EXPORT_MAX_NODE_NUM) {
-            head->appendInner(CTLVCell::NewUInt32(STATUS_TAG_EXPORT_RUN_NODE, static_cast<uint32_t>(row.i_taskrunnode)));
+            head->appendInner(
+                CTLVCell::NewUInt32(STATUS_TAG_EXPORT_RUN_NODE, static_cast<uint32_t>(row.i_taskrunnode)));
             exportHere = row.i_taskrunnode == omlib::getLocalNidInUser() && ExportCfgHoldsExport();
         }
         if (exportHere) {
@@ -147,7 +149,8 @@ void HandleNodeStatus(InnerMsg& request) {
             MsgRecord* record = new MsgRecord(RECORD_STATUS_QUEUE);
             answer.append(record);
             record->appendInner(CTLVCell::NewString(STATUS_QUEUE_TAG_NAME, kQueueNames[priority]));
-            record->appendInner(CTLVCell::NewUInt32(STATUS_QUEUE_TAG_LENGTH, dispatcher->QueueLength(priority)));
+            record->appendInner(
+                CTLVCell::NewUInt32(STATUS_QUEUE_TAG_LENGTH, dispatcher->QueueLength(priority)));
         }
         if (exportHere) {
             AppendExportNodes(answer);

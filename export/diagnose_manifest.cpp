@@ -2,6 +2,7 @@
 #include "export/diagnose_manifest.h"
 
 #include <fcntl.h>
+#include <json/json.h>
 #include <openssl/evp.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,7 +12,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <json/json.h>
 #include <memory>
 
 #include "control/remote_task.h"
@@ -73,7 +73,8 @@ Json::Value PackageSections(const std::string& realPackage) {
     std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
     Json::Value summary;
     std::string error;
-    if (!reader->parse(output.data(), output.data() + output.size(), &summary, &error) || !summary.isObject()) {
+    if (!reader->parse(output.data(), output.data() + output.size(), &summary, &error) ||
+        !summary.isObject()) {
         CHS_LOG(2, LOGID_EXPORT, "The package summary of (%s) is no JSON object.", realPackage.c_str());
         return Json::Value(Json::nullValue);
     }
@@ -121,8 +122,8 @@ const MergeEntry* FindEntry(const MergeLedger& ledger, int32_t node, const std::
     return nullptr;
 }
 
-Json::Value DataEntry(const tagCOLLECOR_EXPORT_DATA_S& block, const MergeLedger& ledger, const std::string& kind,
-                      const std::string& realDir) {
+Json::Value DataEntry(const tagCOLLECOR_EXPORT_DATA_S& block, const MergeLedger& ledger,
+                      const std::string& kind, const std::string& realDir) {
     Json::Value out(Json::objectValue);
     const MergeEntry* entry = FindEntry(ledger, -1, kind);
     if (block.uiStatus == EXPORT_STATUS_READY) {
@@ -261,9 +262,11 @@ int32_t WriteDiagnoseManifest(const tagCOLLECOR_EXPORT_FILE_PARAM_S& cfg, const 
     manifest["export"]["type_text"] = TypeText(cfg.ExportType);
     manifest["export"]["run_node"] = static_cast<Json::UInt>(omlib::getLocalNidInUser());
     CCDB_COMM::tagDB_CHS_REMOTE_TASK_S row{};
-    int64_t start = GetRemoteTask(REMOTE_TASK_DIAGNOSE_EXPORT, row) == 0 ? static_cast<int64_t>(row.createTime) : 0;
+    int64_t start =
+        GetRemoteTask(REMOTE_TASK_DIAGNOSE_EXPORT, row) == 0 ? static_cast<int64_t>(row.createTime) : 0;
     // The gathering stamps its end with the grace deadline of the download.
-    int64_t end = cfg.llFinishDeadline > EXPORT_FINISH_GRACE_SEC ? cfg.llFinishDeadline - EXPORT_FINISH_GRACE_SEC : 0;
+    int64_t end =
+        cfg.llFinishDeadline > EXPORT_FINISH_GRACE_SEC ? cfg.llFinishDeadline - EXPORT_FINISH_GRACE_SEC : 0;
     manifest["export"]["start"] = TimeText(start);
     manifest["export"]["end"] = TimeText(end);
     manifest["export"]["bundled"] = TimeText(static_cast<int64_t>(time(nullptr)));

@@ -52,9 +52,9 @@ std::vector<ExportNodeState> ExportNodeStates(const tagCOLLECOR_EXPORT_FILE_PARA
 
 // One part the merge dealt with: a node package or a data file.
 struct MergeEntry {
-    int32_t iNode = -1;    // -1 for a data file
-    std::string strKind;   // "node", "running_data", "alarm_event"
-    std::string strMember; // name in the bundle; empty when it never arrived
+    int32_t iNode = -1;     // -1 for a data file
+    std::string strKind;    // "node", "running_data", "alarm_event"
+    std::string strMember;  // name in the bundle; empty when it never arrived
     uint64_t ullBytes = 0;
     bool bTaken = false;
     bool bLeftOut = false;  // refused by a size limit (budget or part limit)

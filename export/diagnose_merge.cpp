@@ -195,7 +195,8 @@ int32_t TakePackage(uint16_t node, const std::string& source, const std::string&
         CHS_LOG(3, LOGID_EXPORT, "Export diagnose result is fialed, because more than 30MB %u.",
                 static_cast<unsigned int>(actual > UINT32_MAX ? UINT32_MAX : actual));
         (void)unlink(target.c_str());
-        NoteMissing(node, "node", actual, true, OverLimit(actual, DIAGNOSE_NODE_PKG_LIMIT, "the node package limit"));
+        NoteMissing(node, "node", actual, true,
+                    OverLimit(actual, DIAGNOSE_NODE_PKG_LIMIT, "the node package limit"));
         return -1;
     }
     size = static_cast<uint32_t>(actual);
@@ -232,9 +233,9 @@ void TakeDataFile(const tagCOLLECOR_EXPORT_DATA_S& block, const char* kind, uint
         return;
     }
     if (total + block.uiFileSize >= MergeBudget()) {
-        NoteMissing(-1, kind, block.uiFileSize, true,
-                    "left out: the bundle's size budget of " + std::to_string(MergeBudget()) +
-                        " bytes was used up");
+        NoteMissing(
+            -1, kind, block.uiFileSize, true,
+            "left out: the bundle's size budget of " + std::to_string(MergeBudget()) + " bytes was used up");
         return;
     }
     std::string name = baseName(block.strFilePath);

@@ -16,20 +16,19 @@
 // reports in its node status. `download` and `verify` check every member of
 // the bundle against the SHA-256 of its manifest and print the manifest's
 // summary. With --json each action prints one document (see the README).
+#include <json/json.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <json/json.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <sstream>
-#include <ctime>
-#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -292,7 +291,8 @@ class ScratchDir {
   public:
     ScratchDir() {
         const char* tmp = getenv("TMPDIR");
-        std::string pattern = std::string(tmp != nullptr && *tmp == '/' ? tmp : "/tmp") + "/chsctl-verify.XXXXXX";
+        std::string pattern =
+            std::string(tmp != nullptr && *tmp == '/' ? tmp : "/tmp") + "/chsctl-verify.XXXXXX";
         if (mkdtemp(&pattern[0]) != nullptr) {
             m_strPath = pattern;
         }
@@ -313,7 +313,8 @@ class ScratchDir {
 
 // The members a manifest says the bundle holds, with their SHA-256. false
 // with `error` for a manifest that names an unusable member.
-bool ManifestMembers(const Json::Value& manifest, std::map<std::string, std::string>& members, std::string& error) {
+bool ManifestMembers(const Json::Value& manifest, std::map<std::string, std::string>& members,
+                     std::string& error) {
     std::vector<const Json::Value*> entries;
     if (manifest["nodes"].isArray()) {
         for (const Json::Value& node : manifest["nodes"]) {
@@ -328,7 +329,8 @@ bool ManifestMembers(const Json::Value& manifest, std::map<std::string, std::str
         }
         const Json::Value& name = (*entry)["package"];
         const Json::Value& sha = (*entry)["sha256"];
-        if (!name.isString() || !PlainMember(name.asString()) || !sha.isString() || !IsSha256Hex(sha.asString())) {
+        if (!name.isString() || !PlainMember(name.asString()) || !sha.isString() ||
+            !IsSha256Hex(sha.asString())) {
             error = "the manifest lists a member without a usable name or SHA-256";
             return false;
         }
@@ -339,8 +341,10 @@ bool ManifestMembers(const Json::Value& manifest, std::map<std::string, std::str
 
 bool ReadManifest(const std::string& path, Json::Value& manifest, std::string& error) {
     struct stat st {};
-    if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || static_cast<uintmax_t>(st.st_size) > kManifestMax) {
-        error = std::string("the bundle's ") + DIAGNOSE_MANIFEST_NAME + " is missing, not a file or too large";
+    if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
+        static_cast<uintmax_t>(st.st_size) > kManifestMax) {
+        error =
+            std::string("the bundle's ") + DIAGNOSE_MANIFEST_NAME + " is missing, not a file or too large";
         return false;
     }
     std::ifstream in(path, std::ios::binary);
@@ -378,8 +382,8 @@ bool VerifyBundle(const std::string& bundle, Json::Value& manifest, size_t& chec
         error = "no private directory for the check";
         return false;
     }
-    if (RunTar({"-xzf", bundle, "-C", scratch.Path(), "--no-same-owner", "--no-same-permissions", "--no-wildcards",
-                "--", DIAGNOSE_MANIFEST_NAME},
+    if (RunTar({"-xzf", bundle, "-C", scratch.Path(), "--no-same-owner", "--no-same-permissions",
+                "--no-wildcards", "--", DIAGNOSE_MANIFEST_NAME},
                nullptr) != 0 ||
         !ReadManifest(scratch.Path() + "/" + DIAGNOSE_MANIFEST_NAME, manifest, error)) {
         if (error.empty()) {
@@ -397,8 +401,9 @@ bool VerifyBundle(const std::string& bundle, Json::Value& manifest, size_t& chec
             return false;
         }
     }
-    std::vector<std::string> extract{"-xzf", bundle, "-C", scratch.Path(), "--no-same-owner",
-                                     "--no-same-permissions", "--no-wildcards", "--"};
+    std::vector<std::string> extract{
+        "-xzf",           bundle, "-C", scratch.Path(), "--no-same-owner", "--no-same-permissions",
+        "--no-wildcards", "--"};
     for (const auto& member : members) {
         if (std::find(inBundle.begin(), inBundle.end(), member.first) == inBundle.end()) {
             error = "member " + member.first + " listed in the manifest is missing";
@@ -448,10 +453,12 @@ std::string EntryLine(const Json::Value& entry) {
 // The manifest's summary: nodes, sizes, what is missing and why.
 void PrintManifestSummary(const Json::Value& manifest) {
     const Json::Value& info = manifest["export"];
-    printf("export type %u (%s) run on node %u, %s to %s\n", info["type"].asUInt(), info["type_text"].asCString(),
-           info["run_node"].asUInt(), info["start"].asCString(), info["end"].asCString());
+    printf("export type %u (%s) run on node %u, %s to %s\n", info["type"].asUInt(),
+           info["type_text"].asCString(), info["run_node"].asUInt(), info["start"].asCString(),
+           info["end"].asCString());
     for (const Json::Value& node : manifest["nodes"]) {
-        printf("  node %u (%s): %s\n", node["node"].asUInt(), node["name"].asCString(), EntryLine(node).c_str());
+        printf("  node %u (%s): %s\n", node["node"].asUInt(), node["name"].asCString(),
+               EntryLine(node).c_str());
     }
     printf("  running data: %s\n", EntryLine(manifest["running_data"]).c_str());
     printf("  alarm and event file: %s\n", EntryLine(manifest["alarm_event"]).c_str());
@@ -463,7 +470,8 @@ void PrintManifestSummary(const Json::Value& manifest) {
     }
     printf(", left out:\n");
     for (const Json::Value& item : budget["left_out"]) {
-        std::string who = item.isMember("node") ? "node " + std::to_string(item["node"].asUInt()) : item["kind"].asString();
+        std::string who =
+            item.isMember("node") ? "node " + std::to_string(item["node"].asUInt()) : item["kind"].asString();
         printf("    %s: %s\n", who.c_str(), item["reason"].asCString());
     }
 }
@@ -473,8 +481,8 @@ bool SaneManifest(const Json::Value& manifest) {
     return manifest["export"].isObject() && manifest["export"]["type"].isUInt() &&
            manifest["export"]["type_text"].isString() && manifest["export"]["run_node"].isUInt() &&
            manifest["export"]["start"].isString() && manifest["export"]["end"].isString() &&
-           manifest["nodes"].isArray() && manifest["budget"].isObject() && manifest["budget"]["bytes"].isUInt64() &&
-           manifest["budget"]["left_out"].isArray();
+           manifest["nodes"].isArray() && manifest["budget"].isObject() &&
+           manifest["budget"]["bytes"].isUInt64() && manifest["budget"]["left_out"].isArray();
 }
 
 // Verifies `bundle` and reports: the summary (text) or one document (JSON,
@@ -576,8 +584,8 @@ class ExportCommand {
             return false;
         }
         NodeStatusReport run = here;
-        if (here.uiExportRunNode != m_usNode &&
-            QueryNodeStatus(static_cast<uint16_t>(here.uiExportRunNode), timeout, run) != SendOutcome::kAnswered) {
+        if (here.uiExportRunNode != m_usNode && QueryNodeStatus(static_cast<uint16_t>(here.uiExportRunNode),
+                                                                timeout, run) != SendOutcome::kAnswered) {
             return false;
         }
         nodes = run.vecExportNodes;
@@ -674,7 +682,8 @@ class ExportCommand {
         InnerMsg answer;
         uint32_t result = 0;
         uint32_t status = kStatusGathering;
-        return QueryStatus(answer, result, status, false) == kExitOk && result == 0 && status != kStatusGathering;
+        return QueryStatus(answer, result, status, false) == kExitOk && result == 0 &&
+               status != kStatusGathering;
     }
 
     // One status query without printing the answer. kExitOk when an answer
@@ -691,7 +700,8 @@ class ExportCommand {
         if (result != 0) {
             return kExitOk;
         }
-        const CTLVCell* cell = answer.GetBody().empty() ? nullptr : answer.GetBody()[0].find(DIAGNOSE_TAG_STATUS);
+        const CTLVCell* cell =
+            answer.GetBody().empty() ? nullptr : answer.GetBody()[0].find(DIAGNOSE_TAG_STATUS);
         if (cell == nullptr || !CTLVCell::IsNumericalType(cell->GetType())) {
             fprintf(stderr, "chsctl: the status answer carries no export status\n");
             return kExitFailed;
@@ -745,7 +755,8 @@ class ExportCommand {
                     return kExitFailed;
                 }
                 PrintFinalStatus(status, out, "diagnose export ");
-                return status == EXPORT_STATUS_READY || status == EXPORT_STATUS_ABNORMAL ? kExitOk : kExitFailed;
+                return status == EXPORT_STATUS_READY || status == EXPORT_STATUS_ABNORMAL ? kExitOk
+                                                                                         : kExitFailed;
             }
             if (std::chrono::steady_clock::now() >= deadline) {
                 fprintf(stderr, "chsctl: the export is still gathering after %lu s\n", m_args.ulWaitLimitSec);

@@ -75,7 +75,8 @@ bool Decode(const InnerMsg& answer, NodeStatusReport& report) {
             report.vecDrivers.push_back({Text(record, STATUS_DRIVER_TAG_NAME),
                                          NumberOr0(record, STATUS_DRIVER_TAG_RUNNING) != 0,
                                          NumberOr0(record, STATUS_DRIVER_TAG_STUCK) != 0});
-        } else if (record.GetCode() == RECORD_STATUS_QUEUE && report.vecQueues.size() < NODE_STATUS_LIST_MAX) {
+        } else if (record.GetCode() == RECORD_STATUS_QUEUE &&
+                   report.vecQueues.size() < NODE_STATUS_LIST_MAX) {
             report.vecQueues.push_back({Text(record, STATUS_QUEUE_TAG_NAME),
                                         static_cast<uint32_t>(NumberOr0(record, STATUS_QUEUE_TAG_LENGTH))});
         } else if (record.GetCode() == RECORD_STATUS_EXPORT_NODE &&
@@ -100,7 +101,8 @@ std::string Duration(uint64_t seconds) {
                  static_cast<unsigned long long>(seconds % 3600 / 60));
     } else {
         snprintf(text, sizeof(text), "%lluh%02llum%02llus", static_cast<unsigned long long>(seconds / 3600),
-                 static_cast<unsigned long long>(seconds % 3600 / 60), static_cast<unsigned long long>(seconds % 60));
+                 static_cast<unsigned long long>(seconds % 3600 / 60),
+                 static_cast<unsigned long long>(seconds % 60));
     }
     return text;
 }
@@ -138,17 +140,19 @@ struct NodeLine {
 void PrintText(const std::vector<NodeLine>& lines) {
     for (const NodeLine& line : lines) {
         if (line.outcome != SendOutcome::kAnswered) {
-            printf("node %u (%s): offline (%s)\n", line.usNode, line.strName.c_str(), SendOutcomeText(line.outcome));
+            printf("node %u (%s): offline (%s)\n", line.usNode, line.strName.c_str(),
+                   SendOutcomeText(line.outcome));
             continue;
         }
         const NodeStatusReport& r = line.report;
-        printf("node %u (%s): online, up %s\n", line.usNode, line.strName.c_str(), Duration(r.ullUptimeSec).c_str());
+        printf("node %u (%s): online, up %s\n", line.usNode, line.strName.c_str(),
+               Duration(r.ullUptimeSec).c_str());
         printf("  collector %s, OEM %s\n", r.strCollectorSwitch.empty() ? "?" : r.strCollectorSwitch.c_str(),
                r.strOemSwitch.empty() ? "?" : r.strOemSwitch.c_str());
         std::string drivers;
         for (const NodeStatusDriver& driver : r.vecDrivers) {
-            drivers += (drivers.empty() ? "" : ", ") + driver.strName + (driver.bRunning ? " (running" : " (stopped") +
-                       (driver.bStuck ? ", stuck)" : ")");
+            drivers += (drivers.empty() ? "" : ", ") + driver.strName +
+                       (driver.bRunning ? " (running" : " (stopped") + (driver.bStuck ? ", stuck)" : ")");
         }
         printf("  drivers: %s\n", drivers.empty() ? "none" : drivers.c_str());
         std::string queues;
@@ -157,7 +161,8 @@ void PrintText(const std::vector<NodeLine>& lines) {
         }
         printf("  dispatcher queues: %s\n", queues.empty() ? "?" : queues.c_str());
         if (r.ullLastFileTime != 0) {
-            printf("  last file to the agent: %s at %s\n", r.strLastFile.c_str(), UtcTime(r.ullLastFileTime).c_str());
+            printf("  last file to the agent: %s at %s\n", r.strLastFile.c_str(),
+                   UtcTime(r.ullLastFileTime).c_str());
         } else {
             printf("  last file to the agent: none since the daemon started\n");
         }
@@ -234,7 +239,8 @@ SendOutcome QueryNodeStatus(uint16_t node, uint32_t timeoutSec, NodeStatusReport
         return outcome;
     }
     report = NodeStatusReport();
-    return answer.TryGetErrorCode() == 0 && Decode(answer, report) ? SendOutcome::kAnswered : SendOutcome::kFailed;
+    return answer.TryGetErrorCode() == 0 && Decode(answer, report) ? SendOutcome::kAnswered
+                                                                   : SendOutcome::kFailed;
 }
 
 int RunStatus(const ControlOptions& options) {
@@ -250,7 +256,8 @@ int RunStatus(const ControlOptions& options) {
     std::vector<NodeLine> lines;
     for (const platform::NodeConfig& node : platform::Cluster().nodes) {
         NodeLine line{node.usId, node.strName, SendOutcome::kTimedOut, NodeStatusReport()};
-        auto left = std::chrono::duration_cast<std::chrono::seconds>(deadline - std::chrono::steady_clock::now());
+        auto left =
+            std::chrono::duration_cast<std::chrono::seconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() >= 1) {
             line.outcome = QueryNodeStatus(node.usId, static_cast<uint32_t>(left.count()), line.report);
         }

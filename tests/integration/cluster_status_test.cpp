@@ -32,12 +32,13 @@ Json::Value ParseJson(const std::string& text) {
     std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
     Json::Value value;
     std::string error;
-    EXPECT_TRUE(reader->parse(text.data(), text.data() + text.size(), &value, &error)) << error << "\n" << text;
+    EXPECT_TRUE(reader->parse(text.data(), text.data() + text.size(), &value, &error)) << error << "\n"
+                                                                                       << text;
     return value;
 }
 
 class ClusterStatusTest : public ::testing::Test {
-protected:
+  protected:
     // Nodes 0 and 1 run; node 2 never starts, and a ping reaches no node.
     void StartCluster() {
         mkdir((sim.Dir() + "/bin").c_str(), 0755);
@@ -53,7 +54,9 @@ protected:
 
     RunResult Chsctl(int node, const std::vector<std::string>& args) { return sim.Chsctl(node, args, 60); }
     std::string Name(int node) { return chs_tools::SimulatedControllerName(static_cast<uint16_t>(node)); }
-    RunResult Shell(const std::string& line) { return RunProgram({"/bin/sh", "-c", "cd " + dir.path() + " && " + line}); }
+    RunResult Shell(const std::string& line) {
+        return RunProgram({"/bin/sh", "-c", "cd " + dir.path() + " && " + line});
+    }
 
     TempDir dir;
     chs_test::SimCluster sim{dir, kNodes, {}, "\"12345\": \"admin\""};
@@ -105,7 +108,8 @@ TEST_F(ClusterStatusTest, ExportWithANodeDownAndOverItsBudgetHasAManifestThatVer
     RunResult started = Chsctl(1, {"export", "start", "--wait"});
     ASSERT_EQ(started.exitCode, 0) << started.out << started.err << sim.DaemonLog(1);
     EXPECT_NE(started.out.find("diagnose export done, 2 of 3 nodes"), std::string::npos) << started.out;
-    EXPECT_NE(started.out.find("missing: node 2 (" + Name(2) + "): offline"), std::string::npos) << started.out;
+    EXPECT_NE(started.out.find("missing: node 2 (" + Name(2) + "): offline"), std::string::npos)
+        << started.out;
 
     RunResult status = Chsctl(0, {"--json", "export", "status"});
     ASSERT_EQ(status.exitCode, 0) << status.err;
@@ -125,7 +129,8 @@ TEST_F(ClusterStatusTest, ExportWithANodeDownAndOverItsBudgetHasAManifestThatVer
 
     RunResult download = Chsctl(1, {"export", "download", "-o", dir.Join("bundle.tgz")});
     ASSERT_EQ(download.exitCode, 0) << download.err << sim.DaemonLog(1);
-    EXPECT_NE(download.out.find("verified " + dir.Join("bundle.tgz") + ": 1 member(s) match"), std::string::npos)
+    EXPECT_NE(download.out.find("verified " + dir.Join("bundle.tgz") + ": 1 member(s) match"),
+              std::string::npos)
         << download.out;
     EXPECT_NE(download.out.find("node 2 (" + Name(2) + "): offline"), std::string::npos) << download.out;
     EXPECT_NE(download.out.find("left out:"), std::string::npos) << download.out;
