@@ -7,8 +7,11 @@
 
 #include "collector/driver_states.h"
 #include "collector/plugin_cfg_parse.h"
+#include "collector/plugin_quarantine.h"
 #include "collector/shared_library_manager.h"
+#include "include/infocollector/plugin_host.h"
 #include "infra/chs_log.h"
+#include "infra/plugin_fault.h"
 #include "platform/platform_profile.h"
 
 std::atomic<InfoCollectEngineClass*> InfoCollectEngineClass::objInfoCollectEngine{nullptr};
@@ -27,6 +30,31 @@ void* LookUpSymbol(void* handle, const char* symbol) {
         return nullptr;
     }
     return address;
+}
+
+// The configured name of the plugin LoadPlugin is loading on this thread, for
+// the fault handler's table of plugin code; empty: name it by its path.
+thread_local std::string g_loadingName;
+
+// A plugin that declares the interface version it was built against must
+// match the host's major number and not need a later minor one. true when
+// it declares none.
+bool SdkVersionFits(void* handle, const std::string& path) {
+    (void)dlerror();
+    const void* declared = dlsym(handle, INFOCOLLECTOR_SDK_VERSION_SYMBOL);
+    if (dlerror() != nullptr || declared == nullptr) {
+        return true;
+    }
+    int32_t version = *static_cast<const int32_t*>(declared);
+    int32_t major = (version >> 16) & 0x7FFF;
+    int32_t minor = version & 0xFFFF;
+    if (major == INFOCOLLECTOR_SDK_VERSION_MAJOR && minor <= INFOCOLLECTOR_SDK_VERSION_MINOR) {
+        return true;
+    }
+    CHS_LOG(3, LOGID_COLLECTOR,
+            "Plugin %s was built for plugin interface %d.%d; this daemon offers %d.%d: not loaded.", path.c_str(),
+            major, minor, INFOCOLLECTOR_SDK_VERSION_MAJOR, INFOCOLLECTOR_SDK_VERSION_MINOR);
+    return false;
 }
 
 template <typename Fn>
@@ -138,10 +166,13 @@ void InfoCollectEngineClass::Init() {
         ChsSetDriverCallLimitMs(parser.getDriverCallLimitSec() * 1000);
     }
     CHS_LOG(1, LOGID_COLLECTOR, "Each Start and Stop of an input driver may take %u ms.", ChsDriverCallLimitMs());
+    ChsQuarantineInit();
     for (PluginCfgDataClass* entry : parser.getPluginCfg()) {
         CHS_LOG(0, LOGID_COLLECTOR, "Infocollector plugin type: %s, name:%s, path:%s.",
                 entry->getPluginType().c_str(), entry->getName().c_str(), entry->getPluginLibPath().c_str());
-        LoadPlugin(entry->getPluginLibPath());
+        if (!ChsQuarantineSkips(entry->getName(), entry->getPluginLibPath())) {
+            ChsLoadNamedPlugin(*this, entry->getName(), entry->getPluginLibPath());
+        }
     }
 }
 
@@ -156,9 +187,13 @@ void InfoCollectEngineClass::LoadPlugin(const std::string& path) {
     }
     void* getEngineVersion = LookUpSymbol(handle, INFOCOLLECT_GET_ENGINE_VERSION_SYMBOL);
     void* registerPlugin = LookUpSymbol(handle, INFOCOLLECT_REGISTER_PLUGIN_SYMBOL);
-    if (getEngineVersion == nullptr || registerPlugin == nullptr) {
+    if (getEngineVersion == nullptr || registerPlugin == nullptr || !SdkVersionFits(handle, path)) {
         SharedLibraryManagerClass::UnloadLib(handle);
         return;
+    }
+    // Before any code of the plugin's own runs on the host's behalf.
+    if (!PluginFaultRegister(handle, g_loadingName.empty() ? path : g_loadingName, path)) {
+        CHS_LOG(2, LOGID_COLLECTOR, "A fault in plugin %s could not be traced to it.", path.c_str());
     }
     PluginClass plugin(handle, ToFunction<GetEngineVersionFunc>(getEngineVersion),
                        ToFunction<RegisterPluginFunc>(registerPlugin));
@@ -258,3 +293,9 @@ int32_t InfoCollectEngineClass::StopOneCollect(DriverTypeEnum type, const std::s
 }
 
 int32_t InfoCollectEngineClass::Exit() { return StopAllCollect(); }
+
+void ChsLoadNamedPlugin(InfoCollectEngineClass& engine, const std::string& name, const std::string& libPath) {
+    g_loadingName = name;
+    engine.LoadPlugin(libPath);
+    g_loadingName.clear();
+}

@@ -4,3 +4,9 @@
 #pragma once
 
 #include "include/infocollector/engine.h"
+
+#include <string>
+
+// Loads plugin `name` of the configuration from `libPath` as LoadPlugin does,
+// with its code recorded under `name` for the fatal-signal handler.
+void ChsLoadNamedPlugin(InfoCollectEngineClass& engine, const std::string& name, const std::string& libPath);

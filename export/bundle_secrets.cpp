@@ -17,10 +17,9 @@
 #include "infra/exec_cmd.h"
 #include "infra/string_util.h"
 #include "platform/kmca.h"
+#include "include/infocollector/sftp_client.h"
 #include "platform/om_ccdb.h"
 #include "platform/platform_profile.h"
-
-std::string (*g_pfnBundleSftpPassword)() = nullptr;
 
 namespace {
 
@@ -117,11 +116,7 @@ void AddProxyPassword(SecretList& secrets) {
 
 // The password of the internal SFTP account.
 void AddSftpPassword(SecretList& secrets) {
-    if (g_pfnBundleSftpPassword == nullptr) {
-        CHS_LOG(1, LOGID_EXPORT, "No source of the SFTP password is set for the secret check.");
-        return;
-    }
-    std::string password = g_pfnBundleSftpPassword();
+    std::string password = IBCSftpClass::GetIbcPwd();
     secrets.Add(password.data(), password.size());
     ResetPwdStr(password);
 }

@@ -12,11 +12,6 @@
 // Longest time the script may look through one bundle (ms).
 constexpr uint32_t BUNDLE_SECRETS_TIMEOUT_MS = 300000;
 
-// Where the password of the internal SFTP account comes from: the transfer
-// library's IBCSftpClass::GetIbcPwd, set at start-up by the daemon (export
-// sits below transfer). While unset that password is not looked for (logged).
-extern std::string (*g_pfnBundleSftpPassword)();
-
 // 0 when none of the known secrets appears in the bundle at `bundleRealPath`
 // (a real path below the export tree), or when the cluster has none. Other:
 // the bundle is refused, or could not be looked through; `reason` says which

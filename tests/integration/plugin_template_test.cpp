@@ -18,7 +18,7 @@ namespace fs = std::filesystem;
 using chs_test::RunProgram;
 using chs_test::RunResult;
 
-RunResult Run(const std::vector<std::string>& argv, unsigned timeoutMs = 240000) {
+RunResult Exec(const std::vector<std::string>& argv, unsigned timeoutMs = 240000) {
     return RunProgram(argv, {}, timeoutMs);
 }
 
@@ -39,17 +39,17 @@ TEST(PluginTemplate, BuiltOutsideTheTreeLinksStrictlyLoadsAndDelivers) {
     const std::string source = dir.path() + "/my_plugin";
     const std::string build = source + "/build";
 
-    RunResult install = Run({"/usr/bin/cmake", "--install", CHS_BINARY_DIR, "--prefix", prefix});
+    RunResult install = Exec({"/usr/bin/cmake", "--install", CHS_BINARY_DIR, "--prefix", prefix});
     ASSERT_EQ(install.exitCode, 0) << install.out << install.err;
     fs::copy(std::string(CHS_SOURCE_DIR) + "/plugins/template", source, fs::copy_options::recursive);
 
-    RunResult configure = Run({"/usr/bin/cmake", "-S", source, "-B", build, "-G", "Ninja",
+    RunResult configure = Exec({"/usr/bin/cmake", "-S", source, "-B", build, "-G", "Ninja",
                                "-DCMAKE_PREFIX_PATH=" + prefix, "-DCMAKE_BUILD_TYPE=Release"});
     ASSERT_EQ(configure.exitCode, 0) << configure.out << configure.err;
-    RunResult compile = Run({"/usr/bin/cmake", "--build", build, "-j", "1", "--verbose"});
+    RunResult compile = Exec({"/usr/bin/cmake", "--build", build, "-j", "1", "--verbose"});
     ASSERT_EQ(compile.exitCode, 0) << compile.out << compile.err;
     EXPECT_NE(compile.out.find("--no-undefined"), std::string::npos) << compile.out;
-    RunResult unit = Run({build + "/template_plugin_test"});
+    RunResult unit = Exec({build + "/template_plugin_test"});
     EXPECT_EQ(unit.exitCode, 0) << unit.out << unit.err;
 
     // A misspelt host function is a link error, not a load error (and the
@@ -61,7 +61,7 @@ TEST(PluginTemplate, BuiltOutsideTheTreeLinksStrictlyLoadsAndDelivers) {
             << "int32_t insertPluginRecords(std::string name, int fileType);\n"
                "int32_t UseMisspelt() { return insertPluginRecords(\"x\", 0); }\n";
     }
-    RunResult misspelt = Run({"/usr/bin/cmake", "--build", build, "--target", "template_plugin"});
+    RunResult misspelt = Exec({"/usr/bin/cmake", "--build", build, "--target", "template_plugin"});
     EXPECT_NE(misspelt.exitCode, 0);
     EXPECT_NE((misspelt.out + misspelt.err).find("insertPluginRecords"), std::string::npos);
 
