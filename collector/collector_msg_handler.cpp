@@ -4,6 +4,7 @@
 
 #include "collector/collect_file_handoff.h"
 #include "collector/node_status.h"
+#include "collector/plugin_quarantine.h"
 #include "infra/chs_log.h"
 #include "msg/chs_wire.h"
 
@@ -30,6 +31,7 @@ namespace {
 // Requests of this project's own, beside the specified table above.
 const tagCOLLECTOR_MSG_FUNC_ENTRY kExtensionEntries[] = {
     {chs_wire::OPCODE_NODE_STATUS, 0, HandleNodeStatus, 1},
+    {chs_wire::OPCODE_PLUGIN_RELEASE, 0, HandleReleasePlugin, 1},
 };
 
 }  // namespace

@@ -10,6 +10,7 @@
 
 #include "collector/collect_file_handoff.h"
 #include "collector/driver_states.h"
+#include "collector/plugin_quarantine.h"
 #include "control/collector_ccdb.h"
 #include "control/collector_switch.h"
 #include "control/remote_task.h"
@@ -143,6 +144,17 @@ void HandleNodeStatus(InnerMsg& request) {
             record->appendInner(CTLVCell::NewString(STATUS_DRIVER_TAG_NAME, Bounded(driver.strName)));
             record->appendInner(CTLVCell::NewUInt32(STATUS_DRIVER_TAG_RUNNING, driver.bRunning ? 1 : 0));
             record->appendInner(CTLVCell::NewUInt32(STATUS_DRIVER_TAG_STUCK, driver.bStuck ? 1 : 0));
+        }
+        size_t quarantined = 0;
+        for (const QuarantinedPlugin& plugin : ChsQuarantinedPlugins()) {
+            if (++quarantined > NODE_STATUS_LIST_MAX) {
+                break;
+            }
+            MsgRecord* record = new MsgRecord(RECORD_STATUS_QUARANTINE);
+            answer.append(record);
+            record->appendInner(CTLVCell::NewString(STATUS_QUARANTINE_TAG_NAME, Bounded(plugin.strName)));
+            record->appendInner(
+                CTLVCell::NewString(STATUS_QUARANTINE_TAG_LIBRARY, Bounded(plugin.strLibPath)));
         }
         MsgProcessClass* dispatcher = MsgProcessClass::Instance();
         for (uint32_t priority = 0; priority < MSG_PRI_NUM; ++priority) {

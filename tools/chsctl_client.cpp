@@ -131,16 +131,20 @@ int ReportFailedResult(unsigned int result, const char* meaning) {
     return kExitFailed;
 }
 
+std::string TerminalSafe(const std::string& text, size_t max) {
+    std::string shown = text.substr(0, max);
+    for (char& c : shown) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
+            c = '?';
+        }
+    }
+    return shown;
+}
+
 int ReportRefusal(unsigned int result, const char* meaning, uint16_t node, const std::string& reason) {
     int status = ReportFailedResult(result, meaning);
     if (!reason.empty()) {
-        // The node's text reaches a terminal: no control characters, one line.
-        std::string shown = reason.substr(0, kMaxReasonShown);
-        for (char& c : shown) {
-            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
-                c = '?';
-            }
-        }
+        std::string shown = TerminalSafe(reason, kMaxReasonShown);
         fprintf(stderr, "node %u says: %s%s\n", node, shown.c_str(),
                 reason.size() > shown.size() ? "..." : "");
     }

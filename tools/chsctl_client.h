@@ -68,4 +68,8 @@ int ReportFailedResult(unsigned int result, const char* meaning = nullptr);
 // (the text of cell 4094 of its answer) with the refusal.
 int ReportRefusal(unsigned int result, const char* meaning, uint16_t node, const std::string& reason);
 
+// A node's text as it may reach a terminal: at most `max` bytes, one line,
+// every control character shown as '?'.
+std::string TerminalSafe(const std::string& text, size_t max);
+
 }  // namespace chs_tools

@@ -62,6 +62,8 @@ int RunMakeCluster(const ControlOptions& options);
 int RunSend(const ControlOptions& options);
 // chsctl switch get|set; vecWords begins with "switch".
 int RunSwitch(const ControlOptions& options);
+// chsctl plugin release NAME.
+int RunPlugin(const ControlOptions& options);
 // chsctl clear-collected.
 int RunClearCollected(const ControlOptions& options);
 // chsctl ... export start|status|download|clear; `options.vecWords` begins
@@ -81,6 +83,7 @@ extern const char* const kMakeClusterUsage;
 extern const char* const kSendUsage;
 extern const char* const kSwitchUsage;
 extern const char* const kClearCollectedUsage;
+extern const char* const kPluginUsage;
 extern const char* const kExportUsage;
 extern const char* const kRemoteLogUsage;
 extern const char* const kPackageUsage;

@@ -31,6 +31,7 @@ const Subcommand kSubcommands[] = {
     {"export", &chs_tools::kExportUsage, chs_tools::RunExport, Needs::kClusterAndNode},
     {"remote-log", &chs_tools::kRemoteLogUsage, chs_tools::RunRemoteLog, Needs::kClusterAndNode},
     {"package", &chs_tools::kPackageUsage, chs_tools::RunPackage, Needs::kClusterAndNode},
+    {"plugin", &chs_tools::kPluginUsage, chs_tools::RunPlugin, Needs::kClusterAndNode},
     {"status", &kStatusUsage, chs_tools::RunStatus, Needs::kCluster},
     {"send", &chs_tools::kSendUsage, chs_tools::RunSend, Needs::kClusterAndNode},
     {"mkcluster", &chs_tools::kMakeClusterUsage, chs_tools::RunMakeCluster, Needs::kNothing},

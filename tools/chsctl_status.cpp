@@ -31,8 +31,7 @@ std::string Text(const MsgRecord& record, unsigned short tag) {
     if (cell == nullptr || CTLVCell::IsNumericalType(cell->GetType())) {
         return std::string();
     }
-    std::string text = static_cast<const char*>(*cell);
-    return text.size() <= NODE_STATUS_TEXT_MAX ? text : text.substr(0, NODE_STATUS_TEXT_MAX);
+    return TerminalSafe(static_cast<const char*>(*cell), NODE_STATUS_TEXT_MAX);
 }
 
 bool Number(const MsgRecord& record, unsigned short tag, uint64_t& value) {
@@ -88,6 +87,10 @@ bool Decode(const InnerMsg& answer, NodeStatusReport& report) {
             node.ullBytes = NumberOr0(record, STATUS_EXPORT_TAG_BYTES);
             node.strReason = Text(record, STATUS_EXPORT_TAG_REASON);
             report.vecExportNodes.push_back(node);
+        } else if (record.GetCode() == RECORD_STATUS_QUARANTINE &&
+                   report.vecQuarantined.size() < NODE_STATUS_LIST_MAX) {
+            report.vecQuarantined.push_back(
+                {Text(record, STATUS_QUARANTINE_TAG_NAME), Text(record, STATUS_QUARANTINE_TAG_LIBRARY)});
         }
     }
     return true;
@@ -155,6 +158,10 @@ void PrintText(const std::vector<NodeLine>& lines) {
                        (driver.bRunning ? " (running" : " (stopped") + (driver.bStuck ? ", stuck)" : ")");
         }
         printf("  drivers: %s\n", drivers.empty() ? "none" : drivers.c_str());
+        for (const NodeStatusQuarantined& plugin : r.vecQuarantined) {
+            printf("  quarantined: %s (%s), \"chsctl --node %u plugin release %s\" lets it load\n",
+                   plugin.strName.c_str(), plugin.strLibrary.c_str(), line.usNode, plugin.strName.c_str());
+        }
         std::string queues;
         for (const NodeStatusQueue& queue : r.vecQueues) {
             queues += (queues.empty() ? "" : ", ") + queue.strName + " " + std::to_string(queue.uiLength);
@@ -193,6 +200,14 @@ Json::Value NodeJson(const NodeLine& line) {
         drivers.append(item);
     }
     node["drivers"] = drivers;
+    Json::Value quarantined(Json::arrayValue);
+    for (const NodeStatusQuarantined& plugin : r.vecQuarantined) {
+        Json::Value item(Json::objectValue);
+        item["name"] = plugin.strName;
+        item["library"] = plugin.strLibrary;
+        quarantined.append(item);
+    }
+    node["quarantined"] = quarantined;
     Json::Value queues(Json::objectValue);
     for (const NodeStatusQueue& queue : r.vecQueues) {
         queues[queue.strName] = queue.uiLength;

@@ -22,6 +22,12 @@ struct NodeStatusQueue {
     uint32_t uiLength = 0;
 };
 
+// A plugin kept out of the node after its code faulted.
+struct NodeStatusQuarantined {
+    std::string strName;
+    std::string strLibrary;
+};
+
 // One node of a diagnose export, as its run node reports it.
 struct NodeStatusExportNode {
     uint32_t uiNode = 0;
@@ -47,6 +53,7 @@ struct NodeStatusReport {
     std::vector<NodeStatusDriver> vecDrivers;
     std::vector<NodeStatusQueue> vecQueues;
     std::vector<NodeStatusExportNode> vecExportNodes;
+    std::vector<NodeStatusQuarantined> vecQuarantined;
 };
 
 // Asks node `node` for its status within `timeoutSec`. kAnswered with

@@ -23,6 +23,9 @@ const char* const kSwitchUsage =
     "       chsctl [OPTIONS] switch get\n"
     "       chsctl [OPTIONS] switch set on|off [--oem]\n"
     "         query or set the collector switch (or, with --oem, the OEM switch) of the cluster\n";
+const char* const kPluginUsage =
+    "       chsctl [OPTIONS] plugin release NAME\n"
+    "         let a plugin that the node quarantined after a fault in its code load again, at once\n";
 const char* const kClearCollectedUsage =
     "       chsctl [OPTIONS] clear-collected\n"
     "         delete everything the node has collected\n";
@@ -127,6 +130,34 @@ class ControlCommand {
         return kExitOk;
     }
 
+    int ReleasePlugin(const std::string& name) {
+        MsgRecord* record = new MsgRecord(0);
+        record->appendInner(CTLVCell::NewString(chs_wire::PLUGIN_RELEASE_TAG_NAME, name));
+        InnerMsg request = NewCollectorRequest(chs_wire::OPCODE_PLUGIN_RELEASE, record);
+        InnerMsg answer;
+        SendOutcome outcome =
+            SendRequest(request, m_usNode, static_cast<uint32_t>(m_options.ulTimeoutSec), answer);
+        if (outcome != SendOutcome::kAnswered) {
+            return ReportSendFailure(outcome, request, m_usNode);
+        }
+        Json::Value document(Json::objectValue);
+        document["plugin"] = name;
+        unsigned int result = answer.TryGetErrorCode();
+        document["released"] = result == 0;
+        if (result != 0) {
+            return Refused(document, answer, result);
+        }
+        std::string what;
+        AnswerText(answer, chs_wire::TAG_DESCRIPTION, what);
+        if (m_options.bJson) {
+            document["detail"] = what;
+            PrintJsonDocument(document);
+        } else {
+            printf("plugin %s: %s\n", name.c_str(), TerminalSafe(what, 256).c_str());
+        }
+        return kExitOk;
+    }
+
   private:
     // Sends `record` to the daemon; kExitOk with `answer`, else the exit
     // status after reporting why.
@@ -178,6 +209,18 @@ int RunSwitch(const ControlOptions& options) {
     }
     ControlCommand command(options);
     return get ? command.QuerySwitch() : command.SetSwitch(words[2], oem);
+}
+
+int RunPlugin(const ControlOptions& options) {
+    const std::vector<std::string>& words = options.vecWords;
+    if (words.size() != 3 || words[1] != "release" || words[2].empty()) {
+        fprintf(stderr, "chsctl: plugin takes release NAME\n");
+        return SubcommandUsage(kPluginUsage);
+    }
+    if (!AttachControl(options)) {
+        return kExitFailed;
+    }
+    return ControlCommand(options).ReleasePlugin(words[2]);
 }
 
 int RunClearCollected(const ControlOptions& options) {
