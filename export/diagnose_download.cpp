@@ -185,7 +185,10 @@ void handleDownLoadFileHandle(InnerMsg& request) {
     int32_t merged = downDiagnoseInfo(type, tempDir, realTempDir);
     if (merged != 0) {
         CHS_LOG(3, LOGID_EXPORT, "Download diagnostic file failed(ret %d).", static_cast<int>(merged));
-        ExpDiagPostAckMsg(request, EXPORT_OPCODE_DOWNLOAD, static_cast<int32_t>(EXPORT_ERR_GENERAL));
+        uint32_t answered = static_cast<uint32_t>(merged) == chs_wire::EXPORT_RESULT_SECRET_FOUND
+                                ? chs_wire::EXPORT_RESULT_SECRET_FOUND
+                                : EXPORT_ERR_GENERAL;
+        ExpDiagPostAckMsg(request, EXPORT_OPCODE_DOWNLOAD, static_cast<int32_t>(answered));
         return;
     }
     std::string finalPath = FinalDiagnoseFilePath(type);

@@ -19,6 +19,7 @@
 #include "collector/collect_file_handoff.h"
 #include "core/collector_dir.h"
 #include "core/omlib.h"
+#include "export/bundle_secrets.h"
 #include "export/diagnose_download.h"
 #include "export/diagnose_export.h"
 #include "export/diagnose_globals.h"
@@ -413,6 +414,12 @@ int32_t moveFileByType(uint32_t type, const std::string& realDir) {
     if (lstat(packed.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
         CHS_LOG(3, LOGID_EXPORT, "The packed file (%s) is not a regular file.", packed.c_str());
         return -1;
+    }
+    std::string why;
+    if (CheckBundleForSecrets(packed, why) != 0) {
+        CHS_LOG(3, LOGID_EXPORT, "The diagnose bundle is refused and removed: %s", why.c_str());
+        (void)unlink(packed.c_str());
+        return static_cast<int32_t>(chs_wire::EXPORT_RESULT_SECRET_FOUND);
     }
     int32_t ret = HandOut(packed);
     if (ret == 0) {

@@ -118,6 +118,9 @@ constexpr int32_t BUILD_RESULT_FAILED = static_cast<int32_t>(0x4040324C);
 constexpr uint32_t EXPORT_RESULT_NO_TASK = 0x40E05B0E;
 constexpr uint32_t EXPORT_RESULT_NOT_RUN_NODE = 0x40E05B0F;
 constexpr uint32_t EXPORT_RESULT_TYPE_MISMATCH = 0x40E05B10;
+// A download or upload whose merged bundle still holds a known secret of the
+// cluster (this project's own): the bundle is removed, nothing leaves.
+constexpr uint32_t EXPORT_RESULT_SECRET_FOUND = 0x40E05B31;
 
 // ---- Remote log tasks (requests to 551 of any node) ----
 // Start: first record, tag 0 text task id, tag 1 integer mode, tags 2 and 3
