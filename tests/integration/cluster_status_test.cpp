@@ -173,4 +173,32 @@ TEST_F(ClusterStatusTest, ExportWithANodeDownAndOverItsBudgetHasAManifestThatVer
     EXPECT_EQ(ParseJson(cleared.out)["status"].asString(), "cleared");
 }
 
+// A secret of the cluster that no masking rule knows (the internal SFTP
+// password, written bare into a log line) reaches a node package; the run
+// node finds it in the merged bundle and refuses the download: nothing is
+// handed out, and the log names the member, never the value.
+TEST_F(ClusterStatusTest, BundleHoldingAKnownSecretIsRefused) {
+    const std::string secret = "Xq7plantedSftpPw";
+    for (int node = 0; node < kNodes; ++node) {
+        RunResult set = RunProgram({"/bin/sh", "-c",
+                                    "printf '%s\\n' " + secret + " | " + sim.Root(node) +
+                                        "/VXA/script/os_transfer_file_lib.sh set_ibc_password"});
+        ASSERT_EQ(set.exitCode, 0) << set.err;
+    }
+    WriteText(sim.Root(0) + "/var/log/chs/planted.log", "session to the sftp peer opened with " + secret + "\n");
+    StartCluster();
+
+    RunResult started = Chsctl(1, {"export", "start", "--wait"});
+    ASSERT_EQ(started.exitCode, 0) << started.out << started.err;
+    RunResult download = Chsctl(1, {"export", "download", "-o", dir.Join("bundle.tgz")});
+    EXPECT_EQ(download.exitCode, 1) << download.out;
+    EXPECT_NE(download.err.find("a known secret of the cluster is in the bundle"), std::string::npos)
+        << download.err;
+    struct stat info {};
+    EXPECT_NE(stat(dir.Join("bundle.tgz").c_str(), &info), 0);
+    std::string log = sim.DaemonLog(1);
+    EXPECT_NE(log.find("The diagnose bundle is refused and removed"), std::string::npos) << log;
+    EXPECT_EQ(log.find(secret), std::string::npos);
+}
+
 }  // namespace
