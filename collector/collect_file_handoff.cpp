@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <ctime>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -53,15 +54,119 @@ std::mutex g_lastHandedMutex;
 std::string g_strLastHanded;
 int64_t g_llLastHandedTime = 0;
 
-int PostSendFileRequest(InnerMsg& request, const std::string& file, void (*onResponse)(InnerMsg&)) {
-    if (!request.PostAsyncMsg(new MsgAsyncFun(onResponse, timeOuthandle))) {
-        CHS_LOG(3, LOGID_COLLECTOR, "Fail to send msg.");
+// Where the agent is to send a file: to an address, or to a node.
+struct SendDestination {
+    bool bNode = false;
+    std::string strAddress;
+    unsigned short usNode = 0;
+};
+
+// The one builder of send-file requests: checks the file, builds the request
+// for `to` and posts it with `callback`, which it takes in every case (a
+// request not queued destroys it uncalled). 0 when queued, else -1.
+int QueueSendFile(const std::string& file, int fileType, const SendDestination& to,
+                  std::unique_ptr<MsgAsyncCall> callback, unsigned int timeout) {
+    try {
+        unsigned int size = 0;
+        // Asking the agent for a file that is not there could only fail
+        // later, and would look like a successful hand-off now. In the node
+        // form the agent fetches the file from that node: only a file of this
+        // node can be checked here; another node's travels with size 0.
+        if (!StatFile(file, size) && (!to.bNode || to.usNode == omlib::getLocalNidInUser())) {
+            CHS_LOG(3, LOGID_COLLECTOR, "Send file(%s) refused: no such file.", file.c_str());
+            return -1;
+        }
+        InnerMsg request;
+        FillSendFileRequest(request, file, size, fileType, timeout);
+        MsgRecord& record = request.GetBody()[0];
+        if (to.bNode) {
+            CHS_LOG(0, LOGID_COLLECTOR, "Send file(%s), fileSize(%u), nodeId(%u).", file.c_str(), size,
+                    static_cast<unsigned int>(to.usNode));
+            record.appendInner(CTLVCell::NewUInt16(SEND_FILE_TAG_NODE_ID, to.usNode));
+            record.appendInner(CTLVCell::NewUInt16(SEND_FILE_TAG_DEST_FORM, SEND_FILE_DEST_NODE));
+        } else {
+            CHS_LOG(0, LOGID_COLLECTOR, "Send file(%s), fileSize(%u), ip(%s).", file.c_str(), size,
+                    to.strAddress.c_str());
+            record.appendInner(CTLVCell::NewString(SEND_FILE_TAG_IP, to.strAddress));
+            record.appendInner(CTLVCell::NewUInt16(SEND_FILE_TAG_DEST_FORM, SEND_FILE_DEST_ADDRESS));
+        }
+        if (!request.PostAsyncMsg(callback.release())) {
+            CHS_LOG(3, LOGID_COLLECTOR, "Send file(%s): the request could not be posted.", file.c_str());
+            return -1;
+        }
+        std::lock_guard<std::mutex> lock(g_lastHandedMutex);
+        g_strLastHanded = file;
+        g_llLastHandedTime = static_cast<int64_t>(time(nullptr));
+        return 0;
+    } catch (...) {
+        CHS_LOG(3, LOGID_COLLECTOR, "Send file(%s): exception while building the request.", file.c_str());
         return -1;
     }
-    std::lock_guard<std::mutex> lock(g_lastHandedMutex);
-    g_strLastHanded = file;
-    g_llLastHandedTime = static_cast<int64_t>(time(nullptr));
-    return 0;
+}
+
+// Tells a plugin what became of one request, in the terms of the public
+// header: the answer's message type stays inside the daemon.
+class SendResultCall : public MsgAsyncCall {
+public:
+    SendResultCall(const std::string& file, PluginSendResultFunc onResult, void* context)
+        : m_strFile(file), m_pfnResult(onResult), m_pContext(context) {}
+
+    void msg_rsp(InnerMsg& answer) override {
+        // An answer whose state is not success was never read: the agent's
+        // code is unknown. Otherwise the agent's cell 4095 (read as every
+        // answer of the daemon is).
+        uint32_t code =
+            answer.GetResult() == MSG_STATE_SUCCESS ? answer.TryGetErrorCode() : PLUGIN_SEND_CODE_TRANSPORT;
+        Report(code == 0 ? PLUGIN_SEND_DELIVERED : PLUGIN_SEND_REFUSED, code);
+    }
+    void timeout(InnerMsg& /*answer*/) override { Report(PLUGIN_SEND_TIMED_OUT, 0); }
+
+private:
+    void Report(PluginSendOutcome outcome, uint32_t code) {
+        if (outcome == PLUGIN_SEND_DELIVERED) {
+            CHS_LOG(0, LOGID_COLLECTOR, "Send file(%s): delivered.", m_strFile.c_str());
+        } else if (outcome == PLUGIN_SEND_REFUSED) {
+            CHS_LOG(2, LOGID_COLLECTOR, "Send file(%s): refused, code 0x%08X.", m_strFile.c_str(), code);
+        } else {
+            CHS_LOG(2, LOGID_COLLECTOR, "Send file(%s): no answer in time.", m_strFile.c_str());
+        }
+        try {
+            m_pfnResult(m_strFile, outcome, code, m_pContext);
+        } catch (...) {
+            CHS_LOG(3, LOGID_COLLECTOR, "Send file(%s): the plugin's result function threw; dropped.",
+                    m_strFile.c_str());
+        }
+    }
+
+    std::string m_strFile;
+    PluginSendResultFunc m_pfnResult;
+    void* m_pContext;
+};
+
+std::unique_ptr<MsgAsyncCall> ResponseCall(void (*onResponse)(InnerMsg&)) {
+    return std::make_unique<MsgAsyncFun>(onResponse, timeOuthandle);
+}
+
+// Null when there is no function to report to (logged).
+std::unique_ptr<MsgAsyncCall> ResultCall(const std::string& file, PluginSendResultFunc onResult, void* context) {
+    if (onResult == nullptr) {
+        CHS_LOG(3, LOGID_COLLECTOR, "Send file(%s) refused: no result function.", file.c_str());
+        return nullptr;
+    }
+    return std::make_unique<SendResultCall>(file, onResult, context);
+}
+
+SendDestination ToAddress(const std::string& address) {
+    SendDestination to;
+    to.strAddress = address;
+    return to;
+}
+
+SendDestination ToNode(unsigned short node) {
+    SendDestination to;
+    to.bNode = true;
+    to.usNode = node;
+    return to;
 }
 
 // Response callbacks write the flag or counter on another thread; the
@@ -100,50 +205,24 @@ int pluginGetFile(int nodeId, std::string source, std::string destination) {
 
 int pluginSendFile(std::string file, int fileType, std::string address, void (*onResponse)(InnerMsg&),
                    unsigned int timeout) {
-    try {
-        unsigned int size = 0;
-        if (!StatFile(file, size)) {
-            // Asking the agent for a file that is not there could only fail
-            // later, and would look like a successful hand-off now.
-            CHS_LOG(3, LOGID_COLLECTOR, "Send file(%s) refused: no such file.", file.c_str());
-            return -1;
-        }
-        InnerMsg request;
-        CHS_LOG(0, LOGID_COLLECTOR, "Send file(%s), fileSize(%u), ip(%s).", file.c_str(), size,
-                address.c_str());
-        FillSendFileRequest(request, file, size, fileType, timeout);
-        MsgRecord& record = request.GetBody()[0];
-        record.appendInner(CTLVCell::NewString(SEND_FILE_TAG_IP, address));
-        record.appendInner(CTLVCell::NewUInt16(SEND_FILE_TAG_DEST_FORM, SEND_FILE_DEST_ADDRESS));
-        return PostSendFileRequest(request, file, onResponse);
-    } catch (...) {
-        CHS_LOG(3, LOGID_COLLECTOR, "Exception occured.");
-        return -1;
-    }
+    return QueueSendFile(file, fileType, ToAddress(address), ResponseCall(onResponse), timeout);
 }
 
 int pluginSendFile(std::string file, int fileType, unsigned short nodeId, void (*onResponse)(InnerMsg&),
                    unsigned int timeout) {
-    try {
-        unsigned int size = 0;
-        // The agent fetches the file from node `nodeId`: only a file of this
-        // node can be checked here; another node's travels with size 0.
-        if (!StatFile(file, size) && nodeId == omlib::getLocalNidInUser()) {
-            CHS_LOG(3, LOGID_COLLECTOR, "Send file(%s) refused: no such file.", file.c_str());
-            return -1;
-        }
-        InnerMsg request;
-        CHS_LOG(0, LOGID_COLLECTOR, "Send file(%s), fileSize(%u), nodeId(%u).", file.c_str(), size,
-                static_cast<unsigned int>(nodeId));
-        FillSendFileRequest(request, file, size, fileType, timeout);
-        MsgRecord& record = request.GetBody()[0];
-        record.appendInner(CTLVCell::NewUInt16(SEND_FILE_TAG_NODE_ID, nodeId));
-        record.appendInner(CTLVCell::NewUInt16(SEND_FILE_TAG_DEST_FORM, SEND_FILE_DEST_NODE));
-        return PostSendFileRequest(request, file, onResponse);
-    } catch (...) {
-        CHS_LOG(3, LOGID_COLLECTOR, "Exception occured.");
-        return -1;
-    }
+    return QueueSendFile(file, fileType, ToNode(nodeId), ResponseCall(onResponse), timeout);
+}
+
+int pluginSendFileWithResult(const std::string& file, int fileType, const std::string& address,
+                             PluginSendResultFunc onResult, void* context, unsigned int timeoutSec) {
+    std::unique_ptr<MsgAsyncCall> call = ResultCall(file, onResult, context);
+    return call ? QueueSendFile(file, fileType, ToAddress(address), std::move(call), timeoutSec) : -1;
+}
+
+int pluginSendFileWithResult(const std::string& file, int fileType, unsigned short nodeId,
+                             PluginSendResultFunc onResult, void* context, unsigned int timeoutSec) {
+    std::unique_ptr<MsgAsyncCall> call = ResultCall(file, onResult, context);
+    return call ? QueueSendFile(file, fileType, ToNode(nodeId), std::move(call), timeoutSec) : -1;
 }
 
 bool LastHandedFile(std::string& file, int64_t& when) {

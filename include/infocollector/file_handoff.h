@@ -14,6 +14,7 @@
 // store the plugin's compiler cannot tear).
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 // The daemon's message type. A plugin that passes a null callback never needs
@@ -36,6 +37,43 @@ int pluginSendFile(std::string file, int fileType, std::string address, void (*o
                    unsigned int timeout);
 int pluginSendFile(std::string file, int fileType, unsigned short nodeId, void (*onResponse)(InnerMsg&),
                    unsigned int timeout);
+
+// What became of a file handed to the agent with pluginSendFileWithResult.
+enum PluginSendOutcome : int32_t {
+    PLUGIN_SEND_DELIVERED = 0,  // the agent answered with result 0: the file is sent
+    PLUGIN_SEND_REFUSED = 1,    // the agent answered a failure, or its answer was lost on the way
+    PLUGIN_SEND_TIMED_OUT = 2,  // no answer within the time-out; the file may or may not be sent
+};
+
+// The `code` of a refusal whose answer could not be read: the transport, not
+// the agent, failed.
+constexpr uint32_t PLUGIN_SEND_CODE_TRANSPORT = 0xFFFFFFFFu;
+
+// Receives the outcome of one request: `file` as it was passed, `code` the
+// agent's result code (its cell 4095) for a refusal, PLUGIN_SEND_CODE_TRANSPORT
+// for an unreadable answer, and 0 for the other outcomes. `context` is the
+// caller's pointer, passed through untouched.
+typedef void (*PluginSendResultFunc)(const std::string& file, PluginSendOutcome outcome, uint32_t code,
+                                     void* context);
+
+// Asks the agent to send `file`, as pluginSendFile does (the same request,
+// the same checks), and reports the outcome without any message type of the
+// daemon. 0 when the request was queued: `onResult` is then called exactly
+// once, later, on one of the daemon's message threads (never from within this
+// call). -1 when it was not queued (no regular file on this node, a null
+// `onResult`, the request could not be posted): `onResult` is never called.
+//
+// The callback runs on a thread that also carries the daemon's other answers:
+// it must return quickly, must not block or wait for another answer
+// (waitSendFileFinish, a synchronous request), and must catch what it throws
+// (the daemon logs and drops an exception). A result may arrive after the
+// driver's Stop returned, up to `timeoutSec` seconds later: `context` must stay
+// valid until its call, or be null and the callback need nothing of the
+// driver. A result is not carried across a daemon restart.
+int pluginSendFileWithResult(const std::string& file, int fileType, const std::string& address,
+                             PluginSendResultFunc onResult, void* context, unsigned int timeoutSec);
+int pluginSendFileWithResult(const std::string& file, int fileType, unsigned short nodeId,
+                             PluginSendResultFunc onResult, void* context, unsigned int timeoutSec);
 
 // Standard name of a collected file:
 //   prefix + serial number + ("_SP" + node id, only for kind 0) + "_" + time

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstring>
 #include <condition_variable>
 #include <cstdlib>
 #include <ctime>
@@ -62,10 +63,54 @@ void OnAnswer(InnerMsg& answer) {
     g_cond.notify_all();
 }
 
+// An agent endpoint that answers a send-file request as the file's name asks:
+// "deliver*" with result 0, "refuse*" with PEER code 0x03000012, "garble*" with
+// bytes that are no body, "silent*" not at all.
+int ScriptedAgent(void* transportMessage) {
+    InnerMsg request;
+    if (request.Decode(static_cast<unsigned char*>(transportMessage), 0) == 0xFFFFFFFF) {
+        return 0;
+    }
+    if (request.GetMsgInfo().uiMsgOPCode != CHS_OPCODE_SEND_FILE) {
+        request.PostSimpleAckMsg(0, "");  // a probe
+        return 0;
+    }
+    const CTLVCell* name = request.GetBody()[0].find(SEND_FILE_TAG_FILE_NAME);
+    std::string text = name != nullptr ? name->toString() : "";
+    if (text.rfind("deliver", 0) == 0) {
+        request.PostSimpleAckMsg(0, "");
+    } else if (text.rfind("refuse", 0) == 0) {
+        request.PostSimpleAckMsg(0x03000012, "cannot be read");
+    } else if (text.rfind("garble", 0) == 0) {
+        void* garbage = msg_api::AllocMsg(4);
+        memset(garbage, 0xFF, 4);
+        msg_api::PostAckMsg(transportMessage, garbage, 4);
+    }
+    return 0;
+}
+
+// What a result function was told, per request (its context).
+struct SeenResult {
+    int calls = 0;
+    std::string file;
+    PluginSendOutcome outcome = PLUGIN_SEND_DELIVERED;
+    uint32_t code = 0;
+};
+
 template <typename Done>
 bool WaitState(Done done) {
     std::unique_lock<std::mutex> lock(g_mutex);
     return g_cond.wait_for(lock, std::chrono::seconds(20), done);
+}
+
+void OnResult(const std::string& file, PluginSendOutcome outcome, uint32_t code, void* context) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    SeenResult& seen = *static_cast<SeenResult*>(context);
+    ++seen.calls;
+    seen.file = file;
+    seen.outcome = outcome;
+    seen.code = code;
+    g_cond.notify_all();
 }
 
 // Answers the probe with the code and result its cells 0 and 1 ask for.
@@ -236,6 +281,69 @@ TEST_F(FileHandoffTest, SendFileRequestsAndMissingFiles) {
         ASSERT_EQ(g_received[i].GetBody().size(), 1u);
         EXPECT_EQ(CellTexts(g_received[i].GetBody()[0]), cells[i]) << "request " << i;
     }
+}
+
+// Exactly one result per queued request, whichever way the agent answers;
+// none for a request that was not queued.
+TEST_F(FileHandoffTest, ResultsOfHandedOffFiles) {
+    StartEngine();
+    ASSERT_EQ(msg_api::RegisterPID(CHS_RELAYD_PID, ScriptedAgent), 0);
+    ASSERT_TRUE(AgentAnswers());
+    LogCapture log;
+    constexpr int kByNode = -1;  // node form towards node 1, else the address form
+    struct Case {
+        const char* name;
+        int form;
+        int queued;
+        PluginSendOutcome outcome;
+        uint32_t code;
+    };
+    const Case cases[] = {
+        {"deliver.tgz", 0, 0, PLUGIN_SEND_DELIVERED, 0},
+        {"deliver_node.tgz", kByNode, 0, PLUGIN_SEND_DELIVERED, 0},
+        {"refuse.tgz", 0, 0, PLUGIN_SEND_REFUSED, 0x03000012},
+        {"garble.tgz", 0, 0, PLUGIN_SEND_REFUSED, PLUGIN_SEND_CODE_TRANSPORT},
+        {"silent.tgz", kByNode, 0, PLUGIN_SEND_TIMED_OUT, 0},
+        {"", 0, -1, PLUGIN_SEND_DELIVERED, 0},  // no such file here
+    };
+    std::vector<SeenResult> seen(std::size(cases));
+    std::vector<std::string> files;
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        const Case& c = cases[i];
+        files.push_back(*c.name != '\0' ? NodeFile(0, c.name, "bytes") : s_dir->Join("missing.tgz"));
+        int ret = c.form == kByNode
+                      ? pluginSendFileWithResult(files[i], 3, static_cast<unsigned short>(1), OnResult, &seen[i], 1)
+                      : pluginSendFileWithResult(files[i], 3, std::string("192.0.2.1"), OnResult, &seen[i], 1);
+        EXPECT_EQ(ret, c.queued) << files[i];
+    }
+    SeenResult never;
+    EXPECT_EQ(pluginSendFileWithResult(files[0], 3, std::string("192.0.2.1"), nullptr, &never, 1), -1)
+        << "no result function";
+    ASSERT_TRUE(WaitState([&] {
+        for (size_t i = 0; i < std::size(cases); ++i) {
+            if (cases[i].queued == 0 && seen[i].calls == 0) {
+                return false;
+            }
+        }
+        return true;
+    }));
+    // A second call or a late one for the refused request would show by now:
+    // the silent request's time-out was the last to end.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    msg_api::UnRegisterPID(CHS_RELAYD_PID);
+    std::lock_guard<std::mutex> lock(g_mutex);
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        const Case& c = cases[i];
+        EXPECT_EQ(seen[i].calls, c.queued == 0 ? 1 : 0) << files[i];
+        if (seen[i].calls == 1) {
+            EXPECT_EQ(seen[i].file, files[i]);
+            EXPECT_EQ(seen[i].outcome, c.outcome) << files[i];
+            EXPECT_EQ(seen[i].code, c.code) << files[i];
+        }
+    }
+    EXPECT_EQ(never.calls, 0);
+    EXPECT_TRUE(log.Contains("refuse.tgz): refused, code 0x03000012."));
+    EXPECT_TRUE(log.Contains("silent.tgz): no answer in time."));
 }
 
 TEST_F(FileHandoffTest, TheAgentDeliversTheFile) {
