@@ -8,7 +8,8 @@
 #   lib/                         the host stub library plugins link against
 #   include/infocollector/       the plugin headers
 #   lib/pkgconfig/, lib/cmake/InfoCollectorPlugin/   build flags for plugin authors
-#   share/infocollector/         the sample plugin configuration of a new node
+#   share/infocollector/         the sample plugin configuration of a new node, the plugin
+#                                guide (plugins.md) and the plugin template (plugin-template/)
 #   lib/systemd/system/          infocollector@.service, chs-peers@.service
 #   etc/default/infocollector, etc/logrotate.d/infocollector   (/etc for prefix /usr)
 include(GNUInstallDirs)
@@ -35,9 +36,9 @@ install(PROGRAMS ${PROJECT_SOURCE_DIR}/scripts/sim/omm_cgroup.sh ${PROJECT_SOURC
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/infocollector DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
         FILES_MATCHING PATTERN "*.h")
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
-if(EXISTS ${PROJECT_SOURCE_DIR}/docs/plugins.md)
-  install(FILES ${PROJECT_SOURCE_DIR}/docs/plugins.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
-endif()
+install(FILES ${PROJECT_SOURCE_DIR}/docs/plugins.md DESTINATION ${CHS_DATA_INSTALL_DIR})
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/plugins/template/ DESTINATION ${CHS_DATA_INSTALL_DIR}/plugin-template
+        PATTERN build EXCLUDE)
 
 # The plugin SDK: InfoCollectorPlugin::headers (C++17, include path, hidden
 # visibility) and InfoCollectorPlugin::plugin (the same with the host stub and

@@ -1,4 +1,4 @@
-// A plugin as a stranger builds it: the template, copied out of the tree,
+// A plugin as a stranger builds it: the installed template, copied away,
 // configured against an installed collector (headers, CMake package, host
 // stub), linked with --no-undefined, unit-tested with its fake host, then
 // loaded by a real daemon whose collected files reach the remote service.
@@ -41,7 +41,7 @@ TEST(PluginTemplate, BuiltOutsideTheTreeLinksStrictlyLoadsAndDelivers) {
 
     RunResult install = Exec({"/usr/bin/cmake", "--install", CHS_BINARY_DIR, "--prefix", prefix});
     ASSERT_EQ(install.exitCode, 0) << install.out << install.err;
-    fs::copy(std::string(CHS_SOURCE_DIR) + "/plugins/template", source, fs::copy_options::recursive);
+    fs::copy(prefix + "/share/infocollector/plugin-template", source, fs::copy_options::recursive);
 
     RunResult configure = Exec({"/usr/bin/cmake", "-S", source, "-B", build, "-G", "Ninja",
                                "-DCMAKE_PREFIX_PATH=" + prefix, "-DCMAKE_BUILD_TYPE=Release"});
