@@ -1,7 +1,7 @@
 // Template collection plugin: one input driver that, while started, writes a
-// small file into the node directory every "interval_sec" seconds, records it
-// and hands it to the remote-service agent, then keeps the newest
-// "keep_files" files of its own.
+// small file into the node directory every "interval_sec" seconds, records it,
+// hands it to the remote-service agent (and logs what became of it), then keeps
+// the newest "keep_files" files of its own.
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -23,6 +23,23 @@ namespace {
 const char* const kPluginName = "template_plugin";
 constexpr int kFileTypeCollected = 0;
 constexpr unsigned int kSendTimeoutSec = 60;
+
+// The outcome of a hand-off. It runs on a daemon message thread, possibly
+// after Stop returned, so it needs nothing of the driver (the context is
+// null) and only logs. A file that was not delivered stays recorded and is
+// packed by the next packaging run, so there is nothing to retry.
+void OnSendResult(const std::string& file, PluginSendOutcome outcome, uint32_t code, void* /*context*/) {
+    std::string name = file.substr(file.rfind('/') + 1);
+    if (outcome == PLUGIN_SEND_DELIVERED) {
+        PluginLog(kPluginName, PLUGIN_LOG_INFO, "hand-off of " + name + ": delivered");
+    } else if (outcome == PLUGIN_SEND_REFUSED) {
+        char hex[16];
+        snprintf(hex, sizeof(hex), "0x%08X", static_cast<unsigned int>(code));
+        PluginLog(kPluginName, PLUGIN_LOG_WARNING, "hand-off of " + name + ": refused, code " + hex);
+    } else {
+        PluginLog(kPluginName, PLUGIN_LOG_WARNING, "hand-off of " + name + ": no answer in time");
+    }
+}
 
 class TemplateDriver : public InputDriverBase {
 public:
@@ -102,7 +119,8 @@ private:
         fprintf(out, "collected by %s at %s, file %u\n", kPluginName, stamp, ++m_sequence);
         fclose(out);
         insertPluginRecord(path, INFO_COLLECTOR_PATH_NODE);
-        if (pluginSendFile(path, kFileTypeCollected, "remote-support", nullptr, kSendTimeoutSec) != 0) {
+        if (pluginSendFileWithResult(path, kFileTypeCollected, "remote-support", OnSendResult, nullptr,
+                                     kSendTimeoutSec) != 0) {
             PluginLog(kPluginName, PLUGIN_LOG_WARNING, "hand-off of " + name + " refused");
         }
         CleanTarFile(InfocollectorGetPath(INFO_COLLECTOR_PATH_NODE), m_keepFiles);

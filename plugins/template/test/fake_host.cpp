@@ -26,6 +26,19 @@ int RegisterWithFakeEngine() {
     return RegisterPlugin(&engine);
 }
 
+size_t AnswerSends(PluginSendOutcome outcome, uint32_t code) {
+    std::vector<State::PendingSend> answering;
+    {
+        std::lock_guard<std::mutex> lock(Host().mutex);
+        answering.swap(Host().pending);
+    }
+    // Outside the lock: a result function calls host functions (PluginLog).
+    for (const State::PendingSend& send : answering) {
+        send.onResult(send.file, outcome, code, send.context);
+    }
+    return answering.size();
+}
+
 }  // namespace fake_host
 
 using fake_host::Host;
@@ -71,9 +84,15 @@ int32_t insertPluginRecord(std::string name, int) {
     return 0;
 }
 
-int pluginSendFile(std::string file, int, std::string, void (*)(InnerMsg&), unsigned int) {
+// Queued, never answered from within the call: the test answers with AnswerSends.
+int pluginSendFileWithResult(const std::string& file, int, const std::string&, PluginSendResultFunc onResult,
+                             void* context, unsigned int) {
+    if (onResult == nullptr) {
+        return -1;
+    }
     std::lock_guard<std::mutex> lock(Host().mutex);
     Host().sent.push_back(file);
+    Host().pending.push_back({file, onResult, context});
     return 0;
 }
 

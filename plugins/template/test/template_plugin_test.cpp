@@ -1,6 +1,6 @@
 // The template plugin against the fake host: it registers one driver, a
-// start collects a file at once, hands it off and logs, and a stop ends the
-// driver's thread.
+// start collects a file at once, hands it off and logs, a stop ends the
+// driver's thread, and every outcome of a hand-off is logged.
 #include <unistd.h>
 
 #include <chrono>
@@ -51,6 +51,32 @@ int main() {
         for (const std::string& file : host.sent) {
             unlink(file.c_str());
         }
+        CHECK(host.pending.size() == host.sent.size());
+    }
+
+    // Results come later, on another thread, after Stop too: one line each,
+    // naming the file, a refusal with the agent's code.
+    const std::string name = host.sent.front().substr(host.sent.front().rfind('/') + 1);
+    const fake_host::State::PendingSend first = host.pending.front();
+    const struct {
+        PluginSendOutcome outcome;
+        uint32_t code;
+        std::string line;
+    } results[] = {
+        {PLUGIN_SEND_DELIVERED, 0, "template_plugin 6 hand-off of " + name + ": delivered"},
+        {PLUGIN_SEND_REFUSED, 0x03000012, "template_plugin 4 hand-off of " + name + ": refused, code 0x03000012"},
+        {PLUGIN_SEND_TIMED_OUT, 0, "template_plugin 4 hand-off of " + name + ": no answer in time"},
+    };
+    for (const auto& result : results) {
+        {
+            std::lock_guard<std::mutex> lock(host.mutex);
+            host.logged.clear();
+            host.pending.assign(1, first);
+        }
+        CHECK(fake_host::AnswerSends(result.outcome, result.code) == 1);
+        std::lock_guard<std::mutex> lock(host.mutex);
+        CHECK(host.logged.size() == 1);
+        CHECK(host.logged.front() == result.line);
     }
     delete driver;
     rmdir(dir);
