@@ -400,11 +400,17 @@ etcd_up() {
 }
 
 # pid_alive PIDFILE NAME: whether the process recorded in PIDFILE runs and is NAME
-# (a recycled pid of some other program is never signalled).
+# (a recycled pid of some other program is never signalled). NAME "supervisor"
+# is a "chs supervise" process (a shell running this script).
 pid_alive() {
-    local pid
+    local pid args=()
     pid="$(cat "$1" 2>/dev/null || true)"
     [[ "$pid" =~ ^[0-9]+$ ]] || return 1
+    if [ "$2" = supervisor ]; then
+        mapfile -d '' -t args 2>/dev/null <"/proc/$pid/cmdline" || return 1
+        [ "${#args[@]}" -ge 3 ] && [[ "${args[1]}" == */chs ]] && [ "${args[2]}" = supervise ]
+        return
+    fi
     [ "$(ps -p "$pid" -o comm= 2>/dev/null || true)" = "$2" ]
 }
 
@@ -434,6 +440,118 @@ proc_stop() {
     rm -f "$pidfile"
 }
 
+# Supervision of the daemons, as a service manager restarts a service on
+# failure: a daemon that dies (any end but exit status 0) is started again
+# after RESTART_DELAY_SEC, at most RESTART_LIMIT times within RESTART_WINDOW_SEC;
+# after that it stays down. Each end of a daemon is one line in
+# DIR/run/infocollector<N>.restarts.
+RESTART_LIMIT=5
+RESTART_WINDOW_SEC=60
+RESTART_DELAY_SEC=0.5
+
+# exit_text STATUS: a wait status of the shell in words.
+exit_text() {
+    if [ "$1" -gt 128 ]; then
+        printf 'status %s (killed by SIG%s)' "$1" "$(kill -l "$(($1 - 128))" 2>/dev/null || echo "?")"
+    else
+        printf 'exit status %s' "$1"
+    fi
+}
+
+# supervise DIR NODE PROGRAM ARGS...: runs the daemon of node NODE (PROGRAM
+# ARGS, output appended to DIR/run/infocollector<NODE>.out, pid in
+# infocollector<NODE>.pid) and restarts it as described above. SIGTERM ends
+# the supervision at once and leaves the daemon running: `cluster down`
+# stops the supervisor first, then the daemon.
+supervise() {
+    local dir="$1" node="$2" stop=0 pid status now t
+    shift 2
+    local pidfile="$dir/run/infocollector$node.pid" log="$dir/run/infocollector$node.restarts"
+    local restarts=() recent=()
+    trap 'stop=1' TERM
+    while [ "$stop" -eq 0 ]; do
+        "$@" >>"$dir/run/infocollector$node.out" 2>&1 </dev/null &
+        pid=$!
+        echo "$pid" >"$pidfile.tmp"
+        mv -f "$pidfile.tmp" "$pidfile"
+        status=0
+        wait "$pid" || status=$?
+        # A wait cut short by SIGTERM: the daemon still runs and is down's now.
+        [ "$stop" -eq 0 ] || break
+        now="$(date +%s)"
+        if [ "$status" -eq 0 ]; then
+            echo "$(date -u +%FT%TZ) pid $pid ended with exit status 0: stopped cleanly, not restarted" >>"$log"
+            break
+        fi
+        recent=()
+        for t in "${restarts[@]}"; do
+            [ $((now - t)) -ge "$RESTART_WINDOW_SEC" ] || recent+=("$t")
+        done
+        restarts=("${recent[@]}")
+        if [ "${#restarts[@]}" -ge "$RESTART_LIMIT" ]; then
+            echo "$(date -u +%FT%TZ) pid $pid ended with $(exit_text "$status"): not restarted," \
+                "it was restarted $RESTART_LIMIT times within $RESTART_WINDOW_SEC s" >>"$log"
+            break
+        fi
+        restarts+=("$now")
+        echo "$(date -u +%FT%TZ) pid $pid ended with $(exit_text "$status"): restart ${#restarts[@]}" \
+            "of at most $RESTART_LIMIT within $RESTART_WINDOW_SEC s" >>"$log"
+        sleep "$RESTART_DELAY_SEC"
+    done
+}
+
+# daemon_end DIR NODE PID: the supervisor's line about the end of daemon PID
+# of node NODE, waiting a moment for it; empty when there is none.
+daemon_end() {
+    local i line
+    for i in $(seq 1 30); do
+        line="$(grep -F " pid $3 ended with " "$1/run/infocollector$2.restarts" 2>/dev/null | tail -n 1 || true)"
+        [ -z "$line" ] || { echo "$line"; return 0; }
+        sleep 0.1
+    done
+}
+
+# node_answers DIR NODE: waits up to 20 s for the daemon of node NODE to
+# answer (any answer, a failure result included: it serves its endpoint).
+# A daemon that dies meanwhile is named at once with its exit status, and
+# the one its supervisor starts again gets 20 s of its own. 0 answered,
+# 1 did not answer, 2 died and was not restarted.
+node_answers() {
+    local dir="$1" n="$2" pid="" now reported="" deadline=$((SECONDS + 20))
+    while [ "$SECONDS" -lt "$deadline" ]; do
+        now="$(cat "$dir/run/infocollector$n.pid" 2>/dev/null || true)"
+        if [[ "$now" =~ ^[0-9]+$ ]] && [ "$now" != "$pid" ]; then
+            [ -z "$pid" ] || [ "$reported" = "$pid" ] || died_at_start "$dir" "$n" "$pid"
+            pid="$now"
+            deadline=$((SECONDS + 20))
+        fi
+        # The supervisor's child, not signalled: a probe only.
+        if [ -z "$pid" ] || ! kill -0 "$pid" 2>/dev/null; then
+            if [ -n "$pid" ] && [ "$reported" != "$pid" ]; then
+                died_at_start "$dir" "$n" "$pid"
+                reported="$pid"
+            fi
+            pid_alive "$dir/run/supervisor$n.pid" supervisor || return 2
+            sleep 0.1
+            continue
+        fi
+        if [ -n "$("$BUILD/tools/chsctl" --cluster "$dir" --node "$n" --timeout 2 --json switch get 2>/dev/null ||
+            true)" ]; then
+            return 0
+        fi
+        sleep 0.5
+    done
+    return 1
+}
+
+# died_at_start DIR NODE PID: says that daemon PID of node NODE died, and how.
+died_at_start() {
+    local end
+    end="$(daemon_end "$1" "$2" "$3")"
+    [ -n "$end" ] || end="an unknown status (its supervisor is gone)"
+    echo "chs: node $2: infocollector (pid $3) died during start-up with ${end#* pid $3 ended with }" >&2
+}
+
 # cluster_nodes DIR: the node ids of the cluster file, one a line.
 cluster_nodes() {
     python3 -c 'import json, sys
@@ -443,7 +561,7 @@ for node in json.load(open(sys.argv[1]))["nodes"]:
 
 cluster_up() {
     local dir="$1" nodes="$2" interval="$3" remote="${4:-}" backend="${5:-sqlite}" transport="${6:-unix}"
-    local netns="${7:-}" n waited answered=() silent=() layout=() within=()
+    local netns="${7:-}" n answered=() silent=() down=() layout=() within=()
     local chsctl="$BUILD/tools/chsctl" peers="$BUILD/peers/chs-peers" daemon="$BUILD/core/infocollector" prog
     for prog in "$chsctl" "$peers" "$daemon"; do
         [ -x "$prog" ] || { echo "chs: $prog is not built (./chs build)" >&2; exit 1; }
@@ -505,25 +623,18 @@ PY
     done
     for n in "${ids[@]}"; do
         [ -z "$netns" ] || within=(ip netns exec "$(cat "$dir/run/netns")-n$n")
-        proc_start "$dir" infocollector "$n" "${within[@]}" "$daemon" -m INFOCOLLECTOR "$dir/cluster.json" "$n" \
-            -r "$dir/node$n"
+        rm -f "$dir/run/infocollector$n.restarts"
+        : >"$dir/run/infocollector$n.out"
+        proc_start "$dir" supervisor "$n" bash "$ROOT/chs" supervise "$dir" "$n" \
+            "${within[@]}" "$daemon" -m INFOCOLLECTOR "$dir/cluster.json" "$n" -r "$dir/node$n"
     done
     for n in "${ids[@]}"; do
-        # Any answer will do, a failure result included: the daemon serves its endpoint.
-        for waited in $(seq 1 20); do
-            if [ -n "$("$chsctl" --cluster "$dir" --node "$n" --timeout 2 --json switch get 2>/dev/null || true)" ]; then
-                answered+=("$n")
-                continue 2
-            fi
-            pid_alive "$dir/run/infocollector$n.pid" infocollector || break
-            sleep 1
-        done
-        silent+=("$n")
+        node_answers "$dir" "$n" && answered+=("$n") || case $? in 1) silent+=("$n") ;; *) down+=("$n") ;; esac
     done
     say "cluster $dir: ${#ids[@]} node(s)"
     for n in "${ids[@]}"; do
-        printf '   node %s: infocollector pid %s, chs-peers pid %s\n' "$n" \
-            "$(cat "$dir/run/infocollector$n.pid")" "$(cat "$dir/run/chs-peers$n.pid")"
+        printf '   node %s: infocollector pid %s (supervised), chs-peers pid %s\n' "$n" \
+            "$(cat "$dir/run/infocollector$n.pid" 2>/dev/null || echo none)" "$(cat "$dir/run/chs-peers$n.pid")"
     done
     [ "${#answered[@]}" -eq 0 ] || say "answering: node(s) ${answered[*]}"
     if [ "$remote" = https ]; then
@@ -532,15 +643,23 @@ PY
     fi
     say "collected files arrive in $dir/remote/ once collection is on:"
     printf '   %q --cluster %q --node 0 switch set on\n' "$chsctl" "$dir"
+    if [ "${#down[@]}" -gt 0 ]; then
+        echo "chs: node(s) ${down[*]} stayed down; why: $dir/run/infocollector<N>.restarts," \
+            "$dir/run/*.out and $dir/node*/var/log/chs/" >&2
+    fi
     if [ "${#silent[@]}" -gt 0 ]; then
         echo "chs: node(s) ${silent[*]} did not answer within 20 s; see $dir/run/*.out and $dir/node*/var/log/chs/" >&2
-        return 1
     fi
+    [ "${#down[@]}" -eq 0 ] && [ "${#silent[@]}" -eq 0 ]
 }
 
 cluster_down() {
     local dir="$1" pidfile
-    # The daemons first, so that none of them is left talking to a stopped peer.
+    # The supervisors first, so that no daemon is started again while it is
+    # stopped; then the daemons, so that none of them is left talking to a stopped peer.
+    for pidfile in "$dir"/run/supervisor*.pid; do
+        [ -f "$pidfile" ] && proc_stop "$pidfile" supervisor
+    done
     for pidfile in "$dir"/run/infocollector*.pid; do
         [ -f "$pidfile" ] && proc_stop "$pidfile" infocollector
     done
@@ -555,14 +674,29 @@ cluster_down() {
     say "cluster $dir is down"
 }
 
+# supervision_status DIR NODE: what cluster status adds to the line of a
+# daemon: how often it was restarted and the last end, or why it stays down.
+supervision_status() {
+    local dir="$1" n="$2" log="$1/run/infocollector$2.restarts" count last
+    count="$(grep -c ': restart ' "$log" 2>/dev/null || true)"
+    last="$(tail -n 1 "$log" 2>/dev/null || true)"
+    if pid_alive "$dir/run/infocollector$n.pid" infocollector; then
+        pid_alive "$dir/run/supervisor$n.pid" supervisor || printf ', not supervised'
+        [ "${count:-0}" -eq 0 ] || printf ', restarted %s time(s), last: %s' "$count" "$last"
+    elif [ -n "$last" ]; then
+        printf ': %s' "$last"
+    fi
+}
+
 cluster_status() {
     local dir="$1" pidfile name found=0
     for pidfile in "$dir"/run/infocollector*.pid "$dir"/run/chs-peers*.pid "$dir"/run/etcd.pid; do
         [ -f "$pidfile" ] || continue
         found=1
         name="$(basename "$pidfile" .pid)"
-        printf '%s: %s\n' "$name" \
-            "$(pid_alive "$pidfile" "${name%%[0-9]*}" && echo running || echo stopped)"
+        printf '%s: %s%s\n' "$name" \
+            "$(pid_alive "$pidfile" "${name%%[0-9]*}" && echo running || echo stopped)" \
+            "$([ "${name%%[0-9]*}" != infocollector ] || supervision_status "$dir" "${name#infocollector}")"
     done
     for pidfile in "$dir"/remote-https/service-*/nginx.pid; do
         [ -f "$pidfile" ] || continue
@@ -673,6 +807,7 @@ demo() {
     trap - EXIT
     cluster_down "$dir"
     say "logs: $dir/node*/var/log/chs/infocollector.log"
+    say "writing a collection plugin of your own: $ROOT/docs/plugins.md"
 }
 
 usage() {
@@ -704,9 +839,10 @@ usage: ./chs COMMAND
             HTTPS to a local service (nginx on loopback, private CA in DIR/remote-https/)
             that stores into DIR/remote/; --backend etcd: the configuration database in a
             local etcd (data in DIR/etcd/, loopback only); --transport tcp: nodes talk over
-            TCP with mutual TLS on their loopback addresses (certificates in DIR/tls/)
+            TCP with mutual TLS on their loopback addresses (certificates in DIR/tls/);
+            a daemon that dies is restarted, at most 5 times in 60 s (DIR/run/*.restarts)
   cluster down [--dir DIR]     stop every process "cluster up" started there
-  cluster status [--dir DIR]   list those processes, running or stopped
+  cluster status [--dir DIR]   list those processes, running or stopped, and the restarts
 TXT
 }
 
@@ -718,6 +854,7 @@ case "${1:-}" in
     package-deb) package_deb ;;
     bench) shift; build; python3 "$ROOT/bench/report.py" --build "$BUILD" "$@" ;;
     cluster) shift; cluster "$@" ;;
+    supervise) shift; supervise "$@" ;;  # run by cluster up, one per daemon
     fuzz) shift; fuzz "$@" ;;
     *) usage; [ -z "${1:-}" ] || exit 2 ;;
 esac
