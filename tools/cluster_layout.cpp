@@ -22,6 +22,25 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// Where the scripts and the sample plugin are: the source and build trees
+// this chsctl was built in, or, for an installed chsctl whose trees are gone,
+// the installed layout beside its own program (bin/../libexec/..., bin/../lib/...).
+fs::path InstalledOr(const char* builtIn, const char* installedBelowPrefix) {
+    std::error_code ec;
+    if (fs::is_directory(builtIn, ec)) {
+        return builtIn;
+    }
+    fs::path self = fs::read_symlink("/proc/self/exe", ec);
+    if (ec) {
+        return builtIn;
+    }
+    fs::path installed = self.parent_path().parent_path() / installedBelowPrefix;
+    return fs::is_directory(installed, ec) ? installed : fs::path(builtIn);
+}
+
+fs::path ScriptsDir() { return InstalledOr(CHS_SCRIPTS_DIR, CHS_INSTALLED_SCRIPTS_DIR); }
+fs::path PluginDir() { return InstalledOr(CHS_PLUGIN_DIR, CHS_INSTALLED_PLUGIN_DIR); }
+
 bool MakeDirs(const fs::path& dir, std::string& error) {
     std::error_code ec;
     fs::create_directories(dir, ec);
@@ -49,7 +68,7 @@ std::string PluginConfiguration(unsigned int intervalSec) {
     Json::Value plugin;
     plugin["plugin_type"] = "input";
     plugin["name"] = "node_facts";
-    plugin["plugin_lib_path"] = std::string(CHS_PLUGIN_DIR) + "/libnode_facts.so";
+    plugin["plugin_lib_path"] = (PluginDir() / "libnode_facts.so").string();
     plugin["file_prefix"] = "node";
     Json::Value interval;
     interval["interval_sec"].append(std::to_string(intervalSec));
@@ -267,7 +286,7 @@ bool CreateSimulatedCluster(const std::string& dir, const ClusterLayoutOptions& 
         }
         for (const char* script :
              {"collector_db_init.sh", "collector_clean_file.sh", "chs_diagnostic.py", "os_transfer_file_lib.sh"}) {
-            if (!InstallProgram(fs::path(CHS_SCRIPTS_DIR) / script, nodeRoot / "VXA/script" / script, error)) {
+            if (!InstallProgram(ScriptsDir() / script, nodeRoot / "VXA/script" / script, error)) {
                 return false;
             }
         }
@@ -289,7 +308,7 @@ bool CreateSimulatedCluster(const std::string& dir, const ClusterLayoutOptions& 
         return false;
     }
 
-    fs::path scripts = CHS_SCRIPTS_DIR;
+    fs::path scripts = ScriptsDir();
     if (!InstallProgram(scripts / "sim" / "omm_cgroup.sh", root / "bin" / "omm_cgroup.sh", error) ||
         !InstallProgram(scripts / "sim" / "reboot", root / "bin" / "reboot", error)) {
         return false;
