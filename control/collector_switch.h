@@ -55,11 +55,11 @@ constexpr uint64_t CHS_EVENT_OEM_SWITCH_SET_OK = 0x2FE05C0001ULL;
 constexpr uint64_t CHS_EVENT_OEM_SWITCH_SET_FAILED = 0x2FE05C0002ULL;
 constexpr uint32_t CHS_OPLOG_ENTRY_TYPE = 3;
 // Result codes.
-constexpr uint32_t CHS_ERR_SWITCH_ILLEGAL = 0x4000C958;
-constexpr uint32_t CHS_ERR_SWITCH_NO_CELL = 0x03000003;
-constexpr uint32_t CHS_ERR_NO_SITE_ID = 0x40E05B24;
-constexpr uint32_t CHS_ERR_NO_USER = 0x4000C960;
-constexpr uint32_t CHS_ERR_SWITCH_FAILED = 0xFFFFFFFF;
+constexpr uint32_t CHS_ERR_SWITCH_ILLEGAL = chs_wire::RESULT_SWITCH_ILLEGAL;
+constexpr uint32_t CHS_ERR_SWITCH_NO_CELL = chs_wire::RESULT_BAD_REQUEST;
+constexpr uint32_t CHS_ERR_NO_SITE_ID = chs_wire::RESULT_SWITCH_NO_SITE_ID;
+constexpr uint32_t CHS_ERR_NO_USER = chs_wire::RESULT_SWITCH_NO_USER;
+constexpr uint32_t CHS_ERR_SWITCH_FAILED = chs_wire::RESULT_REFUSED;
 
 // Handlers of the message table (collector/collector_msg_handler.h). None
 // keeps the request beyond the call.

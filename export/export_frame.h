@@ -90,17 +90,17 @@ constexpr uint32_t EXPORT_INTERVAL_NOT_ELAPSED = 1015;
 constexpr uint32_t EXPORT_NOT_ALLOWED = 0xFFFFFFFF;
 
 // Platform codes returned to requesters.
-constexpr uint32_t EXPORT_ERR_SYSTEM_EXPORTING = 0x404032B4;
-constexpr uint32_t EXPORT_ERR_SPACE = 0x4000C92C;
-constexpr uint32_t EXPORT_ERR_SPACE_OTHER = 0x05001B0A;
-constexpr uint32_t EXPORT_ERR_COFFER_SPACE = 0x4000C963;
-constexpr uint32_t EXPORT_ERR_FREE_MEM = 0x40E05B0B;
-constexpr uint32_t EXPORT_ERR_TASK_RUNNING = 0x40E05B0C;
-constexpr uint32_t EXPORT_ERR_UPGRADING = 0x40E05B0D;
-constexpr uint32_t EXPORT_ERR_PARAM = 0x03000003;
-constexpr uint32_t EXPORT_ERR_NOT_FINISHED = 0x05000531;
-constexpr uint32_t EXPORT_ERR_FAILED = 0x4040324C;
-constexpr uint32_t EXPORT_ERR_GENERAL = 0x4040324E;
+constexpr uint32_t EXPORT_ERR_SYSTEM_EXPORTING = chs_wire::RESULT_EXPORT_SYSTEM_EXPORTING;
+constexpr uint32_t EXPORT_ERR_SPACE = chs_wire::RESULT_EXPORT_SPACE;
+constexpr uint32_t EXPORT_ERR_SPACE_OTHER = chs_wire::RESULT_EXPORT_SPACE_OTHER;
+constexpr uint32_t EXPORT_ERR_COFFER_SPACE = chs_wire::RESULT_EXPORT_COFFER_SPACE;
+constexpr uint32_t EXPORT_ERR_FREE_MEM = chs_wire::RESULT_EXPORT_FREE_MEM;
+constexpr uint32_t EXPORT_ERR_TASK_RUNNING = chs_wire::RESULT_EXPORT_TASK_RUNNING;
+constexpr uint32_t EXPORT_ERR_UPGRADING = chs_wire::RESULT_EXPORT_UPGRADING;
+constexpr uint32_t EXPORT_ERR_PARAM = chs_wire::RESULT_BAD_REQUEST;
+constexpr uint32_t EXPORT_ERR_NOT_FINISHED = chs_wire::RESULT_EXPORT_NOT_FINISHED;
+constexpr uint32_t EXPORT_ERR_FAILED = chs_wire::RESULT_EXPORT_FAILED;
+constexpr uint32_t EXPORT_ERR_GENERAL = chs_wire::RESULT_EXPORT_GENERAL;
 
 constexpr const char* EXPORT_COFFER_MOUNT_PATH = "/VXA/coffer_data";
 

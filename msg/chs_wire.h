@@ -267,6 +267,24 @@ constexpr size_t NODE_STATUS_LIST_MAX = 64;
 // description cell TAG_DESCRIPTION names them ("driver a, b failed to start").
 constexpr uint32_t RESULT_SWITCH_DRIVER_FAILED = 0x4000C970;
 
+// ---- Result codes of management answers (cell 4095), shared by the
+// daemon's handlers and chsctl's explanations ----
+constexpr uint32_t RESULT_BAD_REQUEST = 0x03000003;  // a missing cell, or one of the wrong type
+constexpr uint32_t RESULT_EXPORT_SYSTEM_EXPORTING = 0x404032B4;
+constexpr uint32_t RESULT_EXPORT_SPACE = 0x4000C92C;
+constexpr uint32_t RESULT_EXPORT_SPACE_OTHER = 0x05001B0A;
+constexpr uint32_t RESULT_EXPORT_COFFER_SPACE = 0x4000C963;
+constexpr uint32_t RESULT_EXPORT_FREE_MEM = 0x40E05B0B;
+constexpr uint32_t RESULT_EXPORT_TASK_RUNNING = 0x40E05B0C;
+constexpr uint32_t RESULT_EXPORT_UPGRADING = 0x40E05B0D;
+constexpr uint32_t RESULT_EXPORT_NOT_FINISHED = 0x05000531;
+constexpr uint32_t RESULT_EXPORT_FAILED = 0x4040324C;
+constexpr uint32_t RESULT_EXPORT_GENERAL = 0x4040324E;
+constexpr uint32_t RESULT_SWITCH_ILLEGAL = 0x4000C958;
+constexpr uint32_t RESULT_SWITCH_NO_SITE_ID = 0x40E05B24;
+constexpr uint32_t RESULT_SWITCH_NO_USER = 0x4000C960;
+constexpr uint32_t RESULT_REFUSED = 0xFFFFFFFF;  // refused without a code of its own
+
 // ---- Plugin quarantine (extension of this project, request to 551) ----
 // A plugin whose code faulted is kept out of the next starts of its node.
 // The node status answer lists such plugins, one record each; the release
