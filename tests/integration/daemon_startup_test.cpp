@@ -115,6 +115,14 @@ TEST_F(DaemonStartupTest, StartsWaitsForPowerOnAndSupervises) {
     close(fd);
 }
 
+size_t CountIn(const std::string& text, const std::string& what) {
+    size_t count = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) {
+        ++count;
+    }
+    return count;
+}
+
 // Descriptors of the daemon without close-on-exec, as "fd -> target".
 std::string DescriptorsWithoutCloseOnExec(pid_t pid) {
     std::string found;
@@ -142,16 +150,33 @@ TEST_F(DaemonStartupTest, KeepsEveryDescriptorFromChildrenAndLogsAFatalSignal) {
     // Left open by the "launcher" (this test) without close-on-exec.
     int inherited = open(dir.Join("inherited").c_str(), O_WRONLY | O_CREAT, 0600);
     ASSERT_GE(inherited, 3);
-    Process daemon(DaemonArgs(cluster + "/cluster.json", "0", cluster + "/node0"), Env(), dir.Join("daemon.out"));
-    close(inherited);
-    ASSERT_TRUE(WaitFor([&] { return LogHas(0, "Info collector init Done."); }, 20000)) << NodeLog(0);
-    EXPECT_FALSE(std::filesystem::exists(PathMarker())) << "omm_cgroup.sh was looked up in PATH";
-    EXPECT_EQ(DescriptorsWithoutCloseOnExec(daemon.pid()), "");
+    // SIGTERM is a clean shutdown (plugin_lifecycle_test); these end the
+    // process through the handler, with the signal's number as exit status.
+    const struct {
+        int signo;
+        const char* logged;
+    } kFatal[] = {{SIGSEGV, "receive signal(SIGSEGV)"}, {SIGABRT, "receive signal(SIGABRT)"}};
+    size_t started = 0;
+    for (const auto& fatal : kFatal) {
+        SCOPED_TRACE(fatal.logged);
+        Process daemon(DaemonArgs(cluster + "/cluster.json", "0", cluster + "/node0"), Env(),
+                       dir.Join("daemon.out"));
+        if (inherited >= 0) {
+            close(inherited);
+            inherited = -1;
+        }
+        ++started;
+        ASSERT_TRUE(WaitFor([&] { return CountIn(NodeLog(0), "Info collector init Done.") == started; }, 20000))
+            << NodeLog(0);
+        EXPECT_FALSE(std::filesystem::exists(PathMarker())) << "omm_cgroup.sh was looked up in PATH";
+        EXPECT_EQ(DescriptorsWithoutCloseOnExec(daemon.pid()), "");
 
-    int status = daemon.Stop(SIGTERM);
-    ASSERT_TRUE(WIFEXITED(status)) << "the handler ends the process with the signal's number";
-    EXPECT_EQ(WEXITSTATUS(status), SIGTERM);
-    EXPECT_TRUE(LogHas(0, "receive signal(SIGTERM)"));
+        int status = daemon.Stop(fatal.signo);
+        ASSERT_TRUE(WIFEXITED(status)) << "the handler ends the process with the signal's number";
+        EXPECT_EQ(WEXITSTATUS(status), fatal.signo);
+        EXPECT_TRUE(LogHas(0, fatal.logged));
+    }
+    EXPECT_FALSE(LogHas(0, "fault in the code of plugin")) << "no plugin code ran";
 }
 
 }  // namespace
