@@ -474,9 +474,10 @@ supervise() {
         pid=$!
         echo "$pid" >"$pidfile.tmp"
         mv -f "$pidfile.tmp" "$pidfile"
+        # SIGTERM, now or during the wait: the daemon runs on and is down's to stop.
+        [ "$stop" -eq 0 ] || break
         status=0
         wait "$pid" || status=$?
-        # A wait cut short by SIGTERM: the daemon still runs and is down's now.
         [ "$stop" -eq 0 ] || break
         now="$(date +%s)"
         if [ "$status" -eq 0 ]; then
