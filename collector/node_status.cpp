@@ -93,36 +93,72 @@ void AppendExportNodes(MsgObject& answer) {
 
 }  // namespace
 
+NodeStatusSnapshot TakeNodeStatus() {
+    NodeStatusSnapshot snapshot;
+    auto uptime = std::chrono::steady_clock::now() - g_daemonStart;
+    snapshot.ullUptimeSec =
+        static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::seconds>(uptime).count());
+    if (COLLECTOR_CCDB::GetCollectorSwitch(snapshot.strCollectorSwitch) != 0) {
+        snapshot.strCollectorSwitch = GetLastKnownCollectorSwitch();
+    }
+    if (COLLECTOR_CCDB::GetOemSwitch(snapshot.strOemSwitch) != 0) {
+        snapshot.strOemSwitch.clear();
+    }
+    (void)LastHandedFile(snapshot.strLastFile, snapshot.llLastFileTime);
+    (void)RunningTask(snapshot.strTask, snapshot.strTaskProgress);
+    snapshot.ullCofferFree = CofferFreeBytes();
+    snapshot.vecDrivers = ChsCollectDriverStates();
+    if (snapshot.vecDrivers.size() > NODE_STATUS_LIST_MAX) {
+        snapshot.vecDrivers.resize(NODE_STATUS_LIST_MAX);
+    }
+    snapshot.vecQuarantined = ChsQuarantinedPlugins();
+    if (snapshot.vecQuarantined.size() > NODE_STATUS_LIST_MAX) {
+        snapshot.vecQuarantined.resize(NODE_STATUS_LIST_MAX);
+    }
+    MsgProcessClass* dispatcher = MsgProcessClass::Instance();
+    for (uint32_t priority = 0; priority < MSG_PRI_NUM; ++priority) {
+        snapshot.queueLengths[priority] = dispatcher->QueueLength(priority);
+    }
+    return snapshot;
+}
+
+std::string NodeStatusText(const NodeStatusSnapshot& snapshot) {
+    std::string text = "uptime_s: " + std::to_string(snapshot.ullUptimeSec) + "\n";
+    text += "collector switch: " + snapshot.strCollectorSwitch + ", OEM switch: " + snapshot.strOemSwitch + "\n";
+    for (const ChsDriverState& driver : snapshot.vecDrivers) {
+        text += "driver " + driver.strName + ": " + (driver.bRunning ? "running" : "stopped") +
+                (driver.bStuck ? ", stuck" : "") + "\n";
+    }
+    for (const QuarantinedPlugin& plugin : snapshot.vecQuarantined) {
+        text += "quarantined plugin " + plugin.strName + " (" + plugin.strLibPath + ")\n";
+    }
+    for (uint32_t priority = 0; priority < MSG_PRI_NUM; ++priority) {
+        text += std::string("dispatcher queue ") + kQueueNames[priority] + ": " +
+                std::to_string(snapshot.queueLengths[priority]) + " waiting\n";
+    }
+    text += "last file to the agent: " + (snapshot.llLastFileTime == 0 ? std::string("none") : snapshot.strLastFile) +
+            (snapshot.llLastFileTime == 0 ? "" : " at " + std::to_string(snapshot.llLastFileTime)) + "\n";
+    text += "task: " + (snapshot.strTask.empty() ? std::string("none") : snapshot.strTask + ", " + snapshot.strTaskProgress) +
+            "\n";
+    text += "coffer disk free: " + std::to_string(snapshot.ullCofferFree) + " bytes\n";
+    return text;
+}
+
 void HandleNodeStatus(InnerMsg& request) {
     try {
+        NodeStatusSnapshot snapshot = TakeNodeStatus();
         MsgObject answer;
         MsgRecord* head = new MsgRecord(OPCODE_NODE_STATUS);
         answer.append(head);
-        auto uptime = std::chrono::steady_clock::now() - g_daemonStart;
-        head->appendInner(CTLVCell::NewUInt64(
-            STATUS_TAG_UPTIME,
-            static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::seconds>(uptime).count())));
-        std::string collector;
-        if (COLLECTOR_CCDB::GetCollectorSwitch(collector) != 0) {
-            collector = GetLastKnownCollectorSwitch();
-        }
-        std::string oem;
-        if (COLLECTOR_CCDB::GetOemSwitch(oem) != 0) {
-            oem.clear();
-        }
-        head->appendInner(CTLVCell::NewString(STATUS_TAG_COLLECTOR_SWITCH, Bounded(collector)));
-        head->appendInner(CTLVCell::NewString(STATUS_TAG_OEM_SWITCH, Bounded(oem)));
-        std::string lastFile;
-        int64_t lastTime = 0;
-        (void)LastHandedFile(lastFile, lastTime);
-        head->appendInner(CTLVCell::NewString(STATUS_TAG_LAST_FILE, Bounded(lastFile)));
-        head->appendInner(CTLVCell::NewUInt64(STATUS_TAG_LAST_FILE_TIME, static_cast<uint64_t>(lastTime)));
-        std::string task;
-        std::string progress;
-        (void)RunningTask(task, progress);
-        head->appendInner(CTLVCell::NewString(STATUS_TAG_TASK, task));
-        head->appendInner(CTLVCell::NewString(STATUS_TAG_TASK_PROGRESS, Bounded(progress)));
-        head->appendInner(CTLVCell::NewUInt64(STATUS_TAG_COFFER_FREE, CofferFreeBytes()));
+        head->appendInner(CTLVCell::NewUInt64(STATUS_TAG_UPTIME, snapshot.ullUptimeSec));
+        head->appendInner(CTLVCell::NewString(STATUS_TAG_COLLECTOR_SWITCH, Bounded(snapshot.strCollectorSwitch)));
+        head->appendInner(CTLVCell::NewString(STATUS_TAG_OEM_SWITCH, Bounded(snapshot.strOemSwitch)));
+        head->appendInner(CTLVCell::NewString(STATUS_TAG_LAST_FILE, Bounded(snapshot.strLastFile)));
+        head->appendInner(
+            CTLVCell::NewUInt64(STATUS_TAG_LAST_FILE_TIME, static_cast<uint64_t>(snapshot.llLastFileTime)));
+        head->appendInner(CTLVCell::NewString(STATUS_TAG_TASK, snapshot.strTask));
+        head->appendInner(CTLVCell::NewString(STATUS_TAG_TASK_PROGRESS, Bounded(snapshot.strTaskProgress)));
+        head->appendInner(CTLVCell::NewUInt64(STATUS_TAG_COFFER_FREE, snapshot.ullCofferFree));
         CCDB_COMM::tagDB_CHS_REMOTE_TASK_S row{};
         bool exportHere = false;
         if (GetRemoteTask(REMOTE_TASK_DIAGNOSE_EXPORT, row) == 0 && row.i_taskrunnode < EXPORT_MAX_NODE_NUM) {
@@ -133,36 +169,25 @@ void HandleNodeStatus(InnerMsg& request) {
         if (exportHere) {
             head->appendInner(CTLVCell::NewInt32(STATUS_TAG_EXPORT_STATE, getFinalExportDiagFileResult(0)));
         }
-
-        size_t drivers = 0;
-        for (const ChsDriverState& driver : ChsCollectDriverStates()) {
-            if (++drivers > NODE_STATUS_LIST_MAX) {
-                break;
-            }
+        for (const ChsDriverState& driver : snapshot.vecDrivers) {
             MsgRecord* record = new MsgRecord(RECORD_STATUS_DRIVER);
             answer.append(record);
             record->appendInner(CTLVCell::NewString(STATUS_DRIVER_TAG_NAME, Bounded(driver.strName)));
             record->appendInner(CTLVCell::NewUInt32(STATUS_DRIVER_TAG_RUNNING, driver.bRunning ? 1 : 0));
             record->appendInner(CTLVCell::NewUInt32(STATUS_DRIVER_TAG_STUCK, driver.bStuck ? 1 : 0));
         }
-        size_t quarantined = 0;
-        for (const QuarantinedPlugin& plugin : ChsQuarantinedPlugins()) {
-            if (++quarantined > NODE_STATUS_LIST_MAX) {
-                break;
-            }
+        for (const QuarantinedPlugin& plugin : snapshot.vecQuarantined) {
             MsgRecord* record = new MsgRecord(RECORD_STATUS_QUARANTINE);
             answer.append(record);
             record->appendInner(CTLVCell::NewString(STATUS_QUARANTINE_TAG_NAME, Bounded(plugin.strName)));
             record->appendInner(
                 CTLVCell::NewString(STATUS_QUARANTINE_TAG_LIBRARY, Bounded(plugin.strLibPath)));
         }
-        MsgProcessClass* dispatcher = MsgProcessClass::Instance();
         for (uint32_t priority = 0; priority < MSG_PRI_NUM; ++priority) {
             MsgRecord* record = new MsgRecord(RECORD_STATUS_QUEUE);
             answer.append(record);
             record->appendInner(CTLVCell::NewString(STATUS_QUEUE_TAG_NAME, kQueueNames[priority]));
-            record->appendInner(
-                CTLVCell::NewUInt32(STATUS_QUEUE_TAG_LENGTH, dispatcher->QueueLength(priority)));
+            record->appendInner(CTLVCell::NewUInt32(STATUS_QUEUE_TAG_LENGTH, snapshot.queueLengths[priority]));
         }
         if (exportHere) {
             AppendExportNodes(answer);

@@ -3,7 +3,9 @@
 // answers, and the probe of nodes that are out of the online map.
 #include "export/diagnose_export.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -14,6 +16,7 @@
 #include <vector>
 
 #include "collector/collect_file_handoff.h"
+#include "collector/node_status.h"
 #include "control/remote_task.h"
 #include "core/omlib.h"
 #include "export/data_export.h"
@@ -711,6 +714,7 @@ int32_t exportDiagnoseFileProc(uint32_t type, uint32_t ccdbType, uint16_t runNod
         if (ret != 0) {
             return ret;
         }
+        WriteCollectorStatus();
         return tarLocalDiagnoseInfo(isMaster);
     } catch (...) {
         CHS_LOG(3, LOGID_EXPORT, "An exception occurred during exporting diagnose info.");
@@ -770,6 +774,22 @@ int32_t createExportDiagnoseDir(bool isMaster, uint32_t ccdbType, uint16_t runNo
     strDiagnoseExportLocalPath = packageDir;
     strDiagnoseExportName = dirName + EXPORT_DIAGNOSE_PKG_SUFFIX;
     return 0;
+}
+
+// The daemon's own figures (switches, drivers, dispatcher queues, the last
+// hand-off, the running task) beside what the script gathered. A package
+// without them is still a package: a failure is logged only.
+void WriteCollectorStatus() {
+    std::string path = platform::RealPath(strDiagnoseExportLocalPath) + "collector_status.txt";
+    std::string text = NodeStatusText(TakeNodeStatus());
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0640);
+    bool written = fd >= 0 && write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    if (fd >= 0) {
+        close(fd);
+    }
+    if (!written) {
+        CHS_LOG(2, LOGID_EXPORT, "The collector's status is not in the package: %s cannot be written.", path.c_str());
+    }
 }
 
 int32_t exportLocalDiagnoseInfo(bool isMaster) {

@@ -101,6 +101,8 @@ int32_t createExportDiagnoseDir(bool isMaster, uint32_t ccdbType, uint16_t runNo
 int32_t getRunNodeByExportType(uint32_t ccdbType, uint16_t runNode, uint16_t& node);
 int32_t exportLocalDiagnoseInfo(bool isMaster);
 int32_t tarLocalDiagnoseInfo(bool isMaster);
+// Writes collector_status.txt (the node status) into the node's package directory.
+void WriteCollectorStatus();
 
 // Nodes out of the online map.
 // 0 reachable, 255 invalid node, other non-zero unreachable.

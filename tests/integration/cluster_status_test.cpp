@@ -148,6 +148,10 @@ TEST_F(ClusterStatusTest, ExportWithANodeDownAndOverItsBudgetHasAManifestThatVer
     // The manifest's checksum is the member's, as an independent tool sees it.
     RunResult sum = Shell("sha256sum x/" + master["package"].asString());
     EXPECT_EQ(sum.out.substr(0, 64), master["sha256"].asString());
+    // The node package carries the daemon's own figures beside the script's.
+    RunResult figures = Shell("tar -xzOf x/" + master["package"].asString() + " --wildcards '*/collector_status.txt'");
+    EXPECT_NE(figures.out.find("dispatcher queue high: "), std::string::npos) << figures.out << figures.err;
+    EXPECT_NE(figures.out.find("collector switch: on"), std::string::npos) << figures.out;
     const Json::Value& own = manifest["nodes"][1];
     EXPECT_EQ(own["status"].asString(), "built");
     EXPECT_FALSE(own["in_bundle"].asBool());
