@@ -13,6 +13,7 @@
 
 #include "collector/driver_states.h"
 #include "collector/plugin_cfg_parse.h"
+#include "include/infocollector/plugin_host.h"
 #include "collector/shared_library_manager.h"
 #include "platform/platform_profile.h"
 #include "tests/support/log_capture.h"
@@ -266,20 +267,22 @@ TEST_F(EngineTest, PluginCopiesShareOneLoad) {
     EXPECT_FALSE(IsLoaded(CHS_TEST_GOOD_PLUGIN)) << "the last copy unloads";
 }
 
-// A plugin built the way a third party would: its own source, the compiler,
-// include/ and nothing else of this tree.
-TEST_F(EngineTest, PluginBuiltOutsideTheTreeLoads) {
+// A plugin compiled here as a stranger would: against include/ and nothing
+// else of this tree. One that declares an interface version is loaded only
+// when the host offers it; one that declares none loads as before.
+TEST_F(EngineTest, PluginBuiltOutsideTheTreeLoadsWhenItsInterfaceVersionFits) {
     std::string source = dir.Join("outside.cpp");
     WriteText(source, R"(#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include "infocollector/engine.h"
+#include "infocollector/plugin_host.h"
 namespace {
 class OutsideDriver : public InputDriverBase {
 public:
     int32_t Start() override {
         if (FILE* f = std::fopen(std::getenv("CHS_TEST_PLUGIN_JOURNAL"), "a")) {
-            std::fputs("outside:start\n", f);
+            std::fputs(DRIVER ":start\n", f);
             std::fclose(f);
         }
         return 17;
@@ -287,22 +290,43 @@ public:
     int32_t Stop() override { return 0; }
 };
 }
-extern "C" int32_t GetEngineVersion() { return INFOCOLLECT_ENGINE_VERSION; }
-extern "C" int32_t RegisterPlugin(InfoCollectEngineClass* engine) {
-    std::string name = "outside";
+#ifdef SDK_VERSION
+INFOCOLLECTOR_PLUGIN_EXPORT const int32_t InfoCollectorSdkVersion = SDK_VERSION;
+#endif
+INFOCOLLECTOR_PLUGIN_EXPORT int32_t GetEngineVersion() { return INFOCOLLECT_ENGINE_VERSION; }
+INFOCOLLECTOR_PLUGIN_EXPORT int32_t RegisterPlugin(InfoCollectEngineClass* engine) {
+    std::string name = DRIVER;
     return engine->AddInputDriver(name, new OutsideDriver());
 }
 )");
-    std::string library = dir.Join("outside.so");
-    chs_test::RunResult built =
-        chs_test::RunProgram({CHS_CXX_COMPILER, "-std=c++17", "-Wall", "-Wextra", "-Werror", "-shared",
-                              "-fPIC", "-I" CHS_PLUGIN_INCLUDE_DIR, "-o", library, source},
-                             {}, 120000);
-    ASSERT_EQ(built.exitCode, 0) << built.err;
-
-    engine->LoadPlugin(library);
-    EXPECT_EQ(engine->StartOneCollect(DRIVER_TYPE_INPUT, "outside"), 17);
-    EXPECT_EQ(JournalCount("outside:start"), 1u);
+    const int32_t host = (INFOCOLLECTOR_SDK_VERSION_MAJOR << 16) | INFOCOLLECTOR_SDK_VERSION_MINOR;
+    struct Case {
+        const char* driver;
+        std::string version;  // -DSDK_VERSION=..., empty: no declaration
+        bool loads;
+    };
+    const Case cases[] = {
+        {"undeclared", "", true},
+        {"current", std::to_string(host), true},
+        {"older_minor", std::to_string(host - 1), true},
+        {"newer_minor", std::to_string(host + 1), false},
+        {"next_major", std::to_string(host + (1 << 16)), false},
+    };
+    for (const Case& c : cases) {
+        std::string library = dir.Join(std::string(c.driver) + ".so");
+        std::vector<std::string> argv = {CHS_CXX_COMPILER, "-std=c++17", "-Wall", "-Wextra", "-Werror", "-shared",
+                                         "-fPIC", "-fvisibility=hidden", "-I" CHS_PLUGIN_INCLUDE_DIR,
+                                         std::string("-DDRIVER=\"") + c.driver + "\"", "-o", library, source};
+        if (!c.version.empty()) {
+            argv.push_back("-DSDK_VERSION=" + c.version);
+        }
+        chs_test::RunResult built = chs_test::RunProgram(argv, {}, 120000);
+        ASSERT_EQ(built.exitCode, 0) << built.err;
+        engine->LoadPlugin(library);
+        EXPECT_EQ(engine->StartOneCollect(DRIVER_TYPE_INPUT, c.driver), c.loads ? 17 : -1) << c.driver;
+        EXPECT_EQ(JournalCount(std::string(c.driver) + ":start"), c.loads ? 1u : 0u) << c.driver;
+        EXPECT_EQ(log.Contains("Plugin " + library + " was built for plugin interface"), !c.loads) << c.driver;
+    }
 }
 
 using chs_test::LogCapture;
