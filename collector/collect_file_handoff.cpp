@@ -107,7 +107,7 @@ int QueueSendFile(const std::string& file, int fileType, const SendDestination& 
 // Tells a plugin what became of one request, in the terms of the public
 // header: the answer's message type stays inside the daemon.
 class SendResultCall : public MsgAsyncCall {
-public:
+  public:
     SendResultCall(const std::string& file, PluginSendResultFunc onResult, void* context)
         : m_strFile(file), m_pfnResult(onResult), m_pContext(context) {}
 
@@ -121,7 +121,7 @@ public:
     }
     void timeout(InnerMsg& /*answer*/) override { Report(PLUGIN_SEND_TIMED_OUT, 0); }
 
-private:
+  private:
     void Report(PluginSendOutcome outcome, uint32_t code) {
         if (outcome == PLUGIN_SEND_DELIVERED) {
             CHS_LOG(0, LOGID_COLLECTOR, "Send file(%s): delivered.", m_strFile.c_str());
@@ -148,7 +148,8 @@ std::unique_ptr<MsgAsyncCall> ResponseCall(void (*onResponse)(InnerMsg&)) {
 }
 
 // Null when there is no function to report to (logged).
-std::unique_ptr<MsgAsyncCall> ResultCall(const std::string& file, PluginSendResultFunc onResult, void* context) {
+std::unique_ptr<MsgAsyncCall> ResultCall(const std::string& file, PluginSendResultFunc onResult,
+                                         void* context) {
     if (onResult == nullptr) {
         CHS_LOG(3, LOGID_COLLECTOR, "Send file(%s) refused: no result function.", file.c_str());
         return nullptr;

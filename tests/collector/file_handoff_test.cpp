@@ -3,10 +3,11 @@
 // this process that records what it receives, or the real chs-peers.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
-#include <cstring>
 #include <condition_variable>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <memory>
 #include <mutex>
@@ -18,6 +19,7 @@
 #include "control/collector_ccdb.h"
 #include "core/omlib.h"
 #include "infra/chs_log.h"
+#include "infra/file_util.h"
 #include "msg/msg_api.h"
 #include "msg/msg_process.h"
 #include "platform/dpax_time.h"
@@ -42,12 +44,23 @@ std::condition_variable g_cond;
 std::vector<InnerMsg> g_received;
 std::vector<unsigned int> g_answers;  // TryGetErrorCode of each answer
 
+// A file named "refuse*" is answered with code 0x03000012, "garble*" with
+// bytes that are no body, "silent*" not at all; any other with 0.
 int RecordingAgent(void* transportMessage) {
     InnerMsg request;
     if (request.Decode(static_cast<unsigned char*>(transportMessage), 0) == 0xFFFFFFFF) {
         return 0;
     }
-    request.PostSimpleAckMsg(0, "");
+    const CTLVCell* cell =
+        request.GetBody().empty() ? nullptr : request.GetBody()[0].find(SEND_FILE_TAG_FILE_NAME);
+    std::string name = cell != nullptr ? cell->toString() : "";
+    if (name.rfind("garble", 0) == 0) {
+        void* garbage = msg_api::AllocMsg(4);
+        memset(garbage, 0xFF, 4);
+        msg_api::PostAckMsg(transportMessage, garbage, 4);
+    } else if (name.rfind("silent", 0) != 0) {
+        request.PostSimpleAckMsg(name.rfind("refuse", 0) == 0 ? 0x03000012 : 0, "");
+    }
     if (request.GetMsgInfo().uiMsgOPCode != CHS_OPCODE_SEND_FILE) {
         return 0;  // a probe
     }
@@ -63,53 +76,18 @@ void OnAnswer(InnerMsg& answer) {
     g_cond.notify_all();
 }
 
-// An agent endpoint that answers a send-file request as the file's name asks:
-// "deliver*" with result 0, "refuse*" with PEER code 0x03000012, "garble*" with
-// bytes that are no body, "silent*" not at all.
-int ScriptedAgent(void* transportMessage) {
-    InnerMsg request;
-    if (request.Decode(static_cast<unsigned char*>(transportMessage), 0) == 0xFFFFFFFF) {
-        return 0;
-    }
-    if (request.GetMsgInfo().uiMsgOPCode != CHS_OPCODE_SEND_FILE) {
-        request.PostSimpleAckMsg(0, "");  // a probe
-        return 0;
-    }
-    const CTLVCell* name = request.GetBody()[0].find(SEND_FILE_TAG_FILE_NAME);
-    std::string text = name != nullptr ? name->toString() : "";
-    if (text.rfind("deliver", 0) == 0) {
-        request.PostSimpleAckMsg(0, "");
-    } else if (text.rfind("refuse", 0) == 0) {
-        request.PostSimpleAckMsg(0x03000012, "cannot be read");
-    } else if (text.rfind("garble", 0) == 0) {
-        void* garbage = msg_api::AllocMsg(4);
-        memset(garbage, 0xFF, 4);
-        msg_api::PostAckMsg(transportMessage, garbage, 4);
-    }
-    return 0;
-}
-
-// What a result function was told, per request (its context).
-struct SeenResult {
-    int calls = 0;
-    std::string file;
-    PluginSendOutcome outcome = PLUGIN_SEND_DELIVERED;
-    uint32_t code = 0;
-};
-
 template <typename Done>
 bool WaitState(Done done) {
     std::unique_lock<std::mutex> lock(g_mutex);
     return g_cond.wait_for(lock, std::chrono::seconds(20), done);
 }
 
+// Records "context file outcome code" of each result.
+std::vector<std::string> g_results;
 void OnResult(const std::string& file, PluginSendOutcome outcome, uint32_t code, void* context) {
     std::lock_guard<std::mutex> lock(g_mutex);
-    SeenResult& seen = *static_cast<SeenResult*>(context);
-    ++seen.calls;
-    seen.file = file;
-    seen.outcome = outcome;
-    seen.code = code;
+    g_results.push_back(std::string(static_cast<const char*>(context)) + " " + baseName(file) + " " +
+                        std::to_string(outcome) + " " + std::to_string(code));
     g_cond.notify_all();
 }
 
@@ -132,6 +110,7 @@ class FileHandoffTest : public ::testing::Test {
         std::lock_guard<std::mutex> lock(g_mutex);
         g_received.clear();
         g_answers.clear();
+        g_results.clear();
     }
     void TearDown() override {
         unsetenv("TZ");
@@ -283,67 +262,30 @@ TEST_F(FileHandoffTest, SendFileRequestsAndMissingFiles) {
     }
 }
 
-// Exactly one result per queued request, whichever way the agent answers;
-// none for a request that was not queued.
+// Exactly one result per queued request, with the caller's context, whichever
+// way the agent answers; none for a request that was not queued.
 TEST_F(FileHandoffTest, ResultsOfHandedOffFiles) {
-    StartEngine();
-    ASSERT_EQ(msg_api::RegisterPID(CHS_RELAYD_PID, ScriptedAgent), 0);
-    ASSERT_TRUE(AgentAnswers());
-    LogCapture log;
-    constexpr int kByNode = -1;  // node form towards node 1, else the address form
-    struct Case {
-        const char* name;
-        int form;
-        int queued;
-        PluginSendOutcome outcome;
-        uint32_t code;
+    StartRecordingAgent();
+    auto send = [](const std::string& file, const char* context, PluginSendResultFunc onResult) {
+        return pluginSendFileWithResult(file, 3, std::string("192.0.2.1"), onResult,
+                                        const_cast<char*>(context), 1);
     };
-    const Case cases[] = {
-        {"deliver.tgz", 0, 0, PLUGIN_SEND_DELIVERED, 0},
-        {"deliver_node.tgz", kByNode, 0, PLUGIN_SEND_DELIVERED, 0},
-        {"refuse.tgz", 0, 0, PLUGIN_SEND_REFUSED, 0x03000012},
-        {"garble.tgz", 0, 0, PLUGIN_SEND_REFUSED, PLUGIN_SEND_CODE_TRANSPORT},
-        {"silent.tgz", kByNode, 0, PLUGIN_SEND_TIMED_OUT, 0},
-        {"", 0, -1, PLUGIN_SEND_DELIVERED, 0},  // no such file here
-    };
-    std::vector<SeenResult> seen(std::size(cases));
-    std::vector<std::string> files;
-    for (size_t i = 0; i < std::size(cases); ++i) {
-        const Case& c = cases[i];
-        files.push_back(*c.name != '\0' ? NodeFile(0, c.name, "bytes") : s_dir->Join("missing.tgz"));
-        int ret = c.form == kByNode
-                      ? pluginSendFileWithResult(files[i], 3, static_cast<unsigned short>(1), OnResult, &seen[i], 1)
-                      : pluginSendFileWithResult(files[i], 3, std::string("192.0.2.1"), OnResult, &seen[i], 1);
-        EXPECT_EQ(ret, c.queued) << files[i];
+    for (const char* name : {"deliver.tgz", "refuse.tgz", "garble.tgz", "silent.tgz"}) {
+        ASSERT_EQ(send(NodeFile(0, name, "x"), "address", OnResult), 0);
     }
-    SeenResult never;
-    EXPECT_EQ(pluginSendFileWithResult(files[0], 3, std::string("192.0.2.1"), nullptr, &never, 1), -1)
-        << "no result function";
-    ASSERT_TRUE(WaitState([&] {
-        for (size_t i = 0; i < std::size(cases); ++i) {
-            if (cases[i].queued == 0 && seen[i].calls == 0) {
-                return false;
-            }
-        }
-        return true;
-    }));
-    // A second call or a late one for the refused request would show by now:
-    // the silent request's time-out was the last to end.
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    msg_api::UnRegisterPID(CHS_RELAYD_PID);
+    ASSERT_EQ(pluginSendFileWithResult(s_dir->Join("deliver_node.tgz"), 3, static_cast<unsigned short>(1),
+                                       OnResult, const_cast<char*>("node"), 1),
+              0);
+    EXPECT_EQ(send(s_dir->Join("missing.tgz"), "missing", OnResult), -1);
+    EXPECT_EQ(send(NodeFile(0, "deliver.tgz", "x"), "no function", nullptr), -1);
+    ASSERT_TRUE(WaitState([] { return g_results.size() >= 5; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // room for a wrong extra call
     std::lock_guard<std::mutex> lock(g_mutex);
-    for (size_t i = 0; i < std::size(cases); ++i) {
-        const Case& c = cases[i];
-        EXPECT_EQ(seen[i].calls, c.queued == 0 ? 1 : 0) << files[i];
-        if (seen[i].calls == 1) {
-            EXPECT_EQ(seen[i].file, files[i]);
-            EXPECT_EQ(seen[i].outcome, c.outcome) << files[i];
-            EXPECT_EQ(seen[i].code, c.code) << files[i];
-        }
-    }
-    EXPECT_EQ(never.calls, 0);
-    EXPECT_TRUE(log.Contains("refuse.tgz): refused, code 0x03000012."));
-    EXPECT_TRUE(log.Contains("silent.tgz): no answer in time."));
+    std::sort(g_results.begin(), g_results.end());
+    EXPECT_EQ(g_results,
+              (std::vector<std::string>{"address deliver.tgz 0 0", "address garble.tgz 1 4294967295",
+                                        "address refuse.tgz 1 50331666", "address silent.tgz 2 0",
+                                        "node deliver_node.tgz 0 0"}));
 }
 
 TEST_F(FileHandoffTest, TheAgentDeliversTheFile) {
