@@ -64,7 +64,8 @@ int main() {
         std::string line;
     } results[] = {
         {PLUGIN_SEND_DELIVERED, 0, "template_plugin 6 hand-off of " + name + ": delivered"},
-        {PLUGIN_SEND_REFUSED, 0x03000012, "template_plugin 4 hand-off of " + name + ": refused, code 0x03000012"},
+        {PLUGIN_SEND_REFUSED, 0x03000012,
+         "template_plugin 4 hand-off of " + name + ": refused, code 0x03000012"},
         {PLUGIN_SEND_TIMED_OUT, 0, "template_plugin 4 hand-off of " + name + ": no answer in time"},
     };
     for (const auto& result : results) {
