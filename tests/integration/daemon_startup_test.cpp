@@ -166,7 +166,8 @@ TEST_F(DaemonStartupTest, KeepsEveryDescriptorFromChildrenAndLogsAFatalSignal) {
             inherited = -1;
         }
         ++started;
-        ASSERT_TRUE(WaitFor([&] { return CountIn(NodeLog(0), "Info collector init Done.") == started; }, 20000))
+        ASSERT_TRUE(
+            WaitFor([&] { return CountIn(NodeLog(0), "Info collector init Done.") == started; }, 20000))
             << NodeLog(0);
         EXPECT_FALSE(std::filesystem::exists(PathMarker())) << "omm_cgroup.sh was looked up in PATH";
         EXPECT_EQ(DescriptorsWithoutCloseOnExec(daemon.pid()), "");
