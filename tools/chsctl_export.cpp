@@ -80,11 +80,6 @@ constexpr unsigned long kDownloadTimeoutSec = 300;
 constexpr unsigned long kDefaultWaitLimitSec = 600;
 constexpr int kWaitPollMs = 100;  // between status requests of "export start --wait"
 
-// Where every node builds its package: the directory DiagnoseInfo_<name>[_MAIN][_LOCAL]/
-// and, once it is packed, the file of that name with ".tgz".
-constexpr const char* kDiagnoseDir = "/VXA/coffer_data/omm/export_import/chs/export/diagnoseinfo/";
-constexpr const char* kPackageSuffixes[] = {"", "_MAIN", "_LOCAL", "_MAIN_LOCAL"};
-
 // nullptr for a value the daemon does not answer with.
 const char* StatusText(uint32_t status) {
     switch (status) {
@@ -204,20 +199,45 @@ bool ParseExportArgs(const std::vector<std::string>& words, ExportArgs& args) {
     return true;
 }
 
-// How far every node of the cluster has come with its package, read from the
-// node's diagnose directory. Report() prints a line for each node whose state
-// changed since the last call; a node without a package says nothing.
+// How far every node of the export has come with its package, as the run node
+// reports it in its node status. Report() prints a line for each node whose
+// state changed since the last call.
 class PackageProgress {
   public:
-    PackageProgress(const std::string& clusterDir, FILE* out) : m_strClusterDir(clusterDir), m_pOut(out) {}
+    PackageProgress(uint16_t askedNode, uint32_t timeoutSec, FILE* out)
+        : m_usAsked(askedNode), m_uiTimeoutSec(timeoutSec < kProgressTimeoutSec ? timeoutSec : kProgressTimeoutSec),
+          m_pOut(out) {}
 
+    // A node that does not answer the node status (a daemon without it, a
+    // run node gone) ends the progress lines, not the wait.
     void Report() {
-        for (const platform::NodeConfig& node : platform::Cluster().nodes) {
-            std::string state = NodeState(node);
-            std::string& last = m_states[node.usId];
+        NodeStatusReport report;
+        if (m_bGivenUp) {
+            return;
+        }
+        if (QueryNodeStatus(m_usAsked, m_uiTimeoutSec, report) != SendOutcome::kAnswered) {
+            m_bGivenUp = true;
+            return;
+        }
+        if (!report.bHasExportRunNode) {
+            return;
+        }
+        if (report.uiExportRunNode != m_usAsked &&
+            QueryNodeStatus(static_cast<uint16_t>(report.uiExportRunNode), m_uiTimeoutSec, report) !=
+                SendOutcome::kAnswered) {
+            m_bGivenUp = true;
+            return;
+        }
+        for (const NodeStatusExportNode& node : report.vecExportNodes) {
+            std::string state = node.strState;
+            if (node.strState == "built") {
+                state += " (" + std::to_string(static_cast<unsigned long long>(node.ullBytes)) + " bytes)";
+            } else if (!node.strReason.empty()) {
+                state += ": " + node.strReason;
+            }
+            std::string& last = m_states[node.uiNode];
             if (state != last) {
-                fprintf(m_pOut, "node %u (%s): %s\n", node.usId, node.strName.c_str(),
-                        state.empty() ? "no package" : state.c_str());
+                fprintf(m_pOut, "node %u (%s): %s\n", node.uiNode, node.strName.c_str(), state.c_str());
                 fflush(m_pOut);
                 last = state;
             }
@@ -225,27 +245,12 @@ class PackageProgress {
     }
 
   private:
-    // "built (<size> bytes)" once the package file is there, "building"
-    // while only its directory is, else empty.
-    std::string NodeState(const platform::NodeConfig& node) const {
-        std::string dir = SimulatedNodeRoot(m_strClusterDir, node.usId) + kDiagnoseDir;
-        std::string state;
-        for (const char* suffix : kPackageSuffixes) {
-            std::string base = dir + EXPORT_DIAGNOSE_PKG_PREFIX + node.strName + suffix;
-            struct stat st {};
-            if (stat((base + ".tgz").c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
-                return "built (" + std::to_string(static_cast<unsigned long long>(st.st_size)) + " bytes)";
-            }
-            if (stat(base.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-                state = "building";
-            }
-        }
-        return state;
-    }
-
-    std::string m_strClusterDir;
+    static constexpr uint32_t kProgressTimeoutSec = 5;
+    uint16_t m_usAsked;
+    uint32_t m_uiTimeoutSec;
     FILE* m_pOut;
-    std::map<uint16_t, std::string> m_states;
+    bool m_bGivenUp = false;
+    std::map<uint32_t, std::string> m_states;
 };
 
 // ------------------------------------------------------------ bundle check
@@ -626,7 +631,7 @@ class ExportCommand {
                 return;
             }
         }
-        if (partial && known) {
+        if (partial && known && built < nodes.size()) {
             fprintf(out, "%sdone, %zu of %zu nodes\n", prefix, built, nodes.size());
         } else {
             fprintf(out, "%s%s\n", prefix, StatusText(status));
@@ -735,7 +740,8 @@ class ExportCommand {
     // last status answer to standard output.
     int Wait() {
         FILE* out = m_options.bJson ? stderr : stdout;
-        PackageProgress progress(m_options.strCluster, out);
+        PackageProgress progress(static_cast<uint16_t>(m_options.ulNode), static_cast<uint32_t>(m_options.ulTimeoutSec),
+                                 out);
         auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(m_args.ulWaitLimitSec);
         for (;;) {
             InnerMsg answer;

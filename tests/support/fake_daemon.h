@@ -21,9 +21,11 @@ class FakeDaemon {
   public:
     // The answer's record to a request; called on the transport's reader threads.
     using Answer = std::function<MsgRecord*(const InnerMsg& request)>;
+    // Appends further records after the first, for answers of several.
+    using More = std::function<void(const InnerMsg& request, MsgObject& body)>;
 
-    FakeDaemon(const TempDir& dir, int nodes, Answer answer)
-        : m_strCluster(MakeCluster(dir, nodes)), m_answer(std::move(answer)) {
+    FakeDaemon(const TempDir& dir, int nodes, Answer answer, More more = nullptr)
+        : m_strCluster(MakeCluster(dir, nodes)), m_answer(std::move(answer)), m_more(std::move(more)) {
         s_self = this;
         AttachAs(m_strCluster, 0, true);
         platform::LogOpen(dir.Join("test.log"));
@@ -78,6 +80,9 @@ class FakeDaemon {
         }
         MsgObject body;
         body.append(s_self->m_answer(request));
+        if (s_self->m_more) {
+            s_self->m_more(request, body);
+        }
         {
             std::lock_guard<std::mutex> lock(s_self->m_mutex);
             s_self->m_requests[request.GetMsgInfo().uiMsgOPCode] = request;
@@ -89,6 +94,7 @@ class FakeDaemon {
     static inline FakeDaemon* s_self = nullptr;
     std::string m_strCluster;
     Answer m_answer;
+    More m_more;
     std::mutex m_mutex;
     std::map<uint32_t, InnerMsg> m_requests;
 };

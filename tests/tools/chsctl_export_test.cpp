@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "msg/chs_wire.h"
 #include "tests/support/export_test_util.h"
 #include "tests/support/fake_daemon.h"
 
@@ -29,10 +30,9 @@ constexpr uint32_t kStart = 0x70003014;
 constexpr uint32_t kStatus = 0x70003017;
 constexpr uint32_t kDownload = 0x70003018;
 constexpr uint32_t kClear = 0x70003019;
-constexpr const char* kDiagnoseDir = "/VXA/coffer_data/omm/export_import/chs/export/diagnoseinfo/";
 
 // One scripted answer to a status request; `before` runs first (it plays the
-// nodes building their packages).
+// nodes building their packages, as the run node's node status then tells).
 struct StatusStep {
     uint32_t uiResult;
     uint32_t uiStatus;
@@ -44,6 +44,42 @@ std::mutex g_mutex;
 uint32_t g_result = 0;  // start, download and clear
 std::string g_path;    // download answer
 std::deque<StatusStep> g_status;
+// The export's nodes in the run node's node status: id, name, state, bytes.
+struct ExportNode {
+    uint32_t id;
+    std::string name;
+    std::string state;
+    uint64_t bytes;
+};
+std::vector<ExportNode> g_exportNodes;
+
+void SetNode(const ExportNode& node) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    for (ExportNode& known : g_exportNodes) {
+        if (known.id == node.id) {
+            known = node;
+            return;
+        }
+    }
+    g_exportNodes.push_back(node);
+}
+
+// The node status answer: this node (0) runs the export.
+void MoreOf(const InnerMsg& request, MsgObject& body) {
+    if (request.GetMsgInfo().uiMsgOPCode != chs_wire::OPCODE_NODE_STATUS) {
+        return;
+    }
+    body[0].appendInner(CTLVCell::NewUInt32(chs_wire::STATUS_TAG_EXPORT_RUN_NODE, 0));
+    std::lock_guard<std::mutex> lock(g_mutex);
+    for (const ExportNode& node : g_exportNodes) {
+        MsgRecord* record = new MsgRecord(chs_wire::RECORD_STATUS_EXPORT_NODE);
+        record->appendInner(CTLVCell::NewUInt32(chs_wire::STATUS_EXPORT_TAG_NODE, node.id));
+        record->appendInner(CTLVCell::NewString(chs_wire::STATUS_EXPORT_TAG_NAME, node.name));
+        record->appendInner(CTLVCell::NewString(chs_wire::STATUS_EXPORT_TAG_STATE, node.state));
+        record->appendInner(CTLVCell::NewUInt64(chs_wire::STATUS_EXPORT_TAG_BYTES, node.bytes));
+        body.append(record);
+    }
+}
 
 MsgRecord* AnswerOf(const InnerMsg& request) {
     uint32_t opcode = request.GetMsgInfo().uiMsgOPCode;
@@ -77,7 +113,7 @@ class ChsctlExportTest : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
         s_dir = new TempDir();
-        s_daemon = new chs_test::FakeDaemon(*s_dir, 3, AnswerOf);
+        s_daemon = new chs_test::FakeDaemon(*s_dir, 3, AnswerOf, MoreOf);
     }
     static void TearDownTestSuite() {
         delete s_daemon;
@@ -87,12 +123,11 @@ class ChsctlExportTest : public ::testing::Test {
     void SetUp() override {
         Answer(0);
         AnswerStatus({});
-        s_daemon->Forget();
-    }
-    void TearDown() override {
-        for (int node = 0; node < 3; ++node) {
-            fs::remove_all(Root(node) + kDiagnoseDir);
+        {
+            std::lock_guard<std::mutex> lock(g_mutex);
+            g_exportNodes.clear();
         }
+        s_daemon->Forget();
     }
 
     // What the stand-in answers next.
@@ -107,7 +142,6 @@ class ChsctlExportTest : public ::testing::Test {
     }
 
     static std::string Root(int node) { return s_daemon->Cluster() + "/node" + std::to_string(node); }
-    static std::string Package(int node, const std::string& name) { return Root(node) + kDiagnoseDir + name; }
     // chsctl driving `node`.
     static RunResult Chsctl(const std::vector<std::string>& args, const std::string& node = "0") {
         return s_daemon->Chsctl(args, node);
@@ -178,20 +212,20 @@ TEST_F(ChsctlExportTest, WaitFollowsTheNodesToTheExportsOutcome) {
         {{{0, 255, nullptr}}, {"--wait-limit", "1"}, 4, "the export is still gathering after 1 s\n"},
         // The stand-in creates each node's package directory and file between
         // two status answers, the way the nodes' diagnostic scripts do.
-        {{{0, 255, [] { fs::create_directories(Package(1, "DiagnoseInfo_CTE0.B")); }},
+        {{{0, 255, [] { SetNode({1, "CTE0.B", "building", 0}); }},
           {0, 255,
            [] {
-               WriteText(Package(1, "DiagnoseInfo_CTE0.B.tgz"), "0123456789");
-               fs::create_directories(Package(0, "DiagnoseInfo_CTE0.A_MAIN_LOCAL"));
+               SetNode({1, "CTE0.B", "built", 10});
+               SetNode({0, "CTE0.A", "building", 0});
            }},
           {0xFFFFFFFF, 0, nullptr},  // another status query runs: asked again
-          {0, 2, [] { WriteText(Package(0, "DiagnoseInfo_CTE0.A_MAIN_LOCAL.tgz"), "01234"); }}},
+          {0, 2, [] { SetNode({0, "CTE0.A", "built", 5}); }}},
          {},
          0,
          "diagnose export started on node 0 (type 5)\n"
          "node 1 (CTE0.B): building\n"
-         "node 0 (CTE0.A): building\n"
          "node 1 (CTE0.B): built (10 bytes)\n"
+         "node 0 (CTE0.A): building\n"
          "node 0 (CTE0.A): built (5 bytes)\n"
          "diagnose export done, some parts missing\n"},
     };
