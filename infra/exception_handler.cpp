@@ -143,7 +143,10 @@ void excptProc(int signo, siginfo_t* info, void* context) {
     if (signo == g_rtmaxMinus3 || signo == SIGPIPE) {
         return;
     }
-    int plugin = signo == SIGTERM ? -1 : PluginAtFault(context, frames, depth > 0 ? depth : 0);
+    // Only a fault the kernel raised, or the process's own abort, can blame a
+    // plugin: a signal another process sends lands on whatever code runs.
+    bool ownFault = info != nullptr && (info->si_code > 0 || info->si_pid == getpid());
+    int plugin = signo == SIGTERM || !ownFault ? -1 : PluginAtFault(context, frames, depth > 0 ? depth : 0);
     if (plugin >= 0) {
         bool recorded = PluginFaultRecord(plugin);
         out.Reset();
