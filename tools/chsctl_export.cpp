@@ -1,17 +1,16 @@
 // chsctl export: the cluster-wide diagnose export, driven through the daemon
 // of one node, which becomes the node that runs the export.
 //
-//   chsctl --cluster DIR --node N [--timeout S] [--json] export ACTION, ACTION one of
+//   chsctl [OPTIONS] export ACTION, ACTION one of
 //     start [--type 3|4|5] [--wait [--wait-limit S]]
 //     status [--type 3|4|5]
 //     download [--type 3|4|5] [-o FILE]
 //     verify FILE
 //     clear
 //
-// --timeout bounds each request; `start --wait` polls the status once a
-// second for at most --wait-limit seconds (600) and meanwhile shows how far
-// each node has come with its package, read from the node's diagnose
-// directory in the cluster directory. `status` tells a complete export from
+// --timeout bounds each request; `start --wait` polls the status every
+// 100 ms for at most --wait-limit seconds (600) and meanwhile shows how far
+// each node has come with its package, as the run node's node status tells. `status` tells a complete export from
 // one with nodes missing, naming them with the states the export's run node
 // reports in its node status. `download` and `verify` check every member of
 // the bundle against the SHA-256 of its manifest and print the manifest's
@@ -53,20 +52,18 @@
 namespace chs_tools {
 
 const char* const kExportUsage =
-    "       chsctl --cluster DIR --node N [--timeout SECONDS] [--json] export start [--type 3|4|5]\n"
-    "                                                   [--wait [--wait-limit SECONDS]]\n"
+    "       chsctl [OPTIONS] export start [--type 3|4|5] [--wait [--wait-limit SECONDS]]\n"
     "         start a diagnose export of every node on node N (type 5, the default: for download);\n"
     "         --wait follows it to its end (at most --wait-limit seconds, 600 by default) and\n"
     "         shows how far each node has come with its package\n"
-    "       chsctl --cluster DIR --node N [--timeout SECONDS] [--json] export status [--type 3|4|5]\n"
-    "       chsctl --cluster DIR --node N [--timeout SECONDS] [--json] export download [--type 3|4|5]\n"
-    "                                                   [-o FILE]\n"
+    "       chsctl [OPTIONS] export status [--type 3|4|5]\n"
+    "       chsctl [OPTIONS] export download [--type 3|4|5] [-o FILE]\n"
     "         have node N merge the packages and copy the result to FILE (./DiagnoseInfo.tgz);\n"
     "         the request waits 300 s unless --timeout is given; every member is checked\n"
     "         against the SHA-256 of the bundle's manifest.json\n"
     "       chsctl [--json] export verify FILE\n"
-    "         check a downloaded bundle against its manifest and print its summary\n"
-    "       chsctl --cluster DIR --node N [--timeout SECONDS] [--json] export clear\n"
+    "         check a downloaded bundle against its manifest and print its summary (asks no node)\n"
+    "       chsctl [OPTIONS] export clear\n"
     "         remove what the export left on the nodes\n";
 
 namespace {
@@ -559,7 +556,7 @@ class ExportCommand {
 
     // Sends `request` and checks the answer's result code; kExitOk when the
     // daemon accepted it, else the exit status after reporting why (with
-    // --json also as a document {"status":"refused","result":..,"reason":..}).
+    // --json also as a document {"status":"refused","result":..,"result_text":..}).
     int Request(InnerMsg& request, unsigned long timeoutSec, InnerMsg& answer) {
         SendOutcome outcome = SendRequest(request, m_usNode, static_cast<uint32_t>(timeoutSec), answer);
         if (outcome != SendOutcome::kAnswered) {
@@ -573,8 +570,7 @@ class ExportCommand {
         if (m_options.bJson) {
             Json::Value document(Json::objectValue);
             document["status"] = "refused";
-            document["result"] = static_cast<Json::UInt>(result);
-            document["reason"] = meaning != nullptr ? meaning : "";
+            AddResultFields(document, result, meaning);
             PrintJsonDocument(document);
         }
         return ReportFailedResult(result, meaning);

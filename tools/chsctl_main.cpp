@@ -124,7 +124,9 @@ int main(int argc, char** argv) {
                 words[0].c_str());
         return UsageError();
     }
-    if (subcommand->needs == Needs::kNothing) {
+    // Checking a downloaded bundle asks no node.
+    bool local = words[0] == "export" && words.size() >= 2 && words[1] == "verify";
+    if (subcommand->needs == Needs::kNothing || local) {
         return subcommand->pRun(options);
     }
     if (subcommand->needs == Needs::kClusterAndNode && !options.bNodeGiven) {

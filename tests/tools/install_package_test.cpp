@@ -75,7 +75,7 @@ const Expected kInstalled[] = {
      {"InfoCollectorPluginConfig.cmake", "InfoCollectorPluginConfigVersion.cmake"},
      false},
     {"lib/systemd/system", {"infocollector@.service", "chs-peers@.service"}, false},
-    {"share/infocollector", {"InfoCollector.txt"}, false},
+    {"share/infocollector", {"InfoCollector.txt", "plugins.md", "plugin-template/CMakeLists.txt"}, false},
     {"@", {"default/infocollector", "logrotate.d/infocollector"}, false},
 };
 
