@@ -4,22 +4,12 @@
 #include "collector/plugin_cfg_parse.h"
 #include "include/infocollector/host_paths.h"
 #include "infra/chs_log.h"
+#include "infra/string_util.h"
 
 namespace {
 
 constexpr size_t kPluginLogTextMax = 900;
 constexpr size_t kPluginNameMax = 64;
-
-// `text` cut at `max` bytes with every control character made a blank.
-std::string Printable(const std::string& text, size_t max) {
-    std::string out = text.substr(0, max);
-    for (char& c : out) {
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
-            c = ' ';
-        }
-    }
-    return out;
-}
 
 // The daemon's own levels: 3 error, 2 warning, 1 information, 0 debug.
 unsigned int HostLevel(int32_t level) {
@@ -70,6 +60,6 @@ std::string PluginGetParameter(const std::string& plugin, const std::string& nam
 }
 
 void PluginLog(const std::string& plugin, int32_t level, const std::string& text) {
-    CHS_LOG(HostLevel(level), LOGID_COLLECTOR, "plugin %s: %s", Printable(plugin, kPluginNameMax).c_str(),
-            Printable(text, kPluginLogTextMax).c_str());
+    CHS_LOG(HostLevel(level), LOGID_COLLECTOR, "plugin %s: %s", OneLine(plugin, kPluginNameMax, ' ').c_str(),
+            OneLine(text, kPluginLogTextMax, ' ').c_str());
 }

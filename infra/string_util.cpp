@@ -219,3 +219,13 @@ std::string ShellQuote(const std::string& text) {
     quoted += '\'';
     return quoted;
 }
+
+std::string OneLine(const std::string& text, size_t max, char replacement) {
+    std::string line = text.substr(0, max);
+    for (char& c : line) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
+            c = replacement;
+        }
+    }
+    return line;
+}

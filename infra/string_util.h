@@ -65,3 +65,8 @@ bool ToL(const std::string& text, long long& value);
 // A NUL cannot travel through a command line: cut at the NUL (as c_str()
 // does), the word leaves its quote open and the shell refuses the whole line.
 std::string ShellQuote(const std::string& text);
+
+// At most `max` bytes of `text` on one line: every control character
+// (below 0x20, and 0x7F) becomes `replacement`. For text from a peer that
+// reaches a log line or a terminal.
+std::string OneLine(const std::string& text, size_t max, char replacement);

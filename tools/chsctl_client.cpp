@@ -6,6 +6,7 @@
 #include <iostream>
 
 #include "infra/chs_log.h"
+#include "infra/string_util.h"
 #include "msg/msg_api.h"
 #include "platform/dplog.h"
 #include "platform/om_cluster.h"
@@ -131,15 +132,7 @@ int ReportFailedResult(unsigned int result, const char* meaning) {
     return kExitFailed;
 }
 
-std::string TerminalSafe(const std::string& text, size_t max) {
-    std::string shown = text.substr(0, max);
-    for (char& c : shown) {
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
-            c = '?';
-        }
-    }
-    return shown;
-}
+std::string TerminalSafe(const std::string& text, size_t max) { return OneLine(text, max, '?'); }
 
 int ReportRefusal(unsigned int result, const char* meaning, uint16_t node, const std::string& reason) {
     int status = ReportFailedResult(result, meaning);
