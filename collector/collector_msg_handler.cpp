@@ -28,7 +28,7 @@ const tagCOLLECTOR_MSG_FUNC_ENTRY g_COLLECTOR_MSG_Func_Entry[COLLECTOR_MSG_FUNC_
 
 namespace {
 
-// Requests of this project's own, beside the specified table above.
+// Requests of this project's own, beside the table of the management interface above.
 const tagCOLLECTOR_MSG_FUNC_ENTRY kExtensionEntries[] = {
     {chs_wire::OPCODE_NODE_STATUS, 0, HandleNodeStatus, 1},
     {chs_wire::OPCODE_PLUGIN_RELEASE, 0, HandleReleasePlugin, 1},

@@ -227,7 +227,7 @@ constexpr uint64_t RECORD_RUNNING_DATA = 0xD00C90015;
 constexpr unsigned short RUNNING_DATA_TAG_LOCATION = 0;
 
 // ---- Node status (request to 551 of any node) ----
-// An extension of this project beside the specified requests: the state of
+// An extension of this project beside the standard requests: the state of
 // one node at a glance. The request carries no cells. The answer's first
 // record (code OPCODE_NODE_STATUS) holds the scalar cells below; then one
 // record per plugin driver (RECORD_STATUS_DRIVER), per dispatcher queue
