@@ -77,34 +77,36 @@ constexpr unsigned long kDownloadTimeoutSec = 300;
 constexpr unsigned long kDefaultWaitLimitSec = 600;
 constexpr int kWaitPollMs = 100;  // between status requests of "export start --wait"
 
-// nullptr for a value the daemon does not answer with.
-const char* StatusText(uint32_t status) {
-    switch (status) {
-        case kStatusGathering:
-            return "gathering";
-        case EXPORT_STATUS_READY:
-            return "done";
-        case EXPORT_STATUS_ABNORMAL:
-            return "done, some parts missing";
-        case EXPORT_STATUS_FAILED:
-            return "failed";
-        default:
-            return nullptr;
-    }
-}
+// The export states the daemon answers with: the text chsctl prints and the
+// word of the JSON documents.
+struct ExportStatusName {
+    uint32_t uiStatus;
+    const char* pText;
+    const char* pWord;
+};
+constexpr ExportStatusName kExportStatusNames[] = {
+    {kStatusGathering, "gathering", "gathering"},
+    {EXPORT_STATUS_READY, "done", "done"},
+    {EXPORT_STATUS_ABNORMAL, "done, some parts missing", "partial"},
+    {EXPORT_STATUS_FAILED, "failed", "failed"},
+};
 
-// The word of `status` in the JSON documents.
-const char* StatusWord(uint32_t status) {
-    switch (status) {
-        case kStatusGathering:
-            return "gathering";
-        case EXPORT_STATUS_READY:
-            return "done";
-        case EXPORT_STATUS_ABNORMAL:
-            return "partial";
-        default:
-            return "failed";
+// nullptr for a value the daemon does not answer with.
+const ExportStatusName* FindStatus(uint32_t status) {
+    for (const ExportStatusName& name : kExportStatusNames) {
+        if (name.uiStatus == status) {
+            return &name;
+        }
     }
+    return nullptr;
+}
+const char* StatusText(uint32_t status) {
+    const ExportStatusName* name = FindStatus(status);
+    return name == nullptr ? nullptr : name->pText;
+}
+const char* StatusWord(uint32_t status) {
+    const ExportStatusName* name = FindStatus(status);
+    return name == nullptr ? "failed" : name->pWord;
 }
 
 const char* CopyErrorText(int code) {
@@ -207,11 +209,16 @@ class PackageProgress {
 
     // A node that does not answer the node status (a daemon without it, a
     // run node gone) ends the progress lines, not the wait.
-    void Report() {
+    // `last`: the gathering has ended, report whatever the interval; else at
+    // most every kProgressIntervalMs, so that a wait does not make the daemons
+    // take a status snapshot at every 100 ms poll.
+    void Report(bool last) {
         NodeStatusReport report;
-        if (m_bGivenUp) {
+        auto now = std::chrono::steady_clock::now();
+        if (m_bGivenUp || (!last && now < m_nextReport)) {
             return;
         }
+        m_nextReport = now + std::chrono::milliseconds(kProgressIntervalMs);
         if (QueryNodeStatus(m_usAsked, m_uiTimeoutSec, report) != SendOutcome::kAnswered) {
             m_bGivenUp = true;
             return;
@@ -243,6 +250,8 @@ class PackageProgress {
 
   private:
     static constexpr uint32_t kProgressTimeoutSec = 5;
+    static constexpr int kProgressIntervalMs = 500;
+    std::chrono::steady_clock::time_point m_nextReport{};
     uint16_t m_usAsked;
     uint32_t m_uiTimeoutSec;
     FILE* m_pOut;
@@ -747,7 +756,7 @@ class ExportCommand {
             if (exit != kExitOk) {
                 return exit;
             }
-            progress.Report();
+            progress.Report(result == 0 && status != kStatusGathering);
             if (result != 0 && result != SINGLE_RUN_BUSY) {
                 return Refused(result, ResultMeaningOf(result));
             }
