@@ -252,16 +252,28 @@ int SendSync(const EndpointId& destination, void* buffer, const tagMsgInfo& info
         if (!connection) {
             return error;
         }
+        // The answer is read here rather than handed over by the
+        // connection's thread, where the connection allows it.
+        const bool ownInput = connection->TakeInput();
         uint64_t correlation = pending.NextCorrelation();
         std::shared_ptr<PendingTable::SyncWait> wait = pending.AddSync(correlation, connection->Id());
         if (!connection->Send(FrameHeader{FrameKind::kRequest, correlation, info}, buffer)) {
             pending.Withdraw(correlation);
+            if (ownInput) {
+                connection->ReturnInput();
+            }
             if (fresh) {
                 return MSG_ERR_SEND;
             }
             continue;  // an idle connection had died unnoticed
         }
+        if (ownInput) {
+            ReadOwnAnswer(connection, *wait, deadline);
+        }
         int result = pending.WaitSync(correlation, *wait, deadline, info, answer);
+        if (ownInput) {
+            connection->ReturnInput();
+        }
         if (result == 0) {
             ReleaseSyncConnection(connection);
         } else {

@@ -97,7 +97,8 @@ Connection::Connection(int fd, Role role, const EndpointId& endpoint, std::uniqu
       m_role(role),
       m_endpoint(endpoint),
       m_ulId(g_nextConnectionId.fetch_add(1)),
-      m_lastActivityMs(NowMs()) {
+      m_lastActivityMs(NowMs()),
+      m_assembler(BodyLimit(endpoint, role == Role::kIncoming), CurrentLimits().maxPendingBytesPerConnection) {
     fcntl(m_fd, F_SETFL, fcntl(m_fd, F_GETFL) | O_NONBLOCK);
 }
 
@@ -272,6 +273,33 @@ bool Connection::InFlight() {
     }
     std::lock_guard<std::mutex> lock(m_flightMutex);
     return m_inFlight > 0 && NowMs() < m_inFlightUntilMs;
+}
+
+bool Connection::TakeInput() {
+    if (m_role != Role::kOutgoing || m_tls) {
+        return false;
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_readMutex);
+        m_bSenderReads.store(true);
+    }
+    // The thread may be waiting for input since before the flag was set: it
+    // would wake for the answer and find nothing to do. It sets
+    // m_bLoopPollsInput before it looks at the flag, so one of the two sees
+    // the other.
+    if (m_bLoopPollsInput.load() && m_wake >= 0) {
+        uint64_t one = 1;
+        ssize_t ignored = write(m_wake, &one, sizeof(one));
+        (void)ignored;
+    }
+    return true;
+}
+
+void Connection::ReturnInput() {
+    // The thread looks at the socket again at its next wake-up (a peer that
+    // closes wakes it at once); there is no answer to wait for until then.
+    std::lock_guard<std::mutex> lock(m_readMutex);
+    m_bSenderReads.store(false);
 }
 
 void Connection::Shutdown() {

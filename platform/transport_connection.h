@@ -17,6 +17,11 @@
 // frames as their bytes arrive (transport_reader.h), writes what senders
 // queued, and closes the connection when a frame misses its deadline, the
 // write queue stalls, or the connection stays idle (transport_limits.h).
+// While a synchronous sender waits on a connection of its own without TLS, it
+// reads its answer itself (ReadOwnAnswer), with the same checks and deadlines,
+// instead of being woken by that thread: one thread hand-off less per
+// request. The connection's thread leaves the socket's input alone meanwhile
+// and takes it back once the sender returns the connection.
 // A connection to another node over TCP carries its bytes through its TLS
 // session (transport_tls.h); an accepted one runs the handshake on its own
 // thread first, within the frame deadline (at most 10 s), so that a peer that
@@ -47,6 +52,8 @@
 #include <mutex>
 #include <vector>
 
+#include "platform/transport_pending.h"
+#include "platform/transport_reader.h"
 #include "platform/transport_socket.h"
 #include "platform/transport_tls.h"
 
@@ -85,8 +92,24 @@ class Connection {
     void Answered();
     size_t QueuedFrames();
 
+    // An outgoing connection without TLS whose input the synchronous sender
+    // holding it reads itself, from before it sends until it returns the
+    // connection; false (nothing changed) for any other connection.
+    bool TakeInput();
+    void ReturnInput();
+
   private:
     friend void IoLoop(const std::shared_ptr<Connection>& connection);
+
+// The sender that took the input of `connection` (TakeInput) waits there for
+// the answer of its request `wait` until `deadline`, and hands every frame
+// that arrives to the pending table as the connection's thread would, which
+// ends the wait. Returns when the wait has ended, at the deadline, or when
+// the connection died (its requests fail then).
+void ReadOwnAnswer(const std::shared_ptr<Connection>& connection, const PendingTable::SyncWait& wait,
+                   std::chrono::steady_clock::time_point deadline);
+    friend void ReadOwnAnswer(const std::shared_ptr<Connection>& connection, const PendingTable::SyncWait& wait,
+                              std::chrono::steady_clock::time_point deadline);
     bool Flush();  // with m_writeMutex held; false when the socket failed
     // Writes what the socket takes now of `parts` (send semantics, never SIGPIPE).
     ssize_t WriteSome(const iovec* parts, int count);
@@ -112,9 +135,26 @@ class Connection {
     std::mutex m_flightMutex;
     size_t m_inFlight = 0;
     int64_t m_inFlightUntilMs = 0;
+    // The frames read from the socket, by the connection's thread or, while
+    // m_bSenderReads is set, by the sender that took the input; both under
+    // m_readMutex. m_bSenderReads changes under it too.
+    std::mutex m_readMutex;
+    FrameAssembler m_assembler;
+    std::atomic<bool> m_bSenderReads{false};
+    // Whether the connection's thread waits for input: a sender taking the
+    // input wakes it then, so that it stops waiting for the sender's answer.
+    std::atomic<bool> m_bLoopPollsInput{false};
 };
 
 void IoLoop(const std::shared_ptr<Connection>& connection);
+
+// The sender that took the input of `connection` (TakeInput) waits there for
+// the answer of its request `wait` until `deadline`, and hands every frame
+// that arrives to the pending table as the connection's thread would, which
+// ends the wait. Returns when the wait has ended, at the deadline, or when
+// the connection died (its requests fail then).
+void ReadOwnAnswer(const std::shared_ptr<Connection>& connection, const PendingTable::SyncWait& wait,
+                   std::chrono::steady_clock::time_point deadline);
 
 // Called on an incoming connection's reader thread with each request; takes
 // `message`.

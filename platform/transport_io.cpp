@@ -6,7 +6,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <climits>
+#include <mutex>
 #include <vector>
 
 #include "platform/transport_connection.h"
@@ -26,6 +28,9 @@ constexpr size_t kMaxHeldPids = 16;  // pids probed per accepted connection
 constexpr int kBadFrameLogsPerSecond = 10;
 constexpr int kNoWakePollMs = 50;
 constexpr int64_t kHandshakeMs = 10000;  // at most; the frame deadline when shorter
+// A sender reading its own answer looks at least this often whether its wait
+// was ended by someone else (client exit).
+constexpr int64_t kOwnReadSliceMs = 100;
 
 // Bad frames close their connection; a flood of such connections logs at most
 // a few lines a second.
@@ -73,6 +78,30 @@ bool SpeaksForAnother(const PeerIdentity& identity, const tagMsgInfo& info) {
            info.usSenderNodeID != MSG_LOCAL_NODE_BID;
 }
 
+// Why a connection closes, when it is worth a line; bad frames from a flood of
+// connections log at most a few lines a second.
+void LogClose(const Connection& c, const char* why) {
+    if (why != nullptr && BadFrameLogAllowed()) {
+        TRANSPORT_LOG(kLogWarning, "Bad frame on the connection %s endpoint %u of node %u (%s), connection closed.",
+                      Direction(c), c.Endpoint().usPid, c.Endpoint().usNode, why);
+    }
+}
+
+// An answer read from an outgoing connection, to the request waiting for it;
+// takes `message`.
+void DeliverAnswer(Connection& c, const FrameHeader& header, void* message) {
+    tagMsgInfo info;
+    Info(message, info);
+    StampAnswer(info, c.Endpoint());
+    SetInfo(message, info);
+    SetRoute(message, MessageRoute{0, 0, c.Id()});
+    if (!PendingTable::Instance().Answer(c.Id(), header.ulCorrelation, message)) {
+        TRANSPORT_LOG(kLogDebug, "Answer 0x%x from endpoint %u of node %u matches no waiting request, dropped.",
+                      info.uiMsgOPCode, c.Endpoint().usPid, c.Endpoint().usNode);
+        FreeMessage(message);
+    }
+}
+
 }  // namespace
 
 void IoLoop(const std::shared_ptr<Connection>& connection) {
@@ -92,7 +121,27 @@ void IoLoop(const std::shared_ptr<Connection>& connection) {
         }
     }
     TlsSession* const tls = c.Tls();
-    FrameAssembler assembler(BodyLimit(c.Endpoint(), incoming), CurrentLimits().maxPendingBytesPerConnection);
+    FrameAssembler& assembler = c.m_assembler;
+    // The frame being read, as far as this thread reads it: while a sender
+    // reads its own answer the input is the sender's, and nothing of it is
+    // this thread's business.
+    struct Input {
+        bool bOurs = true;
+        bool bPartial = false;
+        bool bBuffered = false;
+        int64_t startedMs = 0;
+    };
+    auto lookAtInput = [&] {
+        Input input;
+        std::lock_guard<std::mutex> lock(c.m_readMutex);
+        input.bOurs = !c.m_bSenderReads.load();
+        if (input.bOurs) {
+            input.bPartial = assembler.Partial();
+            input.bBuffered = assembler.Buffered();
+            input.startedMs = assembler.StartedMs();
+        }
+        return input;
+    };
     const char* why = nullptr;  // why the connection closes, when it is worth a line
     for (bool stop = false; !stop;) {
         Limits limits = CurrentLimits();
@@ -112,10 +161,17 @@ void IoLoop(const std::shared_ptr<Connection>& connection) {
             lastWrite = c.m_lastWriteMs;
             readable = roomToRead();
         }
+        // Announced before the sender's flag is looked at (TakeInput).
+        c.m_bLoopPollsInput.store(readable);
+        Input input = lookAtInput();
+        if (!input.bOurs) {
+            readable = false;
+            c.m_bLoopPollsInput.store(false);
+        }
         int64_t now = NowMs();
         int64_t wakeAt = LLONG_MAX;
-        if (assembler.Partial()) {
-            wakeAt = std::min(wakeAt, assembler.StartedMs() + limits.frameDeadline.count());
+        if (input.bPartial) {
+            wakeAt = std::min(wakeAt, input.startedMs + limits.frameDeadline.count());
         } else if (!queued) {
             wakeAt = std::min(wakeAt, c.m_lastActivityMs.load() + idleMs);
         }
@@ -124,7 +180,7 @@ void IoLoop(const std::shared_ptr<Connection>& connection) {
         }
         int timeout = wakeAt == LLONG_MAX ? -1 : static_cast<int>(std::clamp<int64_t>(wakeAt - now, 0, INT_MAX));
         // Bytes already decrypted or read ahead: the socket may have nothing more.
-        const bool held = readable && (assembler.Buffered() || (tls != nullptr && tls->Pending()));
+        const bool held = readable && (input.bBuffered || (tls != nullptr && tls->Pending()));
         if (held) {
             timeout = 0;
         }
@@ -152,8 +208,11 @@ void IoLoop(const std::shared_ptr<Connection>& connection) {
                 break;
             }
         }
-        while (ready > 0 && (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0 && (readable || !queued)) {
-            if (readable && !assembler.Partial() && c.m_bQueued.load()) {
+        while (ready > 0 && (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0 && input.bOurs &&
+               (readable || !queued)) {
+            // Only an accepted connection holds its reading back, and only
+            // this thread reads one.
+            if (incoming && readable && !assembler.Partial() && c.m_bQueued.load()) {
                 std::lock_guard<std::mutex> lock(c.m_writeMutex);
                 if (!roomToRead()) {
                     break;
@@ -162,7 +221,13 @@ void IoLoop(const std::shared_ptr<Connection>& connection) {
             FrameHeader header;
             void* message = nullptr;
             FrameError error = FrameError::kNone;
-            FrameAssembler::Step step = assembler.Read(c.Fd(), header, message, error, tls);
+            FrameAssembler::Step step = FrameAssembler::Step::kWouldBlock;
+            {
+                std::lock_guard<std::mutex> lock(c.m_readMutex);
+                if (!c.m_bSenderReads.load()) {  // a sender may have taken the input meanwhile
+                    step = assembler.Read(c.Fd(), header, message, error, tls);
+                }
+            }
             if (step == FrameAssembler::Step::kWouldBlock) {
                 break;
             }
@@ -178,56 +243,49 @@ void IoLoop(const std::shared_ptr<Connection>& connection) {
                 break;
             }
             c.m_lastActivityMs = NowMs();
+            if (!incoming) {
+                DeliverAnswer(c, header, message);
+                continue;
+            }
             tagMsgInfo info;
             Info(message, info);
-            if (incoming) {
-                if (SpeaksForAnother(identity, info)) {
-                    static std::atomic<int64_t> lastLog{0};
-                    if (RateAllows(lastLog, std::chrono::seconds(1))) {
-                        TRANSPORT_LOG(kLogWarning,
-                                      "A TLS connection with the certificate of node %u speaks as node %u; "
-                                      "connection to endpoint %u closed.",
-                                      identity.endpoint.usNode, info.usSenderNodeID, c.Endpoint().usPid);
-                    }
-                    FreeMessage(message);
-                    stop = true;
-                    break;
+            if (SpeaksForAnother(identity, info)) {
+                static std::atomic<int64_t> lastLog{0};
+                if (RateAllows(lastLog, std::chrono::seconds(1))) {
+                    TRANSPORT_LOG(kLogWarning,
+                                  "A TLS connection with the certificate of node %u speaks as node %u; "
+                                  "connection to endpoint %u closed.",
+                                  identity.endpoint.usNode, info.usSenderNodeID, c.Endpoint().usPid);
                 }
-                bool held = identity.bWholeNode ||
-                            (identity.bNode &&
-                             std::find(heldPids.begin(), heldPids.end(), info.usSenderPID) != heldPids.end());
-                if (identity.bNode && !held && heldPids.size() < kMaxHeldPids &&
-                    PeerHolds(c.Fd(), EndpointId{identity.endpoint.usNode, info.usSenderPID})) {
-                    heldPids.push_back(info.usSenderPID);
-                    held = true;
-                }
-                StampRequest(info, identity, held);
-                SetInfo(message, info);
-                if (info.usMsgType == MSG_TYPE_REQUEST) {
-                    c.RequestArrived(RequestTimeout(info.uiMsgTimeout));
-                }
-                if (RequestFn handler = CurrentRequestHandler()) {
-                    handler(connection, header.ulCorrelation, message);
-                } else {
-                    FreeMessage(message);
-                }
+                FreeMessage(message);
+                stop = true;
+                break;
+            }
+            bool held = identity.bWholeNode ||
+                        (identity.bNode &&
+                         std::find(heldPids.begin(), heldPids.end(), info.usSenderPID) != heldPids.end());
+            if (identity.bNode && !held && heldPids.size() < kMaxHeldPids &&
+                PeerHolds(c.Fd(), EndpointId{identity.endpoint.usNode, info.usSenderPID})) {
+                heldPids.push_back(info.usSenderPID);
+                held = true;
+            }
+            StampRequest(info, identity, held);
+            SetInfo(message, info);
+            if (info.usMsgType == MSG_TYPE_REQUEST) {
+                c.RequestArrived(RequestTimeout(info.uiMsgTimeout));
+            }
+            if (RequestFn handler = CurrentRequestHandler()) {
+                handler(connection, header.ulCorrelation, message);
             } else {
-                StampAnswer(info, c.Endpoint());
-                SetInfo(message, info);
-                SetRoute(message, MessageRoute{0, 0, c.Id()});
-                if (!PendingTable::Instance().Answer(c.Id(), header.ulCorrelation, message)) {
-                    TRANSPORT_LOG(kLogDebug,
-                                  "Answer 0x%x from endpoint %u of node %u matches no waiting request, dropped.",
-                                  info.uiMsgOPCode, c.Endpoint().usPid, c.Endpoint().usNode);
-                    FreeMessage(message);
-                }
+                FreeMessage(message);
             }
         }
         if (stop || (ready > 0 && !readable && (fds[0].revents & (POLLHUP | POLLERR)) != 0)) {
-            break;  // a peer gone while its reading was held back
+            break;  // a peer gone while its reading was held back, or while a sender reads
         }
         now = NowMs();
-        if (assembler.Partial() && now - assembler.StartedMs() >= limits.frameDeadline.count()) {
+        input = lookAtInput();
+        if (input.bPartial && now - input.startedMs >= limits.frameDeadline.count()) {
             why = FrameErrorText(FrameError::kTooSlow);
             break;
         }
@@ -241,7 +299,7 @@ void IoLoop(const std::shared_ptr<Connection>& connection) {
             why = "the peer does not read its answers";
             break;
         }
-        if (!assembler.Partial() && !queued && now - c.m_lastActivityMs.load() >= idleMs) {
+        if (!input.bPartial && !queued && now - c.m_lastActivityMs.load() >= idleMs) {
             if (!c.InFlight()) {
                 TRANSPORT_LOG(kLogDebug, "Idle connection %s endpoint %u of node %u closed.", Direction(c),
                               c.Endpoint().usPid, c.Endpoint().usNode);
@@ -250,13 +308,88 @@ void IoLoop(const std::shared_ptr<Connection>& connection) {
             c.m_lastActivityMs = now;  // busy: look again one idle period later
         }
     }
-    if (why != nullptr && BadFrameLogAllowed()) {
-        TRANSPORT_LOG(kLogWarning, "Bad frame on the connection %s endpoint %u of node %u (%s), connection closed.",
-                      Direction(c), c.Endpoint().usPid, c.Endpoint().usNode, why);
-    }
+    LogClose(c, why);
     c.Shutdown();
     ForgetConnection(connection);
     if (!incoming) {
+        PendingTable::Instance().FailConnection(c.Id());
+    }
+}
+
+void ReadOwnAnswer(const std::shared_ptr<Connection>& connection, const PendingTable::SyncWait& wait,
+                   std::chrono::steady_clock::time_point deadline) {
+    Connection& c = *connection;
+    FrameAssembler& assembler = c.m_assembler;
+    const char* why = nullptr;  // as the connection's thread would say it
+    bool failed = false;
+    while (!failed && !wait.Ended()) {
+        const int64_t frameDeadlineMs = CurrentLimits().frameDeadline.count();
+        bool partial = false;
+        bool buffered = false;
+        int64_t startedMs = 0;
+        {
+            std::lock_guard<std::mutex> lock(c.m_readMutex);
+            partial = assembler.Partial();
+            buffered = assembler.Buffered();
+            startedMs = assembler.StartedMs();
+        }
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            return;  // the caller's time-out
+        }
+        int64_t nowMs = NowMs();
+        if (partial && nowMs - startedMs >= frameDeadlineMs) {
+            why = FrameErrorText(FrameError::kTooSlow);
+            failed = true;
+            break;
+        }
+        if (!buffered) {
+            int64_t waitMs = std::min<int64_t>(left.count(), kOwnReadSliceMs);
+            if (partial) {
+                waitMs = std::min(waitMs, startedMs + frameDeadlineMs - nowMs);
+            }
+            pollfd fd{c.Fd(), POLLIN, 0};
+            int ready = poll(&fd, 1, static_cast<int>(std::max<int64_t>(waitMs, 0)));
+            if (ready < 0 && errno != EINTR) {
+                failed = true;
+                break;
+            }
+            if (ready <= 0) {
+                continue;
+            }
+        }
+        for (;;) {
+            FrameHeader header;
+            void* message = nullptr;
+            FrameError error = FrameError::kNone;
+            FrameAssembler::Step step;
+            {
+                std::lock_guard<std::mutex> lock(c.m_readMutex);
+                step = assembler.Read(c.Fd(), header, message, error, nullptr);
+            }
+            if (step == FrameAssembler::Step::kWouldBlock) {
+                break;
+            }
+            if (step == FrameAssembler::Step::kBadFrame ||
+                (step == FrameAssembler::Step::kFrame && header.kind != FrameKind::kAnswer)) {
+                why = step == FrameAssembler::Step::kBadFrame ? FrameErrorText(error) : "unexpected frame kind";
+                FreeMessage(message);
+                failed = true;
+                break;
+            }
+            if (step != FrameAssembler::Step::kFrame) {
+                failed = true;
+                break;
+            }
+            c.m_lastActivityMs = NowMs();
+            DeliverAnswer(c, header, message);
+        }
+    }
+    if (failed) {
+        // As the connection's thread ends it: its requests, this one among
+        // them, fail now; the thread itself sees the socket shut and leaves.
+        LogClose(c, why);
+        c.Shutdown();
         PendingTable::Instance().FailConnection(c.Id());
     }
 }

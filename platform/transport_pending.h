@@ -50,6 +50,9 @@ class PendingTable {
         // Until ended or `deadline`; false at the deadline.
         bool WaitUntil(Clock::time_point deadline) { return m_done.WaitUntil(deadline); }
         void Wait() { m_done.Wait(); }
+        // Whether an end was decided; WaitUntil then returns without waiting
+        // for the deadline.
+        bool Ended() const { return m_bEnded.load(); }
         // Once the wait returned true.
         int Result() const { return m_iResult; }
         void* Answer() const { return m_pAnswer; }

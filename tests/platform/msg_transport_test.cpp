@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -29,6 +30,7 @@
 #include "platform/om_file_copy.h"
 #include "platform/transport_connection.h"
 #include "platform/transport_frame.h"
+#include "platform/transport_limits.h"
 #include "platform/transport_message.h"
 #include "platform/transport_pending.h"
 #include "platform/transport_runtime.h"
@@ -358,11 +360,13 @@ TEST_P(MsgTransportTest, BadFrameClosesOnlyItsConnection) {
 }
 
 // A frame the hand-written endpoint sends back: its kind, its text and its
-// correlation id, that of the request plus `offset`.
+// correlation id, that of the request plus `offset`; only its first `sent`
+// bytes when the frame is to stay incomplete.
 struct Reply {
     FrameKind kind;
     uint64_t offset;
     std::string text;
+    size_t sent = SIZE_MAX;
 };
 
 // A hand-written endpoint 600 of node 3 that answers one request with frames
@@ -409,6 +413,7 @@ class FakeEndpoint {
                 FrameHeader answer{reply.kind, request.ulCorrelation + reply.offset,
                                    AnswerInfo(request.info, 0, length)};
                 std::vector<uint8_t> frame = EncodeFrame(answer, reply.text.data());
+                frame.resize(std::min(frame.size(), reply.sent));
                 if (m_tls) {
                     m_tls->Send(frame);
                 } else {
@@ -448,7 +453,14 @@ TEST_P(MsgTransportTest, AnswersEndOnlyTheirOwnRequests) {
         {{{FrameKind::kRequest, 0, "wrong way"}},
          "rc=" + std::to_string(MSG_ERR_SEND),
          "a request coming back on an outgoing connection closes it, failing the wait at once"},
+        {{{FrameKind::kAnswer, 0, "cut short", kFrameHeaderSize + 3}},
+         "rc=" + std::to_string(MSG_ERR_SEND),
+         "an answer that stops half-way closes its connection at the frame deadline, not the time-out"},
     };
+    const Limits saved = CurrentLimits();
+    Limits limits = saved;
+    limits.frameDeadline = std::chrono::milliseconds(300);
+    SetLimits(limits);
     for (const auto& c : cases) {
         unlink(SocketPath(3, kEchoPid).c_str());
         {
@@ -458,6 +470,7 @@ TEST_P(MsgTransportTest, AnswersEndOnlyTheirOwnRequests) {
         // The next case reaches its own fake, not a pooled connection to this one.
         EXPECT_TRUE(chs_test::WaitFor([] { return ConnectionCount() == 0; }, 5000));
     }
+    SetLimits(saved);
 }
 
 TEST_P(MsgTransportTest, TenThousandPostsEndOnceEach) {
