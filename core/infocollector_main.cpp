@@ -14,6 +14,7 @@
 #include "infra/descriptors.h"
 #include "infra/exception_handler.h"
 #include "infra/process_placement.h"
+#include "platform/om_db.h"
 
 namespace {
 
@@ -34,6 +35,8 @@ int main(int argc, char** argv) {
         fputs(kUsage, stderr);
         exit(1);
     }
+    // Before the cluster attach opens the first database.
+    (void)platform::OmDbUseLeanConnections();
     ThreadStrategyInit(5, 0, "*/DEFAULT");
     if (omlib::clusterInit(35, 0x700010, 35, argv[4], argv[6], argv[3]) != 0) {
         exit(1);
@@ -58,6 +61,9 @@ int main(int argc, char** argv) {
     if (CHS_Init() != 0) {
         exit(1);
     }
+    // What start-up freed goes back now, not after the first supervision
+    // minute.
+    malloc_trim(0);
     CHS_SupervisionLoop();
     return 0;
 }

@@ -247,4 +247,13 @@ void OmDbCloseAll() { Cache().Clear(); }
 
 size_t OmDbOpenConnections() { return Cache().Size(); }
 
+bool OmDbUseLeanConnections() {
+    // Lookaside: 32 slots of 256 bytes, so the small allocations of a short
+    // statement still skip malloc. Page cache: no block of 20 pages set up in
+    // full at a connection's first read; pages come one by one as used. Both
+    // are refused (SQLITE_MISUSE) once SQLite is initialised.
+    return sqlite3_config(SQLITE_CONFIG_LOOKASIDE, 256, 32) == SQLITE_OK &&
+           sqlite3_config(SQLITE_CONFIG_PAGECACHE, nullptr, 0, 0) == SQLITE_OK;
+}
+
 }  // namespace platform

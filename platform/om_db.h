@@ -55,4 +55,11 @@ void OmDbCloseAll();
 // Connections currently cached.
 size_t OmDbOpenConnections();
 
+// For a long-lived process with few, light statements: each SQLite connection
+// of the process (this layer's and any other) gets a small lookaside pool and
+// a page cache that grows page by page, instead of the default blocks (~120 kB
+// and ~85 kB per connection) that are touched in full when set up. Takes
+// effect only before SQLite's first use in the process; false after it.
+bool OmDbUseLeanConnections();
+
 }  // namespace platform
