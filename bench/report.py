@@ -36,6 +36,8 @@ PAIRS = {
     ],
     "codec_bench": [
         ("10-cell record: build and encode (vs protobuf)", "BM_Chs_Encode10", "BM_Protobuf_Encode10", "speed", 1.0),
+        ("10-cell record: build with new and encode (vs protobuf)", "BM_Chs_EncodeNew10", "BM_Protobuf_Encode10",
+         "speed", None),
         ("10-cell record: decode (vs protobuf, reused message)", "BM_Chs_Decode10", "BM_Protobuf_Decode10", "speed",
          1.0),
         ("10-cell record: decode into a new object (vs protobuf, new message)", "BM_Chs_DecodeFresh10",

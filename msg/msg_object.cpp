@@ -171,11 +171,32 @@ void MsgObject::append(MsgRecord* record) {
     owned.release();
 }
 
-void MsgObject::clear() {
-    for (MsgRecord* record : m_records) {
+MsgRecord& MsgObject::AddRecord(uint64_t code) {
+    void* block = m_arena.Allocate(sizeof(MsgRecord));
+    MsgRecord* record = block != nullptr ? ::new (block) MsgRecord(code, &m_arena) : new MsgRecord(code);
+    try {
+        m_records.push_back(record);
+    } catch (...) {
+        DestroyRecord(record);
+        throw;
+    }
+    return *record;
+}
+
+void MsgObject::DestroyRecord(MsgRecord* record) {
+    if (record->m_arena != nullptr) {
+        record->~MsgRecord();
+    } else {
         delete record;
     }
+}
+
+void MsgObject::clear() {
+    for (MsgRecord* record : m_records) {
+        DestroyRecord(record);
+    }
     m_records.clear();
+    m_arena.Reset();
 }
 
 void MsgObject::dump(std::ostream& out) const {
@@ -284,6 +305,10 @@ void MsgObject::decodeValue(CTLVCell* cell, const char* in, unsigned int length)
 }
 
 unsigned int MsgObject::getRecord(const unsigned char* in, unsigned int size, MsgRecord*& out) {
+    return ReadRecord(in, size, nullptr, out);
+}
+
+unsigned int MsgObject::ReadRecord(const unsigned char* in, unsigned int size, MsgArena* arena, MsgRecord*& out) {
     out = nullptr;
     if (in == nullptr || size < MIN_RECORD_SIZE) {
         DECODE_LOG_PRINT(3, LOGID_MSG, kInvalidPrefix, "record is shorter than MIN_RECORD_SIZE ->", size, " < ",
@@ -301,7 +326,9 @@ unsigned int MsgObject::getRecord(const unsigned char* in, unsigned int size, Ms
             return 0;
         }
 
-        std::unique_ptr<MsgRecord> record(new MsgRecord(code));
+        void* block = arena != nullptr ? arena->Allocate(sizeof(MsgRecord)) : nullptr;
+        std::unique_ptr<MsgRecord, void (*)(MsgRecord*)> record(
+            block != nullptr ? ::new (block) MsgRecord(code, arena) : new MsgRecord(code), DestroyRecord);
         // Of two cells with the same tag the first one stays.
         uint64_t seen[MAX_TAG_VALUE / 64];
         const bool seenInUse = recordLength > kDuplicateScanCells * MIN_TLV_SIZE;
@@ -333,14 +360,23 @@ unsigned int MsgObject::getRecord(const unsigned char* in, unsigned int size, Ms
                 if (seenInUse) {
                     seen[tag / 64] |= uint64_t{1} << (tag % 64);
                 }
-                std::unique_ptr<CTLVCell> cell(new CTLVCell());
-                cell->m_header = header;
+                const unsigned char* value = in + pos + MIN_TLV_SIZE;
+                CTLVCell* cell = record->m_arena != nullptr
+                                     ? CTLVCell::MakeIn(*record->m_arena, header, value, dataLength)
+                                     : nullptr;
+                if (cell == nullptr) {
+                    std::unique_ptr<CTLVCell> made(new CTLVCell());
+                    made->m_header = header;
+                    if (dataLength != 0) {
+                        made->StoreFirstValue(value, dataLength);
+                        made->m_length = static_cast<unsigned short>(dataLength);
+                    }
+                    cell = made.release();
+                }
                 if (dataLength != 0) {
-                    cell->StoreFirstValue(in + pos + MIN_TLV_SIZE, dataLength);
-                    cell->m_length = static_cast<unsigned short>(dataLength);
                     SwapNumeric(type, cell->MutableValue(), dataLength);
                 }
-                record->LinkAtEnd(cell.release());
+                record->LinkAtEnd(cell);
             }
             pos += MIN_TLV_SIZE + dataLength;
         }
@@ -377,12 +413,17 @@ unsigned int MsgObject::decode(const unsigned char* buffer, unsigned int size) {
         unsigned int consumed = 0;
         while (true) {
             MsgRecord* record = nullptr;
-            unsigned int read = getRecord(buffer + consumed, size - consumed, record);
+            unsigned int read = ReadRecord(buffer + consumed, size - consumed, &m_arena, record);
             if (read == 0 || record == nullptr) {
                 clear();
                 return MSG_CODEC_FAILURE;
             }
-            append(record);
+            try {
+                m_records.push_back(record);
+            } catch (...) {
+                DestroyRecord(record);
+                throw;
+            }
             consumed += read;
             if (consumed >= size) {
                 return consumed;

@@ -18,6 +18,7 @@
 #include <ostream>
 #include <vector>
 
+#include "msg/msg_arena.h"
 #include "msg/msg_pool.h"
 #include "msg/msg_record.h"
 
@@ -94,6 +95,11 @@ class MsgObject {
 
     // Takes ownership of `record` and adds it at the end; a null record raises MsgException.
     void append(MsgRecord* record);
+    // A new record with `code` at the end, held in the body's own memory
+    // together with the cells it builds (MsgRecord::AppendUInt32 and the
+    // like). It is valid until the body is cleared, assigned, decoded into
+    // or destroyed.
+    MsgRecord& AddRecord(uint64_t code);
     size_t size() const { return m_records.size(); }
     bool empty() const { return m_records.empty(); }
 
@@ -121,6 +127,8 @@ class MsgObject {
     static void decodeValue(CTLVCell* cell, const char* in, unsigned int length);
 
     void clear();
+    // Bytes the body holds for the records of AddRecord and decode.
+    size_t ArenaBytes() const { return m_arena.ChunkBytes(); }
     // The record dumps separated by ",".
     void dump(std::ostream& out) const;
 
@@ -135,6 +143,12 @@ class MsgObject {
     // Writes one record whose length is known to fit, summing it as it goes;
     // nothing is written at or past `limit`, the end of what is encoded.
     static unsigned int WriteRecord(unsigned char* out, const MsgRecord& record, const unsigned char* limit);
+    // getRecord, building the record in `arena` when it is not null.
+    static unsigned int ReadRecord(const unsigned char* in, unsigned int size, MsgArena* arena, MsgRecord*& out);
+    // Frees a record made with new, or ends one of an arena.
+    static void DestroyRecord(MsgRecord* record);
 
     std::vector<MsgRecord*, MsgPoolAllocator<MsgRecord*>> m_records;
+    // The memory of the records built by AddRecord and decode.
+    MsgArena m_arena;
 };

@@ -49,6 +49,19 @@ void MsgRecord::AppendIfAbsent(CTLVCell* cell) {
     LinkAtEnd(cell);
 }
 
+void MsgRecord::AppendAnyValue(CTLVCell::ETLVType type, unsigned short tag, const void* value, size_t length) {
+    if (m_arena != nullptr && tag < MAX_TAG_VALUE && value != nullptr && length - 1 < TLV_MAX_VALUE_LENGTH &&
+        find(tag) == nullptr) {
+        CTLVCell* cell = CTLVCell::MakeIn(*m_arena, CTLVCell::HeaderOf(type, tag), value, length);
+        if (cell != nullptr) {
+            LinkAtEnd(cell);
+            return;
+        }
+    }
+    // Made, checked and dropped as a duplicate exactly as appendInner(New...) does.
+    appendInner(CTLVCell::Make(type, tag, value, length));
+}
+
 void MsgRecord::replaceAppendInner(CTLVCell* cell) {
     if (cell == nullptr) {
         RaiseNullCell();
@@ -85,11 +98,19 @@ void MsgRecord::RaiseMissingTag(unsigned short tag) const {
 }
 
 unsigned int MsgRecord::FreeCells() {
+    if (!m_mustFreeCells) {
+        return m_count;
+    }
+    m_mustFreeCells = false;
     unsigned int freed = 0;
     CTLVCell* cell = m_first;
     while (cell != nullptr) {
         CTLVCell* next = cell->m_next;
-        delete cell;
+        if ((cell->m_storage & CTLVCell::kCellInArena) != 0) {
+            cell->~CTLVCell();
+        } else {
+            delete cell;
+        }
         ++freed;
         cell = next;
     }
@@ -101,11 +122,7 @@ void MsgRecord::clear() {
     m_first = nullptr;
     m_last = nullptr;
     m_cellBytes = 0;
-    // Every linked cell set a bit: no bit, no slot to reset.
-    if (m_tagBits != 0) {
-        m_tagBits = 0;
-        memset(m_slots, 0, sizeof(m_slots));
-    }
+    m_tagBits = 0;
     if (m_count != 0) {
         CHS_LOG(3, LOGID_MSG, "the list has been empty ,but the count is not zero when clear record!");
         m_count = 0;

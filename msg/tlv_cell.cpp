@@ -33,10 +33,6 @@ void CheckLength(const void* value, unsigned long length) {
     }
 }
 
-unsigned short HeaderOf(CTLVCell::ETLVType type, unsigned short tag) {
-    return static_cast<unsigned short>((tag << 4) | (static_cast<unsigned int>(type) & 0x0F));
-}
-
 }  // namespace
 
 void RaiseMsgException(const char* reason, unsigned long number) {
@@ -334,9 +330,10 @@ void CTLVCell::DumpValue(std::ostream& out) const {
 }
 
 void CTLVCell::FreeValue() {
-    if (m_length > TLV_INLINE_VALUE_SIZE) {
+    if (m_length > TLV_INLINE_VALUE_SIZE && (m_storage & kValueInArena) == 0) {
         MsgPoolFree(m_heap, m_length + 1u);
     }
+    m_storage &= static_cast<unsigned char>(~kValueInArena);
     // Also nulls m_heap: the two share their bytes.
     memset(m_inline, 0, sizeof(m_inline));
 }

@@ -8,6 +8,9 @@
 //
 // Cells created with new and their long values come from the message block
 // cache (msg_pool.h): building and freeing a body costs no heap call per cell.
+// Cells a record builds itself (MsgRecord::AppendUInt32 and the like) and
+// the cells of a decoded body live, with their long values, in the memory of
+// their body (msg_arena.h) and are never deleted one by one.
 //
 // A cell is a node of its record's doubly linked list; only MsgRecord changes
 // the links. A cell that is not in a record has null links.
@@ -19,9 +22,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <new>
 #include <ostream>
 #include <string>
 
+#include "msg/msg_arena.h"
 #include "msg/msg_pool.h"
 
 constexpr unsigned short MAX_TAG_VALUE = 4096;
@@ -55,7 +60,7 @@ class CTLVCell {
     // Print flag true, header 0, length 0, no value.
     CTLVCell() = default;
     ~CTLVCell() {
-        if (m_length > TLV_INLINE_VALUE_SIZE) {
+        if (m_length > TLV_INLINE_VALUE_SIZE && (m_storage & kValueInArena) == 0) {
             MsgPoolFree(m_heap, m_length + 1u);
         }
     }
@@ -151,6 +156,37 @@ class CTLVCell {
     // Make's general path, checks included.
     [[gnu::noinline]] static CTLVCell* MakeAnyValue(ETLVType type, unsigned short tag, const void* value,
                                                     unsigned long length);
+    // A cell with `header` and a copy of `length` (<= TLV_MAX_VALUE_LENGTH)
+    // value bytes, cell and value in one piece of `arena`; null when the
+    // arena has no room. The tag of the header is not checked.
+    static CTLVCell* MakeIn(MsgArena& arena, unsigned short header, const void* value, size_t length) {
+        const bool longValue = length > TLV_INLINE_VALUE_SIZE;
+        void* block = arena.Allocate(sizeof(CTLVCell) + (longValue ? length + 1 : 0));
+        if (block == nullptr) {
+            return nullptr;
+        }
+        CTLVCell* cell = ::new (block) CTLVCell();
+        cell->m_header = header;
+        if (longValue) {
+            unsigned char* buffer = static_cast<unsigned char*>(block) + sizeof(CTLVCell);
+            memcpy(buffer, value, length);
+            buffer[length] = 0;
+            cell->m_heap = buffer;
+            cell->m_storage = kCellInArena | kValueInArena;
+        } else {
+            CopyShort(cell->m_inline, value, length);
+            cell->m_storage = kCellInArena;
+        }
+        cell->m_length = static_cast<unsigned short>(length);
+        return cell;
+    }
+    // True when only the arena holds what the cell uses: nothing to free.
+    bool OnlyInArena() const {
+        return (m_storage & kCellInArena) != 0 && (m_length <= TLV_INLINE_VALUE_SIZE || (m_storage & kValueInArena) != 0);
+    }
+    static unsigned short HeaderOf(ETLVType type, unsigned short tag) {
+        return static_cast<unsigned short>((tag << 4) | (static_cast<unsigned int>(type) & 0x0F));
+    }
     // NewNumber for a type and width known to be valid (tlv_cell.cpp only).
     static inline CTLVCell* MakeNumber(ETLVType type, unsigned short tag, uint64_t value, unsigned int width);
     // Writes header word, length and value (numeric values little-endian) and
@@ -187,9 +223,15 @@ class CTLVCell {
     // Tells the owning record about the tag of a changed header.
     void NoteHeader();
 
+    // m_storage bits: the cell, or its long value, lies in a body's arena
+    // (only the arena frees it).
+    static constexpr unsigned char kCellInArena = 1;
+    static constexpr unsigned char kValueInArena = 2;
+
     unsigned short m_header = 0;
     unsigned short m_length = 0;
     bool m_printFlag = true;
+    unsigned char m_storage = 0;
     // Value bytes plus the trailing NUL; m_heap is used when m_length > TLV_INLINE_VALUE_SIZE.
     union {
         unsigned char m_inline[TLV_INLINE_VALUE_SIZE + 1] = {};

@@ -28,6 +28,12 @@ using chs_test::Wire;
 
 const auto DumpOf = [](const auto& item) { return chs_test::DumpText(item); };
 
+std::vector<unsigned char> Encoded(const MsgObject& body) {
+    std::vector<unsigned char> wire(body.length());
+    EXPECT_EQ(body.encode(wire.data(), static_cast<unsigned int>(wire.size())), wire.size());
+    return wire;
+}
+
 TEST(MsgRecordTest, DuplicateTagsKeepFirstOrTakeNewValueInPlace) {
     MsgRecord record(1);
     record.appendInner(CTLVCell::NewUInt32(1, 10));
@@ -162,6 +168,106 @@ TEST(MsgObjectTest, EveryTypeSurvivesARoundTrip) {
     EXPECT_EQ(decoded[0][3].GetUInt64(), 0xFFFFFFFFFFFFFFFFull);
     EXPECT_EQ(decoded[0][2].toString(), std::string(300, 's'));
     EXPECT_EQ(decoded[1].count(), 0u);
+}
+
+// Records of a body build their cells in the body's memory; a record made
+// with new builds them with new. Both must give the bytes, the duplicate
+// rule and the refusals of appendInner(CTLVCell::New...).
+TEST(MsgObjectTest, AppendFunctionsMatchAppendInnerInAndOutOfTheArena) {
+    const std::string longText(300, 'x');
+    const unsigned char raw[] = {0, 1, 2, 0xFF};
+    auto viaAppend = [&](MsgRecord& record) {
+        record.AppendUInt16(1, 65535);
+        record.AppendUInt32(2, 0x01020304);
+        record.AppendUInt64(3, ~0ull);
+        record.AppendInt32(4, -5);
+        record.AppendBool(5, true);
+        record.AppendEnum(6, 6);
+        record.AppendNumber(CTLVCell::TLV_TIME, 7, 1700000000, 8);
+        record.AppendString(8, "short");
+        record.AppendString(9, longText, CTLVCell::TLV_JSON_ARRAY);
+        record.AppendOctets(10, raw, sizeof(raw));
+        record.AppendString(1, "duplicate tag: dropped");
+    };
+    MsgRecord reference(0x70003014);
+    for (CTLVCell* cell : {CTLVCell::NewUInt16(1, 65535), CTLVCell::NewUInt32(2, 0x01020304),
+                           CTLVCell::NewUInt64(3, ~0ull), CTLVCell::NewInt32(4, -5), CTLVCell::NewBool(5, true),
+                           CTLVCell::NewEnum(6, 6), CTLVCell::NewNumber(CTLVCell::TLV_TIME, 7, 1700000000, 8),
+                           CTLVCell::NewString(8, "short"),
+                           CTLVCell::NewString(9, longText, CTLVCell::TLV_JSON_ARRAY),
+                           CTLVCell::NewOctets(10, raw, sizeof(raw))}) {
+        reference.appendInner(cell);
+    }
+    MsgObject expected;
+    expected.append(new MsgRecord(reference));
+    const std::vector<unsigned char> expectedWire = Encoded(expected);
+
+    for (bool inBody : {true, false}) {
+        SCOPED_TRACE(inBody ? "record of a body" : "record made with new");
+        MsgObject body;
+        MsgRecord* record = inBody ? &body.AddRecord(0x70003014) : new MsgRecord(0x70003014);
+        if (!inBody) {
+            body.append(record);
+        }
+        viaAppend(*record);
+        EXPECT_EQ(Encoded(body), expectedWire);
+        EXPECT_EQ((*record)[4].GetInt64(), -5);
+        EXPECT_EQ(RaisedText([&] { record->AppendUInt16(MAX_TAG_VALUE, 1); }),
+                  "Exception:tag is big than MAX_TAG_VALUE, tag is 4096");
+        EXPECT_EQ(RaisedText([&] { record->AppendNumber(CTLVCell::TLV_STRING, 20, 1, 4); }),
+                  "Exception:CTLVCell isn't numerical type! tag equal to 20");
+        EXPECT_EQ(RaisedText([&] { record->AppendString(21, "x", CTLVCell::TLV_OCTETS); }),
+                  "Exception:CTLVCell isn't string type! tag equal to 21");
+        // New values for cells of the arena: short, long, and back; then clear.
+        record->replaceAppendInner(CTLVCell::NewString(8, longText));
+        record->replaceAppendInner(CTLVCell::NewString(9, "now short", CTLVCell::TLV_JSON_ARRAY));
+        (*record)[10].set_i(CTLVCell::TLV_OCTETS, 10, longText.data(), longText.size());
+        EXPECT_EQ((*record)[8].toString(), longText);
+        EXPECT_EQ((*record)[9].toString(), "now short");
+        EXPECT_EQ((*record)[10].toString(), longText);
+        MsgObject decoded;
+        const std::vector<unsigned char> wire = Encoded(body);
+        ASSERT_EQ(decoded.decode(wire.data(), static_cast<unsigned int>(wire.size())), wire.size());
+        EXPECT_EQ(DumpOf(decoded), DumpOf(body));
+    }
+}
+
+// Values that left the arena for pool blocks go back to the pool when the
+// body is cleared, and a body that once held a large message keeps at most
+// one small chunk for the next one.
+TEST(MsgObjectTest, ClearingABodyReturnsPoolValuesAndShrinksItsArena) {
+    if (!GetMsgPoolStats().enabled) {
+        GTEST_SKIP() << "the pool and the arena are bypassed under AddressSanitizer";
+    }
+    const std::string longText(100, 'y');
+    // Two cell and two value blocks of these classes on the thread's lists.
+    CTLVCell* spare = CTLVCell::NewString(1, longText);
+    delete CTLVCell::NewString(1, longText);
+    delete spare;
+    MsgObject body;
+    MsgRecord& record = body.AddRecord(1);
+    record.AppendString(1, "short");
+    const size_t before = GetMsgPoolStats().threadBlocks;
+    record.replaceAppendInner(CTLVCell::NewString(1, longText));
+    body.clear();
+    EXPECT_EQ(GetMsgPoolStats().threadBlocks, before) << "cell and value blocks are back on the list";
+
+    for (int code = 0; code < 200; ++code) {
+        MsgRecord& big = body.AddRecord(code);
+        for (unsigned short tag = 0; tag < 20; ++tag) {
+            big.AppendString(tag, longText);
+        }
+    }
+    const std::vector<unsigned char> wire = Encoded(body);
+    MsgObject decoded;
+    ASSERT_EQ(decoded.decode(wire.data(), static_cast<unsigned int>(wire.size())), wire.size());
+    EXPECT_EQ(decoded[199][19].toString(), longText);
+    decoded.clear();
+    body.clear();
+    EXPECT_EQ(body.ArenaBytes(), 0u) << "the last chunk was larger than the one kept";
+    body.AddRecord(1).AppendString(1, longText);
+    body.clear();
+    EXPECT_EQ(body.ArenaBytes(), MsgArena::kFirstChunk) << "a small body keeps its chunk for the next one";
 }
 
 TEST(MsgObjectTest, EncodeIntoAShortBufferWritesNothing) {
