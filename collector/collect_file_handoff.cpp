@@ -41,12 +41,11 @@ void FillSendFileRequest(InnerMsg& request, const std::string& file, unsigned in
     info.uiMsgTimeout = timeout;
     info.usMsgType = MSG_TYPE_REQUEST;
 
-    MsgRecord* record = new MsgRecord(0);
-    request.GetBody().append(record);
-    record->appendInner(CTLVCell::NewString(SEND_FILE_TAG_PATH, dirName(file)));
-    record->appendInner(CTLVCell::NewString(SEND_FILE_TAG_FILE_NAME, baseName(file)));
-    record->appendInner(CTLVCell::NewUInt32(SEND_FILE_TAG_FILE_SIZE, size));
-    record->appendInner(CTLVCell::NewInt32(SEND_FILE_TAG_FILE_TYPE, fileType));
+    MsgRecord* record = &request.GetBody().AddRecord(0);
+    record->AppendString(SEND_FILE_TAG_PATH, dirName(file));
+    record->AppendString(SEND_FILE_TAG_FILE_NAME, baseName(file));
+    record->AppendUInt32(SEND_FILE_TAG_FILE_SIZE, size);
+    record->AppendInt32(SEND_FILE_TAG_FILE_TYPE, fileType);
 }
 
 // The last file handed to the agent, for the node status.
@@ -82,13 +81,13 @@ int QueueSendFile(const std::string& file, int fileType, const SendDestination& 
         if (to.bNode) {
             CHS_LOG(0, LOGID_COLLECTOR, "Send file(%s), fileSize(%u), nodeId(%u).", file.c_str(), size,
                     static_cast<unsigned int>(to.usNode));
-            record.appendInner(CTLVCell::NewUInt16(SEND_FILE_TAG_NODE_ID, to.usNode));
-            record.appendInner(CTLVCell::NewUInt16(SEND_FILE_TAG_DEST_FORM, SEND_FILE_DEST_NODE));
+            record.AppendUInt16(SEND_FILE_TAG_NODE_ID, to.usNode);
+            record.AppendUInt16(SEND_FILE_TAG_DEST_FORM, SEND_FILE_DEST_NODE);
         } else {
             CHS_LOG(0, LOGID_COLLECTOR, "Send file(%s), fileSize(%u), ip(%s).", file.c_str(), size,
                     to.strAddress.c_str());
-            record.appendInner(CTLVCell::NewString(SEND_FILE_TAG_IP, to.strAddress));
-            record.appendInner(CTLVCell::NewUInt16(SEND_FILE_TAG_DEST_FORM, SEND_FILE_DEST_ADDRESS));
+            record.AppendString(SEND_FILE_TAG_IP, to.strAddress);
+            record.AppendUInt16(SEND_FILE_TAG_DEST_FORM, SEND_FILE_DEST_ADDRESS);
         }
         if (!request.PostAsyncMsg(callback.release())) {
             CHS_LOG(3, LOGID_COLLECTOR, "Send file(%s): the request could not be posted.", file.c_str());
@@ -246,10 +245,9 @@ void waitAllNodeResponse(unsigned int& pending, int seconds) {
 void CollectorPostAckMsg(InnerMsg& request, unsigned long long code, int result) {
     try {
         MsgObject body;
-        MsgRecord* record = new MsgRecord(code);
-        body.append(record);
+        MsgRecord* record = &body.AddRecord(code);
         if (result != 0) {
-            record->appendInner(CTLVCell::NewInt32(MSG_TAG_ERROR_CODE, result));
+            record->AppendInt32(MSG_TAG_ERROR_CODE, result);
         }
         CHS_LOG(0, LOGID_COLLECTOR, "Start to send ack msg: OpCode(%llu) .ret(%d).", code, result);
         if (request.PostAckMsg(body)) {

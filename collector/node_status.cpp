@@ -81,13 +81,12 @@ void AppendExportNodes(MsgObject& answer) {
         if (++count > NODE_STATUS_LIST_MAX) {
             break;
         }
-        MsgRecord* record = new MsgRecord(RECORD_STATUS_EXPORT_NODE);
-        answer.append(record);
-        record->appendInner(CTLVCell::NewUInt32(STATUS_EXPORT_TAG_NODE, state.usNode));
-        record->appendInner(CTLVCell::NewString(STATUS_EXPORT_TAG_NAME, Bounded(state.strName)));
-        record->appendInner(CTLVCell::NewString(STATUS_EXPORT_TAG_STATE, state.strState));
-        record->appendInner(CTLVCell::NewUInt64(STATUS_EXPORT_TAG_BYTES, state.ullBytes));
-        record->appendInner(CTLVCell::NewString(STATUS_EXPORT_TAG_REASON, Bounded(state.strReason)));
+        MsgRecord* record = &answer.AddRecord(RECORD_STATUS_EXPORT_NODE);
+        record->AppendUInt32(STATUS_EXPORT_TAG_NODE, state.usNode);
+        record->AppendString(STATUS_EXPORT_TAG_NAME, Bounded(state.strName));
+        record->AppendString(STATUS_EXPORT_TAG_STATE, state.strState);
+        record->AppendUInt64(STATUS_EXPORT_TAG_BYTES, state.ullBytes);
+        record->AppendString(STATUS_EXPORT_TAG_REASON, Bounded(state.strReason));
     }
 }
 
@@ -148,46 +147,39 @@ void HandleNodeStatus(InnerMsg& request) {
     try {
         NodeStatusSnapshot snapshot = TakeNodeStatus();
         MsgObject answer;
-        MsgRecord* head = new MsgRecord(OPCODE_NODE_STATUS);
-        answer.append(head);
-        head->appendInner(CTLVCell::NewUInt64(STATUS_TAG_UPTIME, snapshot.ullUptimeSec));
-        head->appendInner(CTLVCell::NewString(STATUS_TAG_COLLECTOR_SWITCH, Bounded(snapshot.strCollectorSwitch)));
-        head->appendInner(CTLVCell::NewString(STATUS_TAG_OEM_SWITCH, Bounded(snapshot.strOemSwitch)));
-        head->appendInner(CTLVCell::NewString(STATUS_TAG_LAST_FILE, Bounded(snapshot.strLastFile)));
-        head->appendInner(
-            CTLVCell::NewUInt64(STATUS_TAG_LAST_FILE_TIME, static_cast<uint64_t>(snapshot.llLastFileTime)));
-        head->appendInner(CTLVCell::NewString(STATUS_TAG_TASK, snapshot.strTask));
-        head->appendInner(CTLVCell::NewString(STATUS_TAG_TASK_PROGRESS, Bounded(snapshot.strTaskProgress)));
-        head->appendInner(CTLVCell::NewUInt64(STATUS_TAG_COFFER_FREE, snapshot.ullCofferFree));
+        MsgRecord* head = &answer.AddRecord(OPCODE_NODE_STATUS);
+        head->AppendUInt64(STATUS_TAG_UPTIME, snapshot.ullUptimeSec);
+        head->AppendString(STATUS_TAG_COLLECTOR_SWITCH, Bounded(snapshot.strCollectorSwitch));
+        head->AppendString(STATUS_TAG_OEM_SWITCH, Bounded(snapshot.strOemSwitch));
+        head->AppendString(STATUS_TAG_LAST_FILE, Bounded(snapshot.strLastFile));
+        head->AppendUInt64(STATUS_TAG_LAST_FILE_TIME, static_cast<uint64_t>(snapshot.llLastFileTime));
+        head->AppendString(STATUS_TAG_TASK, snapshot.strTask);
+        head->AppendString(STATUS_TAG_TASK_PROGRESS, Bounded(snapshot.strTaskProgress));
+        head->AppendUInt64(STATUS_TAG_COFFER_FREE, snapshot.ullCofferFree);
         CCDB_COMM::tagDB_CHS_REMOTE_TASK_S row{};
         bool exportHere = false;
         if (GetRemoteTask(REMOTE_TASK_DIAGNOSE_EXPORT, row) == 0 && row.i_taskrunnode < EXPORT_MAX_NODE_NUM) {
-            head->appendInner(
-                CTLVCell::NewUInt32(STATUS_TAG_EXPORT_RUN_NODE, static_cast<uint32_t>(row.i_taskrunnode)));
+            head->AppendUInt32(STATUS_TAG_EXPORT_RUN_NODE, static_cast<uint32_t>(row.i_taskrunnode));
             exportHere = row.i_taskrunnode == omlib::getLocalNidInUser() && ExportCfgHoldsExport();
         }
         if (exportHere) {
-            head->appendInner(CTLVCell::NewInt32(STATUS_TAG_EXPORT_STATE, getFinalExportDiagFileResult(0)));
+            head->AppendInt32(STATUS_TAG_EXPORT_STATE, getFinalExportDiagFileResult(0));
         }
         for (const ChsDriverState& driver : snapshot.vecDrivers) {
-            MsgRecord* record = new MsgRecord(RECORD_STATUS_DRIVER);
-            answer.append(record);
-            record->appendInner(CTLVCell::NewString(STATUS_DRIVER_TAG_NAME, Bounded(driver.strName)));
-            record->appendInner(CTLVCell::NewUInt32(STATUS_DRIVER_TAG_RUNNING, driver.bRunning ? 1 : 0));
-            record->appendInner(CTLVCell::NewUInt32(STATUS_DRIVER_TAG_STUCK, driver.bStuck ? 1 : 0));
+            MsgRecord* record = &answer.AddRecord(RECORD_STATUS_DRIVER);
+            record->AppendString(STATUS_DRIVER_TAG_NAME, Bounded(driver.strName));
+            record->AppendUInt32(STATUS_DRIVER_TAG_RUNNING, driver.bRunning ? 1 : 0);
+            record->AppendUInt32(STATUS_DRIVER_TAG_STUCK, driver.bStuck ? 1 : 0);
         }
         for (const QuarantinedPlugin& plugin : snapshot.vecQuarantined) {
-            MsgRecord* record = new MsgRecord(RECORD_STATUS_QUARANTINE);
-            answer.append(record);
-            record->appendInner(CTLVCell::NewString(STATUS_QUARANTINE_TAG_NAME, Bounded(plugin.strName)));
-            record->appendInner(
-                CTLVCell::NewString(STATUS_QUARANTINE_TAG_LIBRARY, Bounded(plugin.strLibPath)));
+            MsgRecord* record = &answer.AddRecord(RECORD_STATUS_QUARANTINE);
+            record->AppendString(STATUS_QUARANTINE_TAG_NAME, Bounded(plugin.strName));
+            record->AppendString(STATUS_QUARANTINE_TAG_LIBRARY, Bounded(plugin.strLibPath));
         }
         for (uint32_t priority = 0; priority < MSG_PRI_NUM; ++priority) {
-            MsgRecord* record = new MsgRecord(RECORD_STATUS_QUEUE);
-            answer.append(record);
-            record->appendInner(CTLVCell::NewString(STATUS_QUEUE_TAG_NAME, kQueueNames[priority]));
-            record->appendInner(CTLVCell::NewUInt32(STATUS_QUEUE_TAG_LENGTH, snapshot.queueLengths[priority]));
+            MsgRecord* record = &answer.AddRecord(RECORD_STATUS_QUEUE);
+            record->AppendString(STATUS_QUEUE_TAG_NAME, kQueueNames[priority]);
+            record->AppendUInt32(STATUS_QUEUE_TAG_LENGTH, snapshot.queueLengths[priority]);
         }
         if (exportHere) {
             AppendExportNodes(answer);

@@ -36,10 +36,9 @@ void RaiseQuarantineEntry(const std::string& name) {
 void Answer(InnerMsg& msg, uint32_t result, const std::string& description) {
     try {
         MsgObject body;
-        MsgRecord* record = new MsgRecord(chs_wire::OPCODE_PLUGIN_RELEASE);
-        body.append(record);
-        record->appendInner(CTLVCell::NewInt32(chs_wire::TAG_RESULT, static_cast<int32_t>(result)));
-        record->appendInner(CTLVCell::NewString(chs_wire::TAG_DESCRIPTION, description));
+        MsgRecord* record = &body.AddRecord(chs_wire::OPCODE_PLUGIN_RELEASE);
+        record->AppendInt32(chs_wire::TAG_RESULT, static_cast<int32_t>(result));
+        record->AppendString(chs_wire::TAG_DESCRIPTION, description);
         if (!msg.PostAckMsg(body)) {
             CHS_LOG(3, LOGID_COLLECTOR, "The answer of a plugin release is not posted.");
         }

@@ -48,18 +48,17 @@ int32_t CHS_SendAlarm(uint16_t moduleId, uint64_t alarmId, uint32_t type, const 
         info.usReceiverPID = CHS_ALARM_SERVICE_PID;
         info.uiMsgOPCode = CHS_ALARM_OPCODE;
         info.uiMsgTimeout = CHS_ALARM_TIMEOUT;
-        MsgRecord* record = new MsgRecord(CHS_ALARM_RECORD);
-        request.GetBody().append(record);
-        record->appendInner(CTLVCell::NewUInt64(CHS_ALARM_TAG_ID, alarmId));
-        record->appendInner(CTLVCell::NewUInt32(CHS_ALARM_TAG_TYPE, type));
-        record->appendInner(CTLVCell::NewUInt32(CHS_ALARM_TAG_SOURCE, CHS_ALARM_SOURCE));
+        MsgRecord* record = &request.GetBody().AddRecord(CHS_ALARM_RECORD);
+        record->AppendUInt64(CHS_ALARM_TAG_ID, alarmId);
+        record->AppendUInt32(CHS_ALARM_TAG_TYPE, type);
+        record->AppendUInt32(CHS_ALARM_TAG_SOURCE, CHS_ALARM_SOURCE);
 
         std::string text = parameters;
         if (result != 0) {
             text += text.empty() ? HexResult(result) : "," + HexResult(result);
         }
         if (!text.empty()) {
-            record->appendInner(CTLVCell::NewString(CHS_ALARM_TAG_PARAMS, text));
+            record->AppendString(CHS_ALARM_TAG_PARAMS, text);
         }
         InnerMsg answer;
         return static_cast<int32_t>(request.SimpleSyncMsg(answer));

@@ -223,11 +223,10 @@ void HandleQueryCollectorSwitch(InnerMsg& msg) {
 void RspSetCollectoerSwitchMsg(InnerMsg& msg, uint32_t result, const std::string& description) {
     try {
         MsgObject body;
-        MsgRecord* record = new MsgRecord(CHS_RECORD_SET_SWITCH);
-        body.append(record);
-        record->appendInner(CTLVCell::NewInt32(MSG_TAG_ERROR_CODE, static_cast<int32_t>(result)));
+        MsgRecord* record = &body.AddRecord(CHS_RECORD_SET_SWITCH);
+        record->AppendInt32(MSG_TAG_ERROR_CODE, static_cast<int32_t>(result));
         if (!description.empty()) {
-            record->appendInner(CTLVCell::NewString(chs_wire::TAG_DESCRIPTION, description));
+            record->AppendString(chs_wire::TAG_DESCRIPTION, description);
         }
         PostReply(msg, body);
     } catch (const std::exception&) {
@@ -239,12 +238,11 @@ void RspQueryCollectorSwitchMsg(InnerMsg& msg, const std::string& collectorSwitc
                                 const std::string& oemSwitch) {
     try {
         MsgObject body;
-        MsgRecord* record = new MsgRecord(CHS_RECORD_QUERY_SWITCH);
-        body.append(record);
-        record->appendInner(CTLVCell::NewEnum(CHS_SWITCH_TAG_QUALIFIER, CHS_SWITCH_QUALIFIER));
-        record->appendInner(CTLVCell::NewString(CHS_SWITCH_TAG_COLLECTOR, collectorSwitch));
-        record->appendInner(CTLVCell::NewString(CHS_SWITCH_TAG_OEM, oemSwitch));
-        record->appendInner(CTLVCell::NewInt32(MSG_TAG_ERROR_CODE, 0));
+        MsgRecord* record = &body.AddRecord(CHS_RECORD_QUERY_SWITCH);
+        record->AppendEnum(CHS_SWITCH_TAG_QUALIFIER, CHS_SWITCH_QUALIFIER);
+        record->AppendString(CHS_SWITCH_TAG_COLLECTOR, collectorSwitch);
+        record->AppendString(CHS_SWITCH_TAG_OEM, oemSwitch);
+        record->AppendInt32(MSG_TAG_ERROR_CODE, 0);
         PostReply(msg, body);
     } catch (const std::exception&) {
         CHS_LOG(3, LOGID_CONTROL, "Something wrong with post ack msg.");

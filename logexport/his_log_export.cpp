@@ -165,10 +165,9 @@ int32_t GetHisLogByMsg(uint16_t node, uint64_t begin, uint64_t end) {
         InnerMsg query;
         InitExportRequest(query, node, chs_wire::PID_COLLECTOR, chs_wire::OPCODE_LIST_HIS_LOG,
                           HIS_LOG_LIST_TIMEOUT_SEC);
-        MsgRecord* record = new MsgRecord(0);
-        query.GetBody().append(record);
-        record->appendInner(CTLVCell::NewUInt64(chs_wire::HIS_LOG_TAG_BEGIN, begin));
-        record->appendInner(CTLVCell::NewUInt64(chs_wire::HIS_LOG_TAG_END, end));
+        MsgRecord* record = &query.GetBody().AddRecord(0);
+        record->AppendUInt64(chs_wire::HIS_LOG_TAG_BEGIN, begin);
+        record->AppendUInt64(chs_wire::HIS_LOG_TAG_END, end);
         {
             // Counted before the post: the answer may come before it returns.
             std::lock_guard<std::mutex> lock(g_lists.mutex);
@@ -361,10 +360,9 @@ void notifyDelLogFile() {
     try {
         InnerMsg notice;
         InitExportRequest(notice, 0, chs_wire::PID_COLLECTOR, chs_wire::OPCODE_DEL_HIS_LOG, HIS_LOG_LIST_TIMEOUT_SEC);
-        MsgRecord* record = new MsgRecord(0);
-        notice.GetBody().append(record);
-        record->appendInner(CTLVCell::NewString(chs_wire::DEL_HIS_LOG_TAG_DIR, chs_wire::HIS_LOG_COPY_DIR));
-        record->appendInner(CTLVCell::NewInt32(chs_wire::DEL_HIS_LOG_TAG_FLAG, 0));
+        MsgRecord* record = &notice.GetBody().AddRecord(0);
+        record->AppendString(chs_wire::DEL_HIS_LOG_TAG_DIR, chs_wire::HIS_LOG_COPY_DIR);
+        record->AppendInt32(chs_wire::DEL_HIS_LOG_TAG_FLAG, 0);
         notice.Broadcast(nullptr, nullptr);
     } catch (...) {
         CHS_LOG(3, LOGID_LOGEXPORT, "Exception occured.");

@@ -116,7 +116,7 @@ void AnswerListing(InnerMsg& request, uint64_t begin, uint64_t end) {
         }
         bytes += path.size();
         MsgRecord* record = new MsgRecord(0);
-        record->appendInner(CTLVCell::NewString(chs_wire::HIS_LOG_TAG_PATH, path));
+        record->AppendString(chs_wire::HIS_LOG_TAG_PATH, path);
         body.append(record);
     }
     if (body.empty()) {

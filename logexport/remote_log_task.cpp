@@ -38,11 +38,10 @@ constexpr int32_t kAllOnes = -1;
 void PostTaskAck(InnerMsg& request, uint64_t code, int32_t result, const std::string& why) {
     try {
         MsgObject body;
-        MsgRecord* record = new MsgRecord(code);
-        body.append(record);
-        record->appendInner(CTLVCell::NewInt32(MSG_TAG_ERROR_CODE, result));
+        MsgRecord* record = &body.AddRecord(code);
+        record->AppendInt32(MSG_TAG_ERROR_CODE, result);
         if (!why.empty()) {
-            record->appendInner(CTLVCell::NewString(MSG_TAG_DESCRIPTION, why));
+            record->AppendString(MSG_TAG_DESCRIPTION, why);
         }
         if (!request.PostAckMsg(body)) {
             CHS_LOG(3, LOGID_LOGEXPORT, "Failed to post ack msg.");

@@ -23,10 +23,9 @@ void AccessAuth::Handle(InnerMsg& request) {
         return;
     }
     MsgObject answer;
-    MsgRecord* record = new MsgRecord(RECORD_QUERY_USER);
-    answer.append(record);
-    record->appendInner(CTLVCell::NewString(QUERY_USER_TAG_NAME, found->second));
-    record->appendInner(CTLVCell::NewUInt32(MSG_TAG_ERROR_CODE, PEER_OK));
+    MsgRecord* record = &answer.AddRecord(RECORD_QUERY_USER);
+    record->AppendString(QUERY_USER_TAG_NAME, found->second);
+    record->AppendUInt32(MSG_TAG_ERROR_CODE, PEER_OK);
     if (!request.PostAckMsg(answer)) {
         CHS_LOG(3, LOGID_PEERS, "[567] Failed to answer the user query.");
         return;

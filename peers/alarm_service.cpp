@@ -221,14 +221,13 @@ void AlarmService::HandleStatus(InnerMsg& request) {
     std::optional<uint64_t> forced = StateNumber(kExportTotalState, 0xFFFFFFFFull);
     std::vector<AlarmNodeStatus> nodes;
     MsgObject answer;
-    MsgRecord* first = new MsgRecord(recordCode);
-    answer.append(first);
+    MsgRecord* first = &answer.AddRecord(recordCode);
     if (!m_exports.Status(logType, nodes)) {
         // The overall state of a failed query must not read as "still running".
-        first->appendInner(CTLVCell::NewUInt32(chs_wire::ALM_TAG_TOTAL_STATUS,
-                                               static_cast<uint32_t>(forced.value_or(PEER_ERR_NO_EXPORT))));
-        first->appendInner(CTLVCell::NewUInt32(MSG_TAG_ERROR_CODE, PEER_ERR_NO_EXPORT));
-        first->appendInner(CTLVCell::NewString(chs_wire::TAG_DESCRIPTION, "no export of this log type"));
+        first->AppendUInt32(chs_wire::ALM_TAG_TOTAL_STATUS,
+                            static_cast<uint32_t>(forced.value_or(PEER_ERR_NO_EXPORT)));
+        first->AppendUInt32(MSG_TAG_ERROR_CODE, PEER_ERR_NO_EXPORT);
+        first->AppendString(chs_wire::TAG_DESCRIPTION, "no export of this log type");
         PostAnswer(request, answer, "export status");
         return;
     }
@@ -239,9 +238,9 @@ void AlarmService::HandleStatus(InnerMsg& request) {
     uint32_t total = static_cast<uint32_t>(
         forced.value_or(packing ? chs_wire::ALM_TOTAL_RUNNING : chs_wire::ALM_TOTAL_DONE));
     // A successful answer carries no cell 4095: the daemon reads any as a failure.
-    first->appendInner(CTLVCell::NewUInt32(chs_wire::ALM_TAG_TOTAL_STATUS, total));
+    first->AppendUInt32(chs_wire::ALM_TAG_TOTAL_STATUS, total);
     if (total == chs_wire::ALM_TOTAL_SPECIAL_END) {
-        first->appendInner(CTLVCell::NewUInt32(MSG_TAG_ERROR_CODE, chs_wire::ALM_TOTAL_SPECIAL_END));
+        first->AppendUInt32(MSG_TAG_ERROR_CODE, chs_wire::ALM_TOTAL_SPECIAL_END);
     }
     for (size_t i = 0; i < nodes.size(); ++i) {
         MsgRecord* record = first;
@@ -249,9 +248,9 @@ void AlarmService::HandleStatus(InnerMsg& request) {
             record = new MsgRecord(recordCode);
             answer.append(record);
         }
-        record->appendInner(CTLVCell::NewString(chs_wire::ALM_TAG_NODE_NAME, nodes[i].strName));
-        record->appendInner(CTLVCell::NewUInt32(chs_wire::ALM_TAG_PKG_STATUS, nodes[i].uiPkgState));
-        record->appendInner(CTLVCell::NewInt32(chs_wire::ALM_TAG_EXPORT_STATUS, nodes[i].iExportState));
+        record->AppendString(chs_wire::ALM_TAG_NODE_NAME, nodes[i].strName);
+        record->AppendUInt32(chs_wire::ALM_TAG_PKG_STATUS, nodes[i].uiPkgState);
+        record->AppendInt32(chs_wire::ALM_TAG_EXPORT_STATUS, nodes[i].iExportState);
     }
     PostAnswer(request, answer, "export status");
 }
@@ -279,10 +278,9 @@ void AlarmService::HandlePackage(InnerMsg& request) {
         return;
     }
     MsgObject answer;
-    MsgRecord* location = new MsgRecord(record.GetCode());
-    answer.append(location);
-    location->appendInner(CTLVCell::NewString(chs_wire::ALM_TAG_LOCATION, address + ":" + path));
-    location->appendInner(CTLVCell::NewUInt32(MSG_TAG_ERROR_CODE, PEER_OK));
+    MsgRecord* location = &answer.AddRecord(record.GetCode());
+    location->AppendString(chs_wire::ALM_TAG_LOCATION, address + ":" + path);
+    location->AppendUInt32(MSG_TAG_ERROR_CODE, PEER_OK);
     PostAnswer(request, answer, "package location");
 }
 
@@ -314,16 +312,14 @@ void AlarmService::HandleStop(InnerMsg& request) {
 void AlarmService::HandleList(InnerMsg& request) {
     MsgObject answer;
     for (const auto& package : m_exports.List()) {
-        MsgRecord* record = new MsgRecord(0);
-        answer.append(record);
-        record->appendInner(CTLVCell::NewString(chs_wire::ALM_LIST_TAG_NODE, package.first));
-        record->appendInner(CTLVCell::NewString(chs_wire::ALM_LIST_TAG_PATH, package.second));
+        MsgRecord* record = &answer.AddRecord(0);
+        record->AppendString(chs_wire::ALM_LIST_TAG_NODE, package.first);
+        record->AppendString(chs_wire::ALM_LIST_TAG_PATH, package.second);
     }
     if (answer.empty()) {
         // An answer needs a record; one with only the result is an empty list.
-        MsgRecord* record = new MsgRecord(0);
-        answer.append(record);
-        record->appendInner(CTLVCell::NewUInt32(MSG_TAG_ERROR_CODE, PEER_OK));
+        MsgRecord* record = &answer.AddRecord(0);
+        record->AppendUInt32(MSG_TAG_ERROR_CODE, PEER_OK);
     }
     CHS_LOG(0, LOGID_PEERS, "[561] Alarm-log list of %zu record(s) for node %u.", answer.size(),
             request.GetMsgInfo().usSenderBID);

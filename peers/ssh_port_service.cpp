@@ -14,10 +14,9 @@ void SshPortService::Handle(InnerMsg& request) {
         return;
     }
     MsgObject answer;
-    MsgRecord* record = new MsgRecord(RECORD_SSH_PORT);
-    answer.append(record);
-    record->appendInner(CTLVCell::NewUInt32(SSH_PORT_TAG_PORT, config.uiSshPort));
-    record->appendInner(CTLVCell::NewUInt32(MSG_TAG_ERROR_CODE, PEER_OK));
+    MsgRecord* record = &answer.AddRecord(RECORD_SSH_PORT);
+    record->AppendUInt32(SSH_PORT_TAG_PORT, config.uiSshPort);
+    record->AppendUInt32(MSG_TAG_ERROR_CODE, PEER_OK);
     if (!request.PostAckMsg(answer)) {
         CHS_LOG(3, LOGID_PEERS, "[575] Failed to answer the port query.");
         return;

@@ -77,11 +77,9 @@ void SyncService::Handle(InnerMsg& request) {
         return;
     }
     MsgObject answer;
-    MsgRecord* record = new MsgRecord(chs_wire::RECORD_RUNNING_DATA);
-    answer.append(record);
-    record->appendInner(
-        CTLVCell::NewString(chs_wire::RUNNING_DATA_TAG_LOCATION, address + ":" + kDir + kFile));
-    record->appendInner(CTLVCell::NewUInt32(MSG_TAG_ERROR_CODE, PEER_OK));
+    MsgRecord* record = &answer.AddRecord(chs_wire::RECORD_RUNNING_DATA);
+    record->AppendString(chs_wire::RUNNING_DATA_TAG_LOCATION, address + ":" + kDir + kFile);
+    record->AppendUInt32(MSG_TAG_ERROR_CODE, PEER_OK);
     if (!request.PostAckMsg(answer)) {
         CHS_LOG(3, LOGID_PEERS, "[569] Failed to answer the running-data request.");
     }

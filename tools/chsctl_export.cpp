@@ -559,7 +559,7 @@ class ExportCommand {
   private:
     static InnerMsg TypedRequest(uint32_t opcode, int32_t type) {
         MsgRecord* record = new MsgRecord(0);
-        record->appendInner(CTLVCell::NewInt32(EXPORT_TAG_TYPE, type));
+        record->AppendInt32(EXPORT_TAG_TYPE, type);
         return NewCollectorRequest(opcode, record);
     }
 
@@ -653,10 +653,10 @@ class ExportCommand {
         MsgRecord* record = new MsgRecord(0);
         std::string taskId = "chsctl-" + std::to_string(getpid()) + "-" +
                              std::to_string(static_cast<long long>(time(nullptr)));
-        record->appendInner(CTLVCell::NewString(EXPORT_TAG_TASK_ID, taskId));
-        record->appendInner(CTLVCell::NewInt32(EXPORT_TAG_TYPE, m_args.iType));
-        record->appendInner(CTLVCell::NewNumber(CTLVCell::TLV_INTEGER, EXPORT_TAG_RESERVED64, 0, 8));
-        record->appendInner(CTLVCell::NewInt32(EXPORT_TAG_RESERVED, 0));
+        record->AppendString(EXPORT_TAG_TASK_ID, taskId);
+        record->AppendInt32(EXPORT_TAG_TYPE, m_args.iType);
+        record->AppendNumber(CTLVCell::TLV_INTEGER, EXPORT_TAG_RESERVED64, 0, 8);
+        record->AppendInt32(EXPORT_TAG_RESERVED, 0);
         InnerMsg request = NewCollectorRequest(EXPORT_OPCODE_EXPORT_FILE, record);
         InnerMsg answer;
         SendOutcome outcome =

@@ -249,11 +249,10 @@ class RemoteLogCommand {
             m_args.strTaskId = GeneratedTaskId();
         }
         MsgRecord* record = new MsgRecord(0);
-        record->appendInner(CTLVCell::NewString(chs_wire::REMOTE_LOG_TAG_TASK_ID, m_args.strTaskId));
-        record->appendInner(
-            CTLVCell::NewInt32(chs_wire::REMOTE_LOG_TAG_MODE, static_cast<int32_t>(m_args.uiMode)));
-        record->appendInner(CTLVCell::NewUInt64(chs_wire::REMOTE_LOG_TAG_BEGIN, m_args.ullBeginMs));
-        record->appendInner(CTLVCell::NewUInt64(chs_wire::REMOTE_LOG_TAG_END, m_args.ullEndMs));
+        record->AppendString(chs_wire::REMOTE_LOG_TAG_TASK_ID, m_args.strTaskId);
+        record->AppendInt32(chs_wire::REMOTE_LOG_TAG_MODE, static_cast<int32_t>(m_args.uiMode));
+        record->AppendUInt64(chs_wire::REMOTE_LOG_TAG_BEGIN, m_args.ullBeginMs);
+        record->AppendUInt64(chs_wire::REMOTE_LOG_TAG_END, m_args.ullEndMs);
         InnerMsg request = NewCollectorRequest(chs_wire::OPCODE_REMOTE_LOG_COLLECT, record);
         uint64_t answered = 0;
         uint32_t result = 0;
@@ -349,7 +348,7 @@ class RemoteLogCommand {
                 ReadLogTask(row) == 0 && TaskIdOf(row) == m_args.strTaskId && row.i_taskendtime != 0;
         }
         MsgRecord* record = new MsgRecord(0);
-        record->appendInner(CTLVCell::NewString(chs_wire::REMOTE_LOG_STOP_TAG_TASK_ID, m_args.strTaskId));
+        record->AppendString(chs_wire::REMOTE_LOG_STOP_TAG_TASK_ID, m_args.strTaskId);
         InnerMsg request = NewCollectorRequest(chs_wire::OPCODE_REMOTE_LOG_STOP, record);
         uint64_t answered = 0;
         uint32_t result = 0;

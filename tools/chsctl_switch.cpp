@@ -48,7 +48,7 @@ class ControlCommand {
 
     int QuerySwitch() {
         MsgRecord* record = new MsgRecord(chs_wire::RECORD_QUERY_SWITCH);
-        record->appendInner(CTLVCell::NewEnum(chs_wire::SWITCH_TAG_QUALIFIER, chs_wire::SWITCH_QUALIFIER));
+        record->AppendEnum(chs_wire::SWITCH_TAG_QUALIFIER, chs_wire::SWITCH_QUALIFIER);
         InnerMsg answer;
         int status = Exchange(record, answer);
         if (status != kExitOk) {
@@ -80,9 +80,8 @@ class ControlCommand {
 
     int SetSwitch(const std::string& value, bool oem) {
         MsgRecord* record = new MsgRecord(chs_wire::RECORD_SET_SWITCH);
-        record->appendInner(CTLVCell::NewEnum(chs_wire::SWITCH_TAG_QUALIFIER, chs_wire::SWITCH_QUALIFIER));
-        record->appendInner(
-            CTLVCell::NewString(oem ? chs_wire::SWITCH_TAG_OEM : chs_wire::SWITCH_TAG_COLLECTOR, value));
+        record->AppendEnum(chs_wire::SWITCH_TAG_QUALIFIER, chs_wire::SWITCH_QUALIFIER);
+        record->AppendString(oem ? chs_wire::SWITCH_TAG_OEM : chs_wire::SWITCH_TAG_COLLECTOR, value);
         InnerMsg answer;
         int status = Exchange(record, answer);
         if (status != kExitOk) {
@@ -132,7 +131,7 @@ class ControlCommand {
 
     int ReleasePlugin(const std::string& name) {
         MsgRecord* record = new MsgRecord(0);
-        record->appendInner(CTLVCell::NewString(chs_wire::PLUGIN_RELEASE_TAG_NAME, name));
+        record->AppendString(chs_wire::PLUGIN_RELEASE_TAG_NAME, name);
         InnerMsg request = NewCollectorRequest(chs_wire::OPCODE_PLUGIN_RELEASE, record);
         InnerMsg answer;
         SendOutcome outcome =

@@ -176,9 +176,8 @@ uint32_t IBCSftpClass::GetSystemSshPort() {
         info.uiMsgOPCode = chs_wire::OPCODE_GENERAL;
         info.uiMsgTimeout = kPortQueryTimeoutSec;
         info.usMsgType = MSG_TYPE_REQUEST;
-        MsgRecord* record = new MsgRecord(chs_wire::RECORD_SSH_PORT);
-        request.GetBody().append(record);
-        record->appendInner(CTLVCell::NewEnum(0, 0));
+        MsgRecord* record = &request.GetBody().AddRecord(chs_wire::RECORD_SSH_PORT);
+        record->AppendEnum(0, 0);
         InnerMsg answer;
         if (request.SendSyncMsg(answer) && answer.TryGetErrorCode() == 0 && !answer.GetBody().empty()) {
             const CTLVCell* cell = answer.GetBody()[0].find(chs_wire::SSH_PORT_TAG_PORT);
