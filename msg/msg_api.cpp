@@ -41,6 +41,7 @@ int PostAckMsg(void* request, void* buffer, unsigned int length) {
     return MSG_PostAckMsg(request, buffer, length);
 }
 int RefuseMsg(void* request) { return MSG_RefuseMsg(request); }
+void SetSendBatching(bool on) { MSG_SetSendBatching(on); }
 
 int RegisterPID(unsigned int pid, MSG_ENTRY_FN entry) { return MSG_RegisterPID(pid, entry); }
 int UnRegisterPID(unsigned int pid) { return MSG_UnRegisterPID(pid); }

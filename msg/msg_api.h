@@ -37,6 +37,7 @@ int PostAsyncMsg(void* buffer, const tagMsgInfo* info, const tagPrivateData* pri
 int SendSyncMsg(void* buffer, const tagMsgInfo* info, void** answer);
 int PostAckMsg(void* request, void* buffer, unsigned int length);
 int RefuseMsg(void* request);
+void SetSendBatching(bool on);
 
 int RegisterPID(unsigned int pid, MSG_ENTRY_FN entry);
 int UnRegisterPID(unsigned int pid);

@@ -247,6 +247,7 @@ void MsgProcessClass::MsgTask(MSG_PRI priority, std::promise<bool>& started) {
     for (;;) {
         queue.ready.Wait();
         InnerMsg* message = nullptr;
+        bool more = false;
         {
             std::lock_guard<std::mutex> lock(queue.mutex);
             if (queue.messages.empty()) {
@@ -255,7 +256,12 @@ void MsgProcessClass::MsgTask(MSG_PRI priority, std::promise<bool>& started) {
             message = queue.messages.front();
             queue.messages.pop_front();
             --queue.length;
+            more = !queue.messages.empty();
         }
+        // With more messages waiting, the answers and posts of this one may
+        // leave together with theirs (a few milliseconds at most); the last
+        // one of a run sends at once, and what waited with it.
+        msg_api::SetSendBatching(more);
         FdsaFlowMonClass monitor(550, 3, FDSA_FLOW_PARA_S{1, 3600});
         monitor.Start();
         uint64_t now = TimerDrvClass::AbsMilliSecond();

@@ -9,12 +9,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <map>
 #include <mutex>
 #include <random>
+#include <vector>
 
 #include "platform/om_cluster.h"
 #include "platform/transport_connection.h"
@@ -65,6 +67,29 @@ struct Client {
 Client& TheClient() {
     static Client* client = new Client();  // outlives detached transport threads at exit
     return *client;
+}
+
+// The calling thread's batch (MSG_SetSendBatching): the connections on which
+// it left frames for the next ones to join.
+struct Batch {
+    bool bOn = false;
+    std::vector<std::shared_ptr<Connection>> connections;
+};
+thread_local Batch t_batch;
+
+// Sends one frame, in the calling thread's batch when it has one.
+bool SendFrame(const std::shared_ptr<Connection>& connection, const FrameHeader& header, const void* body) {
+    if (!t_batch.bOn) {
+        return connection->Send(header, body);
+    }
+    if (!connection->Send(header, body, true)) {
+        return false;
+    }
+    auto& held = t_batch.connections;
+    if (std::find(held.begin(), held.end(), connection) == held.end()) {
+        held.push_back(connection);
+    }
+    return true;
 }
 
 MSG_ENTRY_FN EntryOf(uint16_t pid) {
@@ -228,7 +253,7 @@ int PostAsync(const EndpointId& destination, void* buffer, const tagMsgInfo& inf
         if (!pending.AddAsync(correlation, connection->Id(), info, data, RequestTimeout(info.uiMsgTimeout))) {
             return MSG_ERR_SEND;
         }
-        if (connection->Send(FrameHeader{FrameKind::kRequest, correlation, info}, buffer)) {
+        if (SendFrame(connection, FrameHeader{FrameKind::kRequest, correlation, info}, buffer)) {
             return 0;
         }
         if (!pending.Withdraw(correlation)) {
@@ -332,6 +357,9 @@ int MSG_SendSyncMsg(void* buffer, const tagMsgInfo* info, void** answer) {
     if (answer != nullptr) {
         *answer = nullptr;
     }
+    // What the thread batched goes first: its peers should not wait for it
+    // while this thread waits.
+    MSG_FlushSends();
     if (!IsMessage(buffer)) {
         return MSG_ERR_PARAM;
     }
@@ -368,7 +396,7 @@ int Answer(void* request, uint32_t state, const void* body, uint32_t length) {
         return MSG_ERR_SEND;
     }
     FrameHeader header{FrameKind::kAnswer, route.ulCorrelation, AnswerInfo(requestInfo, state, length)};
-    int result = connection->Send(header, body) ? 0 : MSG_ERR_SEND;
+    int result = SendFrame(connection, header, body) ? 0 : MSG_ERR_SEND;
     connection->Answered();
     return result;
 }
@@ -393,6 +421,21 @@ int MSG_RefuseMsg(void* request) {
         return MSG_ERR_PARAM;
     }
     return info.usMsgType == MSG_TYPE_REQUEST ? Answer(request, MSG_STATE_TIMEOUT, nullptr, 0) : 0;
+}
+
+void MSG_SetSendBatching(bool on) {
+    if (!on) {
+        MSG_FlushSends();
+    }
+    t_batch.bOn = on;
+}
+
+void MSG_FlushSends(void) {
+    std::vector<std::shared_ptr<Connection>> held;
+    held.swap(t_batch.connections);
+    for (const std::shared_ptr<Connection>& connection : held) {
+        connection->FlushBatch();
+    }
 }
 
 int MSG_RegisterPID(uint32_t pid, MSG_ENTRY_FN entry) {

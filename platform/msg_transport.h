@@ -131,6 +131,16 @@ int MSG_PostAckMsg(void* request, void* buffer, uint32_t length);
 // are left alone.
 int MSG_RefuseMsg(void* request);
 
+// Batching of the calling thread's sends, for a thread about to post or
+// answer several messages in a row: while on, the frames of its
+// MSG_PostAsyncMsg, MSG_PostAckMsg and MSG_RefuseMsg may wait a little to
+// leave together with those that follow, in order, on each connection. They
+// leave when the thread turns batching off, calls MSG_FlushSends or sends
+// synchronously, when a batch grows large, and at the latest a few
+// milliseconds after the first of them.
+void MSG_SetSendBatching(bool on);
+void MSG_FlushSends(void);
+
 int MSG_RegisterPID(uint32_t pid, MSG_ENTRY_FN entry);
 int MSG_UnRegisterPID(uint32_t pid);
 

@@ -109,7 +109,7 @@ Connection::~Connection() {
     }
 }
 
-bool Connection::Send(const FrameHeader& header, const void* body) {
+bool Connection::Send(const FrameHeader& header, const void* body, bool batch) {
     uint32_t length = header.info.uiMsgLength;
     if (length > 0 && body == nullptr) {
         return false;
@@ -122,7 +122,7 @@ bool Connection::Send(const FrameHeader& header, const void* body) {
     }
     size_t written = 0;
     size_t total = kFrameHeaderSize + length;
-    if (m_queue.empty()) {
+    if (m_queue.empty() && !batch) {
         while (written < total) {
             iovec parts[2];
             int count = 0;
@@ -193,16 +193,57 @@ bool Connection::Send(const FrameHeader& header, const void* body) {
     if (length > bodyDone) {
         rest.insert(rest.end(), bytes + bodyDone, bytes + length);
     }
-    if (m_queue.empty()) {
-        m_lastWriteMs = NowMs();
+    const bool wasEmpty = m_queue.empty();
+    const int64_t now = NowMs();
+    if (wasEmpty) {
+        m_lastWriteMs = now;
     }
     m_queuedBytes += rest.size();
     m_queue.push_back(std::move(rest));
     m_bQueued.store(true);
-    uint64_t one = 1;
-    ssize_t ignored = write(m_wake, &one, sizeof(one));
-    (void)ignored;
+    if (batch && (m_queue.size() >= kBatchFrames || m_queuedBytes >= kBatchBytes)) {
+        if (!Flush()) {
+            TRANSPORT_LOG(kLogWarning, "Sending on the connection %s endpoint %u of node %u failed: %s.",
+                          Direction(*this), m_endpoint.usPid, m_endpoint.usNode, strerror(errno));
+            Shutdown();
+            return false;
+        }
+        if (m_queue.empty()) {
+            m_batchUntilMs = 0;
+            return true;
+        }
+    }
+    // The connection's thread writes the queue from the time it is due; it
+    // is woken when that time comes earlier than it knew.
+    int64_t until = batch ? (wasEmpty ? now + kBatchHoldMs : m_batchUntilMs) : 0;
+    bool sooner = wasEmpty || until < m_batchUntilMs;
+    m_batchUntilMs = until;
+    if (sooner) {
+        uint64_t one = 1;
+        ssize_t ignored = write(m_wake, &one, sizeof(one));
+        (void)ignored;
+    }
     return true;
+}
+
+void Connection::FlushBatch() {
+    std::lock_guard<std::mutex> lock(m_writeMutex);
+    if (m_bDead.load() || m_queue.empty() || m_batchUntilMs == 0) {
+        return;  // nothing of a batch waits: the connection's thread writes what is queued
+    }
+    if (!Flush()) {
+        TRANSPORT_LOG(kLogWarning, "Sending on the connection %s endpoint %u of node %u failed: %s.",
+                      Direction(*this), m_endpoint.usPid, m_endpoint.usNode, strerror(errno));
+        Shutdown();
+        return;
+    }
+    if (!m_queue.empty()) {
+        // The socket is full: the connection's thread writes the rest as it drains.
+        m_batchUntilMs = 0;
+        uint64_t one = 1;
+        ssize_t ignored = write(m_wake, &one, sizeof(one));
+        (void)ignored;
+    }
 }
 
 ssize_t Connection::WriteSome(const iovec* parts, int count) {
@@ -225,10 +266,17 @@ ssize_t Connection::WriteSome(const iovec* parts, int count) {
 }
 
 bool Connection::Flush() {
+    // Without TLS queued frames leave together, as many as one call takes.
+    constexpr int kMaxParts = 64;
     while (!m_queue.empty()) {
-        std::vector<uint8_t>& front = m_queue.front();
-        iovec rest{front.data() + m_headWritten, front.size() - m_headWritten};
-        ssize_t sent = WriteSome(&rest, 1);
+        iovec parts[kMaxParts];
+        int count = 0;
+        size_t offset = m_headWritten;
+        for (auto it = m_queue.begin(); it != m_queue.end() && count < (m_tls ? 1 : kMaxParts); ++it) {
+            parts[count++] = iovec{it->data() + offset, it->size() - offset};
+            offset = 0;
+        }
+        ssize_t sent = WriteSome(parts, count);
         if (sent < 0) {
             if (errno == EINTR) {
                 continue;
@@ -237,15 +285,23 @@ bool Connection::Flush() {
         }
         m_lastWriteMs = NowMs();
         m_lastActivityMs = m_lastWriteMs;
-        m_headWritten += static_cast<size_t>(sent);
-        if (m_headWritten == front.size()) {
+        size_t left = static_cast<size_t>(sent);
+        while (left > 0 && !m_queue.empty()) {
+            std::vector<uint8_t>& front = m_queue.front();
+            size_t rest = front.size() - m_headWritten;
+            if (left < rest) {
+                m_headWritten += left;
+                break;
+            }
+            left -= rest;
             m_queuedBytes -= front.size();
             m_queue.pop_front();
-            m_bQueued.store(!m_queue.empty());
             m_headWritten = 0;
-            m_room.notify_all();
         }
+        m_bQueued.store(!m_queue.empty());
+        m_room.notify_all();
     }
+    m_batchUntilMs = 0;
     return true;
 }
 

@@ -60,6 +60,12 @@
 namespace platform {
 namespace transport {
 
+// A batch: at most this many frames or bytes wait for their sender, and
+// for at most this long.
+constexpr size_t kBatchFrames = 32;
+constexpr size_t kBatchBytes = 64u << 10;
+constexpr int64_t kBatchHoldMs = 2;
+
 class Connection {
   public:
     enum class Role { kOutgoing, kIncoming };
@@ -82,7 +88,14 @@ class Connection {
     // socket does not take at once; frames of concurrent senders never
     // interleave. False (and the connection shut down) when the socket failed
     // or the queue is full.
-    bool Send(const FrameHeader& header, const void* body);
+    // `batch`: the sender has more frames to send right after this one; the
+    // frame may wait in the queue, to be written with those in one call, until
+    // the sender calls FlushBatch, the batch grows past kBatchFrames or
+    // kBatchBytes, or at the latest kBatchHoldMs later (the connection's
+    // thread writes it then).
+    bool Send(const FrameHeader& header, const void* body, bool batch = false);
+    // Writes the frames a batching sender left in the queue.
+    void FlushBatch();
     void Shutdown();
     bool Dead() const { return m_bDead.load(); }
 
@@ -130,6 +143,9 @@ void ReadOwnAnswer(const std::shared_ptr<Connection>& connection, const PendingT
     size_t m_queuedBytes = 0;
     size_t m_headWritten = 0;  // bytes of the first queued frame already written
     int64_t m_lastWriteMs = 0;
+    // Queued frames of a batch are left to their sender until then (NowMs);
+    // 0: the connection's thread writes what is queued as soon as it can.
+    int64_t m_batchUntilMs = 0;
     std::atomic<bool> m_bDead{false};
     std::atomic<int64_t> m_lastActivityMs{0};
     std::mutex m_flightMutex;

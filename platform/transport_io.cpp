@@ -155,10 +155,12 @@ void IoLoop(const std::shared_ptr<Connection>& connection) {
         bool queued = false;
         bool readable = true;
         int64_t lastWrite = 0;
+        int64_t batchUntil = 0;  // queued frames of a batch are their sender's until then
         if (c.m_bQueued.load()) {
             std::lock_guard<std::mutex> lock(c.m_writeMutex);
             queued = !c.m_queue.empty();
             lastWrite = c.m_lastWriteMs;
+            batchUntil = c.m_batchUntilMs;
             readable = roomToRead();
         }
         // Announced before the sender's flag is looked at (TakeInput).
@@ -175,8 +177,9 @@ void IoLoop(const std::shared_ptr<Connection>& connection) {
         } else if (!queued) {
             wakeAt = std::min(wakeAt, c.m_lastActivityMs.load() + idleMs);
         }
+        const bool writeNow = queued && batchUntil <= now;
         if (queued) {
-            wakeAt = std::min(wakeAt, lastWrite + stallMs);
+            wakeAt = std::min(wakeAt, writeNow ? lastWrite + stallMs : batchUntil);
         }
         int timeout = wakeAt == LLONG_MAX ? -1 : static_cast<int>(std::clamp<int64_t>(wakeAt - now, 0, INT_MAX));
         // Bytes already decrypted or read ahead: the socket may have nothing more.
@@ -187,7 +190,7 @@ void IoLoop(const std::shared_ptr<Connection>& connection) {
         if (c.m_wake < 0 && (timeout < 0 || timeout > kNoWakePollMs)) {
             timeout = kNoWakePollMs;  // without its eventfd the thread looks for queued bytes itself
         }
-        short events = static_cast<short>((readable ? POLLIN : 0) | (queued ? POLLOUT : 0));
+        short events = static_cast<short>((readable ? POLLIN : 0) | (writeNow ? POLLOUT : 0));
         pollfd fds[2] = {{c.Fd(), events, 0}, {c.m_wake, POLLIN, 0}};
         int ready = poll(fds, c.m_wake >= 0 ? 2 : 1, timeout);
         if (ready < 0 && errno != EINTR) {
