@@ -19,6 +19,8 @@ void* MsgArena::AllocateSlow(size_t bytes) noexcept {
         return nullptr;
     }
     Chunk* chunk = ::new (memory) Chunk{nullptr, size};
+    CHS_ARENA_POISON(chunk->Data(), size);
+    CHS_ARENA_UNPOISON(chunk->Data(), bytes);
     if (rounded > next) {
         // A piece larger than the next chunk gets one of its own behind the
         // newest, so that the newest keeps its room.
@@ -41,6 +43,9 @@ void MsgArena::Reset() noexcept {
     m_chunks = keep;
     m_pos = keep != nullptr ? keep->Data() : nullptr;
     m_end = keep != nullptr ? keep->Data() + keep->size : nullptr;
+    if (keep != nullptr) {
+        CHS_ARENA_POISON(keep->Data(), keep->size);
+    }
 }
 
 size_t MsgArena::ChunkBytes() const noexcept {
@@ -56,6 +61,7 @@ void MsgArena::FreeChunks(Chunk* keep) noexcept {
     while (chunk != nullptr) {
         Chunk* next = chunk->next;
         if (chunk != keep) {
+            CHS_ARENA_UNPOISON(chunk->Data(), chunk->size);
             chunk->~Chunk();
             ::operator delete(chunk);
         }
