@@ -46,6 +46,14 @@ bool IsDirectory(const std::string& realPath) {
     return stat(realPath.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+// Whether the directory's permission bits (set-id and sticky bits included)
+// are already EXPORT_DIR_MODE, so that a chmod to it would change nothing.
+bool HasExportDirMode(const std::string& realPath) {
+    struct stat st {};
+    return stat(realPath.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
+           (st.st_mode & 07777) == static_cast<mode_t>(std::stoul(EXPORT_DIR_MODE, nullptr, 8));
+}
+
 // The gathering thread waits here between polls; a settled node record
 // wakes it at once, so an export ends when its last node does rather than at
 // the next poll.
@@ -184,7 +192,9 @@ int32_t MakeExportDirUsable(const std::string& dir) {
         if (CreateDir(real, EXPORT_DIR_MODE) != 0 && CreateDir(real, EXPORT_DIR_MODE) != 0) {
             return -1;
         }
-    } else {
+    } else if (!HasExportDirMode(real)) {
+        // Each export passes here on every node before its script starts: a
+        // directory that already has the mode costs no command.
         std::string cmd = ExportSudo() + "chmod " + EXPORT_DIR_MODE + " " + ShellQuote(real);
         (void)g_pfnExportExec(cmd, EXPORT_CMD_TIMEOUT_MS);
     }
@@ -326,7 +336,6 @@ void gatherAllNodesFileThread(uint32_t type, const std::string& /*sessionKey*/) 
     // put into it: the data exports below copy into it while this node's own
     // build still runs, so that build must not empty it (the other nodes'
     // builds empty theirs).
-    ClearDiagnseData();
     uint32_t pid = 0;
     uint32_t opcode = 0;
     uint32_t waitLimit = 0;
@@ -336,7 +345,11 @@ void gatherAllNodesFileThread(uint32_t type, const std::string& /*sessionKey*/) 
         opcode = g_astExportFileCfg.ExportOpcode;
         waitLimit = g_astExportFileCfg.uiGatherWaitLimit;
     }
-    notifyExpFileFromAllNodes(type, pid, opcode);
+    // The other online nodes start building first: their directories are
+    // theirs, so they need not wait for this node's to be emptied.
+    notifyExpFileFromAllNodes(type, pid, opcode, NotifyPass::kOnlinePeers);
+    ClearDiagnseData();
+    notifyExpFileFromAllNodes(type, pid, opcode, NotifyPass::kTheRest);
     NotifyExportRunningData();
     NotifyExportAlmAndEvent();
 
@@ -379,16 +392,30 @@ void gatherAllNodesFileThread(uint32_t type, const std::string& /*sessionKey*/) 
     NotifyGatherProgress();
 }
 
-void notifyExpFileFromAllNodes(uint32_t type, uint32_t pid, uint32_t opcode) {
+void notifyExpFileFromAllNodes(uint32_t type, uint32_t pid, uint32_t opcode, NotifyPass pass) {
+    uint16_t self = omlib::getLocalNidInUser();
+    uint32_t online = 0;
+    if (pass != NotifyPass::kAll) {
+        (void)omlib::getOnlineMap(online);
+    }
     for (uint16_t node = 0; node < EXPORT_MAX_NODE_NUM; ++node) {
         bool selected = false;
         {
             ExportCfgLock lock(ExportCfgMutex());
             selected = g_astExportFileCfg.astNode[node].ucSelected == 1;
         }
-        if (selected) {
-            (void)notifyExportDiagnoseFile(type, node, pid, opcode);
+        if (!selected) {
+            continue;
         }
+        if (pass != NotifyPass::kAll) {
+            // Decided once from one reading of the online map, so that every
+            // node falls in exactly one of the two passes.
+            bool onlinePeer = node != self && omlib::TestBit(online, node);
+            if (onlinePeer != (pass == NotifyPass::kOnlinePeers)) {
+                continue;
+            }
+        }
+        (void)notifyExportDiagnoseFile(type, node, pid, opcode);
     }
 }
 

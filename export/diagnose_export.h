@@ -81,7 +81,10 @@ void handleExportDiagnoseFileForSingleRun(InnerMsg& request);
 uint32_t exportFileHandle(uint32_t type, const std::string& sessionKey);
 void exportFileThread(uint32_t type, std::string sessionKey);
 void gatherAllNodesFileThread(uint32_t type, const std::string& sessionKey);
-void notifyExpFileFromAllNodes(uint32_t type, uint32_t pid, uint32_t opcode);
+// Which selected nodes a call notifies: all of them, or the online nodes other
+// than this one, or the rest (this node and the nodes out of the online map).
+enum class NotifyPass { kAll, kOnlinePeers, kTheRest };
+void notifyExpFileFromAllNodes(uint32_t type, uint32_t pid, uint32_t opcode, NotifyPass pass = NotifyPass::kAll);
 // 0 sent or started, 1 offline, 2 unreachable, -1 failure.
 int32_t notifyExportDiagnoseFile(uint32_t type, uint16_t node, uint32_t pid, uint32_t opcode);
 void reponseExportFile(InnerMsg& answer);

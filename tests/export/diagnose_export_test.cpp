@@ -144,8 +144,15 @@ class DiagnoseExportTest : public ::testing::Test {
 
 TEST_F(DiagnoseExportTest, OfflineNodeIsMarkedAndTheRunNodeBuildsItsPackage) {
     LogCapture log;
+    // A diagnose directory left with another mode is brought back to 750.
+    std::string diagnoseDir = Real(strDiagnoseInfoPath);
+    chs_test::MakeDirs(diagnoseDir);
+    ASSERT_EQ(chmod(diagnoseDir.c_str(), 0700), 0);
     ASSERT_EQ(SendExportOfType(41), 0) << "41 is the download type";
     ASSERT_TRUE(WaitGatherEnd());
+    struct stat dirStat {};
+    ASSERT_EQ(stat(diagnoseDir.c_str(), &dirStat), 0);
+    EXPECT_EQ(dirStat.st_mode & 07777, 0750u);
     EXPECT_EQ(g_astExportFileCfg.ExportType, 5u);
     EXPECT_EQ(g_astExportFileCfg.iGatherResult, 0) << "a partial export still succeeds";
     EXPECT_EQ(getExportResult(0xFFFFFFFF), 2u);
