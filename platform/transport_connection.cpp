@@ -177,7 +177,7 @@ bool Connection::Send(const FrameHeader& header, const void* body, bool batch) {
             TRANSPORT_LOG(kLogWarning,
                           "The connection %s endpoint %u of node %u is closed: %zu frames (%zu bytes) wait "
                           "to be written, the peer does not read its answers.",
-                          Direction(*this), m_endpoint.usPid, m_endpoint.usNode, m_queue.size(), m_queuedBytes);
+                          Direction(*this), m_endpoint.usPid, m_endpoint.usNode, m_queue.size(), m_queuedBytes.load());
         }
         Shutdown();
         return false;
@@ -200,6 +200,7 @@ bool Connection::Send(const FrameHeader& header, const void* body, bool batch) {
     }
     m_queuedBytes += rest.size();
     m_queue.push_back(std::move(rest));
+    m_queuedFrames.store(m_queue.size());
     m_bQueued.store(true);
     if (batch && (m_queue.size() >= kBatchFrames || m_queuedBytes >= kBatchBytes)) {
         if (!Flush()) {
@@ -215,7 +216,7 @@ bool Connection::Send(const FrameHeader& header, const void* body, bool batch) {
     }
     // The connection's thread writes the queue from the time it is due; it
     // is woken when that time comes earlier than it knew.
-    int64_t until = batch ? (wasEmpty ? now + kBatchHoldMs : m_batchUntilMs) : 0;
+    int64_t until = batch ? (wasEmpty ? now + kBatchHoldMs : m_batchUntilMs.load()) : 0;
     bool sooner = wasEmpty || until < m_batchUntilMs;
     m_batchUntilMs = until;
     if (sooner) {
@@ -284,7 +285,7 @@ bool Connection::Flush() {
             return errno == EAGAIN || errno == EWOULDBLOCK;
         }
         m_lastWriteMs = NowMs();
-        m_lastActivityMs = m_lastWriteMs;
+        m_lastActivityMs = m_lastWriteMs.load();
         size_t left = static_cast<size_t>(sent);
         while (left > 0 && !m_queue.empty()) {
             std::vector<uint8_t>& front = m_queue.front();
@@ -298,6 +299,7 @@ bool Connection::Flush() {
             m_queue.pop_front();
             m_headWritten = 0;
         }
+        m_queuedFrames.store(m_queue.size());
         m_bQueued.store(!m_queue.empty());
         m_room.notify_all();
     }

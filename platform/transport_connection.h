@@ -138,14 +138,16 @@ void ReadOwnAnswer(const std::shared_ptr<Connection>& connection, const PendingT
     std::condition_variable m_room;  // a queued frame was written, or the connection died
     std::deque<std::vector<uint8_t>> m_queue;
     // Whether m_queue holds a frame; written under m_writeMutex, read without
-    // it by the connection's thread, which takes the mutex only when set.
+    // it by the connection's thread, as are the atomics below.
     std::atomic<bool> m_bQueued{false};
-    size_t m_queuedBytes = 0;
+    // The queue's size, also read without the mutex by the connection's thread.
+    std::atomic<size_t> m_queuedFrames{0};
+    std::atomic<size_t> m_queuedBytes{0};
     size_t m_headWritten = 0;  // bytes of the first queued frame already written
-    int64_t m_lastWriteMs = 0;
+    std::atomic<int64_t> m_lastWriteMs{0};
     // Queued frames of a batch are left to their sender until then (NowMs);
     // 0: the connection's thread writes what is queued as soon as it can.
-    int64_t m_batchUntilMs = 0;
+    std::atomic<int64_t> m_batchUntilMs{0};
     std::atomic<bool> m_bDead{false};
     std::atomic<int64_t> m_lastActivityMs{0};
     std::mutex m_flightMutex;

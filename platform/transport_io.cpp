@@ -149,20 +149,16 @@ void IoLoop(const std::shared_ptr<Connection>& connection) {
         const int64_t idleMs = incoming ? limits.idleLimit.count() : limits.idleLimit.count() / 2;
         // Requests are read while their answers have room to queue.
         auto roomToRead = [&] {
-            return !incoming || (c.m_queue.size() < limits.maxQueuedFrames / 2 &&
-                                 c.m_queuedBytes < limits.maxQueuedBytes / 2);
+            return !incoming || (c.m_queuedFrames.load() < limits.maxQueuedFrames / 2 &&
+                                 c.m_queuedBytes.load() < limits.maxQueuedBytes / 2);
         };
-        bool queued = false;
-        bool readable = true;
-        int64_t lastWrite = 0;
-        int64_t batchUntil = 0;  // queued frames of a batch are their sender's until then
-        if (c.m_bQueued.load()) {
-            std::lock_guard<std::mutex> lock(c.m_writeMutex);
-            queued = !c.m_queue.empty();
-            lastWrite = c.m_lastWriteMs;
-            batchUntil = c.m_batchUntilMs;
-            readable = roomToRead();
-        }
+        // Without the write mutex: a sender holds it while it writes. What
+        // changes meanwhile wakes this thread (the eventfd) or is found
+        // done when it takes the mutex to write.
+        bool queued = c.m_bQueued.load();
+        int64_t lastWrite = c.m_lastWriteMs.load();
+        int64_t batchUntil = c.m_batchUntilMs.load();  // queued frames of a batch are their sender's until then
+        bool readable = !queued || roomToRead();
         // Announced before the sender's flag is looked at (TakeInput).
         c.m_bLoopPollsInput.store(readable);
         Input input = lookAtInput();
@@ -215,11 +211,8 @@ void IoLoop(const std::shared_ptr<Connection>& connection) {
                (readable || !queued)) {
             // Only an accepted connection holds its reading back, and only
             // this thread reads one.
-            if (incoming && readable && !assembler.Partial() && c.m_bQueued.load()) {
-                std::lock_guard<std::mutex> lock(c.m_writeMutex);
-                if (!roomToRead()) {
-                    break;
-                }
+            if (incoming && readable && !assembler.Partial() && c.m_bQueued.load() && !roomToRead()) {
+                break;
             }
             FrameHeader header;
             void* message = nullptr;
@@ -292,12 +285,8 @@ void IoLoop(const std::shared_ptr<Connection>& connection) {
             why = FrameErrorText(FrameError::kTooSlow);
             break;
         }
-        queued = false;
-        if (c.m_bQueued.load()) {
-            std::lock_guard<std::mutex> lock(c.m_writeMutex);
-            queued = !c.m_queue.empty();
-            lastWrite = c.m_lastWriteMs;
-        }
+        queued = c.m_bQueued.load();
+        lastWrite = c.m_lastWriteMs.load();
         if (queued && now - lastWrite >= stallMs) {
             why = "the peer does not read its answers";
             break;
