@@ -202,6 +202,7 @@ bool Connection::Send(const FrameHeader& header, const void* body, bool batch) {
     m_queue.push_back(std::move(rest));
     m_queuedFrames.store(m_queue.size());
     m_bQueued.store(true);
+    bool flushed = false;
     if (batch && (m_queue.size() >= kBatchFrames || m_queuedBytes >= kBatchBytes)) {
         if (!Flush()) {
             TRANSPORT_LOG(kLogWarning, "Sending on the connection %s endpoint %u of node %u failed: %s.",
@@ -213,10 +214,11 @@ bool Connection::Send(const FrameHeader& header, const void* body, bool batch) {
             m_batchUntilMs = 0;
             return true;
         }
+        flushed = true;  // the socket is full: the rest waits for it, not for the batch
     }
     // The connection's thread writes the queue from the time it is due; it
     // is woken when that time comes earlier than it knew.
-    int64_t until = batch ? (wasEmpty ? now + kBatchHoldMs : m_batchUntilMs.load()) : 0;
+    int64_t until = batch && !flushed ? (wasEmpty ? now + kBatchHoldMs : m_batchUntilMs.load()) : 0;
     bool sooner = wasEmpty || until < m_batchUntilMs;
     m_batchUntilMs = until;
     if (sooner) {
