@@ -1,6 +1,7 @@
 // Clearing what a diagnose export left: this node's diagnose data, the same
 // on every other node through the peer delete request, the receiver of that
 // request, and the watch that removes a diagnose task row nobody finished.
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -169,12 +170,48 @@ bool ReadDeleteRequest(const InnerMsg& request, std::string& path, uint32_t& kin
     return true;
 }
 
+// The removals below run before every node's package build, mostly on
+// nothing: where this process can see that a removal would find nothing, no
+// command is run. Whatever cannot be seen (no permission, a read error) is
+// left to the command.
+
+// Whether nothing is at the real path `real` (not even a dangling link).
+bool SurelyAbsent(const std::string& real) {
+    struct stat st {};
+    return lstat(real.c_str(), &st) != 0 && errno == ENOENT;
+}
+
+// Whether the directory `real` is missing or holds no entry that the shell's
+// "*" matches (none whose name does not start with a dot).
+bool SurelyNothingToRemove(const std::string& real) {
+    DIR* dir = opendir(real.c_str());
+    if (dir == nullptr) {
+        return errno == ENOENT;
+    }
+    bool nothing = true;
+    errno = 0;
+    while (struct dirent* entry = readdir(dir)) {
+        if (entry->d_name[0] != '.') {
+            nothing = false;
+            break;
+        }
+    }
+    if (errno != 0) {
+        nothing = false;
+    }
+    closedir(dir);
+    return nothing;
+}
+
 // Empties the system directory `dir` (its entries, not the directory).
 int32_t RemoveDirContents(const std::string& dir) {
     std::string real = platform::RealPath(dir);
     // "rm -rf ''*" would empty the working directory.
     if (real.size() < 2 || real[0] != '/' || real.back() != '/') {
         return -1;
+    }
+    if (SurelyNothingToRemove(real)) {
+        return 0;
     }
     return ExecExportCmdWithRetry(ExportSudo() + "rm -rf -- " + ShellQuote(real) + "*",
                                   EXPORT_CMD_TIMEOUT_MS);
@@ -203,7 +240,8 @@ void ClearDiagnseData() {
         return;
     }
     std::string merged = platform::RealPath(strDiagnoseExportPath + strDiagnoseInfoName);
-    if (ExecExportCmdWithRetry(ExportSudo() + "rm -f -- " + ShellQuote(merged), EXPORT_CMD_TIMEOUT_MS) != 0) {
+    if (!SurelyAbsent(merged) &&
+        ExecExportCmdWithRetry(ExportSudo() + "rm -f -- " + ShellQuote(merged), EXPORT_CMD_TIMEOUT_MS) != 0) {
         CHS_LOG(3, LOGID_EXPORT, "Failed to delete file (%s%s).", strDiagnoseExportPath.c_str(),
                 strDiagnoseInfoName.c_str());
     }

@@ -500,7 +500,10 @@ TEST_F(DiagnoseDownloadTest, APeerDeletesOnlyRegularFilesInsideTheExportDirector
     EXPECT_TRUE(g_commands.With().empty());
 
     // No kind: the diagnose data are cleared, whatever the path says.
+    std::string leftover = platform::RealPath(strDiagnoseInfoPath) + "DiagnoseInfo_OLD/summary.txt";
+    PutFile(leftover, "an earlier package");
     Delete(keep + "; touch " + pwned, std::nullopt);
+    EXPECT_FALSE(Exists(leftover));
     ASSERT_FALSE(g_commands.With().empty());
     EXPECT_EQ(g_commands.Count("keep.txt"), 0u);
     EXPECT_TRUE(Exists(root + keep));
