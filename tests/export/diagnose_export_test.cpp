@@ -124,6 +124,11 @@ class DiagnoseExportTest : public ::testing::Test {
         g_pfnExportExec = TestExec;
         g_uiExportGatherPollMs = 20;
     }
+    static void TearDownTestSuite() {
+        // Every export thread has ended (TearDown waits for them).
+        delete s_dir;
+        s_dir = nullptr;
+    }
     void SetUp() override {
         chs_test::ResetStates();
         (void)DeleteRemoteTask(REMOTE_TASK_DIAGNOSE_EXPORT);
