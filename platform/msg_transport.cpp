@@ -33,6 +33,7 @@ namespace {
 
 constexpr uint32_t kMaxPid = 0xFFFF;
 constexpr uint32_t kAcceptRetryUnits = 10;  // 100 ms pause when out of descriptors
+constexpr size_t kMaxBatchConnections = 16;  // a thread's batch spans at most so many connections
 
 // Shared by the registry and the listener thread; the listening socket is
 // closed with the last of them, so StopEndpoint never meets a reused number.
@@ -87,6 +88,9 @@ bool SendFrame(const std::shared_ptr<Connection>& connection, const FrameHeader&
     }
     auto& held = t_batch.connections;
     if (std::find(held.begin(), held.end(), connection) == held.end()) {
+        if (held.size() >= kMaxBatchConnections) {
+            MSG_FlushSends();  // a thread that never stops batching holds no closed connection for long
+        }
         held.push_back(connection);
     }
     return true;

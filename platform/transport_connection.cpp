@@ -122,7 +122,12 @@ bool Connection::Send(const FrameHeader& header, const void* body, bool batch) {
     }
     size_t written = 0;
     size_t total = kFrameHeaderSize + length;
-    if (m_queue.empty() && !batch) {
+    const int64_t now = NowMs();
+    // The first frame of a batch is written at once, like any other: a
+    // socket that died unnoticed fails its sender here, who may try a new
+    // connection. Those that follow within kBatchHoldMs join it.
+    const bool join = batch && m_batchUntilMs.load() > now;
+    if (m_queue.empty() && !join) {
         while (written < total) {
             iovec parts[2];
             int count = 0;
@@ -149,8 +154,11 @@ bool Connection::Send(const FrameHeader& header, const void* body, bool batch) {
             }
             written += static_cast<size_t>(sent);
         }
-        m_lastActivityMs = NowMs();
+        m_lastActivityMs = now;
         if (written == total) {
+            if (batch) {
+                m_batchUntilMs = now + kBatchHoldMs;
+            }
             return true;
         }
     }
@@ -194,7 +202,6 @@ bool Connection::Send(const FrameHeader& header, const void* body, bool batch) {
         rest.insert(rest.end(), bytes + bodyDone, bytes + length);
     }
     const bool wasEmpty = m_queue.empty();
-    const int64_t now = NowMs();
     if (wasEmpty) {
         m_lastWriteMs = now;
     }
@@ -218,7 +225,10 @@ bool Connection::Send(const FrameHeader& header, const void* body, bool batch) {
     }
     // The connection's thread writes the queue from the time it is due; it
     // is woken when that time comes earlier than it knew.
-    int64_t until = batch && !flushed ? (wasEmpty ? now + kBatchHoldMs : m_batchUntilMs.load()) : 0;
+    int64_t until = 0;
+    if (batch && !flushed) {
+        until = m_batchUntilMs.load() > now ? m_batchUntilMs.load() : now + kBatchHoldMs;
+    }
     bool sooner = wasEmpty || until < m_batchUntilMs;
     m_batchUntilMs = until;
     if (sooner) {
@@ -232,7 +242,12 @@ bool Connection::Send(const FrameHeader& header, const void* body, bool batch) {
 void Connection::FlushBatch() {
     std::lock_guard<std::mutex> lock(m_writeMutex);
     if (m_bDead.load() || m_queue.empty() || m_batchUntilMs == 0) {
-        return;  // nothing of a batch waits: the connection's thread writes what is queued
+        // Nothing of a batch waits (the connection's thread writes what is
+        // queued); the next batch starts with a frame written at once.
+        if (m_queue.empty()) {
+            m_batchUntilMs = 0;
+        }
+        return;
     }
     if (!Flush()) {
         TRANSPORT_LOG(kLogWarning, "Sending on the connection %s endpoint %u of node %u failed: %s.",

@@ -88,11 +88,12 @@ class Connection {
     // socket does not take at once; frames of concurrent senders never
     // interleave. False (and the connection shut down) when the socket failed
     // or the queue is full.
-    // `batch`: the sender has more frames to send right after this one; the
-    // frame may wait in the queue, to be written with those in one call, until
-    // the sender calls FlushBatch, the batch grows past kBatchFrames or
-    // kBatchBytes, or at the latest kBatchHoldMs later (the connection's
-    // thread writes it then).
+    // `batch`: the sender has more frames to send right after this one. The
+    // first frame of a batch is written at once; those that follow within
+    // kBatchHoldMs wait in the queue, to be written together in one call,
+    // until the sender calls FlushBatch, the batch grows past kBatchFrames
+    // or kBatchBytes, or at the latest kBatchHoldMs after the first (the
+    // connection's thread writes them then).
     bool Send(const FrameHeader& header, const void* body, bool batch = false);
     // Writes the frames a batching sender left in the queue.
     void FlushBatch();
@@ -145,8 +146,9 @@ void ReadOwnAnswer(const std::shared_ptr<Connection>& connection, const PendingT
     std::atomic<size_t> m_queuedBytes{0};
     size_t m_headWritten = 0;  // bytes of the first queued frame already written
     std::atomic<int64_t> m_lastWriteMs{0};
-    // Queued frames of a batch are left to their sender until then (NowMs);
-    // 0: the connection's thread writes what is queued as soon as it can.
+    // A batch is open until then (NowMs): its queued frames are left to
+    // their sender until that time; 0: the connection's thread writes what
+    // is queued as soon as it can.
     std::atomic<int64_t> m_batchUntilMs{0};
     std::atomic<bool> m_bDead{false};
     std::atomic<int64_t> m_lastActivityMs{0};
