@@ -59,6 +59,15 @@ switches() {
 
 rss_kb() { awk '/^VmRSS/ {print $2}' "/proc/$1/status"; }
 
+# rss_parts PID: where the resident memory is: anonymous (heap, stacks,
+# arenas, relocated data), file-backed (code and read-only data of the
+# program and its libraries) and shared memory, in kB.
+rss_parts() {
+    awk '/^Rss:/ {r = $2} /^Anonymous:/ {a = $2}
+         END {printf "anonymous %d kB, file-backed and shared %d kB", a, r - a}' "/proc/$1/smaps_rollup" 2>/dev/null ||
+        echo "no smaps_rollup"
+}
+
 HZ="$(getconf CLK_TCK)"
 
 # measure PID LABEL [REF_PID]: over SPAN seconds, sets CPU (% of a core) and
@@ -116,6 +125,7 @@ echo "collection on:  $CPU_ON % of a core, $WAKE_ON wake-ups/s"
 RSS="$(rss_kb "$PID")"
 RSS_BARE="$(rss_kb "$BARE")"
 echo "resident memory: daemon $RSS kB, bare process with the same libraries $RSS_BARE kB"
+echo "   daemon: $(rss_parts "$PID"); bare process: $(rss_parts "$BARE")"
 
 row "idle CPU, collection off" "$CPU_OFF" "$TICK_CPU" "% of a core" "<= 0.1 % of a core" "$(le "$CPU_OFF" 0.1)"
 row "idle CPU, collection on" "$CPU_ON" "$TICK_CPU" "% of a core" "<= 0.1 % of a core" "$(le "$CPU_ON" 0.1)"
