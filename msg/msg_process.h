@@ -7,7 +7,10 @@
 // Threads: transport threads call DispathMsg; three task threads (priorities
 // 0, 1, 2) run for the life of the process. The registry is guarded by _mutex,
 // each queue by its own mutex. Queues own the messages they hold; a message is
-// destroyed after its processing.
+// destroyed after its processing. While more messages wait in its queue, a
+// task thread batches the answers and posts of the one it handles
+// (MSG_SetSendBatching): they leave together with the next ones, within a few
+// milliseconds.
 #pragma once
 
 #include <atomic>
