@@ -332,10 +332,6 @@ void exportFileThread(uint32_t type, std::string sessionKey) { gatherAllNodesFil
 // ------------------------------------------------------------- gathering
 
 void gatherAllNodesFileThread(uint32_t type, const std::string& /*sessionKey*/) {
-    // The run node's diagnose directory is emptied here, before anything is
-    // put into it: the data exports below copy into it while this node's own
-    // build still runs, so that build must not empty it (the other nodes'
-    // builds empty theirs).
     uint32_t pid = 0;
     uint32_t opcode = 0;
     uint32_t waitLimit = 0;
@@ -346,10 +342,18 @@ void gatherAllNodesFileThread(uint32_t type, const std::string& /*sessionKey*/) 
         waitLimit = g_astExportFileCfg.uiGatherWaitLimit;
     }
     // The other online nodes start building first: their directories are
-    // theirs, so they need not wait for this node's to be emptied.
-    notifyExpFileFromAllNodes(type, pid, opcode, NotifyPass::kOnlinePeers);
+    // theirs, so they need not wait for this node's to be emptied. One
+    // reading of the online map splits the nodes, so that each falls in
+    // exactly one of the two passes.
+    uint32_t online = 0;
+    (void)omlib::getOnlineMap(online);
+    notifyExpFileFromAllNodes(type, pid, opcode, NotifyPass::kOnlinePeers, online);
+    // The run node's diagnose directory is emptied here, before anything is
+    // put into it: the data exports below copy into it while this node's own
+    // build still runs, so that build must not empty it (the other nodes'
+    // builds empty theirs).
     ClearDiagnseData();
-    notifyExpFileFromAllNodes(type, pid, opcode, NotifyPass::kTheRest);
+    notifyExpFileFromAllNodes(type, pid, opcode, NotifyPass::kTheRest, online);
     NotifyExportRunningData();
     NotifyExportAlmAndEvent();
 
@@ -392,12 +396,8 @@ void gatherAllNodesFileThread(uint32_t type, const std::string& /*sessionKey*/) 
     NotifyGatherProgress();
 }
 
-void notifyExpFileFromAllNodes(uint32_t type, uint32_t pid, uint32_t opcode, NotifyPass pass) {
+void notifyExpFileFromAllNodes(uint32_t type, uint32_t pid, uint32_t opcode, NotifyPass pass, uint32_t online) {
     uint16_t self = omlib::getLocalNidInUser();
-    uint32_t online = 0;
-    if (pass != NotifyPass::kAll) {
-        (void)omlib::getOnlineMap(online);
-    }
     for (uint16_t node = 0; node < EXPORT_MAX_NODE_NUM; ++node) {
         bool selected = false;
         {
@@ -408,8 +408,6 @@ void notifyExpFileFromAllNodes(uint32_t type, uint32_t pid, uint32_t opcode, Not
             continue;
         }
         if (pass != NotifyPass::kAll) {
-            // Decided once from one reading of the online map, so that every
-            // node falls in exactly one of the two passes.
             bool onlinePeer = node != self && omlib::TestBit(online, node);
             if (onlinePeer != (pass == NotifyPass::kOnlinePeers)) {
                 continue;

@@ -81,10 +81,12 @@ void handleExportDiagnoseFileForSingleRun(InnerMsg& request);
 uint32_t exportFileHandle(uint32_t type, const std::string& sessionKey);
 void exportFileThread(uint32_t type, std::string sessionKey);
 void gatherAllNodesFileThread(uint32_t type, const std::string& sessionKey);
-// Which selected nodes a call notifies: all of them, or the online nodes other
-// than this one, or the rest (this node and the nodes out of the online map).
+// Which selected nodes a call notifies: all of them, or the nodes other than
+// this one that are in `online` (an online map), or the rest (this node and
+// the nodes out of `online`).
 enum class NotifyPass { kAll, kOnlinePeers, kTheRest };
-void notifyExpFileFromAllNodes(uint32_t type, uint32_t pid, uint32_t opcode, NotifyPass pass = NotifyPass::kAll);
+void notifyExpFileFromAllNodes(uint32_t type, uint32_t pid, uint32_t opcode, NotifyPass pass = NotifyPass::kAll,
+                               uint32_t online = 0);
 // 0 sent or started, 1 offline, 2 unreachable, -1 failure.
 int32_t notifyExportDiagnoseFile(uint32_t type, uint16_t node, uint32_t pid, uint32_t opcode);
 void reponseExportFile(InnerMsg& answer);
