@@ -14,6 +14,7 @@
 #include "control/collector_ccdb.h"
 #include "control/collector_switch.h"
 #include "export/msg_single_run.h"
+#include "infra/detached_tasks.h"
 #include "infra/chs_log.h"
 #include "msg/msg_process.h"
 #include "platform/om_ccdb.h"
@@ -62,6 +63,13 @@ class ExportFrameTest : public ::testing::Test {
         g_updateCCDBType = UPDATE_CCDB_UNCHECKED;
     }
     void TearDown() override { platform::state::ClearAll(); }
+    static void TearDownTestSuite() {
+        // The cluster directory goes once nothing started here can use it.
+        if (WaitDetachedTasksIdle(60000)) {
+            delete s_dir;
+            s_dir = nullptr;
+        }
+    }
 
     static inline TempDir* s_dir = nullptr;
 };
