@@ -1,11 +1,15 @@
 #!/usr/bin/env bash
 # The diagnose export's own overhead, on simulated clusters of several sizes:
-#   - the gathering (request until the status leaves "gathering", polled every
-#     20 ms) against the diagnostic script run on all nodes at once (each
-#     node's export_command and export_node, as the nodes of an export run
-#     them), both measured in the same run on the same cluster;
-#   - how long after the gathering's end "chsctl export start --wait" returns
-#     (it runs beside the 20 ms poll, in the same export).
+#   - the gathering (from the request until the run node logs the end of the
+#     gathering, "collect file(...) finished", whose time stamp has
+#     microseconds) against the diagnostic script run on all nodes at once
+#     (each node's export_command and export_node, as the nodes of an export
+#     run them), both measured in the same run on the same cluster. The end
+#     is read from the log, not found by polling the status: a poll that
+#     starts chsctl every few milliseconds takes processor time from the
+#     scripts on a small machine, and the baseline runs without it;
+#   - how long after the gathering's end "chsctl export start --wait", which
+#     makes the request, returns.
 # Prints readable lines and one "ROW {json}" line per table row of
 # bench/report.py.
 #
@@ -32,6 +36,9 @@ now_ms() { date +%s%3N; }
 median() { printf '%s\n' "$@" | sort -n | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%.2f", (b > 0 ? a / b : 0)}'; }
 
+# The run node's (node 0's) log lines that end a gathering.
+gather_ends() { grep -h 'collect file([0-9]*) finished' "$DIR"/node0/var/log/chs/*.log 2>/dev/null || true; }
+
 # The script alone: builds and packs one package in node K's export tree.
 script_on() {
     local root="$DIR/node$1"
@@ -52,15 +59,16 @@ measure() {
 
     local gather=() lag=() parallel=()
     for _ in $(seq 1 "$RUNS"); do
-        local start gathered waited
+        local start gathered waited before
+        before=$(gather_ends | wc -l)
         start=$(now_ms)
-        ( ctl export start --type 5 --wait >/dev/null 2>&1; now_ms > "$DIR/waited" ) &
-        local waiter=$!
-        sleep 0.05
-        until ctl export status 2>/dev/null | grep -q -v 'gathering'; do sleep 0.02; done
-        gathered=$(now_ms)
-        wait "$waiter" || true
-        waited=$(cat "$DIR/waited")
+        ctl export start --type 5 --wait >/dev/null 2>&1 || true
+        waited=$(now_ms)
+        if [ "$(gather_ends | wc -l)" -le "$before" ]; then
+            echo "the run node logged no end of the gathering" >&2
+            exit 1
+        fi
+        gathered=$(date -d "$(gather_ends | tail -n 1 | cut -c1-26)" +%s%3N)
         gather+=("$((gathered - start))")
         lag+=("$((waited > gathered ? waited - gathered : 0))")
         ctl export clear >/dev/null
