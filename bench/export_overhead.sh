@@ -72,8 +72,8 @@ measure() {
         gather+=("$((gathered - start))")
         lag+=("$((waited > gathered ? waited - gathered : 0))")
         ctl export clear >/dev/null
-    done
-    for _ in $(seq 1 "$RUNS"); do
+        # The baseline's runs alternate with the exports, so that neither
+        # side gets the machine's quieter moments.
         start=$(now_ms)
         for node in $(seq 0 $((nodes - 1))); do script_on "$node" & done
         wait
