@@ -114,14 +114,6 @@ class Connection {
 
   private:
     friend void IoLoop(const std::shared_ptr<Connection>& connection);
-
-// The sender that took the input of `connection` (TakeInput) waits there for
-// the answer of its request `wait` until `deadline`, and hands every frame
-// that arrives to the pending table as the connection's thread would, which
-// ends the wait. Returns when the wait has ended, at the deadline, or when
-// the connection died (its requests fail then).
-void ReadOwnAnswer(const std::shared_ptr<Connection>& connection, const PendingTable::SyncWait& wait,
-                   std::chrono::steady_clock::time_point deadline);
     friend void ReadOwnAnswer(const std::shared_ptr<Connection>& connection, const PendingTable::SyncWait& wait,
                               std::chrono::steady_clock::time_point deadline);
     bool Flush();  // with m_writeMutex held; false when the socket failed
