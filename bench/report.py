@@ -77,14 +77,17 @@ PAIRS = {
 
 SCRIPTS = [
     ("idle_cost.sh", ["60"], ["10"]),
-    ("export_overhead.sh", ["3"], ["1"]),
+    ("export_overhead.sh", ["5"], ["1"]),
 ]
 
 
 def run_gbench(path, out, quick):
-    reps = "3" if quick else "5"
+    reps = "3" if quick else "7"
+    # Repetitions of all benchmarks of a program run in random order, so that
+    # a figure and its baseline meet the same moments of a shared machine.
     args = [path, "--benchmark_out=%s" % out, "--benchmark_out_format=json",
             "--benchmark_repetitions=" + reps, "--benchmark_report_aggregates_only=true",
+            "--benchmark_enable_random_interleaving=true",
             "--benchmark_min_time=%s" % ("0.05" if quick else "0.2")]
     with open(out + ".log", "w") as log:
         code = subprocess.call(args, stdout=log, stderr=subprocess.STDOUT)
