@@ -232,11 +232,17 @@ bool Connection::Send(const FrameHeader& header, const void* body, bool batch) {
     bool sooner = wasEmpty || until < m_batchUntilMs;
     m_batchUntilMs = until;
     if (sooner) {
+        WakeThread();
+    }
+    return true;
+}
+
+void Connection::WakeThread() {
+    if (m_wake >= 0) {
         uint64_t one = 1;
         ssize_t ignored = write(m_wake, &one, sizeof(one));
         (void)ignored;
     }
-    return true;
 }
 
 void Connection::FlushBatch() {
@@ -258,9 +264,7 @@ void Connection::FlushBatch() {
     if (!m_queue.empty()) {
         // The socket is full: the connection's thread writes the rest as it drains.
         m_batchUntilMs = 0;
-        uint64_t one = 1;
-        ssize_t ignored = write(m_wake, &one, sizeof(one));
-        (void)ignored;
+        WakeThread();
     }
 }
 
@@ -362,10 +366,8 @@ bool Connection::TakeInput() {
     // would wake for the answer and find nothing to do. It sets
     // m_bLoopPollsInput before it looks at the flag, so one of the two sees
     // the other.
-    if (m_bLoopPollsInput.load() && m_wake >= 0) {
-        uint64_t one = 1;
-        ssize_t ignored = write(m_wake, &one, sizeof(one));
-        (void)ignored;
+    if (m_bLoopPollsInput.load()) {
+        WakeThread();
     }
     return true;
 }

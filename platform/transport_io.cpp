@@ -87,6 +87,23 @@ void LogClose(const Connection& c, const char* why) {
     }
 }
 
+// What one read step means for its connection: a frame of the expected kind
+// to hand on, nothing more to read now, or the end of the connection (`why`
+// says why when it is worth a line; a bad frame is freed).
+enum class ReadOutcome { kFrame, kNothing, kEnd };
+ReadOutcome Judge(FrameAssembler::Step step, const FrameHeader& header, FrameKind expected, FrameError error,
+                  void* message, const char*& why) {
+    if (step == FrameAssembler::Step::kWouldBlock) {
+        return ReadOutcome::kNothing;
+    }
+    if (step == FrameAssembler::Step::kBadFrame || (step == FrameAssembler::Step::kFrame && header.kind != expected)) {
+        why = step == FrameAssembler::Step::kBadFrame ? FrameErrorText(error) : "unexpected frame kind";
+        FreeMessage(message);
+        return ReadOutcome::kEnd;
+    }
+    return step == FrameAssembler::Step::kFrame ? ReadOutcome::kFrame : ReadOutcome::kEnd;
+}
+
 // An answer read from an outgoing connection, to the request waiting for it;
 // takes `message`.
 void DeliverAnswer(Connection& c, const FrameHeader& header, void* message) {
@@ -224,18 +241,9 @@ void IoLoop(const std::shared_ptr<Connection>& connection) {
                     step = assembler.Read(c.Fd(), header, message, error, tls);
                 }
             }
-            if (step == FrameAssembler::Step::kWouldBlock) {
-                break;
-            }
-            if (step == FrameAssembler::Step::kBadFrame ||
-                (step == FrameAssembler::Step::kFrame && header.kind != expected)) {
-                why = step == FrameAssembler::Step::kBadFrame ? FrameErrorText(error) : "unexpected frame kind";
-                FreeMessage(message);
-                stop = true;
-                break;
-            }
-            if (step != FrameAssembler::Step::kFrame) {
-                stop = true;
+            ReadOutcome outcome = Judge(step, header, expected, error, message, why);
+            if (outcome != ReadOutcome::kFrame) {
+                stop = outcome == ReadOutcome::kEnd;
                 break;
             }
             c.m_lastActivityMs = NowMs();
@@ -359,18 +367,9 @@ void ReadOwnAnswer(const std::shared_ptr<Connection>& connection, const PendingT
                 std::lock_guard<std::mutex> lock(c.m_readMutex);
                 step = assembler.Read(c.Fd(), header, message, error, nullptr);
             }
-            if (step == FrameAssembler::Step::kWouldBlock) {
-                break;
-            }
-            if (step == FrameAssembler::Step::kBadFrame ||
-                (step == FrameAssembler::Step::kFrame && header.kind != FrameKind::kAnswer)) {
-                why = step == FrameAssembler::Step::kBadFrame ? FrameErrorText(error) : "unexpected frame kind";
-                FreeMessage(message);
-                failed = true;
-                break;
-            }
-            if (step != FrameAssembler::Step::kFrame) {
-                failed = true;
+            ReadOutcome outcome = Judge(step, header, FrameKind::kAnswer, error, message, why);
+            if (outcome != ReadOutcome::kFrame) {
+                failed = outcome == ReadOutcome::kEnd;
                 break;
             }
             c.m_lastActivityMs = NowMs();
