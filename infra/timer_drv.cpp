@@ -347,7 +347,9 @@ size_t PendingCount() {
 TimerDrvClass::TimerDrvClass()
     : m_lTickStartMs(static_cast<int64_t>(AbsMilliSecond())),
       m_lLastPassMs(m_lTickStartMs),
-      m_readyRing(kReadyCapacity, TimerHelperClass()) {}
+      m_readyRing(kReadyCapacity, TimerHelperClass()) {
+    m_skipping.reserve(kSlots);
+}
 
 TimerDrvClass::~TimerDrvClass() {
     // Firings that will not run end first, so that the stops below find the
@@ -510,6 +512,7 @@ void TimerDrvClass::InsertIntoWheel(TimerHelperClass* helper) {
     }
     uint64_t remain = helper->m_ulRemain;
     auto slotNo = static_cast<uint32_t>((m_ulCurTick.load(std::memory_order_relaxed) + remain) % kSlots);
+    Settle(slotNo);
     TimerHashItemClass& slot = m_slots[slotNo];
     helper->m_link.slot = slotNo;
     if (remain <= kSlots) {
@@ -581,6 +584,7 @@ void TimerDrvClass::Unlink(TimerHelperClass* helper) {
             break;
         }
         case TimerLink::Place::kFar: {
+            Settle(link.slot);
             TimerHashItemClass& slot = m_slots[link.slot];
             // The next entry counts its revolutions after this one's: give them to it.
             TimerHelperClass* next = TimerList::Next(helper);
@@ -709,6 +713,7 @@ void TimerDrvClass::FireLocked(TimerHelperClass* helper, ReadyBatch& batch) {
 
 void TimerDrvClass::HandleCurrentTick(ReadyBatch& batch) {
     auto slotNo = static_cast<uint32_t>(m_ulCurTick.load(std::memory_order_relaxed) % kSlots);
+    Settle(slotNo);
     TimerHashItemClass& slot = m_slots[slotNo];
     // Each due registration is taken out and fired before the next is looked
     // at: a firing may stop other timers (a timer object's destructor), and
@@ -741,6 +746,11 @@ void TimerDrvClass::TickTrigger(unsigned long ticks) {
         return;
     }
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    // Whatever way the advance ends, no visit stays counted in advance.
+    struct SettleGuard {
+        TimerDrvClass& drv;
+        ~SettleGuard() { drv.SettleAll(); }
+    } settle{*this};
     ReadyBatch batch(*this);
     uint64_t left = ticks;
     while (left > 0) {
@@ -754,8 +764,56 @@ void TimerDrvClass::TickTrigger(unsigned long ticks) {
         }
         m_ulCurTick.store(now + empty + 1, std::memory_order_release);
         left -= empty + 1;
+        // The common visit of a long advance: a slot that holds only far
+        // entries not yet due. Its first entry counts one revolution, nothing
+        // fires, nothing is started and the slot stays occupied. Its later
+        // visits in this advance that cannot fire it are counted now too and
+        // then passed over.
+        uint64_t tick = now + empty + 1;
+        auto slotNo = static_cast<uint32_t>(tick % kSlots);
+        TimerHashItemClass& slot = m_slots[slotNo];
+        uint64_t& skipUntil = m_skipUntil[slotNo];
+        if (skipUntil != 0 && slot.nearList.Empty()) {
+            if (skipUntil <= tick) {
+                skipUntil = 0;  // the last visit taken in advance
+            }
+            continue;
+        }
+        TimerHelperClass* first = slot.farList.Front();
+        uint64_t rounds = first != nullptr ? Rounds(first->m_ulRemain) : 0;
+        if (skipUntil == 0 && slot.nearList.Empty() && rounds != 0 && !m_bStarted.load(std::memory_order_relaxed)) {
+            uint64_t later = std::min<uint64_t>(rounds - 1, left / kSlots);
+            if (later != 0) {
+                m_skipping.push_back(slotNo);  // first: it may allocate
+                skipUntil = tick + later * kSlots;
+            }
+            first->m_ulRemain -= (later + 1) * kSlots;
+            continue;
+        }
         HandleCurrentTick(batch);
     }
+}
+
+void TimerDrvClass::Settle(uint32_t slotNo) {
+    uint64_t& skipUntil = m_skipUntil[slotNo];
+    if (skipUntil == 0) {
+        return;
+    }
+    uint64_t now = m_ulCurTick.load(std::memory_order_relaxed);
+    if (skipUntil > now) {
+        TimerHelperClass* first = m_slots[slotNo].farList.Front();
+        if (first != nullptr) {
+            first->m_ulRemain += (skipUntil - now + kSlots - 1) / kSlots * kSlots;
+        }
+    }
+    skipUntil = 0;
+}
+
+void TimerDrvClass::SettleAll() {
+    for (uint32_t slotNo : m_skipping) {
+        Settle(slotNo);
+    }
+    m_skipping.clear();
 }
 
 void TimerDrvClass::TimeEvent(unsigned long& lastMilliseconds) {

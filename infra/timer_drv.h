@@ -302,6 +302,14 @@ private:
     void FireLocked(TimerHelperClass* helper, ReadyBatch& batch);
     // Clock, holding m_mutex: fires what is due at the current tick.
     void HandleCurrentTick(ReadyBatch& batch);
+    // Within one advance, a slot holding only far entries not yet due may
+    // take the revolutions of its later visits in that advance at once
+    // (never the visit that fires its first entry); the slot is then passed
+    // over up to m_skipUntil[slot]. Caller holds m_mutex. Settle gives back
+    // the revolutions of the visits still to come, so that a change to the
+    // slot's lists sees the counts of the current tick.
+    void Settle(uint32_t slot);
+    void SettleAll();
     // Caller holds m_mutex: wakes the clock when it sleeps past `dueTick`.
     void WakeClockFor(uint64_t dueTick);
     // Ticks after `tick`, up to `limit`, whose slots are all empty.
@@ -335,6 +343,10 @@ private:
     TimerList m_startedList;
     std::atomic<bool> m_bStarted{false};  // set when m_startedList gets an entry, cleared when emptied
     std::atomic<uint64_t> m_occupied[kOccupiedWords] = {};
+    // The last visit taken in advance per slot (0: none), and the slots that
+    // have one, for SettleAll. Under m_mutex; all settled between advances.
+    uint64_t m_skipUntil[kSlots] = {};
+    std::vector<uint32_t> m_skipping;
 
     // The clock sleeps on m_clockCond until the tick m_ulClockWakeTick (0
     // while it does not sleep, and always on a driver without a clock;

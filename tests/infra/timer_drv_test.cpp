@@ -328,6 +328,58 @@ TEST(TimerWheel, AdvancesOfManyTicksFireEveryDueTimerInDueOrder) {
     }
 }
 
+// One long advance and the same ticks one at a time fire the same timers in
+// the same order and leave the same revolution counts behind: far entries of
+// one slot (several revolutions apart, and periodic ones re-armed into it
+// during the advance) fire on the same ticks afterwards.
+TEST(TimerWheel, OneLongAdvanceLeavesTheCountsOfSingleTicks) {
+    struct Spec {
+        const char* name;
+        uint64_t span;
+        bool repeat;
+    };
+    const Spec specs[] = {
+        {"s1", 200 + 1 * 1024, false}, {"s3", 200 + 3 * 1024, false}, {"s5", 100 + 5 * 1024, false},
+        {"s6", 100 + 6 * 1024, false}, {"s7", 99 + 7 * 1024, false},  {"near", 300, false},
+        // Re-armed into the slot of s5 (at tick 1074) while that is counted ahead.
+        {"p1074", 1074, true},         {"p2048", 2048, true},
+    };
+    TimerDrvClass single;
+    TimerDrvClass batch;
+    std::vector<std::string> order[2];
+    std::map<std::string, std::shared_ptr<ProbeState>> states[2];
+    TimerDrvClass* drivers[2] = {&single, &batch};
+    for (int d = 0; d < 2; ++d) {
+        for (const Spec& spec : specs) {
+            auto state = NewState(drivers[d]);
+            std::vector<std::string>* runs = &order[d];
+            state->onRun = [runs](TimerHelperClass& helper) { runs->push_back(helper.m_strName); };
+            ASSERT_TRUE(StartProbe(*drivers[d], state, spec.name, spec.repeat, spec.span * 10));
+            states[d][spec.name] = state;
+        }
+    }
+    Advance(single, 3000);
+    batch.TickTrigger(3000);
+    Drain(batch);
+    EXPECT_EQ(order[1], order[0]);
+    ASSERT_TRUE(batch.CheckIndex());
+    for (auto& [name, state] : states[1]) {
+        std::lock_guard<std::mutex> lock(state->mutex);
+        state->firedAt.clear();
+    }
+    for (auto& [name, state] : states[0]) {
+        std::lock_guard<std::mutex> lock(state->mutex);
+        state->firedAt.clear();
+    }
+    Advance(single, 6000);
+    Advance(batch, 6000);
+    for (const Spec& spec : specs) {
+        EXPECT_EQ(states[1][spec.name]->firedAt, states[0][spec.name]->firedAt) << spec.name;
+        EXPECT_EQ(states[1][spec.name]->firedAt.empty(), !spec.repeat && spec.span <= 3000) << spec.name;
+    }
+    EXPECT_EQ(states[0]["s7"]->firedAt, Ticks{99 + 7 * 1024});
+}
+
 // A tick with nothing due does not take the driver mutex; timers started from
 // another thread meanwhile must neither be skipped nor fire early. A start
 // that races with ticks counts from one of them: the starter may see the
