@@ -772,7 +772,7 @@ void TimerDrvClass::TickTrigger(unsigned long ticks) {
         uint64_t tick = now + empty + 1;
         auto slotNo = static_cast<uint32_t>(tick % kSlots);
         TimerHashItemClass& slot = m_slots[slotNo];
-        uint64_t& skipUntil = m_skipUntil[slotNo];
+        uint64_t& skipUntil = slot.skipUntil;
         if (skipUntil != 0 && slot.nearList.Empty()) {
             if (skipUntil <= tick) {
                 skipUntil = 0;  // the last visit taken in advance
@@ -794,11 +794,8 @@ void TimerDrvClass::TickTrigger(unsigned long ticks) {
     }
 }
 
-void TimerDrvClass::Settle(uint32_t slotNo) {
-    uint64_t& skipUntil = m_skipUntil[slotNo];
-    if (skipUntil == 0) {
-        return;
-    }
+void TimerDrvClass::SettleSlot(uint32_t slotNo) {
+    uint64_t& skipUntil = m_slots[slotNo].skipUntil;
     uint64_t now = m_ulCurTick.load(std::memory_order_relaxed);
     if (skipUntil > now) {
         TimerHelperClass* first = m_slots[slotNo].farList.Front();

@@ -165,6 +165,10 @@ struct TimerHashItemClass {
     TimerList farList;   // due in a later revolution, as a delta list
     uint32_t uiNearLen = 0;
     uint32_t uiFarLen = 0;
+    // During an advance of the driver: the last visit of this slot whose
+    // revolution the far list has counted already (0: none). Beside the
+    // lists, so that a visit reads one place.
+    uint64_t skipUntil = 0;
     bool Empty() const { return nearList.Empty() && farList.Empty(); }
 };
 
@@ -305,10 +309,15 @@ private:
     // Within one advance, a slot holding only far entries not yet due may
     // take the revolutions of its later visits in that advance at once
     // (never the visit that fires its first entry); the slot is then passed
-    // over up to m_skipUntil[slot]. Caller holds m_mutex. Settle gives back
-    // the revolutions of the visits still to come, so that a change to the
-    // slot's lists sees the counts of the current tick.
-    void Settle(uint32_t slot);
+    // over up to the slot's skipUntil. Caller holds m_mutex. Settle gives
+    // back the revolutions of the visits still to come, so that a change to
+    // the slot's lists sees the counts of the current tick.
+    void Settle(uint32_t slot) {
+        if (m_slots[slot].skipUntil != 0) {
+            SettleSlot(slot);
+        }
+    }
+    void SettleSlot(uint32_t slot);
     void SettleAll();
     // Caller holds m_mutex: wakes the clock when it sleeps past `dueTick`.
     void WakeClockFor(uint64_t dueTick);
@@ -343,9 +352,8 @@ private:
     TimerList m_startedList;
     std::atomic<bool> m_bStarted{false};  // set when m_startedList gets an entry, cleared when emptied
     std::atomic<uint64_t> m_occupied[kOccupiedWords] = {};
-    // The last visit taken in advance per slot (0: none), and the slots that
-    // have one, for SettleAll. Under m_mutex; all settled between advances.
-    uint64_t m_skipUntil[kSlots] = {};
+    // The slots that have counted visits in advance, for SettleAll. Under
+    // m_mutex; all settled between advances.
     std::vector<uint32_t> m_skipping;
 
     // The clock sleeps on m_clockCond until the tick m_ulClockWakeTick (0
