@@ -2,7 +2,6 @@
 
 #include <time.h>
 
-#include <atomic>
 #include <chrono>
 #include <mutex>
 #include <thread>
@@ -11,39 +10,12 @@
 #include "platform/dplog.h"
 
 // Brackets are opened and closed around every unit of work of the busy loops
-// (every timer firing): each is a short hold of one lock over a table of
+// (every timer firing): each is a short hold of one mutex over a table of
 // places reused through a free list, with no allocation once the table has
 // grown to the brackets open at once. (Without the lock, the atomic updates
 // of the places and of the agents' counts cost more than the lock does.)
-// The holds are a few dozen instructions (the watch logs after letting go),
-// so the lock spins briefly and then yields, and letting go is one store.
 namespace platform {
 namespace {
-
-class FlowLock {
-public:
-    void lock() {
-        while (m_bHeld.exchange(true, std::memory_order_acquire)) {
-            for (uint32_t spins = 0; m_bHeld.load(std::memory_order_relaxed); ++spins) {
-                if (spins < kSpins) {
-                    Pause();
-                } else {
-                    std::this_thread::yield();  // the holder may have been preempted
-                }
-            }
-        }
-    }
-    void unlock() { m_bHeld.store(false, std::memory_order_release); }
-
-private:
-    static constexpr uint32_t kSpins = 64;
-    static void Pause() {
-#if defined(__x86_64__) || defined(__i386__)
-        __builtin_ia32_pause();
-#endif
-    }
-    std::atomic<bool> m_bHeld{false};
-};
 
 constexpr uint32_t kNoFlow = UINT32_MAX;
 constexpr uint32_t kDefaultMaxFlows = 100;
@@ -80,7 +52,7 @@ struct Flow {
 // The agent's state outlives static destruction: detached threads (the
 // timer clock, the watch) may bracket work while the process exits.
 struct AgentState {
-    FlowLock mutex;
+    std::mutex mutex;
     std::vector<Agent> agents;  // one per module seen: a handful
     std::vector<Flow> flows;    // grows when every place is taken, never shrinks
     uint32_t uiFreeHead = kNoFlow;
@@ -135,7 +107,7 @@ void Watch() {
     for (;;) {
         uint32_t interval;
         {
-            std::lock_guard<FlowLock> lock(g_state.mutex);
+            std::lock_guard<std::mutex> lock(g_state.mutex);
             interval = g_state.uiCheckIntervalSec == 0 ? 1 : g_state.uiCheckIntervalSec;
         }
         std::this_thread::sleep_for(std::chrono::seconds(interval));
@@ -146,16 +118,9 @@ void Watch() {
 }  // namespace
 
 uint32_t FdsaCheckFlows() {
-    struct Warning {
-        uint32_t module;
-        uint32_t type;
-        FDSA_FLOW_HANDLE handle;
-        int64_t seconds;
-        uint32_t limit;
-    };
-    std::vector<Warning> due;
+    uint32_t warnings = 0;
     int64_t now = NowMs();
-    std::unique_lock<FlowLock> lock(g_state.mutex);
+    std::lock_guard<std::mutex> lock(g_state.mutex);
     for (uint32_t place = 0; place < g_state.flows.size(); ++place) {
         Flow& flow = g_state.flows[place];
         if (!flow.bOpen) {
@@ -170,21 +135,18 @@ uint32_t FdsaCheckFlows() {
             continue;
         }
         ++flow.uiWarned;
-        due.push_back(Warning{g_state.agents[flow.uiAgent].uiModule, flow.uiType,
-                              MakeHandle(place, flow.uiGeneration), seconds, limit});
+        ++warnings;
+        uint32_t module = g_state.agents[flow.uiAgent].uiModule;
+        dplog_standard(module, 4, "FdsaCheckFlows", __LINE__, 0,
+                       "Flow (module %u, type %u, handle %llu) has run for %lld s, over its limit of %u s.", module,
+                       flow.uiType, static_cast<unsigned long long>(MakeHandle(place, flow.uiGeneration)),
+                       static_cast<long long>(seconds), limit);
     }
-    lock.unlock();
-    for (const Warning& warning : due) {
-        dplog_standard(warning.module, 4, "FdsaCheckFlows", __LINE__, 0,
-                       "Flow (module %u, type %u, handle %llu) has run for %lld s, over its limit of %u s.",
-                       warning.module, warning.type, static_cast<unsigned long long>(warning.handle),
-                       static_cast<long long>(warning.seconds), warning.limit);
-    }
-    return static_cast<uint32_t>(due.size());
+    return warnings;
 }
 
 uint32_t FdsaOpenFlows() {
-    std::lock_guard<FlowLock> lock(g_state.mutex);
+    std::lock_guard<std::mutex> lock(g_state.mutex);
     return g_state.uiOpen;
 }
 
@@ -193,14 +155,14 @@ uint32_t FdsaOpenFlows() {
 using namespace platform;
 
 int FDSA_AgentInitSub(uint32_t module) {
-    std::lock_guard<FlowLock> lock(g_state.mutex);
+    std::lock_guard<std::mutex> lock(g_state.mutex);
     uint32_t index;
     AgentOf(module, &index);
     return 0;
 }
 
 int FDSA_AgentMonitorInitSub(uint32_t module, uint32_t maxFlows, uint32_t checkIntervalSec) {
-    std::lock_guard<FlowLock> lock(g_state.mutex);
+    std::lock_guard<std::mutex> lock(g_state.mutex);
     uint32_t index;
     Agent* agent = FindAgent(module, &index);
     if (agent == nullptr || maxFlows == 0) {
@@ -221,7 +183,7 @@ FDSA_FLOW_HANDLE FDSA_FlowMonitorStartSub(uint32_t module, uint32_t type, const 
         return 0;
     }
     int64_t now = NowMs();
-    std::lock_guard<FlowLock> lock(g_state.mutex);
+    std::lock_guard<std::mutex> lock(g_state.mutex);
     // Brackets of a module without an agent are accepted: the callers bracket
     // work under module 550 without initialising its agent themselves.
     uint32_t agentIndex;
@@ -251,7 +213,7 @@ FDSA_FLOW_HANDLE FDSA_FlowMonitorStartSub(uint32_t module, uint32_t type, const 
 }
 
 int FDSA_FlowMonitorEndSub(FDSA_FLOW_HANDLE handle) {
-    std::lock_guard<FlowLock> lock(g_state.mutex);
+    std::lock_guard<std::mutex> lock(g_state.mutex);
     Flow* flow = FindFlow(handle);
     if (flow == nullptr) {
         return -1;
