@@ -184,7 +184,8 @@ class MsgRecord {
     // The Append functions' common step: a cell of `type` and `tag` with a
     // copy of the value, in the body's memory when it can be. Inline only
     // for a new tag with a value that fits the arena; the rest is out of line.
-    [[gnu::always_inline]] void AppendValue(CTLVCell::ETLVType type, unsigned short tag, const void* value, size_t length) {
+    [[gnu::always_inline]] void AppendValue(CTLVCell::ETLVType type, unsigned short tag, const void* value,
+                                            size_t length) {
         if (m_arena != nullptr && (m_tagBits & TagBit(tag)) == 0 && tag < MAX_TAG_VALUE && value != nullptr &&
             length - 1 < TLV_MAX_VALUE_LENGTH) {
             CTLVCell* cell = CTLVCell::MakeIn(*m_arena, CTLVCell::HeaderOf(type, tag), value, length);

@@ -182,7 +182,8 @@ class CTLVCell {
     }
     // True when only the arena holds what the cell uses: nothing to free.
     bool OnlyInArena() const {
-        return (m_storage & kCellInArena) != 0 && (m_length <= TLV_INLINE_VALUE_SIZE || (m_storage & kValueInArena) != 0);
+        return (m_storage & kCellInArena) != 0 &&
+               (m_length <= TLV_INLINE_VALUE_SIZE || (m_storage & kValueInArena) != 0);
     }
     static unsigned short HeaderOf(ETLVType type, unsigned short tag) {
         return static_cast<unsigned short>((tag << 4) | (static_cast<unsigned int>(type) & 0x0F));
