@@ -333,12 +333,12 @@ TEST(TimerWheel, AdvancesOfManyTicksFireEveryDueTimerInDueOrder) {
 // one slot (several revolutions apart, and periodic ones re-armed into it
 // during the advance) fire on the same ticks afterwards.
 TEST(TimerWheel, OneLongAdvanceLeavesTheCountsOfSingleTicks) {
-    struct Spec {
+    struct TimerCase {
         const char* name;
         uint64_t span;
         bool repeat;
     };
-    const Spec specs[] = {
+    const TimerCase cases[] = {
         {"s1", 200 + 1 * 1024, false}, {"s3", 200 + 3 * 1024, false}, {"s5", 100 + 5 * 1024, false},
         {"s6", 100 + 6 * 1024, false}, {"s7", 99 + 7 * 1024, false},  {"near", 300, false},
         // Re-armed into the slot of s5 (at tick 1074) while that is counted ahead.
@@ -350,12 +350,12 @@ TEST(TimerWheel, OneLongAdvanceLeavesTheCountsOfSingleTicks) {
     std::map<std::string, std::shared_ptr<ProbeState>> states[2];
     TimerDrvClass* drivers[2] = {&single, &batch};
     for (int d = 0; d < 2; ++d) {
-        for (const Spec& spec : specs) {
+        for (const TimerCase& tc : cases) {
             auto state = NewState(drivers[d]);
             std::vector<std::string>* runs = &order[d];
             state->onRun = [runs](TimerHelperClass& helper) { runs->push_back(helper.m_strName); };
-            ASSERT_TRUE(StartProbe(*drivers[d], state, spec.name, spec.repeat, spec.span * 10));
-            states[d][spec.name] = state;
+            ASSERT_TRUE(StartProbe(*drivers[d], state, tc.name, tc.repeat, tc.span * 10));
+            states[d][tc.name] = state;
         }
     }
     Advance(single, 3000);
@@ -373,9 +373,9 @@ TEST(TimerWheel, OneLongAdvanceLeavesTheCountsOfSingleTicks) {
     }
     Advance(single, 6000);
     Advance(batch, 6000);
-    for (const Spec& spec : specs) {
-        EXPECT_EQ(states[1][spec.name]->firedAt, states[0][spec.name]->firedAt) << spec.name;
-        EXPECT_EQ(states[1][spec.name]->firedAt.empty(), !spec.repeat && spec.span <= 3000) << spec.name;
+    for (const TimerCase& tc : cases) {
+        EXPECT_EQ(states[1][tc.name]->firedAt, states[0][tc.name]->firedAt) << tc.name;
+        EXPECT_EQ(states[1][tc.name]->firedAt.empty(), !tc.repeat && tc.span <= 3000) << tc.name;
     }
     EXPECT_EQ(states[0]["s7"]->firedAt, Ticks{99 + 7 * 1024});
 }
