@@ -50,13 +50,8 @@ void MsgRecord::AppendIfAbsent(CTLVCell* cell) {
 }
 
 void MsgRecord::AppendAnyValue(CTLVCell::ETLVType type, unsigned short tag, const void* value, size_t length) {
-    if (m_arena != nullptr && tag < MAX_TAG_VALUE && value != nullptr && length - 1 < TLV_MAX_VALUE_LENGTH &&
-        find(tag) == nullptr) {
-        CTLVCell* cell = CTLVCell::MakeIn(*m_arena, CTLVCell::HeaderOf(type, tag), value, length);
-        if (cell != nullptr) {
-            LinkAtEnd(cell);
-            return;
-        }
+    if (find(tag) == nullptr && LinkInArena(type, tag, value, length)) {
+        return;
     }
     // Made, checked and dropped as a duplicate exactly as appendInner(New...) does.
     appendInner(CTLVCell::Make(type, tag, value, length));

@@ -186,15 +186,24 @@ class MsgRecord {
     // for a new tag with a value that fits the arena; the rest is out of line.
     [[gnu::always_inline]] void AppendValue(CTLVCell::ETLVType type, unsigned short tag, const void* value,
                                             size_t length) {
-        if (m_arena != nullptr && (m_tagBits & TagBit(tag)) == 0 && tag < MAX_TAG_VALUE && value != nullptr &&
-            length - 1 < TLV_MAX_VALUE_LENGTH) {
-            CTLVCell* cell = CTLVCell::MakeIn(*m_arena, CTLVCell::HeaderOf(type, tag), value, length);
-            if (cell != nullptr) {
-                LinkAtEnd(cell);
-                return;
-            }
+        if ((m_tagBits & TagBit(tag)) != 0 || !LinkInArena(type, tag, value, length)) {
+            AppendAnyValue(type, tag, value, length);
         }
-        AppendAnyValue(type, tag, value, length);
+    }
+    // Links a new cell built in the arena; false (nothing done) without an
+    // arena, for a value it does not take, or when it has no room. The tag
+    // must be absent.
+    [[gnu::always_inline]] bool LinkInArena(CTLVCell::ETLVType type, unsigned short tag, const void* value,
+                                            size_t length) {
+        if (m_arena == nullptr || tag >= MAX_TAG_VALUE || value == nullptr || length - 1 >= TLV_MAX_VALUE_LENGTH) {
+            return false;
+        }
+        CTLVCell* cell = CTLVCell::MakeIn(*m_arena, CTLVCell::HeaderOf(type, tag), value, length);
+        if (cell == nullptr) {
+            return false;
+        }
+        LinkAtEnd(cell);
+        return true;
     }
     [[gnu::noinline]] void AppendAnyValue(CTLVCell::ETLVType type, unsigned short tag, const void* value,
                                           size_t length);

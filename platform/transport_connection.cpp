@@ -147,10 +147,7 @@ bool Connection::Send(const FrameHeader& header, const void* body, bool batch) {
                 if (errno == EAGAIN || errno == EWOULDBLOCK) {
                     break;
                 }
-                TRANSPORT_LOG(kLogWarning, "Sending on the connection %s endpoint %u of node %u failed: %s.",
-                              Direction(*this), m_endpoint.usPid, m_endpoint.usNode, strerror(errno));
-                Shutdown();
-                return false;
+                return FailSend();
             }
             written += static_cast<size_t>(sent);
         }
@@ -212,10 +209,7 @@ bool Connection::Send(const FrameHeader& header, const void* body, bool batch) {
     bool flushed = false;
     if (batch && (m_queue.size() >= kBatchFrames || m_queuedBytes >= kBatchBytes)) {
         if (!Flush()) {
-            TRANSPORT_LOG(kLogWarning, "Sending on the connection %s endpoint %u of node %u failed: %s.",
-                          Direction(*this), m_endpoint.usPid, m_endpoint.usNode, strerror(errno));
-            Shutdown();
-            return false;
+            return FailSend();
         }
         if (m_queue.empty()) {
             m_batchUntilMs = 0;
@@ -237,6 +231,13 @@ bool Connection::Send(const FrameHeader& header, const void* body, bool batch) {
     return true;
 }
 
+bool Connection::FailSend() {
+    TRANSPORT_LOG(kLogWarning, "Sending on the connection %s endpoint %u of node %u failed: %s.", Direction(*this),
+                  m_endpoint.usPid, m_endpoint.usNode, strerror(errno));
+    Shutdown();
+    return false;
+}
+
 void Connection::WakeThread() {
     if (m_wake >= 0) {
         uint64_t one = 1;
@@ -256,9 +257,7 @@ void Connection::FlushBatch() {
         return;
     }
     if (!Flush()) {
-        TRANSPORT_LOG(kLogWarning, "Sending on the connection %s endpoint %u of node %u failed: %s.",
-                      Direction(*this), m_endpoint.usPid, m_endpoint.usNode, strerror(errno));
-        Shutdown();
+        (void)FailSend();
         return;
     }
     if (!m_queue.empty()) {

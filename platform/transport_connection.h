@@ -117,6 +117,8 @@ class Connection {
     friend void ReadOwnAnswer(const std::shared_ptr<Connection>& connection, const PendingTable::SyncWait& wait,
                               std::chrono::steady_clock::time_point deadline);
     bool Flush();  // with m_writeMutex held; false when the socket failed
+    // A write failed (errno says why): logs it and shuts the connection; false.
+    bool FailSend();
     // Wakes the connection's thread (its eventfd), when it has one.
     void WakeThread();
     // Writes what the socket takes now of `parts` (send semantics, never SIGPIPE).
