@@ -781,7 +781,8 @@ void TimerDrvClass::TickTrigger(unsigned long ticks) {
         }
         TimerHelperClass* first = slot.farList.Front();
         uint64_t rounds = first != nullptr ? Rounds(first->m_ulRemain) : 0;
-        if (skipUntil == 0 && slot.nearList.Empty() && rounds != 0 && !m_bStarted.load(std::memory_order_relaxed)) {
+        if (skipUntil == 0 && slot.nearList.Empty() && rounds != 0 &&
+            !m_bStarted.load(std::memory_order_relaxed)) {
             uint64_t later = std::min<uint64_t>(rounds - 1, left / kSlots);
             if (later != 0) {
                 m_skipping.push_back(slotNo);  // first: it may allocate

@@ -308,7 +308,8 @@ unsigned int MsgObject::getRecord(const unsigned char* in, unsigned int size, Ms
     return ReadRecord(in, size, nullptr, out);
 }
 
-unsigned int MsgObject::ReadRecord(const unsigned char* in, unsigned int size, MsgArena* arena, MsgRecord*& out) {
+unsigned int MsgObject::ReadRecord(const unsigned char* in, unsigned int size, MsgArena* arena,
+                                   MsgRecord*& out) {
     out = nullptr;
     if (in == nullptr || size < MIN_RECORD_SIZE) {
         DECODE_LOG_PRINT(3, LOGID_MSG, kInvalidPrefix, "record is shorter than MIN_RECORD_SIZE ->", size, " < ",

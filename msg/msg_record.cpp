@@ -49,7 +49,8 @@ void MsgRecord::AppendIfAbsent(CTLVCell* cell) {
     LinkAtEnd(cell);
 }
 
-void MsgRecord::AppendAnyValue(CTLVCell::ETLVType type, unsigned short tag, const void* value, size_t length) {
+void MsgRecord::AppendAnyValue(CTLVCell::ETLVType type, unsigned short tag, const void* value,
+                               size_t length) {
     if (find(tag) == nullptr && LinkInArena(type, tag, value, length)) {
         return;
     }

@@ -68,13 +68,21 @@ class MsgRecord {
     // step, raising as those do; the cell needs no block of its own when the
     // record is one of a body. As with appendInner, an existing cell with
     // the tag stays.
-    void AppendUInt16(unsigned short tag, uint16_t value) { AppendNumber(CTLVCell::TLV_UNSIGNED, tag, value, 2); }
-    void AppendUInt32(unsigned short tag, uint32_t value) { AppendNumber(CTLVCell::TLV_UNSIGNED, tag, value, 4); }
-    void AppendUInt64(unsigned short tag, uint64_t value) { AppendNumber(CTLVCell::TLV_UNSIGNED, tag, value, 8); }
+    void AppendUInt16(unsigned short tag, uint16_t value) {
+        AppendNumber(CTLVCell::TLV_UNSIGNED, tag, value, 2);
+    }
+    void AppendUInt32(unsigned short tag, uint32_t value) {
+        AppendNumber(CTLVCell::TLV_UNSIGNED, tag, value, 4);
+    }
+    void AppendUInt64(unsigned short tag, uint64_t value) {
+        AppendNumber(CTLVCell::TLV_UNSIGNED, tag, value, 8);
+    }
     void AppendInt32(unsigned short tag, int32_t value) {
         AppendNumber(CTLVCell::TLV_INTEGER, tag, static_cast<uint32_t>(value), 4);
     }
-    void AppendBool(unsigned short tag, bool value) { AppendNumber(CTLVCell::TLV_BOOL, tag, value ? 1 : 0, 1); }
+    void AppendBool(unsigned short tag, bool value) {
+        AppendNumber(CTLVCell::TLV_BOOL, tag, value ? 1 : 0, 1);
+    }
     void AppendEnum(unsigned short tag, uint64_t value) { AppendNumber(CTLVCell::TLV_ENUM, tag, value, 8); }
     inline void AppendNumber(CTLVCell::ETLVType type, unsigned short tag, uint64_t value, unsigned int width);
     void AppendString(unsigned short tag, const std::string& text,
@@ -195,7 +203,8 @@ class MsgRecord {
     // must be absent.
     [[gnu::always_inline]] bool LinkInArena(CTLVCell::ETLVType type, unsigned short tag, const void* value,
                                             size_t length) {
-        if (m_arena == nullptr || tag >= MAX_TAG_VALUE || value == nullptr || length - 1 >= TLV_MAX_VALUE_LENGTH) {
+        if (m_arena == nullptr || tag >= MAX_TAG_VALUE || value == nullptr ||
+            length - 1 >= TLV_MAX_VALUE_LENGTH) {
             return false;
         }
         CTLVCell* cell = CTLVCell::MakeIn(*m_arena, CTLVCell::HeaderOf(type, tag), value, length);
@@ -235,7 +244,8 @@ class MsgRecord {
     CTLVCell* m_slots[kSlots];
 };
 
-inline void MsgRecord::AppendNumber(CTLVCell::ETLVType type, unsigned short tag, uint64_t value, unsigned int width) {
+inline void MsgRecord::AppendNumber(CTLVCell::ETLVType type, unsigned short tag, uint64_t value,
+                                    unsigned int width) {
     if (!kChsHostLittleEndian || !CTLVCell::IsNumericalType(type) || width - 1 >= sizeof(uint64_t)) {
         // NewNumber raises for what is not a number.
         appendInner(CTLVCell::NewNumber(type, tag, value, width));
@@ -248,7 +258,8 @@ inline void MsgRecord::AppendNumber(CTLVCell::ETLVType type, unsigned short tag,
 }
 
 inline void MsgRecord::AppendString(unsigned short tag, const std::string& text, CTLVCell::ETLVType type) {
-    if (type != CTLVCell::TLV_STRING && type != CTLVCell::TLV_JSON_ARRAY && type != CTLVCell::TLV_JSON_OBJECT) {
+    if (type != CTLVCell::TLV_STRING && type != CTLVCell::TLV_JSON_ARRAY &&
+        type != CTLVCell::TLV_JSON_OBJECT) {
         // NewString raises for what is not text.
         appendInner(CTLVCell::NewString(tag, text, type));
         return;

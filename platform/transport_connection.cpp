@@ -98,7 +98,8 @@ Connection::Connection(int fd, Role role, const EndpointId& endpoint, std::uniqu
       m_endpoint(endpoint),
       m_ulId(g_nextConnectionId.fetch_add(1)),
       m_lastActivityMs(NowMs()),
-      m_assembler(BodyLimit(endpoint, role == Role::kIncoming), CurrentLimits().maxPendingBytesPerConnection) {
+      m_assembler(BodyLimit(endpoint, role == Role::kIncoming),
+                  CurrentLimits().maxPendingBytesPerConnection) {
     fcntl(m_fd, F_SETFL, fcntl(m_fd, F_GETFL) | O_NONBLOCK);
 }
 
@@ -182,7 +183,8 @@ bool Connection::Send(const FrameHeader& header, const void* body, bool batch) {
             TRANSPORT_LOG(kLogWarning,
                           "The connection %s endpoint %u of node %u is closed: %zu frames (%zu bytes) wait "
                           "to be written, the peer does not read its answers.",
-                          Direction(*this), m_endpoint.usPid, m_endpoint.usNode, m_queue.size(), m_queuedBytes.load());
+                          Direction(*this), m_endpoint.usPid, m_endpoint.usNode, m_queue.size(),
+                          m_queuedBytes.load());
         }
         Shutdown();
         return false;
@@ -232,8 +234,8 @@ bool Connection::Send(const FrameHeader& header, const void* body, bool batch) {
 }
 
 bool Connection::FailSend() {
-    TRANSPORT_LOG(kLogWarning, "Sending on the connection %s endpoint %u of node %u failed: %s.", Direction(*this),
-                  m_endpoint.usPid, m_endpoint.usNode, strerror(errno));
+    TRANSPORT_LOG(kLogWarning, "Sending on the connection %s endpoint %u of node %u failed: %s.",
+                  Direction(*this), m_endpoint.usPid, m_endpoint.usNode, strerror(errno));
     Shutdown();
     return false;
 }

@@ -46,8 +46,8 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <deque>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -114,7 +114,8 @@ class Connection {
 
   private:
     friend void IoLoop(const std::shared_ptr<Connection>& connection);
-    friend void ReadOwnAnswer(const std::shared_ptr<Connection>& connection, const PendingTable::SyncWait& wait,
+    friend void ReadOwnAnswer(const std::shared_ptr<Connection>& connection,
+                              const PendingTable::SyncWait& wait,
                               std::chrono::steady_clock::time_point deadline);
     bool Flush();  // with m_writeMutex held; false when the socket failed
     // A write failed (errno says why): logs it and shuts the connection; false.

@@ -82,7 +82,8 @@ bool SpeaksForAnother(const PeerIdentity& identity, const tagMsgInfo& info) {
 // connections log at most a few lines a second.
 void LogClose(const Connection& c, const char* why) {
     if (why != nullptr && BadFrameLogAllowed()) {
-        TRANSPORT_LOG(kLogWarning, "Bad frame on the connection %s endpoint %u of node %u (%s), connection closed.",
+        TRANSPORT_LOG(kLogWarning,
+                      "Bad frame on the connection %s endpoint %u of node %u (%s), connection closed.",
                       Direction(c), c.Endpoint().usPid, c.Endpoint().usNode, why);
     }
 }
@@ -96,7 +97,8 @@ ReadOutcome Judge(FrameAssembler::Step step, const FrameHeader& header, FrameKin
     if (step == FrameAssembler::Step::kWouldBlock) {
         return ReadOutcome::kNothing;
     }
-    if (step == FrameAssembler::Step::kBadFrame || (step == FrameAssembler::Step::kFrame && header.kind != expected)) {
+    if (step == FrameAssembler::Step::kBadFrame ||
+        (step == FrameAssembler::Step::kFrame && header.kind != expected)) {
         why = step == FrameAssembler::Step::kBadFrame ? FrameErrorText(error) : "unexpected frame kind";
         FreeMessage(message);
         return ReadOutcome::kEnd;
@@ -113,7 +115,8 @@ void DeliverAnswer(Connection& c, const FrameHeader& header, void* message) {
     SetInfo(message, info);
     SetRoute(message, MessageRoute{0, 0, c.Id()});
     if (!PendingTable::Instance().Answer(c.Id(), header.ulCorrelation, message)) {
-        TRANSPORT_LOG(kLogDebug, "Answer 0x%x from endpoint %u of node %u matches no waiting request, dropped.",
+        TRANSPORT_LOG(kLogDebug,
+                      "Answer 0x%x from endpoint %u of node %u matches no waiting request, dropped.",
                       info.uiMsgOPCode, c.Endpoint().usPid, c.Endpoint().usNode);
         FreeMessage(message);
     }
@@ -174,7 +177,8 @@ void IoLoop(const std::shared_ptr<Connection>& connection) {
         // done when it takes the mutex to write.
         bool queued = c.m_bQueued.load();
         int64_t lastWrite = c.m_lastWriteMs.load();
-        int64_t batchUntil = c.m_batchUntilMs.load();  // queued frames of a batch are their sender's until then
+        int64_t batchUntil =
+            c.m_batchUntilMs.load();  // queued frames of a batch are their sender's until then
         bool readable = !queued || roomToRead();
         // Announced before the sender's flag is looked at (TakeInput).
         c.m_bLoopPollsInput.store(readable);
